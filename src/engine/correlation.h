@@ -1,0 +1,35 @@
+#pragma once
+#include <cstdint>
+
+namespace talmek {
+
+constexpr int kCandidates = 32;
+
+// The ranked candidate-peak list (best first) and the sums of all coefficients and their squares.
+// Entries that were never filled hold the value -1 at position (-1, -1).
+struct Candidates {
+    float values[kCandidates];
+    std::int32_t cols[kCandidates];
+    std::int32_t rows[kCandidates];
+};
+
+// Chip sizes travel as float pairs {width, height}.
+struct ChipSize {
+    float width;
+    float height;
+};
+
+// Power-of-two transform size for a search chip: at least 64 and no smaller than either extent.
+std::int32_t grid_size(std::int32_t search_width, std::int32_t search_height);
+
+// Raw sums of products of the reference chip with every placement inside the search chip, through
+// three two-dimensional transforms. Needs ref <= search and search <= 256 in both extents.
+void correlate_fft(const float* search, const float* ref, ChipSize search_size, ChipSize ref_size,
+                   float* raw_surface);
+
+// Normalised coefficients of every placement, the candidate list and the coefficient sums.
+void normalise_correlation(const float* ref, const float* search, ChipSize ref_size,
+                           ChipSize search_size, const float* raw_surface, float* surface,
+                           Candidates& candidates, float coef_sums[2]);
+
+}  // namespace talmek

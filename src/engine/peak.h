@@ -1,0 +1,39 @@
+#pragma once
+#include <cstdint>
+
+#include "engine/correlation.h"
+
+namespace talmek {
+
+// Match status codes decided by the peak evaluation.
+enum PeakStatus : std::int32_t {
+    PEAK_ACCEPTED = 1,
+    PEAK_AT_BORDER = 2,
+    PEAK_AMBIGUOUS = 3,
+    PEAK_WEAK = 4,
+};
+
+// Intermediate figures of one evaluation, for inspection; filled as far as the evaluation got.
+struct PeakDetails {
+    std::int32_t far1 = 31;
+    std::int32_t far2 = 31;
+    std::int32_t distinct = -1;  // rank of the distinct second peak, -1 when there is none
+    std::int32_t background_count = 0;
+    float mean = 0.0f;
+    float sd = 0.0f;
+    float z1 = 0.0f;
+};
+
+struct PeakResult {
+    std::int32_t status;
+    float strength;
+};
+
+// Accepts or rejects the best candidate of a cols x rows surface. coef_sums are used up (the
+// 9x9 window around the peak is subtracted from them). The 5x5 neighbourhood, normalised against
+// the background, is written only for an accepted peak.
+PeakResult evaluate_peak(std::int32_t cols, std::int32_t rows, const float* surface,
+                         const Candidates& candidates, float coef_sums[2], float min_strength,
+                         float neighbourhood[25], PeakDetails* details = nullptr);
+
+}  // namespace talmek

@@ -1,0 +1,183 @@
+#include "engine/pipeline.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <memory>
+#include <stdexcept>
+#include <vector>
+
+#include "engine/chip.h"
+#include "engine/correlation.h"
+#include "engine/peak.h"
+#include "engine/subpixel_fit.h"
+
+namespace talmek {
+
+namespace {
+
+constexpr std::int32_t kNoFit = 4;
+constexpr std::int32_t kRefMin = 1, kRefMax = 128;
+constexpr std::int32_t kSearchMin = 48, kSearchMax = 256;
+// The peak evaluation needs a 5x5 neighbourhood inside the surface.
+constexpr std::int32_t kSmallestSurface = 5;
+
+struct ChipSizes {
+    std::int32_t rw, rh, sw, sh;
+};
+
+bool fits_int32(std::int64_t v) {
+    return v >= std::numeric_limits<std::int32_t>::min() && v <= std::numeric_limits<std::int32_t>::max();
+}
+
+// False when a search extent or an element count cannot be formed in 32 bits.
+bool chip_sizes(const Matcher& m, ChipSizes& sizes) {
+    const std::int64_t rw = m.chipwidth_, rh = m.chipheight_;
+    const std::int64_t sw = rw + 2 * std::int64_t{m.hoffset_};
+    const std::int64_t sh = rh + 2 * std::int64_t{m.voffset_};
+    if (!fits_int32(sw) || !fits_int32(sh) || !fits_int32(sw * sh) || !fits_int32(rw * rh)) return false;
+    sizes = {static_cast<std::int32_t>(rw), static_cast<std::int32_t>(rh),
+             static_cast<std::int32_t>(sw), static_cast<std::int32_t>(sh)};
+    return true;
+}
+
+// A chip buffer of a 32-bit element count; a negative count fails as an invalid array length.
+std::unique_ptr<float[]> chip_buffer(std::int32_t width, std::int32_t height) {
+    const std::int32_t count = width * height;
+    if (count < 0) throw std::bad_array_new_length();
+    return std::unique_ptr<float[]>(new float[static_cast<std::size_t>(count)]);
+}
+
+void fill_rejected(LineSeg& out, std::int32_t status) {
+    out = LineSeg{};
+    out.active = status;
+}
+
+std::int32_t surface_extent(float search, float ref) {
+    return static_cast<std::int32_t>(static_cast<double>(search) + 0.5) -
+           static_cast<std::int32_t>(static_cast<double>(ref) + 0.5) + 1;
+}
+
+float displacement_limit(float max_diff, float hoffset, float voffset) {
+    if (max_diff <= 0.0f) {
+        return static_cast<float>(static_cast<double>(std::min(hoffset, voffset)) - 2.0);
+    }
+    return max_diff;
+}
+
+}  // namespace
+
+Matcher make_matcher(const MatchingParams& p, std::int32_t ref_rows, std::int32_t srch_rows) {
+    Matcher m;
+    m.ref_rows_ = ref_rows;
+    m.srch_rows_ = srch_rows;
+    m.ref_cellsize_ = p.ref_cellsize_;
+    m.srch_cellsize_ = p.srch_cellsize_;
+    m.srch_xll_ = p.srch_xll_;
+    m.srch_yll_ = p.srch_yll_;
+    m.ref_xll_ = p.ref_xll_;
+    m.ref_yll_ = p.ref_yll_;
+    m.mincorr_ = p.mincorr_;
+    m.maxdiff_ = p.maxdiff_;
+    m.peakmethod_ = p.peakmethod_;
+    m.chipwidth_ = p.chipwidth_;
+    m.chipheight_ = p.chipheight_;
+    m.hoffset_ = p.hoffset_;
+    m.voffset_ = p.voffset_;
+    return m;
+}
+
+void correlate_and_locate(const float* search, const float* ref, float sw, float sh, float rw,
+                          float rh, float min_strength, std::int32_t peak_method, float max_diff,
+                          float hoffset, float voffset, Location& loc) {
+    const std::int32_t cols = surface_extent(sw, rw);
+    const std::int32_t rows = surface_extent(sh, rh);
+    // Too small a surface can only end at the border test; it is not worth correlating.
+    if (cols < kSmallestSurface || rows < kSmallestSurface) {
+        loc.status = PEAK_AT_BORDER;
+        loc.strength = 0.0f;
+        return;
+    }
+    const std::size_t cells = static_cast<std::size_t>(cols) * static_cast<std::size_t>(rows);
+    std::vector<float> raw_surface(cells);
+    std::vector<float> surface(cells);
+    Candidates candidates;
+    float coef_sums[2];
+    correlate_fft(search, ref, {sw, sh}, {rw, rh}, raw_surface.data());
+    normalise_correlation(ref, search, {rw, rh}, {sw, sh}, raw_surface.data(), surface.data(),
+                          candidates, coef_sums);
+
+    float neighbourhood[25];
+    const PeakResult peak = evaluate_peak(cols, rows, surface.data(), candidates, coef_sums,
+                                          min_strength, neighbourhood);
+    loc.status = peak.status;
+    loc.strength = peak.strength;
+    if (peak.status != PEAK_ACCEPTED) return;
+
+    const float whole_dx = static_cast<float>(candidates.cols[0]) - hoffset;
+    const float whole_dy = static_cast<float>(candidates.rows[0]) - voffset;
+    if (peak_method == kNoFit) {
+        loc.dx = whole_dx;
+        loc.dy = whole_dy;
+        loc.errors[0] = 0.5f;
+        loc.errors[1] = 0.5f;
+    } else {
+        float offsets[2];
+        fit_peak(neighbourhood, peak_method, offsets, loc.errors);
+        loc.dx = whole_dx + offsets[0];
+        loc.dy = whole_dy + offsets[1];
+    }
+    loc.length = std::sqrt(loc.dx * loc.dx + loc.dy * loc.dy);
+    const float limit = displacement_limit(max_diff, hoffset, voffset);
+    // A length that is not a number comes from a degenerate fit and cannot be trusted.
+    if (loc.length > limit || std::isnan(loc.length)) loc.status = MATCH_TOO_FAR;
+}
+
+void match_pair(Matcher& m, const ImageRows& image1, const ImageRows& image2, LineSeg& out,
+                std::span<const std::int32_t> row, std::span<const std::int32_t> col) {
+    if (row.size() < 2 || col.size() < 2) {
+        throw std::invalid_argument("row and col need at least two entries");
+    }
+    ChipSizes z{};
+    if (!chip_sizes(m, z)) {
+        m.status_ = CHIP_BAD_SIZE;
+        fill_rejected(out, CHIP_BAD_SIZE);
+        return;
+    }
+    const std::unique_ptr<float[]> search = chip_buffer(z.sw, z.sh);
+    const std::unique_ptr<float[]> ref = chip_buffer(z.rw, z.rh);
+
+    std::int32_t status = extract_chip(image1, row[0], col[0], z.rw, z.rh, kRefMin, kRefMax, ref.get());
+    if (status == CHIP_OK) {
+        status = extract_chip(image2, row[1], col[1], z.sw, z.sh, kSearchMin, kSearchMax, search.get());
+    }
+    if (status != CHIP_OK) {
+        m.status_ = status;
+        fill_rejected(out, status);
+        return;
+    }
+
+    Location loc;
+    correlate_and_locate(search.get(), ref.get(), static_cast<float>(z.sw), static_cast<float>(z.sh),
+                         static_cast<float>(z.rw), static_cast<float>(z.rh),
+                         static_cast<float>(m.mincorr_), m.peakmethod_,
+                         static_cast<float>(m.maxdiff_), static_cast<float>(m.hoffset_),
+                         static_cast<float>(m.voffset_), loc);
+
+    const bool accepted = loc.status == PEAK_ACCEPTED;
+    const double c2 = accepted ? static_cast<double>(loc.dx) + col[1] : static_cast<double>(col[1]);
+    const double r2 = accepted ? static_cast<double>(loc.dy) + row[1] : static_cast<double>(row[1]);
+    const double x1 = col[0] * m.ref_cellsize_ + m.ref_xll_;
+    const double y1 = ((m.ref_rows_ - 1) * m.ref_cellsize_ + m.ref_yll_) - row[0] * m.ref_cellsize_;
+    const double x2 = m.srch_cellsize_ * c2 + m.srch_xll_;
+    const double y2 = ((m.srch_rows_ - 1) * m.srch_cellsize_ + m.srch_yll_) - m.srch_cellsize_ * r2;
+    out.set_coors(x1, y1, x2, y2);
+    out.strength = loc.strength;
+    out.displacement = loc.length;
+    out.rms_1 = accepted ? loc.errors[0] : 0.0f;
+    out.rms_2 = accepted ? loc.errors[1] : 0.0f;
+    out.active = loc.status;
+    m.status_ = loc.status;
+}
+
+}  // namespace talmek

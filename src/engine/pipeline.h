@@ -1,0 +1,58 @@
+#pragma once
+#include <cstdint>
+#include <span>
+
+#include "records/image_rows.h"
+#include "records/line_seg.h"
+#include "records/matching_params.h"
+
+namespace talmek {
+
+// Match status codes produced by the pipeline itself (the others come from the peak evaluation
+// and the chip extraction).
+constexpr std::int32_t MATCH_TOO_FAR = 5;
+
+// The engine's working record for one point-pair match.
+struct Matcher {
+    std::int32_t ref_rows_ = 0;
+    std::int32_t srch_rows_ = 0;
+    double ref_cellsize_ = 1.0;
+    double srch_cellsize_ = 1.0;
+    double srch_xll_ = 0.0;
+    double srch_yll_ = 0.0;
+    double ref_xll_ = 0.0;
+    double ref_yll_ = 0.0;
+    double mincorr_ = 2.0;
+    double maxdiff_ = -2.0;
+    std::int32_t peakmethod_ = 2;
+    std::int32_t chipwidth_ = 128;
+    std::int32_t chipheight_ = 128;
+    std::int32_t hoffset_ = 0;
+    std::int32_t voffset_ = 0;
+    std::int32_t status_ = 0;
+};
+
+Matcher make_matcher(const MatchingParams& params, std::int32_t ref_rows, std::int32_t srch_rows);
+
+// What correlate_and_locate hands back to match_pair.
+struct Location {
+    std::int32_t status = 0;
+    float strength = 0.0f;
+    float dx = 0.0f;
+    float dy = 0.0f;
+    float errors[2] = {0.0f, 0.0f};
+    float length = 0.0f;
+};
+
+// Correlation, peak evaluation, optional sub-pixel fit and the displacement limit for two
+// extracted chips. Sizes, thresholds and margins arrive narrowed to float.
+void correlate_and_locate(const float* search, const float* ref, float sw, float sh, float rw,
+                          float rh, float min_strength, std::int32_t peak_method, float max_diff,
+                          float hoffset, float voffset, Location& loc);
+
+// Matches image1 at (row[0], col[0]) with image2 around (row[1], col[1]) and fills every field of
+// `out`. Throws std::invalid_argument for fewer than two points and the standard allocation errors.
+void match_pair(Matcher& m, const ImageRows& image1, const ImageRows& image2, LineSeg& out,
+                std::span<const std::int32_t> row, std::span<const std::int32_t> col);
+
+}  // namespace talmek

@@ -1,0 +1,269 @@
+// Private module: the engine operations one by one, on NumPy arrays, for the test suite.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+
+#include "engine/chip.h"
+#include "engine/correlation.h"
+#include "engine/fft.h"
+#include "engine/linear_solver.h"
+#include "engine/peak.h"
+#include "engine/pipeline.h"
+#include "engine/subpixel_fit.h"
+
+namespace py = pybind11;
+using namespace talmek;
+
+namespace {
+
+template <typename T>
+using Array = py::array_t<T, py::array::c_style | py::array::forcecast>;
+
+template <typename T>
+Array<T> sized(const Array<T>& a, py::ssize_t count, const char* what) {
+    if (a.size() != count) throw py::value_error(std::string(what) + " has the wrong number of elements");
+    return a;
+}
+
+template <typename T>
+Array<T> copy_of(const T* data, std::vector<py::ssize_t> shape) {
+    Array<T> out(shape);
+    std::memcpy(out.mutable_data(), data, static_cast<std::size_t>(out.size()) * sizeof(T));
+    return out;
+}
+
+ImageRows image_from(const Array<std::uint8_t>& a) {
+    if (a.ndim() != 2) throw py::value_error("image must be 2-D");
+    ImageRows image(static_cast<std::size_t>(a.shape(0)), static_cast<std::size_t>(a.shape(1)));
+    for (py::ssize_t i = 0; i < a.shape(0); ++i) {
+        std::memcpy(image.row(static_cast<std::size_t>(i)), a.data(i, 0), static_cast<std::size_t>(a.shape(1)));
+    }
+    return image;
+}
+
+py::object py_extract_chip(const Array<std::uint8_t>& image, std::int32_t row, std::int32_t col,
+                           std::int32_t width, std::int32_t height, std::int32_t min_size,
+                           std::int32_t max_size, bool with_buffer) {
+    const ImageRows rows = image_from(image);
+    const bool size_ok = width >= min_size && width <= max_size && height >= min_size && height <= max_size;
+    std::vector<float> buffer;
+    float placeholder = -1.0f;
+    float* target = nullptr;
+    if (with_buffer && size_ok) {
+        if (static_cast<std::int64_t>(width) * height > (std::int64_t{1} << 24)) {
+            throw py::value_error("chip too large for a test buffer");
+        }
+        buffer.assign(static_cast<std::size_t>(width) * height, -1.0f);
+        target = buffer.data();
+    } else if (with_buffer) {
+        target = &placeholder;  // the size test rejects the chip before the buffer is used
+    }
+    const std::int32_t status = extract_chip(rows, row, col, width, height, min_size, max_size, target);
+    if (status != CHIP_OK || buffer.empty()) return py::make_tuple(status, py::none());
+    return py::make_tuple(status, copy_of(buffer.data(), {height, width}));
+}
+
+Array<float> py_fft2d(const Array<std::complex<float>>& data, std::int32_t sign) {
+    if (data.ndim() != 2) throw py::value_error("data must be 2-D");
+    const std::int32_t dims[2] = {static_cast<std::int32_t>(data.shape(0)), static_cast<std::int32_t>(data.shape(1))};
+    std::vector<float> work(static_cast<std::size_t>(data.size()) * 2);
+    std::memcpy(work.data(), data.data(), work.size() * sizeof(float));
+    if (!fft2d(work.data(), dims, sign)) throw py::value_error("extents must be powers of two");
+    return copy_of(work.data(), {dims[0], dims[1], 2});
+}
+
+py::tuple py_lu_decompose(const Array<float>& matrix) {
+    sized(matrix, 36, "matrix");
+    float m[36];
+    std::memcpy(m, matrix.data(), sizeof m);
+    std::int32_t index[6] = {-1, -1, -1, -1, -1, -1};
+    const std::int32_t status = lu_decompose(m, index);
+    return py::make_tuple(status, copy_of(m, {6, 6}), copy_of(index, {6}));
+}
+
+Array<float> py_lu_solve(const Array<float>& factors, const Array<std::int32_t>& index, const Array<float>& rhs) {
+    sized(factors, 36, "factors");
+    sized(index, 6, "index");
+    sized(rhs, 6, "rhs");
+    for (py::ssize_t k = 0; k < 5; ++k) {
+        if (index.data()[k] < 0 || index.data()[k] > 5) throw py::value_error("index entries must lie in 0..5");
+    }
+    float b[6];
+    std::memcpy(b, rhs.data(), sizeof b);
+    lu_solve(factors.data(), index.data(), b);
+    return copy_of(b, {6});
+}
+
+py::tuple py_invert_matrix(const Array<float>& matrix) {
+    sized(matrix, 36, "matrix");
+    float m[36];
+    float inv[36];
+    std::memcpy(m, matrix.data(), sizeof m);
+    const std::int32_t status = invert_matrix(m, inv);
+    return py::make_tuple(copy_of(inv, {6, 6}), copy_of(m, {6, 6}), status);
+}
+
+struct ChipPair {
+    std::int32_t sw, sh, rw, rh;
+};
+
+ChipPair check_chips(const Array<float>& search, const Array<float>& ref) {
+    if (search.ndim() != 2 || ref.ndim() != 2) throw py::value_error("chips must be 2-D");
+    ChipPair p{static_cast<std::int32_t>(search.shape(1)), static_cast<std::int32_t>(search.shape(0)),
+               static_cast<std::int32_t>(ref.shape(1)), static_cast<std::int32_t>(ref.shape(0))};
+    if (p.sw > 256 || p.sh > 256 || p.rw > p.sw || p.rh > p.sh || p.rw < 1 || p.rh < 1) {
+        throw py::value_error("need 1 <= reference <= search <= 256 in both extents");
+    }
+    return p;
+}
+
+Array<float> py_correlate_fft(const Array<float>& search, const Array<float>& ref) {
+    const ChipPair p = check_chips(search, ref);
+    const std::int32_t cols = p.sw - p.rw + 1, rows = p.sh - p.rh + 1;
+    Array<float> raw({rows, cols});
+    correlate_fft(search.data(), ref.data(), {float(p.sw), float(p.sh)}, {float(p.rw), float(p.rh)},
+                  raw.mutable_data());
+    return raw;
+}
+
+py::dict candidates_dict(const Candidates& c) {
+    py::dict d;
+    d["peak_values"] = copy_of(c.values, {kCandidates});
+    d["peak_cols"] = copy_of(c.cols, {kCandidates});
+    d["peak_rows"] = copy_of(c.rows, {kCandidates});
+    return d;
+}
+
+py::dict py_normalise_correlation(const Array<float>& ref, const Array<float>& search, const Array<float>& raw) {
+    const ChipPair p = check_chips(search, ref);
+    const std::int32_t cols = p.sw - p.rw + 1, rows = p.sh - p.rh + 1;
+    sized(raw, static_cast<py::ssize_t>(rows) * cols, "raw_surface");
+    Array<float> surface({rows, cols});
+    Candidates cand;
+    float sums[2] = {123.0f, 456.0f};
+    normalise_correlation(ref.data(), search.data(), {float(p.rw), float(p.rh)}, {float(p.sw), float(p.sh)},
+                          raw.data(), surface.mutable_data(), cand, sums);
+    py::dict d = candidates_dict(cand);
+    d["surface"] = surface;
+    d["coef_sums"] = copy_of(sums, {2});
+    return d;
+}
+
+Candidates candidates_from(const Array<float>& values, const Array<std::int32_t>& cols, const Array<std::int32_t>& rows) {
+    sized(values, kCandidates, "peak_values");
+    sized(cols, kCandidates, "peak_cols");
+    sized(rows, kCandidates, "peak_rows");
+    Candidates c;
+    std::memcpy(c.values, values.data(), sizeof c.values);
+    std::memcpy(c.cols, cols.data(), sizeof c.cols);
+    std::memcpy(c.rows, rows.data(), sizeof c.rows);
+    return c;
+}
+
+py::dict py_evaluate_peak(const Array<float>& surface, const Array<float>& values, const Array<std::int32_t>& cols,
+                          const Array<std::int32_t>& rows, const Array<float>& coef_sums, float min_strength) {
+    if (surface.ndim() != 2) throw py::value_error("surface must be 2-D");
+    const Candidates c = candidates_from(values, cols, rows);
+    const auto h = static_cast<std::int32_t>(surface.shape(0));
+    const auto w = static_cast<std::int32_t>(surface.shape(1));
+    if (c.cols[0] >= 0 && c.rows[0] >= 0 && (c.cols[0] >= w || c.rows[0] >= h)) {
+        throw py::value_error("best candidate lies outside the surface");
+    }
+    sized(coef_sums, 2, "coef_sums");
+    float sums[2] = {coef_sums.data()[0], coef_sums.data()[1]};
+    float neighbourhood[25];
+    std::fill(neighbourhood, neighbourhood + 25, 0.0f);
+    PeakDetails details;
+    const PeakResult r = evaluate_peak(w, h, surface.data(), c, sums, min_strength, neighbourhood, &details);
+    py::dict d;
+    d["status"] = r.status;
+    d["strength"] = r.strength;
+    d["neighbourhood"] = r.status == PEAK_ACCEPTED ? py::object(copy_of(neighbourhood, {5, 5})) : py::none();
+    d["coef_sums"] = copy_of(sums, {2});
+    d["far1"] = details.far1;
+    d["far2"] = details.far2;
+    d["distinct"] = details.distinct;
+    d["background_count"] = details.background_count;
+    d["mean"] = details.mean;
+    d["sd"] = details.sd;
+    d["z1"] = details.z1;
+    return d;
+}
+
+py::dict py_fit_peak(const Array<float>& neighbourhood, std::int32_t fit_type) {
+    sized(neighbourhood, 25, "neighbourhood");
+    float offsets[2];
+    float errors[2];
+    FitDetails details;
+    fit_peak(neighbourhood.data(), fit_type, offsets, errors, &details);
+    py::dict d;
+    d["offsets"] = copy_of(offsets, {2});
+    d["errors"] = copy_of(errors, {2});
+    d["lu_status"] = details.lu_status;
+    d["coef"] = copy_of(details.coef, {6});
+    d["det"] = details.det;
+    return d;
+}
+
+py::tuple py_accumulate(const Array<float>& neighbourhood, std::int32_t fit_type) {
+    sized(neighbourhood, 25, "neighbourhood");
+    float z[25], w[25], normal[36], rhs[6];
+    accumulate_normal_equations(neighbourhood.data(), fit_type, z, w, normal, rhs);
+    return py::make_tuple(copy_of(z, {5, 5}), copy_of(w, {5, 5}), copy_of(normal, {6, 6}), copy_of(rhs, {6}));
+}
+
+Array<float> py_estimate_errors(const Array<float>& z, const Array<float>& w, const Array<float>& inverse,
+                                const Array<float>& coef, const Array<float>& offsets) {
+    sized(z, 25, "z");
+    sized(w, 25, "w");
+    sized(inverse, 36, "inverse");
+    sized(coef, 6, "coef");
+    sized(offsets, 2, "offsets");
+    float errors[2];
+    estimate_fit_errors(z.data(), w.data(), inverse.data(), coef.data(), offsets.data(), errors);
+    return copy_of(errors, {2});
+}
+
+py::dict py_correlate_and_locate(const Array<float>& search, const Array<float>& ref, float min_strength,
+                                 std::int32_t peak_method, float max_diff, float hoffset, float voffset) {
+    const ChipPair p = check_chips(search, ref);
+    Location loc;
+    correlate_and_locate(search.data(), ref.data(), float(p.sw), float(p.sh), float(p.rw), float(p.rh),
+                         min_strength, peak_method, max_diff, hoffset, voffset, loc);
+    py::dict d;
+    d["status"] = loc.status;
+    d["strength"] = loc.strength;
+    d["dx"] = loc.dx;
+    d["dy"] = loc.dy;
+    d["errors"] = copy_of(loc.errors, {2});
+    d["length"] = loc.length;
+    return d;
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_talmek_testsupport, m) {
+    m.def("extract_chip", &py_extract_chip, py::arg("image"), py::arg("row"), py::arg("col"), py::arg("width"),
+          py::arg("height"), py::arg("min_size"), py::arg("max_size"), py::arg("with_buffer") = true);
+    m.def("fft2d", &py_fft2d, py::arg("data"), py::arg("sign"),
+          "Transform of a complex64 array; returns float32 (rows, cols, 2)");
+    m.def("lu_decompose", &py_lu_decompose, py::arg("matrix"));
+    m.def("lu_solve", &py_lu_solve, py::arg("factors"), py::arg("index"), py::arg("rhs"));
+    m.def("invert_matrix", &py_invert_matrix, py::arg("matrix"));
+    m.def("grid_size", &grid_size, py::arg("search_width"), py::arg("search_height"));
+    m.def("correlate_fft", &py_correlate_fft, py::arg("search"), py::arg("ref"));
+    m.def("normalise_correlation", &py_normalise_correlation, py::arg("ref"), py::arg("search"), py::arg("raw_surface"));
+    m.def("evaluate_peak", &py_evaluate_peak, py::arg("surface"), py::arg("peak_values"), py::arg("peak_cols"),
+          py::arg("peak_rows"), py::arg("coef_sums"), py::arg("min_strength"));
+    m.def("fit_peak", &py_fit_peak, py::arg("neighbourhood"), py::arg("fit_type"));
+    m.def("accumulate_normal_equations", &py_accumulate, py::arg("neighbourhood"), py::arg("fit_type"));
+    m.def("estimate_fit_errors", &py_estimate_errors, py::arg("z"), py::arg("w"), py::arg("inverse"),
+          py::arg("coef"), py::arg("offsets"));
+    m.def("correlate_and_locate", &py_correlate_and_locate, py::arg("search"), py::arg("ref"),
+          py::arg("min_strength"), py::arg("peak_method"), py::arg("max_diff"), py::arg("hoffset"),
+          py::arg("voffset"));
+}
