@@ -1,0 +1,35 @@
+# make test   - set up .venv with CPython 3.12, install Talmek with its test extra, run every test
+# make demo   - set up .venv and run the tracking example
+# make bench  - print the benchmark figures
+VENV := .venv
+PY := $(VENV)/bin/python
+PIP := $(PY) -m pip
+
+.PHONY: test demo bench install venv clean
+
+$(PY):
+	@PY312=$$(tools/find_python312.sh) || exit 1; \
+	echo "using $$PY312"; \
+	"$$PY312" -m venv $(VENV)
+	$(PIP) install --quiet --upgrade pip
+
+venv: $(PY)
+
+install: $(PY)
+	$(PIP) install --quiet ".[test]"
+
+# pytest's exit status 5 (no tests collected) counts as a failure.
+test: install
+	@$(PY) -m pytest -q $(PYTEST_ARGS); status=$$?; \
+	if [ $$status -eq 5 ]; then echo "error: no tests were collected" >&2; exit 1; fi; exit $$status
+
+demo: $(PY)
+	$(PIP) install --quiet ".[demo]"
+	$(PY) examples/track_pair.py
+
+bench: $(PY)
+	$(PIP) install --quiet ".[bench]"
+	$(PY) bench/run_all.py
+
+clean:
+	rm -rf build $(VENV)
