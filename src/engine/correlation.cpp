@@ -1,10 +1,11 @@
 #include "engine/correlation.h"
 
+#include <algorithm>
 #include <cmath>
 #include <memory>
 #include <vector>
 
-#include "engine/fft.h"
+#include "engine/fft_fast.h"
 
 namespace talmek {
 
@@ -13,28 +14,31 @@ namespace {
 std::int32_t truncated(float size) { return static_cast<std::int32_t>(size); }
 std::int32_t rounded(float size) { return static_cast<std::int32_t>(static_cast<double>(size) + 0.5); }
 
-// The chip laid into an N x N complex grid transposed: pixel (y, x) goes to element x * N + y,
-// zero elsewhere.
-void fill_transposed(float* grid, std::int32_t n, const float* chip, std::int32_t width,
-                     std::int32_t height) {
-    const std::size_t count = static_cast<std::size_t>(n) * n * 2;
-    for (std::size_t k = 0; k < count; ++k) grid[k] = 0.0f;
+// The chip in natural row-major order, zero-padded to n x n: this is the transform's input given
+// transposed (pixel (y, x) is the transform's element (x, y)).
+void fill_padded(SplitGrid& grid, const float* chip, std::int32_t width, std::int32_t height) {
+    const std::int32_t n = grid.size();
+    float* re = grid.re();
+    std::fill(re, re + static_cast<std::size_t>(n) * n, 0.0f);
+    std::fill(grid.im(), grid.im() + static_cast<std::size_t>(n) * n, 0.0f);
     for (std::int32_t y = 0; y < height; ++y) {
-        for (std::int32_t x = 0; x < width; ++x) {
-            grid[(static_cast<std::size_t>(x) * n + y) * 2] = chip[y * width + x];
-        }
+        std::copy(chip + static_cast<std::size_t>(y) * width, chip + static_cast<std::size_t>(y + 1) * width,
+                  re + static_cast<std::size_t>(y) * n);
     }
 }
 
 // search <- search * conj(ref), element by element.
-void multiply_conjugate(float* search, const float* ref, std::size_t count) {
+void multiply_conjugate(SplitGrid& search, const SplitGrid& ref) {
+    const std::size_t count = static_cast<std::size_t>(search.size()) * search.size();
+    float* sr = search.re();
+    float* si = search.im();
+    const float* rr = ref.re();
+    const float* ri = ref.im();
     for (std::size_t k = 0; k < count; ++k) {
-        const float ar = search[2 * k];
-        const float ai = search[2 * k + 1];
-        const float br = ref[2 * k];
-        const float bi = ref[2 * k + 1];
-        search[2 * k] = ar * br + bi * ai;
-        search[2 * k + 1] = br * ai - ar * bi;
+        const float ar = sr[k];
+        const float ai = si[k];
+        sr[k] = ar * rr[k] + ri[k] * ai;
+        si[k] = rr[k] * ai - ar * ri[k];
     }
 }
 
@@ -156,25 +160,23 @@ void correlate_fft(const float* search, const float* ref, ChipSize search_size, 
     const std::int32_t rw = truncated(ref_size.width);
     const std::int32_t rh = truncated(ref_size.height);
     const std::int32_t n = grid_size(sw, sh);
-    const std::size_t cells = static_cast<std::size_t>(n) * n;
 
-    std::unique_ptr<float[]> search_grid(new float[cells * 2]);
-    std::unique_ptr<float[]> ref_grid(new float[cells * 2]);
-    fill_transposed(search_grid.get(), n, search, sw, sh);
-    fill_transposed(ref_grid.get(), n, ref, rw, rh);
-
-    const std::int32_t dims[2] = {n, n};
-    fft2d(search_grid.get(), dims, 1);
-    fft2d(ref_grid.get(), dims, 1);
-    multiply_conjugate(search_grid.get(), ref_grid.get(), cells);
-    fft2d(search_grid.get(), dims, -1);
+    SplitGrid search_grid(n);
+    SplitGrid ref_grid(n);
+    fill_padded(search_grid, search, sw, sh);
+    fill_padded(ref_grid, ref, rw, rh);
+    search_grid.transform(1, true);
+    ref_grid.transform(1, true);
+    multiply_conjugate(search_grid, ref_grid);
+    search_grid.transform(-1, false);
 
     const std::int32_t cols = static_cast<std::int32_t>(static_cast<double>(sw - rw) + 1.5);
     const std::int32_t rows = static_cast<std::int32_t>(static_cast<double>(sh - rh) + 1.5);
     const float scale = static_cast<float>(n * n);
+    const float* product = search_grid.re();
     for (std::int32_t i = 0; i < rows; ++i) {
         for (std::int32_t c = 0; c < cols; ++c) {
-            raw_surface[i * cols + c] = search_grid[(static_cast<std::size_t>(c) * n + i) * 2] / scale;
+            raw_surface[i * cols + c] = product[static_cast<std::size_t>(c) * n + i] / scale;
         }
     }
 }

@@ -10,6 +10,7 @@
 #include "engine/chip.h"
 #include "engine/correlation.h"
 #include "engine/fft.h"
+#include "engine/fft_fast.h"
 #include "engine/linear_solver.h"
 #include "engine/peak.h"
 #include "engine/pipeline.h"
@@ -74,6 +75,33 @@ Array<float> py_fft2d(const Array<std::complex<float>>& data, std::int32_t sign)
     std::memcpy(work.data(), data.data(), work.size() * sizeof(float));
     if (!fft2d(work.data(), dims, sign)) throw py::value_error("extents must be powers of two");
     return copy_of(work.data(), {dims[0], dims[1], 2});
+}
+
+// The engine's split-plane transform on a square complex array; with transposed_input the array
+// is handed over as its transpose, as the correlation lays out its chips.
+Array<float> py_fft2d_fast(const Array<std::complex<float>>& data, std::int32_t sign, bool transposed_input) {
+    if (data.ndim() != 2 || data.shape(0) != data.shape(1) || !is_power_of_two(static_cast<std::int32_t>(data.shape(0)))) {
+        throw py::value_error("data must be square with a power-of-two extent");
+    }
+    const auto n = static_cast<std::int32_t>(data.shape(0));
+    SplitGrid grid(n);
+    const std::complex<float>* in = data.data();
+    for (std::int32_t a = 0; a < n; ++a) {
+        for (std::int32_t b = 0; b < n; ++b) {
+            const std::size_t from = static_cast<std::size_t>(a) * n + b;
+            const std::size_t to = transposed_input ? static_cast<std::size_t>(b) * n + a : from;
+            grid.re()[to] = in[from].real();
+            grid.im()[to] = in[from].imag();
+        }
+    }
+    grid.transform(sign, transposed_input);
+    Array<float> out({n, n, 2});
+    float* o = out.mutable_data();
+    for (std::size_t k = 0; k < static_cast<std::size_t>(n) * n; ++k) {
+        o[2 * k] = grid.re()[k];
+        o[2 * k + 1] = grid.im()[k];
+    }
+    return out;
 }
 
 py::tuple py_lu_decompose(const Array<float>& matrix) {
@@ -251,6 +279,7 @@ PYBIND11_MODULE(_talmek_testsupport, m) {
           py::arg("height"), py::arg("min_size"), py::arg("max_size"), py::arg("with_buffer") = true);
     m.def("fft2d", &py_fft2d, py::arg("data"), py::arg("sign"),
           "Transform of a complex64 array; returns float32 (rows, cols, 2)");
+    m.def("fft2d_fast", &py_fft2d_fast, py::arg("data"), py::arg("sign"), py::arg("transposed_input") = false);
     m.def("lu_decompose", &py_lu_decompose, py::arg("matrix"));
     m.def("lu_solve", &py_lu_solve, py::arg("factors"), py::arg("index"), py::arg("rhs"));
     m.def("invert_matrix", &py_invert_matrix, py::arg("matrix"));

@@ -1,0 +1,132 @@
+#include "engine/fft_fast.h"
+
+#include <algorithm>
+#include <cmath>
+#include <utility>
+
+namespace talmek {
+
+namespace {
+
+constexpr double kTurn = 6.28318530717959;
+
+// The butterfly of the plain transform over a run of columns sharing one twiddle factor. The
+// product is formed in double and rounded once per component; no operation may be fused.
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__)
+__attribute__((target_clones("avx2", "default")))
+#endif
+void butterfly_run(float* __restrict r1, float* __restrict i1, float* __restrict r2,
+                   float* __restrict i2, std::int32_t count, double wr, double wi) {
+    for (std::int32_t c = 0; c < count; ++c) {
+        const double xr = r2[c];
+        const double xi = i2[c];
+        const float tr = static_cast<float>(xr * wr - xi * wi);
+        const float ti = static_cast<float>(xi * wr + xr * wi);
+        r2[c] = r1[c] - tr;
+        i2[c] = i1[c] - ti;
+        r1[c] = tr + r1[c];
+        i1[c] = ti + i1[c];
+    }
+}
+
+std::int32_t reversed_bits(std::int32_t value, std::int32_t bits) {
+    std::int32_t out = 0;
+    for (std::int32_t b = 0; b < bits; ++b) {
+        out = (out << 1) | (value & 1);
+        value >>= 1;
+    }
+    return out;
+}
+
+void swap_rows(float* plane, std::int32_t n, std::int32_t a, std::int32_t b) {
+    std::swap_ranges(plane + static_cast<std::size_t>(a) * n, plane + static_cast<std::size_t>(a + 1) * n,
+                     plane + static_cast<std::size_t>(b) * n);
+}
+
+void reorder_rows(float* re, float* im, std::int32_t n) {
+    std::int32_t bits = 0;
+    while ((1 << bits) < n) ++bits;
+    for (std::int32_t i = 0; i < n; ++i) {
+        const std::int32_t j = reversed_bits(i, bits);
+        if (i < j) {
+            swap_rows(re, n, i, j);
+            swap_rows(im, n, i, j);
+        }
+    }
+}
+
+// In-place transposition of a square plane, in tiles for the cache.
+void transpose(float* plane, std::int32_t n) {
+    constexpr std::int32_t kTile = 32;
+    for (std::int32_t bi = 0; bi < n; bi += kTile) {
+        for (std::int32_t bj = bi; bj < n; bj += kTile) {
+            const std::int32_t ie = std::min(bi + kTile, n);
+            const std::int32_t je = std::min(bj + kTile, n);
+            for (std::int32_t i = bi; i < ie; ++i) {
+                for (std::int32_t j = (bi == bj ? i + 1 : bj); j < je; ++j) {
+                    std::swap(plane[static_cast<std::size_t>(i) * n + j], plane[static_cast<std::size_t>(j) * n + i]);
+                }
+            }
+        }
+    }
+}
+
+}  // namespace
+
+void pass_twiddles(std::int32_t half, std::int32_t sign, double* wr, double* wi) {
+    const double theta = (static_cast<double>(sign) * kTurn) / static_cast<double>(2 * half);
+    const double h = std::sin(theta * 0.5);
+    const double wpr = (h * -2.0) * h;
+    const double wpi = std::sin(theta);
+    double r = 1.0;
+    double i = 0.0;
+    for (std::int32_t m = 0; m < half; ++m) {
+        wr[m] = r;
+        wi[m] = i;
+        const double old_r = r;
+        r = r + (r * wpr - i * wpi);
+        i = i + (i * wpr + old_r * wpi);
+    }
+}
+
+SplitGrid::SplitGrid(std::int32_t n)
+    : n_(n),
+      re_(static_cast<std::size_t>(n) * n),
+      im_(static_cast<std::size_t>(n) * n),
+      twiddle_re_(static_cast<std::size_t>(n)),
+      twiddle_im_(static_cast<std::size_t>(n)) {}
+
+namespace {
+
+// One-dimensional transforms along the row index of every column at once.
+void transform_along_rows(float* re, float* im, std::int32_t n, std::int32_t sign, double* wr, double* wi) {
+    reorder_rows(re, im, n);
+    for (std::int32_t half = 1; half < n; half *= 2) {
+        pass_twiddles(half, sign, wr, wi);
+        for (std::int32_t m = 0; m < half; ++m) {
+            for (std::int32_t block = 0; block < n; block += 2 * half) {
+                const std::size_t k1 = static_cast<std::size_t>(block + m) * n;
+                const std::size_t k2 = k1 + static_cast<std::size_t>(half) * n;
+                butterfly_run(re + k1, im + k1, re + k2, im + k2, n, wr[m], wi[m]);
+            }
+        }
+    }
+}
+
+}  // namespace
+
+void SplitGrid::transform(std::int32_t sign, bool transposed_input) {
+    float* re = re_.data();
+    float* im = im_.data();
+    // The contiguous index b is transformed first: bring it to the row index.
+    if (!transposed_input) {
+        transpose(re, n_);
+        transpose(im, n_);
+    }
+    transform_along_rows(re, im, n_, sign, twiddle_re_.data(), twiddle_im_.data());
+    transpose(re, n_);
+    transpose(im, n_);
+    transform_along_rows(re, im, n_, sign, twiddle_re_.data(), twiddle_im_.data());
+}
+
+}  // namespace talmek

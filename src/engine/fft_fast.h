@@ -1,0 +1,38 @@
+#pragma once
+#include <cstdint>
+#include <vector>
+
+namespace talmek {
+
+// The square transform of fft2d on split planes (real parts, imaginary parts), bit for bit: every
+// element goes through the same operations in the same order, only the loops are arranged so that
+// butterflies sharing a twiddle factor run over contiguous memory.
+//
+// Planes are row-major n x n; element (a, b) is at a * n + b, b being fft2d's contiguous index.
+// When `transposed_input` is set the planes hold the input as (b, a) instead, which saves one
+// transposition for a caller that can lay its data out that way. The output is always (a, b).
+class SplitGrid {
+public:
+    explicit SplitGrid(std::int32_t n);
+
+    std::int32_t size() const { return n_; }
+    float* re() { return re_.data(); }
+    float* im() { return im_.data(); }
+    const float* re() const { return re_.data(); }
+    const float* im() const { return im_.data(); }
+
+    void transform(std::int32_t sign, bool transposed_input);
+
+private:
+    std::int32_t n_;
+    std::vector<float> re_;
+    std::vector<float> im_;
+    std::vector<double> twiddle_re_;
+    std::vector<double> twiddle_im_;
+};
+
+// One pass's twiddle factors (cos m.theta, sin m.theta), m = 0 .. half - 1, from the same double
+// recurrence and constant as the plain transform.
+void pass_twiddles(std::int32_t half, std::int32_t sign, double* wr, double* wi);
+
+}  // namespace talmek
