@@ -127,3 +127,26 @@ def test_vectors_cover_every_status():
         pytest.skip("no conformance vectors found")
     statuses = {c.expected["active"] for c in _CASES}
     assert {0, 1, 2, 3, 4, 5, 204, 205} <= statuses
+
+
+def test_cases_from_four_threads(talmek):
+    """Calls from several Python threads share nothing: each result is still exact."""
+    from concurrent.futures import ThreadPoolExecutor
+
+    from conftest import _CASES
+
+    if not _CASES:
+        pytest.skip("no conformance vectors found")
+
+    def mismatches(cases):
+        bad = []
+        for case in cases:
+            seg = talmek.SelectedMatch(case.image1, case.image2, case.row, case.col, case.matching_params(talmek))
+            got = result_fields(seg)
+            if not all(same_bits(float(got[f]), float(case.expected[f])) for f in RESULT_FIELDS):
+                bad.append(case.name)
+        return bad
+
+    with ThreadPoolExecutor(4) as pool:
+        results = list(pool.map(mismatches, [_CASES[k::4] + _CASES for k in range(4)]))
+    assert results == [[], [], [], []]

@@ -32,10 +32,15 @@ std::int32_t extract_chip(const ImageRows& image, std::int32_t row, std::int32_t
     if (first_col + width > static_cast<std::int64_t>(image.width())) return CHIP_OUTSIDE;
     if (buffer == nullptr) return CHIP_NO_BUFFER;
 
+    const std::ptrdiff_t step = image.col_stride();
     float* out = buffer;
     for (std::int32_t i = 0; i < height; ++i) {
-        const std::uint8_t* pixels = image.row(static_cast<std::size_t>(first_row + i)) + first_col;
-        for (std::int32_t j = 0; j < width; ++j) *out++ = static_cast<float>(pixels[j]);
+        const std::uint8_t* pixels = image.row(static_cast<std::size_t>(first_row + i)) + first_col * step;
+        if (step == 1) {
+            for (std::int32_t j = 0; j < width; ++j) *out++ = static_cast<float>(pixels[j]);
+        } else {
+            for (std::int32_t j = 0; j < width; ++j) *out++ = static_cast<float>(pixels[j * step]);
+        }
     }
     return CHIP_OK;
 }

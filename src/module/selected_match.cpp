@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <exception>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 #include "engine/pipeline.h"
@@ -17,22 +18,13 @@ namespace py = pybind11;
 
 namespace talmek::bindings {
 
-ImageRows to_image_rows(const ImageArray& array) {
-    const py::buffer_info info = array.request();
+BorrowedImage to_image_rows(const ImageArray& array) {
+    py::buffer_info info = array.request();
     if (info.ndim != 2) throw std::runtime_error("Input array must be 2D");
-    const auto rows = static_cast<std::size_t>(info.shape[0]);
-    const auto cols = static_cast<std::size_t>(info.shape[1]);
-    const py::ssize_t s0 = info.strides[0];
-    const py::ssize_t s1 = info.strides[1];
-    const auto* base = static_cast<const std::uint8_t*>(info.ptr);
-    ImageRows image(rows, cols);
-    for (std::size_t i = 0; i < rows; ++i) {
-        std::uint8_t* out = image.row(i);
-        for (std::size_t j = 0; j < cols; ++j) {
-            out[j] = base[static_cast<py::ssize_t>(i) * s0 + static_cast<py::ssize_t>(j) * s1];
-        }
-    }
-    return image;
+    ImageRows rows = ImageRows::borrow(static_cast<const std::uint8_t*>(info.ptr),
+                                       static_cast<std::size_t>(info.shape[0]),
+                                       static_cast<std::size_t>(info.shape[1]), info.strides[0], info.strides[1]);
+    return {std::move(info), std::move(rows)};
 }
 
 namespace {
@@ -51,11 +43,11 @@ LineSeg selected_match(const ImageArray& image1, const ImageArray& image2,
                        const MatchingParams& params) {
     LineSeg result;
     try {
-        const ImageRows ref = to_image_rows(image1);
-        const ImageRows srch = to_image_rows(image2);
-        Matcher matcher = make_matcher(params, static_cast<std::int32_t>(ref.row_count()),
-                                       static_cast<std::int32_t>(srch.row_count()));
-        match_pair(matcher, ref, srch, result, row, col);
+        const BorrowedImage ref = to_image_rows(image1);
+        const BorrowedImage srch = to_image_rows(image2);
+        Matcher matcher = make_matcher(params, static_cast<std::int32_t>(ref.rows.row_count()),
+                                       static_cast<std::int32_t>(srch.rows.row_count()));
+        match_pair(matcher, ref.rows, srch.rows, result, row, col);
     } catch (const std::exception& e) {
         report_error(e);
     }

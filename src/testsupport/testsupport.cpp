@@ -37,13 +37,12 @@ Array<T> copy_of(const T* data, std::vector<py::ssize_t> shape) {
     return out;
 }
 
+// Borrows the pixels of a C-contiguous array, which outlives the call it is used in.
 ImageRows image_from(const Array<std::uint8_t>& a) {
     if (a.ndim() != 2) throw py::value_error("image must be 2-D");
-    ImageRows image(static_cast<std::size_t>(a.shape(0)), static_cast<std::size_t>(a.shape(1)));
-    for (py::ssize_t i = 0; i < a.shape(0); ++i) {
-        std::memcpy(image.row(static_cast<std::size_t>(i)), a.data(i, 0), static_cast<std::size_t>(a.shape(1)));
-    }
-    return image;
+    const auto rows = static_cast<std::size_t>(a.shape(0));
+    const auto cols = static_cast<std::size_t>(a.shape(1));
+    return ImageRows::borrow(a.data(), rows, cols, static_cast<std::ptrdiff_t>(cols), 1);
 }
 
 py::object py_extract_chip(const Array<std::uint8_t>& image, std::int32_t row, std::int32_t col,
