@@ -155,14 +155,19 @@ std::int32_t grid_size(std::int32_t search_width, std::int32_t search_height) {
 
 void correlate_fft(const float* search, const float* ref, ChipSize search_size, ChipSize ref_size,
                    float* raw_surface) {
+    const std::int32_t n = grid_size(truncated(search_size.width), truncated(search_size.height));
+    SplitGrid search_grid(n);
+    SplitGrid ref_grid(n);
+    correlate_fft(search, ref, search_size, ref_size, raw_surface, search_grid, ref_grid);
+}
+
+void correlate_fft(const float* search, const float* ref, ChipSize search_size, ChipSize ref_size,
+                   float* raw_surface, SplitGrid& search_grid, SplitGrid& ref_grid) {
     const std::int32_t sw = truncated(search_size.width);
     const std::int32_t sh = truncated(search_size.height);
     const std::int32_t rw = truncated(ref_size.width);
     const std::int32_t rh = truncated(ref_size.height);
-    const std::int32_t n = grid_size(sw, sh);
-
-    SplitGrid search_grid(n);
-    SplitGrid ref_grid(n);
+    const std::int32_t n = search_grid.size();
     fill_padded(search_grid, search, sw, sh);
     fill_padded(ref_grid, ref, rw, rh);
     search_grid.transform(1, true);

@@ -1,6 +1,8 @@
 #pragma once
 #include <cstdint>
 
+#include "engine/fft_fast.h"
+
 namespace talmek {
 
 constexpr int kCandidates = 32;
@@ -26,6 +28,9 @@ std::int32_t grid_size(std::int32_t search_width, std::int32_t search_height);
 // three two-dimensional transforms. Needs ref <= search and search <= 256 in both extents.
 void correlate_fft(const float* search, const float* ref, ChipSize search_size, ChipSize ref_size,
                    float* raw_surface);
+// The same in transform grids the caller keeps (each grid_size() square).
+void correlate_fft(const float* search, const float* ref, ChipSize search_size, ChipSize ref_size,
+                   float* raw_surface, SplitGrid& search_grid, SplitGrid& ref_grid);
 
 // Normalised coefficients of every placement, the candidate list and the coefficient sums.
 void normalise_correlation(const float* ref, const float* search, ChipSize ref_size,

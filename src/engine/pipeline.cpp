@@ -3,9 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <memory>
 #include <stdexcept>
-#include <vector>
 
 #include "engine/chip.h"
 #include "engine/correlation.h"
@@ -39,13 +37,6 @@ bool chip_sizes(const Matcher& m, ChipSizes& sizes) {
     sizes = {static_cast<std::int32_t>(rw), static_cast<std::int32_t>(rh),
              static_cast<std::int32_t>(sw), static_cast<std::int32_t>(sh)};
     return true;
-}
-
-// A chip buffer of a 32-bit element count; a negative count fails as an invalid array length.
-std::unique_ptr<float[]> chip_buffer(std::int32_t width, std::int32_t height) {
-    const std::int32_t count = width * height;
-    if (count < 0) throw std::bad_array_new_length();
-    return std::unique_ptr<float[]>(new float[static_cast<std::size_t>(count)]);
 }
 
 void fill_rejected(LineSeg& out, std::int32_t status) {
@@ -90,6 +81,14 @@ Matcher make_matcher(const MatchingParams& p, std::int32_t ref_rows, std::int32_
 void correlate_and_locate(const float* search, const float* ref, float sw, float sh, float rw,
                           float rh, float min_strength, std::int32_t peak_method, float max_diff,
                           float hoffset, float voffset, Location& loc) {
+    Workspace work;
+    correlate_and_locate(search, ref, sw, sh, rw, rh, min_strength, peak_method, max_diff, hoffset, voffset,
+                         loc, work);
+}
+
+void correlate_and_locate(const float* search, const float* ref, float sw, float sh, float rw,
+                          float rh, float min_strength, std::int32_t peak_method, float max_diff,
+                          float hoffset, float voffset, Location& loc, Workspace& work) {
     const std::int32_t cols = surface_extent(sw, rw);
     const std::int32_t rows = surface_extent(sh, rh);
     // Too small a surface can only end at the border test; it is not worth correlating.
@@ -99,17 +98,16 @@ void correlate_and_locate(const float* search, const float* ref, float sw, float
         return;
     }
     const std::size_t cells = static_cast<std::size_t>(cols) * static_cast<std::size_t>(rows);
-    std::vector<float> raw_surface(cells);
-    std::vector<float> surface(cells);
+    float* raw_surface = work.raw_surface(cells);
+    float* surface = work.surface(cells);
     Candidates candidates;
     float coef_sums[2];
-    correlate_fft(search, ref, {sw, sh}, {rw, rh}, raw_surface.data());
-    normalise_correlation(ref, search, {rw, rh}, {sw, sh}, raw_surface.data(), surface.data(),
-                          candidates, coef_sums);
+    const std::int32_t n = grid_size(static_cast<std::int32_t>(sw), static_cast<std::int32_t>(sh));
+    correlate_fft(search, ref, {sw, sh}, {rw, rh}, raw_surface, work.search_grid(n), work.ref_grid(n));
+    normalise_correlation(ref, search, {rw, rh}, {sw, sh}, raw_surface, surface, candidates, coef_sums);
 
     float neighbourhood[25];
-    const PeakResult peak = evaluate_peak(cols, rows, surface.data(), candidates, coef_sums,
-                                          min_strength, neighbourhood);
+    const PeakResult peak = evaluate_peak(cols, rows, surface, candidates, coef_sums, min_strength, neighbourhood);
     loc.status = peak.status;
     loc.strength = peak.strength;
     if (peak.status != PEAK_ACCEPTED) return;
@@ -135,6 +133,12 @@ void correlate_and_locate(const float* search, const float* ref, float sw, float
 
 void match_pair(Matcher& m, const ImageRows& image1, const ImageRows& image2, LineSeg& out,
                 std::span<const std::int32_t> row, std::span<const std::int32_t> col) {
+    Workspace work;
+    match_pair(m, image1, image2, out, row, col, work);
+}
+
+void match_pair(Matcher& m, const ImageRows& image1, const ImageRows& image2, LineSeg& out,
+                std::span<const std::int32_t> row, std::span<const std::int32_t> col, Workspace& work) {
     if (row.size() < 2 || col.size() < 2) {
         throw std::invalid_argument("row and col need at least two entries");
     }
@@ -144,12 +148,13 @@ void match_pair(Matcher& m, const ImageRows& image1, const ImageRows& image2, Li
         fill_rejected(out, CHIP_BAD_SIZE);
         return;
     }
-    const std::unique_ptr<float[]> search = chip_buffer(z.sw, z.sh);
-    const std::unique_ptr<float[]> ref = chip_buffer(z.rw, z.rh);
+    // Both buffers are obtained before any size test, as 32-bit element counts.
+    float* const search = work.search_chip.obtain(z.sw * z.sh);
+    float* const ref = work.ref_chip.obtain(z.rw * z.rh);
 
-    std::int32_t status = extract_chip(image1, row[0], col[0], z.rw, z.rh, kRefMin, kRefMax, ref.get());
+    std::int32_t status = extract_chip(image1, row[0], col[0], z.rw, z.rh, kRefMin, kRefMax, ref);
     if (status == CHIP_OK) {
-        status = extract_chip(image2, row[1], col[1], z.sw, z.sh, kSearchMin, kSearchMax, search.get());
+        status = extract_chip(image2, row[1], col[1], z.sw, z.sh, kSearchMin, kSearchMax, search);
     }
     if (status != CHIP_OK) {
         m.status_ = status;
@@ -158,7 +163,7 @@ void match_pair(Matcher& m, const ImageRows& image1, const ImageRows& image2, Li
     }
 
     Location loc;
-    correlate_and_locate(search.get(), ref.get(), static_cast<float>(z.sw), static_cast<float>(z.sh),
+    correlate_and_locate(search, ref, static_cast<float>(z.sw), static_cast<float>(z.sh),
                          static_cast<float>(z.rw), static_cast<float>(z.rh),
                          static_cast<float>(m.mincorr_), m.peakmethod_,
                          static_cast<float>(m.maxdiff_), static_cast<float>(m.hoffset_),

@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <span>
 
+#include "engine/workspace.h"
 #include "records/image_rows.h"
 #include "records/line_seg.h"
 #include "records/matching_params.h"
@@ -49,10 +50,16 @@ struct Location {
 void correlate_and_locate(const float* search, const float* ref, float sw, float sh, float rw,
                           float rh, float min_strength, std::int32_t peak_method, float max_diff,
                           float hoffset, float voffset, Location& loc);
+void correlate_and_locate(const float* search, const float* ref, float sw, float sh, float rw,
+                          float rh, float min_strength, std::int32_t peak_method, float max_diff,
+                          float hoffset, float voffset, Location& loc, Workspace& work);
 
 // Matches image1 at (row[0], col[0]) with image2 around (row[1], col[1]) and fills every field of
 // `out`. Throws std::invalid_argument for fewer than two points and the standard allocation errors.
 void match_pair(Matcher& m, const ImageRows& image1, const ImageRows& image2, LineSeg& out,
                 std::span<const std::int32_t> row, std::span<const std::int32_t> col);
+// The same in a workspace the caller keeps between matches.
+void match_pair(Matcher& m, const ImageRows& image1, const ImageRows& image2, LineSeg& out,
+                std::span<const std::int32_t> row, std::span<const std::int32_t> col, Workspace& work);
 
 }  // namespace talmek
