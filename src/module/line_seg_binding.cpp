@@ -46,7 +46,13 @@ void register_line_seg(py::module_& m) {
         .def_readwrite("active", &LineSeg::active)
         .def("__repr__", &describe)
         .def("__str__", &describe)
-        .def(py::pickle(&line_seg_state, &line_seg_from_state));
+        .def(py::pickle(&line_seg_state, &line_seg_from_state))
+        // Protocols 0 and 1 would otherwise rebuild through the binding library's base class,
+        // which cannot be instantiated and aborts the process: always reduce through the state.
+        .def("__reduce__", [](py::handle self) {
+            return py::make_tuple(py::module_::import("copyreg").attr("__newobj__"),
+                                  py::make_tuple(py::type::of(self)), self.attr("__getstate__")());
+        });
 }
 
 }  // namespace talmek::bindings

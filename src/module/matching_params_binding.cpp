@@ -73,7 +73,13 @@ void register_matching_params(py::module_& m) {
         .def_readwrite("col_interval_", &P::col_interval_)
         .def_readwrite("row_offset_", &P::row_offset_)
         .def_readwrite("col_offset_", &P::col_offset_)
-        .def(py::pickle(&params_state, &params_from_state));
+        .def(py::pickle(&params_state, &params_from_state))
+        // Protocols 0 and 1 would otherwise rebuild through the binding library's base class,
+        // which cannot be instantiated and aborts the process: always reduce through the state.
+        .def("__reduce__", [](py::handle self) {
+            return py::make_tuple(py::module_::import("copyreg").attr("__newobj__"),
+                                  py::make_tuple(py::type::of(self)), self.attr("__getstate__")());
+        });
 }
 
 }  // namespace talmek::bindings
