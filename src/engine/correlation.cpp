@@ -170,13 +170,15 @@ void correlate_fft(const float* search, const float* ref, ChipSize search_size, 
     const std::int32_t n = search_grid.size();
     fill_padded(search_grid, search, sw, sh);
     fill_padded(ref_grid, ref, rw, rh);
-    search_grid.transform(1, true);
-    ref_grid.transform(1, true);
-    multiply_conjugate(search_grid, ref_grid);
-    search_grid.transform(-1, false);
-
     const std::int32_t cols = static_cast<std::int32_t>(static_cast<double>(sw - rw) + 1.5);
     const std::int32_t rows = static_cast<std::int32_t>(static_cast<double>(sh - rh) + 1.5);
+    // Columns beyond a chip's width are zero padding, and the surface reads only its first rows
+    // of the product's contiguous index.
+    search_grid.transform(1, true, sw, n);
+    ref_grid.transform(1, true, rw, n);
+    multiply_conjugate(search_grid, ref_grid);
+    search_grid.transform(-1, false, n, rows);
+
     const float scale = static_cast<float>(n * n);
     const float* product = search_grid.re();
     for (std::int32_t i = 0; i < rows; ++i) {

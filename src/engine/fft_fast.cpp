@@ -38,19 +38,19 @@ std::int32_t reversed_bits(std::int32_t value, std::int32_t bits) {
     return out;
 }
 
-void swap_rows(float* plane, std::int32_t n, std::int32_t a, std::int32_t b) {
-    std::swap_ranges(plane + static_cast<std::size_t>(a) * n, plane + static_cast<std::size_t>(a + 1) * n,
-                     plane + static_cast<std::size_t>(b) * n);
+void swap_rows(float* plane, std::int32_t n, std::int32_t columns, std::int32_t a, std::int32_t b) {
+    float* ra = plane + static_cast<std::size_t>(a) * n;
+    std::swap_ranges(ra, ra + columns, plane + static_cast<std::size_t>(b) * n);
 }
 
-void reorder_rows(float* re, float* im, std::int32_t n) {
+void reorder_rows(float* re, float* im, std::int32_t n, std::int32_t columns) {
     std::int32_t bits = 0;
     while ((1 << bits) < n) ++bits;
     for (std::int32_t i = 0; i < n; ++i) {
         const std::int32_t j = reversed_bits(i, bits);
         if (i < j) {
-            swap_rows(re, n, i, j);
-            swap_rows(im, n, i, j);
+            swap_rows(re, n, columns, i, j);
+            swap_rows(im, n, columns, i, j);
         }
     }
 }
@@ -98,16 +98,17 @@ SplitGrid::SplitGrid(std::int32_t n)
 
 namespace {
 
-// One-dimensional transforms along the row index of every column at once.
-void transform_along_rows(float* re, float* im, std::int32_t n, std::int32_t sign, double* wr, double* wi) {
-    reorder_rows(re, im, n);
+// One-dimensional transforms along the row index of the first `columns` columns at once.
+void transform_along_rows(float* re, float* im, std::int32_t n, std::int32_t columns, std::int32_t sign,
+                          double* wr, double* wi) {
+    reorder_rows(re, im, n, columns);
     for (std::int32_t half = 1; half < n; half *= 2) {
         pass_twiddles(half, sign, wr, wi);
         for (std::int32_t m = 0; m < half; ++m) {
             for (std::int32_t block = 0; block < n; block += 2 * half) {
                 const std::size_t k1 = static_cast<std::size_t>(block + m) * n;
                 const std::size_t k2 = k1 + static_cast<std::size_t>(half) * n;
-                butterfly_run(re + k1, im + k1, re + k2, im + k2, n, wr[m], wi[m]);
+                butterfly_run(re + k1, im + k1, re + k2, im + k2, columns, wr[m], wi[m]);
             }
         }
     }
@@ -116,6 +117,11 @@ void transform_along_rows(float* re, float* im, std::int32_t n, std::int32_t sig
 }  // namespace
 
 void SplitGrid::transform(std::int32_t sign, bool transposed_input) {
+    transform(sign, transposed_input, n_, n_);
+}
+
+void SplitGrid::transform(std::int32_t sign, bool transposed_input, std::int32_t nonzero_columns,
+                          std::int32_t wanted_columns) {
     float* re = re_.data();
     float* im = im_.data();
     // The contiguous index b is transformed first: bring it to the row index.
@@ -123,10 +129,12 @@ void SplitGrid::transform(std::int32_t sign, bool transposed_input) {
         transpose(re, n_);
         transpose(im, n_);
     }
-    transform_along_rows(re, im, n_, sign, twiddle_re_.data(), twiddle_im_.data());
+    transform_along_rows(re, im, n_, std::clamp(nonzero_columns, 0, n_), sign, twiddle_re_.data(),
+                         twiddle_im_.data());
     transpose(re, n_);
     transpose(im, n_);
-    transform_along_rows(re, im, n_, sign, twiddle_re_.data(), twiddle_im_.data());
+    transform_along_rows(re, im, n_, std::clamp(wanted_columns, 0, n_), sign, twiddle_re_.data(),
+                         twiddle_im_.data());
 }
 
 }  // namespace talmek

@@ -23,6 +23,14 @@ public:
 
     void transform(std::int32_t sign, bool transposed_input);
 
+    // The same with work left out where it cannot change what the caller reads. Columns are those
+    // of the planes as the pass sees them: for the first (contiguous-index) pass, the columns at and
+    // beyond `nonzero_columns` must hold +0 on input, and butterflies of +0 with +0 give +0, so they
+    // are left as they are. For the second pass only the first `wanted_columns` columns are
+    // transformed: the output is exact there and unfinished elsewhere.
+    void transform(std::int32_t sign, bool transposed_input, std::int32_t nonzero_columns,
+                   std::int32_t wanted_columns);
+
 private:
     std::int32_t n_;
     std::vector<float> re_;

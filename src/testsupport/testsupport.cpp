@@ -76,9 +76,20 @@ Array<float> py_fft2d(const Array<std::complex<float>>& data, std::int32_t sign)
     return copy_of(work.data(), {dims[0], dims[1], 2});
 }
 
+// fft2d's own verdict and whatever it left in the array, refused or not.
+py::tuple py_fft2d_status(const Array<std::complex<float>>& data, std::int32_t sign) {
+    if (data.ndim() != 2) throw py::value_error("data must be 2-D");
+    const std::int32_t dims[2] = {static_cast<std::int32_t>(data.shape(0)), static_cast<std::int32_t>(data.shape(1))};
+    std::vector<float> work(static_cast<std::size_t>(data.size()) * 2);
+    std::memcpy(work.data(), data.data(), work.size() * sizeof(float));
+    const bool done = fft2d(work.data(), dims, sign);
+    return py::make_tuple(done, copy_of(work.data(), {dims[0], dims[1], 2}));
+}
+
 // The engine's split-plane transform on a square complex array; with transposed_input the array
 // is handed over as its transpose, as the correlation lays out its chips.
-Array<float> py_fft2d_fast(const Array<std::complex<float>>& data, std::int32_t sign, bool transposed_input) {
+Array<float> py_fft2d_fast(const Array<std::complex<float>>& data, std::int32_t sign, bool transposed_input,
+                          std::int32_t nonzero_columns, std::int32_t wanted_columns) {
     if (data.ndim() != 2 || data.shape(0) != data.shape(1) || !is_power_of_two(static_cast<std::int32_t>(data.shape(0)))) {
         throw py::value_error("data must be square with a power-of-two extent");
     }
@@ -93,7 +104,8 @@ Array<float> py_fft2d_fast(const Array<std::complex<float>>& data, std::int32_t 
             grid.im()[to] = in[from].imag();
         }
     }
-    grid.transform(sign, transposed_input);
+    grid.transform(sign, transposed_input, nonzero_columns < 0 ? n : nonzero_columns,
+                   wanted_columns < 0 ? n : wanted_columns);
     Array<float> out({n, n, 2});
     float* o = out.mutable_data();
     for (std::size_t k = 0; k < static_cast<std::size_t>(n) * n; ++k) {
@@ -278,7 +290,10 @@ PYBIND11_MODULE(_talmek_testsupport, m) {
           py::arg("height"), py::arg("min_size"), py::arg("max_size"), py::arg("with_buffer") = true);
     m.def("fft2d", &py_fft2d, py::arg("data"), py::arg("sign"),
           "Transform of a complex64 array; returns float32 (rows, cols, 2)");
-    m.def("fft2d_fast", &py_fft2d_fast, py::arg("data"), py::arg("sign"), py::arg("transposed_input") = false);
+    m.def("fft2d_status", &py_fft2d_status, py::arg("data"), py::arg("sign"),
+          "(transformed?, float32 (rows, cols, 2) as fft2d left it)");
+    m.def("fft2d_fast", &py_fft2d_fast, py::arg("data"), py::arg("sign"), py::arg("transposed_input") = false,
+          py::arg("nonzero_columns") = -1, py::arg("wanted_columns") = -1);
     m.def("lu_decompose", &py_lu_decompose, py::arg("matrix"));
     m.def("lu_solve", &py_lu_solve, py::arg("factors"), py::arg("index"), py::arg("rhs"));
     m.def("invert_matrix", &py_invert_matrix, py::arg("matrix"));
