@@ -32,3 +32,13 @@ def test_pruned_transforms_equal_plain(engine, n, rows, cols):
     wanted = n - rows + 1
     inverse = engine.fft2d_fast(product, -1, wanted_columns=wanted)
     assert inverse[:, :wanted].tobytes() == engine.fft2d(product, -1)[:, :wanted].tobytes()
+
+
+@pytest.mark.parametrize("kernel", ["baseline", "avx2", "avx512"])
+@pytest.mark.parametrize("n", [64, 256])
+def test_every_kernel_build_gives_the_same_bits(engine, kernel, n):
+    if not engine.kernel_supported(kernel):
+        pytest.skip(f"this processor does not run the {kernel} build")
+    data = random_grid(n, seed=7, scale=255.0)
+    for sign in (1, -1):
+        assert engine.fft2d_fast(data, sign, kernel=kernel).tobytes() == engine.fft2d(data, sign).tobytes()

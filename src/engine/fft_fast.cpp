@@ -4,19 +4,45 @@
 #include <cmath>
 #include <utility>
 
+#if defined(__GNUC__) && defined(__x86_64__) && !defined(_MSC_VER)
+#define TALMEK_X86_KERNELS 1
+#else
+#define TALMEK_X86_KERNELS 0
+#endif
+
 namespace talmek {
 
+bool kernel_supported(Kernel kernel) {
+    switch (kernel) {
+        case Kernel::baseline: return true;
+#if TALMEK_X86_KERNELS
+        case Kernel::avx2: return __builtin_cpu_supports("avx2");
+        case Kernel::avx512: return __builtin_cpu_supports("avx512f");
+#endif
+        default: return false;
+    }
+}
+
+Kernel best_kernel() {
+    if (kernel_supported(Kernel::avx512)) return Kernel::avx512;
+    if (kernel_supported(Kernel::avx2)) return Kernel::avx2;
+    return Kernel::baseline;
+}
+
 namespace {
+
+using ButterflyRun = void (*)(float*, float*, float*, float*, std::int32_t, double, double);
 
 constexpr double kTurn = 6.28318530717959;
 
 // The butterfly of the plain transform over a run of columns sharing one twiddle factor. The
-// product is formed in double and rounded once per component; no operation may be fused.
-#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__)
-__attribute__((target_clones("avx2", "default")))
+// product is formed in double and rounded once per component; no operation may be fused. Every
+// build of it below compiles this same body, only for wider vector units.
+#if defined(__GNUC__)
+[[gnu::always_inline]]
 #endif
-void butterfly_run(float* __restrict r1, float* __restrict i1, float* __restrict r2,
-                   float* __restrict i2, std::int32_t count, double wr, double wi) {
+inline void butterfly_body(float* __restrict r1, float* __restrict i1, float* __restrict r2,
+                           float* __restrict i2, std::int32_t count, double wr, double wi) {
     for (std::int32_t c = 0; c < count; ++c) {
         const double xr = r2[c];
         const double xi = i2[c];
@@ -27,6 +53,31 @@ void butterfly_run(float* __restrict r1, float* __restrict i1, float* __restrict
         r1[c] = tr + r1[c];
         i1[c] = ti + i1[c];
     }
+}
+
+void butterfly_baseline(float* r1, float* i1, float* r2, float* i2, std::int32_t count, double wr, double wi) {
+    butterfly_body(r1, i1, r2, i2, count, wr, wi);
+}
+
+#if TALMEK_X86_KERNELS
+[[gnu::target("avx2")]]
+void butterfly_avx2(float* r1, float* i1, float* r2, float* i2, std::int32_t count, double wr, double wi) {
+    butterfly_body(r1, i1, r2, i2, count, wr, wi);
+}
+
+[[gnu::target("avx512f,prefer-vector-width=512")]]
+void butterfly_avx512(float* r1, float* i1, float* r2, float* i2, std::int32_t count, double wr, double wi) {
+    butterfly_body(r1, i1, r2, i2, count, wr, wi);
+}
+#endif
+
+ButterflyRun butterfly_for(Kernel kernel) {
+#if TALMEK_X86_KERNELS
+    if (kernel == Kernel::avx512) return butterfly_avx512;
+    if (kernel == Kernel::avx2) return butterfly_avx2;
+#endif
+    (void)kernel;
+    return butterfly_baseline;
 }
 
 std::int32_t reversed_bits(std::int32_t value, std::int32_t bits) {
@@ -89,8 +140,9 @@ void pass_twiddles(std::int32_t half, std::int32_t sign, double* wr, double* wi)
     }
 }
 
-SplitGrid::SplitGrid(std::int32_t n)
+SplitGrid::SplitGrid(std::int32_t n, Kernel kernel)
     : n_(n),
+      kernel_(kernel_supported(kernel) ? kernel : Kernel::baseline),
       re_(static_cast<std::size_t>(n) * n),
       im_(static_cast<std::size_t>(n) * n),
       twiddle_re_(static_cast<std::size_t>(n)),
@@ -98,9 +150,9 @@ SplitGrid::SplitGrid(std::int32_t n)
 
 namespace {
 
-// One-dimensional transforms along the row index of the first `columns` columns at once.
-void transform_along_rows(float* re, float* im, std::int32_t n, std::int32_t columns, std::int32_t sign,
-                          double* wr, double* wi) {
+// One-dimensional transforms along the row index of the first `columns` columns.
+void transform_along_rows(ButterflyRun butterfly_run, float* re, float* im, std::int32_t n,
+                          std::int32_t columns, std::int32_t sign, double* wr, double* wi) {
     reorder_rows(re, im, n, columns);
     for (std::int32_t half = 1; half < n; half *= 2) {
         pass_twiddles(half, sign, wr, wi);
@@ -129,11 +181,12 @@ void SplitGrid::transform(std::int32_t sign, bool transposed_input, std::int32_t
         transpose(re, n_);
         transpose(im, n_);
     }
-    transform_along_rows(re, im, n_, std::clamp(nonzero_columns, 0, n_), sign, twiddle_re_.data(),
+    const ButterflyRun run = butterfly_for(kernel_);
+    transform_along_rows(run, re, im, n_, std::clamp(nonzero_columns, 0, n_), sign, twiddle_re_.data(),
                          twiddle_im_.data());
     transpose(re, n_);
     transpose(im, n_);
-    transform_along_rows(re, im, n_, std::clamp(wanted_columns, 0, n_), sign, twiddle_re_.data(),
+    transform_along_rows(run, re, im, n_, std::clamp(wanted_columns, 0, n_), sign, twiddle_re_.data(),
                          twiddle_im_.data());
 }
 

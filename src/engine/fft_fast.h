@@ -4,6 +4,12 @@
 
 namespace talmek {
 
+// Builds of the butterfly kernel for wider vector units. Each gives the same bits; the widest that
+// the processor runs is the default.
+enum class Kernel { baseline, avx2, avx512 };
+bool kernel_supported(Kernel kernel);
+Kernel best_kernel();
+
 // The square transform of fft2d on split planes (real parts, imaginary parts), bit for bit: every
 // element goes through the same operations in the same order, only the loops are arranged so that
 // butterflies sharing a twiddle factor run over contiguous memory.
@@ -13,9 +19,11 @@ namespace talmek {
 // transposition for a caller that can lay its data out that way. The output is always (a, b).
 class SplitGrid {
 public:
-    explicit SplitGrid(std::int32_t n);
+    // An unsupported kernel falls back to the baseline one.
+    explicit SplitGrid(std::int32_t n, Kernel kernel = best_kernel());
 
     std::int32_t size() const { return n_; }
+    Kernel kernel() const { return kernel_; }
     float* re() { return re_.data(); }
     float* im() { return im_.data(); }
     const float* re() const { return re_.data(); }
@@ -33,6 +41,7 @@ public:
 
 private:
     std::int32_t n_;
+    Kernel kernel_;
     std::vector<float> re_;
     std::vector<float> im_;
     std::vector<double> twiddle_re_;

@@ -86,15 +86,25 @@ py::tuple py_fft2d_status(const Array<std::complex<float>>& data, std::int32_t s
     return py::make_tuple(done, copy_of(work.data(), {dims[0], dims[1], 2}));
 }
 
+Kernel kernel_named(const std::string& name) {
+    if (name == "baseline") return Kernel::baseline;
+    if (name == "avx2") return Kernel::avx2;
+    if (name == "avx512") return Kernel::avx512;
+    if (name == "best") return best_kernel();
+    throw py::value_error("unknown kernel: " + name);
+}
+
 // The engine's split-plane transform on a square complex array; with transposed_input the array
 // is handed over as its transpose, as the correlation lays out its chips.
 Array<float> py_fft2d_fast(const Array<std::complex<float>>& data, std::int32_t sign, bool transposed_input,
-                          std::int32_t nonzero_columns, std::int32_t wanted_columns) {
+                          std::int32_t nonzero_columns, std::int32_t wanted_columns, const std::string& kernel) {
     if (data.ndim() != 2 || data.shape(0) != data.shape(1) || !is_power_of_two(static_cast<std::int32_t>(data.shape(0)))) {
         throw py::value_error("data must be square with a power-of-two extent");
     }
     const auto n = static_cast<std::int32_t>(data.shape(0));
-    SplitGrid grid(n);
+    const Kernel k = kernel_named(kernel);
+    if (!kernel_supported(k)) throw py::value_error("kernel not supported on this processor: " + kernel);
+    SplitGrid grid(n, k);
     const std::complex<float>* in = data.data();
     for (std::int32_t a = 0; a < n; ++a) {
         for (std::int32_t b = 0; b < n; ++b) {
@@ -293,7 +303,8 @@ PYBIND11_MODULE(_talmek_testsupport, m) {
     m.def("fft2d_status", &py_fft2d_status, py::arg("data"), py::arg("sign"),
           "(transformed?, float32 (rows, cols, 2) as fft2d left it)");
     m.def("fft2d_fast", &py_fft2d_fast, py::arg("data"), py::arg("sign"), py::arg("transposed_input") = false,
-          py::arg("nonzero_columns") = -1, py::arg("wanted_columns") = -1);
+          py::arg("nonzero_columns") = -1, py::arg("wanted_columns") = -1, py::arg("kernel") = "best");
+    m.def("kernel_supported", [](const std::string& name) { return kernel_supported(kernel_named(name)); });
     m.def("lu_decompose", &py_lu_decompose, py::arg("matrix"));
     m.def("lu_solve", &py_lu_solve, py::arg("factors"), py::arg("index"), py::arg("rhs"));
     m.def("invert_matrix", &py_invert_matrix, py::arg("matrix"));
