@@ -4,6 +4,10 @@
 #include <cmath>
 #include <utility>
 
+#if defined(__SSE2__) || defined(_M_X64)
+#include <xmmintrin.h>
+#endif
+
 #if defined(__GNUC__) && defined(__x86_64__) && !defined(_MSC_VER)
 #define TALMEK_X86_KERNELS 1
 #else
@@ -106,21 +110,55 @@ void reorder_rows(float* re, float* im, std::int32_t n, std::int32_t columns) {
     }
 }
 
-// In-place transposition of a square plane, in tiles for the cache.
+void transpose_scalar(float* plane, std::int32_t n) {
+    for (std::int32_t i = 0; i < n; ++i) {
+        for (std::int32_t j = i + 1; j < n; ++j) {
+            std::swap(plane[static_cast<std::size_t>(i) * n + j], plane[static_cast<std::size_t>(j) * n + i]);
+        }
+    }
+}
+
+#if defined(__SSE2__) || defined(_M_X64)
+// The 4x4 block at `from` (rows n apart), transposed.
+inline void load_transposed(const float* from, std::size_t n, __m128 (&rows)[4]) {
+    for (int r = 0; r < 4; ++r) rows[r] = _mm_loadu_ps(from + r * n);
+    _MM_TRANSPOSE4_PS(rows[0], rows[1], rows[2], rows[3]);
+}
+
+inline void store_rows(float* to, std::size_t n, const __m128 (&rows)[4]) {
+    for (int r = 0; r < 4; ++r) _mm_storeu_ps(to + r * n, rows[r]);
+}
+
+// Exchanges the 4x4 blocks at (bi, bj) and (bj, bi), each transposed.
+inline void swap_blocks(float* plane, std::size_t n, std::size_t bi, std::size_t bj) {
+    float* a = plane + bi * n + bj;
+    float* b = plane + bj * n + bi;
+    __m128 ra[4];
+    load_transposed(a, n, ra);
+    if (a == b) return store_rows(a, n, ra);
+    __m128 rb[4];
+    load_transposed(b, n, rb);
+    store_rows(b, n, ra);
+    store_rows(a, n, rb);
+}
+
+// In-place transposition of a square plane, four by four values at a time, tile by tile so that
+// both tiles of a pair stay in cache.
 void transpose(float* plane, std::int32_t n) {
-    constexpr std::int32_t kTile = 32;
-    for (std::int32_t bi = 0; bi < n; bi += kTile) {
-        for (std::int32_t bj = bi; bj < n; bj += kTile) {
-            const std::int32_t ie = std::min(bi + kTile, n);
-            const std::int32_t je = std::min(bj + kTile, n);
-            for (std::int32_t i = bi; i < ie; ++i) {
-                for (std::int32_t j = (bi == bj ? i + 1 : bj); j < je; ++j) {
-                    std::swap(plane[static_cast<std::size_t>(i) * n + j], plane[static_cast<std::size_t>(j) * n + i]);
-                }
+    if (n < 4) return transpose_scalar(plane, n);
+    const auto w = static_cast<std::size_t>(n);
+    const std::size_t tile = std::min<std::size_t>(w, 32);
+    for (std::size_t ti = 0; ti < w; ti += tile) {
+        for (std::size_t tj = ti; tj < w; tj += tile) {
+            for (std::size_t bi = ti; bi < ti + tile; bi += 4) {
+                for (std::size_t bj = (ti == tj ? bi : tj); bj < tj + tile; bj += 4) swap_blocks(plane, w, bi, bj);
             }
         }
     }
 }
+#else
+void transpose(float* plane, std::int32_t n) { transpose_scalar(plane, n); }
+#endif
 
 }  // namespace
 
