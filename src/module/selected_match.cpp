@@ -18,15 +18,6 @@ namespace py = pybind11;
 
 namespace talmek::bindings {
 
-BorrowedImage to_image_rows(const ImageArray& array) {
-    py::buffer_info info = array.request();
-    if (info.ndim != 2) throw std::runtime_error("Input array must be 2D");
-    ImageRows rows = ImageRows::borrow(static_cast<const std::uint8_t*>(info.ptr),
-                                       static_cast<std::size_t>(info.shape[0]),
-                                       static_cast<std::size_t>(info.shape[1]), info.strides[0], info.strides[1]);
-    return {std::move(info), std::move(rows)};
-}
-
 namespace {
 
 // Failures inside the native code reach the caller as one line on the process's standard error
@@ -40,12 +31,15 @@ void report_error(const std::exception& e) {
 
 LineSeg selected_match(const ImageArray& image1, const ImageArray& image2,
                        const std::vector<std::int32_t>& row, const std::vector<std::int32_t>& col,
-                       const MatchingParams& params) {
+                       const MatchingParams* params) {
+    // None reaches here as a null record. It is refused like a failed reference cast, whose
+    // RuntimeError pybind11 3 would otherwise turn into a TypeError about the signature.
+    if (params == nullptr) throw std::runtime_error("");
     LineSeg result;
     try {
         const BorrowedImage ref = to_image_rows(image1);
         const BorrowedImage srch = to_image_rows(image2);
-        Matcher matcher = make_matcher(params, static_cast<std::int32_t>(ref.rows.row_count()),
+        Matcher matcher = make_matcher(*params, static_cast<std::int32_t>(ref.rows.row_count()),
                                        static_cast<std::int32_t>(srch.rows.row_count()));
         match_pair(matcher, ref.rows, srch.rows, result, row, col);
     } catch (const std::exception& e) {

@@ -1,0 +1,66 @@
+#!/usr/bin/env python3
+"""Thread scaling of talmek_track.match_points: 2,000 points, 64-pixel chips in 96-pixel windows.
+
+Prints the best-of-N wall time with 1 thread and with 2 threads (or --threads) and the speed-up,
+and checks that both runs produced the same records.
+"""
+
+from __future__ import annotations
+
+import argparse
+import time
+
+import numpy as np
+
+import Talmek
+import talmek_track
+
+
+def textured(rows: int, cols: int, seed: int) -> np.ndarray:
+    rng = np.random.default_rng(seed)
+    noise = rng.random((rows + 8, cols + 8))
+    kernel = np.ones(5) / 5.0
+    for axis in (0, 1):
+        noise = np.apply_along_axis(np.convolve, axis, noise, kernel, "same")
+    noise = noise[4:-4, 4:-4]
+    return np.round(255 * (noise - noise.min()) / np.ptp(noise)).astype(np.uint8)
+
+
+def main() -> None:
+    ap = argparse.ArgumentParser(description=__doc__)
+    ap.add_argument("--points", type=int, default=2000)
+    ap.add_argument("--threads", type=int, default=2)
+    ap.add_argument("--repeat", type=int, default=3)
+    args = ap.parse_args()
+
+    big = textured(1100, 1100, 7)
+    image1 = big[20:1060, 20:1060]
+    image2 = big[17:1057, 22:1062]  # features move 3 rows down and 2 columns left
+    params = Talmek.MatchingParams()
+    params.chipwidth_ = params.chipheight_ = 64
+    params.hoffset_ = params.voffset_ = 16
+    rng = np.random.default_rng(3)
+    points = rng.integers(64, 1040 - 64, (args.points, 2))
+
+    def timed(threads: int) -> tuple[float, np.ndarray]:
+        best, records = float("inf"), None
+        for _ in range(args.repeat):
+            t0 = time.perf_counter()
+            records = talmek_track.match_points(image1, image2, points, points, params, threads=threads)
+            best = min(best, time.perf_counter() - t0)
+        return best, records
+
+    timed(1)  # warm-up
+    t1, r1 = timed(1)
+    tn, rn = timed(args.threads)
+    same = r1.tobytes() == rn.tobytes()
+    accepted = int(np.count_nonzero(r1["active"] == 1))
+    print(f"match_points, {args.points} points, 64x64 chips in 96x96 windows "
+          f"({accepted} accepted), best of {args.repeat}")
+    print(f"  1 thread : {t1 * 1e3:8.1f} ms  ({args.points / t1:8.0f} points/s)")
+    print(f"  {args.threads} threads: {tn * 1e3:8.1f} ms  ({args.points / tn:8.0f} points/s)")
+    print(f"  speed-up : {t1 / tn:.2f}x   identical records: {same}")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,5 @@
+import sys
+
+from talmek_track.cli import main
+
+sys.exit(main())
