@@ -33,7 +33,7 @@ Array<T> sized(const Array<T>& a, py::ssize_t count, const char* what) {
 template <typename T>
 Array<T> copy_of(const T* data, std::vector<py::ssize_t> shape) {
     Array<T> out(shape);
-    std::memcpy(out.mutable_data(), data, static_cast<std::size_t>(out.size()) * sizeof(T));
+    if (out.size() != 0) std::memcpy(out.mutable_data(), data, static_cast<std::size_t>(out.size()) * sizeof(T));
     return out;
 }
 
@@ -71,7 +71,8 @@ Array<float> py_fft2d(const Array<std::complex<float>>& data, std::int32_t sign)
     if (data.ndim() != 2) throw py::value_error("data must be 2-D");
     const std::int32_t dims[2] = {static_cast<std::int32_t>(data.shape(0)), static_cast<std::int32_t>(data.shape(1))};
     std::vector<float> work(static_cast<std::size_t>(data.size()) * 2);
-    std::memcpy(work.data(), data.data(), work.size() * sizeof(float));
+    // An empty array may have no storage at all, and memcpy takes no null pointer even for 0 bytes.
+    if (!work.empty()) std::memcpy(work.data(), data.data(), work.size() * sizeof(float));
     if (!fft2d(work.data(), dims, sign)) throw py::value_error("extents must be powers of two");
     return copy_of(work.data(), {dims[0], dims[1], 2});
 }
@@ -81,7 +82,8 @@ py::tuple py_fft2d_status(const Array<std::complex<float>>& data, std::int32_t s
     if (data.ndim() != 2) throw py::value_error("data must be 2-D");
     const std::int32_t dims[2] = {static_cast<std::int32_t>(data.shape(0)), static_cast<std::int32_t>(data.shape(1))};
     std::vector<float> work(static_cast<std::size_t>(data.size()) * 2);
-    std::memcpy(work.data(), data.data(), work.size() * sizeof(float));
+    // An empty array may have no storage at all, and memcpy takes no null pointer even for 0 bytes.
+    if (!work.empty()) std::memcpy(work.data(), data.data(), work.size() * sizeof(float));
     const bool done = fft2d(work.data(), dims, sign);
     return py::make_tuple(done, copy_of(work.data(), {dims[0], dims[1], 2}));
 }
