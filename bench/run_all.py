@@ -14,14 +14,15 @@ import sys
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-# The engine's own figures first, then whole matches, then the peers.
-PREFERRED = ["bench_engine.py", "bench_match.py", "compare.py"]
+# The engine's own figures first, then whole matches, any other bench_*.py, and the peers last.
+FIRST = ["bench_engine.py", "bench_match.py"]
+LAST = "compare.py"
 
 
 def scripts() -> list[str]:
-    found = sorted(f for f in os.listdir(HERE) if f.endswith(".py") and f != os.path.basename(__file__)
-                   and (f.startswith("bench_") or f in PREFERRED))
-    return [f for f in PREFERRED if f in found] + [f for f in found if f not in PREFERRED]
+    names = os.listdir(HERE)
+    others = sorted(f for f in names if f.startswith("bench_") and f.endswith(".py") and f not in FIRST)
+    return [f for f in FIRST if f in names] + others + ([LAST] if LAST in names else [])
 
 
 def main() -> int:
