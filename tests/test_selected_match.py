@@ -102,14 +102,15 @@ def test_image_forms_match_uint8(talmek, pair, reference, convert, which):
     assert same(fields(match(talmek, *images, **SMALL)), reference)
 
 
-# What pybind11 3.x takes for an int32 sequence: any sequence but str and bytes, sets, generators,
-# dict keys and values views and map objects, read in iteration order.
+# What pybind11 3.x takes for an int32 sequence: any sequence but str and bytes (a bytearray is
+# fine), sets, generators, dict keys and values views and map objects, read in iteration order.
 @pytest.mark.parametrize("make", [
     tuple, set, frozenset, lambda v: range(v[0], v[1] + 1), lambda v: (x for x in v),
     lambda v: dict.fromkeys(v).keys(), lambda v: dict(enumerate(v)).values(), lambda v: map(int, v),
-    lambda v: np.array(v, dtype=np.int64), lambda v: [np.int32(x) for x in v], lambda v: list(v) + [99999],
+    lambda v: np.array(v, dtype=np.int64), lambda v: [np.int32(x) for x in v], bytearray,
+    lambda v: list(v) + [99999],
 ], ids=["tuple", "set", "frozenset", "range", "generator", "keys", "values", "map", "ndarray", "np-ints",
-        "third-ignored"])
+        "bytearray", "third-ignored"])
 def test_point_sequences(talmek, pair, make):
     # Consecutive ascending entries, which small-int sets also iterate in.
     row, col = (100, 101), (99, 100)
@@ -122,6 +123,7 @@ def test_point_sequences(talmek, pair, make):
 
 @pytest.mark.parametrize("row, col, p", [
     ("ab", [100, 100], None),
+    (b"dd", [100, 100], None),
     ([100, 100], [100.0, 100], None),
     ([100, 100], [100, 2**31], None),
     (iter([100, 100]), [100, 100], None),          # a bare iterator is not accepted
