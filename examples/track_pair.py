@@ -308,13 +308,14 @@ def print_table(results: list, scores: list, out=sys.stdout) -> None:
 def parse_args(argv=None):
     ap = argparse.ArgumentParser(
         description="Track a grid of points between two images with Talmek.SelectedMatch and "
-        "compare the displacements with the known truth.",
-        formatter_class=argparse.ArgumentDefaultsHelpFormatter,
+        "compare the displacements with the known truth. Prints a table, writes every LineSeg to "
+        "<out>/<pair>.csv and draws <out>/track_pair.png.",
     )
     ap.add_argument("--pair", choices=["motorcycle", "photo", "both"], default="both",
                     help="image pair: the motorcycle stereo pair with its true disparity, the camera "
-                    "photograph under a known rotation and shift, or both")
-    ap.add_argument("--chip", type=int, default=32, help="reference chip size in pixels (square, at most 128)")
+                    "photograph under a known rotation and shift, or both (default: %(default)s)")
+    ap.add_argument("--chip", type=int, default=32,
+                    help="reference chip size in pixels, square, 1..128 (default: %(default)s)")
     ap.add_argument("--hmargin", type=int, default=None,
                     help="search margin in columns on each side of the chip (default: 30 for "
                     "motorcycle, 12 for photo)")
@@ -323,8 +324,9 @@ def parse_args(argv=None):
                     "motorcycle, 12 for photo); chip + 2 x margin must lie in 48..256")
     ap.add_argument("--peak-method", type=int, default=2,
                     help="sub-pixel peak fit: 1 quadric on the values, 2 Gaussian (log) fit, 4 "
-                    "whole-pixel peak, other values reciprocal fit")
-    ap.add_argument("--step", type=int, default=16, help="grid step in pixels (rows and columns)")
+                    "whole-pixel peak, any other value reciprocal fit (default: %(default)s)")
+    ap.add_argument("--step", type=int, default=16,
+                    help="grid step in pixels, rows and columns (default: %(default)s)")
     ap.add_argument("--start", type=int, default=None,
                     help="first grid row and column in image 1, also kept free at the far edges "
                     "(default: the nearest point whose chips fit inside both images)")
@@ -333,16 +335,22 @@ def parse_args(argv=None):
     ap.add_argument("--col-offset", type=int, default=None,
                     help="expected column shift (default: -34 for motorcycle, the middle of its "
                     "disparity range; 0 for photo)")
-    ap.add_argument("--mincorr", type=float, default=2.0, help="lowest accepted peak strength")
+    ap.add_argument("--mincorr", type=float, default=2.0,
+                    help="lowest accepted peak strength (default: %(default)s)")
     ap.add_argument("--maxdiff", type=float, default=None,
-                    help="longest accepted displacement from the expected position, pixels "
+                    help="longest accepted displacement from the expected position, in pixels "
                     "(default: the larger margin minus 2)")
-    ap.add_argument("--rotation", type=float, default=1.0, help="photo pair: rotation in degrees")
+    ap.add_argument("--rotation", type=float, default=1.0,
+                    help="photo pair: rotation about the image centre, degrees (default: %(default)s)")
     ap.add_argument("--shift", type=float, nargs=2, default=(1.7, -2.4), metavar=("ROWS", "COLS"),
-                    help="photo pair: translation in pixels")
-    ap.add_argument("--out", default=os.path.join("out", "demo"), help="output folder")
+                    help="photo pair: translation in pixels (default: 1.7 -2.4)")
+    ap.add_argument("--out", default=os.path.join("out", "demo"),
+                    help="output folder (default: %(default)s)")
     ap.add_argument("--no-progress", action="store_true", help="hide the progress bar")
-    return ap.parse_args(argv)
+    args = ap.parse_args(argv)
+    if args.step < 1:
+        ap.error("--step must be at least 1")
+    return args
 
 
 def main(argv=None) -> int:
