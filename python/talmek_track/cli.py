@@ -242,6 +242,8 @@ def main(argv: list[str] | None = None) -> int:
 
     with warnings.catch_warnings():
         warnings.simplefilter("default")
+        for quiet in (ResourceWarning, DeprecationWarning, PendingDeprecationWarning):
+            warnings.simplefilter("ignore", quiet)
         warnings.showwarning = show
         try:
             summary = run(args)

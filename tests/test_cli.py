@@ -1,0 +1,172 @@
+"""The talmek-track command on small generated image pairs with known shifts."""
+import csv
+import json
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+pytest.importorskip("talmek_track")
+iio = pytest.importorskip("imageio.v3")
+pytest.importorskip("matplotlib")
+pytest.importorskip("tqdm")
+from talmek_track import NODATA, cli  # noqa: E402
+
+
+def textured(rows, cols, seed=4):
+    rng = np.random.default_rng(seed)
+    noise = rng.random((rows + 4, cols + 4))
+    smooth = sum(np.roll(np.roll(noise, i, 0), j, 1) for i in range(3) for j in range(3))[2:-2, 2:-2]
+    return np.round(255 * (smooth - smooth.min()) / np.ptp(smooth)).astype(np.uint8)
+
+
+BIG = textured(150, 170)
+# Features of IMAGE1 appear 3 rows lower and 2 columns further left in IMAGE2.
+IMAGE1, IMAGE2 = BIG[10:130, 10:160], BIG[7:127, 12:162]
+FAST = ["--chip", "24", "--margin", "12", "--step", "20", "--quiet"]
+
+
+def run(*argv):
+    try:
+        return cli.main([str(a) for a in argv])
+    except SystemExit as e:
+        return e.code
+
+
+def read_csv(path):
+    with open(path, newline="") as f:
+        return list(csv.DictReader(f))
+
+
+@pytest.fixture
+def pngs(tmp_path):
+    iio.imwrite(tmp_path / "a.png", IMAGE1)
+    iio.imwrite(tmp_path / "b.png", np.stack([IMAGE2] * 3, axis=-1))  # colour, same grey
+    return tmp_path / "a.png", tmp_path / "b.png"
+
+
+def test_png_pair(pngs, tmp_path, capsys):
+    assert run(*pngs, "-o", tmp_path / "out", *FAST) == 0
+    err = capsys.readouterr().err
+    assert "b.png: colour image converted to grey" in err
+    out = tmp_path / "out"
+    assert sorted(p.name for p in out.iterdir()) == ["vectors.csv", "vectors.geojson", "vectors.png"]
+    rows = read_csv(out / "vectors.csv")
+    accepted = [r for r in rows if r["status"] == "accepted"]
+    assert len(accepted) >= 20 and {r["status"] for r in rows} <= {"accepted", "chip_outside"}
+    for r in accepted:
+        assert abs(float(r["dx"]) + 2) < 0.3 and abs(float(r["dy"]) - 3) < 0.3
+        assert int(r["active"]) == 1
+    assert rows[0]["row1"] == rows[0]["col1"] == "23"  # the first point whose chips fit
+    features = json.loads((out / "vectors.geojson").read_text())["features"]
+    assert len(features) == len(accepted)
+    first, props = features[0]["geometry"]["coordinates"], features[0]["properties"]
+    assert first == [[float(accepted[0][k]) for k in ("x1", "y1")], [float(accepted[0][k]) for k in ("x2", "y2")]]
+    assert props["strength"] == float(accepted[0]["strength"]) and props["status"] == "accepted"
+    assert iio.imread(out / "vectors.png").ndim == 3
+
+
+def write_geotiff(path, array, west, north, crs="EPSG:32633", nodata=None):
+    import rasterio
+    from rasterio.transform import from_origin
+
+    with rasterio.open(path, "w", driver="GTiff", width=array.shape[1], height=array.shape[0], count=1,
+                       dtype="uint8", crs=crs, transform=from_origin(west, north, 10, 10), nodata=nodata) as ds:
+        ds.write(array, 1)
+
+
+def test_geotiff_pair(tmp_path):
+    rasterio = pytest.importorskip("rasterio")
+    # Image 2 covers a window 4 rows higher and 6 columns further east, georeferenced to match;
+    # the ground itself moves 3 rows south and 2 columns west. A nodata blot masks some points.
+    a = IMAGE1.copy()
+    a[60:75, 40:70] = 0
+    write_geotiff(tmp_path / "a.tif", a, 500000, 6000000, nodata=0)
+    write_geotiff(tmp_path / "b.tif", BIG[3:123, 18:168], 500060, 6000040)
+    assert run(tmp_path / "a.tif", tmp_path / "b.tif", "-o", tmp_path / "out", *FAST) == 0
+    out = tmp_path / "out"
+    rows = read_csv(out / "vectors.csv")
+    assert {r["status"] for r in rows} == {"accepted", "chip_outside", "nodata"}
+    assert all(r["active"] == str(NODATA) and r["strength"] == "0.0" for r in rows if r["status"] == "nodata")
+    assert {(int(r["row2"]) - int(r["row1"]), int(r["col2"]) - int(r["col1"])) for r in rows} == {(4, -6)}
+
+    with rasterio.open(out / "dx.tif") as ds:
+        dx, transform, crs = ds.read(1), ds.transform, ds.crs
+    with rasterio.open(out / "dy.tif") as ds:
+        dy = ds.read(1)
+    with rasterio.open(out / "status.tif") as ds:
+        status = ds.read(1)
+    assert crs.to_epsg() == 32633 and status.dtype == np.int32
+    ok = status == 1
+    assert np.allclose(dx[ok], -2, atol=0.3) and np.allclose(dy[ok], 3, atol=0.3) and np.isnan(dx[~ok]).all()
+    assert (status == NODATA).any()
+    # Grid cell centres sit on the grid points' pixel centres.
+    first = rows[0]
+    centre = (transform.c + 0.5 * transform.a, transform.f + 0.5 * transform.e)
+    assert centre == (500000 + 10 * (int(first["col1"]) + 0.5), 6000000 - 10 * (int(first["row1"]) + 0.5))
+    doc = json.loads((out / "vectors.geojson").read_text())
+    assert doc["crs"]["properties"]["name"].endswith("EPSG::32633")
+    assert len(doc["features"]) == int(ok.sum())
+
+
+def garbage(tmp_path):
+    (tmp_path / "bad.png").write_bytes(b"not an image")
+    return tmp_path / "bad.png"
+
+
+def other_crs(tmp_path):
+    pytest.importorskip("rasterio")
+    write_geotiff(tmp_path / "g1.tif", IMAGE1, 0, 0)
+    write_geotiff(tmp_path / "g2.tif", IMAGE2, 0, 0, crs="EPSG:4326")
+    return tmp_path / "g1.tif", tmp_path / "g2.tif"
+
+
+def half_geo(tmp_path, pngs):
+    pytest.importorskip("rasterio")
+    write_geotiff(tmp_path / "g1.tif", IMAGE1, 0, 0)
+    return tmp_path / "g1.tif", pngs[0]
+
+
+@pytest.mark.parametrize("argv_of, code, message", [
+    (lambda t, p: [t / "missing.png", p[1], "-o", t / "out"], 1, "no such file"),
+    (lambda t, p: [garbage(t), p[1], "-o", t / "out"], 1, "cannot read"),
+    (lambda t, p: [*other_crs(t), "-o", t / "out"], 1, "different coordinate systems"),
+    (lambda t, p: [*half_geo(t, p), "-o", t / "out"], 1, "is georeferenced but"),
+    (lambda t, p: [*p, "-o", t / "out", "--chip", "abc"], 2, "--chip"),
+    (lambda t, p: [*p, "-o", t / "out", "--chip", "200"], 2, "1..128"),
+    (lambda t, p: [*p, "-o", t / "out", "--chip", "16", "--margin", "4"], 2, "48..256"),
+    (lambda t, p: [*p, "-o", t / "out", "--threads", "0"], 2, "--threads"),
+    (lambda t, p: [*p, "-o", t / "out", "--step", "0,3"], 2, "--step"),
+    (lambda t, p: [*p, "-o", p[0]], 2, "not a folder"),
+    (lambda t, p: [*p, "-o", t / "no" / "out"], 2, "does not exist"),
+    (lambda t, p: [*p], 2, "required"),
+    (lambda t, p: [*p, "-o", t / "out", "--bogus"], 2, "unrecognized"),
+])
+def test_errors_write_nothing(pngs, tmp_path, capsys, argv_of, code, message):
+    argv = argv_of(tmp_path, pngs)
+    before = sorted(tmp_path.iterdir())
+    assert run(*argv, "--quiet") == code
+    err = capsys.readouterr().err
+    assert message in err and len(err.strip().splitlines()) == 1
+    assert sorted(tmp_path.iterdir()) == before
+
+
+def test_failure_while_writing_leaves_nothing(pngs, tmp_path, monkeypatch, capsys):
+    def broken(*args, **kw):
+        raise OSError(28, "No space left on device")
+
+    monkeypatch.setattr(cli, "write_plot", broken)
+    before = sorted(tmp_path.iterdir())
+    assert run(*pngs, "-o", tmp_path / "out", *FAST) == 1
+    assert "No space left" in capsys.readouterr().err
+    assert sorted(tmp_path.iterdir()) == before
+
+
+def test_help():
+    done = subprocess.run([sys.executable, "-m", "talmek_track", "--help"], capture_output=True, text=True)
+    assert done.returncode == 0
+    for option in ("--chip", "--margin", "--step", "--start", "--offset", "--peak", "--min-strength",
+                   "--max-displacement", "--nodata", "--threads", "--quiet", "--output"):
+        assert option in done.stdout
+    assert done.stdout.count("(default:") >= 10
