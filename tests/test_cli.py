@@ -67,6 +67,42 @@ def test_png_pair(pngs, tmp_path, capsys):
     assert iio.imread(out / "vectors.png").ndim == 3
 
 
+def accepted_shift(out):
+    rows = [r for r in read_csv(out / "vectors.csv") if r["status"] == "accepted"]
+    assert len(rows) >= 10
+    return np.median([float(r["dx"]) for r in rows]), np.median([float(r["dy"]) for r in rows])
+
+
+@pytest.mark.parametrize("suffix, scale, warning", [
+    (".tif", 40, "uint16 values"),  # 16-bit grey, stretched to 8 bits
+    (".jpg", 1, None),
+])
+def test_other_formats(tmp_path, capsys, suffix, scale, warning):
+    for name, image in (("a", IMAGE1), ("b", IMAGE2)):
+        data = image.astype(np.uint16) * scale if scale > 1 else image
+        iio.imwrite(tmp_path / f"{name}{suffix}", data, **({"quality": 95} if suffix == ".jpg" else {}))
+    assert run(tmp_path / f"a{suffix}", tmp_path / f"b{suffix}", "-o", tmp_path / "out", *FAST) == 0
+    assert warning is None or warning in capsys.readouterr().err
+    dx, dy = accepted_shift(tmp_path / "out")
+    assert abs(dx + 2) < 0.2 and abs(dy - 3) < 0.2
+
+
+def test_geotiff_without_rasterio(tmp_path, monkeypatch, capsys):
+    pytest.importorskip("rasterio")
+    a = IMAGE1.copy()
+    a[60:75, 40:70] = 0
+    write_geotiff(tmp_path / "a.tif", a, 500000, 6000000, nodata=0)
+    write_geotiff(tmp_path / "b.tif", IMAGE2, 500000, 6000000)
+    monkeypatch.setitem(sys.modules, "rasterio", None)  # import rasterio now fails
+    assert run(tmp_path / "a.tif", tmp_path / "b.tif", "-o", tmp_path / "out", *FAST) == 0
+    assert "read without its georeference" in capsys.readouterr().err
+    out = tmp_path / "out"
+    assert not (out / "dx.tif").exists()
+    assert "nodata" in {r["status"] for r in read_csv(out / "vectors.csv")}  # from the GDAL tag
+    dx, dy = accepted_shift(out)
+    assert abs(dx + 2) < 0.2 and abs(dy - 3) < 0.2
+
+
 def write_geotiff(path, array, west, north, crs="EPSG:32633", nodata=None):
     import rasterio
     from rasterio.transform import from_origin

@@ -12,7 +12,7 @@ from __future__ import annotations
 import operator
 import warnings
 from collections.abc import Callable
-from typing import NamedTuple
+from typing import Any, NamedTuple
 
 import numpy as np
 
@@ -93,7 +93,7 @@ def _points(name: str, points: object) -> np.ndarray:
     return array.astype(np.int32, copy=False)
 
 
-def _threads(threads: object) -> int:
+def _threads(threads: Any) -> int:
     if threads is None:
         return 0  # the native side takes every core
     if isinstance(threads, bool):

@@ -175,6 +175,7 @@ class Georeference:
 
 
 def georeference(r: Raster) -> Georeference:
+    assert r.transform is not None
     a, b, c, d, e, f = r.transform
     if b != 0 or d != 0:
         raise InputError(f"{r.path}: rotated or sheared pixels are not supported")
@@ -226,12 +227,13 @@ def chips_touch(invalid: np.ndarray | None, points: np.ndarray, width: int, heig
 
 # --- outputs --------------------------------------------------------------------------------
 
-CSV_COLUMNS = RECORD_DTYPE.names + ("status", "dx", "dy")
+FIELDS: tuple[str, ...] = tuple(RECORD_DTYPE.names or ())
+CSV_COLUMNS = FIELDS + ("status", "dx", "dy")
 
 
 def write_csv(path: Path, records: np.ndarray, dx: np.ndarray, dy: np.ndarray) -> None:
     # NumPy's text form of a float is the shortest that reads back to the same value.
-    columns = [records[name].astype(str) for name in RECORD_DTYPE.names]
+    columns = [records[name].astype(str) for name in FIELDS]
     columns.append(np.array([status_name(a) for a in records["active"]], dtype=object))
     for d in (dx, dy):
         text = d.astype(str).astype(object)
@@ -256,7 +258,7 @@ def write_geojson(path: Path, records: np.ndarray, dx: np.ndarray, dy: np.ndarra
     features = []
     for i in np.flatnonzero(records["active"] == 1):
         rec = records[i]
-        props = {name: _plain(rec[name]) for name in RECORD_DTYPE.names}
+        props = {name: _plain(rec[name]) for name in FIELDS}
         props.update(status="accepted", dx=_plain(dx[i]), dy=_plain(dy[i]))
         features.append({
             "type": "Feature",
@@ -264,7 +266,7 @@ def write_geojson(path: Path, records: np.ndarray, dx: np.ndarray, dy: np.ndarra
                          "coordinates": [[float(rec["x1"]), float(rec["y1"])], [float(rec["x2"]), float(rec["y2"])]]},
             "properties": props,
         })
-    doc = {"type": "FeatureCollection"}
+    doc: dict[str, object] = {"type": "FeatureCollection"}
     epsg = crs.to_epsg() if crs is not None else None
     if epsg:
         doc["crs"] = {"type": "name", "properties": {"name": f"urn:ogc:def:crs:EPSG::{epsg}"}}

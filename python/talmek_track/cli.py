@@ -213,7 +213,7 @@ def run(args) -> str:
     try:
         write_csv(staging / "vectors.csv", records, dx, dy)
         write_geojson(staging / "vectors.geojson", records, dx, dy, raster1.crs)
-        if georeferenced:
+        if raster1.transform is not None:
             a, _, c, _, e, f = raster1.transform
             sx, sy = params.col_interval_, params.row_interval_
             # Grid cell (i, j) is centred on pixel (start_row + i*sy, start_col + j*sx).
@@ -227,7 +227,7 @@ def run(args) -> str:
     finally:
         shutil.rmtree(staging, ignore_errors=True)
 
-    counts = {}
+    counts: dict[int, int] = {}
     for code in records["active"].tolist():
         counts[code] = counts.get(code, 0) + 1
     summary = ", ".join(f"{n} {STATUS_NAMES.get(code, code)}" for code, n in sorted(counts.items(), key=lambda kv: kv[0] != 1))
