@@ -126,9 +126,11 @@ def test_progress_and_its_exceptions(talmek):
         calls.append(done)
         raise KeyError("stop")
 
+    # Long enough for the first report to come while the workers run: they must stop there.
+    many = np.full((20000, 2), 100)
     with pytest.raises(KeyError, match="stop"):
-        tt.match_points(image, image, pts, pts, p, progress=fail)
-    assert len(calls) == 1
+        tt.match_points(image, image, many, many, p, progress=fail)
+    assert len(calls) == 1 and calls[0] < len(many)
 
 
 def test_failing_points_are_zero_records(talmek, capfd):
