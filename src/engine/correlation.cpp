@@ -14,19 +14,6 @@ namespace {
 std::int32_t truncated(float size) { return static_cast<std::int32_t>(size); }
 std::int32_t rounded(float size) { return static_cast<std::int32_t>(static_cast<double>(size) + 0.5); }
 
-// The chip in natural row-major order, zero-padded to n x n: this is the transform's input given
-// transposed (pixel (y, x) is the transform's element (x, y)).
-void fill_padded(SplitGrid& grid, const float* chip, std::int32_t width, std::int32_t height) {
-    const std::int32_t n = grid.size();
-    float* re = grid.re();
-    std::fill(re, re + static_cast<std::size_t>(n) * n, 0.0f);
-    std::fill(grid.im(), grid.im() + static_cast<std::size_t>(n) * n, 0.0f);
-    for (std::int32_t y = 0; y < height; ++y) {
-        std::copy(chip + static_cast<std::size_t>(y) * width, chip + static_cast<std::size_t>(y + 1) * width,
-                  re + static_cast<std::size_t>(y) * n);
-    }
-}
-
 // search <- search * conj(ref), element by element.
 void multiply_conjugate(SplitGrid& search, const SplitGrid& ref) {
     const std::size_t count = static_cast<std::size_t>(search.size()) * search.size();
@@ -168,16 +155,16 @@ void correlate_fft(const float* search, const float* ref, ChipSize search_size, 
     const std::int32_t rw = truncated(ref_size.width);
     const std::int32_t rh = truncated(ref_size.height);
     const std::int32_t n = search_grid.size();
-    fill_padded(search_grid, search, sw, sh);
-    fill_padded(ref_grid, ref, rw, rh);
+    search_grid.load_real_transposed(search, sw, sh);
+    ref_grid.load_real_transposed(ref, rw, rh);
     const std::int32_t cols = static_cast<std::int32_t>(static_cast<double>(sw - rw) + 1.5);
     const std::int32_t rows = static_cast<std::int32_t>(static_cast<double>(sh - rh) + 1.5);
     // Columns beyond a chip's width are zero padding, and the surface reads only its first rows
     // of the product's contiguous index.
-    search_grid.transform(1, true, sw, n);
-    ref_grid.transform(1, true, rw, n);
+    search_grid.transform(1, Layout::transposed_reversed, sw, n);
+    ref_grid.transform(1, Layout::transposed_reversed, rw, n);
     multiply_conjugate(search_grid, ref_grid);
-    search_grid.transform(-1, false, n, rows);
+    search_grid.transform(-1, Layout::natural, n, rows);
 
     const float scale = static_cast<float>(n * n);
     const float* product = search_grid.re();

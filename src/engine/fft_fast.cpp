@@ -93,28 +93,9 @@ std::int32_t reversed_bits(std::int32_t value, std::int32_t bits) {
     return out;
 }
 
-void swap_rows(float* plane, std::int32_t n, std::int32_t columns, std::int32_t a, std::int32_t b) {
-    float* ra = plane + static_cast<std::size_t>(a) * n;
-    std::swap_ranges(ra, ra + columns, plane + static_cast<std::size_t>(b) * n);
-}
-
-void reorder_rows(float* re, float* im, std::int32_t n, std::int32_t columns) {
-    std::int32_t bits = 0;
-    while ((1 << bits) < n) ++bits;
-    for (std::int32_t i = 0; i < n; ++i) {
-        const std::int32_t j = reversed_bits(i, bits);
-        if (i < j) {
-            swap_rows(re, n, columns, i, j);
-            swap_rows(im, n, columns, i, j);
-        }
-    }
-}
-
-void transpose_scalar(float* plane, std::int32_t n) {
-    for (std::int32_t i = 0; i < n; ++i) {
-        for (std::int32_t j = i + 1; j < n; ++j) {
-            std::swap(plane[static_cast<std::size_t>(i) * n + j], plane[static_cast<std::size_t>(j) * n + i]);
-        }
+void transpose_scalar(float* plane, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+        for (std::size_t j = i + 1; j < n; ++j) std::swap(plane[i * n + j], plane[j * n + i]);
     }
 }
 
@@ -144,20 +125,19 @@ inline void swap_blocks(float* plane, std::size_t n, std::size_t bi, std::size_t
 
 // In-place transposition of a square plane, four by four values at a time, tile by tile so that
 // both tiles of a pair stay in cache.
-void transpose(float* plane, std::int32_t n) {
+void transpose(float* plane, std::size_t n) {
     if (n < 4) return transpose_scalar(plane, n);
-    const auto w = static_cast<std::size_t>(n);
-    const std::size_t tile = std::min<std::size_t>(w, 32);
-    for (std::size_t ti = 0; ti < w; ti += tile) {
-        for (std::size_t tj = ti; tj < w; tj += tile) {
+    const std::size_t tile = std::min<std::size_t>(n, 32);
+    for (std::size_t ti = 0; ti < n; ti += tile) {
+        for (std::size_t tj = ti; tj < n; tj += tile) {
             for (std::size_t bi = ti; bi < ti + tile; bi += 4) {
-                for (std::size_t bj = (ti == tj ? bi : tj); bj < tj + tile; bj += 4) swap_blocks(plane, w, bi, bj);
+                for (std::size_t bj = (ti == tj ? bi : tj); bj < tj + tile; bj += 4) swap_blocks(plane, n, bi, bj);
             }
         }
     }
 }
 #else
-void transpose(float* plane, std::int32_t n) { transpose_scalar(plane, n); }
+void transpose(float* plane, std::size_t n) { transpose_scalar(plane, n); }
 #endif
 
 }  // namespace
@@ -181,51 +161,81 @@ void pass_twiddles(std::int32_t half, std::int32_t sign, double* wr, double* wi)
 SplitGrid::SplitGrid(std::int32_t n, Kernel kernel)
     : n_(n),
       kernel_(kernel_supported(kernel) ? kernel : Kernel::baseline),
+      reversed_(static_cast<std::size_t>(n)),
       re_(static_cast<std::size_t>(n) * n),
       im_(static_cast<std::size_t>(n) * n),
       twiddle_re_(static_cast<std::size_t>(n)),
-      twiddle_im_(static_cast<std::size_t>(n)) {}
+      twiddle_im_(static_cast<std::size_t>(n)) {
+    std::int32_t bits = 0;
+    while ((1 << bits) < n) ++bits;
+    for (std::int32_t i = 0; i < n; ++i) reversed_[static_cast<std::size_t>(i)] = reversed_bits(i, bits);
+}
 
-namespace {
+void SplitGrid::load_real_transposed(const float* chip, std::int32_t width, std::int32_t height) {
+    const auto n = static_cast<std::size_t>(n_);
+    std::fill(re_.begin(), re_.end(), 0.0f);
+    std::fill(im_.begin(), im_.end(), 0.0f);
+    for (std::int32_t y = 0; y < height; ++y) {
+        const float* from = chip + static_cast<std::size_t>(y) * width;
+        std::copy(from, from + width, re_.data() + static_cast<std::size_t>(reversed_[y]) * n);
+    }
+}
 
-// One-dimensional transforms along the row index of the first `columns` columns.
-void transform_along_rows(ButterflyRun butterfly_run, float* re, float* im, std::int32_t n,
-                          std::int32_t columns, std::int32_t sign, double* wr, double* wi) {
-    reorder_rows(re, im, n, columns);
-    for (std::int32_t half = 1; half < n; half *= 2) {
+// Rows i and reversed_[i] exchanged, over the first `columns` columns.
+void SplitGrid::reorder_rows(std::int32_t columns) {
+    const auto n = static_cast<std::size_t>(n_);
+    for (std::size_t i = 0; i < n; ++i) {
+        const auto j = static_cast<std::size_t>(reversed_[i]);
+        if (i < j) {
+            std::swap_ranges(re_.data() + i * n, re_.data() + i * n + columns, re_.data() + j * n);
+            std::swap_ranges(im_.data() + i * n, im_.data() + i * n + columns, im_.data() + j * n);
+        }
+    }
+}
+
+// Transposition followed by the reordering of the new rows, which is where the next dimension's
+// passes need its elements. Reordering a separate pass costs less than scattering the transposed
+// rows directly, which sends every tile's rows to cache sets far apart.
+void SplitGrid::transpose_reversed() {
+    const auto n = static_cast<std::size_t>(n_);
+    transpose(re_.data(), n);
+    transpose(im_.data(), n);
+    reorder_rows(n_);
+}
+
+// The butterfly passes along the row index of the first `columns` columns, rows already reordered.
+void SplitGrid::passes(std::int32_t sign, std::int32_t columns) {
+    const ButterflyRun run = butterfly_for(kernel_);
+    float* re = re_.data();
+    float* im = im_.data();
+    double* wr = twiddle_re_.data();
+    double* wi = twiddle_im_.data();
+    for (std::int32_t half = 1; half < n_; half *= 2) {
         pass_twiddles(half, sign, wr, wi);
         for (std::int32_t m = 0; m < half; ++m) {
-            for (std::int32_t block = 0; block < n; block += 2 * half) {
-                const std::size_t k1 = static_cast<std::size_t>(block + m) * n;
-                const std::size_t k2 = k1 + static_cast<std::size_t>(half) * n;
-                butterfly_run(re + k1, im + k1, re + k2, im + k2, columns, wr[m], wi[m]);
+            for (std::int32_t block = 0; block < n_; block += 2 * half) {
+                const std::size_t k1 = static_cast<std::size_t>(block + m) * n_;
+                const std::size_t k2 = k1 + static_cast<std::size_t>(half) * n_;
+                run(re + k1, im + k1, re + k2, im + k2, columns, wr[m], wi[m]);
             }
         }
     }
 }
 
-}  // namespace
+void SplitGrid::transform(std::int32_t sign, Layout input) { transform(sign, input, n_, n_); }
 
-void SplitGrid::transform(std::int32_t sign, bool transposed_input) {
-    transform(sign, transposed_input, n_, n_);
-}
-
-void SplitGrid::transform(std::int32_t sign, bool transposed_input, std::int32_t nonzero_columns,
+void SplitGrid::transform(std::int32_t sign, Layout input, std::int32_t nonzero_columns,
                           std::int32_t wanted_columns) {
-    float* re = re_.data();
-    float* im = im_.data();
-    // The contiguous index b is transformed first: bring it to the row index.
-    if (!transposed_input) {
-        transpose(re, n_);
-        transpose(im, n_);
+    const std::int32_t first_columns = std::clamp(nonzero_columns, 0, n_);
+    // The contiguous index b is transformed first: it must run along the rows, in reversed order.
+    switch (input) {
+        case Layout::natural: transpose_reversed(); break;
+        case Layout::transposed: reorder_rows(first_columns); break;
+        case Layout::transposed_reversed: break;
     }
-    const ButterflyRun run = butterfly_for(kernel_);
-    transform_along_rows(run, re, im, n_, std::clamp(nonzero_columns, 0, n_), sign, twiddle_re_.data(),
-                         twiddle_im_.data());
-    transpose(re, n_);
-    transpose(im, n_);
-    transform_along_rows(run, re, im, n_, std::clamp(wanted_columns, 0, n_), sign, twiddle_re_.data(),
-                         twiddle_im_.data());
+    passes(sign, first_columns);
+    transpose_reversed();
+    passes(sign, std::clamp(wanted_columns, 0, n_));
 }
 
 }  // namespace talmek

@@ -10,13 +10,17 @@ enum class Kernel { baseline, avx2, avx512 };
 bool kernel_supported(Kernel kernel);
 Kernel best_kernel();
 
+// How the planes hold a transform's input. Element (a, b) has b as fft2d's contiguous index.
+enum class Layout {
+    natural,              // element (a, b) at a * n + b
+    transposed,           // element (a, b) at b * n + a
+    transposed_reversed,  // as transposed, with the rows already in bit-reversed order
+};
+
 // The square transform of fft2d on split planes (real parts, imaginary parts), bit for bit: every
 // element goes through the same operations in the same order, only the loops are arranged so that
-// butterflies sharing a twiddle factor run over contiguous memory.
-//
-// Planes are row-major n x n; element (a, b) is at a * n + b, b being fft2d's contiguous index.
-// When `transposed_input` is set the planes hold the input as (b, a) instead, which saves one
-// transposition for a caller that can lay its data out that way. The output is always (a, b).
+// butterflies sharing a twiddle factor run over contiguous memory and vector units. Output: layout
+// natural.
 class SplitGrid {
 public:
     // An unsupported kernel falls back to the baseline one.
@@ -29,19 +33,27 @@ public:
     const float* re() const { return re_.data(); }
     const float* im() const { return im_.data(); }
 
-    void transform(std::int32_t sign, bool transposed_input);
+    // A real width x height chip (row-major), zero-padded, as the input in layout transposed_reversed:
+    // pixel (y, x) is element (x, y).
+    void load_real_transposed(const float* chip, std::int32_t width, std::int32_t height);
+
+    void transform(std::int32_t sign, Layout input);
 
     // The same with work left out where it cannot change what the caller reads. Columns are those
-    // of the planes as the pass sees them: for the first (contiguous-index) pass, the columns at and
-    // beyond `nonzero_columns` must hold +0 on input, and butterflies of +0 with +0 give +0, so they
-    // are left as they are. For the second pass only the first `wanted_columns` columns are
+    // of the planes as each dimension's passes see them: for the first dimension, the columns at
+    // and beyond `nonzero_columns` must hold +0, and butterflies of +0 with +0 give +0, so they are
+    // left as they are. For the second dimension only the first `wanted_columns` columns are
     // transformed: the output is exact there and unfinished elsewhere.
-    void transform(std::int32_t sign, bool transposed_input, std::int32_t nonzero_columns,
-                   std::int32_t wanted_columns);
+    void transform(std::int32_t sign, Layout input, std::int32_t nonzero_columns, std::int32_t wanted_columns);
 
 private:
+    void reorder_rows(std::int32_t columns);
+    void transpose_reversed();
+    void passes(std::int32_t sign, std::int32_t columns);
+
     std::int32_t n_;
     Kernel kernel_;
+    std::vector<std::int32_t> reversed_;  // row i goes to row reversed_[i]
     std::vector<float> re_;
     std::vector<float> im_;
     std::vector<double> twiddle_re_;

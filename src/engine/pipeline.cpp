@@ -167,7 +167,7 @@ void match_pair(Matcher& m, const ImageRows& image1, const ImageRows& image2, Li
                          static_cast<float>(z.rw), static_cast<float>(z.rh),
                          static_cast<float>(m.mincorr_), m.peakmethod_,
                          static_cast<float>(m.maxdiff_), static_cast<float>(m.hoffset_),
-                         static_cast<float>(m.voffset_), loc);
+                         static_cast<float>(m.voffset_), loc, work);
 
     const bool accepted = loc.status == PEAK_ACCEPTED;
     const double c2 = accepted ? static_cast<double>(loc.dx) + col[1] : static_cast<double>(col[1]);

@@ -116,7 +116,7 @@ Array<float> py_fft2d_fast(const Array<std::complex<float>>& data, std::int32_t 
             grid.im()[to] = in[from].imag();
         }
     }
-    grid.transform(sign, transposed_input, nonzero_columns < 0 ? n : nonzero_columns,
+    grid.transform(sign, transposed_input ? Layout::transposed : Layout::natural, nonzero_columns < 0 ? n : nonzero_columns,
                    wanted_columns < 0 ? n : wanted_columns);
     Array<float> out({n, n, 2});
     float* o = out.mutable_data();
