@@ -162,8 +162,8 @@ SplitGrid::SplitGrid(std::int32_t n, Kernel kernel)
     : n_(n),
       kernel_(kernel_supported(kernel) ? kernel : Kernel::baseline),
       reversed_(static_cast<std::size_t>(n)),
-      re_(static_cast<std::size_t>(n) * n),
-      im_(static_cast<std::size_t>(n) * n),
+      re_(new float[static_cast<std::size_t>(n) * n]),
+      im_(new float[static_cast<std::size_t>(n) * n]),
       twiddle_re_(static_cast<std::size_t>(n)),
       twiddle_im_(static_cast<std::size_t>(n)) {
     std::int32_t bits = 0;
@@ -173,11 +173,11 @@ SplitGrid::SplitGrid(std::int32_t n, Kernel kernel)
 
 void SplitGrid::load_real_transposed(const float* chip, std::int32_t width, std::int32_t height) {
     const auto n = static_cast<std::size_t>(n_);
-    std::fill(re_.begin(), re_.end(), 0.0f);
-    std::fill(im_.begin(), im_.end(), 0.0f);
+    std::fill(re(), re() + n * n, 0.0f);
+    std::fill(im(), im() + n * n, 0.0f);
     for (std::int32_t y = 0; y < height; ++y) {
         const float* from = chip + static_cast<std::size_t>(y) * width;
-        std::copy(from, from + width, re_.data() + static_cast<std::size_t>(reversed_[y]) * n);
+        std::copy(from, from + width, re_.get() + static_cast<std::size_t>(reversed_[y]) * n);
     }
 }
 
@@ -187,8 +187,8 @@ void SplitGrid::reorder_rows(std::int32_t columns) {
     for (std::size_t i = 0; i < n; ++i) {
         const auto j = static_cast<std::size_t>(reversed_[i]);
         if (i < j) {
-            std::swap_ranges(re_.data() + i * n, re_.data() + i * n + columns, re_.data() + j * n);
-            std::swap_ranges(im_.data() + i * n, im_.data() + i * n + columns, im_.data() + j * n);
+            std::swap_ranges(re_.get() + i * n, re_.get() + i * n + columns, re_.get() + j * n);
+            std::swap_ranges(im_.get() + i * n, im_.get() + i * n + columns, im_.get() + j * n);
         }
     }
 }
@@ -198,16 +198,16 @@ void SplitGrid::reorder_rows(std::int32_t columns) {
 // rows directly, which sends every tile's rows to cache sets far apart.
 void SplitGrid::transpose_reversed() {
     const auto n = static_cast<std::size_t>(n_);
-    transpose(re_.data(), n);
-    transpose(im_.data(), n);
+    transpose(re_.get(), n);
+    transpose(im_.get(), n);
     reorder_rows(n_);
 }
 
 // The butterfly passes along the row index of the first `columns` columns, rows already reordered.
 void SplitGrid::passes(std::int32_t sign, std::int32_t columns) {
     const ButterflyRun run = butterfly_for(kernel_);
-    float* re = re_.data();
-    float* im = im_.data();
+    float* re = re_.get();
+    float* im = im_.get();
     double* wr = twiddle_re_.data();
     double* wi = twiddle_im_.data();
     for (std::int32_t half = 1; half < n_; half *= 2) {

@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 namespace talmek {
@@ -28,10 +29,11 @@ public:
 
     std::int32_t size() const { return n_; }
     Kernel kernel() const { return kernel_; }
-    float* re() { return re_.data(); }
-    float* im() { return im_.data(); }
-    const float* re() const { return re_.data(); }
-    const float* im() const { return im_.data(); }
+    // The planes hold no defined values until the caller fills them (or load_real_transposed does).
+    float* re() { return re_.get(); }
+    float* im() { return im_.get(); }
+    const float* re() const { return re_.get(); }
+    const float* im() const { return im_.get(); }
 
     // A real width x height chip (row-major), zero-padded, as the input in layout transposed_reversed:
     // pixel (y, x) is element (x, y).
@@ -54,8 +56,8 @@ private:
     std::int32_t n_;
     Kernel kernel_;
     std::vector<std::int32_t> reversed_;  // row i goes to row reversed_[i]
-    std::vector<float> re_;
-    std::vector<float> im_;
+    std::unique_ptr<float[]> re_;  // uninitialised: every use overwrites them first
+    std::unique_ptr<float[]> im_;
     std::vector<double> twiddle_re_;
     std::vector<double> twiddle_im_;
 };
