@@ -159,12 +159,12 @@ void correlate_fft(const float* search, const float* ref, ChipSize search_size, 
     ref_grid.load_real_transposed(ref, rw, rh);
     const std::int32_t cols = static_cast<std::int32_t>(static_cast<double>(sw - rw) + 1.5);
     const std::int32_t rows = static_cast<std::int32_t>(static_cast<double>(sh - rh) + 1.5);
-    // Columns beyond a chip's width are zero padding, and the surface reads only its first rows
-    // of the product's contiguous index.
-    search_grid.transform(1, Layout::transposed_reversed, sw, n);
-    ref_grid.transform(1, Layout::transposed_reversed, rw, n);
+    // Beyond a chip's width and height lies zero padding; the surface reads only `rows` values of
+    // the product's contiguous index and `cols` of the other.
+    search_grid.transform(1, Layout::transposed_reversed, {sw, sh, n}, {n, sw, n});
+    ref_grid.transform(1, Layout::transposed_reversed, {rw, rh, n}, {n, rw, n});
     multiply_conjugate(search_grid, ref_grid);
-    search_grid.transform(-1, Layout::natural, n, rows);
+    search_grid.transform(-1, Layout::natural, {n, n, rows}, {rows, n, cols});
 
     const float scale = static_cast<float>(n * n);
     const float* product = search_grid.re();

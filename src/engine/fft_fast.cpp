@@ -203,16 +203,51 @@ void SplitGrid::transpose_reversed() {
     reorder_rows(n_);
 }
 
-// The butterfly passes along the row index of the first `columns` columns, rows already reordered.
-void SplitGrid::passes(std::int32_t sign, std::int32_t columns) {
+// The first pass pairs each input row r with row r + n/2 under the twiddle factor (1, 0). Where
+// that partner is zero padding (+0) the butterfly's product is +0, so its outputs are the row
+// itself and the row plus +0 (which only turns -0 into +0): no product needs to be formed. Where
+// both are padding, both stay +0.
+void SplitGrid::first_pass_beside_zero_rows(const Region& region) {
     const ButterflyRun run = butterfly_for(kernel_);
+    const std::int32_t columns = std::clamp(region.columns, 0, n_);
+    for (std::int32_t pos = 0; pos < n_; pos += 2) {
+        const std::int32_t row = reversed_[static_cast<std::size_t>(pos)];
+        if (row >= region.nonzero_rows) continue;
+        float* r1 = re_.get() + static_cast<std::size_t>(pos) * n_;
+        float* i1 = im_.get() + static_cast<std::size_t>(pos) * n_;
+        float* r2 = r1 + n_;
+        float* i2 = i1 + n_;
+        if (reversed_[static_cast<std::size_t>(pos) + 1] < region.nonzero_rows) {
+            run(r1, i1, r2, i2, columns, 1.0, 0.0);
+            continue;
+        }
+        for (std::int32_t c = 0; c < columns; ++c) {
+            r2[c] = r1[c];
+            i2[c] = i1[c];
+            r1[c] = 0.0f + r1[c];
+            i1[c] = 0.0f + i1[c];
+        }
+    }
+}
+
+// The butterfly passes along the row index, rows already reordered. Only butterflies that lead to
+// wanted output rows run: after the pass with half-length h, the rows still needed are those
+// whose position within a block of 2h lies below the wanted count.
+void SplitGrid::passes(std::int32_t sign, const Region& region) {
+    const ButterflyRun run = butterfly_for(kernel_);
+    const std::int32_t columns = std::clamp(region.columns, 0, n_);
     float* re = re_.get();
     float* im = im_.get();
     double* wr = twiddle_re_.data();
     double* wi = twiddle_im_.data();
     for (std::int32_t half = 1; half < n_; half *= 2) {
         pass_twiddles(half, sign, wr, wi);
-        for (std::int32_t m = 0; m < half; ++m) {
+        if (half == 1 && region.nonzero_rows < n_) {
+            first_pass_beside_zero_rows(region);
+            continue;
+        }
+        const std::int32_t wanted = std::min(half, std::max(region.wanted_rows, 1));
+        for (std::int32_t m = 0; m < wanted; ++m) {
             for (std::int32_t block = 0; block < n_; block += 2 * half) {
                 const std::size_t k1 = static_cast<std::size_t>(block + m) * n_;
                 const std::size_t k2 = k1 + static_cast<std::size_t>(half) * n_;
@@ -222,20 +257,18 @@ void SplitGrid::passes(std::int32_t sign, std::int32_t columns) {
     }
 }
 
-void SplitGrid::transform(std::int32_t sign, Layout input) { transform(sign, input, n_, n_); }
+void SplitGrid::transform(std::int32_t sign, Layout input) { transform(sign, input, whole(), whole()); }
 
-void SplitGrid::transform(std::int32_t sign, Layout input, std::int32_t nonzero_columns,
-                          std::int32_t wanted_columns) {
-    const std::int32_t first_columns = std::clamp(nonzero_columns, 0, n_);
+void SplitGrid::transform(std::int32_t sign, Layout input, const Region& first, const Region& second) {
     // The contiguous index b is transformed first: it must run along the rows, in reversed order.
     switch (input) {
         case Layout::natural: transpose_reversed(); break;
-        case Layout::transposed: reorder_rows(first_columns); break;
+        case Layout::transposed: reorder_rows(std::clamp(first.columns, 0, n_)); break;
         case Layout::transposed_reversed: break;
     }
-    passes(sign, first_columns);
+    passes(sign, first);
     transpose_reversed();
-    passes(sign, std::clamp(wanted_columns, 0, n_));
+    passes(sign, second);
 }
 
 }  // namespace talmek

@@ -41,17 +41,25 @@ public:
 
     void transform(std::int32_t sign, Layout input);
 
-    // The same with work left out where it cannot change what the caller reads. Columns are those
-    // of the planes as each dimension's passes see them: for the first dimension, the columns at
-    // and beyond `nonzero_columns` must hold +0, and butterflies of +0 with +0 give +0, so they are
-    // left as they are. For the second dimension only the first `wanted_columns` columns are
-    // transformed: the output is exact there and unfinished elsewhere.
-    void transform(std::int32_t sign, Layout input, std::int32_t nonzero_columns, std::int32_t wanted_columns);
+    // What one dimension's passes may leave out, work that cannot change what the caller reads.
+    // The passes run along the rows of the planes as that dimension sees them.
+    struct Region {
+        // Columns taken along. Beyond them the first dimension's input must hold +0, which its
+        // butterflies would keep at +0; in the second dimension they are simply not wanted.
+        std::int32_t columns;
+        // Input rows (counted before the reordering) at and beyond this hold +0.
+        std::int32_t nonzero_rows;
+        // Output rows below this are exact; the others are unfinished and must not be read.
+        std::int32_t wanted_rows;
+    };
+    Region whole() const { return {n_, n_, n_}; }
+    void transform(std::int32_t sign, Layout input, const Region& first, const Region& second);
 
 private:
     void reorder_rows(std::int32_t columns);
     void transpose_reversed();
-    void passes(std::int32_t sign, std::int32_t columns);
+    void passes(std::int32_t sign, const Region& region);
+    void first_pass_beside_zero_rows(const Region& region);
 
     std::int32_t n_;
     Kernel kernel_;

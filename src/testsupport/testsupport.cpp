@@ -99,7 +99,8 @@ Kernel kernel_named(const std::string& name) {
 // The engine's split-plane transform on a square complex array; with transposed_input the array
 // is handed over as its transpose, as the correlation lays out its chips.
 Array<float> py_fft2d_fast(const Array<std::complex<float>>& data, std::int32_t sign, bool transposed_input,
-                          std::int32_t nonzero_columns, std::int32_t wanted_columns, const std::string& kernel) {
+                          const std::vector<std::int32_t>& first, const std::vector<std::int32_t>& second,
+                          const std::string& kernel) {
     if (data.ndim() != 2 || data.shape(0) != data.shape(1) || !is_power_of_two(static_cast<std::int32_t>(data.shape(0)))) {
         throw py::value_error("data must be square with a power-of-two extent");
     }
@@ -116,8 +117,13 @@ Array<float> py_fft2d_fast(const Array<std::complex<float>>& data, std::int32_t 
             grid.im()[to] = in[from].imag();
         }
     }
-    grid.transform(sign, transposed_input ? Layout::transposed : Layout::natural, nonzero_columns < 0 ? n : nonzero_columns,
-                   wanted_columns < 0 ? n : wanted_columns);
+    // Regions as (columns, nonzero rows, wanted rows); an empty list means the whole grid.
+    const auto region = [&](const std::vector<std::int32_t>& v) {
+        if (v.empty()) return grid.whole();
+        if (v.size() != 3) throw py::value_error("a region is (columns, nonzero_rows, wanted_rows)");
+        return SplitGrid::Region{v[0], v[1], v[2]};
+    };
+    grid.transform(sign, transposed_input ? Layout::transposed : Layout::natural, region(first), region(second));
     Array<float> out({n, n, 2});
     float* o = out.mutable_data();
     for (std::size_t k = 0; k < static_cast<std::size_t>(n) * n; ++k) {
@@ -305,7 +311,8 @@ PYBIND11_MODULE(_talmek_testsupport, m) {
     m.def("fft2d_status", &py_fft2d_status, py::arg("data"), py::arg("sign"),
           "(transformed?, float32 (rows, cols, 2) as fft2d left it)");
     m.def("fft2d_fast", &py_fft2d_fast, py::arg("data"), py::arg("sign"), py::arg("transposed_input") = false,
-          py::arg("nonzero_columns") = -1, py::arg("wanted_columns") = -1, py::arg("kernel") = "best");
+          py::arg("first") = std::vector<std::int32_t>{}, py::arg("second") = std::vector<std::int32_t>{},
+          py::arg("kernel") = "best");
     m.def("kernel_supported", [](const std::string& name) { return kernel_supported(kernel_named(name)); });
     m.def("lu_decompose", &py_lu_decompose, py::arg("matrix"));
     m.def("lu_solve", &py_lu_solve, py::arg("factors"), py::arg("index"), py::arg("rhs"));
