@@ -1,5 +1,5 @@
 # make test   - set up .venv with CPython 3.12, install Talmek with its test extra, run every test
-# make demo   - set up .venv and run the tracking example
+# make demo   - set up .venv and run the tracking example and the talmek-track command
 # make bench  - print the benchmark figures
 VENV := .venv
 PY := $(VENV)/bin/python
@@ -23,9 +23,12 @@ test: install
 	@$(PY) -m pytest -q $(PYTEST_ARGS); status=$$?; \
 	if [ $$status -eq 5 ]; then echo "error: no tests were collected" >&2; exit 1; fi; exit $$status
 
+# The tracking example, then the talmek-track command on the example's photograph pair.
 demo: $(PY)
-	$(PIP) install --quiet ".[demo]"
-	$(PY) examples/track_pair.py
+	$(PIP) install --quiet ".[demo,cli]"
+	$(PY) examples/track_pair.py --save-images
+	$(VENV)/bin/talmek-track out/demo/photo_1.png out/demo/photo_2.png --chip 32 --margin 12 --step 16 \
+		-o out/demo/cli
 
 bench: $(PY)
 	$(PIP) install --quiet ".[bench]"

@@ -347,10 +347,20 @@ def parse_args(argv=None):
     ap.add_argument("--out", default=os.path.join("out", "demo"),
                     help="output folder (default: %(default)s)")
     ap.add_argument("--no-progress", action="store_true", help="hide the progress bar")
+    ap.add_argument("--save-images", action="store_true",
+                    help="also write each pair as <pair>_1.png and <pair>_2.png into the output folder")
     args = ap.parse_args(argv)
     if args.step < 1:
         ap.error("--step must be at least 1")
     return args
+
+
+def save_images(folder: str, pair: Pair) -> None:
+    """The pair as two PNG files, for the talmek-track command (see the README)."""
+    from PIL import Image  # comes with Matplotlib
+
+    for k, image in ((1, pair.image1), (2, pair.image2)):
+        Image.fromarray(image, mode="L").save(os.path.join(folder, f"{pair.name}_{k}.png"))
 
 
 def main(argv=None) -> int:
@@ -368,6 +378,8 @@ def main(argv=None) -> int:
         result = track(pair, params, progress=not args.no_progress)
         sc = score(result)
         write_csv(os.path.join(args.out, f"{pair.name}.csv"), result, sc)
+        if args.save_images:
+            save_images(args.out, pair)
         results.append(result)
         scores.append(sc)
 
