@@ -13,7 +13,9 @@ if command -v pyenv >/dev/null 2>&1; then
     if works "$candidate"; then echo "$candidate"; exit 0; fi
   done
 fi
-for candidate in /usr/local/bin/python3.12 /usr/bin/python3.12 "$HOME"/.pyenv/versions/3.12*/bin/python3.12; do
+# pyenv's own folder even when pyenv is not on PATH (~ works without HOME set).
+for candidate in /usr/local/bin/python3.12 /usr/bin/python3.12 ${PYENV_ROOT:+"$PYENV_ROOT"/versions/3.12*/bin/python3.12} \
+                 ~/.pyenv/versions/3.12*/bin/python3.12; do
   if [ -x "$candidate" ] && works "$candidate"; then echo "$candidate"; exit 0; fi
 done
 echo "error: CPython 3.12 not found: put python3.12 on PATH or install it with pyenv (pyenv install 3.12)" >&2
