@@ -67,16 +67,6 @@ py::object py_extract_chip(const Array<std::uint8_t>& image, std::int32_t row, s
     return py::make_tuple(status, copy_of(buffer.data(), {height, width}));
 }
 
-Array<float> py_fft2d(const Array<std::complex<float>>& data, std::int32_t sign) {
-    if (data.ndim() != 2) throw py::value_error("data must be 2-D");
-    const std::int32_t dims[2] = {static_cast<std::int32_t>(data.shape(0)), static_cast<std::int32_t>(data.shape(1))};
-    std::vector<float> work(static_cast<std::size_t>(data.size()) * 2);
-    // An empty array may have no storage at all, and memcpy takes no null pointer even for 0 bytes.
-    if (!work.empty()) std::memcpy(work.data(), data.data(), work.size() * sizeof(float));
-    if (!fft2d(work.data(), dims, sign)) throw py::value_error("extents must be powers of two");
-    return copy_of(work.data(), {dims[0], dims[1], 2});
-}
-
 // fft2d's own verdict and whatever it left in the array, refused or not.
 py::tuple py_fft2d_status(const Array<std::complex<float>>& data, std::int32_t sign) {
     if (data.ndim() != 2) throw py::value_error("data must be 2-D");
@@ -86,6 +76,12 @@ py::tuple py_fft2d_status(const Array<std::complex<float>>& data, std::int32_t s
     if (!work.empty()) std::memcpy(work.data(), data.data(), work.size() * sizeof(float));
     const bool done = fft2d(work.data(), dims, sign);
     return py::make_tuple(done, copy_of(work.data(), {dims[0], dims[1], 2}));
+}
+
+Array<float> py_fft2d(const Array<std::complex<float>>& data, std::int32_t sign) {
+    const py::tuple result = py_fft2d_status(data, sign);
+    if (!result[0].cast<bool>()) throw py::value_error("extents must be powers of two");
+    return result[1].cast<Array<float>>();
 }
 
 Kernel kernel_named(const std::string& name) {
