@@ -1,11 +1,12 @@
-# make test   - set up .venv with CPython 3.12, install Talmek with its test extra, run every test
+# make test   - set up .venv with CPython 3.12, install Talmek with its test extra, run every test,
+#               then make lint (ruff and mypy)
 # make demo   - set up .venv and run the tracking example and the talmek-track command
 # make bench  - print the benchmark figures
 VENV := .venv
 PY := $(VENV)/bin/python
 PIP := $(PY) -m pip
 
-.PHONY: test demo bench install venv clean
+.PHONY: test lint demo bench install venv clean
 
 $(PY):
 	@PY312=$$(tools/find_python312.sh) || exit 1; \
@@ -22,6 +23,12 @@ install: $(PY)
 test: install
 	@$(PY) -m pytest -q $(PYTEST_ARGS); status=$$?; \
 	if [ $$status -eq 5 ]; then echo "error: no tests were collected" >&2; exit 1; fi; exit $$status
+	@$(MAKE) --no-print-directory lint
+
+# Style and types: ruff over every Python file, mypy --strict over talmek_track.
+lint: install
+	$(PY) -m ruff check python tests bench examples
+	$(PY) -m mypy
 
 # The tracking example, then the talmek-track command on the example's photograph pair.
 demo: $(PY)

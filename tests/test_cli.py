@@ -11,15 +11,16 @@ pytest.importorskip("talmek_track")
 iio = pytest.importorskip("imageio.v3")
 pytest.importorskip("matplotlib")
 pytest.importorskip("tqdm")
-from talmek_track import NODATA, cli  # noqa: E402
-
-
-def textured(rows, cols, seed=4):
-    rng = np.random.default_rng(seed)
-    noise = rng.random((rows + 4, cols + 4))
-    smooth = sum(np.roll(np.roll(noise, i, 0), j, 1) for i in range(3) for j in range(3))[2:-2, 2:-2]
-    return np.round(255 * (smooth - smooth.min()) / np.ptp(smooth)).astype(np.uint8)
-
+from support import textured  # noqa: E402
+from talmek_track import (  # noqa: E402
+    NODATA,
+    REF_CHIP_MAX,
+    REF_CHIP_MIN,
+    SEARCH_CHIP_MAX,
+    SEARCH_CHIP_MIN,
+    cli,
+    writers,
+)
 
 BIG = textured(150, 170)
 # Features of IMAGE1 appear 3 rows lower and 2 columns further left in IMAGE2.
@@ -170,8 +171,8 @@ def half_geo(tmp_path, pngs):
     (lambda t, p: [*other_crs(t), "-o", t / "out"], 1, "different coordinate systems"),
     (lambda t, p: [*half_geo(t, p), "-o", t / "out"], 1, "is georeferenced but"),
     (lambda t, p: [*p, "-o", t / "out", "--chip", "abc"], 2, "--chip"),
-    (lambda t, p: [*p, "-o", t / "out", "--chip", "200"], 2, "1..128"),
-    (lambda t, p: [*p, "-o", t / "out", "--chip", "16", "--margin", "4"], 2, "48..256"),
+    (lambda t, p: [*p, "-o", t / "out", "--chip", "200"], 2, f"{REF_CHIP_MIN}..{REF_CHIP_MAX}"),
+    (lambda t, p: [*p, "-o", t / "out", "--chip", "16", "--margin", "4"], 2, f"{SEARCH_CHIP_MIN}..{SEARCH_CHIP_MAX}"),
     (lambda t, p: [*p, "-o", t / "out", "--threads", "0"], 2, "--threads"),
     (lambda t, p: [*p, "-o", t / "out", "--step", "0,3"], 2, "--step"),
     (lambda t, p: [*p, "-o", p[0]], 2, "not a folder"),
@@ -192,7 +193,7 @@ def test_failure_while_writing_leaves_nothing(pngs, tmp_path, monkeypatch, capsy
     def broken(*args, **kw):
         raise OSError(28, "No space left on device")
 
-    monkeypatch.setattr(cli, "write_plot", broken)
+    monkeypatch.setitem(writers.WRITERS, "plot", broken)
     before = sorted(tmp_path.iterdir())
     assert run(*pngs, "-o", tmp_path / "out", *FAST) == 1
     assert "No space left" in capsys.readouterr().err
