@@ -7,11 +7,11 @@ import sys
 import numpy as np
 import pytest
 
-pytest.importorskip("talmek_track")
+tt = pytest.importorskip("talmek_track")
 iio = pytest.importorskip("imageio.v3")
 pytest.importorskip("matplotlib")
 pytest.importorskip("tqdm")
-from support import textured  # noqa: E402
+from support import same_bits, textured  # noqa: E402
 from talmek_track import (  # noqa: E402
     NODATA,
     REF_CHIP_MAX,
@@ -66,6 +66,25 @@ def test_png_pair(pngs, tmp_path, capsys):
     assert first == [[float(accepted[0][k]) for k in ("x1", "y1")], [float(accepted[0][k]) for k in ("x2", "y2")]]
     assert props["strength"] == float(accepted[0]["strength"]) and props["status"] == "accepted"
     assert iio.imread(out / "vectors.png").ndim == 3
+
+
+@pytest.mark.filterwarnings("ignore:.*colour image converted")
+def test_track_files_from_python_with_a_registered_writer(pngs, tmp_path, monkeypatch):
+    def write_count(folder, result):
+        path = folder / "count.txt"
+        path.write_text(str(len(result.records)))
+        return [path]
+
+    monkeypatch.setitem(writers.WRITERS, "count", write_count)
+    result = tt.track_files(*pngs, tmp_path / "out", chip=24, margin=12, step=20, formats=["csv", "count"])
+    assert result.paths == [tmp_path / "out" / "vectors.csv", tmp_path / "out" / "count.txt"]
+    assert sorted(p.name for p in (tmp_path / "out").iterdir()) == ["count.txt", "vectors.csv"]
+    assert (tmp_path / "out" / "count.txt").read_text() == str(len(result.records))
+    # The run is match_grid over the pixels read, with the settings it reports.
+    assert same_bits(result.records, tt.match_grid(IMAGE1, IMAGE2, result.params).records)
+    assert tt.track_files(*pngs, chip=24, margin=12, step=20).paths == []
+    with pytest.raises(tt.OptionError, match="unknown output format 'nope'"):
+        tt.track_files(*pngs, formats=["nope"])
 
 
 def accepted_shift(out):
