@@ -40,7 +40,7 @@ test: install
 	@$(MAKE) --no-print-directory lint
 
 # Style and types: ruff over every Python file, mypy --strict over talmek_track.
-lint: install
+lint: $(VENV)/.deps-test
 	$(PY) -m ruff check python tests bench examples
 	$(PY) -m mypy
 
