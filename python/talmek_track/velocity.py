@@ -32,9 +32,10 @@ ACCEPTED = 1
 #: Velocities are per Julian year.
 DAYS_PER_YEAR = 365.25
 
-#: sigma = SIGMA_SCALE x rms: fitted on synthetic pairs with a known displacement so that 68 % of
-#: errors fall within one sigma (bench/calibrate_sigma.py prints the fit).
-SIGMA_SCALE = 4.0
+#: sigma = SIGMA_SCALE[peak method] x rms (rms_1 for columns, rms_2 for rows): fitted on synthetic
+#: pairs with a known displacement (textures under small rotations and sub-pixel shifts) so that
+#: 68 % of the error components fall within one sigma; bench/bench_velocity.py prints the fit.
+SIGMA_SCALE = {1: 1.07, 2: 1.41, 3: 1.61, 4: 0.70}
 
 #: A stable-ground estimate needs at least this many vectors on stable ground.
 MIN_STABLE = 10
@@ -324,9 +325,10 @@ def vector_field(records: np.ndarray, shape: tuple[int, int], params, *,
         attrs["uncertainty"] = (f"stable ground: RMS of {int((stable & good).sum())} vectors, "
                                 f"sigma_x {spread[0]:.4g} px, sigma_y {spread[1]:.4g} px")
     else:
-        values["sigma_x"] = np.where(accepted, SIGMA_SCALE * records["rms_1"].astype(np.float64), np.nan)
-        values["sigma_y"] = np.where(accepted, SIGMA_SCALE * records["rms_2"].astype(np.float64), np.nan)
-        attrs["uncertainty"] = f"calibrated: {SIGMA_SCALE:g} x rms_1, rms_2"
+        k = SIGMA_SCALE.get(int(params.peakmethod_), SIGMA_SCALE[3])  # others fit reciprocally
+        values["sigma_x"] = np.where(accepted, k * records["rms_1"].astype(np.float64), np.nan)
+        values["sigma_y"] = np.where(accepted, k * records["rms_2"].astype(np.float64), np.nan)
+        attrs["uncertainty"] = f"calibrated: {k:g} x rms_1, rms_2"
     attrs["filter"] = filter
     return VectorField(records, (int(shape[0]), int(shape[1])), status, values,
                        grid_transform(image_transform, params), crs, map_unit_of(crs), dates,
