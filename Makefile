@@ -1,11 +1,18 @@
 # make test   - set up .venv with CPython 3.12, install Talmek with its test extra, run every test
 # make demo   - set up .venv and run the tracking example and the talmek-track command
 # make bench  - print the benchmark figures
+# make wheel  - build the Linux wheel, repair it to manylinux, try it in a fresh venv without a compiler
 VENV := .venv
 PY := $(VENV)/bin/python
 PIP := $(PY) -m pip
 
-.PHONY: test demo bench install venv clean
+# The development install builds inside .venv (no isolated environment) into one persistent build
+# folder, so an unchanged tree reinstalls in seconds and a changed source recompiles alone. pip -v
+# passes the compiler's progress through.
+DEV_BUILD := build/dev
+DEV_INSTALL := $(PIP) install -v --no-deps --no-build-isolation -Cbuild-dir=$(DEV_BUILD)
+
+.PHONY: test demo bench install venv wheel clean
 
 $(PY):
 	@PY312=$$(tools/find_python312.sh) || exit 1; \
@@ -15,8 +22,15 @@ $(PY):
 
 venv: $(PY)
 
-install: $(PY)
-	$(PIP) install --quiet ".[test]"
+# Build tools and the test extra's dependencies; again whenever pyproject.toml changes.
+$(VENV)/.deps-test: pyproject.toml tools/requirements.py | $(PY)
+	$(PY) tools/requirements.py build | $(PIP) install --quiet -r /dev/stdin
+	$(PY) tools/requirements.py build | $(PIP) install --quiet -r /dev/stdin
+	$(PY) tools/requirements.py test | $(PIP) install --quiet -r /dev/stdin
+	touch $@
+
+install: $(VENV)/.deps-test
+	$(DEV_INSTALL) .
 
 # pytest's exit status 5 (no tests collected) counts as a failure.
 test: install
