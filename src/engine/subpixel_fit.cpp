@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "engine/linear_solver.h"
+#include "engine/log_float.h"
 
 namespace talmek {
 
@@ -20,7 +21,7 @@ Observation observe(float value, std::int32_t fit_type) {
     const float p = value > 1.0f ? value : 1.0f;
     switch (fit_type) {
         case 1: return {p, 1.0f};
-        case 2: return {-std::log(p), p * p};
+        case 2: return {-log_float(p), p * p};
         default: return {static_cast<float>(1.0 / static_cast<D>(p)), ((p * p) * p) * p};
     }
 }
