@@ -4,6 +4,13 @@
 #include <cstring>
 #include <limits>
 
+// The build turns contraction off for the whole engine; here the result depends on it directly.
+#if defined(__clang__)
+#pragma STDC FP_CONTRACT OFF
+#elif defined(_MSC_VER)
+#pragma fp_contract(off)
+#endif
+
 namespace talmek {
 
 namespace {
