@@ -1,6 +1,7 @@
 # make test   - set up .venv with CPython 3.12, install Talmek with its test extra, run every test
 # make demo   - set up .venv and run the tracking example and the talmek-track command
 # make bench  - print the benchmark figures
+# make wheel  - build the Linux wheel, repair it to manylinux, try it in a fresh venv without a compiler
 # make conformance-native - the conformance cases through the engine alone, built for this machine
 # make crosscheck - the same cases (and the transform check) built for Linux ARM64 and Windows x64,
 #                   run under qemu and wine (installs the cross compilers and emulators with apt-get)
@@ -8,7 +9,13 @@ VENV := .venv
 PY := $(VENV)/bin/python
 PIP := $(PY) -m pip
 
-.PHONY: test demo bench install venv clean conformance-native crosscheck crosscheck-tools
+# The development install builds inside .venv (no isolated environment) into one persistent build
+# folder, so an unchanged tree reinstalls in seconds and a changed source recompiles alone. pip -v
+# passes the compiler's progress through.
+DEV_BUILD := build/dev
+DEV_INSTALL := $(PIP) install -v --no-deps --no-build-isolation -Cbuild-dir=$(DEV_BUILD)
+
+.PHONY: test demo bench install venv wheel clean conformance-native crosscheck crosscheck-tools
 
 $(PY):
 	@PY312=$$(tools/find_python312.sh) || exit 1; \
@@ -18,8 +25,15 @@ $(PY):
 
 venv: $(PY)
 
-install: $(PY)
-	$(PIP) install --quiet ".[test]"
+# Build tools and the test extra's dependencies; again whenever pyproject.toml changes.
+$(VENV)/.deps-test: pyproject.toml tools/requirements.py | $(PY)
+	$(PY) tools/requirements.py build | $(PIP) install --quiet -r /dev/stdin
+	$(PY) tools/requirements.py build | $(PIP) install --quiet -r /dev/stdin
+	$(PY) tools/requirements.py test | $(PIP) install --quiet -r /dev/stdin
+	touch $@
+
+install: $(VENV)/.deps-test
+	$(DEV_INSTALL) .
 
 # pytest's exit status 5 (no tests collected) counts as a failure.
 test: install
@@ -43,12 +57,10 @@ NATIVE := build/native
 ENGINE_SOURCES = $(wildcard src/engine/*.cpp src/records/*.cpp)
 ENGINE_HEADERS = $(wildcard src/engine/*.h src/engine/*.inc src/records/*.h)
 NATIVE_FLAGS := -std=c++20 -O2 -ffp-contract=off -Isrc -Wall -Wextra
-RUNNER_SOURCES = tools/conformance_native.cpp $(ENGINE_SOURCES)
-CHECK_SOURCES = tools/transform_check.cpp $(ENGINE_SOURCES)
 
 $(NATIVE)/host/conformance_native: tools/conformance_native.cpp $(ENGINE_SOURCES) $(ENGINE_HEADERS)
 	@mkdir -p $(@D)
-	$(CXX) $(NATIVE_FLAGS) -o $@ $(RUNNER_SOURCES)
+	$(CXX) $(NATIVE_FLAGS) -o $@ $< $(ENGINE_SOURCES)
 
 conformance-native: $(NATIVE)/host/conformance_native
 	$< $(CONFORMANCE)/cases > $(NATIVE)/host/results.tsv
