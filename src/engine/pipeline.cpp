@@ -19,6 +19,10 @@ constexpr std::int32_t kRefMin = 1, kRefMax = 128;
 constexpr std::int32_t kSearchMin = 48, kSearchMax = 256;
 // The peak evaluation needs a 5x5 neighbourhood inside the surface.
 constexpr std::int32_t kSmallestSurface = 5;
+// Error estimate of a peak located to the whole cell only.
+constexpr float kWholeCellError = 0.5f;
+// A fitted offset may move the peak at most this far (in cells) from the best cell.
+constexpr float kMaxFitOffset = 1.0f;
 
 struct ChipSizes {
     std::int32_t rw, rh, sw, sh;
@@ -47,6 +51,12 @@ void fill_rejected(LineSeg& out, std::int32_t status) {
 std::int32_t surface_extent(float search, float ref) {
     return static_cast<std::int32_t>(static_cast<double>(search) + 0.5) -
            static_cast<std::int32_t>(static_cast<double>(ref) + 0.5) + 1;
+}
+
+// False for offsets that are not numbers or reach beyond the neighbouring cells; exactly one
+// cell is still accepted.
+bool fit_within_cell(const float offsets[2]) {
+    return std::fabs(offsets[0]) <= kMaxFitOffset && std::fabs(offsets[1]) <= kMaxFitOffset;
 }
 
 float displacement_limit(float max_diff, float hoffset, float voffset) {
@@ -117,13 +127,22 @@ void correlate_and_locate(const float* search, const float* ref, float sw, float
     if (peak_method == kNoFit) {
         loc.dx = whole_dx;
         loc.dy = whole_dy;
-        loc.errors[0] = 0.5f;
-        loc.errors[1] = 0.5f;
+        loc.errors[0] = kWholeCellError;
+        loc.errors[1] = kWholeCellError;
     } else {
         float offsets[2];
         fit_peak(neighbourhood, peak_method, offsets, loc.errors);
-        loc.dx = whole_dx + offsets[0];
-        loc.dy = whole_dy + offsets[1];
+        if (fit_within_cell(offsets)) {
+            loc.dx = whole_dx + offsets[0];
+            loc.dy = whole_dy + offsets[1];
+        } else {
+            // The quadric's stationary point lies beyond the neighbouring cells (or is no number):
+            // it is not the peak of this neighbourhood. Keep the whole-cell peak instead.
+            loc.dx = whole_dx;
+            loc.dy = whole_dy;
+            loc.errors[0] = kWholeCellError;
+            loc.errors[1] = kWholeCellError;
+        }
     }
     loc.length = std::sqrt(loc.dx * loc.dx + loc.dy * loc.dy);
     const float limit = displacement_limit(max_diff, hoffset, voffset);

@@ -131,6 +131,11 @@ void require_2d(const ImageArray& image, const char* name) {
         throw py::value_error(std::string(name) + " must be a two-dimensional array, got " +
                               std::to_string(image.ndim()) + " dimensions");
     }
+    if (!bindings::fits_row_and_column_counts(image.shape(0), image.shape(1))) {
+        throw py::value_error(std::string(name) + " has " + std::to_string(image.shape(0)) + " rows and " +
+                              std::to_string(image.shape(1)) +
+                              " columns; at most 2147483647 of each can be matched");
+    }
 }
 
 // Runs the workers with the interpreter lock released. The calling thread wakes every poll
