@@ -1,26 +1,17 @@
 // Compares the engine's log_float with the C library's logf on every float from 1 up to the
 // largest finite one, on infinity and on NaNs, and prints the number of differing results.
 // Built and run by tools/check_log_float.sh.
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 
 #include "engine/log_float.h"
 
 namespace {
 
-std::uint32_t bits_of(float x) {
-    std::uint32_t u;
-    std::memcpy(&u, &x, sizeof u);
-    return u;
-}
-
-float float_of(std::uint32_t u) {
-    float x;
-    std::memcpy(&x, &u, sizeof x);
-    return x;
-}
+std::uint32_t bits_of(float x) { return std::bit_cast<std::uint32_t>(x); }
+float float_of(std::uint32_t u) { return std::bit_cast<float>(u); }
 
 // Equal bits, or both NaN.
 bool same(float a, float b) { return bits_of(a) == bits_of(b) || (std::isnan(a) && std::isnan(b)); }
