@@ -8,7 +8,8 @@
 //                                           and a summary, exits 1 unless every case is identical
 //
 // A case runs as the Python module's SelectedMatch runs it: the same record defaults, the engine's
-// pipeline, and a failure reported as one "Error: " line on standard error with an all-zero result.
+// pipeline, and a failure reported as an "Error: " line on standard error (here after the case's
+// name) with an all-zero result.
 // The engine writes its "No solution" lines to the process's standard output; the runner points
 // descriptor 1 at a scratch file and counts them per case, and writes its own rows elsewhere.
 #include <algorithm>
@@ -271,7 +272,7 @@ struct Outcome {
     bool error = false;
 };
 
-Outcome run(const Case& c) {
+Outcome run(const std::string& name, const Case& c) {
     Outcome out;
     try {
         const std::uint8_t* p1 = c.pixels.data();
@@ -283,7 +284,7 @@ Outcome run(const Case& c) {
         talmek::Matcher matcher = talmek::make_matcher(c.params, c.rows1, c.rows2);
         talmek::match_pair(matcher, image1, image2, out.seg, c.row, c.col);
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "Error: %s\n", e.what());
+        std::fprintf(stderr, "%s: Error: %s\n", name.c_str(), e.what());
         std::fflush(stderr);
         out.error = true;
     }
@@ -312,7 +313,7 @@ int run_cases(const fs::path& folder) {
     for (const fs::path& path : cases) {
         const Case c = read_case(path);
         captured.take();
-        const Outcome o = run(c);
+        const Outcome o = run(path.filename().string(), c);
         const std::size_t no_solution = count_lines_with(captured.take(), kNoSolution);
         std::fprintf(captured.rows(), "%s\n", result_row(path.filename().string(), o, no_solution).c_str());
     }
