@@ -107,7 +107,7 @@ def write_geojson(folder: Path, result: TrackResult) -> list[Path]:
 @register_writer("rasters")
 def write_grid_rasters(folder: Path, result: TrackResult) -> list[Path]:
     """dx.tif, dy.tif, strength.tif and status.tif on the grid, for georeferenced input."""
-    if result.grid_transform is None:
+    if result.grid_transform is None or result.records.size == 0:
         return []
     import rasterio
     from affine import Affine
@@ -131,9 +131,18 @@ _MARKERS = {"error": "x", "border": "s", "ambiguous": "D", "weak": "v", "too_far
             "bad_chip_size": "P", "chip_outside": "o", "nodata": "X"}
 
 
+#: The most arrows or markers the figure draws along each grid axis; denser grids are thinned.
+PLOT_POINTS_PER_SIDE = 150
+
+
 @register_writer("plot")
 def write_plot(folder: Path, result: TrackResult) -> list[Path]:
-    """vectors.png: the accepted vectors over image 1, rejected points marked by status."""
+    """vectors.png: the accepted vectors over image 1, rejected points marked by status.
+
+    Drawn on ``result.preview`` (image 1 downsampled to at most about 2000 pixels a side) and,
+    on dense grids, with every k-th grid row and column only, so that its cost stays bounded
+    however large the scene; the title counts every point.
+    """
     if result.preview is None:
         return []
     from matplotlib.backends.backend_agg import FigureCanvasAgg
@@ -142,17 +151,22 @@ def write_plot(folder: Path, result: TrackResult) -> list[Path]:
     path = folder / "vectors.png"
     image, k = result.preview, result.preview_step
     records, dx, dy = result.records, result.dx, result.dy
-    step = float(min(result.params.col_interval_, result.params.row_interval_))
+    accepted_all = records["active"] == Status.accepted
+    title = f"{int(accepted_all.sum())} of {len(records)} points accepted"
+    grid_shape = result.grid.dx.shape
+    thin = max(1, -(-max(grid_shape) // PLOT_POINTS_PER_SIDE)) if records.size else 1
+    shown = np.arange(records.size).reshape(grid_shape)[::thin, ::thin].ravel()
+    records, dx, dy = records[shown], dx[shown], dy[shown]
+    step = float(min(result.params.col_interval_, result.params.row_interval_)) * thin
     rows, cols = result.image_shape
     scale = 10.0 / max(rows, cols)
     fig = Figure(figsize=(max(cols * scale, 4.0) + 2.0, max(rows * scale, 4.0)), layout="constrained")
     FigureCanvasAgg(fig)
     ax = fig.add_subplot()
-    # A preview pixel covers k x k image pixels; extent keeps the axes in image pixels.
+    # A preview pixel covers k x k image pixels; the extent keeps the axes in image pixels.
     ax.imshow(image, cmap="gray", vmin=0, vmax=255, interpolation="nearest",
               extent=(-0.5, image.shape[1] * k - 0.5, image.shape[0] * k - 0.5, -0.5))
     accepted = records["active"] == Status.accepted
-    title = f"{int(accepted.sum())} of {len(records)} points accepted"
     if accepted.any():
         u, v = dx[accepted], dy[accepted]
         lengths = np.hypot(u, v)
@@ -164,11 +178,13 @@ def write_plot(folder: Path, result: TrackResult) -> list[Path]:
                       cmap="viridis", width=0.003)
         fig.colorbar(q, ax=ax, label="strength", fraction=0.046, pad=0.04)
         title += f"; arrows x{gain:.3g}"
+    if thin > 1:
+        title += f"; one grid point in {thin}x{thin} drawn"
     for code in sorted(set(records["active"].tolist()) - {int(Status.accepted)}):
         sel = records["active"] == code
         name = STATUS_NAMES.get(code, str(code))
         ax.scatter(records["col1"][sel], records["row1"][sel], s=12, marker=_MARKERS.get(name, "o"),
-                   label=f"{name} ({int(sel.sum())})")
+                   label=f"{name} ({int(np.count_nonzero(result.records['active'] == code))})")
     if (~accepted).any():
         ax.legend(loc="upper right", fontsize="small", framealpha=0.8)
     ax.set_xlim(-0.5, cols - 0.5)
