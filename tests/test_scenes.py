@@ -19,7 +19,7 @@ rasterio = pytest.importorskip("rasterio")
 pytest.importorskip("matplotlib")
 pytest.importorskip("tqdm")
 tifffile = pytest.importorskip("tifffile")
-import rasterio.shutil  # noqa: E402
+from rasterio.shutil import delete as delete_dataset  # noqa: E402
 from rasterio.transform import from_origin  # noqa: E402
 
 from talmek_track import cli, publish  # noqa: E402
@@ -128,7 +128,7 @@ def test_gdal_memory_paths_and_bands(tmp_path):
             tt.track_files("/vsimem/missing.tif", "/vsimem/scene_b.tif")
     finally:
         for name in ("/vsimem/scene_a.tif", "/vsimem/scene_b.tif"):
-            rasterio.shutil.delete(name)
+            delete_dataset(name)
     assert_shift(result.dx, result.dy)
     assert result.paths == [tmp_path / "out" / "vectors.csv"]
 

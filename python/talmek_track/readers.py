@@ -21,6 +21,8 @@ import functools
 import math
 import os
 import warnings
+from collections.abc import Iterable, Iterator
+from contextlib import contextmanager
 from dataclasses import dataclass
 from typing import Any
 
@@ -138,7 +140,10 @@ class ImageSource:
         same pixels whether the image is read whole or by windows."""
         k = sample_step(self.shape)
         rows = range(0, self.shape[0], k)
-        parts = [self._grey(self.read_raw((r, r + 1, 0, self.shape[1])))[:, ::k] for r in rows]
+        if self.reader == "rasterio":
+            parts = [self._grey(raw)[:, ::k] for raw in _rasterio_rows(self, rows)]
+        else:
+            parts = [self._grey(self.read_raw((r, r + 1, 0, self.shape[1])))[:, ::k] for r in rows]
         if not parts:
             return np.empty((0, 0))
         return np.concatenate(parts, axis=0)
@@ -280,18 +285,27 @@ def _rasterio_name(source_path: str, page: int | None) -> str:
     return source_path if page is None else f"GTIFF_DIR:{page}:{source_path}"
 
 
-def _open_dataset(path: str, page: int | None) -> Any:
+#: GDAL's block cache while reading, unless the environment sets GDAL_CACHEMAX: GDAL's default
+#: (5 % of the machine's memory) would otherwise dominate the memory of a block-wise run.
+GDAL_CACHE_BYTES = 256 * 2**20
+
+
+@contextmanager
+def _open_dataset(path: str, page: int | None) -> Iterator[Any]:
     import rasterio
 
-    with warnings.catch_warnings():
+    settings = {} if "GDAL_CACHEMAX" in os.environ else {"GDAL_CACHEMAX": GDAL_CACHE_BYTES}
+    with warnings.catch_warnings(), rasterio.Env(**settings):
         warnings.simplefilter("ignore", rasterio.errors.NotGeoreferencedWarning)
         try:
-            return rasterio.open(_rasterio_name(path, page))
+            ds = rasterio.open(_rasterio_name(path, page))
         except rasterio.errors.RasterioIOError as e:
             text = one_line(e)
             if "not recognized" in text or "not a supported" in text:
                 raise InputError(f"cannot read {path}: not an image in a format GDAL reads") from None
             raise InputError(f"cannot read {path}: {text}") from None
+        with ds:
+            yield ds
 
 
 def _open_rasterio(path: str, band: int | None, page: int | None, nodata: float | None) -> ImageSource:
@@ -327,6 +341,15 @@ def _rasterio_read(source: ImageSource, window: Window) -> np.ndarray:
     with _open_dataset(source.path, source.page) as ds:
         data = ds.read(list(source.bands), window=RioWindow(c0, r0, c1 - c0, r1 - r0))
     return np.moveaxis(data, 0, -1)
+
+
+def _rasterio_rows(source: ImageSource, rows: Iterable[int]) -> Iterator[np.ndarray]:
+    from rasterio.windows import Window as RioWindow
+
+    with _open_dataset(source.path, source.page) as ds:
+        for r in rows:
+            data = ds.read(list(source.bands), window=RioWindow(0, r, source.shape[1], 1))
+            yield np.moveaxis(data, 0, -1)
 
 
 def _rasterio_decimated(source: ImageSource, k: int) -> np.ndarray:
