@@ -146,7 +146,8 @@ def main() -> int:
                 rows = list(csv.DictReader(f))
             accepted = sum(r["status"] == "accepted" for r in rows)
             label = f"{side}^2 {dtype}"
-            print(f"{label:<20}{'talmek-track (blocks, figure)':<34}{len(rows):>9}{seconds:>9.1f}{cpu:>8.1f}{rss:>13.2f}"
+            print(f"{label:<20}{'talmek-track (blocks, figure)':<34}{len(rows):>9}{seconds:>9.1f}"
+                  f"{cpu:>8.1f}{rss:>13.2f}"
                   f"   {accepted} accepted; data made in {made:.0f} s")
             if side in in_memory:
                 import talmek_track as tt
