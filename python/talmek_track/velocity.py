@@ -35,7 +35,7 @@ DAYS_PER_YEAR = 365.25
 #: sigma = SIGMA_SCALE[peak method] x rms (rms_1 for columns, rms_2 for rows): fitted on synthetic
 #: pairs with a known displacement (textures under small rotations and sub-pixel shifts) so that
 #: 68 % of the error components fall within one sigma; bench/bench_velocity.py prints the fit.
-SIGMA_SCALE = {1: 1.07, 2: 1.41, 3: 1.61, 4: 0.70}
+SIGMA_SCALE = {1: 1.09, 2: 1.43, 3: 1.63, 4: 0.70}
 
 #: A stable-ground estimate needs at least this many vectors on stable ground.
 MIN_STABLE = 10
