@@ -1,6 +1,6 @@
 """Velocity fields: dates, units, the outlier test, pre-filters, and the files they are published in."""
 import json
-from datetime import datetime, timezone
+from datetime import UTC, datetime
 
 import numpy as np
 import pytest
@@ -10,12 +10,17 @@ import talmek_track
 from talmek_track.outliers import median_test
 from talmek_track.prefilter import Prefilter, filter_rows, parse_prefilter
 from talmek_track.velocity import (
-    OUTLIER, date_from_tags, parse_date, parse_dates, read_dates, vector_field,
+    OUTLIER,
+    date_from_tags,
+    parse_date,
+    parse_dates,
+    read_dates,
+    vector_field,
 )
 
 scipy_ndimage = pytest.importorskip("scipy.ndimage")
 
-UTC = timezone.utc
+UTC = UTC
 WEST, NORTH, PIXEL = 500000.0, 6000000.0, 10.0
 
 
@@ -170,6 +175,34 @@ def test_outliers_flagged_not_lost():
     assert np.isnan(filtered.grid("dx").ravel()[i]) and filtered.grid("status").ravel()[i] == OUTLIER
     kept = vector_field(records, field.shape, p, image_transform=TRANSFORM, crs=field.crs, filter="none")
     assert kept.status[i] == 1
+
+
+def test_sigma_calibrated_or_from_stable_ground():
+    pytest.importorskip("rasterio")
+    from talmek_track.velocity import SIGMA_SCALE
+
+    field = georeferenced_field(peak=2)
+    ok = field.status == 1
+    assert np.array_equal(field.values["sigma_x"][ok], SIGMA_SCALE[2] * field.records["rms_1"][ok].astype(float))
+    assert np.isnan(field.values["sigma_y"][~ok]).all()
+    # Stable ground: points of the top three grid rows did not move but for known small errors.
+    records = field.records.copy()
+    stable = np.zeros(len(records), bool)
+    stable[: 3 * field.shape[1]] = True
+    stable &= ok
+    rng = np.random.default_rng(1)
+    ex, ey = rng.normal(0, 0.2, stable.sum()), rng.normal(0, 0.1, stable.sum())
+    records["x2"][stable] = records["x1"][stable] + PIXEL * ex
+    records["y2"][stable] = records["y1"][stable] - PIXEL * ey
+    p = params(2, PIXEL, IMAGE1.shape[0])
+    moved = vector_field(records, field.shape, p, image_transform=TRANSFORM, stable=stable, filter="none")
+    assert moved.values["sigma_x"][ok] == pytest.approx(np.sqrt(np.mean(ex**2)), rel=1e-9)
+    assert moved.values["sigma_y"][ok] == pytest.approx(np.sqrt(np.mean(ey**2)), rel=1e-9)
+    assert "stable ground" in moved.attrs["uncertainty"]
+    few = stable & (np.cumsum(stable) <= 5)
+    with pytest.warns(UserWarning, match="fewer than 10"):
+        fallback = vector_field(records, field.shape, p, image_transform=TRANSFORM, stable=few)
+    assert fallback.attrs["uncertainty"].startswith("calibrated")
 
 
 # --- pre-filters ------------------------------------------------------------------------------

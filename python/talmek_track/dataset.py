@@ -52,27 +52,23 @@ def to_dataset(field: VectorField) -> Any:
             attrs["flag_values"] = np.array(list(STATUS_FLAGS), np.int32)
             attrs["flag_meanings"] = " ".join(STATUS_FLAGS.values())
         data_vars[var.name] = (("y", "x"), grid, attrs)
-    attrs: dict[str, Any] = {"Conventions": "CF-1.8", "title": "displacement vectors (Talmek)"}
+    meta: dict[str, Any] = {"Conventions": "CF-1.8", "title": "displacement vectors (Talmek)"}
     if field.dates is not None and field.dt_days is not None:
-        attrs.update(date1=field.dates[0].isoformat(), date2=field.dates[1].isoformat(),
-                     dt_days=field.dt_days)
-    attrs.update(field.attrs)
+        meta.update(date1=field.dates[0].isoformat(), date2=field.dates[1].isoformat(),
+                    dt_days=field.dt_days)
+    meta.update(field.attrs)
     ds = xr.Dataset(data_vars, coords={"y": ("y", y, _axis_attrs(field, "y")),
-                                       "x": ("x", x, _axis_attrs(field, "x"))}, attrs=attrs)
+                                       "x": ("x", x, _axis_attrs(field, "x"))}, attrs=meta)
     if field.crs is not None:
         import rioxarray  # noqa: F401 - registers the .rio accessor
 
         ds = ds.rio.write_crs(_crs_text(field.crs))
-        ds = ds.rio.write_transform(_affine(field.transform))
+        from affine import Affine
+
+        ds = ds.rio.write_transform(Affine(*field.transform))
         ds = ds.rio.write_coordinate_system()
     return ds
 
 
-def _crs_text(crs) -> str:
-    return crs.to_wkt() if hasattr(crs, "to_wkt") else str(crs)
-
-
-def _affine(transform):
-    from affine import Affine
-
-    return Affine(*transform)
+def _crs_text(crs: Any) -> str:
+    return str(crs.to_wkt()) if hasattr(crs, "to_wkt") else str(crs)

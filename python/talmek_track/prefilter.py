@@ -93,8 +93,9 @@ class Prefilter:
             def window_sum(a: np.ndarray) -> np.ndarray:
                 # Direct sums per output pixel (not running sums), so a pixel's value does not
                 # depend on where the array starts.
-                return ndimage.correlate1d(ndimage.correlate1d(a, box, 0, mode="reflect"), box, 1,
-                                           mode="reflect")
+                rows = ndimage.correlate1d(a, box, 0, mode="reflect")
+                summed: np.ndarray = ndimage.correlate1d(rows, box, 1, mode="reflect")
+                return summed
 
             mean = window_sum(f) / (n * n)
             var = np.maximum(window_sum(f * f) / (n * n) - mean * mean, 0.0)
@@ -105,7 +106,8 @@ class Prefilter:
 
 def _round(values: np.ndarray) -> np.ndarray:
     with np.errstate(invalid="ignore"):
-        return np.clip(np.rint(np.nan_to_num(values, nan=0.0)), 0, 255).astype(np.uint8)
+        out: np.ndarray = np.clip(np.rint(np.nan_to_num(values, nan=0.0)), 0, 255).astype(np.uint8)
+    return out
 
 
 def parse_prefilter(text: str | Prefilter | None) -> Prefilter:

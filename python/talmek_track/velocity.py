@@ -13,10 +13,12 @@ import re
 import warnings
 from collections.abc import Mapping
 from dataclasses import dataclass, field
-from datetime import datetime, timezone
+from datetime import UTC, datetime
+from typing import Any
 
 import numpy as np
 
+import Talmek
 from talmek_track.outliers import FILTERS, median_test
 
 __all__ = [
@@ -28,6 +30,9 @@ __all__ = [
 #: status; only the published status says ``outlier``.
 OUTLIER = -2
 ACCEPTED = 1
+
+#: An affine geotransform (a, b, c, d, e, f), as rasterio's Affine lists it.
+Transform = tuple[float, float, float, float, float, float]
 
 #: Velocities are per Julian year.
 DAYS_PER_YEAR = 365.25
@@ -85,7 +90,7 @@ def parse_date(text: str) -> datetime:
     except ValueError:
         raise ValueError(f"not a date: {text!r} (expected for example 2024-07-01 or "
                          "2024-07-01T10:30:00Z)") from None
-    return t.replace(tzinfo=timezone.utc) if t.tzinfo is None else t
+    return t.replace(tzinfo=UTC) if t.tzinfo is None else t
 
 
 def parse_dates(text: str) -> tuple[datetime, datetime]:
@@ -149,7 +154,7 @@ def file_tags(path: str) -> dict[str, object]:
         import tifffile
 
         with tifffile.TiffFile(path) as tif:
-            page_tags = tif.pages[0].tags
+            page_tags = tif.pages.first.tags
             tags = {}
             if 306 in page_tags:
                 tags["TIFFTAG_DATETIME"] = page_tags[306].value
@@ -170,12 +175,12 @@ def read_dates(option: str | None, path1: str, path2: str) -> tuple[datetime, da
     t1, t2 = date_from_tags(file_tags(path1)), date_from_tags(file_tags(path2))
     if t1 is not None and t2 is not None:
         if t1 == t2:
-            warnings.warn(f"{path1} and {path2} carry the same date; no velocities without --dates")
+            warnings.warn(f"{path1} and {path2} carry the same date; no velocities without --dates", stacklevel=2)
             return None
         return t1, t2
     if (t1 is None) != (t2 is None):
         warnings.warn(f"only {path1 if t1 else path2} carries an acquisition date; give --dates "
-                      "for velocities")
+                      "for velocities", stacklevel=2)
     return None
 
 
@@ -194,8 +199,8 @@ class VectorField:
     shape: tuple[int, int]
     status: np.ndarray  # int32 per point: records' active, outliers as OUTLIER
     values: dict[str, np.ndarray]
-    transform: tuple[float, float, float, float, float, float]  # of the grid's cells
-    crs: object | None = None
+    transform: Transform  # of the grid's cells
+    crs: Any = None
     map_unit: str = "pixel"
     dates: tuple[datetime, datetime] | None = None
     dt_days: float | None = None
@@ -226,7 +231,7 @@ class VectorField:
         return c + a * (np.arange(self.shape[1]) + 0.5), f + e * (np.arange(self.shape[0]) + 0.5)
 
 
-def grid_transform(image_transform, params) -> tuple[float, float, float, float, float, float]:
+def grid_transform(image_transform: Transform, params: Talmek.MatchingParams) -> Transform:
     """The geotransform of the grid's cells: cell (i, j) is centred on the centre of pixel
     (start_row_ + i * row_interval_, start_col_ + j * col_interval_) of image 1."""
     a, _, c, _, e, f = image_transform
@@ -235,13 +240,13 @@ def grid_transform(image_transform, params) -> tuple[float, float, float, float,
             0.0, e * sy, f + e * (params.start_row_ + 0.5 - 0.5 * sy))
 
 
-def plain_transform(rows: int) -> tuple[float, float, float, float, float, float]:
+def plain_transform(rows: int) -> Transform:
     """The map frame of an image without georeference: one unit per pixel, x the column and y the
     row counted upwards from the bottom row, as its matches' x1, y1 are."""
     return (1.0, 0.0, -0.5, 0.0, -1.0, rows - 0.5)
 
 
-def map_unit_of(crs) -> str:
+def map_unit_of(crs: Any) -> str:
     if crs is None:
         return "pixel"
     try:
@@ -265,8 +270,8 @@ def stable_sigma(dx: np.ndarray, dy: np.ndarray, stable: np.ndarray) -> tuple[fl
     return float(np.sqrt(np.mean(dx[use] ** 2))), float(np.sqrt(np.mean(dy[use] ** 2)))
 
 
-def vector_field(records: np.ndarray, shape: tuple[int, int], params, *,
-                 image_transform=None, image_rows: int | None = None, crs=None,
+def vector_field(records: np.ndarray, shape: tuple[int, int], params: Talmek.MatchingParams, *,
+                 image_transform: Transform | None = None, image_rows: int | None = None, crs: Any = None,
                  dates: tuple[datetime, datetime] | None = None, filter: str = "median",
                  stable: np.ndarray | None = None, attrs: Mapping[str, str] | None = None) -> VectorField:
     """The published variables of a grid's records (grid order, row by row).
@@ -318,7 +323,7 @@ def vector_field(records: np.ndarray, shape: tuple[int, int], params, *,
         spread = stable_sigma(dx, dy, stable & good)
         if spread is None:
             warnings.warn(f"fewer than {MIN_STABLE} accepted vectors on stable ground; sigma_x and "
-                          "sigma_y use the calibrated fit error instead")
+                          "sigma_y use the calibrated fit error instead", stacklevel=2)
     if spread is not None:
         values["sigma_x"] = np.where(accepted, spread[0], np.nan)
         values["sigma_y"] = np.where(accepted, spread[1], np.nan)
