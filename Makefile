@@ -1,4 +1,5 @@
-# make test   - set up .venv with CPython 3.12, install Talmek with its test extra, run every test
+# make test   - set up .venv with CPython 3.12, install Talmek with its test extra, run every test,
+#               then make lint (ruff and mypy)
 # make demo   - set up .venv and run the tracking example and the talmek-track command
 # make bench  - print the benchmark figures
 # make wheel  - build the Linux wheel, repair it to manylinux, try it in a fresh venv without a compiler
@@ -12,7 +13,7 @@ PIP := $(PY) -m pip
 DEV_BUILD := build/dev
 DEV_INSTALL := $(PIP) install -v --no-deps --no-build-isolation -Cbuild-dir=$(DEV_BUILD)
 
-.PHONY: test demo bench install venv wheel clean
+.PHONY: test lint demo bench install venv wheel clean
 
 $(PY):
 	@PY312=$$(tools/find_python312.sh) || exit 1; \
@@ -36,6 +37,12 @@ install: $(VENV)/.deps-test
 test: install
 	@$(PY) -m pytest -q $(PYTEST_ARGS); status=$$?; \
 	if [ $$status -eq 5 ]; then echo "error: no tests were collected" >&2; exit 1; fi; exit $$status
+	@$(MAKE) --no-print-directory lint
+
+# Style and types: ruff over every Python file, mypy --strict over talmek_track.
+lint: $(VENV)/.deps-test
+	$(PY) -m ruff check python tests bench examples
+	$(PY) -m mypy
 
 # The tracking example, then the talmek-track command on the example's photograph pair.
 demo: $(PY)
