@@ -381,3 +381,103 @@ def test_geopackage_native_crs(field, tmp_path):
     assert list(columns[names.index("status")]).count("outlier") == 1
     rec = field.records[shown[0]]
     assert np.frombuffer(geometry[0][9:], "<f8").tolist() == [rec["x1"], rec["y1"], rec["x2"], rec["y2"]]
+
+
+# --- the command and the xarray API ---------------------------------------------------------
+
+def dated_pair(tmp_path):
+    write_geotiff(tmp_path / "a.tif", IMAGE1, {"TIFFTAG_DATETIME": "2024:07:01 00:00:00"})
+    write_geotiff(tmp_path / "b.tif", IMAGE2, {"ACQUISITION_DATE": "2024-08-12"})
+    return tmp_path / "a.tif", tmp_path / "b.tif"
+
+
+def read_rows(path):
+    import csv
+
+    with open(path, newline="") as f:
+        return list(csv.DictReader(f))
+
+
+def test_command_publishes_velocities(tmp_path):
+    pytest.importorskip("rasterio")
+    pytest.importorskip("xarray")
+    pytest.importorskip("pyogrio")
+    from talmek_track import cli
+
+    a, b = dated_pair(tmp_path)
+    stable = np.zeros(IMAGE1.shape, np.uint8)
+    stable[:80] = 1
+    write_geotiff(tmp_path / "stable.tif", stable)
+    common = [str(a), str(b), "--peak", "integer", "--prefilter", "none", "--quiet", "--margin", "12"]
+    assert cli.main([*common, "-o", str(tmp_path / "out"), "--format", "csv,geojson,tif,nc,gpkg",
+                     "--stable", str(tmp_path / "stable.tif")]) == 0
+    out = tmp_path / "out"
+    assert sorted(p.name for p in out.iterdir()) == ["vectors.csv", "vectors.geojson", "vectors.gpkg",
+                                                     "vectors.nc", "vectors.tif"]
+    rows = read_rows(out / "vectors.csv")
+    accepted = [r for r in rows if r["status"] == "accepted"]
+    assert len(accepted) > 20 and {r["dt_days"] for r in rows} == {"42.0"}
+    assert {float(r["vx"]) for r in accepted} == {-2 * PIXEL * 365.25 / 42}
+    assert {float(r["vy"]) for r in accepted} == {-3 * PIXEL * 365.25 / 42}
+    sigma = {r["sigma_x"] for r in accepted}
+    assert len(sigma) == 1 and float(sigma.pop()) == 2.0  # stable ground: the RMS of dx = -2
+    # --dates wins over the tags; a plain pair without dates has no velocity columns.
+    assert cli.main([*common, "-o", str(tmp_path / "ten"), "--dates", "2024-07-01,2024-07-11",
+                     "--format", "csv"]) == 0
+    assert {float(r["vx"]) for r in read_rows(tmp_path / "ten" / "vectors.csv") if r["status"] == "accepted"} \
+        == {-2 * PIXEL * 365.25 / 10}
+    iio = pytest.importorskip("imageio.v3")
+    iio.imwrite(tmp_path / "a.png", IMAGE1)
+    iio.imwrite(tmp_path / "b.png", IMAGE2)
+    assert cli.main([str(tmp_path / "a.png"), str(tmp_path / "b.png"), "-o", str(tmp_path / "plain"), "--quiet",
+                     "--format", "csv"]) == 0
+    header = read_rows(tmp_path / "plain" / "vectors.csv")[0].keys()
+    assert "dx_map" in header and not {"vx", "vy", "v", "dt_days"} & set(header)
+
+
+@pytest.mark.parametrize("argv, message", [
+    (["--dates", "2024-07-01"], "two dates"),
+    (["--dates", "2024-07-01,2024-07-01"], "same date"),
+    (["--prefilter", "wallis:4"], "odd window"),
+    (["--filter", "mean"], "--filter"),
+    (["--format", "csv,shp"], "--format"),
+])
+def test_command_refuses_velocity_options(tmp_path, capsys, argv, message):
+    pytest.importorskip("rasterio")
+    from talmek_track import cli
+
+    a, b = dated_pair(tmp_path)
+    try:
+        code = cli.main([str(a), str(b), "-o", str(tmp_path / "out"), "--quiet", *argv])
+    except SystemExit as e:  # argparse's own refusals
+        code = e.code
+    assert code == 2
+    assert message in capsys.readouterr().err and not (tmp_path / "out").exists()
+
+
+def test_track_xarray_matches_the_command(tmp_path):
+    xr = pytest.importorskip("xarray")
+    pytest.importorskip("rioxarray")
+    from affine import Affine
+
+    from talmek_track import cli, track_xarray
+
+    def array(image, date):
+        da = xr.DataArray(image, dims=("y", "x"), attrs={"TIFFTAG_DATETIME": date})
+        return da.rio.write_crs("EPSG:32633").rio.write_transform(Affine(*TRANSFORM))
+
+    ds = track_xarray(array(IMAGE1, "2024:07:01 00:00:00"), array(IMAGE2, "2024:08:12 00:00:00"), margin=12)
+    assert ds.rio.crs.to_epsg() == 32633 and ds.attrs["dt_days"] == 42.0
+    assert ds["vx"].attrs["units"] == "m/yr" and ds.attrs["prefilter"] == "wallis:15"
+    assert np.nanmedian(ds["vx"].values) == pytest.approx(-20 * 365.25 / 42, rel=0.02)
+    a, b = dated_pair(tmp_path)
+    assert cli.main([str(a), str(b), "-o", str(tmp_path / "out"), "--quiet", "--margin", "12",
+                     "--format", "nc"]) == 0
+    with xr.open_dataset(tmp_path / "out" / "vectors.nc", decode_coords="all") as written:
+        assert set(written.data_vars) == set(ds.data_vars)
+        for name in ds.data_vars:
+            np.testing.assert_array_equal(written[name].values, ds[name].values.astype(written[name].dtype))
+        np.testing.assert_array_equal(written["y"].values, ds["y"].values)
+    # Plain arrays work too: map units are pixels, no CRS, no dates.
+    plain = track_xarray(IMAGE1, IMAGE2, margin=12, filter="none", prefilter="none")
+    assert plain["dx_map"].attrs["units"] == "pixel" and "vx" not in plain and "spatial_ref" not in plain.coords

@@ -19,7 +19,10 @@ from typing import Any
 import numpy as np
 
 import Talmek
+from talmek_track._facts import Status
+from talmek_track.georef import grid_transform
 from talmek_track.outliers import FILTERS, median_test
+from talmek_track.readers import Transform
 
 __all__ = [
     "DAYS_PER_YEAR", "OUTLIER", "SIGMA_SCALE", "VARIABLES", "Variable", "VectorField", "date_from_tags",
@@ -28,11 +31,8 @@ __all__ = [
 
 #: Status of an accepted match that the outlier filter rejected. The record keeps the engine's
 #: status; only the published status says ``outlier``.
-OUTLIER = -2
-ACCEPTED = 1
-
-#: An affine geotransform (a, b, c, d, e, f), as rasterio's Affine lists it.
-Transform = tuple[float, float, float, float, float, float]
+OUTLIER = int(Status.outlier)
+ACCEPTED = int(Status.accepted)
 
 #: Velocities are per Julian year.
 DAYS_PER_YEAR = 365.25
@@ -231,15 +231,6 @@ class VectorField:
         return c + a * (np.arange(self.shape[1]) + 0.5), f + e * (np.arange(self.shape[0]) + 0.5)
 
 
-def grid_transform(image_transform: Transform, params: Talmek.MatchingParams) -> Transform:
-    """The geotransform of the grid's cells: cell (i, j) is centred on the centre of pixel
-    (start_row_ + i * row_interval_, start_col_ + j * col_interval_) of image 1."""
-    a, _, c, _, e, f = image_transform
-    sx, sy = params.col_interval_, params.row_interval_
-    return (a * sx, 0.0, c + a * (params.start_col_ + 0.5 - 0.5 * sx),
-            0.0, e * sy, f + e * (params.start_row_ + 0.5 - 0.5 * sy))
-
-
 def plain_transform(rows: int) -> Transform:
     """The map frame of an image without georeference: one unit per pixel, x the column and y the
     row counted upwards from the bottom row, as its matches' x1, y1 are."""
@@ -336,7 +327,9 @@ def vector_field(records: np.ndarray, shape: tuple[int, int], params: Talmek.Mat
         attrs["uncertainty"] = f"calibrated: {k:g} x rms_1, rms_2"
     attrs["filter"] = filter
     return VectorField(records, (int(shape[0]), int(shape[1])), status, values,
-                       grid_transform(image_transform, params), crs, map_unit_of(crs), dates,
+                       grid_transform(image_transform, (params.start_row_, params.start_col_),
+                                      (params.row_interval_, params.col_interval_)),
+                       crs, map_unit_of(crs), dates,
                        dt_days, attrs)
 
 
