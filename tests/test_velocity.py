@@ -8,7 +8,7 @@ import pytest
 import Talmek
 import talmek_track
 from talmek_track.outliers import median_test
-from talmek_track.prefilter import Prefilter, filter_rows, parse_prefilter
+from talmek_track.prefilter import Prefilter, filter_rows, filter_window, parse_prefilter
 from talmek_track.velocity import (
     OUTLIER,
     date_from_tags,
@@ -225,6 +225,15 @@ def test_prefilter_blocks_equal_whole_image(spec):
     blocks = [filter_rows(f, read, 120, a, min(a + 17, 120)) for a in range(0, 120, 17)]
     assert np.array_equal(np.concatenate(blocks), whole)
     assert all(b - a <= 17 + 2 * f.halo for a, b in reads)
+    # Windows of a real-valued conversion (before rounding) tile the whole image too.
+    real = image * 0.7 + 20.25
+
+    def window(r0, r1, c0, c1):
+        return real[r0:r1, c0:c1]
+
+    tiles = [[filter_window(f, window, real.shape, r, min(r + 40, 120), c, min(c + 25, 90))
+              for c in range(0, 90, 25)] for r in range(0, 120, 40)]
+    assert np.array_equal(np.block(tiles), f(real))
 
 
 def particles(shift, size=200, n=2000, seed=11):
@@ -276,6 +285,30 @@ def test_highpass_and_wallis_even_out_brightness():
     assert all(abs(out.mean() - 127.5) < 4 for out in outs)
     ratio = outs[0].std() / outs[1].std()
     assert 1 / 1.5 < ratio < 1.5  # from inputs whose contrast differs 3.3 times
+
+
+def test_prefilter_widens_the_nodata_mask(tmp_path):
+    pytest.importorskip("rasterio")
+    import rasterio
+    from affine import Affine
+
+    a = IMAGE1.copy()
+    a[90:100, 90:100] = 0
+    with rasterio.open(tmp_path / "a.tif", "w", driver="GTiff", width=200, height=200, count=1, dtype="uint8",
+                       crs="EPSG:32633", transform=Affine(*TRANSFORM), nodata=0) as ds:
+        ds.write(a, 1)
+    write_geotiff(tmp_path / "b.tif", IMAGE2)
+    counts = {}
+    for spec in ("none", "gauss:3"):  # a halo of 12 pixels
+        result = talmek_track.track_files(tmp_path / "a.tif", tmp_path / "b.tif", chip=16, margin=16, step=8,
+                                          prefilter=spec)
+        nodata = result.records["active"] == talmek_track.NODATA
+        counts[spec] = int(nodata.sum())
+        # No chip (rows and columns c - 7 .. c + 8) that was matched reaches the blot widened by the halo.
+        rows, cols = result.records["row1"][~nodata], result.records["col1"][~nodata]
+        lo, hi = (90 - 8, 99 + 7) if spec == "none" else (90 - 12 - 8, 99 + 12 + 7)
+        assert not ((rows >= lo) & (rows <= hi) & (cols >= lo) & (cols <= hi)).any()
+    assert counts["gauss:3"] > counts["none"] > 0
 
 
 @pytest.mark.parametrize("text, message", [
