@@ -25,6 +25,7 @@ from talmek_track._facts import (
     status_name,
 )
 from talmek_track.convert import to_uint8
+from talmek_track.dataset import track_xarray
 from talmek_track.errors import InputError, OptionError, OutputError, TrackError
 from talmek_track.matching import (
     RECORD_DTYPE,
@@ -43,4 +44,5 @@ __all__ = [
     "REF_CHIP_MAX", "REF_CHIP_MIN", "SEARCH_CHIP_MAX", "SEARCH_CHIP_MIN", "STATUS_NAMES", "Status",
     "TrackError", "TrackResult", "WRITERS", "chip_origin", "grid_arrays", "grid_points",
     "match_grid", "match_points", "register_writer", "status_name", "to_uint8", "track_files",
+    "track_xarray",
 ]

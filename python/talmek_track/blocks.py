@@ -52,10 +52,10 @@ class BlockJob:
         The index of the block's first point in the grid's points (row by row).
     threads : int or None
         Native threads to match on (None: every core of the process).
-    prefilter : object or None
-        A filter applied to both windows after conversion, before matching (None: none); it
-        must map a uint8 window to a uint8 window of the same shape, pixel by pixel or with a
-        support no wider than the chip margins allow.
+    prefilter : Prefilter or None
+        A ``talmek_track.prefilter.Prefilter`` applied to both images after conversion, before
+        matching (None: none); windows are read widened by its halo, so the result equals
+        filtering the whole images.
     """
 
     source1: ImageSource
@@ -108,9 +108,10 @@ def covering_window(points: npt.NDArray[np.int64], size: tuple[int, int], shape:
 def plan_blocks(source1: ImageSource, source2: ImageSource, params: Talmek.MatchingParams,
                 points1: npt.NDArray[np.int64], points2: npt.NDArray[np.int64],
                 grid_shape: tuple[int, int], *, threads: int | None = None,
-                block_pixels: int = DEFAULT_BLOCK_PIXELS) -> list[BlockJob]:
+                block_pixels: int = DEFAULT_BLOCK_PIXELS, prefilter: Any = None) -> list[BlockJob]:
     """Cuts a grid (points row by row, ``grid_shape`` rows and columns) into blocks of whole grid
     rows whose two windows hold about ``block_pixels`` pixels together (at least one grid row).
+    ``prefilter`` (a ``talmek_track.prefilter.Prefilter`` or None) is applied to every window.
 
     Returns
     -------
@@ -131,21 +132,41 @@ def plan_blocks(source1: ImageSource, source2: ImageSource, params: Talmek.Match
         p1, p2 = points1[part], points2[part]
         jobs.append(BlockJob(source1, source2, params, p1, p2,
                              covering_window(p1, ref, source1.shape),
-                             covering_window(p2, search, source2.shape), part.start, threads))
+                             covering_window(p2, search, source2.shape), part.start, threads,
+                             prefilter))
     return jobs
 
 
+def read_window(source: ImageSource, window: Window, prefilter: Any = None
+                ) -> tuple[npt.NDArray[np.uint8], npt.NDArray[np.bool_]]:
+    """A window converted to uint8 and where pixels are missing; with a pre-filter, the window is
+    read widened by the filter's halo (inside the image) so that the filtered pixels equal those
+    of filtering the whole image, and pixels within the halo of a missing one count as missing."""
+    if prefilter is None or prefilter.halo == 0:
+        pixels, invalid = source.read(window)
+        return (pixels if prefilter is None else prefilter(pixels)), invalid
+    from scipy import ndimage
+
+    h = prefilter.halo
+    r0, r1, c0, c1 = window
+    wide = (max(0, r0 - h), min(source.shape[0], r1 + h), max(0, c0 - h), min(source.shape[1], c1 + h))
+    pixels, invalid = source.read(wide)
+    crop = (slice(r0 - wide[0], r1 - wide[0]), slice(c0 - wide[2], c1 - wide[2]))
+    filtered: npt.NDArray[np.uint8] = prefilter(pixels)[crop]
+    if invalid.any():
+        invalid = ndimage.maximum_filter(invalid.view(np.uint8), size=2 * h + 1, mode="constant") > 0
+    return np.ascontiguousarray(filtered), invalid[crop]
+
+
 def load_block(job: BlockJob) -> LoadedBlock:
-    """Reads and converts the job's two windows and finds the points whose chips touch a missing
-    pixel."""
+    """Reads and converts the job's two windows (pre-filtered if the job says so) and finds the
+    points whose chips touch a missing pixel."""
     ref, search = chip_sizes(job.params)
-    pixels1, invalid1 = job.source1.read(job.window1)
+    pixels1, invalid1 = read_window(job.source1, job.window1, job.prefilter)
     skip = chips_touch(invalid1, job.points1, ref[0], ref[1], (job.window1[0], job.window1[2]))
     del invalid1
-    pixels2, invalid2 = job.source2.read(job.window2)
+    pixels2, invalid2 = read_window(job.source2, job.window2, job.prefilter)
     skip |= chips_touch(invalid2, job.points2, search[0], search[1], (job.window2[0], job.window2[2]))
-    if job.prefilter is not None:
-        pixels1, pixels2 = job.prefilter(pixels1), job.prefilter(pixels2)
     return LoadedBlock(job, pixels1, pixels2, skip)
 
 

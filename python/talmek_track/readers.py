@@ -78,6 +78,9 @@ class ImageSource:
         The coordinate system (a rasterio CRS).
     value_range : (float, float) or None
         The range mapped onto 0..255; None takes uint8 pixels as they are.
+    array : numpy.ndarray or None
+        The pixels themselves (rows, cols, bands) for an image given as an array
+        (reader "array").
     """
 
     path: str
@@ -90,6 +93,7 @@ class ImageSource:
     transform: Transform | None = None
     crs: Any = None
     value_range: tuple[float, float] | None = None
+    array: np.ndarray | None = dataclasses.field(default=None, compare=False, repr=False)
 
     @property
     def colour(self) -> bool:
@@ -113,7 +117,7 @@ class ImageSource:
             True where a pixel is not finite or equals ``nodata`` in any band read.
         """
         raw = self.read_raw(window or (0, self.shape[0], 0, self.shape[1]))
-        invalid = self._invalid(raw)
+        invalid = self.invalid_of(raw)
         grey = self._grey(raw)
         if self.value_range is None:
             if grey.dtype != np.uint8:
@@ -121,7 +125,8 @@ class ImageSource:
             return grey, invalid
         return apply_range(grey, *self.value_range), invalid
 
-    def _invalid(self, raw: np.ndarray) -> npt.NDArray[np.bool_]:
+    def invalid_of(self, raw: np.ndarray) -> npt.NDArray[np.bool_]:
+        """Where raw pixels (rows, cols, bands) are missing: not finite, or ``nodata`` in a band."""
         invalid = np.zeros(raw.shape[:2], bool)
         if raw.dtype.kind == "f":
             invalid |= ~np.isfinite(raw).all(axis=-1)
@@ -139,14 +144,18 @@ class ImageSource:
         """Grey values of a regular subsample: every k-th row and column (``sample_step``), the
         same pixels whether the image is read whole or by windows."""
         k = sample_step(self.shape)
-        rows = range(0, self.shape[0], k)
-        if self.reader == "rasterio":
-            parts = [self._grey(raw)[:, ::k] for raw in _rasterio_rows(self, rows)]
-        else:
-            parts = [self._grey(self.read_raw((r, r + 1, 0, self.shape[1])))[:, ::k] for r in rows]
+        parts = [self._grey(raw)[:, ::k] for raw in self.read_rows(range(0, self.shape[0], k))]
         if not parts:
             return np.empty((0, 0))
         return np.concatenate(parts, axis=0)
+
+    def read_rows(self, rows: Iterable[int]) -> Iterator[np.ndarray]:
+        """Whole rows as stored, one (1, cols, bands) array per row, opening the file once."""
+        if self.reader == "rasterio":
+            yield from _rasterio_rows(self, rows)
+            return
+        for r in rows:
+            yield self.read_raw((r, r + 1, 0, self.shape[1]))
 
     def with_range(self, value_range: ValueRange,
                    percentiles: tuple[float, float] = DEFAULT_PERCENTILES) -> ImageSource:
@@ -257,6 +266,24 @@ def open_source(path: str | os.PathLike[str], *, band: int | None = None, page: 
     if source.shape[0] < 1 or source.shape[1] < 1:
         raise InputError(f"cannot read {text}: the image holds no pixel")
     return source
+
+
+def source_from_array(name: str, data: npt.ArrayLike, nodata: float | None = None,
+                      transform: Transform | None = None, crs: Any = None,
+                      band: int | None = None) -> ImageSource:
+    """An image given as an array, (rows, cols) or (rows, cols, bands), as a source that reads
+    like a file's; ``name`` stands for the path in messages. The array is held, not copied."""
+    array = np.asarray(data)
+    if array.ndim == 2:
+        array = array[..., np.newaxis]
+    if array.ndim != 3:
+        raise InputError(f"{name} must be an image of (rows, cols) or (rows, cols, bands), got shape {array.shape}")
+    if array.dtype.kind not in "uif":
+        raise InputError(f"{name} holds {array.dtype} pixels, not a real type")
+    count = array.shape[-1]
+    bands = _pick_bands(name, count, count in (3, 4), count == 2, band)
+    return ImageSource(name, "array", (array.shape[0], array.shape[1]), str(array.dtype), bands, None,
+                       nodata, transform, crs, array=array)
 
 
 def _pick_bands(path: str, count: int, colour: bool, alpha_second: bool, band: int | None) -> tuple[int, ...]:
@@ -439,6 +466,8 @@ def _decoded(path: str, reader: str, page: int | None, stamp: float) -> np.ndarr
 
 
 def _whole(source: ImageSource, bands_only: bool = True) -> np.ndarray:
+    if source.array is not None:
+        return source.array[..., [b - 1 for b in source.bands]] if bands_only else source.array
     stamp = os.stat(source.path).st_mtime if _is_local(source.path) else 0.0
     data = _decoded(source.path, source.reader, source.page, stamp)
     if not bands_only:
@@ -450,6 +479,8 @@ def _read_window(source: ImageSource, window: Window) -> np.ndarray:
     r0, r1, c0, c1 = window
     if source.reader == "rasterio":
         return _rasterio_read(source, window)
+    if source.array is not None:
+        return np.asarray(source.array[r0:r1, c0:c1][..., [b - 1 for b in source.bands]])
     data = _decoded(source.path, source.reader, source.page,
                     os.stat(source.path).st_mtime if _is_local(source.path) else 0.0)
     return np.asarray(data[r0:r1, c0:c1][..., [b - 1 for b in source.bands]])

@@ -5,6 +5,7 @@ from __future__ import annotations
 import os
 import warnings
 from collections.abc import Callable, Iterable
+from datetime import datetime
 
 import numpy as np
 
@@ -20,16 +21,31 @@ from talmek_track._facts import (
 from talmek_track.backends import get_runner, run_blocks
 from talmek_track.blocks import DEFAULT_BLOCK_PIXELS, plan_blocks
 from talmek_track.convert import DEFAULT_PERCENTILES, ValueRange
-from talmek_track.errors import OptionError, require
+from talmek_track.errors import InputError, OptionError, require
 from talmek_track.georef import check_offsets, grid_transform, pair_georeference
 from talmek_track.matching import RECORD_DTYPE, grid_arrays, grid_points
+from talmek_track.outliers import FILTERS
+from talmek_track.prefilter import Prefilter, parse_prefilter
 from talmek_track.publish import output_target, staged
 from talmek_track.readers import ImageSource, forget_decoded, open_source
 from talmek_track.results import TrackResult
-from talmek_track.writers import WRITERS
+from talmek_track.velocity import interval_days, parse_dates, read_dates, vector_field
+from talmek_track.writers import DEFAULT_FORMATS, WRITERS
 
 #: Sub-pixel peak fits by name, as MatchingParams.peakmethod_ takes them.
 PEAK_METHODS = {"linear": 1, "log": 2, "reciprocal": 3, "integer": 4}
+
+#: The pre-filter and the outlier filter that the command and ``track_files`` use by default; the
+#: measurements behind them are in docs/choosing-settings.md.
+DEFAULT_PREFILTER = "wallis:15"
+DEFAULT_FILTER = "median"
+NO_PREFILTER = Prefilter()
+
+#: Acquisition dates: "DATE1,DATE2" as the command takes them, or two datetimes.
+Dates = str | tuple[datetime, datetime]
+
+#: A stable-ground mask: an image file, or an array of image 1's shape (non-zero: stable).
+Stable = str | os.PathLike[str] | np.ndarray
 
 #: A size or spacing: one whole number for both directions, or (x, y) = (columns, rows).
 Pair = int | tuple[int, int]
@@ -92,14 +108,51 @@ def auto_start(p: Talmek.MatchingParams) -> None:
                        _first_fitting(p.chipheight_ + 2 * p.voffset_) - p.row_offset_)
 
 
-def prepare(image1: str | os.PathLike[str], image2: str | os.PathLike[str], params: Talmek.MatchingParams,
-            *, start_given: bool, band: int | None = None, page: int | None = None,
-            nodata: float | None = None) -> tuple[ImageSource, ImageSource]:
-    """Opens both inputs, relates their georeferences and completes ``params`` (georeferences,
-    the shift between the pixel grids, the grid start). Every input check of a run happens here,
-    before any pixel is matched; InputError names the first failure."""
-    source1 = open_source(image1, band=band, page=page, nodata=nodata)
-    source2 = open_source(image2, band=band, page=page, nodata=nodata)
+def _velocity_options(prefilter: str | Prefilter | None, filter: str,
+                      dates: Dates | None) -> tuple[Prefilter, tuple[datetime, datetime] | None]:
+    try:
+        chosen = parse_prefilter(prefilter)
+    except ValueError as e:
+        raise OptionError(f"--prefilter: {e}") from None
+    try:
+        dated = parse_dates(dates) if isinstance(dates, str) else dates
+        if dated is not None:
+            if len(dated) != 2:
+                raise ValueError("expected two dates, first image first")
+            interval_days(*dated)
+    except (ValueError, TypeError) as e:
+        raise OptionError(f"--dates: {e}") from None
+    if filter not in FILTERS:
+        raise OptionError(f"--filter must be one of {', '.join(FILTERS)}, got {filter!r}")
+    return chosen, dated
+
+
+def _stable_points(stable: Stable, shape: tuple[int, int], points: np.ndarray) -> np.ndarray:
+    """Whether each grid point lies on stable ground; a mask file is read one grid row at a time."""
+    rows = np.unique(points[:, 0])
+    if isinstance(stable, np.ndarray):
+        name, mask = "the stable-ground mask", np.asarray(stable)
+        if mask.shape != shape:
+            raise InputError(f"{name}: the stable-ground mask is {mask.shape[-1]}x{mask.shape[0]} "
+                             f"pixels, IMAGE1 {shape[1]}x{shape[0]}")
+        result: np.ndarray = mask[points[:, 0], points[:, 1]] != 0
+        return result
+    source = open_source(stable)
+    if source.shape != shape:
+        raise InputError(f"{source.path}: the stable-ground mask is {source.shape[1]}x{source.shape[0]} "
+                         f"pixels, IMAGE1 {shape[1]}x{shape[0]}")
+    on = np.zeros(len(points), bool)
+    for r, raw in zip(rows.tolist(), source.read_rows(rows.tolist())):
+        at = np.flatnonzero(points[:, 0] == r)
+        values = raw[0, points[at, 1]]
+        on[at] = (values != 0).any(axis=-1) & ~source.invalid_of(values[np.newaxis])[0]
+    return on
+
+
+def prepare_sources(source1: ImageSource, source2: ImageSource, params: Talmek.MatchingParams, *,
+                    start_given: bool) -> None:
+    """Relates two sources' georeferences and completes ``params``: georeferences, the shift
+    between the pixel grids, the grid start. InputError when they cannot be matched together."""
     geo1, geo2, shift = pair_georeference(source1, source2)
     offset = (params.row_offset_ + shift[0], params.col_offset_ + shift[1])
     check_offsets(source1, source2, offset)
@@ -108,7 +161,53 @@ def prepare(image1: str | os.PathLike[str], image2: str | os.PathLike[str], para
     params.row_offset_, params.col_offset_ = offset
     if not start_given:
         auto_start(params)
+
+
+def prepare(image1: str | os.PathLike[str], image2: str | os.PathLike[str], params: Talmek.MatchingParams,
+            *, start_given: bool, band: int | None = None, page: int | None = None,
+            nodata: float | None = None) -> tuple[ImageSource, ImageSource]:
+    """Opens both inputs, relates their georeferences and completes ``params`` (georeferences,
+    the shift between the pixel grids, the grid start). Every input check of a run happens here,
+    before any pixel is matched; InputError names the first failure."""
+    source1 = open_source(image1, band=band, page=page, nodata=nodata)
+    source2 = open_source(image2, band=band, page=page, nodata=nodata)
+    prepare_sources(source1, source2, params, start_given=start_given)
     return source1, source2
+
+
+def track_sources(source1: ImageSource, source2: ImageSource, params: Talmek.MatchingParams, *,
+                  backend: str = "threads", threads: int | None = None,
+                  progress: Callable[[int, int], object] | None = None,
+                  prefilter: Prefilter = NO_PREFILTER, filter: str = DEFAULT_FILTER,
+                  dates: tuple[datetime, datetime] | None = None, stable: Stable | None = None,
+                  block_pixels: int = DEFAULT_BLOCK_PIXELS, preview: bool = False) -> TrackResult:
+    """The matching part of ``track_files`` on two sources whose value ranges are settled and
+    whose settings ``prepare_sources`` completed: the grid, matched block by block (nodata
+    masking and the pre-filter inside each block), and the vector field."""
+    if prefilter.kind != "none":
+        require("scipy", "cli")
+    points1, points2, grid_shape = grid_points(source1.shape, params)
+    if len(points1) == 0:
+        warnings.warn("the grid holds no point inside IMAGE1; check --start and --step", stacklevel=3)
+    stable_points = None if stable is None else _stable_points(stable, source1.shape, points1)
+    jobs = plan_blocks(source1, source2, params, points1, points2, grid_shape, threads=threads,
+                       block_pixels=block_pixels, prefilter=None if prefilter.kind == "none" else prefilter)
+    total = len(points1)
+    report = None if progress is None else (lambda done: progress(done, total))
+    records = _run(run_blocks(jobs, backend=backend, threads=threads, progress=report), total)
+    result = TrackResult(source1.path, source2.path, records, grid_arrays(records, grid_shape, params),
+                         params, source1.shape, source1.transform, source1.crs)
+    if source1.transform is not None and records.size:
+        result.grid_transform = grid_transform(source1.transform,
+                                               (params.start_row_, params.start_col_),
+                                               (params.row_interval_, params.col_interval_))
+    result.vector_field = vector_field(
+        records, grid_shape, params, image_transform=source1.transform, image_rows=source1.shape[0],
+        crs=source1.crs, dates=dates, filter=filter, stable=stable_points,
+        attrs={"prefilter": str(prefilter)})
+    if preview:
+        result.preview, result.preview_step = source1.preview(PREVIEW_SIDE)
+    return result
 
 
 def track_files(image1: str | os.PathLike[str], image2: str | os.PathLike[str],
@@ -121,7 +220,10 @@ def track_files(image1: str | os.PathLike[str], image2: str | os.PathLike[str],
                 percentiles: tuple[float, float] = DEFAULT_PERCENTILES,
                 threads: int | None = None, formats: Iterable[str] | None = None,
                 plot: bool = True, progress: Callable[[int, int], object] | None = None,
-                backend: str = "threads", block_pixels: int = DEFAULT_BLOCK_PIXELS) -> TrackResult:
+                backend: str = "threads", dates: Dates | None = None,
+                prefilter: str | Prefilter | None = DEFAULT_PREFILTER, filter: str = DEFAULT_FILTER,
+                stable: str | os.PathLike[str] | None = None,
+                block_pixels: int = DEFAULT_BLOCK_PIXELS) -> TrackResult:
     """Matches a regular grid of points of image 1 in image 2 and writes the results.
 
     The grid is matched in blocks of grid rows; each block reads only the windows of both images
@@ -170,20 +272,33 @@ def track_files(image1: str | os.PathLike[str], image2: str | os.PathLike[str],
     threads : int, optional
         Threads to match on (default: every core).
     formats : iterable of str, optional
-        Names of the writers to run (keys of ``talmek_track.writers.WRITERS``); default: all.
+        Names of the writers to run (keys of ``talmek_track.writers.WRITERS``); default:
+        ``DEFAULT_FORMATS`` (the GeoPackage only when pyogrio or fiona is installed).
     plot : bool
         Whether the figure (writer "plot") is drawn when ``formats`` is not given.
     progress : callable, optional
         Called with (points done, points in all) while matching.
     backend : str
         Where to match (a key of ``talmek_track.backends.BACKENDS``): "threads" (this process).
+    dates : str or (datetime, datetime), optional
+        Acquisition dates of image 1 and image 2 ("2024-07-01,2024-08-12", ISO timestamps
+        allowed); default: from the files' metadata, else none. Velocities need them.
+    prefilter : str or Prefilter, optional
+        ``none``, ``gauss:SIGMA``, ``highpass:SIGMA`` or ``wallis:SIZE``, applied to both images
+        before matching (default: wallis:15), block by block exactly as on the whole image.
+    filter : {"median", "none"}
+        Outlier filter over the accepted vectors; outliers get ``Status.outlier`` in the vector
+        field and keep their values.
+    stable : str or os.PathLike, optional
+        An image of image 1's size whose non-zero pixels are stable ground; sigma_x and sigma_y
+        are then the spread of the displacements measured there.
     block_pixels : int
         Pixels of both images that one block reads at most (about; at least one grid row).
 
     Returns
     -------
     TrackResult
-        The records, the grid and, in ``paths``, the files written.
+        The records, the grid, the vector field and, in ``paths``, the files written.
 
     Raises
     ------
@@ -195,9 +310,9 @@ def track_files(image1: str | os.PathLike[str], image2: str | os.PathLike[str],
         The results cannot be written or published; earlier results in ``output`` are kept.
     """
     params = make_params(chip, margin, step, start, offset, peak, min_strength, max_displacement)
-    names = list(WRITERS) if formats is None else list(formats)
-    if formats is None and not plot:
-        names.remove("plot")
+    chosen, dated = _velocity_options(prefilter, filter, dates)
+    names = list(formats) if formats is not None else [
+        n for n in DEFAULT_FORMATS if (n != "gpkg" or _has_gpkg_writer()) and (n != "plot" or plot)]
     unknown = [n for n in names if n not in WRITERS]
     if unknown:
         raise OptionError(f"unknown output format {unknown[0]!r}; choose from {', '.join(WRITERS)}")
@@ -214,31 +329,30 @@ def track_files(image1: str | os.PathLike[str], image2: str | os.PathLike[str],
         names = []
     if "plot" in names:
         require("matplotlib", "cli")
+    if "nc" in names:
+        require("xarray", "xarray")
+        require("rioxarray", "xarray")
     try:
         source1, source2 = prepare(image1, image2, params, start_given=start is not None,
                                    band=band, page=page, nodata=nodata)
-        if source1.transform is not None and "rasters" in names:
+        if source1.transform is not None and {"tif", "gpkg"} & set(names):
             require("rasterio", "geo")
+        if "gpkg" in names and source1.crs is not None and not _has_gpkg_writer():
+            require("pyogrio", "geo")
+        if dated is None:
+            dated = read_dates(None, source1.path, source2.path)
         source1 = source1.with_range(value_range, percentiles)
         source2 = source2.with_range(value_range, percentiles)
 
-        points1, points2, grid_shape = grid_points(source1.shape, params)
-        if len(points1) == 0:
-            warnings.warn("the grid holds no point inside IMAGE1; check --start and --step", stacklevel=2)
-        jobs = plan_blocks(source1, source2, params, points1, points2, grid_shape, threads=threads,
-                           block_pixels=block_pixels)
-        total = len(points1)
-        report = None if progress is None else (lambda done: progress(done, total))
-        def match() -> np.ndarray:
-            return _run(run_blocks(jobs, backend=backend, threads=threads, progress=report), total)
+        def run(preview: bool) -> TrackResult:
+            return track_sources(source1, source2, params, backend=backend, threads=threads,
+                                 progress=progress, prefilter=chosen, filter=filter, dates=dated,
+                                 stable=stable, block_pixels=block_pixels, preview=preview)
 
         if out is None:
-            records = match()
-            return _result(image1, image2, source1, records, grid_shape, params, with_preview=False)
+            return run(preview=False)
         with staged(out) as staging:
-            records = match()
-            result = _result(image1, image2, source1, records, grid_shape, params,
-                             with_preview="plot" in names)
+            result = run(preview="plot" in names)
             written = [path for name in names for path in WRITERS[name](staging.folder, result)]
             result.preview = None
             result.paths = staging.publish(written)
@@ -261,16 +375,7 @@ def _run(parts: Iterable[np.ndarray], total: int) -> np.ndarray:
     return records
 
 
-def _result(image1: str | os.PathLike[str], image2: str | os.PathLike[str], source1: ImageSource,
-            records: np.ndarray, grid_shape: tuple[int, int], params: Talmek.MatchingParams,
-            with_preview: bool) -> TrackResult:
-    result = TrackResult(os.fspath(image1), os.fspath(image2), records,
-                         grid_arrays(records, grid_shape, params), params, source1.shape,
-                         source1.transform, source1.crs)
-    if source1.transform is not None and records.size:
-        result.grid_transform = grid_transform(source1.transform,
-                                               (params.start_row_, params.start_col_),
-                                               (params.row_interval_, params.col_interval_))
-    if with_preview:
-        result.preview, result.preview_step = source1.preview(PREVIEW_SIDE)
-    return result
+def _has_gpkg_writer() -> bool:
+    import importlib.util
+
+    return any(importlib.util.find_spec(m) is not None for m in ("pyogrio", "fiona"))
