@@ -31,6 +31,9 @@ __all__ = ["BlockJob", "ImageSource", "LoadedBlock", "load_block", "match_block"
 
 #: Pixels of both windows together that one block reads by default (about 16 million each).
 DEFAULT_BLOCK_PIXELS = 32_000_000
+#: A pre-filter works in double precision with several temporaries per pixel: blocks that are
+#: pre-filtered hold this many times fewer pixels.
+PREFILTER_COST = 8
 
 
 @dataclass(frozen=True)
@@ -111,7 +114,8 @@ def plan_blocks(source1: ImageSource, source2: ImageSource, params: Talmek.Match
                 block_pixels: int = DEFAULT_BLOCK_PIXELS, prefilter: Any = None) -> list[BlockJob]:
     """Cuts a grid (points row by row, ``grid_shape`` rows and columns) into blocks of whole grid
     rows whose two windows hold about ``block_pixels`` pixels together (at least one grid row).
-    ``prefilter`` (a ``talmek_track.prefilter.Prefilter`` or None) is applied to every window.
+    ``prefilter`` (a ``talmek_track.prefilter.Prefilter`` or None) is applied to every window;
+    such blocks hold ``PREFILTER_COST`` times fewer pixels.
 
     Returns
     -------
@@ -121,6 +125,8 @@ def plan_blocks(source1: ImageSource, source2: ImageSource, params: Talmek.Match
     rows, cols = grid_shape
     if rows == 0 or cols == 0:
         return []
+    if prefilter is not None:
+        block_pixels = max(1, block_pixels // PREFILTER_COST)
     ref, search = chip_sizes(params)
     width = (min(source1.shape[1], (cols - 1) * params.col_interval_ + ref[0])
              + min(source2.shape[1], (cols - 1) * params.col_interval_ + search[0]))

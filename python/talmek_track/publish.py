@@ -84,8 +84,10 @@ class Staging:
                     _move(target, kept)
                 moved.append((target, kept))
                 _move(f, target)
-        except OSError as e:
+        except BaseException as e:  # an interrupt too: the earlier results come back first
             self._roll_back(moved)
+            if not isinstance(e, OSError):
+                raise
             raise OutputError(f"cannot write {self.user_path(e.filename) if e.filename else self.out}: "
                               f"{_reason(e)}; the earlier results are kept") from None
         self.published = True
