@@ -176,6 +176,25 @@ def test_blocks_equal_the_whole_arrays_in_memory(tmp_path, talmek, prefilter):
     assert same_bits(whole.records[~masked], result.records[~masked])
 
 
+def test_block_jobs_travel_by_pickle(tmp_path):
+    """What a distributed backend relies on: a job pickles small and matches alike elsewhere."""
+    import pickle
+
+    image1, image2 = pair(hot_uint16(BIG))
+    write_tif(tmp_path / "a.tif", image1)
+    write_tif(tmp_path / "b.tif", image2)
+    params = tt.track.make_params(24, 12, 8)
+    sources = quiet(tt.track.prepare, tmp_path / "a.tif", tmp_path / "b.tif", params, start_given=False)
+    sources = [quiet(s.with_range, "auto") for s in sources]
+    points1, points2, grid_shape = tt.grid_points(sources[0].shape, params)
+    jobs = tt.blocks.plan_blocks(*sources, params, points1, points2, grid_shape, block_pixels=30_000,
+                                 prefilter=tt.prefilter.parse_prefilter("gauss:1"))
+    assert len(jobs) > 2 and all(len(pickle.dumps(job)) < 20_000 for job in jobs)
+    here = np.concatenate(tt.backends.run_blocks(jobs))
+    there = np.concatenate([tt.blocks.match_block(pickle.loads(pickle.dumps(job)), threads=1) for job in jobs])
+    assert same_bits(here, there) and [job.first for job in jobs] == [0, *np.cumsum([j.size for j in jobs])[:-1]]
+
+
 def test_figure_and_nodata_memory_stay_bounded(tmp_path):
     side = 4000
     big = np.tile(textured(250, 250, seed=5), (16, 16))
