@@ -10,7 +10,9 @@ PIP := $(PY) -m pip
 # folder, so an unchanged tree reinstalls in seconds and a changed source recompiles alone. pip -v
 # passes the compiler's progress through.
 DEV_BUILD := build/dev
-DEV_INSTALL := $(PIP) install -v --no-deps --no-build-isolation -Cbuild-dir=$(DEV_BUILD)
+# The test suite's private module is built here only, never into a wheel.
+DEV_INSTALL := $(PIP) install -v --no-deps --no-build-isolation -Cbuild-dir=$(DEV_BUILD) \
+	-Ccmake.define.TALMEK_TESTSUPPORT=ON
 
 .PHONY: test demo bench install venv wheel clean
 

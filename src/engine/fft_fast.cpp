@@ -37,8 +37,6 @@ namespace {
 
 using ButterflyRun = void (*)(float*, float*, float*, float*, std::int32_t, double, double);
 
-constexpr double kTurn = 6.28318530717959;
-
 // The butterfly of the plain transform over a run of columns sharing one twiddle factor. The
 // product is formed in double and rounded once per component; no operation may be fused. Every
 // build of it below compiles this same body, only for wider vector units.

@@ -5,6 +5,9 @@
 
 namespace talmek {
 
+// The transforms' own value of a full turn; the twiddle factors depend on it bit for bit.
+inline constexpr double kTurn = 6.28318530717959;
+
 // Builds of the butterfly kernel for wider vector units. Each gives the same bits; the widest that
 // the processor runs is the default.
 enum class Kernel { baseline, avx2, avx512 };
@@ -18,7 +21,7 @@ enum class Layout {
     transposed_reversed,  // as transposed, with the rows already in bit-reversed order
 };
 
-// The square transform of fft2d on split planes (real parts, imaginary parts), bit for bit: every
+// The square transform of fft2d (the plain transform, testsupport/plain_fft.h) on split planes (real parts, imaginary parts), bit for bit: every
 // element goes through the same operations in the same order, only the loops are arranged so that
 // butterflies sharing a twiddle factor run over contiguous memory and vector units. Output: layout
 // natural.

@@ -1,14 +1,13 @@
-#include "engine/fft.h"
+#include "testsupport/plain_fft.h"
 
 #include <cmath>
 #include <utility>
 
+#include "engine/fft_fast.h"
+
 namespace talmek {
 
 namespace {
-
-// The transform's own value of a full turn; the twiddle factors depend on it bit for bit.
-constexpr double kTurn = 6.28318530717959;
 
 // Positions below count floats from 1, as the reordering and butterfly index arithmetic expects.
 struct Positions {
