@@ -5,9 +5,6 @@
 
 namespace talmek {
 
-// The transforms' own value of a full turn; the twiddle factors depend on it bit for bit.
-inline constexpr double kTurn = 6.28318530717959;
-
 // Builds of the butterfly kernel for wider vector units. Each gives the same bits; the widest that
 // the processor runs is the default.
 enum class Kernel { baseline, avx2, avx512 };
