@@ -1,6 +1,6 @@
 """Sub-pixel displacement of image features by normalised cross-correlation"""
 
-from collections.abc import Iterable
+from collections.abc import Sequence
 from typing import SupportsIndex
 
 import numpy.typing as npt
@@ -56,8 +56,8 @@ class MatchingParams:
 def SelectedMatch(
     image1: npt.ArrayLike,
     image2: npt.ArrayLike,
-    row: Iterable[SupportsIndex],
-    col: Iterable[SupportsIndex],
+    row: Sequence[SupportsIndex],
+    col: Sequence[SupportsIndex],
     params: MatchingParams,
 ) -> LineSeg:
     """Image matchign with a selected pixel"""
