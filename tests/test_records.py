@@ -62,8 +62,9 @@ def filled(cls):
                                           (MatchingParams, ["__init__"] + PARAMS_STATE
                                            + ["__getstate__", "__setstate__", "__reduce__"])])
 def test_members_in_registration_order(cls, members):
+    # __new__ comes first: objects are built holding their defaults before __init__ runs.
     assert [n for n in vars(cls) if n not in ("__doc__", "__module__", "_pybind11_conduit_v1_")] \
-        == members
+        == ["__new__"] + members
 
 
 def test_defaults():
@@ -237,11 +238,70 @@ def test_setstate_converts():
     (MatchingParams, (2.0,) + MatchingParams().__getstate__()[1:], RuntimeError, "float"),
     (MatchingParams, MatchingParams().__getstate__()[:19] + ("0",), RuntimeError, "str"),
 ])
-def test_setstate_refuses(cls, state, exc, match):
-    # Unpickling calls __setstate__ on an instance made by __new__, as here.
-    obj = cls.__new__(cls)
+@pytest.mark.parametrize("make", [lambda cls: cls.__new__(cls), filled], ids=["new", "existing"])
+def test_setstate_refuses(cls, state, exc, match, make):
+    # Unpickling calls __setstate__ on an instance made by __new__; a refused state leaves either
+    # kind of object as it was.
+    obj = make(cls)
+    before = obj.__getstate__()
     with pytest.raises(exc, match=match):
         obj.__setstate__(state)
+    assert obj.__getstate__() == before
+
+
+@pytest.mark.parametrize("cls", [LineSeg, MatchingParams])
+def test_objects_made_without_init_hold_defaults(cls):
+    class Sub(cls):
+        pass
+
+    for kind in (cls, Sub):
+        assert kind.__new__(kind).__getstate__() == cls().__getstate__()
+    assert pickle.loads(pickle.dumps(cls.__new__(cls))).__getstate__() == cls().__getstate__()
+    # A second __init__ leaves the fields alone, as before; arguments are still refused.
+    obj = filled(cls)
+    obj.__init__()
+    assert obj.__getstate__() == filled(cls).__getstate__()
+    with pytest.raises(TypeError):
+        obj.__init__(1)
+
+
+@pytest.mark.parametrize("cls", [LineSeg, MatchingParams])
+def test_setstate_on_an_existing_object_applies_the_state(cls):
+    obj = cls()
+    state = filled(cls).__getstate__()
+    assert obj.__setstate__(state) is None
+    assert obj.__getstate__() == state
+
+
+# Pickles written by release 1.1.1, whose __setstate__ built the record anew.
+OLD_PICKLES = [
+    (LineSeg, (1.5, 2.5, -3.0, 4.0, 2.5, 0.0, 0.125, 0.0, 5),
+     b"ccopy_reg\n__newobj__\np0\n(cTalmek\nLineSeg\np1\ntp2\nRp3\n(F1.5\nF2.5\nF-3.0\nF4.0\n"
+     b"F2.5\nF0.0\nF0.125\nF0.0\nI5\ntp4\nb."),
+    (LineSeg, (1.5, 2.5, -3.0, 4.0, 2.5, 0.0, 0.125, 0.0, 5),
+     b"\x80\x05\x95g\x00\x00\x00\x00\x00\x00\x00\x8c\x06Talmek\x94\x8c\x07LineSeg\x94\x93\x94)"
+     b"\x81\x94(G?\xf8\x00\x00\x00\x00\x00\x00G@\x04\x00\x00\x00\x00\x00\x00G\xc0\x08\x00\x00"
+     b"\x00\x00\x00\x00G@\x10\x00\x00\x00\x00\x00\x00G@\x04\x00\x00\x00\x00\x00\x00G\x00\x00"
+     b"\x00\x00\x00\x00\x00\x00G?\xc0\x00\x00\x00\x00\x00\x00G\x00\x00\x00\x00\x00\x00\x00\x00"
+     b"K\x05t\x94b."),
+    (MatchingParams, (3, 1.0, 1.0, 1, -2.0, 1.25, 0, 0, -1e300, 0.0, 0.0, 0.0, 48, 128, 0, 0, 20, 20, 0, 0),
+     b"ccopy_reg\n__newobj__\np0\n(cTalmek\nMatchingParams\np1\ntp2\nRp3\n(I3\nF1.0\nF1.0\nI1\n"
+     b"F-2.0\nF1.25\nI0\nI0\nF-1e+300\nF0.0\nF0.0\nF0.0\nI48\nI128\nI0\nI0\nI20\nI20\nI0\nI0\n"
+     b"tp4\nb."),
+    (MatchingParams, (3, 1.0, 1.0, 1, -2.0, 1.25, 0, 0, -1e300, 0.0, 0.0, 0.0, 48, 128, 0, 0, 20, 20, 0, 0),
+     b"\x80\x02cTalmek\nMatchingParams\nq\x00)\x81q\x01(K\x03G?\xf0\x00\x00\x00\x00\x00\x00G?\xf0"
+     b"\x00\x00\x00\x00\x00\x00K\x01G\xc0\x00\x00\x00\x00\x00\x00\x00G?\xf4\x00\x00\x00\x00"
+     b"\x00\x00K\x00K\x00G\xfe7\xe4<\x88\x00u\x9cG\x00\x00\x00\x00\x00\x00\x00\x00G\x00\x00\x00"
+     b"\x00\x00\x00\x00\x00G\x00\x00\x00\x00\x00\x00\x00\x00K0K\x80K\x00K\x00K\x14K\x14K\x00K\x00"
+     b"tq\x02b."),
+]
+
+
+@pytest.mark.parametrize("cls, state, data", OLD_PICKLES)
+def test_pickles_of_the_previous_release_read_back(cls, state, data):
+    obj = pickle.loads(data)
+    assert type(obj) is cls
+    assert obj.__getstate__() == state
 
 
 def _pickle(protocol):

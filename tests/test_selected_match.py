@@ -448,3 +448,62 @@ def test_random_settings_never_crash(talmek):
     assert all(line.startswith("Error: ") for line in errors)
     assert len(errors) == sum(c["out"][0] == 0 for c in cases)
     assert {0, 1, 2, 3, 4, 5, 204, 205} == {c["out"][0] for c in cases}
+
+
+# --- sound results at the edges -----------------------------------------------------------------
+
+
+def _huge(rows, cols):
+    # A view of one byte: as many rows or columns as asked, without the memory.
+    return np.lib.stride_tricks.as_strided(np.zeros(1, np.uint8), shape=(rows, cols), strides=(0, 0))
+
+
+HUGE = 2**31 + 300
+OVERSIZED = [pytest.param(lambda: _huge(HUGE, 64), id="rows"), pytest.param(lambda: _huge(64, HUGE), id="cols")]
+
+
+@pytest.mark.parametrize("make", OVERSIZED)
+@pytest.mark.parametrize("which", [0, 1])
+def test_images_beyond_32_bit_counts_are_refused(talmek, capfd, make, which):
+    images = [flat, flat]
+    images[which] = make()
+    capfd.readouterr()
+    seg = talmek.SelectedMatch(*images, [30, 30], [30, 30], params(talmek, chipwidth_=16, chipheight_=16,
+                                                                  hoffset_=16, voffset_=16))
+    out, err = capfd.readouterr()
+    assert fields(seg) == ZERO and out == ""
+    assert err == "Error: image has more rows or columns than a 32-bit count holds\n"
+
+    import talmek_track
+
+    with pytest.raises(ValueError, match=f"image{which + 1} has"):
+        talmek_track.match_points(*images, [[30, 30]], [[30, 30]], talmek.MatchingParams())
+
+
+@pytest.mark.parametrize("method", [1, 2, 3])
+def test_accepted_matches_stay_within_the_searched_window(talmek, method):
+    """Fits whose stationary point lands beyond the neighbouring cells fall back to the whole-cell
+    peak: on a texture drowned in noise, with a generous limit, no accepted displacement leaves
+    the searched window (before, a few per thousand landed tens to hundreds of pixels away)."""
+    import talmek_track
+
+    margin = 16
+    p = params(talmek, chipwidth_=16, chipheight_=16, hoffset_=margin, voffset_=margin, maxdiff_=1000.0,
+               mincorr_=0.0, peakmethod_=method)
+    grid = np.stack(np.meshgrid(np.arange(30, 130, 4), np.arange(30, 130, 4), indexing="ij"), -1).reshape(-1, 2)
+    fallbacks = 0
+    for seed in range(3):
+        a, b = textured_pair((160, 160), 0.3, -0.6, seed=seed + 10, sigma=2.0)
+        noise = np.random.default_rng(seed).normal(0, 200, b.shape)
+        b = np.clip(b + noise, 0, 255).astype(np.uint8)
+        rec = talmek_track.match_points(a, b, grid, grid, p)
+        ok = rec[rec["active"] == 1]
+        assert len(ok) > 200
+        assert np.all(np.abs(ok["x2"] - ok["x1"]) <= margin + 1)
+        assert np.all(np.abs(ok["y1"] - ok["y2"]) <= margin + 1)
+        assert np.all(np.isfinite(ok["rms_1"]) & np.isfinite(ok["rms_2"]))
+        # A fallback keeps the whole-cell peak: whole pixels, both errors 0.5.
+        whole = (ok["rms_1"] == 0.5) & (ok["rms_2"] == 0.5)
+        assert np.all(ok["x2"][whole] == np.rint(ok["x2"][whole]))
+        fallbacks += int(whole.sum())
+    assert fallbacks > 0

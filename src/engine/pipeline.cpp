@@ -14,11 +14,12 @@ namespace talmek {
 
 namespace {
 
-constexpr std::int32_t kNoFit = 4;
-constexpr std::int32_t kRefMin = 1, kRefMax = 128;
-constexpr std::int32_t kSearchMin = 48, kSearchMax = 256;
 // The peak evaluation needs a 5x5 neighbourhood inside the surface.
 constexpr std::int32_t kSmallestSurface = 5;
+// Error estimate of a peak located to the whole cell only.
+constexpr float kWholeCellError = 0.5f;
+// A fitted offset may move the peak at most this far (in cells) from the best cell.
+constexpr float kMaxFitOffset = 1.0f;
 
 struct ChipSizes {
     std::int32_t rw, rh, sw, sh;
@@ -47,6 +48,12 @@ void fill_rejected(LineSeg& out, std::int32_t status) {
 std::int32_t surface_extent(float search, float ref) {
     return static_cast<std::int32_t>(static_cast<double>(search) + 0.5) -
            static_cast<std::int32_t>(static_cast<double>(ref) + 0.5) + 1;
+}
+
+// False for offsets that are not numbers or reach beyond the neighbouring cells; exactly one
+// cell is still accepted.
+bool fit_within_cell(const float offsets[2]) {
+    return std::fabs(offsets[0]) <= kMaxFitOffset && std::fabs(offsets[1]) <= kMaxFitOffset;
 }
 
 float displacement_limit(float max_diff, float hoffset, float voffset) {
@@ -93,7 +100,7 @@ void correlate_and_locate(const float* search, const float* ref, float sw, float
     const std::int32_t rows = surface_extent(sh, rh);
     // Too small a surface can only end at the border test; it is not worth correlating.
     if (cols < kSmallestSurface || rows < kSmallestSurface) {
-        loc.status = PEAK_AT_BORDER;
+        loc.status = status::border;
         loc.strength = 0.0f;
         return;
     }
@@ -110,25 +117,34 @@ void correlate_and_locate(const float* search, const float* ref, float sw, float
     const PeakResult peak = evaluate_peak(cols, rows, surface, candidates, coef_sums, min_strength, neighbourhood);
     loc.status = peak.status;
     loc.strength = peak.strength;
-    if (peak.status != PEAK_ACCEPTED) return;
+    if (peak.status != status::accepted) return;
 
     const float whole_dx = static_cast<float>(candidates.cols[0]) - hoffset;
     const float whole_dy = static_cast<float>(candidates.rows[0]) - voffset;
-    if (peak_method == kNoFit) {
+    if (peak_method == fit::none) {
         loc.dx = whole_dx;
         loc.dy = whole_dy;
-        loc.errors[0] = 0.5f;
-        loc.errors[1] = 0.5f;
+        loc.errors[0] = kWholeCellError;
+        loc.errors[1] = kWholeCellError;
     } else {
         float offsets[2];
         fit_peak(neighbourhood, peak_method, offsets, loc.errors);
-        loc.dx = whole_dx + offsets[0];
-        loc.dy = whole_dy + offsets[1];
+        if (fit_within_cell(offsets)) {
+            loc.dx = whole_dx + offsets[0];
+            loc.dy = whole_dy + offsets[1];
+        } else {
+            // The quadric's stationary point lies beyond the neighbouring cells (or is no number):
+            // it is not the peak of this neighbourhood. Keep the whole-cell peak instead.
+            loc.dx = whole_dx;
+            loc.dy = whole_dy;
+            loc.errors[0] = kWholeCellError;
+            loc.errors[1] = kWholeCellError;
+        }
     }
     loc.length = std::sqrt(loc.dx * loc.dx + loc.dy * loc.dy);
     const float limit = displacement_limit(max_diff, hoffset, voffset);
     // A length that is not a number comes from a degenerate fit and cannot be trusted.
-    if (loc.length > limit || std::isnan(loc.length)) loc.status = MATCH_TOO_FAR;
+    if (loc.length > limit || std::isnan(loc.length)) loc.status = status::too_far;
 }
 
 void match_pair(Matcher& m, const ImageRows& image1, const ImageRows& image2, LineSeg& out,
@@ -144,21 +160,22 @@ void match_pair(Matcher& m, const ImageRows& image1, const ImageRows& image2, Li
     }
     ChipSizes z{};
     if (!chip_sizes(m, z)) {
-        m.status_ = CHIP_BAD_SIZE;
-        fill_rejected(out, CHIP_BAD_SIZE);
+        m.status_ = status::bad_chip_size;
+        fill_rejected(out, status::bad_chip_size);
         return;
     }
     // Both buffers are obtained before any size test, as 32-bit element counts.
     float* const search = work.search_chip.obtain(z.sw * z.sh);
     float* const ref = work.ref_chip.obtain(z.rw * z.rh);
 
-    std::int32_t status = extract_chip(image1, row[0], col[0], z.rw, z.rh, kRefMin, kRefMax, ref);
-    if (status == CHIP_OK) {
-        status = extract_chip(image2, row[1], col[1], z.sw, z.sh, kSearchMin, kSearchMax, search);
+    std::int32_t code =
+        extract_chip(image1, row[0], col[0], z.rw, z.rh, kReferenceChip.min, kReferenceChip.max, ref);
+    if (code == status::chip_ok) {
+        code = extract_chip(image2, row[1], col[1], z.sw, z.sh, kSearchChip.min, kSearchChip.max, search);
     }
-    if (status != CHIP_OK) {
-        m.status_ = status;
-        fill_rejected(out, status);
+    if (code != status::chip_ok) {
+        m.status_ = code;
+        fill_rejected(out, code);
         return;
     }
 
@@ -169,7 +186,7 @@ void match_pair(Matcher& m, const ImageRows& image1, const ImageRows& image2, Li
                          static_cast<float>(m.maxdiff_), static_cast<float>(m.hoffset_),
                          static_cast<float>(m.voffset_), loc, work);
 
-    const bool accepted = loc.status == PEAK_ACCEPTED;
+    const bool accepted = loc.status == status::accepted;
     const double c2 = accepted ? static_cast<double>(loc.dx) + col[1] : static_cast<double>(col[1]);
     const double r2 = accepted ? static_cast<double>(loc.dy) + row[1] : static_cast<double>(row[1]);
     const double x1 = col[0] * m.ref_cellsize_ + m.ref_xll_;

@@ -16,7 +16,11 @@ struct BorrowedImage {
     ImageRows rows;
 };
 
-// Throws std::runtime_error("Input array must be 2D") for any other number of dimensions, and
+// The engine counts rows and columns in 32 bits: larger images cannot be matched.
+bool fits_row_and_column_counts(pybind11::ssize_t rows, pybind11::ssize_t cols);
+
+// Throws std::runtime_error("Input array must be 2D") for any other number of dimensions,
+// std::length_error for more rows or columns than fits_row_and_column_counts allows, and
 // pybind11's error wrapper when the buffer cannot be had.
 BorrowedImage to_image_rows(const ImageArray& array);
 

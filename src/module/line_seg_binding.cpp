@@ -31,9 +31,9 @@ LineSeg line_seg_from_state(const py::tuple& t) {
 }  // namespace
 
 void register_line_seg(py::module_& m) {
-    py::class_<LineSeg>(m, "LineSeg")
-        .def(py::init<>())
-        .def("set_coors", &LineSeg::set_coors)
+    py::class_<LineSeg> cls(m, "LineSeg", built_with_defaults<LineSeg>());
+    add_default_init(cls);
+    cls.def("set_coors", &LineSeg::set_coors)
         .def("get_length", &LineSeg::get_length)
         .def_readwrite("strength", &LineSeg::strength)
         .def_readwrite("displacement", &LineSeg::displacement)
@@ -45,14 +45,8 @@ void register_line_seg(py::module_& m) {
         .def_readwrite("y2", &LineSeg::y2)
         .def_readwrite("active", &LineSeg::active)
         .def("__repr__", &describe)
-        .def("__str__", &describe)
-        .def(py::pickle(&line_seg_state, &line_seg_from_state))
-        // Protocols 0 and 1 would otherwise rebuild through the binding library's base class,
-        // which cannot be instantiated and aborts the process: always reduce through the state.
-        .def("__reduce__", [](py::handle self) {
-            return py::make_tuple(py::module_::import("copyreg").attr("__newobj__"),
-                                  py::make_tuple(py::type::of(self)), self.attr("__getstate__")());
-        });
+        .def("__str__", &describe);
+    add_state_pickling(cls, &line_seg_state, &line_seg_from_state);
 }
 
 }  // namespace talmek::bindings

@@ -51,9 +51,9 @@ P params_from_state(const py::tuple& t) {
 
 void register_matching_params(py::module_& m) {
     // Properties are registered in the order of the pickled state.
-    py::class_<P>(m, "MatchingParams")
-        .def(py::init<>())
-        .def_readwrite("peakmethod_", &P::peakmethod_)
+    py::class_<P> cls(m, "MatchingParams", built_with_defaults<P>());
+    add_default_init(cls);
+    cls.def_readwrite("peakmethod_", &P::peakmethod_)
         .def_readwrite("ref_cellsize_", &P::ref_cellsize_)
         .def_readwrite("srch_cellsize_", &P::srch_cellsize_)
         .def_readwrite("corrtype_", &P::corrtype_)
@@ -72,14 +72,8 @@ void register_matching_params(py::module_& m) {
         .def_readwrite("row_interval_", &P::row_interval_)
         .def_readwrite("col_interval_", &P::col_interval_)
         .def_readwrite("row_offset_", &P::row_offset_)
-        .def_readwrite("col_offset_", &P::col_offset_)
-        .def(py::pickle(&params_state, &params_from_state))
-        // Protocols 0 and 1 would otherwise rebuild through the binding library's base class,
-        // which cannot be instantiated and aborts the process: always reduce through the state.
-        .def("__reduce__", [](py::handle self) {
-            return py::make_tuple(py::module_::import("copyreg").attr("__newobj__"),
-                                  py::make_tuple(py::type::of(self)), self.attr("__getstate__")());
-        });
+        .def_readwrite("col_offset_", &P::col_offset_);
+    add_state_pickling(cls, &params_state, &params_from_state);
 }
 
 }  // namespace talmek::bindings

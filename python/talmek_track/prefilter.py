@@ -1,0 +1,147 @@
+"""Image pre-filters applied to both images before matching.
+
+A pre-filter works on the grey values of an image on the 8-bit scale (a uint8 array, or real
+values in 0..255 before their rounding) and returns the uint8 image that is matched:
+
+``gauss:SIGMA``
+    Gaussian smoothing with standard deviation SIGMA pixels. Widens a sharp correlation peak (white
+    noise, one-pixel particles) so that its neighbours carry the sub-pixel information.
+``highpass:SIGMA``
+    The image minus its Gaussian smoothing at SIGMA, plus mid-grey: removes shading and slow
+    brightness changes between the acquisitions.
+``wallis:SIZE``
+    Wallis filter over SIZE x SIZE windows: each pixel's difference from its local mean, scaled to a
+    common local contrast (standard deviation 40 grey levels, gain at most 8), plus mid-grey.
+    Evens out shadows and snow against bare rock.
+
+Every filter is a sum over a window of fixed radius (``Prefilter.halo``), computed with SciPy's
+ndimage one output pixel at a time. Filtering a block of rows together with ``halo`` rows above and
+below it therefore gives exactly the pixels of filtering the whole image (``filter_rows``), which
+is how images read in row blocks are filtered.
+"""
+
+from __future__ import annotations
+
+import math
+from collections.abc import Callable
+from dataclasses import dataclass
+
+import numpy as np
+
+__all__ = ["Prefilter", "filter_rows", "parse_prefilter"]
+
+#: Gaussian kernels reach this many standard deviations (SciPy's default).
+TRUNCATE = 4.0
+#: Wallis filter: target local standard deviation and the largest contrast gain, in grey levels.
+WALLIS_CONTRAST = 40.0
+WALLIS_MAX_GAIN = 8.0
+MID_GREY = 127.5
+KINDS = ("none", "gauss", "highpass", "wallis")
+
+
+@dataclass(frozen=True)
+class Prefilter:
+    """One pre-filter: ``kind`` is none, gauss, highpass or wallis; ``size`` is the Gaussian's
+    sigma in pixels or the Wallis window's side (odd, at least 3)."""
+
+    kind: str = "none"
+    size: float = 0.0
+
+    def __post_init__(self) -> None:
+        if self.kind not in KINDS:
+            raise ValueError(f"unknown pre-filter {self.kind!r}; expected one of {', '.join(KINDS)}")
+        if self.kind in ("gauss", "highpass") and not (0.0 < self.size <= 64.0):
+            raise ValueError(f"{self.kind} needs a sigma in (0, 64] pixels, got {self.size:g}")
+        if self.kind == "wallis" and (self.size != int(self.size) or not 3 <= self.size <= 255
+                                      or int(self.size) % 2 == 0):
+            raise ValueError(f"wallis needs an odd window size 3..255, got {self.size:g}")
+
+    def __str__(self) -> str:
+        if self.kind == "none":
+            return "none"
+        return f"{self.kind}:{int(self.size) if self.kind == 'wallis' else f'{self.size:g}'}"
+
+    @property
+    def halo(self) -> int:
+        """Rows (and columns) beyond a pixel that its filtered value depends on."""
+        if self.kind in ("gauss", "highpass"):
+            return int(TRUNCATE * self.size + 0.5)
+        if self.kind == "wallis":
+            return int(self.size) // 2
+        return 0
+
+    def __call__(self, image: np.ndarray) -> np.ndarray:
+        """The filtered image as uint8 (a uint8 input is returned as is for ``none``)."""
+        image = np.asarray(image)
+        if image.ndim != 2:
+            raise ValueError(f"a pre-filter needs a two-dimensional image, got shape {image.shape}")
+        if image.dtype.kind not in "uif":
+            raise TypeError(f"a pre-filter needs real grey values, got {image.dtype}")
+        if self.kind == "none":
+            return image if image.dtype == np.uint8 else _round(image.astype(np.float64))
+        from scipy import ndimage
+
+        f = image.astype(np.float64)
+        if self.kind == "gauss":
+            out = ndimage.gaussian_filter(f, self.size, mode="reflect", truncate=TRUNCATE)
+        elif self.kind == "highpass":
+            out = f - ndimage.gaussian_filter(f, self.size, mode="reflect", truncate=TRUNCATE) + MID_GREY
+        else:
+            n = int(self.size)
+            box = np.ones(n)
+
+            def window_sum(a: np.ndarray) -> np.ndarray:
+                # Direct sums per output pixel (not running sums), so a pixel's value does not
+                # depend on where the array starts.
+                return ndimage.correlate1d(ndimage.correlate1d(a, box, 0, mode="reflect"), box, 1,
+                                           mode="reflect")
+
+            mean = window_sum(f) / (n * n)
+            var = np.maximum(window_sum(f * f) / (n * n) - mean * mean, 0.0)
+            gain = WALLIS_MAX_GAIN * WALLIS_CONTRAST / (WALLIS_MAX_GAIN * np.sqrt(var) + WALLIS_CONTRAST)
+            out = (f - mean) * gain + MID_GREY
+        return _round(out)
+
+
+def _round(values: np.ndarray) -> np.ndarray:
+    with np.errstate(invalid="ignore"):
+        return np.clip(np.rint(np.nan_to_num(values, nan=0.0)), 0, 255).astype(np.uint8)
+
+
+def parse_prefilter(text: str | Prefilter | None) -> Prefilter:
+    """``none``, ``gauss:SIGMA``, ``highpass:SIGMA`` or ``wallis:SIZE`` as a Prefilter."""
+    if text is None:
+        return Prefilter()
+    if isinstance(text, Prefilter):
+        return text
+    kind, _, value = str(text).strip().partition(":")
+    kind = kind.lower()
+    if kind == "none":
+        if value:
+            raise ValueError(f"'none' takes no value, got {text!r}")
+        return Prefilter()
+    if kind not in KINDS:
+        raise ValueError(f"unknown pre-filter {text!r}; expected none, gauss:SIGMA, highpass:SIGMA "
+                         "or wallis:SIZE")
+    try:
+        size = float(value)
+    except ValueError:
+        raise ValueError(f"{kind} needs a number after the colon, as in {kind}:"
+                         f"{'15' if kind == 'wallis' else '1'}, got {text!r}") from None
+    if not math.isfinite(size):
+        raise ValueError(f"{kind} needs a finite number, got {text!r}")
+    return Prefilter(kind, size)
+
+
+def filter_rows(prefilter: Prefilter, read_rows: Callable[[int, int], np.ndarray], rows: int,
+                start: int, stop: int) -> np.ndarray:
+    """Rows start..stop of the filtered image, reading only rows start - halo .. stop + halo.
+
+    ``read_rows(a, b)`` returns rows a..b (all columns) of the source image of ``rows`` rows. The
+    result equals ``prefilter(whole image)[start:stop]`` bit for bit.
+    """
+    if not 0 <= start <= stop <= rows:
+        raise ValueError(f"rows {start}..{stop} are not inside an image of {rows} rows")
+    a, b = max(0, start - prefilter.halo), min(rows, stop + prefilter.halo)
+    block = read_rows(a, b)
+    return prefilter(block)[start - a:stop - a]

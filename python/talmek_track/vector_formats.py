@@ -1,0 +1,176 @@
+"""Files of a vector field: Cloud-Optimised GeoTIFF, CF NetCDF, GeoJSON (RFC 7946), GeoPackage.
+
+Each writer takes a ``VectorField`` and a path. Rasters hold the grid (``vectors.tif``, one band
+per variable; ``vectors.nc``); vector files hold one LineString per accepted or outlier vector, from
+its position in image 1 to its match in image 2, with every variable as a property and the
+status by name.
+"""
+
+from __future__ import annotations
+
+import json
+import math
+import struct
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+
+from talmek_track.dataset import STATUS_FLAGS, to_dataset
+from talmek_track.velocity import ACCEPTED, OUTLIER, VectorField
+
+__all__ = ["write_cog", "write_geojson_wgs84", "write_gpkg", "write_netcdf"]
+
+# --- rasters ----------------------------------------------------------------------------------
+
+
+def write_cog(path: Path, field: VectorField) -> None:
+    """One Cloud-Optimised GeoTIFF, float32, one band per variable with its name as the band
+    description, its unit, NaN as nodata (the status band has no missing cell)."""
+    from affine import Affine
+    from rasterio.io import MemoryFile
+    from rasterio.shutil import copy as copy_dataset
+
+    variables = field.variables
+    rows, cols = field.shape
+    profile = dict(driver="GTiff", width=cols, height=rows, count=len(variables), dtype="float32",
+                   crs=field.crs, transform=Affine(*field.transform), nodata=float("nan"))
+    tags = {"TITLE": "displacement vectors (Talmek)", **field.attrs}
+    if field.dates is not None:
+        tags.update(DATE1=field.dates[0].isoformat(), DATE2=field.dates[1].isoformat(),
+                    DT_DAYS=repr(field.dt_days))
+    with MemoryFile() as memory:
+        with memory.open(**profile) as ds:
+            for band, var in enumerate(variables, start=1):
+                ds.write(field.grid(var.name).astype(np.float32), band)
+                ds.set_band_description(band, var.name)
+                ds.set_band_unit(band, field.unit(var))
+                band_tags = {"long_name": var.long_name}
+                if var.name == "status":
+                    band_tags["flag_values"] = " ".join(str(k) for k in STATUS_FLAGS)
+                    band_tags["flag_meanings"] = " ".join(STATUS_FLAGS.values())
+                ds.update_tags(band, **band_tags)
+            ds.update_tags(**tags)
+        with memory.open() as src:
+            copy_dataset(src, str(path), driver="COG", COMPRESS="DEFLATE", PREDICTOR="YES")
+
+
+def write_netcdf(path: Path, field: VectorField) -> None:
+    """CF-conventions NetCDF of the field's Dataset: float32 variables with NaN fill, int32
+    status, the grid mapping from rioxarray so that GDAL and xarray find the CRS."""
+    ds = to_dataset(field)
+    encoding: dict[str, dict[str, Any]] = {}
+    for name, var in ds.data_vars.items():
+        encoding[str(name)] = dict(var.encoding)  # keeps rioxarray's grid_mapping
+        if name == "status":
+            encoding[str(name)].update(dtype="int32", _FillValue=None)
+        elif var.dtype.kind == "f":
+            encoding[str(name)].update(dtype="float32", _FillValue=np.float32(np.nan), zlib=True)
+    for name in ("x", "y"):
+        encoding[name] = {"_FillValue": None}
+    ds.to_netcdf(path, encoding=encoding, engine=_netcdf_engine())
+
+
+def _netcdf_engine() -> str:
+    for module, engine in (("netCDF4", "netcdf4"), ("h5netcdf", "h5netcdf")):
+        try:
+            __import__(module)
+            return engine
+        except ImportError:
+            continue
+    raise ImportError("writing NetCDF needs netCDF4 or h5netcdf (pip install 'talmek[geo]')")
+
+
+# --- vectors ----------------------------------------------------------------------------------
+
+_PER_POINT = ("row1", "col1", "row2", "col2", "x1", "y1", "x2", "y2", "strength", "displacement",
+              "rms_1", "rms_2", "active")
+
+
+def _features(field: VectorField) -> tuple[np.ndarray, dict[str, np.ndarray]]:
+    """Indices of the accepted and outlier points and their properties, column by column."""
+    index = np.flatnonzero((field.status == ACCEPTED) | (field.status == OUTLIER))
+    rec = field.records[index]
+    props: dict[str, np.ndarray] = {name: rec[name] for name in _PER_POINT}
+    props["status"] = np.array([STATUS_FLAGS[int(s)] for s in field.status[index]], dtype=object)
+    for name, values in field.values.items():
+        if name != "strength":
+            props[name] = values[index]
+    return index, props
+
+
+def _plain(value: Any) -> Any:
+    if isinstance(value, np.floating):
+        v = float(str(value))  # float32 as its shortest decimal
+        return v if math.isfinite(v) else None
+    if isinstance(value, np.integer):
+        return int(value)
+    return value
+
+
+def write_geojson_wgs84(path: Path, field: VectorField) -> None:
+    """GeoJSON as RFC 7946 asks: WGS 84 longitude and latitude, no ``crs`` member. The ends are
+    reprojected from the field's CRS with rasterio (PROJ). A field without a CRS keeps its image
+    coordinates (columns, rows upwards), which no reprojection can place on the Earth."""
+    index, props = _features(field)
+    rec = field.records[index]
+    x = np.concatenate([rec["x1"], rec["x2"]]).astype(np.float64)
+    y = np.concatenate([rec["y1"], rec["y2"]]).astype(np.float64)
+    if field.crs is not None and len(x):
+        from rasterio.warp import transform
+
+        lon, lat = transform(field.crs, "EPSG:4326", x.tolist(), y.tolist())
+        x, y = np.round(np.asarray(lon), 9), np.round(np.asarray(lat), 9)
+    n = len(index)
+    features = []
+    for k in range(n):
+        features.append({
+            "type": "Feature",
+            "geometry": {"type": "LineString",
+                         "coordinates": [[float(x[k]), float(y[k])], [float(x[n + k]), float(y[n + k])]]},
+            "properties": {name: _plain(col[k]) for name, col in props.items()},
+        })
+    doc: dict[str, Any] = {"type": "FeatureCollection"}
+    if field.dates is not None:
+        doc["dates"] = [t.isoformat() for t in field.dates]  # a foreign member (RFC 7946, 6.1)
+    doc["features"] = features
+    Path(path).write_text(json.dumps(doc, allow_nan=False))
+
+
+def _linestrings_wkb(x1, y1, x2, y2) -> np.ndarray:
+    # Little-endian WKB LineString of two points: byte order, type 2, point count, coordinates.
+    head = struct.pack("<BII", 1, 2, 2)
+    coords = np.stack([x1, y1, x2, y2], axis=1).astype("<f8")
+    return np.array([head + c.tobytes() for c in coords], dtype=object)
+
+
+def write_gpkg(path: Path, field: VectorField) -> None:
+    """The vectors in a GeoPackage layer ``vectors`` in the field's own CRS, through pyogrio (or
+    fiona when pyogrio is absent)."""
+    index, props = _features(field)
+    rec = field.records[index]
+    crs = field.crs.to_wkt() if field.crs is not None else None
+    try:
+        import pyogrio.raw
+    except ImportError:
+        _write_gpkg_fiona(path, rec, props, crs)
+        return
+    geometry = _linestrings_wkb(rec["x1"], rec["y1"], rec["x2"], rec["y2"])
+    names = list(props)
+    data = [np.asarray(props[k]) if props[k].dtype != object else props[k] for k in names]
+    pyogrio.raw.write(str(path), geometry, data, names, layer="vectors", driver="GPKG",
+                      geometry_type="LineString", crs=crs)
+
+
+def _write_gpkg_fiona(path: Path, rec: np.ndarray, props: dict[str, np.ndarray], crs: str | None) -> None:
+    import fiona
+
+    kinds = {"f": "float", "i": "int", "u": "int", "O": "str"}
+    schema = {"geometry": "LineString",
+              "properties": {k: kinds.get(v.dtype.kind, "str") for k, v in props.items()}}
+    with fiona.open(str(path), "w", driver="GPKG", layer="vectors", schema=schema, crs_wkt=crs) as dst:
+        for k in range(len(rec)):
+            dst.write({"geometry": {"type": "LineString",
+                                    "coordinates": [(float(rec["x1"][k]), float(rec["y1"][k])),
+                                                    (float(rec["x2"][k]), float(rec["y2"][k]))]},
+                       "properties": {n: _plain(c[k]) for n, c in props.items()}})

@@ -1,0 +1,342 @@
+"""Displacements as a velocity field: acquisition dates, map units, the outlier flag, uncertainty.
+
+``vector_field`` turns the records of a matched grid into the variables that ``talmek_track``
+publishes (see ``VARIABLES`` for each one's unit and meaning): displacements in pixels and in map
+units, velocities per year when both acquisition dates are known, the correlation strength, the
+status with vectors rejected by the outlier filter marked ``outlier``, and a per-vector
+uncertainty. The records themselves are never changed.
+"""
+
+from __future__ import annotations
+
+import re
+import warnings
+from collections.abc import Mapping
+from dataclasses import dataclass, field
+from datetime import datetime, timezone
+
+import numpy as np
+
+from talmek_track.outliers import FILTERS, median_test
+
+__all__ = [
+    "DAYS_PER_YEAR", "OUTLIER", "SIGMA_SCALE", "VARIABLES", "Variable", "VectorField", "date_from_tags",
+    "interval_days", "parse_date", "parse_dates", "read_dates", "vector_field",
+]
+
+#: Status of an accepted match that the outlier filter rejected. The record keeps the engine's
+#: status; only the published status says ``outlier``.
+OUTLIER = -2
+ACCEPTED = 1
+
+#: Velocities are per Julian year.
+DAYS_PER_YEAR = 365.25
+
+#: sigma = SIGMA_SCALE[peak method] x rms (rms_1 for columns, rms_2 for rows): fitted on synthetic
+#: pairs with a known displacement (textures under small rotations and sub-pixel shifts) so that
+#: 68 % of the error components fall within one sigma; bench/bench_velocity.py prints the fit.
+SIGMA_SCALE = {1: 1.07, 2: 1.41, 3: 1.61, 4: 0.70}
+
+#: A stable-ground estimate needs at least this many vectors on stable ground.
+MIN_STABLE = 10
+
+
+@dataclass(frozen=True)
+class Variable:
+    name: str
+    unit: str  # "pixel", "map" (the map unit), "map/yr", "1" or "" for codes
+    long_name: str
+    needs_dates: bool = False
+
+
+VARIABLES: tuple[Variable, ...] = (
+    Variable("dx", "pixel", "displacement along columns (to the right) in pixels of image 2"),
+    Variable("dy", "pixel", "displacement along rows (downwards) in pixels of image 2"),
+    Variable("dx_map", "map", "displacement along map x (east)"),
+    Variable("dy_map", "map", "displacement along map y (north)"),
+    Variable("vx", "map/yr", "velocity along map x (east)", True),
+    Variable("vy", "map/yr", "velocity along map y (north)", True),
+    Variable("v", "map/yr", "speed", True),
+    Variable("strength", "1", "correlation peak strength"),
+    Variable("status", "", "match status"),
+    Variable("sigma_x", "pixel", "uncertainty (one standard deviation) of dx"),
+    Variable("sigma_y", "pixel", "uncertainty (one standard deviation) of dy"),
+)
+
+
+# --- dates ------------------------------------------------------------------------------------
+
+_COMPACT = re.compile(r"^(\d{4})(\d{2})(\d{2})(?:[T ]?(\d{2})(\d{2})(\d{2})?)?Z?$")
+
+
+def parse_date(text: str) -> datetime:
+    """An acquisition date or timestamp: ISO 8601 (2024-07-01, 2024-07-01T10:30:00Z), the TIFF
+    form 2024:07:01 10:30:00, or 20240701. Times without a zone are taken as UTC."""
+    s = str(text).strip().strip("\x00").strip()
+    m = re.match(r"^(\d{4}):(\d{2}):(\d{2})(.*)$", s)
+    if m:
+        s = f"{m[1]}-{m[2]}-{m[3]}{m[4]}"
+    m = _COMPACT.match(s)
+    try:
+        if m:
+            t = datetime(int(m[1]), int(m[2]), int(m[3]), int(m[4] or 0), int(m[5] or 0), int(m[6] or 0))
+        else:
+            t = datetime.fromisoformat(s)
+    except ValueError:
+        raise ValueError(f"not a date: {text!r} (expected for example 2024-07-01 or "
+                         "2024-07-01T10:30:00Z)") from None
+    return t.replace(tzinfo=timezone.utc) if t.tzinfo is None else t
+
+
+def parse_dates(text: str) -> tuple[datetime, datetime]:
+    """Two dates separated by a comma, first image first."""
+    parts = [p for p in str(text).split(",")]
+    if len(parts) != 2 or not all(p.strip() for p in parts):
+        raise ValueError(f"expected two dates separated by a comma, got {text!r}")
+    return parse_date(parts[0]), parse_date(parts[1])
+
+
+def interval_days(t1: datetime, t2: datetime) -> float:
+    """Days from t1 to t2; refuses equal dates, for which no velocity exists."""
+    days = (t2 - t1).total_seconds() / 86400.0
+    if days == 0:
+        raise ValueError(f"both images carry the same date ({t1.isoformat()}); velocities need "
+                         "two different dates")
+    return days
+
+
+# Tags that name the acquisition, most specific first; TIFFTAG_DATETIME (when the file was made,
+# which for most satellite products is the acquisition) comes last.
+_DATE_TAGS = ("ACQUISITION_DATETIME", "ACQUISITIONDATETIME", "ACQUISITION_START_TIME",
+              "ACQUISITION_DATE", "ACQUISITIONDATE", "DATE_ACQUIRED", "SENSING_TIME", "DATETIME",
+              "DATE", "TIFFTAG_DATETIME")
+
+
+def date_from_tags(tags: Mapping[str, object]) -> datetime | None:
+    """The acquisition date named by a file's metadata tags (GDAL metadata, as rasterio's
+    ``tags()`` or rioxarray's ``attrs`` give them), or None. Names are compared ignoring case."""
+    by_name = {str(k).upper(): v for k, v in tags.items()}
+    candidates = [k for k in _DATE_TAGS if k in by_name]
+    candidates += sorted(k for k in by_name if "ACQUISITION" in k and k not in candidates)
+    for key in candidates:
+        try:
+            return parse_date(str(by_name[key]))
+        except ValueError:
+            continue
+    return None
+
+
+def file_tags(path: str) -> dict[str, object]:
+    """Metadata tags of an image file: GDAL's through rasterio when installed, else the TIFF
+    DateTime tag and GDAL metadata items read with tifffile. Empty for other files."""
+    try:
+        import rasterio
+    except ImportError:
+        rasterio = None
+    if rasterio is not None:
+        try:
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore")
+                with rasterio.open(path) as ds:
+                    tags: dict[str, object] = dict(ds.tags())
+                    tags.update(ds.tags(1))
+                    return tags
+        except Exception:  # noqa: BLE001 - a file GDAL cannot open has no tags to offer
+            return {}
+    if not str(path).lower().endswith((".tif", ".tiff")):
+        return {}
+    try:
+        import tifffile
+
+        with tifffile.TiffFile(path) as tif:
+            page_tags = tif.pages[0].tags
+            tags = {}
+            if 306 in page_tags:
+                tags["TIFFTAG_DATETIME"] = page_tags[306].value
+            if 42112 in page_tags:
+                for name, value in re.findall(r'<Item name="([^"]+)"[^>]*>([^<]*)</Item>',
+                                              str(page_tags[42112].value)):
+                    tags[name] = value
+            return tags
+    except Exception:  # noqa: BLE001
+        return {}
+
+
+def read_dates(option: str | None, path1: str, path2: str) -> tuple[datetime, datetime] | None:
+    """Dates from ``--dates`` if given, else from both files' tags, else None (with a warning
+    when only one file carries a date)."""
+    if option:
+        return parse_dates(option)
+    t1, t2 = date_from_tags(file_tags(path1)), date_from_tags(file_tags(path2))
+    if t1 is not None and t2 is not None:
+        if t1 == t2:
+            warnings.warn(f"{path1} and {path2} carry the same date; no velocities without --dates")
+            return None
+        return t1, t2
+    if (t1 is None) != (t2 is None):
+        warnings.warn(f"only {path1 if t1 else path2} carries an acquisition date; give --dates "
+                      "for velocities")
+    return None
+
+
+# --- the field --------------------------------------------------------------------------------
+
+@dataclass
+class VectorField:
+    """The published variables of a matched grid, as flat per-point arrays in grid order.
+
+    ``values`` maps each present variable of ``VARIABLES`` (other than status) to a float64 array:
+    the value of accepted points and of outliers, NaN elsewhere (strength is the record's for
+    every point). ``grid(name)`` arranges one on the grid, outliers blanked out there.
+    """
+
+    records: np.ndarray
+    shape: tuple[int, int]
+    status: np.ndarray  # int32 per point: records' active, outliers as OUTLIER
+    values: dict[str, np.ndarray]
+    transform: tuple[float, float, float, float, float, float]  # of the grid's cells
+    crs: object | None = None
+    map_unit: str = "pixel"
+    dates: tuple[datetime, datetime] | None = None
+    dt_days: float | None = None
+    attrs: dict[str, str] = field(default_factory=dict)
+
+    @property
+    def variables(self) -> list[Variable]:
+        return [v for v in VARIABLES if v.name == "status" or v.name in self.values]
+
+    def unit(self, var: Variable) -> str:
+        if var.unit == "map":
+            return self.map_unit
+        if var.unit == "map/yr":
+            return f"{self.map_unit}/yr"
+        return var.unit
+
+    def grid(self, name: str) -> np.ndarray:
+        if name == "status":
+            return self.status.reshape(self.shape)
+        values = self.values[name]
+        if name != "strength":
+            values = np.where(self.status == ACCEPTED, values, np.nan)
+        return values.reshape(self.shape)
+
+    def coordinates(self) -> tuple[np.ndarray, np.ndarray]:
+        """Map x of each grid column's cell centre and map y of each grid row's."""
+        a, _, c, _, e, f = self.transform
+        return c + a * (np.arange(self.shape[1]) + 0.5), f + e * (np.arange(self.shape[0]) + 0.5)
+
+
+def grid_transform(image_transform, params) -> tuple[float, float, float, float, float, float]:
+    """The geotransform of the grid's cells: cell (i, j) is centred on the centre of pixel
+    (start_row_ + i * row_interval_, start_col_ + j * col_interval_) of image 1."""
+    a, _, c, _, e, f = image_transform
+    sx, sy = params.col_interval_, params.row_interval_
+    return (a * sx, 0.0, c + a * (params.start_col_ + 0.5 - 0.5 * sx),
+            0.0, e * sy, f + e * (params.start_row_ + 0.5 - 0.5 * sy))
+
+
+def plain_transform(rows: int) -> tuple[float, float, float, float, float, float]:
+    """The map frame of an image without georeference: one unit per pixel, x the column and y the
+    row counted upwards from the bottom row, as its matches' x1, y1 are."""
+    return (1.0, 0.0, -0.5, 0.0, -1.0, rows - 0.5)
+
+
+def map_unit_of(crs) -> str:
+    if crs is None:
+        return "pixel"
+    try:
+        if crs.is_geographic:
+            return "degree"
+        unit = crs.linear_units
+    except AttributeError:
+        return "map unit"
+    return {"metre": "m", "meter": "m", "metres": "m", "meters": "m", "foot": "ft",
+            "us survey foot": "US ft"}.get(str(unit).lower(), str(unit) or "map unit")
+
+
+def stable_sigma(dx: np.ndarray, dy: np.ndarray, stable: np.ndarray) -> tuple[float, float] | None:
+    """Root mean square of dx and dy (pixels) over the given stable-ground vectors, whose true
+    displacement is zero: the spread that glacier studies report as the measurement uncertainty.
+    None when fewer than MIN_STABLE such vectors exist."""
+    use = stable & np.isfinite(dx) & np.isfinite(dy)
+    n = int(use.sum())
+    if n < MIN_STABLE:
+        return None
+    return float(np.sqrt(np.mean(dx[use] ** 2))), float(np.sqrt(np.mean(dy[use] ** 2)))
+
+
+def vector_field(records: np.ndarray, shape: tuple[int, int], params, *,
+                 image_transform=None, image_rows: int | None = None, crs=None,
+                 dates: tuple[datetime, datetime] | None = None, filter: str = "median",
+                 stable: np.ndarray | None = None, attrs: Mapping[str, str] | None = None) -> VectorField:
+    """The published variables of a grid's records (grid order, row by row).
+
+    ``image_transform`` is image 1's geotransform (None for a plain image of ``image_rows`` rows);
+    ``dates`` the two acquisition times (velocities only with them); ``filter`` none or median
+    (the outlier test over accepted vectors); ``stable`` an optional per-point bool array marking
+    grid points on stable ground, whose spread then gives sigma_x and sigma_y instead of the
+    calibrated scale of rms_1 and rms_2.
+    """
+    if filter not in FILTERS:
+        raise ValueError(f"unknown filter {filter!r}; expected one of {', '.join(FILTERS)}")
+    n = len(records)
+    if n != shape[0] * shape[1]:
+        raise ValueError(f"{n} records do not fill a {shape[0]} x {shape[1]} grid")
+    if image_transform is None:
+        if image_rows is None:
+            raise ValueError("a plain image needs image_rows")
+        image_transform = plain_transform(image_rows)
+    accepted = records["active"] == ACCEPTED
+    with np.errstate(divide="ignore", invalid="ignore"):
+        dx_map = np.where(accepted, records["x2"] - records["x1"], np.nan)
+        dy_map = np.where(accepted, records["y2"] - records["y1"], np.nan)
+        dx = dx_map / params.srch_cellsize_
+        dy = -dy_map / params.srch_cellsize_
+    values = {"dx": dx, "dy": dy, "dx_map": dx_map, "dy_map": dy_map}
+
+    status = records["active"].astype(np.int32)
+    if filter == "median" and n:
+        outlier = median_test(dx.reshape(shape), dy.reshape(shape)).ravel()
+        status[outlier] = OUTLIER
+    good = status == ACCEPTED
+
+    dt_days = None
+    if dates is not None:
+        dt_days = interval_days(*dates)
+        # Left to right: a whole-pixel shift s gives exactly s * cellsize * 365.25 / days.
+        values["vx"] = dx_map * DAYS_PER_YEAR / dt_days
+        values["vy"] = dy_map * DAYS_PER_YEAR / dt_days
+        values["v"] = np.hypot(values["vx"], values["vy"])
+    values["strength"] = records["strength"].astype(np.float64)
+
+    attrs = dict(attrs or {})
+    spread = None
+    if stable is not None:
+        stable = np.asarray(stable, bool).ravel()
+        if stable.shape != (n,):
+            raise ValueError(f"the stable-ground mask holds {stable.size} points, the grid {n}")
+        spread = stable_sigma(dx, dy, stable & good)
+        if spread is None:
+            warnings.warn(f"fewer than {MIN_STABLE} accepted vectors on stable ground; sigma_x and "
+                          "sigma_y use the calibrated fit error instead")
+    if spread is not None:
+        values["sigma_x"] = np.where(accepted, spread[0], np.nan)
+        values["sigma_y"] = np.where(accepted, spread[1], np.nan)
+        attrs["uncertainty"] = (f"stable ground: RMS of {int((stable & good).sum())} vectors, "
+                                f"sigma_x {spread[0]:.4g} px, sigma_y {spread[1]:.4g} px")
+    else:
+        k = SIGMA_SCALE.get(int(params.peakmethod_), SIGMA_SCALE[3])  # others fit reciprocally
+        values["sigma_x"] = np.where(accepted, k * records["rms_1"].astype(np.float64), np.nan)
+        values["sigma_y"] = np.where(accepted, k * records["rms_2"].astype(np.float64), np.nan)
+        attrs["uncertainty"] = f"calibrated: {k:g} x rms_1, rms_2"
+    attrs["filter"] = filter
+    return VectorField(records, (int(shape[0]), int(shape[1])), status, values,
+                       grid_transform(image_transform, params), crs, map_unit_of(crs), dates,
+                       dt_days, attrs)
+
+
+def describe_dates(dates: tuple[datetime, datetime] | None) -> str:
+    if dates is None:
+        return "no dates"
+    days = interval_days(*dates)
+    return f"{dates[0].isoformat()} to {dates[1].isoformat()} ({days:g} days)"

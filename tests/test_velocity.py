@@ -1,0 +1,350 @@
+"""Velocity fields: dates, units, the outlier test, pre-filters, and the files they are published in."""
+import json
+from datetime import datetime, timezone
+
+import numpy as np
+import pytest
+
+import Talmek
+import talmek_track
+from talmek_track.outliers import median_test
+from talmek_track.prefilter import Prefilter, filter_rows, parse_prefilter
+from talmek_track.velocity import (
+    OUTLIER, date_from_tags, parse_date, parse_dates, read_dates, vector_field,
+)
+
+scipy_ndimage = pytest.importorskip("scipy.ndimage")
+
+UTC = timezone.utc
+WEST, NORTH, PIXEL = 500000.0, 6000000.0, 10.0
+
+
+def smooth_texture(rows, cols, seed=3, sigma=1.5):
+    rng = np.random.default_rng(seed)
+    t = scipy_ndimage.gaussian_filter(rng.random((rows, cols)), sigma)
+    return np.rint(255 * (t - t.min()) / np.ptp(t)).astype(np.uint8)
+
+
+def params(peak=2, cellsize=1.0, rows=0):
+    p = Talmek.MatchingParams()
+    p.chipwidth_ = p.chipheight_ = 32
+    p.hoffset_ = p.voffset_ = 12
+    p.row_interval_ = p.col_interval_ = 16
+    p.start_row_ = p.start_col_ = 30
+    p.peakmethod_ = peak
+    p.ref_cellsize_ = p.srch_cellsize_ = cellsize
+    # Both images on one georeferenced grid: the lower-left pixel's centre.
+    p.ref_xll_ = p.srch_xll_ = WEST + 0.5 * cellsize
+    p.ref_yll_ = p.srch_yll_ = NORTH - cellsize * (rows - 0.5)
+    return p
+
+
+BIG = smooth_texture(260, 260)
+# Image 2 shows the ground 3 rows further south and 2 columns further west than image 1.
+IMAGE1, IMAGE2 = BIG[10:210, 10:210], BIG[7:207, 12:212]
+TRANSFORM = (PIXEL, 0.0, WEST, 0.0, -PIXEL, NORTH)
+
+
+def georeferenced_field(peak=2, dates=(datetime(2024, 7, 1, tzinfo=UTC), datetime(2024, 8, 12, tzinfo=UTC)),
+                        **kw):
+    from rasterio.crs import CRS
+
+    p = params(peak, PIXEL, IMAGE1.shape[0])
+    grid = talmek_track.match_grid(IMAGE1, IMAGE2, p)
+    return vector_field(grid.records, grid.status.shape, p, image_transform=TRANSFORM,
+                        crs=CRS.from_epsg(32633), dates=dates, **kw)
+
+
+# --- dates ------------------------------------------------------------------------------------
+
+@pytest.mark.parametrize("text, expected", [
+    ("2024-07-01", datetime(2024, 7, 1, tzinfo=UTC)),
+    ("2024-07-01T10:30:00Z", datetime(2024, 7, 1, 10, 30, tzinfo=UTC)),
+    ("2024-07-01T12:30:00+02:00", datetime(2024, 7, 1, 10, 30, tzinfo=UTC)),
+    ("2024:07:01 10:30:00", datetime(2024, 7, 1, 10, 30, tzinfo=UTC)),  # TIFF DateTime
+    ("20240701", datetime(2024, 7, 1, tzinfo=UTC)),
+    ("20240701T103000", datetime(2024, 7, 1, 10, 30, tzinfo=UTC)),
+])
+def test_parse_date(text, expected):
+    assert parse_date(text) == expected
+
+
+@pytest.mark.parametrize("text", ["2024-07-01", "2024-07-01,", "yesterday,today", "2024-13-01,2024-08-01",
+                                  "2024-07-01,2024-08-01,2024-09-01"])
+def test_parse_dates_refuses(text):
+    with pytest.raises(ValueError):
+        parse_dates(text)
+
+
+@pytest.mark.parametrize("tags, expected", [
+    ({"TIFFTAG_DATETIME": "2024:08:12 09:00:00"}, datetime(2024, 8, 12, 9, tzinfo=UTC)),
+    ({"acquisition_date": "2024-08-12", "TIFFTAG_DATETIME": "2025:01:01 00:00:00"},
+     datetime(2024, 8, 12, tzinfo=UTC)),  # the acquisition beats the file's own time
+    ({"SENSOR_ACQUISITION_TIME": "2024-08-12T09:00:00Z"}, datetime(2024, 8, 12, 9, tzinfo=UTC)),
+    ({"DATE": "not a date", "OTHER": "2024-08-12"}, None),
+    ({}, None),
+])
+def test_date_from_tags(tags, expected):
+    assert date_from_tags(tags) == expected
+
+
+def write_geotiff(path, array, tags=None):
+    import rasterio
+    from affine import Affine
+
+    with rasterio.open(path, "w", driver="GTiff", width=array.shape[1], height=array.shape[0], count=1,
+                       dtype="uint8", crs="EPSG:32633", transform=Affine(*TRANSFORM)) as ds:
+        ds.write(array, 1)
+        if tags:
+            ds.update_tags(**tags)
+
+
+def test_read_dates_from_files_and_option(tmp_path, monkeypatch):
+    pytest.importorskip("rasterio")
+    write_geotiff(tmp_path / "a.tif", IMAGE1, {"TIFFTAG_DATETIME": "2024:07:01 00:00:00"})
+    write_geotiff(tmp_path / "b.tif", IMAGE2, {"ACQUISITION_DATE": "2024-08-12"})
+    write_geotiff(tmp_path / "c.tif", IMAGE2)
+    a, b, c = (str(tmp_path / f"{n}.tif") for n in "abc")
+    assert read_dates(None, a, b) == (datetime(2024, 7, 1, tzinfo=UTC), datetime(2024, 8, 12, tzinfo=UTC))
+    assert read_dates("2020-01-01,2020-01-11", a, b)[1] == datetime(2020, 1, 11, tzinfo=UTC)
+    with pytest.warns(UserWarning, match="only .*a.tif carries"):
+        assert read_dates(None, a, c) is None
+    # Without rasterio the TIFF tags are read with tifffile.
+    monkeypatch.setitem(__import__("sys").modules, "rasterio", None)
+    assert read_dates(None, a, b)[0] == datetime(2024, 7, 1, tzinfo=UTC)
+
+
+# --- units ------------------------------------------------------------------------------------
+
+def test_velocity_units_exact():
+    pytest.importorskip("rasterio")
+    field = georeferenced_field(peak=4)  # whole-pixel peaks: the displacement is exact
+    ok = field.status == 1
+    assert ok.sum() >= 50 and field.dt_days == 42.0 and field.map_unit == "m"
+    assert (field.values["dx"][ok] == -2).all() and (field.values["dy"][ok] == 3).all()
+    assert (field.values["dx_map"][ok] == -2 * PIXEL).all() and (field.values["dy_map"][ok] == -3 * PIXEL).all()
+    assert (field.values["vx"][ok] == -2 * PIXEL * 365.25 / 42).all()
+    assert (field.values["vy"][ok] == -3 * PIXEL * 365.25 / 42).all()
+    assert np.allclose(field.values["v"][ok], np.hypot(20, 30) * 365.25 / 42, rtol=1e-15)
+    units = {v.name: field.unit(v) for v in field.variables}
+    assert units["vx"] == "m/yr" and units["dx_map"] == "m" and units["dx"] == "pixel"
+    # Without dates there are no velocities at all.
+    plain = georeferenced_field(dates=None)
+    assert not {"vx", "vy", "v"} & set(plain.values) and plain.dt_days is None
+    with pytest.raises(ValueError, match="same date"):
+        georeferenced_field(dates=(datetime(2024, 1, 1, tzinfo=UTC),) * 2)
+
+
+# --- outlier test -----------------------------------------------------------------------------
+
+def test_median_test_finds_planted_outliers():
+    rng = np.random.default_rng(7)
+    rows, cols = np.mgrid[0:20, 0:25]
+    dx = 0.05 * cols + 0.02 * rows + rng.normal(0, 0.03, rows.shape)  # smooth flow with noise
+    dy = -0.04 * rows + rng.normal(0, 0.03, rows.shape)
+    planted = [(0, 0), (5, 24), (10, 10), (19, 3), (12, 17)]
+    for k, (r, c) in enumerate(planted):
+        (dx if k % 2 else dy)[r, c] += 1.5 * (-1) ** k
+    dx[3:5, 3:6] = np.nan  # a hole of missing vectors
+    lonely = np.full((20, 25), np.nan)
+    lonely[8, 8] = lonely[8, 9] = 5.0  # a pair with too few neighbours to judge
+    found = median_test(dx, dy)
+    assert sorted(zip(*np.nonzero(found))) == sorted(planted)
+    assert not median_test(lonely, lonely).any()
+    # A uniform field holds no outlier, however small its noise.
+    assert not median_test(np.full((6, 6), 2.0), np.zeros((6, 6))).any()
+
+
+def test_outliers_flagged_not_lost():
+    pytest.importorskip("rasterio")
+    field = georeferenced_field()
+    assert (field.status == 1).sum() > 50 and not (field.status == OUTLIER).any()
+    records = field.records.copy()
+    i = int(np.flatnonzero(records["active"] == 1)[40])
+    records["x2"][i] += 5 * PIXEL  # a wrong match in the middle of the field
+    p = params(2, PIXEL, IMAGE1.shape[0])
+    filtered = vector_field(records, field.shape, p, image_transform=TRANSFORM, crs=field.crs)
+    assert np.flatnonzero(filtered.status == OUTLIER).tolist() == [i]
+    assert records["active"][i] == 1  # the record is untouched
+    assert filtered.values["dx"][i] == pytest.approx(-2 + 5, abs=0.2)  # the value is kept
+    assert np.isnan(filtered.grid("dx").ravel()[i]) and filtered.grid("status").ravel()[i] == OUTLIER
+    kept = vector_field(records, field.shape, p, image_transform=TRANSFORM, crs=field.crs, filter="none")
+    assert kept.status[i] == 1
+
+
+# --- pre-filters ------------------------------------------------------------------------------
+
+ALL_FILTERS = ["none", "gauss:0.7", "gauss:2.5", "highpass:3", "wallis:15", "wallis:3"]
+
+
+@pytest.mark.parametrize("spec", ALL_FILTERS)
+def test_prefilter_blocks_equal_whole_image(spec):
+    f = parse_prefilter(spec)
+    image = smooth_texture(120, 90, seed=5, sigma=1.0)
+    whole = f(image)
+    assert whole.dtype == np.uint8 and whole.shape == image.shape
+    reads = []
+
+    def read(a, b):
+        reads.append((a, b))
+        return image[a:b]
+
+    blocks = [filter_rows(f, read, 120, a, min(a + 17, 120)) for a in range(0, 120, 17)]
+    assert np.array_equal(np.concatenate(blocks), whole)
+    assert all(b - a <= 17 + 2 * f.halo for a, b in reads)
+
+
+def particles(shift, size=200, n=2000, seed=11):
+    rng = np.random.default_rng(seed)
+    pos = rng.random((n, 2)) * size
+    rr, cc = np.mgrid[0:size, 0:size]
+
+    def draw(points):
+        image = np.zeros((size, size))
+        for r, c in points:
+            image += np.exp(-((rr - r) ** 2 + (cc - c) ** 2) / (2 * 0.5**2))
+        return np.clip(np.rint(200 * image), 0, 255).astype(np.uint8)
+
+    return draw(pos), draw(pos + shift)
+
+
+def noise(shift, size=200, seed=12):
+    a = np.random.default_rng(seed).random((size, size)) * 255
+    b = np.fft.ifft2(scipy_ndimage.fourier_shift(np.fft.fft2(a), shift)).real
+    return np.clip(np.rint(a), 0, 255).astype(np.uint8), np.clip(np.rint(b), 0, 255).astype(np.uint8)
+
+
+def accuracy(a, b, spec, shift):
+    f = parse_prefilter(spec)
+    g = talmek_track.match_grid(f(a), f(b), params())
+    inside = g.status != 205
+    ok = g.status == 1
+    err = np.hypot(g.dx[ok] - shift[1], g.dy[ok] - shift[0])
+    return ok.sum() / inside.sum(), float(np.median(err)) if err.size else np.inf
+
+
+@pytest.mark.parametrize("make", [noise, particles])
+def test_gauss_prefilter_cures_sharp_peaks(make):
+    shift = np.array([1.37, -2.61])
+    share0, err0 = accuracy(*make(shift), "none", shift)
+    share1, err1 = accuracy(*make(shift), "gauss:0.7", shift)
+    assert share1 >= 0.95 and err1 < 0.05
+    assert share1 >= share0 and err1 < err0 / 2
+
+
+def test_highpass_and_wallis_even_out_brightness():
+    image = smooth_texture(150, 150, seed=8).astype(np.float64)
+    ramp = np.linspace(0, 1, 150)[None, :]
+    dull = 100 + 0.3 * (image - 128) + 60 * ramp  # low contrast on a brightness ramp
+    high = parse_prefilter("highpass:3")(dull)[20:-20, 20:-20]
+    assert abs(float(np.mean(high[:, :20])) - float(np.mean(high[:, -20:]))) < 2  # ramp removed
+    wallis = parse_prefilter("wallis:15")
+    outs = [wallis(source).astype(float)[20:-20, 20:-20] for source in (image, dull)]
+    assert all(abs(out.mean() - 127.5) < 4 for out in outs)
+    ratio = outs[0].std() / outs[1].std()
+    assert 1 / 1.5 < ratio < 1.5  # from inputs whose contrast differs 3.3 times
+
+
+@pytest.mark.parametrize("text, message", [
+    ("blur:2", "unknown pre-filter"), ("gauss", "needs a number"), ("gauss:0", "sigma"),
+    ("gauss:nan", "finite"), ("wallis:4", "odd window"), ("wallis:2.5", "odd window"), ("none:3", "no value"),
+])
+def test_prefilter_refuses(text, message):
+    with pytest.raises(ValueError, match=message):
+        parse_prefilter(text)
+
+
+def test_prefilter_round_trip_names():
+    for spec in ALL_FILTERS:
+        assert str(parse_prefilter(spec)) == spec
+    assert parse_prefilter(None) == Prefilter()
+
+
+# --- files ------------------------------------------------------------------------------------
+
+@pytest.fixture
+def field():
+    pytest.importorskip("rasterio")
+    f = georeferenced_field()
+    i = int(np.flatnonzero(f.status == 1)[30])
+    f.status[i] = OUTLIER  # one flagged vector travels through every format
+    return f
+
+
+def test_cog_round_trip(field, tmp_path):
+    import rasterio
+
+    from talmek_track.vector_formats import write_cog
+
+    write_cog(tmp_path / "vectors.tif", field)
+    with rasterio.open(tmp_path / "vectors.tif") as ds:
+        assert ds.descriptions == ("dx", "dy", "dx_map", "dy_map", "vx", "vy", "v", "strength", "status",
+                                   "sigma_x", "sigma_y")
+        assert ds.units[ds.descriptions.index("vx")] == "m/yr" and ds.crs.to_epsg() == 32633
+        assert np.isnan(ds.nodata) and ds.tags()["DT_DAYS"] == "42.0"
+        assert tuple(ds.transform)[:6] == field.transform and ds.profile["tiled"]
+        for band, name in enumerate(ds.descriptions, start=1):
+            np.testing.assert_array_equal(ds.read(band), field.grid(name).astype(np.float32))
+        assert "LAYOUT=COG" in " ".join(f"{k}={v}" for k, v in ds.tags(ns="IMAGE_STRUCTURE").items())
+
+
+def test_netcdf_round_trip(field, tmp_path):
+    xr = pytest.importorskip("xarray")
+    pytest.importorskip("rioxarray")
+    import rasterio
+
+    from talmek_track.dataset import to_dataset
+    from talmek_track.vector_formats import write_netcdf
+
+    write_netcdf(tmp_path / "vectors.nc", field)
+    expected = to_dataset(field)
+    with xr.open_dataset(tmp_path / "vectors.nc", decode_coords="all") as ds:
+        assert ds.attrs["Conventions"].startswith("CF-") and ds.attrs["dt_days"] == 42.0
+        assert ds.rio.crs.to_epsg() == 32633 and ds["vx"].attrs["units"] == "m/yr"
+        for name in expected.data_vars:
+            np.testing.assert_array_equal(ds[name].values, expected[name].values.astype(ds[name].dtype))
+        np.testing.assert_array_equal(ds["x"].values, expected["x"].values)
+        assert ds["status"].dtype == np.int32 and OUTLIER in ds["status"].values
+    with rasterio.open(f"netcdf:{tmp_path / 'vectors.nc'}:vx") as gdal:
+        assert gdal.crs.to_epsg() == 32633
+        assert np.allclose(tuple(gdal.transform)[:6], field.transform)
+        np.testing.assert_array_equal(gdal.read(1), field.grid("vx").astype(np.float32))
+
+
+def test_geojson_is_wgs84(field, tmp_path):
+    from rasterio.warp import transform
+
+    from talmek_track.vector_formats import write_geojson_wgs84
+
+    write_geojson_wgs84(tmp_path / "vectors.geojson", field)
+    doc = json.loads((tmp_path / "vectors.geojson").read_text())
+    assert "crs" not in doc
+    features = doc["features"]
+    shown = (field.status == 1) | (field.status == OUTLIER)
+    assert len(features) == shown.sum()
+    assert [f["properties"]["status"] for f in features].count("outlier") == 1
+    first = field.records[np.flatnonzero(shown)[0]]
+    (lon1, lat1), (lon2, lat2) = features[0]["geometry"]["coordinates"]
+    assert 14 < lon1 < 16 and 54 < lat1 < 55  # UTM 33N at 6000 km north
+    back_x, back_y = transform("EPSG:4326", "EPSG:32633", [lon1, lon2], [lat1, lat2])
+    assert np.allclose(back_x, [first["x1"], first["x2"]], atol=1e-3)
+    assert np.allclose(back_y, [first["y1"], first["y2"]], atol=1e-3)
+    props = features[0]["properties"]
+    assert props["vx"] == pytest.approx(field.values["vx"][np.flatnonzero(shown)[0]])
+
+
+def test_geopackage_native_crs(field, tmp_path):
+    pyogrio = pytest.importorskip("pyogrio")
+    from talmek_track.vector_formats import write_gpkg
+
+    write_gpkg(tmp_path / "vectors.gpkg", field)
+    info = pyogrio.read_info(tmp_path / "vectors.gpkg")
+    assert info["crs"] == "EPSG:32633" and info["geometry_type"] == "LineString"
+    meta, _, geometry, columns = pyogrio.raw.read(tmp_path / "vectors.gpkg")
+    shown = np.flatnonzero((field.status == 1) | (field.status == OUTLIER))
+    assert len(geometry) == len(shown)
+    names = list(meta["fields"])
+    np.testing.assert_array_equal(columns[names.index("vx")], field.values["vx"][shown])
+    assert list(columns[names.index("status")]).count("outlier") == 1
+    rec = field.records[shown[0]]
+    assert np.frombuffer(geometry[0][9:], "<f8").tolist() == [rec["x1"], rec["y1"], rec["x2"], rec["y2"]]
