@@ -22,11 +22,12 @@ $(PY):
 
 venv: $(PY)
 
-# Build tools and the test extra's dependencies; again whenever pyproject.toml changes.
-$(VENV)/.deps-test: pyproject.toml tools/requirements.py | $(PY)
+# Build tools and the dependencies of the extras named after the dash (.deps-test, .deps-demo,cli);
+# again whenever pyproject.toml changes.
+$(VENV)/.deps-%: pyproject.toml tools/requirements.py | $(PY)
 	$(PY) tools/requirements.py build | $(PIP) install --quiet -r /dev/stdin
 	$(PY) tools/requirements.py build | $(PIP) install --quiet -r /dev/stdin
-	$(PY) tools/requirements.py test | $(PIP) install --quiet -r /dev/stdin
+	$(PY) tools/requirements.py $* | $(PIP) install --quiet -r /dev/stdin
 	touch $@
 
 install: $(VENV)/.deps-test
@@ -38,14 +39,14 @@ test: install
 	if [ $$status -eq 5 ]; then echo "error: no tests were collected" >&2; exit 1; fi; exit $$status
 
 # The tracking example, then the talmek-track command on the example's photograph pair.
-demo: $(PY)
-	$(PIP) install --quiet ".[demo,cli]"
+demo: $(VENV)/.deps-demo,cli
+	$(DEV_INSTALL) .
 	$(PY) examples/track_pair.py --save-images
 	$(VENV)/bin/talmek-track out/demo/photo_1.png out/demo/photo_2.png --chip 32 --margin 12 --step 16 \
 		-o out/demo/cli
 
-bench: $(PY)
-	$(PIP) install --quiet ".[bench]"
+bench: $(VENV)/.deps-bench
+	$(DEV_INSTALL) .
 	$(PY) bench/run_all.py
 
 wheel: $(PY)
