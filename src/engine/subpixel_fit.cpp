@@ -4,6 +4,7 @@
 
 #include "engine/engine_facts.h"
 #include "engine/linear_solver.h"
+#include "engine/log_float.h"
 
 namespace talmek {
 
@@ -22,7 +23,7 @@ Observation observe(float value, std::int32_t fit_type) {
     const float p = value > 1.0f ? value : 1.0f;
     switch (fit_type) {
         case fit::values: return {p, 1.0f};
-        case fit::log: return {-std::log(p), p * p};
+        case fit::log: return {-log_float(p), p * p};
         default: return {static_cast<float>(1.0 / static_cast<D>(p)), ((p * p) * p) * p};
     }
 }

@@ -4,6 +4,7 @@
 #include <pybind11/stl.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <stdexcept>
 
@@ -12,9 +13,11 @@
 #include "engine/fft.h"
 #include "engine/fft_fast.h"
 #include "engine/linear_solver.h"
+#include "engine/log_float.h"
 #include "engine/peak.h"
 #include "engine/pipeline.h"
 #include "engine/subpixel_fit.h"
+#include "engine/twiddle_sine.h"
 
 namespace py = pybind11;
 using namespace talmek;
@@ -298,6 +301,23 @@ py::dict py_correlate_and_locate(const Array<float>& search, const Array<float>&
     return d;
 }
 
+// f applied to every element of a float32 array.
+template <typename F>
+Array<float> each_float(const Array<float>& x, F f) {
+    Array<float> out(std::vector<py::ssize_t>{x.size()});
+    const float* in = x.data();
+    float* to = out.mutable_data();
+    for (py::ssize_t k = 0; k < x.size(); ++k) to[k] = f(in[k]);
+    return out;
+}
+
+// The twiddle sine, with the C library's sine or with one that is always a unit in the last place
+// too high (so that every stored angle takes the stored value).
+double py_twiddle_sine(double theta, bool faulty_platform) {
+    if (!faulty_platform) return twiddle_sine(theta);
+    return twiddle_sine(theta, [](double x) { return std::nextafter(std::sin(x), 2.0); });
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_talmek_testsupport, m) {
@@ -330,4 +350,10 @@ PYBIND11_MODULE(_talmek_testsupport, m) {
     m.def("correlate_and_locate", &py_correlate_and_locate, py::arg("search"), py::arg("ref"),
           py::arg("min_strength"), py::arg("peak_method"), py::arg("max_diff"), py::arg("hoffset"),
           py::arg("voffset"));
+    m.def("log_float", [](const Array<float>& x) { return each_float(x, log_float); }, py::arg("x"));
+    m.def("platform_logf", [](const Array<float>& x) { return each_float(x, [](float v) { return std::log(v); }); },
+          py::arg("x"), "The C library's logarithm on floats, element by element");
+    m.def("twiddle_sine", &py_twiddle_sine, py::arg("theta"), py::arg("faulty_platform") = false);
+    m.def("stored_twiddle_sine", &stored_twiddle_sine, py::arg("j"));
+    m.def("twiddle_sine_count", &twiddle_sine_count);
 }
