@@ -60,8 +60,9 @@ def run_probe(tmp_path, ci, probe):
     # A checkout with no shared folder beside it.
     tests = tmp_path / "checkout" / "tests"
     tests.mkdir(parents=True)
-    for name in ("conftest.py", "conformance.py"):
-        shutil.copy(HERE / name, tests)
+    for helper in HERE.glob("*.py"):  # conftest.py and the modules it imports, no tests
+        if not helper.name.startswith("test_"):
+            shutil.copy(helper, tests)
     (tests / "test_probe.py").write_text(probe)
     (tests / "test_plain.py").write_text("def test_plain():\n    pass\n")
     env = {k: v for k, v in os.environ.items() if k not in ("CI", "TALMEK_CONFORMANCE", "PYTEST_ADDOPTS")}
