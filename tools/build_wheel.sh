@@ -31,7 +31,7 @@ CHECK_BIN=$(cd "$CHECK/bin" && pwd)
 for compiler in cc gcc g++ c++ clang; do
   if PATH="$CHECK_BIN" command -v "$compiler" >/dev/null; then echo "error: $compiler is on PATH" >&2; exit 1; fi
 done
-PATH="$CHECK_BIN" "$CHECK_BIN/python" -m pip install --quiet --only-binary=:all: "$(pwd)/$wheel[cli]"
+PATH="$CHECK_BIN" "$CHECK_BIN/python" -m pip install --quiet --only-binary=:all: "$(pwd)/$wheel[cli,geo,xarray]"
 README_CHECK=$(pwd)/tools/check_readme.py
 # From a folder outside the source tree, so that only the installed wheel can be imported.
 cd "$(mktemp -d)"

@@ -85,21 +85,70 @@ def run_python(readme: str, image1: np.ndarray, image2: np.ndarray) -> None:
     print(f"python examples: shift found, {int(ok.sum())} of {ok.size} grid points accepted")
 
 
-def run_commands(readme: str, image1: np.ndarray, image2: np.ndarray) -> None:
+# Modules that README commands need beyond the cli extra, by the output formats they ask for.
+FORMAT_NEEDS = {"tif": ("rasterio",), "nc": ("xarray", "rioxarray", "netCDF4"), "gpkg": ("pyogrio",)}
+
+
+def commands(readme: str) -> list[str]:
+    """The talmek-track command lines of the README, continuation lines joined."""
+    found = []
+    for block in blocks(readme, ""):
+        for line in block.replace("\\\n", " ").splitlines():
+            if line.startswith("talmek-track "):
+                found.append(" ".join(line.split()))
+    return found
+
+
+def write_image(path: Path, image: np.ndarray) -> None:
+    """A GeoTIFF with a made-up georeference where rasterio is installed, else a plain file."""
+    path.parent.mkdir(parents=True, exist_ok=True)
+    if path.suffix == ".tif":
+        try:
+            import rasterio
+            from rasterio.transform import from_origin
+        except ImportError:
+            pass
+        else:
+            with rasterio.open(path, "w", driver="GTiff", width=image.shape[1], height=image.shape[0],
+                               count=1, dtype="uint8", crs="EPSG:32633",
+                               transform=from_origin(450000.0, 8700000.0, 10.0, 10.0)) as ds:
+                ds.write(image, 1)
+            return
     import imageio.v3 as iio
 
+    iio.imwrite(path, image)
+
+
+def missing_modules(args: list[str]) -> list[str]:
+    import importlib.util
+
+    needed: list[str] = []
+    if "--format" in args:
+        for name in args[args.index("--format") + 1].split(","):
+            needed += FORMAT_NEEDS.get(name, ())
+    return [m for m in dict.fromkeys(needed) if importlib.util.find_spec(m) is None]
+
+
+def run_commands(readme: str, image1: np.ndarray, image2: np.ndarray, allow_missing: bool) -> None:
     folder = Path(sys.executable).parent
     exe = next((folder / n for n in ("talmek-track", "talmek-track.exe") if (folder / n).exists()), None)
     check(exe is not None, f"no talmek-track command beside {sys.executable}")
-    lines = [ln for block in blocks(readme, "") for ln in block.splitlines() if ln.startswith("talmek-track ")]
+    lines = commands(readme)
     check(bool(lines), "the README holds no talmek-track command")
-    with tempfile.TemporaryDirectory() as tmp:
-        for line in lines:
-            args = shlex.split(line)[1:]
+    for line in lines:
+        args = shlex.split(line)[1:]
+        missing = missing_modules(args)
+        if missing:
+            check(allow_missing, f"{line}\nneeds {', '.join(missing)}: install talmek[cli,geo,xarray]")
+            print(f"command NOT run (no {', '.join(missing)} here): {line}")
+            continue
+        with tempfile.TemporaryDirectory() as tmp:
             for path, image in zip(args[:2], (image1, image2)):
-                target = Path(tmp, path)
-                target.parent.mkdir(parents=True, exist_ok=True)
-                iio.imwrite(target, image)
+                write_image(Path(tmp, path), image)
+            if "--stable" in args:  # a mask of stable ground: the image's left half
+                mask = np.zeros_like(image1)
+                mask[:, : image1.shape[1] // 2] = 1
+                write_image(Path(tmp, args[args.index("--stable") + 1]), mask)
             res = subprocess.run([str(exe), *args], cwd=tmp, capture_output=True, text=True, timeout=600)
             check(res.returncode == 0, f"{line}\n{res.stdout}{res.stderr}")
             out = Path(tmp, args[args.index("-o") + 1])
@@ -109,7 +158,11 @@ def run_commands(readme: str, image1: np.ndarray, image2: np.ndarray) -> None:
 
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--cli", action="store_true", help="also run the talmek-track commands (needs talmek[cli])")
+    parser.add_argument("--cli", action="store_true",
+                        help="also run the talmek-track commands (needs talmek[cli,geo,xarray])")
+    parser.add_argument("--allow-missing", action="store_true",
+                        help="with --cli, name and pass over commands whose output formats need packages "
+                        "that are not installed, instead of failing")
     args = parser.parse_args()
     import Talmek
 
@@ -119,7 +172,7 @@ def main() -> int:
     readme = README.read_text(encoding="utf-8")
     run_python(readme, image1, image2)
     if args.cli:
-        run_commands(readme, image1, image2)
+        run_commands(readme, image1, image2, args.allow_missing)
     print("README examples: all passed")
     return 0
 
