@@ -17,14 +17,14 @@ TEST_ONLY = ("fft2d", "is_power_of_two")
 @pytest.fixture(scope="module")
 def default_wheel(tmp_path_factory):
     """TALMEK_WHEEL names a wheel to inspect; TALMEK_WHEEL_TEST=1 builds one with the defaults
-    (minutes the first time; build/wheel-check is kept for the next run)."""
+    (minutes the first time; build/wheel-default is kept for the next run)."""
     if given := os.environ.get("TALMEK_WHEEL"):
         return Path(given)
     if os.environ.get("TALMEK_WHEEL_TEST") != "1":
         pytest.skip("builds a wheel: set TALMEK_WHEEL_TEST=1, or TALMEK_WHEEL to a built one")
     out = tmp_path_factory.mktemp("wheel")
     subprocess.run([sys.executable, "-m", "pip", "wheel", ".", "--no-deps", "--no-build-isolation", "-q",
-                    "-Cbuild-dir=build/wheel-check", "-w", str(out)], cwd=ROOT, check=True, timeout=1800)
+                    "-Cbuild-dir=build/wheel-default", "-w", str(out)], cwd=ROOT, check=True, timeout=1800)
     (wheel,) = out.glob("talmek-*.whl")
     return wheel
 
@@ -38,7 +38,7 @@ def test_default_wheel_holds_no_test_module(default_wheel):
 
 def engine_libraries():
     # The development install's build (make test) and the default wheel's above.
-    return [lib for lib in (ROOT / "build/dev/libtalmek_engine.a", ROOT / "build/wheel-check/libtalmek_engine.a")
+    return [lib for lib in (ROOT / "build/dev/libtalmek_engine.a", ROOT / "build/wheel-default/libtalmek_engine.a")
             if lib.exists()]
 
 
