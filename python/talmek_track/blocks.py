@@ -228,21 +228,3 @@ def match_block(job: BlockJob, threads: int | None = None,
         point that failed inside the native code ``Status.error`` and zeros.
     """
     return match_loaded(load_block(job), progress, threads)
-
-
-def _fallback_windows(block: LoadedBlock, pairs: np.ndarray, threads: int,
-                      progress: Progress | None) -> Any:
-    """Matches a block on a batch module without window support: the windows are placed in
-    blank images of full size (same results, without the memory bound)."""
-    job = block.job
-    full = []
-    for pixels, window, source in ((block.pixels1, job.window1, job.source1),
-                                   (block.pixels2, job.window2, job.source2)):
-        image = np.zeros(source.shape, np.uint8)
-        image[window[0]:window[1], window[2]:window[3]] = pixels
-        full.append(image)
-    return _batch.match_points(full[0], full[1], pairs, job.params, threads, progress)
-
-
-if "window1" not in (_batch.match_points.__doc__ or ""):
-    _match_windows = _fallback_windows  # noqa: F811
