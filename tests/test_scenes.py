@@ -216,9 +216,9 @@ def test_figure_and_nodata_memory_stay_bounded(tmp_path):
     assert (result.records["active"] == tt.Status.nodata).any()
     assert result.preview.shape == (side // 2, side // 2)
     # The whole image alone holds 16 MB; its int64 summed-area table held 128 MB and the figure
-    # drawn at full size about a gigabyte.
+    # drawn at full size over a gigabyte.
     assert matching_peak < 20e6, matching_peak
-    assert figure_peak < 80e6, figure_peak
+    assert figure_peak < 150e6, figure_peak
     assert (tmp_path / "vectors.png").stat().st_size > 0
 
 

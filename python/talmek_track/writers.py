@@ -148,13 +148,17 @@ _MARKERS = {"error": "x", "border": "s", "ambiguous": "D", "weak": "v", "too_far
 
 #: The most arrows or markers the figure draws along each grid axis; denser grids are thinned.
 PLOT_POINTS_PER_SIDE = 150
+#: The figure's image is drawn from at most this many pixels a side: about the axes' own pixels
+#: (Matplotlib resamples in double precision, some 70 bytes per pixel drawn).
+PLOT_IMAGE_SIDE = 1000
 
 
 @register_writer("plot")
 def write_plot(folder: Path, result: TrackResult) -> list[Path]:
     """vectors.png: the accepted vectors over image 1, rejected points marked by status.
 
-    Drawn on ``result.preview`` (image 1 downsampled to at most about 2000 pixels a side) and,
+    Drawn on ``result.preview`` (image 1 downsampled to at most about 2000 pixels a side, and
+    further to ``PLOT_IMAGE_SIDE``) and,
     on dense grids, with every k-th grid row and column only, so that its cost stays bounded
     however large the scene; the title and the legend count every point.
     """
@@ -164,7 +168,8 @@ def write_plot(folder: Path, result: TrackResult) -> list[Path]:
     from matplotlib.figure import Figure
 
     path = folder / "vectors.png"
-    image, k = result.preview, result.preview_step
+    reduce = -(-max(result.preview.shape) // PLOT_IMAGE_SIDE)
+    image, k = result.preview[::reduce, ::reduce], result.preview_step * reduce
     all_status = result.records["active"] if result.vector_field is None else result.vector_field.status
     title = f"{int(np.count_nonzero(all_status == Status.accepted))} of {len(all_status)} points accepted"
     grid_shape = result.grid.dx.shape
