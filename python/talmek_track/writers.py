@@ -54,7 +54,7 @@ def register_writer(name: str) -> Callable[[Writer], Writer]:
 
 FIELDS: tuple[str, ...] = tuple(RECORD_DTYPE.names or ())
 #: Rows of vectors.csv formatted at a time.
-CSV_ROWS_AT_ONCE = 65536
+CSV_ROWS_AT_ONCE = 16384
 CSV_COLUMNS = FIELDS + ("status", "dx", "dy")
 #: Columns that follow when the result holds a vector field (velocities only with dates).
 FIELD_COLUMNS = ("dx_map", "dy_map", "vx", "vy", "v", "dt_days", "sigma_x", "sigma_y")
