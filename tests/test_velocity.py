@@ -158,6 +158,12 @@ def test_median_test_finds_planted_outliers():
     assert not median_test(lonely, lonely).any()
     # A uniform field holds no outlier, however small its noise.
     assert not median_test(np.full((6, 6), 2.0), np.zeros((6, 6))).any()
+    # Nor does a steep steady gradient (0.3 px per grid step, three times eps), at the border of
+    # the grid or of the rows and columns that hold vectors (a grid overhanging its image).
+    rotation = (0.3 * cols, -0.3 * rows)
+    assert not median_test(*rotation).any()
+    overhang = [np.pad(g, ((0, 2), (0, 3)), constant_values=np.nan) for g in rotation]
+    assert not median_test(*overhang).any()
 
 
 def test_outliers_flagged_not_lost():
