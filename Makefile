@@ -14,7 +14,9 @@ PIP := $(PY) -m pip
 # folder, so an unchanged tree reinstalls in seconds and a changed source recompiles alone. pip -v
 # passes the compiler's progress through.
 DEV_BUILD := build/dev
-DEV_INSTALL := $(PIP) install -v --no-deps --no-build-isolation -Cbuild-dir=$(DEV_BUILD)
+# The test suite's private module is built here only, never into a wheel.
+DEV_INSTALL := $(PIP) install -v --no-deps --no-build-isolation -Cbuild-dir=$(DEV_BUILD) \
+	-Ccmake.define.TALMEK_TESTSUPPORT=ON
 
 .PHONY: test lint demo bench install venv wheel clean conformance-native crosscheck crosscheck-tools
 
@@ -73,6 +75,8 @@ CONFORMANCE := ../shared/conformance
 NATIVE := build/native
 ENGINE_SOURCES = $(wildcard src/engine/*.cpp src/records/*.cpp)
 ENGINE_HEADERS = $(wildcard src/engine/*.h src/engine/*.inc src/records/*.h)
+# The plain transform that the transform check holds the fast one to (test-only code).
+REFERENCE_SOURCES = src/testsupport/plain_fft.cpp src/testsupport/plain_fft.h
 NATIVE_FLAGS := -std=c++20 -O2 -ffp-contract=off -Isrc -Wall -Wextra
 
 $(NATIVE)/host/conformance_native: tools/conformance_native.cpp $(ENGINE_SOURCES) $(ENGINE_HEADERS)
@@ -92,13 +96,13 @@ crosscheck-tools:
 	command -v $(MINGW_CXX) >/dev/null && command -v wine >/dev/null || \
 	{ apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends $(CROSS_DEBS); }
 
-$(NATIVE)/arm64/%: tools/%.cpp $(ENGINE_SOURCES) $(ENGINE_HEADERS) | crosscheck-tools
+$(NATIVE)/arm64/%: tools/%.cpp $(ENGINE_SOURCES) $(ENGINE_HEADERS) $(REFERENCE_SOURCES) | crosscheck-tools
 	@mkdir -p $(@D)
-	$(AARCH64_CXX) $(NATIVE_FLAGS) -static -o $@ $< $(ENGINE_SOURCES)
+	$(AARCH64_CXX) $(NATIVE_FLAGS) -static -o $@ $< $(ENGINE_SOURCES) $(filter %.cpp,$(REFERENCE_SOURCES))
 
-$(NATIVE)/win64/%.exe: tools/%.cpp $(ENGINE_SOURCES) $(ENGINE_HEADERS) | crosscheck-tools
+$(NATIVE)/win64/%.exe: tools/%.cpp $(ENGINE_SOURCES) $(ENGINE_HEADERS) $(REFERENCE_SOURCES) | crosscheck-tools
 	@mkdir -p $(@D)
-	$(MINGW_CXX) $(NATIVE_FLAGS) -static -o $@ $< $(ENGINE_SOURCES)
+	$(MINGW_CXX) $(NATIVE_FLAGS) -static -o $@ $< $(ENGINE_SOURCES) $(filter %.cpp,$(REFERENCE_SOURCES))
 
 # Each build runs every case; its rows must equal the expected ones field for field.
 crosscheck: $(NATIVE)/host/conformance_native $(NATIVE)/arm64/conformance_native $(NATIVE)/arm64/transform_check \
