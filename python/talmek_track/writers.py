@@ -1,0 +1,194 @@
+"""Result files out, one writer per format, in a registry.
+
+A writer is a function ``writer(folder, result) -> list[pathlib.Path]``: it writes its files into
+``folder`` (an existing folder; during a command run a staging folder that is published whole
+afterwards, so the writer must not write anywhere else) from ``result`` (a ``TrackResult``) and
+returns the paths it wrote, or an empty list when its format does not apply (the rasters need a
+georeferenced input). It raises ``OSError`` (or ``OutputError``) when it cannot write. Register
+a new format with ``@register_writer("name")``; ``track_files(formats=[...])`` picks formats by
+name and writes ``DEFAULT_FORMATS`` by default.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Callable
+from pathlib import Path
+
+import numpy as np
+
+from talmek_track import vector_formats
+from talmek_track._facts import STATUS_NAMES, Status, status_name
+from talmek_track.errors import require
+from talmek_track.matching import RECORD_DTYPE
+from talmek_track.results import TrackResult
+from talmek_track.velocity import VectorField
+
+Writer = Callable[[Path, TrackResult], list[Path]]
+
+#: The registered writers by format name, in the order they run.
+WRITERS: dict[str, Writer] = {}
+
+#: The formats written when none are named: every one but NetCDF (which needs the xarray extra);
+#: the GeoPackage only when pyogrio or fiona is installed.
+DEFAULT_FORMATS: tuple[str, ...] = ("csv", "geojson", "tif", "gpkg", "plot")
+
+
+def register_writer(name: str) -> Callable[[Writer], Writer]:
+    """Registers ``writer`` under ``name`` (replacing one of that name); use as a decorator.
+
+    Parameters
+    ----------
+    name : str
+        The format's name, as ``track_files(formats=...)`` and the command take it.
+
+    Returns
+    -------
+    callable
+        The decorator, which returns the writer unchanged.
+    """
+    def add(writer: Writer) -> Writer:
+        WRITERS[name] = writer
+        return writer
+    return add
+
+
+FIELDS: tuple[str, ...] = tuple(RECORD_DTYPE.names or ())
+CSV_COLUMNS = FIELDS + ("status", "dx", "dy")
+#: Columns that follow when the result holds a vector field (velocities only with dates).
+FIELD_COLUMNS = ("dx_map", "dy_map", "vx", "vy", "v", "dt_days", "sigma_x", "sigma_y")
+
+
+def _vector_field(result: TrackResult) -> VectorField:
+    if result.vector_field is None:
+        raise ValueError("this writer needs the result's vector field")
+    return result.vector_field
+
+
+def _text(values: np.ndarray) -> np.ndarray:
+    # NumPy's text form of a float is the shortest that reads back to the same value.
+    text = values.astype(str).astype(object)
+    text[np.isnan(values)] = ""
+    return text
+
+
+@register_writer("csv")
+def write_csv(folder: Path, result: TrackResult) -> list[Path]:
+    """vectors.csv: every point, its record, its status name, dx, dy and, with a vector field, the
+    displacement in map units, velocities and dt_days (when dated) and sigma_x, sigma_y. Outliers
+    keep their values; their status says ``outlier`` while ``active`` keeps the engine's code."""
+    path = folder / "vectors.csv"
+    records = result.records
+    vf = result.vector_field
+    status = records["active"] if vf is None else vf.status
+    columns = [records[name].astype(str) for name in FIELDS]
+    columns.append(np.array([status_name(a) for a in status], dtype=object))
+    header = list(CSV_COLUMNS)
+    if vf is None:
+        columns += [_text(result.dx), _text(result.dy)]
+    else:
+        columns += [_text(vf.values["dx"]), _text(vf.values["dy"])]
+        for name in FIELD_COLUMNS:
+            if name == "dt_days" and vf.dt_days is not None:
+                columns.append(np.full(len(records), repr(vf.dt_days), dtype=object))
+            elif name in vf.values:
+                columns.append(_text(vf.values[name]))
+            else:
+                continue
+            header.append(name)
+    with open(path, "w", newline="") as f:
+        f.write(",".join(header) + "\n")
+        for row in zip(*columns):
+            f.write(",".join(row) + "\n")
+    return [path]
+
+
+@register_writer("geojson")
+def write_geojson(folder: Path, result: TrackResult) -> list[Path]:
+    """vectors.geojson (RFC 7946): the accepted and outlier vectors as lines in WGS 84 longitude
+    and latitude, every variable as a property."""
+    path = folder / "vectors.geojson"
+    vector_formats.write_geojson_wgs84(path, _vector_field(result))
+    return [path]
+
+
+@register_writer("tif")
+def write_tif(folder: Path, result: TrackResult) -> list[Path]:
+    """vectors.tif: a Cloud-Optimised GeoTIFF of the grid, one band per variable, for
+    georeferenced input."""
+    if result.grid_transform is None:
+        return []
+    path = folder / "vectors.tif"
+    vector_formats.write_cog(path, _vector_field(result))
+    return [path]
+
+
+@register_writer("nc")
+def write_nc(folder: Path, result: TrackResult) -> list[Path]:
+    """vectors.nc: CF NetCDF of the grid with its coordinates and CRS."""
+    require("xarray", "xarray")
+    path = folder / "vectors.nc"
+    vector_formats.write_netcdf(path, _vector_field(result))
+    return [path]
+
+
+@register_writer("gpkg")
+def write_gpkg(folder: Path, result: TrackResult) -> list[Path]:
+    """vectors.gpkg: the accepted and outlier vectors in the input's CRS, for georeferenced
+    input."""
+    if result.crs is None:
+        return []
+    path = folder / "vectors.gpkg"
+    vector_formats.write_gpkg(path, _vector_field(result))
+    return [path]
+
+
+_MARKERS = {"error": "x", "border": "s", "ambiguous": "D", "weak": "v", "too_far": "^",
+            "bad_chip_size": "P", "chip_outside": "o", "nodata": "X", "outlier": "*"}
+
+
+@register_writer("plot")
+def write_plot(folder: Path, result: TrackResult) -> list[Path]:
+    """vectors.png: the accepted vectors over image 1, rejected points marked by status."""
+    if result.preview is None:
+        return []
+    from matplotlib.backends.backend_agg import FigureCanvasAgg
+    from matplotlib.figure import Figure
+
+    path = folder / "vectors.png"
+    image, k = result.preview, result.preview_step
+    records, dx, dy = result.records, result.dx, result.dy
+    step = float(min(result.params.col_interval_, result.params.row_interval_))
+    rows, cols = result.image_shape
+    scale = 10.0 / max(rows, cols)
+    fig = Figure(figsize=(max(cols * scale, 4.0) + 2.0, max(rows * scale, 4.0)), layout="constrained")
+    FigureCanvasAgg(fig)
+    ax = fig.add_subplot()
+    # A preview pixel covers k x k image pixels; extent keeps the axes in image pixels.
+    ax.imshow(image, cmap="gray", vmin=0, vmax=255, interpolation="nearest",
+              extent=(-0.5, image.shape[1] * k - 0.5, image.shape[0] * k - 0.5, -0.5))
+    status = records["active"] if result.vector_field is None else result.vector_field.status
+    accepted = status == Status.accepted
+    title = f"{int(accepted.sum())} of {len(records)} points accepted"
+    if accepted.any():
+        u, v = dx[accepted], dy[accepted]
+        lengths = np.hypot(u, v)
+        typical = float(np.median(lengths))
+        # Displacements are often far below the grid step: stretch them to be seen.
+        gain = 0.8 * step / typical if typical > 0 else 1.0
+        q = ax.quiver(records["col1"][accepted], records["row1"][accepted], u * gain, v * gain,
+                      records["strength"][accepted], angles="xy", scale_units="xy", scale=1,
+                      cmap="viridis", width=0.003)
+        fig.colorbar(q, ax=ax, label="strength", fraction=0.046, pad=0.04)
+        title += f"; arrows x{gain:.3g}"
+    for code in sorted(set(status.tolist()) - {int(Status.accepted)}):
+        sel = status == code
+        name = STATUS_NAMES.get(code, str(code))
+        ax.scatter(records["col1"][sel], records["row1"][sel], s=12, marker=_MARKERS.get(name, "o"),
+                   label=f"{name} ({int(sel.sum())})")
+    if (~accepted).any():
+        ax.legend(loc="upper right", fontsize="small", framealpha=0.8)
+    ax.set_xlim(-0.5, cols - 0.5)
+    ax.set_ylim(rows - 0.5, -0.5)
+    ax.set_title(title)
+    fig.savefig(path, dpi=100)
+    return [path]
