@@ -88,7 +88,8 @@ conformance-native: $(NATIVE)/host/conformance_native
 	$< --compare $(CONFORMANCE)/expected.tsv $(NATIVE)/host/results.tsv "host $$(uname -m)"
 
 AARCH64_CXX := aarch64-linux-gnu-g++
-MINGW_CXX := x86_64-w64-mingw32-g++
+# The POSIX thread model: the win32 one of GCC 12 has no std::mutex.
+MINGW_CXX := x86_64-w64-mingw32-g++-posix
 CROSS_DEBS := g++-aarch64-linux-gnu qemu-user qemu-user-static g++-mingw-w64-x86-64 wine wine64
 
 crosscheck-tools:
