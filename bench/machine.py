@@ -63,9 +63,10 @@ def transform_plans() -> str:
         forward, inverse = engine.transform_plan(n, 1), engine.transform_plan(n, -1)
         kernel = forward["kernel"]
         parts.append(f"{n}: {forward['schedule']}/{inverse['schedule']}")
-    forced = [f"{v}={os.environ[v]}" for v in ("TALMEK_FFT_KERNEL", "TALMEK_FFT_SCHEDULE") if os.environ.get(v)]
-    return (f"transform kernel {kernel}; schedules (forward/inverse) " + ", ".join(parts)
-            + (f"; forced by {' '.join(forced)}" if forced else "; chosen by timing at first use"))
+    kernel_note = " (forced by TALMEK_FFT_KERNEL)" if os.environ.get("TALMEK_FFT_KERNEL") else ""
+    how = ("forced by TALMEK_FFT_SCHEDULE" if os.environ.get("TALMEK_FFT_SCHEDULE")
+           else "chosen by timing at first use")
+    return f"transform kernel {kernel}{kernel_note}; schedules (forward/inverse) {', '.join(parts)}; {how}"
 
 
 def describe() -> str:
