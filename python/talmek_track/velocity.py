@@ -303,6 +303,10 @@ def vector_field(records: np.ndarray, shape: tuple[int, int], params: Talmek.Mat
         values["vx"] = dx_map * DAYS_PER_YEAR / dt_days
         values["vy"] = dy_map * DAYS_PER_YEAR / dt_days
         values["v"] = np.hypot(values["vx"], values["vy"])
+        if map_unit_of(crs) == "degree":
+            warnings.warn("the images are in a geographic coordinate system: velocities are in "
+                          "degrees per year; reproject both images to a projected one for m/yr",
+                          stacklevel=2)
     values["strength"] = records["strength"].astype(np.float64)
 
     attrs = dict(attrs or {})
