@@ -33,7 +33,7 @@ venv: $(PY)
 $(VENV)/.deps-%: pyproject.toml tools/requirements.py | $(PY)
 	$(PY) tools/requirements.py build | $(PIP) install --quiet -r /dev/stdin
 	$(PY) tools/requirements.py build | $(PIP) install --quiet -r /dev/stdin
-	$(PY) tools/requirements.py $* | $(PIP) install --quiet -r /dev/stdin
+	$(PY) tools/requirements.py $* | $(PIP) install -r /dev/stdin
 	touch $@
 
 install: $(VENV)/.deps-test
