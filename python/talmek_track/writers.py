@@ -56,8 +56,6 @@ FIELDS: tuple[str, ...] = tuple(RECORD_DTYPE.names or ())
 #: Rows of vectors.csv formatted at a time.
 CSV_ROWS_AT_ONCE = 16384
 CSV_COLUMNS = FIELDS + ("status", "dx", "dy")
-#: Columns that follow when the result holds a vector field (velocities only with dates).
-FIELD_COLUMNS = ("dx_map", "dy_map", "vx", "vy", "v", "dt_days", "sigma_x", "sigma_y")
 
 
 def _vector_field(result: TrackResult) -> VectorField:
@@ -85,14 +83,14 @@ def write_csv(folder: Path, result: TrackResult) -> list[Path]:
     header = list(CSV_COLUMNS)
     extra: list[tuple[str, np.ndarray | None]] = []  # (name, values); None: dt_days, one value
     if vf is not None:
-        for name in FIELD_COLUMNS:
-            if name == "dt_days" and vf.dt_days is not None:
-                extra.append((name, None))
-            elif name in vf.values:
-                extra.append((name, vf.values[name]))
-            else:
+        # Every other variable of the field (the record holds strength), dt_days after the speed.
+        for var in vf.variables:
+            if var.name in ("dx", "dy", "strength", "status"):
                 continue
-            header.append(name)
+            extra.append((var.name, vf.values[var.name]))
+            if var.name == "v" and vf.dt_days is not None:
+                extra.append(("dt_days", None))
+    header += [name for name, _ in extra]
     dx, dy = (result.dx, result.dy) if vf is None else (vf.values["dx"], vf.values["dy"])
     # Rows go out in slices, so that their text never exists for the whole grid at once.
     with open(path, "w", newline="") as f:

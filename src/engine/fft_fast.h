@@ -79,6 +79,9 @@ enum class Layout {
     natural,              // element (a, b) at a * n + b
     transposed,           // element (a, b) at b * n + a
     transposed_reversed,  // as transposed, with the rows already in bit-reversed order
+    rows_reversed,        // element (a, b) at r(a) * n + b, r reversing the bits of a: a forward
+                          // transform can leave its output so, without reordering, for an
+                          // element-wise product whose inverse transform then skips one too
 };
 
 // The square transform of fft2d (the plain transform, testsupport/plain_fft.h) on split planes
@@ -119,16 +122,18 @@ public:
         std::int32_t wanted_rows;
     };
     Region whole() const { return {n_, n_, n_}; }
-    void transform(std::int32_t sign, Layout input, const Region& first, const Region& second);
+    // In layout rows_reversed, the input must have no padding: first = {n, ..}, second = {.., n, ..}.
+    void transform(std::int32_t sign, Layout input, const Region& first, const Region& second,
+                   Layout output = Layout::natural);
     // The same under a given plan and schedule.
     void transform(const TransformPlan& plan, Schedule schedule, Layout input, const Region& first,
-                   const Region& second);
+                   const Region& second, Layout output = Layout::natural);
 
 private:
     const TransformPlan& plan(std::int32_t sign);
     void reorder_rows(std::int32_t columns);
-    void transpose_reversed(std::int32_t rows_read, std::int32_t columns_read);
-    void passes(const TransformPlan& plan, Schedule schedule, const Region& region);
+    void transpose(std::int32_t rows_read, std::int32_t columns_read, bool reorder);
+    void passes(const TransformPlan& plan, Schedule schedule, const Region& region, bool through_reversal);
 
     std::int32_t n_;
     Kernel kernel_;
