@@ -87,7 +87,8 @@ enum class Layout {
 // The square transform of fft2d (the plain transform, testsupport/plain_fft.h) on split planes
 // (real parts, imaginary parts), bit for bit: every element goes through the same operations in
 // the same order, only the loops are arranged so that butterflies sharing a twiddle factor run over
-// contiguous memory and vector units. Output: layout natural.
+// contiguous memory and vector units. Output: layout natural, or rows_reversed on request (not
+// after an input in rows_reversed).
 class SplitGrid {
 public:
     // An unsupported kernel falls back to the baseline one. Without a schedule, each direction
@@ -103,8 +104,9 @@ public:
     const float* re() const { return re_.get(); }
     const float* im() const { return im_.get(); }
 
-    // A real width x height chip (row-major), zero-padded, as the input in layout transposed_reversed:
-    // pixel (y, x) is element (x, y).
+    // A real width x height chip (row-major) as the input in layout transposed_reversed: pixel (y, x)
+    // is element (x, y). Only the chip's own elements are written; the padding beyond is taken as
+    // +0 by a transform with regions first = {width, height, ..} and second = {.., width, ..}.
     void load_real_transposed(const float* chip, std::int32_t width, std::int32_t height);
 
     void transform(std::int32_t sign, Layout input);
