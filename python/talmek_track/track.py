@@ -275,7 +275,7 @@ def track_files(image1: str | os.PathLike[str], image2: str | os.PathLike[str],
         Names of the writers to run (keys of ``talmek_track.writers.WRITERS``); default:
         ``DEFAULT_FORMATS`` (the GeoPackage only when pyogrio or fiona is installed).
     plot : bool
-        Whether the figure (writer "plot") is drawn when ``formats`` is not given.
+        False leaves out the figure (writer "plot"), whatever ``formats`` says.
     progress : callable, optional
         Called with (points done, points in all) while matching.
     backend : str
@@ -312,7 +312,9 @@ def track_files(image1: str | os.PathLike[str], image2: str | os.PathLike[str],
     params = make_params(chip, margin, step, start, offset, peak, min_strength, max_displacement)
     chosen, dated = _velocity_options(prefilter, filter, dates)
     names = list(formats) if formats is not None else [
-        n for n in DEFAULT_FORMATS if (n != "gpkg" or _has_gpkg_writer()) and (n != "plot" or plot)]
+        n for n in DEFAULT_FORMATS if n != "gpkg" or _has_gpkg_writer()]
+    if not plot:
+        names = [n for n in names if n != "plot"]
     unknown = [n for n in names if n not in WRITERS]
     if unknown:
         raise OptionError(f"unknown output format {unknown[0]!r}; choose from {', '.join(WRITERS)}")
