@@ -322,6 +322,14 @@ def test_a_killed_run_leaves_the_earlier_results_alone(tmp_path, sig, code):
     assert sorted(p.name for p in tmp_path.iterdir()) == ["a.tif", "b.tif", "out"]
 
 
+@pytest.mark.parametrize("extra", [[], ["--format", "csv,plot"]])
+def test_no_plot(scene, extra):
+    a, b, out = scene
+    (out / "vectors.png").unlink()
+    assert run_cli(a, b, "-o", out, "--quiet", "--no-plot", *extra, *"--chip 24 --margin 12 --step 20".split()) == 0
+    assert not (out / "vectors.png").exists() and (out / "vectors.csv").read_text().startswith("row1,")
+
+
 def test_version():
     done = subprocess.run([sys.executable, "-m", "talmek_track", "--version"], capture_output=True, text=True)
     assert done.returncode == 0 and done.stdout.strip() == f"talmek-track {tt.cli._version()}"
