@@ -1,0 +1,327 @@
+"""Matching on a Dask cluster: one scene pair as blocks of grid rows, or a whole stack of pairs.
+
+A task is one ``BlockJob``: the worker opens both images itself (a local path, a shared file
+system or a GDAL URL such as ``/vsis3/...``), reads only the windows that the block's chips cover,
+converts them to 8 bits and matches them on one of its threads. Only the job (the two sources,
+their conversions, the parameters and the block's points) travels to the worker and only the
+block's records come back; no image array passes through the scheduler.
+
+With neither a client nor a scheduler address, a ``distributed.LocalCluster`` starts inside this
+process (worker processes, threads per worker so that all threads together equal the cores) and
+is closed when the run ends. A worker that dies costs a rerun of the blocks it held (the
+scheduler hands them to another worker); a block that fails names its file and window, and a
+pair's results are assembled, and written, only once all its blocks are in. Ctrl-C cancels every
+block still queued or running.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import logging
+import os
+import uuid
+from collections.abc import Callable, Iterator, Sequence
+from dataclasses import dataclass
+from datetime import datetime
+from typing import Any
+
+import numpy as np
+
+__all__ = ["ClusterError", "cluster_shape", "dask_client", "run_blocks", "select_pairs"]
+
+#: Threads per worker process of the embedded cluster when neither is given. Two threads per
+#: process measured best on the benchmark machine (bench/bench_dask.py): the reading and
+#: converting that each block does in Python overlap with matching in the process's other thread.
+DEFAULT_THREADS_PER_WORKER = 2
+
+#: Native threads that one block matches on: the worker's threads run blocks side by side.
+THREADS_PER_BLOCK = 1
+
+Progress = Callable[[int], object]
+
+
+class ClusterError(RuntimeError):
+    """The cluster cannot be reached or started; the message is one line for the user."""
+
+
+def _import_distributed() -> Any:
+    try:
+        import distributed
+    except ImportError:
+        raise ClusterError("dask.distributed is not installed (pip install 'talmek[dask]')") from None
+    return distributed
+
+
+def _cores() -> int:
+    try:
+        return len(os.sched_getaffinity(0))
+    except AttributeError:  # not on Linux
+        return os.cpu_count() or 1
+
+
+def cluster_shape(workers: int | None = None, threads: int | None = None,
+                  cores: int | None = None) -> tuple[int, int]:
+    """Worker processes and threads per worker of the embedded cluster.
+
+    Parameters
+    ----------
+    workers : int, optional
+        Worker processes (default: the cores divided by ``threads``).
+    threads : int, optional
+        Threads per worker (default: the cores divided by ``workers``, else
+        ``DEFAULT_THREADS_PER_WORKER``).
+    cores : int, optional
+        Cores to fill (default: those this process may run on).
+
+    Returns
+    -------
+    (int, int)
+        (workers, threads per worker), together at least one thread per core when only one of
+        them is given.
+    """
+    for name, value in (("workers", workers), ("threads", threads), ("cores", cores)):
+        if value is not None and (isinstance(value, bool) or not isinstance(value, int) or value < 1):
+            raise ValueError(f"{name} must be a whole number of at least 1, got {value!r}")
+    cores = cores or _cores()
+    if workers is None and threads is None:
+        threads = min(DEFAULT_THREADS_PER_WORKER, cores)
+    if workers is None:
+        assert threads is not None
+        workers = max(1, cores // threads)
+    if threads is None:
+        threads = max(1, cores // workers)
+    return workers, threads
+
+
+@contextlib.contextmanager
+def dask_client(client: Any = None, scheduler: str | None = None, workers: int | None = None,
+                threads: int | None = None) -> Iterator[Any]:
+    """A ``distributed.Client`` for the length of a run.
+
+    Parameters
+    ----------
+    client : distributed.Client, optional
+        A client the caller made; used as is and left open.
+    scheduler : str, optional
+        Address of a running scheduler (``tcp://host:8786``); the client made for it is closed at
+        the end, the cluster is left running.
+    workers, threads : int, optional
+        Worker processes and threads per worker of the embedded ``LocalCluster`` that starts when
+        neither ``client`` nor ``scheduler`` is given (see ``cluster_shape``); it is closed at the
+        end. They cannot shape a cluster that already runs.
+
+    Yields
+    ------
+    distributed.Client
+    """
+    if client is not None and scheduler is not None:
+        raise ValueError("give either a client or a scheduler address, not both")
+    if (client is not None or scheduler is not None) and workers is not None:
+        raise ValueError("workers shapes the embedded cluster only; a running cluster keeps its own")
+    if client is not None:
+        yield client
+        return
+    distributed = _import_distributed()
+    if scheduler is not None:
+        try:
+            own = distributed.Client(scheduler, timeout="10s", set_as_default=False)
+        except (OSError, TimeoutError, ValueError) as e:
+            raise ClusterError(f"cannot reach the Dask scheduler at {scheduler}: "
+                               f"{' '.join(str(e).split()) or type(e).__name__}") from None
+        try:
+            yield own
+        finally:
+            own.close()
+        return
+    n_workers, per_worker = cluster_shape(workers, threads)
+    # No dashboard (its port could be taken, and nobody looks at it during a command run);
+    # worker logs only for errors, so that they do not cover the progress bar.
+    cluster = distributed.LocalCluster(n_workers=n_workers, threads_per_worker=per_worker,
+                                       processes=True, dashboard_address=None,
+                                       silence_logs=logging.ERROR)
+    try:
+        with distributed.Client(cluster, set_as_default=False) as own:
+            yield own
+    finally:
+        cluster.close()
+
+
+# --- running blocks ---------------------------------------------------------------------------
+
+class BlockFailed(RuntimeError):
+    """A block that failed on its worker; the message names the pair and the block's error."""
+
+
+@dataclass
+class _Group:
+    """The blocks of one pair: its futures in job order, and what to do once all are in."""
+
+    futures: list[Any]
+    weights: list[int]
+    parts: list[np.ndarray | None]
+    label: str
+    on_done: Callable[[list[np.ndarray]], object] | None = None
+    left: int = 0
+
+
+def _block_weight(job: Any) -> int:
+    return len(job.points1)
+
+
+def _run_groups(client: Any, groups: Sequence[tuple[Sequence[Any], str, Callable[[list[np.ndarray]], object] | None]],
+                fn: Callable[..., np.ndarray], progress: Progress | None) -> list[list[np.ndarray]]:
+    """Runs every group's jobs as tasks, earlier groups first; calls each group's ``on_done``
+    with its records (job order) once all its blocks are in and returns them per group.
+
+    Results come back as the tasks complete and are released on the cluster at once. Any error
+    (a failed block, Ctrl-C, a failing ``on_done``) cancels every task still pending."""
+    distributed = _import_distributed()
+    run = uuid.uuid4().hex[:12]
+    state: list[_Group] = []
+    where: dict[str, tuple[int, int]] = {}
+    try:
+        for g, (jobs, label, on_done) in enumerate(groups):
+            futures = []
+            for j, job in enumerate(jobs):
+                # Higher priority for earlier pairs, so that pairs finish (and are written) in turn.
+                future = client.submit(fn, job, THREADS_PER_BLOCK, key=f"talmek-block-{run}-{g}-{j}",
+                                       priority=-g, pure=False)
+                futures.append(future)
+                where[future.key] = (g, j)
+            state.append(_Group(futures, [_block_weight(job) for job in jobs],
+                                [None] * len(jobs), label, on_done, len(jobs)))
+        for g, group in enumerate(state):
+            if group.left == 0:
+                _finish(group)
+        done = 0
+        pending = [f for group in state for f in group.futures]
+        for future in distributed.as_completed(pending, loop=client.loop):
+            g, j = where.pop(future.key)
+            group = state[g]
+            try:
+                part = future.result()
+            except Exception as e:  # noqa: BLE001 - any block error stops the run, named
+                raise BlockFailed(f"{group.label}: {' '.join(str(e).split()) or type(e).__name__}") from e
+            group.parts[j] = part
+            group.futures[j] = None  # drop the last reference: the worker frees the result
+            future.release()
+            done += group.weights[j]
+            if progress is not None:
+                progress(done)
+            group.left -= 1
+            if group.left == 0:
+                _finish(group)
+    except BaseException:
+        client.cancel([f for group in state for f in group.futures if f is not None], force=True)
+        raise
+    return [[p for p in group.parts if p is not None] for group in state]
+
+
+def _finish(group: _Group) -> None:
+    if group.on_done is not None:
+        group.on_done([p for p in group.parts if p is not None])
+
+
+def run_blocks(jobs: Sequence[Any], *, threads: int | None = None, progress: Progress | None = None,
+               client: Any = None, scheduler: str | None = None, workers: int | None = None,
+               label: str = "matching", fn: Callable[..., np.ndarray] | None = None) -> list[np.ndarray]:
+    """Matches ``jobs`` (``BlockJob``) on a Dask cluster; the records of each, in job order.
+
+    Parameters
+    ----------
+    jobs : sequence of BlockJob
+        The blocks of one image pair, from ``plan_blocks``.
+    threads : int, optional
+        Threads per worker of the embedded cluster (see ``dask_client``).
+    progress : callable, optional
+        Called with the number of points done each time a block comes back.
+    client, scheduler, workers :
+        The cluster to run on; see ``dask_client``.
+    label : str
+        Names the run in error messages (for example the two files).
+    fn : callable, optional
+        The function a task runs, ``fn(job, threads)``; default ``blocks.match_block``.
+
+    Returns
+    -------
+    list of numpy.ndarray
+        One array of ``RECORD_DTYPE`` records per job.
+    """
+    if fn is None:
+        from talmek_track.blocks import match_block as fn
+    with dask_client(client, scheduler, workers, threads) as c:
+        return _run_groups(c, [(jobs, label, None)], fn, progress)[0]
+
+
+# --- stacks -----------------------------------------------------------------------------------
+
+def _days(t1: datetime, t2: datetime) -> float:
+    return (t2 - t1).total_seconds() / 86400.0
+
+
+def select_pairs(count: int, pairs: str | Sequence[tuple[int, int]] = "consecutive", *,
+                 dates: Sequence[datetime | None] | None = None, max_days: float | None = None,
+                 min_days: float | None = None) -> list[tuple[int, int]]:
+    """The image pairs of a stack to match, as (first, second) indices into the stack.
+
+    Parameters
+    ----------
+    count : int
+        Images in the stack.
+    pairs : "consecutive", "all" or sequence of (int, int)
+        ``consecutive``: each image with the next one; ``all``: every image with every later one;
+        or the pairs themselves, each matched in the order given. Images are taken in the order
+        of their dates when every image has one, else in the order given.
+    dates : sequence of datetime or None, optional
+        Each image's acquisition date (None where unknown).
+    max_days, min_days : float, optional
+        Keep only pairs whose images lie at least ``min_days`` and at most ``max_days`` days
+        apart (needs every image's date; applies to ``consecutive`` and ``all``).
+
+    Returns
+    -------
+    list of (int, int)
+        Earlier image first; pairs of images with the same date are left out when dates are
+        known (no velocity exists for them).
+    """
+    if dates is not None and len(dates) != count:
+        raise ValueError(f"{len(dates)} dates for {count} images")
+    known = dates is not None and all(d is not None for d in dates)
+    window = max_days is not None or min_days is not None
+    if isinstance(pairs, str):
+        if pairs not in ("consecutive", "all"):
+            raise ValueError(f"pairs must be 'consecutive', 'all' or a list of index pairs, got {pairs!r}")
+        if window and not known:
+            missing = [] if dates is None else [i for i, d in enumerate(dates) if d is None]
+            which = f"image {missing[0]} has no date" if missing else "no dates are known"
+            raise ValueError(f"a time window needs every image's date ({which})")
+        order = list(range(count))
+        if known:
+            assert dates is not None
+            order.sort(key=lambda i: dates[i])  # type: ignore[arg-type, return-value]
+        if pairs == "consecutive":
+            chosen = list(zip(order, order[1:]))
+        else:
+            chosen = [(order[a], order[b]) for a in range(count) for b in range(a + 1, count)]
+        if known:
+            assert dates is not None
+            chosen = [(i, j) for i, j in chosen if dates[i] != dates[j]]
+            lo = -np.inf if min_days is None else float(min_days)
+            hi = np.inf if max_days is None else float(max_days)
+            chosen = [(i, j) for i, j in chosen if lo <= _days(dates[i], dates[j]) <= hi]  # type: ignore[arg-type]
+        return chosen
+    if window:
+        raise ValueError("max_days and min_days select among generated pairs; an explicit list is "
+                         "matched as given")
+    chosen = []
+    for pair in pairs:
+        try:
+            i, j = (int(v) for v in pair)
+        except (TypeError, ValueError):
+            raise ValueError(f"a pair must be two image indices, got {pair!r}") from None
+        if not (0 <= i < count and 0 <= j < count):
+            raise ValueError(f"pair {i},{j} names an image outside 0..{count - 1}")
+        if i == j:
+            raise ValueError(f"pair {i},{j} matches an image with itself")
+        chosen.append((i, j))
+    return chosen
