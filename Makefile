@@ -1,7 +1,11 @@
-# make test   - set up .venv with CPython 3.12, install Talmek with its test extra, run every test
+# make test   - set up .venv with CPython 3.12, install Talmek with its test extra, run every test,
+#               then make lint (ruff and mypy)
 # make demo   - set up .venv and run the tracking example and the talmek-track command
 # make bench  - print the benchmark figures
 # make wheel  - build the Linux wheel, repair it to manylinux, try it in a fresh venv without a compiler
+# make conformance-native - the conformance cases through the engine alone, built for this machine
+# make crosscheck - the same cases (and the transform check) built for Linux ARM64 and Windows x64,
+#                   run under qemu and wine (installs the cross compilers and emulators with apt-get)
 VENV := .venv
 PY := $(VENV)/bin/python
 PIP := $(PY) -m pip
@@ -12,7 +16,7 @@ PIP := $(PY) -m pip
 DEV_BUILD := build/dev
 DEV_INSTALL := $(PIP) install -v --no-deps --no-build-isolation -Cbuild-dir=$(DEV_BUILD)
 
-.PHONY: test demo bench install venv wheel clean
+.PHONY: test lint demo bench install venv wheel clean conformance-native crosscheck crosscheck-tools
 
 $(PY):
 	@PY312=$$(tools/find_python312.sh) || exit 1; \
@@ -36,6 +40,12 @@ install: $(VENV)/.deps-test
 test: install
 	@$(PY) -m pytest -q $(PYTEST_ARGS); status=$$?; \
 	if [ $$status -eq 5 ]; then echo "error: no tests were collected" >&2; exit 1; fi; exit $$status
+	@$(MAKE) --no-print-directory lint
+
+# Style and types: ruff over every Python file, mypy --strict over talmek_track.
+lint: $(VENV)/.deps-test
+	$(PY) -m ruff check python tests bench examples
+	$(PY) -m mypy
 
 # The tracking example, then the talmek-track command on the example's photograph pair.
 demo: $(PY)
@@ -47,6 +57,54 @@ demo: $(PY)
 bench: $(PY)
 	$(PIP) install --quiet ".[bench]"
 	$(PY) bench/run_all.py
+
+# Native builds of the engine without Python: the conformance runner and the transform check.
+CONFORMANCE := ../shared/conformance
+NATIVE := build/native
+ENGINE_SOURCES = $(wildcard src/engine/*.cpp src/records/*.cpp)
+ENGINE_HEADERS = $(wildcard src/engine/*.h src/engine/*.inc src/records/*.h)
+NATIVE_FLAGS := -std=c++20 -O2 -ffp-contract=off -Isrc -Wall -Wextra
+
+$(NATIVE)/host/conformance_native: tools/conformance_native.cpp $(ENGINE_SOURCES) $(ENGINE_HEADERS)
+	@mkdir -p $(@D)
+	$(CXX) $(NATIVE_FLAGS) -o $@ $< $(ENGINE_SOURCES)
+
+conformance-native: $(NATIVE)/host/conformance_native
+	$< $(CONFORMANCE)/cases > $(NATIVE)/host/results.tsv
+	$< --compare $(CONFORMANCE)/expected.tsv $(NATIVE)/host/results.tsv "host $$(uname -m)"
+
+AARCH64_CXX := aarch64-linux-gnu-g++
+MINGW_CXX := x86_64-w64-mingw32-g++
+CROSS_DEBS := g++-aarch64-linux-gnu qemu-user qemu-user-static g++-mingw-w64-x86-64 wine wine64
+
+crosscheck-tools:
+	@command -v $(AARCH64_CXX) >/dev/null && command -v qemu-aarch64 >/dev/null && \
+	command -v $(MINGW_CXX) >/dev/null && command -v wine >/dev/null || \
+	{ apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends $(CROSS_DEBS); }
+
+$(NATIVE)/arm64/%: tools/%.cpp $(ENGINE_SOURCES) $(ENGINE_HEADERS) | crosscheck-tools
+	@mkdir -p $(@D)
+	$(AARCH64_CXX) $(NATIVE_FLAGS) -static -o $@ $< $(ENGINE_SOURCES)
+
+$(NATIVE)/win64/%.exe: tools/%.cpp $(ENGINE_SOURCES) $(ENGINE_HEADERS) | crosscheck-tools
+	@mkdir -p $(@D)
+	$(MINGW_CXX) $(NATIVE_FLAGS) -static -o $@ $< $(ENGINE_SOURCES)
+
+# Each build runs every case; its rows must equal the expected ones field for field.
+crosscheck: $(NATIVE)/host/conformance_native $(NATIVE)/arm64/conformance_native $(NATIVE)/arm64/transform_check \
+		$(NATIVE)/win64/conformance_native.exe $(NATIVE)/win64/transform_check.exe
+	qemu-aarch64 $(NATIVE)/arm64/transform_check
+	qemu-aarch64 $(NATIVE)/arm64/conformance_native $(CONFORMANCE)/cases > $(NATIVE)/arm64/results.tsv
+	@mkdir -p $(NATIVE)/wine
+	WINEPREFIX=$(abspath $(NATIVE)/wine) WINEDEBUG=-all wine $(NATIVE)/win64/transform_check.exe
+	WINEPREFIX=$(abspath $(NATIVE)/wine) WINEDEBUG=-all wine $(NATIVE)/win64/conformance_native.exe \
+		$(CONFORMANCE)/cases > $(NATIVE)/win64/results.tsv
+	@status=0; \
+	$(NATIVE)/host/conformance_native --compare $(CONFORMANCE)/expected.tsv $(NATIVE)/arm64/results.tsv \
+		"Linux ARM64 (qemu-aarch64)" || status=1; \
+	$(NATIVE)/host/conformance_native --compare $(CONFORMANCE)/expected.tsv $(NATIVE)/win64/results.tsv \
+		"Windows x64 (MinGW-w64, wine)" || status=1; \
+	exit $$status
 
 clean:
 	rm -rf build $(VENV)

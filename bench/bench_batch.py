@@ -56,7 +56,7 @@ def main() -> None:
             runs[threads].append(once(threads))
     (t1, c1, r1), (tn, cn, rn) = (min(runs[k], key=lambda r: r[0]) for k in (1, args.threads))
     same = r1.tobytes() == rn.tobytes()
-    accepted = int(np.count_nonzero(r1["active"] == 1))
+    accepted = int(np.count_nonzero(r1["active"] == talmek_track.Status.accepted))
     print(f"match_points, {args.points} points, 64x64 chips in 96x96 windows "
           f"({accepted} accepted), best of {args.repeat}")
     print(f"  1 thread : {t1 * 1e3:8.1f} ms  ({args.points / t1:8.0f} points/s, CPU {c1 * 1e3:.0f} ms)")

@@ -7,7 +7,7 @@ for reference/search chips of 32/48, 64/96 and 128/168 pixels:
 - full:    the call on the 1000x1000 uint8 images, at 200 points spread over the image;
 - point:   the call at the single point (500, 500) of the 1000x1000 images;
 - crop:    the same match on images cut down to just the two chips (same result, less to convert);
-- reject:  a call whose reference chip lies outside the image (status 205), on 1000x1000 and on
+- reject:  a call whose reference chip lies outside the image (status chip_outside), on 1000x1000 and on
            the cropped images: argument conversion and call overhead without any matching;
 - float64: the full call with float64 images, which NumPy casts to uint8 on every call.
 

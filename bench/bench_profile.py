@@ -6,8 +6,9 @@ import time
 
 import numpy as np
 
-import Talmek
 import _talmek_testsupport as engine
+import Talmek
+from talmek_track import REF_CHIP_MAX, REF_CHIP_MIN, SEARCH_CHIP_MAX, SEARCH_CHIP_MIN
 
 
 def median_time(fn, repeats):
@@ -37,8 +38,9 @@ def profile(ref_size, search_size, repeats):
     p.chipwidth_ = p.chipheight_ = ref_size
     p.hoffset_ = p.voffset_ = margin
     p.mincorr_ = 0.0
-    _, ref = engine.extract_chip(image, centre, centre, ref_size, ref_size, 1, 128)
-    _, search = engine.extract_chip(image, centre + 1, centre + 2, search_size, search_size, 48, 256)
+    _, ref = engine.extract_chip(image, centre, centre, ref_size, ref_size, REF_CHIP_MIN, REF_CHIP_MAX)
+    _, search = engine.extract_chip(image, centre + 1, centre + 2, search_size, search_size,
+                                   SEARCH_CHIP_MIN, SEARCH_CHIP_MAX)
     raw = engine.correlate_fft(search, ref)
     corr = engine.normalise_correlation(ref, search, raw)
     peak_args = (corr["surface"], corr["peak_values"], corr["peak_cols"], corr["peak_rows"], corr["coef_sums"], 0.0)

@@ -40,6 +40,7 @@ for _var in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
 import numpy as np  # noqa: E402
 
 import Talmek  # noqa: E402
+from talmek_track import Status, chip_origin  # noqa: E402
 
 SIZES = [(32, 48), (64, 96), (128, 168)]  # reference / search chip sizes
 IMAGES = ["camera", "astronaut", "coffee", "moon", "brick", "gravel"]
@@ -55,9 +56,8 @@ def grey_uint8(image):
 
 
 def first_index(centre: int, size: int) -> int:
-    # Talmek cuts a chip of even size 2k with the centre pixel at index k - 1 and of odd size
-    # 2k + 1 with it at index k; every method here cuts the same pixels.
-    return int(centre - size * 0.5 + 1.0)
+    # Every method here cuts the very pixels that Talmek's chip covers.
+    return int(chip_origin(centre, size))
 
 
 def cut(image, row, col, size):
@@ -99,9 +99,9 @@ def sample_points(rng, pairs, count: int, search: int):
 
 def talmek_match(params, image1, image2, r, c, ref, srch):
     seg = Talmek.SelectedMatch(image1, image2, [r, r], [c, c], params)
-    if seg.active != 1:
+    if seg.active != Status.accepted:
         return None, seg.active
-    return (-(seg.y2 - seg.y1), seg.x2 - seg.x1), 1
+    return (-(seg.y2 - seg.y1), seg.x2 - seg.x1), seg.active
 
 
 def cv2_integer(image1, image2, r, c, ref, srch):
@@ -194,7 +194,7 @@ def chip_benchmark(rng, count: int, shifts_per_image: int):
                     out, status = out
                     statuses.append(status)
                 errors[name].append(np.nan if out is None else float(np.hypot(out[0] - d[0], out[1] - d[1])))
-        accepted = np.array(statuses) == 1
+        accepted = np.array(statuses) == Status.accepted
         t_talmek = np.median(times[methods[0][0]])
         for name, _ in methods:
             e = np.array(errors[name])
@@ -203,14 +203,16 @@ def chip_benchmark(rng, count: int, shifts_per_image: int):
                 "us": np.median(times[name]) / 1e3, "ratio": np.median(times[name]) / t_talmek,
                 "med": np.median(e[accepted]), "p95": np.percentile(e[accepted], 95),
                 "med_all": np.nanmedian(e), "p95_all": np.nanpercentile(e, 95),
-                "rejected": {int(s): int(np.sum(np.array(statuses) == s)) for s in set(statuses) if s != 1},
+                "rejected": {int(s): int(np.sum(np.array(statuses) == s))
+                             for s in set(statuses) if s != Status.accepted},
             })
     return rows
 
 
 def print_chip_table(rows):
     print("\nChips with known sub-pixel shifts (|shift| <= 3 px per axis), errors in pixels")
-    head = f"{'method':<38}{'ref/srch':>9}{'median us':>11}{'x Talmek':>9}{'med err':>9}{'p95 err':>9}{'all: med':>10}{'p95':>7}"
+    head = (f"{'method':<38}{'ref/srch':>9}{'median us':>11}{'x Talmek':>9}{'med err':>9}{'p95 err':>9}"
+            f"{'all: med':>10}{'p95':>7}")
     print(head)
     print("-" * len(head))
     size = None
@@ -268,7 +270,7 @@ def piv_benchmark(repeats: int):
             r, c = int(rows_left[idx]), int(cols_left[idx])
             seg = Talmek.SelectedMatch(left, right, [r, r + params.row_offset_], [c, c + params.col_offset_], params)
             status[idx] = seg.active
-            if seg.active == 1:
+            if seg.active == Status.accepted:
                 dcol[idx], drow[idx] = seg.x2 - seg.x1, -(seg.y2 - seg.y1)
         return drow, dcol, status
 
@@ -289,7 +291,7 @@ def piv_benchmark(repeats: int):
                 t_piv.append((clock_ns() - t0) * 1e-9 / prow.size)
     drow_t, dcol_t, status = tal
     v, ucol = piv
-    accepted = status == 1
+    accepted = status == Status.accepted
     err_t = np.hypot(dcol_t - truth_col, drow_t)
     err_p = np.hypot(ucol - truth_col, v)
 
@@ -298,7 +300,8 @@ def piv_benchmark(repeats: int):
         return (np.median(e), np.percentile(e, 95), e.size) if e.size else (np.nan, np.nan, 0)
 
     common = accepted & known
-    head = f"{'method':<38}{'us/vector':>10}{'x Talmek':>9}{'med err':>9}{'p95 err':>9}{'n':>6}{'all: med':>10}{'p95':>8}{'n':>6}"
+    head = (f"{'method':<38}{'us/vector':>10}{'x Talmek':>9}{'med err':>9}{'p95 err':>9}{'n':>6}"
+            f"{'all: med':>10}{'p95':>8}{'n':>6}")
     print(f"window {window}, search area {search}, step {search - overlap}: {prow.size} grid points, "
           f"{known.sum()} with a known disparity; Talmek accepted {common.sum()} of them")
     print(head)

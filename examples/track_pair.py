@@ -27,17 +27,19 @@ from dataclasses import dataclass, field
 import numpy as np
 
 import Talmek
+from talmek_track import (
+    ENGINE_STATUS,
+    REF_CHIP_MAX,
+    REF_CHIP_MIN,
+    SEARCH_CHIP_MAX,
+    SEARCH_CHIP_MIN,
+    Status,
+    status_name,
+)
 
-STATUS_NAMES = {
-    1: "accepted",
-    2: "border",
-    3: "ambiguous",
-    4: "weak",
-    5: "too far",
-    204: "bad chip size",
-    205: "chip outside image",
-}
-STATUS_ORDER = [1, 2, 3, 4, 5, 204, 205]
+# The statuses a match can end with, in the order of their codes.
+STATUS_ORDER = sorted(ENGINE_STATUS.values())
+ACCEPTED = int(Status.accepted)
 
 
 @dataclass
@@ -202,7 +204,7 @@ def score(result: PairResult) -> dict:
     error = np.hypot(err_row, err_col)
     rms1 = np.array([s.rms_1 for s in result.segs], dtype=np.float64)
     rms2 = np.array([s.rms_2 for s in result.segs], dtype=np.float64)
-    accepted = status == 1
+    accepted = status == ACCEPTED
     known = accepted & np.isfinite(error)
     within = (np.abs(err_col) <= 2 * rms1) & (np.abs(err_row) <= 2 * rms2)
     return {
@@ -234,7 +236,7 @@ def write_csv(path: str, result: PairResult, sc: dict) -> None:
             w.writerow(
                 [r1, c1, r2, c2, repr(s.x1), repr(s.y1), repr(s.x2), repr(s.y2), repr(s.get_length()),
                  repr(s.strength), repr(s.displacement), repr(s.rms_1), repr(s.rms_2), s.active,
-                 STATUS_NAMES.get(s.active, "?"), f"{sc['drow'][i]:.4f}", f"{sc['dcol'][i]:.4f}",
+                 status_name(s.active), f"{sc['drow'][i]:.4f}", f"{sc['dcol'][i]:.4f}",
                  f"{sc['trow'][i]:.4f}", f"{sc['tcol'][i]:.4f}", f"{sc['error'][i]:.4f}"]
             )
 
@@ -245,8 +247,9 @@ def draw(path: str, results: list, scores: list) -> None:
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    markers = {2: ("s", "tab:orange"), 3: ("D", "tab:purple"), 4: ("o", "tab:red"),
-               5: ("^", "tab:pink"), 204: ("x", "black"), 205: ("x", "tab:gray")}
+    markers = {Status.border: ("s", "tab:orange"), Status.ambiguous: ("D", "tab:purple"),
+               Status.weak: ("o", "tab:red"), Status.too_far: ("^", "tab:pink"),
+               Status.bad_chip_size: ("x", "black"), Status.chip_outside: ("x", "tab:gray")}
     n = len(results)
     widths = [r.pair.image1.shape[1] / r.pair.image1.shape[0] for r in results]
     fig, axes = plt.subplots(1, n, figsize=(4.6 * sum(widths) + 1.2 * n, 5.4),
@@ -255,7 +258,7 @@ def draw(path: str, results: list, scores: list) -> None:
         p = result.params
         pts = np.array(result.points).reshape(-1, 4)
         ax.imshow(result.pair.image1, cmap="gray", vmin=0, vmax=255, interpolation="antialiased")
-        ok = sc["status"] == 1
+        ok = sc["status"] == ACCEPTED
         length = np.hypot(sc["drow"][ok], sc["dcol"][ok])
         # Vectors are stretched so the typical one spans about one grid step.
         typical = float(np.percentile(length, 90)) if ok.any() else 1.0
@@ -272,7 +275,7 @@ def draw(path: str, results: list, scores: list) -> None:
             if sel.any():
                 style = {"color": colour} if marker == "x" else {"facecolors": "none", "edgecolors": colour}
                 ax.scatter(pts[sel, 1], pts[sel, 0], marker=marker, s=14, linewidths=1.0, **style,
-                           label=f"{code} {STATUS_NAMES[code]} ({sel.sum()})")
+                           label=f"{int(code)} {status_name(code)} ({sel.sum()})")
         ax.set_title(f"{result.pair.title}\nchip {p.chipwidth_}, margins {p.hoffset_}/{p.voffset_}, "
                      f"arrows x{k:g}; median error {sc['median']:.2f} px", fontsize=9)
         ax.set_axis_off()
@@ -299,8 +302,8 @@ def print_table(results: list, scores: list, out=sys.stdout) -> None:
         print(f"{result.pair.name:<11}{sc['n']:>7}" + "".join(f"{sc['counts'][k]:>6}" for k in STATUS_ORDER)
               + f"{sc['n_scored']:>8}{sc['median']:>9.3f}{sc['p95']:>9.3f}{100 * sc['within']:>8.1f}%"
               + f"{sc['rate']:>9.0f}", file=out)
-    print("status columns: 1 accepted, 2 border, 3 ambiguous, 4 weak, 5 too far, 204 chip size, "
-          "205 outside image.\nscored = accepted points with a known truth; errors are Euclidean, "
+    print("status columns: " + ", ".join(f"{k} {status_name(k)}" for k in STATUS_ORDER) + ".\n"
+          "scored = accepted points with a known truth; errors are Euclidean, "
           "pixels; in 2rms = share of scored points\nwhose column and row errors lie within twice "
           "rms_1 and rms_2.", file=out)
 
@@ -355,13 +358,15 @@ def parse_args(argv=None):
                     help="image pair: the motorcycle stereo pair with its true disparity, the camera "
                     "photograph under a known rotation and shift, or both (default: %(default)s)")
     ap.add_argument("--chip", type=int, default=32,
-                    help="reference chip size in pixels, square, 1..128 (default: %(default)s)")
+                    help=f"reference chip size in pixels, square, {REF_CHIP_MIN}..{REF_CHIP_MAX} "
+                    "(default: %(default)s)")
     ap.add_argument("--hmargin", type=int, default=None,
                     help="search margin in columns on each side of the chip (default: 30 for "
                     "motorcycle, 12 for photo)")
     ap.add_argument("--vmargin", type=int, default=None,
                     help="search margin in rows on each side of the chip (default: 8 for "
-                    "motorcycle, 12 for photo); chip + 2 x margin must lie in 48..256")
+                    "motorcycle, 12 for photo); chip + 2 x margin must lie in "
+                    f"{SEARCH_CHIP_MIN}..{SEARCH_CHIP_MAX}")
     ap.add_argument("--peak-method", type=int, default=2,
                     help="sub-pixel peak fit: 1 quadric on the values, 2 Gaussian (log) fit, 4 "
                     "whole-pixel peak, any other value reciprocal fit (default: %(default)s)")

@@ -8,6 +8,8 @@ from pathlib import Path
 
 import numpy as np
 
+from support import same_bits  # noqa: F401 - the comparison the conformance tests use
+
 # The order of MatchingParams' pickled state, which the case files follow.
 PARAM_ORDER = (
     "peakmethod_", "ref_cellsize_", "srch_cellsize_", "corrtype_", "maxdiff_", "mincorr_",
@@ -126,10 +128,3 @@ def load_cases() -> list[Case]:
 def keyed(values: list[str]) -> dict[str, str]:
     """'a=1 b=2' style trace items as a mapping."""
     return dict(v.split("=", 1) for v in values if "=" in v)
-
-
-def same_bits(a: float, b: float) -> bool:
-    """Equal as the engine's numbers: identical values, or both not a number."""
-    if math.isnan(a) or math.isnan(b):
-        return math.isnan(a) and math.isnan(b)
-    return a == b and math.copysign(1.0, a) == math.copysign(1.0, b)

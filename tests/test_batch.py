@@ -5,7 +5,7 @@ import warnings
 import numpy as np
 import pytest
 
-from conformance import same_bits
+from support import same_bits, textured
 
 tt = pytest.importorskip("talmek_track")
 
@@ -45,13 +45,6 @@ def test_conformance_case(case, talmek, capfd):
     capfd.readouterr()
 
 
-def textured(rows, cols, seed):
-    rng = np.random.default_rng(seed)
-    noise = rng.random((rows + 4, cols + 4))
-    smooth = sum(np.roll(np.roll(noise, i, 0), j, 1) for i in range(3) for j in range(3))[2:-2, 2:-2]
-    return np.round(255 * (smooth - smooth.min()) / np.ptp(smooth)).astype(np.uint8)
-
-
 @pytest.mark.parametrize("seed", range(4))
 def test_random_grids(seed, talmek, capfd):
     rng = np.random.default_rng(seed)
@@ -62,8 +55,8 @@ def test_random_grids(seed, talmek, capfd):
     image2 = np.asfortranarray(image2)[::-1, :][::-1, :]  # read in place through odd strides
     params = talmek.MatchingParams()
     params.chipwidth_, params.chipheight_ = (int(v) for v in rng.integers(12, 40, 2))
-    params.hoffset_ = int((48 - params.chipwidth_) // 2 + rng.integers(3, 8))
-    params.voffset_ = int((48 - params.chipheight_) // 2 + rng.integers(3, 8))
+    params.hoffset_ = int((tt.SEARCH_CHIP_MIN - params.chipwidth_) // 2 + rng.integers(3, 8))
+    params.voffset_ = int((tt.SEARCH_CHIP_MIN - params.chipheight_) // 2 + rng.integers(3, 8))
     params.peakmethod_ = int(rng.choice([1, 2, 3, 4]))
     params.start_row_, params.start_col_ = (int(v) for v in rng.integers(0, 30, 2))
     params.row_interval_, params.col_interval_ = (int(v) for v in rng.integers(7, 19, 2))
@@ -71,7 +64,7 @@ def test_random_grids(seed, talmek, capfd):
     points1, points2, _ = tt.grid_points(image1.shape, params)
     one = tt.match_points(image1, image2, points1, points2, params, threads=1)
     two = tt.match_points(image1, image2, points1, points2, params, threads=2)
-    assert one.tobytes() == two.tobytes()
+    assert same_bits(one, two)
     assert (one["active"] == 1).any()
     assert_same_as_selected_match(talmek, image1, image2, points1, points2, params, one)
     capfd.readouterr()
@@ -102,7 +95,7 @@ def test_match_grid_measures_the_shift(talmek):
     grid = tt.match_grid(image1, image2, p, threads=2)
     assert grid.dx.shape == grid.status.shape == (5, 5)
     accepted = grid.status == 1
-    assert accepted[:3, :3].all() and (grid.status[-1] == 205).all()
+    assert accepted[:3, :3].all() and (grid.status[-1] == tt.Status.chip_outside).all()
     assert np.allclose(grid.dx[accepted], -2, atol=0.3) and np.allclose(grid.dy[accepted], 3, atol=0.3)
     assert np.isnan(grid.dx[~accepted]).all()
     assert (grid.records["active"].reshape(5, 5) == grid.status).all()

@@ -7,19 +7,20 @@ import sys
 import numpy as np
 import pytest
 
-pytest.importorskip("talmek_track")
+tt = pytest.importorskip("talmek_track")
 iio = pytest.importorskip("imageio.v3")
 pytest.importorskip("matplotlib")
 pytest.importorskip("tqdm")
-from talmek_track import NODATA, cli  # noqa: E402
-
-
-def textured(rows, cols, seed=4):
-    rng = np.random.default_rng(seed)
-    noise = rng.random((rows + 4, cols + 4))
-    smooth = sum(np.roll(np.roll(noise, i, 0), j, 1) for i in range(3) for j in range(3))[2:-2, 2:-2]
-    return np.round(255 * (smooth - smooth.min()) / np.ptp(smooth)).astype(np.uint8)
-
+from support import same_bits, textured  # noqa: E402
+from talmek_track import (  # noqa: E402
+    NODATA,
+    REF_CHIP_MAX,
+    REF_CHIP_MIN,
+    SEARCH_CHIP_MAX,
+    SEARCH_CHIP_MIN,
+    cli,
+    writers,
+)
 
 BIG = textured(150, 170)
 # Features of IMAGE1 appear 3 rows lower and 2 columns further left in IMAGE2.
@@ -65,6 +66,25 @@ def test_png_pair(pngs, tmp_path, capsys):
     assert first == [[float(accepted[0][k]) for k in ("x1", "y1")], [float(accepted[0][k]) for k in ("x2", "y2")]]
     assert props["strength"] == float(accepted[0]["strength"]) and props["status"] == "accepted"
     assert iio.imread(out / "vectors.png").ndim == 3
+
+
+@pytest.mark.filterwarnings("ignore:.*colour image converted")
+def test_track_files_from_python_with_a_registered_writer(pngs, tmp_path, monkeypatch):
+    def write_count(folder, result):
+        path = folder / "count.txt"
+        path.write_text(str(len(result.records)))
+        return [path]
+
+    monkeypatch.setitem(writers.WRITERS, "count", write_count)
+    result = tt.track_files(*pngs, tmp_path / "out", chip=24, margin=12, step=20, formats=["csv", "count"])
+    assert result.paths == [tmp_path / "out" / "vectors.csv", tmp_path / "out" / "count.txt"]
+    assert sorted(p.name for p in (tmp_path / "out").iterdir()) == ["count.txt", "vectors.csv"]
+    assert (tmp_path / "out" / "count.txt").read_text() == str(len(result.records))
+    # The run is match_grid over the pixels read, with the settings it reports.
+    assert same_bits(result.records, tt.match_grid(IMAGE1, IMAGE2, result.params).records)
+    assert tt.track_files(*pngs, chip=24, margin=12, step=20).paths == []
+    with pytest.raises(tt.OptionError, match="unknown output format 'nope'"):
+        tt.track_files(*pngs, formats=["nope"])
 
 
 def accepted_shift(out):
@@ -170,8 +190,8 @@ def half_geo(tmp_path, pngs):
     (lambda t, p: [*other_crs(t), "-o", t / "out"], 1, "different coordinate systems"),
     (lambda t, p: [*half_geo(t, p), "-o", t / "out"], 1, "is georeferenced but"),
     (lambda t, p: [*p, "-o", t / "out", "--chip", "abc"], 2, "--chip"),
-    (lambda t, p: [*p, "-o", t / "out", "--chip", "200"], 2, "1..128"),
-    (lambda t, p: [*p, "-o", t / "out", "--chip", "16", "--margin", "4"], 2, "48..256"),
+    (lambda t, p: [*p, "-o", t / "out", "--chip", "200"], 2, f"{REF_CHIP_MIN}..{REF_CHIP_MAX}"),
+    (lambda t, p: [*p, "-o", t / "out", "--chip", "16", "--margin", "4"], 2, f"{SEARCH_CHIP_MIN}..{SEARCH_CHIP_MAX}"),
     (lambda t, p: [*p, "-o", t / "out", "--threads", "0"], 2, "--threads"),
     (lambda t, p: [*p, "-o", t / "out", "--step", "0,3"], 2, "--step"),
     (lambda t, p: [*p, "-o", p[0]], 2, "not a folder"),
@@ -192,7 +212,7 @@ def test_failure_while_writing_leaves_nothing(pngs, tmp_path, monkeypatch, capsy
     def broken(*args, **kw):
         raise OSError(28, "No space left on device")
 
-    monkeypatch.setattr(cli, "write_plot", broken)
+    monkeypatch.setitem(writers.WRITERS, "plot", broken)
     before = sorted(tmp_path.iterdir())
     assert run(*pngs, "-o", tmp_path / "out", *FAST) == 1
     assert "No space left" in capsys.readouterr().err

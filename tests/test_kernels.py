@@ -4,7 +4,11 @@ import math
 import numpy as np
 import pytest
 
-OK, BAD_SIZE, OUTSIDE, NO_BUFFER = 200, 204, 205, 211
+from talmek_track import Status
+
+# Extraction's own codes; a rejected chip ends the match with its code as the status.
+OK, NO_BUFFER = 200, 211
+BAD_SIZE, OUTSIDE = Status.bad_chip_size, Status.chip_outside
 LU_OK = -99
 INT_MAX, INT_MIN = 2**31 - 1, -(2**31)
 

@@ -1,14 +1,12 @@
 #include "engine/fft.h"
 
-#include <cmath>
 #include <utility>
+
+#include "engine/twiddle_sine.h"
 
 namespace talmek {
 
 namespace {
-
-// The transform's own value of a full turn; the twiddle factors depend on it bit for bit.
-constexpr double kTurn = 6.28318530717959;
 
 // Positions below count floats from 1, as the reordering and butterfly index arithmetic expects.
 struct Positions {
@@ -58,9 +56,9 @@ void butterfly_passes(Positions d, Strides s, std::int32_t sign) {
     for (std::int32_t len = s.s1; len < s.s2; len *= 2) {
         const std::int32_t step = 2 * len;
         const double theta = (static_cast<double>(sign) * kTurn) / static_cast<double>(step / s.s1);
-        const double h = std::sin(theta * 0.5);
+        const double h = twiddle_sine(theta * 0.5);
         const double wpr = (h * -2.0) * h;
-        const double wpi = std::sin(theta);
+        const double wpi = twiddle_sine(theta);
         double wr = 1.0;
         double wi = 0.0;
         for (std::int32_t i3 = 1; i3 <= len; i3 += s.s1) {

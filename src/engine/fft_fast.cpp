@@ -4,6 +4,8 @@
 #include <cmath>
 #include <utility>
 
+#include "engine/twiddle_sine.h"
+
 #if defined(__SSE2__) || defined(_M_X64)
 #include <xmmintrin.h>
 #endif
@@ -36,8 +38,6 @@ Kernel best_kernel() {
 namespace {
 
 using ButterflyRun = void (*)(float*, float*, float*, float*, std::int32_t, double, double);
-
-constexpr double kTurn = 6.28318530717959;
 
 // The butterfly of the plain transform over a run of columns sharing one twiddle factor. The
 // product is formed in double and rounded once per component; no operation may be fused. Every
@@ -144,9 +144,9 @@ void transpose(float* plane, std::size_t n) { transpose_scalar(plane, n); }
 
 void pass_twiddles(std::int32_t half, std::int32_t sign, double* wr, double* wi) {
     const double theta = (static_cast<double>(sign) * kTurn) / static_cast<double>(2 * half);
-    const double h = std::sin(theta * 0.5);
+    const double h = twiddle_sine(theta * 0.5);
     const double wpr = (h * -2.0) * h;
-    const double wpi = std::sin(theta);
+    const double wpi = twiddle_sine(theta);
     double r = 1.0;
     double i = 0.0;
     for (std::int32_t m = 0; m < half; ++m) {

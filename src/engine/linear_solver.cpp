@@ -65,7 +65,7 @@ std::int32_t lu_decompose(float matrix[36], std::int32_t index[6]) {
         eliminate_below(matrix, j);
     }
     if (at(matrix, 5, 5) == 0.0f) return 6;
-    return LU_OK;
+    return status::solver_ok;
 }
 
 void lu_solve(const float matrix[36], const std::int32_t index[6], float rhs[6]) {
@@ -87,7 +87,7 @@ std::int32_t invert_matrix(float matrix[36], float inverse[36]) {
     for (int c = 0; c < kN; ++c) {
         float b[kN] = {0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f};
         b[c] = 1.0f;
-        if (status == LU_OK) {
+        if (status == status::solver_ok) {
             lu_solve(matrix, index, b);
         } else {
             std::printf("No solution--Matrix not invertible:  %d\n", static_cast<int>(status));
@@ -95,7 +95,7 @@ std::int32_t invert_matrix(float matrix[36], float inverse[36]) {
         for (int r = 0; r < kN; ++r) at(inverse, r, c) = b[r];
     }
     // Python's own output and a captured descriptor must see the lines in order.
-    if (status != LU_OK) std::fflush(stdout);
+    if (status != status::solver_ok) std::fflush(stdout);
     return status;
 }
 

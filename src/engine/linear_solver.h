@@ -1,13 +1,13 @@
 #pragma once
 #include <cstdint>
 
+#include "engine/engine_facts.h"
+
 namespace talmek {
 
-// Factorisation status of a successful decomposition; other values name the failing step.
-constexpr std::int32_t LU_OK = -99;
-
 // In-place LU factorisation of a 6x6 row-major matrix with scaled partial pivoting. The strict lower
-// triangle receives the negated multipliers; index[0..4] the row swapped in at each step.
+// triangle receives the negated multipliers; index[0..4] the row swapped in at each step. Returns
+// status::solver_ok, or the failing step.
 std::int32_t lu_decompose(float matrix[36], std::int32_t index[6]);
 
 // Solves with the factors of a successful lu_decompose; rhs becomes the solution.

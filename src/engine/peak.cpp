@@ -12,6 +12,10 @@ constexpr std::int32_t kBorder = 2;       // a 5x5 neighbourhood must fit around
 constexpr std::int32_t kFar = 2;          // candidates further than this compete with the peak
 constexpr std::int32_t kDistinct = 3;     // ... and further than this form a second peak
 constexpr std::int32_t kWindowHalf = 4;   // the 9x9 window left out of the background
+// The peak is ambiguous when the first far candidate has rank kCloseFirstRank or better (the peak
+// itself is rank 0), or the second has rank kCloseSecondRank or better.
+constexpr std::int32_t kCloseFirstRank = 2;
+constexpr std::int32_t kCloseSecondRank = 4;
 
 bool at_border(std::int32_t col, std::int32_t row, std::int32_t cols, std::int32_t rows) {
     return col <= kBorder - 1 || col >= cols - kBorder || row <= kBorder - 1 || row >= rows - kBorder;
@@ -67,10 +71,10 @@ PeakResult evaluate_peak(std::int32_t cols, std::int32_t rows, const float* surf
     d = PeakDetails{};
     const std::int32_t pc = candidates.cols[0];
     const std::int32_t pr = candidates.rows[0];
-    if (at_border(pc, pr, cols, rows)) return {PEAK_AT_BORDER, 0.0f};
+    if (at_border(pc, pr, cols, rows)) return {status::border, 0.0f};
 
     scan_ranking(candidates, d);
-    if (d.far1 <= 2 || d.far2 <= 4) return {PEAK_AMBIGUOUS, 0.0f};
+    if (d.far1 <= kCloseFirstRank || d.far2 <= kCloseSecondRank) return {status::ambiguous, 0.0f};
 
     background(cols, rows, surface, pc, pr, coef_sums, d);
     const float best = candidates.values[0];
@@ -82,7 +86,7 @@ PeakResult evaluate_peak(std::int32_t cols, std::int32_t rows, const float* surf
         strength = static_cast<float>(static_cast<double>(d.z1 + d.z1) - 0.2);
     }
     // A strength that is not a number cannot vouch for a match.
-    if (min_strength > strength || std::isnan(strength)) return {PEAK_WEAK, strength};
+    if (min_strength > strength || std::isnan(strength)) return {status::weak, strength};
 
     for (int a = 0; a < 5; ++a) {
         for (int i = 0; i < 5; ++i) {
@@ -90,7 +94,7 @@ PeakResult evaluate_peak(std::int32_t cols, std::int32_t rows, const float* surf
             neighbourhood[5 * a + i] = (v - d.mean) / d.sd;
         }
     }
-    return {PEAK_ACCEPTED, strength};
+    return {status::accepted, strength};
 }
 
 }  // namespace talmek

@@ -2,21 +2,17 @@
 #include <cstdint>
 
 #include "engine/correlation.h"
+#include "engine/engine_facts.h"
 
 namespace talmek {
 
-// Match status codes decided by the peak evaluation.
-enum PeakStatus : std::int32_t {
-    PEAK_ACCEPTED = 1,
-    PEAK_AT_BORDER = 2,
-    PEAK_AMBIGUOUS = 3,
-    PEAK_WEAK = 4,
-};
+// The rank that far candidates are given while none has been found: the last one.
+constexpr std::int32_t kNoFarRank = kCandidates - 1;
 
 // Intermediate figures of one evaluation, for inspection; filled as far as the evaluation got.
 struct PeakDetails {
-    std::int32_t far1 = 31;
-    std::int32_t far2 = 31;
+    std::int32_t far1 = kNoFarRank;  // rank of the first candidate far from the peak
+    std::int32_t far2 = kNoFarRank;  // ... and of the second
     std::int32_t distinct = -1;  // rank of the distinct second peak, -1 when there is none
     std::int32_t background_count = 0;
     float mean = 0.0f;
@@ -25,7 +21,7 @@ struct PeakDetails {
 };
 
 struct PeakResult {
-    std::int32_t status;
+    std::int32_t status;  // status::accepted, border, ambiguous or weak
     float strength;
 };
 

@@ -14,9 +14,6 @@ namespace talmek {
 
 namespace {
 
-constexpr std::int32_t kNoFit = 4;
-constexpr std::int32_t kRefMin = 1, kRefMax = 128;
-constexpr std::int32_t kSearchMin = 48, kSearchMax = 256;
 // The peak evaluation needs a 5x5 neighbourhood inside the surface.
 constexpr std::int32_t kSmallestSurface = 5;
 // Error estimate of a peak located to the whole cell only.
@@ -103,7 +100,7 @@ void correlate_and_locate(const float* search, const float* ref, float sw, float
     const std::int32_t rows = surface_extent(sh, rh);
     // Too small a surface can only end at the border test; it is not worth correlating.
     if (cols < kSmallestSurface || rows < kSmallestSurface) {
-        loc.status = PEAK_AT_BORDER;
+        loc.status = status::border;
         loc.strength = 0.0f;
         return;
     }
@@ -120,11 +117,11 @@ void correlate_and_locate(const float* search, const float* ref, float sw, float
     const PeakResult peak = evaluate_peak(cols, rows, surface, candidates, coef_sums, min_strength, neighbourhood);
     loc.status = peak.status;
     loc.strength = peak.strength;
-    if (peak.status != PEAK_ACCEPTED) return;
+    if (peak.status != status::accepted) return;
 
     const float whole_dx = static_cast<float>(candidates.cols[0]) - hoffset;
     const float whole_dy = static_cast<float>(candidates.rows[0]) - voffset;
-    if (peak_method == kNoFit) {
+    if (peak_method == fit::none) {
         loc.dx = whole_dx;
         loc.dy = whole_dy;
         loc.errors[0] = kWholeCellError;
@@ -147,7 +144,7 @@ void correlate_and_locate(const float* search, const float* ref, float sw, float
     loc.length = std::sqrt(loc.dx * loc.dx + loc.dy * loc.dy);
     const float limit = displacement_limit(max_diff, hoffset, voffset);
     // A length that is not a number comes from a degenerate fit and cannot be trusted.
-    if (loc.length > limit || std::isnan(loc.length)) loc.status = MATCH_TOO_FAR;
+    if (loc.length > limit || std::isnan(loc.length)) loc.status = status::too_far;
 }
 
 void match_pair(Matcher& m, const ImageRows& image1, const ImageRows& image2, LineSeg& out,
@@ -163,21 +160,22 @@ void match_pair(Matcher& m, const ImageRows& image1, const ImageRows& image2, Li
     }
     ChipSizes z{};
     if (!chip_sizes(m, z)) {
-        m.status_ = CHIP_BAD_SIZE;
-        fill_rejected(out, CHIP_BAD_SIZE);
+        m.status_ = status::bad_chip_size;
+        fill_rejected(out, status::bad_chip_size);
         return;
     }
     // Both buffers are obtained before any size test, as 32-bit element counts.
     float* const search = work.search_chip.obtain(z.sw * z.sh);
     float* const ref = work.ref_chip.obtain(z.rw * z.rh);
 
-    std::int32_t status = extract_chip(image1, row[0], col[0], z.rw, z.rh, kRefMin, kRefMax, ref);
-    if (status == CHIP_OK) {
-        status = extract_chip(image2, row[1], col[1], z.sw, z.sh, kSearchMin, kSearchMax, search);
+    std::int32_t code =
+        extract_chip(image1, row[0], col[0], z.rw, z.rh, kReferenceChip.min, kReferenceChip.max, ref);
+    if (code == status::chip_ok) {
+        code = extract_chip(image2, row[1], col[1], z.sw, z.sh, kSearchChip.min, kSearchChip.max, search);
     }
-    if (status != CHIP_OK) {
-        m.status_ = status;
-        fill_rejected(out, status);
+    if (code != status::chip_ok) {
+        m.status_ = code;
+        fill_rejected(out, code);
         return;
     }
 
@@ -188,7 +186,7 @@ void match_pair(Matcher& m, const ImageRows& image1, const ImageRows& image2, Li
                          static_cast<float>(m.maxdiff_), static_cast<float>(m.hoffset_),
                          static_cast<float>(m.voffset_), loc, work);
 
-    const bool accepted = loc.status == PEAK_ACCEPTED;
+    const bool accepted = loc.status == status::accepted;
     const double c2 = accepted ? static_cast<double>(loc.dx) + col[1] : static_cast<double>(col[1]);
     const double r2 = accepted ? static_cast<double>(loc.dy) + row[1] : static_cast<double>(row[1]);
     const double x1 = col[0] * m.ref_cellsize_ + m.ref_xll_;

@@ -2,16 +2,13 @@
 #include <cstdint>
 #include <span>
 
+#include "engine/engine_facts.h"
 #include "engine/workspace.h"
 #include "records/image_rows.h"
 #include "records/line_seg.h"
 #include "records/matching_params.h"
 
 namespace talmek {
-
-// Match status codes produced by the pipeline itself (the others come from the peak evaluation
-// and the chip extraction).
-constexpr std::int32_t MATCH_TOO_FAR = 5;
 
 // The engine's working record for one point-pair match.
 struct Matcher {
@@ -25,7 +22,7 @@ struct Matcher {
     double ref_yll_ = 0.0;
     double mincorr_ = 2.0;
     double maxdiff_ = -2.0;
-    std::int32_t peakmethod_ = 2;
+    std::int32_t peakmethod_ = fit::log;
     std::int32_t chipwidth_ = 128;
     std::int32_t chipheight_ = 128;
     std::int32_t hoffset_ = 0;

@@ -2,7 +2,9 @@
 
 #include <cmath>
 
+#include "engine/engine_facts.h"
 #include "engine/linear_solver.h"
+#include "engine/log_float.h"
 
 namespace talmek {
 
@@ -15,12 +17,13 @@ struct Observation {
     float w;
 };
 
-// Values at or below 1 (and not-a-number) all enter the fit as 1.
+// Values at or below 1 (and not-a-number) all enter the fit as 1. Every type other than
+// fit::values and fit::log fits reciprocals (fit::reciprocal).
 Observation observe(float value, std::int32_t fit_type) {
     const float p = value > 1.0f ? value : 1.0f;
     switch (fit_type) {
-        case 1: return {p, 1.0f};
-        case 2: return {-std::log(p), p * p};
+        case fit::values: return {p, 1.0f};
+        case fit::log: return {-log_float(p), p * p};
         default: return {static_cast<float>(1.0 / static_cast<D>(p)), ((p * p) * p) * p};
     }
 }

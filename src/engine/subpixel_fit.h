@@ -20,7 +20,8 @@ void estimate_fit_errors(const float z[25], const float w[25], const float inver
                          const float coef[6], const float offsets[2], float errors[2]);
 
 // Sub-pixel offset (column, row) of the peak from the centre cell of the 5x5 neighbourhood and its
-// two error estimates. fit_type 1 fits the values, 2 their negative logarithms, others reciprocals.
+// two error estimates. fit_type is one of the fit types (engine_facts.h); fit::none is fitted
+// as reciprocals here, the pipeline never asks for it.
 void fit_peak(const float neighbourhood[25], std::int32_t fit_type, float offsets[2],
               float errors[2], FitDetails* details = nullptr);
 

@@ -2,11 +2,13 @@
 
 #include <new>
 
+#include "engine/engine_facts.h"
+
 namespace talmek {
 
 namespace {
 // The largest chip the limits admit; a buffer beyond it served a rejected size and is not kept.
-constexpr std::int32_t kLargestChip = 256 * 256;
+constexpr std::int32_t kLargestChip = kSearchChip.max * kSearchChip.max;
 }  // namespace
 
 float* ChipBuffer::obtain(std::int32_t count) {

@@ -1,11 +1,13 @@
 #pragma once
 #include <cstdint>
 
+#include "engine/engine_facts.h"
+
 namespace talmek {
 
 // Every setting of a match. Nothing is validated here: the engine applies its limits when it runs.
 struct MatchingParams {
-    std::int32_t peakmethod_ = 2;
+    std::int32_t peakmethod_ = fit::log;
     std::int32_t corrtype_ = 1;
     double maxdiff_ = -2.0;
     double mincorr_ = 2.0;

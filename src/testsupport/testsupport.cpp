@@ -4,6 +4,7 @@
 #include <pybind11/stl.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <stdexcept>
 
@@ -12,9 +13,11 @@
 #include "engine/fft.h"
 #include "engine/fft_fast.h"
 #include "engine/linear_solver.h"
+#include "engine/log_float.h"
 #include "engine/peak.h"
 #include "engine/pipeline.h"
 #include "engine/subpixel_fit.h"
+#include "engine/twiddle_sine.h"
 
 namespace py = pybind11;
 using namespace talmek;
@@ -62,9 +65,9 @@ py::object py_extract_chip(const Array<std::uint8_t>& image, std::int32_t row, s
     } else if (with_buffer) {
         target = &placeholder;  // the size test rejects the chip before the buffer is used
     }
-    const std::int32_t status = extract_chip(rows, row, col, width, height, min_size, max_size, target);
-    if (status != CHIP_OK || buffer.empty()) return py::make_tuple(status, py::none());
-    return py::make_tuple(status, copy_of(buffer.data(), {height, width}));
+    const std::int32_t code = extract_chip(rows, row, col, width, height, min_size, max_size, target);
+    if (code != status::chip_ok || buffer.empty()) return py::make_tuple(code, py::none());
+    return py::make_tuple(code, copy_of(buffer.data(), {height, width}));
 }
 
 // fft2d's own verdict and whatever it left in the array, refused or not.
@@ -168,8 +171,9 @@ ChipPair check_chips(const Array<float>& search, const Array<float>& ref) {
     if (search.ndim() != 2 || ref.ndim() != 2) throw py::value_error("chips must be 2-D");
     ChipPair p{static_cast<std::int32_t>(search.shape(1)), static_cast<std::int32_t>(search.shape(0)),
                static_cast<std::int32_t>(ref.shape(1)), static_cast<std::int32_t>(ref.shape(0))};
-    if (p.sw > 256 || p.sh > 256 || p.rw > p.sw || p.rh > p.sh || p.rw < 1 || p.rh < 1) {
-        throw py::value_error("need 1 <= reference <= search <= 256 in both extents");
+    if (p.sw > kSearchChip.max || p.sh > kSearchChip.max || p.rw > p.sw || p.rh > p.sh || p.rw < 1 || p.rh < 1) {
+        throw py::value_error("need 1 <= reference <= search <= " + std::to_string(kSearchChip.max) +
+                              " in both extents");
     }
     return p;
 }
@@ -235,7 +239,7 @@ py::dict py_evaluate_peak(const Array<float>& surface, const Array<float>& value
     py::dict d;
     d["status"] = r.status;
     d["strength"] = r.strength;
-    d["neighbourhood"] = r.status == PEAK_ACCEPTED ? py::object(copy_of(neighbourhood, {5, 5})) : py::none();
+    d["neighbourhood"] = r.status == status::accepted ? py::object(copy_of(neighbourhood, {5, 5})) : py::none();
     d["coef_sums"] = copy_of(sums, {2});
     d["far1"] = details.far1;
     d["far2"] = details.far2;
@@ -297,9 +301,30 @@ py::dict py_correlate_and_locate(const Array<float>& search, const Array<float>&
     return d;
 }
 
+// f applied to every element of a float32 array.
+template <typename F>
+Array<float> each_float(const Array<float>& x, F f) {
+    Array<float> out(std::vector<py::ssize_t>{x.size()});
+    const float* in = x.data();
+    float* to = out.mutable_data();
+    for (py::ssize_t k = 0; k < x.size(); ++k) to[k] = f(in[k]);
+    return out;
+}
+
+// The twiddle sine, with the C library's sine or with one that is always a unit in the last place
+// too high (so that every stored angle takes the stored value).
+double py_twiddle_sine(double theta, bool faulty_platform) {
+    if (!faulty_platform) return twiddle_sine(theta);
+    return twiddle_sine(theta, [](double x) { return std::nextafter(std::sin(x), 2.0); });
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_talmek_testsupport, m) {
+    // Codes that only the stages' own results carry (a match result never does).
+    m.attr("CHIP_OK") = status::chip_ok;
+    m.attr("CHIP_NO_BUFFER") = status::no_chip_buffer;
+    m.attr("LU_OK") = status::solver_ok;
     m.def("extract_chip", &py_extract_chip, py::arg("image"), py::arg("row"), py::arg("col"), py::arg("width"),
           py::arg("height"), py::arg("min_size"), py::arg("max_size"), py::arg("with_buffer") = true);
     m.def("fft2d", &py_fft2d, py::arg("data"), py::arg("sign"),
@@ -325,4 +350,10 @@ PYBIND11_MODULE(_talmek_testsupport, m) {
     m.def("correlate_and_locate", &py_correlate_and_locate, py::arg("search"), py::arg("ref"),
           py::arg("min_strength"), py::arg("peak_method"), py::arg("max_diff"), py::arg("hoffset"),
           py::arg("voffset"));
+    m.def("log_float", [](const Array<float>& x) { return each_float(x, log_float); }, py::arg("x"));
+    m.def("platform_logf", [](const Array<float>& x) { return each_float(x, [](float v) { return std::log(v); }); },
+          py::arg("x"), "The C library's logarithm on floats, element by element");
+    m.def("twiddle_sine", &py_twiddle_sine, py::arg("theta"), py::arg("faulty_platform") = false);
+    m.def("stored_twiddle_sine", &stored_twiddle_sine, py::arg("j"));
+    m.def("twiddle_sine_count", &twiddle_sine_count);
 }

@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/engine_facts.h"
 #include "engine/pipeline.h"
 #include "engine/workspace.h"
 #include "module/image_conversion.h"
@@ -227,6 +228,40 @@ py::tuple match_points(const ImageArray& image1, const ImageArray& image2, const
     return py::make_tuple(records, b.failures, b.first_error);
 }
 
+// An integer array as int64, refusing other kinds (floats would be truncated silently) and
+// unsigned 64-bit values that int64 cannot hold.
+py::array_t<std::int64_t> int64_array(const py::object& values, const char* name) {
+    const py::module_ np = py::module_::import("numpy");
+    const py::object array = np.attr("asarray")(values);
+    if (!np.attr("can_cast")(array.attr("dtype"), np.attr("int64"), "safe").cast<bool>()) {
+        throw py::type_error(std::string(name) + " must hold integers, got " +
+                             py::str(array.attr("dtype")).cast<std::string>());
+    }
+    return array.attr("astype")(np.attr("int64"));
+}
+
+// chip_origin over arrays: centres and size broadcast against each other.
+py::array_t<std::int64_t> chip_origins(const py::object& centres, const py::object& size) {
+    const py::module_ np = py::module_::import("numpy");
+    const py::tuple both = np.attr("broadcast_arrays")(int64_array(centres, "centres"), int64_array(size, "size"));
+    using Contiguous = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
+    const Contiguous c = Contiguous::ensure(both[0]);
+    const Contiguous s = Contiguous::ensure(both[1]);
+    py::array_t<std::int64_t> out(std::vector<py::ssize_t>(c.shape(), c.shape() + c.ndim()));
+    const std::int64_t* cv = c.data();
+    const std::int64_t* sv = s.data();
+    std::int64_t* ov = out.mutable_data();
+    constexpr auto lo = std::numeric_limits<std::int32_t>::min();
+    constexpr auto hi = std::numeric_limits<std::int32_t>::max();
+    for (py::ssize_t k = 0; k < c.size(); ++k) {
+        if (cv[k] < lo || cv[k] > hi || sv[k] < lo || sv[k] > hi) {
+            throw py::value_error("centres and size must lie in the 32-bit integer range");
+        }
+        ov[k] = chip_origin(static_cast<std::int32_t>(cv[k]), static_cast<std::int32_t>(sv[k]));
+    }
+    return out;
+}
+
 }  // namespace
 }  // namespace talmek::track
 
@@ -236,6 +271,16 @@ PYBIND11_MODULE(_batch, m) {
                          displacement, rms_1, rms_2, active);
     m.doc() = "Native half of talmek_track: point batches matched on native threads";
     m.attr("record_dtype") = py::dtype::of<PointRecord>();
+    py::dict statuses;
+    for (const auto& s : talmek::kMatchStatuses) statuses[py::str(s.name.data(), s.name.size())] = s.code;
+    m.attr("STATUS") = statuses;
+    m.attr("REF_CHIP_MIN") = talmek::kReferenceChip.min;
+    m.attr("REF_CHIP_MAX") = talmek::kReferenceChip.max;
+    m.attr("SEARCH_CHIP_MIN") = talmek::kSearchChip.min;
+    m.attr("SEARCH_CHIP_MAX") = talmek::kSearchChip.max;
+    m.def("chip_origin", &talmek::track::chip_origins, py::arg("centres"), py::arg("size"),
+          "First row (or column) of a chip of `size` pixels around each centre, as int64; the "
+          "arguments broadcast against each other");
     m.def("default_threads", &talmek::track::default_threads,
           "Threads used when none are asked for: the hardware's concurrency");
     m.def("match_points", &talmek::track::match_points, py::arg("image1"), py::arg("image2"),

@@ -1,0 +1,35 @@
+"""The errors of a file-to-results run, each with a one-line message for the user."""
+
+from __future__ import annotations
+
+import importlib
+from types import ModuleType
+
+
+class TrackError(Exception):
+    """A run that cannot go on; the message is one line for the user."""
+
+
+class OptionError(TrackError, ValueError):
+    """An option outside what the matching accepts (the command's wrong usage)."""
+
+
+class InputError(TrackError):
+    """An input that cannot be read or used."""
+
+
+class OutputError(TrackError):
+    """Results that cannot be written or published."""
+
+
+def require(module: str, extra: str) -> ModuleType:
+    """Imports an optional dependency, or raises InputError naming the extra that brings it."""
+    try:
+        return importlib.import_module(module)
+    except ImportError:
+        raise InputError(f"{module} is not installed (pip install 'talmek[{extra}]')") from None
+
+
+def one_line(e: BaseException) -> str:
+    text = " ".join(str(e).split())
+    return text or type(e).__name__

@@ -1,0 +1,72 @@
+"""The outcome of a file-to-results run, as writers and callers see it."""
+
+from __future__ import annotations
+
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+
+import Talmek
+from talmek_track.matching import GridMatch
+from talmek_track.readers import Transform
+
+
+@dataclass
+class TrackResult:
+    """Everything a run produced.
+
+    Attributes
+    ----------
+    image1, image2 : str
+        The inputs as given.
+    records : numpy.ndarray of RECORD_DTYPE
+        One record per grid point, row by row; points whose chips touch missing pixels carry
+        ``Status.nodata`` and are otherwise zero.
+    grid : GridMatch
+        The records arranged on the grid (``dx``, ``dy``, ``strength``, ``status``).
+    params : Talmek.MatchingParams
+        The settings matched with, georeferences and grid start included.
+    image_shape : tuple of int
+        (rows, cols) of image 1.
+    transform : tuple of float or None
+        Image 1's affine geotransform (a, b, c, d, e, f), None for a plain image.
+    crs : rasterio.crs.CRS or None
+        Image 1's coordinate system.
+    grid_transform : tuple of float or None
+        The geotransform of the result grid: cell (i, j) is centred on grid point (i, j).
+    preview : numpy.ndarray or None
+        Image 1 as 8-bit grey for figures, possibly downsampled by ``preview_step``.
+    preview_step : int
+        Pixels of image 1 per preview pixel along each axis.
+    paths : list of pathlib.Path
+        The files written, at their final place.
+    """
+
+    image1: str
+    image2: str
+    records: np.ndarray
+    grid: GridMatch
+    params: Talmek.MatchingParams
+    image_shape: tuple[int, int]
+    transform: Transform | None = None
+    crs: Any = None
+    grid_transform: Transform | None = None
+    preview: np.ndarray | None = None
+    preview_step: int = 1
+    paths: list[Path] = field(default_factory=list)
+
+    @property
+    def dx(self) -> np.ndarray:
+        """Column displacement of each record in pixels of image 2 (NaN unless accepted)."""
+        return self.grid.dx.ravel()
+
+    @property
+    def dy(self) -> np.ndarray:
+        """Row displacement of each record in pixels of image 2 (NaN unless accepted)."""
+        return self.grid.dy.ravel()
+
+    @property
+    def georeferenced(self) -> bool:
+        return self.transform is not None
