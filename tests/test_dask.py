@@ -17,6 +17,7 @@ import talmek_track  # noqa: E402
 from talmek_track import dask_backend  # noqa: E402
 
 
+
 def textured(rows, cols, seed=4):
     rng = np.random.default_rng(seed)
     noise = rng.random((rows + 4, cols + 4))
@@ -95,8 +96,8 @@ def jobs_of(pair, rows_per_block=2, delay=0.0):
 def test_blocks_equal_threads(cluster, pair):
     jobs, points1, points2 = jobs_of(pair)
     seen = []
-    parts = dask_backend.run_blocks(jobs, scheduler=cluster.scheduler_address, fn=standin_block,
-                                    progress=seen.append)
+    with dask_backend.dask_client(scheduler=cluster.scheduler_address) as client:
+        parts = dask_backend._run_groups(client, [(jobs, "x", None)], standin_block, seen.append)[0]
     expected = talmek_track.match_points(pair[2], pair[3], points1, points2, params())
     assert same_bits(np.concatenate(parts), expected)
     assert seen[-1] == len(points1) and seen == sorted(seen)
@@ -114,7 +115,7 @@ def test_killed_worker(cluster, pair):
                 os.kill(victim, signal.SIGKILL)
                 killed.append(done)
 
-        parts = dask_backend.run_blocks(jobs, client=client, fn=standin_block, progress=kill_once)
+        parts = dask_backend._run_groups(client, [(jobs, "x", None)], standin_block, kill_once)[0]
         assert killed and killed[0] < len(points1)
         client.wait_for_workers(2, timeout=30)
     expected = talmek_track.match_points(pair[2], pair[3], points1, points2, params())
@@ -122,12 +123,13 @@ def test_killed_worker(cluster, pair):
 
 
 def test_select_pairs():
+    from talmek_track.stack import select_pairs
     d = [datetime(2024, 7, 1) + timedelta(days=k) for k in (0, 24, 12, 36)]
-    assert dask_backend.select_pairs(4, "consecutive", dates=d) == [(0, 2), (2, 1), (1, 3)]
-    assert dask_backend.select_pairs(4, "all", dates=d, max_days=12) == [(0, 2), (2, 1), (1, 3)]
-    assert dask_backend.select_pairs(4, "all", dates=d, min_days=20) == [(0, 1), (0, 3), (2, 3)]
-    assert dask_backend.select_pairs(3, "consecutive") == [(0, 1), (1, 2)]
-    assert dask_backend.select_pairs(3, [(2, 0)]) == [(2, 0)]
+    assert select_pairs(4, "consecutive", dates=d) == [(0, 2), (2, 1), (1, 3)]
+    assert select_pairs(4, "all", dates=d, max_days=12) == [(0, 2), (2, 1), (1, 3)]
+    assert select_pairs(4, "all", dates=d, min_days=20) == [(0, 1), (0, 3), (2, 3)]
+    assert select_pairs(3, "consecutive") == [(0, 1), (1, 2)]
+    assert select_pairs(3, [(2, 0)]) == [(2, 0)]
     for bad in ({"pairs": [(0, 3)]}, {"pairs": [(1, 1)]}, {"pairs": "all", "max_days": 5}):
         with pytest.raises(ValueError):
-            dask_backend.select_pairs(3, **bad)
+            select_pairs(3, **bad)

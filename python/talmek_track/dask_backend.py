@@ -22,12 +22,11 @@ import os
 import uuid
 from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass
-from datetime import datetime
 from typing import Any
 
 import numpy as np
 
-__all__ = ["ClusterError", "cluster_shape", "dask_client", "run_blocks", "select_pairs"]
+__all__ = ["BlockFailed", "ClusterError", "cluster_shape", "dask_client", "run_blocks", "run_groups"]
 
 #: Threads per worker process of the embedded cluster when neither is given. Two threads per
 #: process measured best on the benchmark machine (bench/bench_dask.py): the reading and
@@ -168,8 +167,12 @@ def _block_weight(job: Any) -> int:
     return len(job.points1)
 
 
-def _run_groups(client: Any, groups: Sequence[tuple[Sequence[Any], str, Callable[[list[np.ndarray]], object] | None]],
-                fn: Callable[..., np.ndarray], progress: Progress | None) -> list[list[np.ndarray]]:
+#: The blocks of one pair for ``run_groups``: its jobs, its name in messages, and what takes its
+#: records once all are in.
+Group = tuple[Sequence[Any], str, Callable[[list[np.ndarray]], object] | None]
+
+
+def _run_groups(client: Any, groups: Sequence[Group], fn: Callable[..., np.ndarray], progress: Progress | None) -> list[list[np.ndarray]]:
     """Runs every group's jobs as tasks, earlier groups first; calls each group's ``on_done``
     with its records (job order) once all its blocks are in and returns them per group.
 
@@ -190,7 +193,7 @@ def _run_groups(client: Any, groups: Sequence[tuple[Sequence[Any], str, Callable
                 where[future.key] = (g, j)
             state.append(_Group(futures, [_block_weight(job) for job in jobs],
                                 [None] * len(jobs), label, on_done, len(jobs)))
-        for g, group in enumerate(state):
+        for group in state:
             if group.left == 0:
                 _finish(group)
         done = 0
@@ -219,109 +222,64 @@ def _run_groups(client: Any, groups: Sequence[tuple[Sequence[Any], str, Callable
 
 def _finish(group: _Group) -> None:
     if group.on_done is not None:
-        group.on_done([p for p in group.parts if p is not None])
+        parts = [p for p in group.parts if p is not None]
+        group.parts = []  # the records are on_done's now; a long stack holds none of them
+        group.on_done(parts)
+
+
+def _label(jobs: Sequence[Any]) -> str:
+    job = jobs[0] if jobs else None
+    try:
+        return f"{job.source1.path} and {job.source2.path}"
+    except AttributeError:
+        return "matching"
+
+
+def run_groups(groups: Sequence[Group], *, threads: int | None = None,
+               progress: Progress | None = None, client: Any = None, scheduler: str | None = None,
+               workers: int | None = None) -> list[list[np.ndarray]]:
+    """Matches the blocks of several pairs on a Dask cluster, all submitted at once.
+
+    Parameters
+    ----------
+    groups : sequence of (jobs, label, on_done)
+        Each pair's ``BlockJob`` list, a label that error messages name it by, and an optional
+        ``on_done(records)`` called with the pair's records (job order) as soon as all its
+        blocks are in; it takes them over (they are not returned then).
+    threads : int, optional
+        Threads per worker of the embedded cluster (see ``dask_client``).
+    progress : callable, optional
+        Called with the number of points done over all groups each time a block comes back.
+    client, scheduler, workers :
+        The cluster; see ``dask_client``.
+
+    Returns
+    -------
+    list of list of numpy.ndarray
+        Per group without ``on_done``, each job's records in job order (empty for the others).
+    """
+    from talmek_track.blocks import match_block
+
+    with dask_client(client, scheduler, workers, threads) as c:
+        return _run_groups(c, groups, match_block, progress)
 
 
 def run_blocks(jobs: Sequence[Any], *, threads: int | None = None, progress: Progress | None = None,
-               client: Any = None, scheduler: str | None = None, workers: int | None = None,
-               label: str = "matching", fn: Callable[..., np.ndarray] | None = None) -> list[np.ndarray]:
-    """Matches ``jobs`` (``BlockJob``) on a Dask cluster; the records of each, in job order.
+               client: Any = None, scheduler: str | None = None,
+               workers: int | None = None) -> list[np.ndarray]:
+    """Matches the blocks of one pair on a Dask cluster (the "dask" backend's runner).
 
     Parameters
     ----------
     jobs : sequence of BlockJob
         The blocks of one image pair, from ``plan_blocks``.
-    threads : int, optional
-        Threads per worker of the embedded cluster (see ``dask_client``).
-    progress : callable, optional
-        Called with the number of points done each time a block comes back.
-    client, scheduler, workers :
-        The cluster to run on; see ``dask_client``.
-    label : str
-        Names the run in error messages (for example the two files).
-    fn : callable, optional
-        The function a task runs, ``fn(job, threads)``; default ``blocks.match_block``.
+    threads, progress, client, scheduler, workers :
+        See ``run_groups``.
 
     Returns
     -------
     list of numpy.ndarray
-        One array of ``RECORD_DTYPE`` records per job.
+        One array of ``RECORD_DTYPE`` records per job, in job order.
     """
-    if fn is None:
-        from talmek_track.blocks import match_block as fn
-    with dask_client(client, scheduler, workers, threads) as c:
-        return _run_groups(c, [(jobs, label, None)], fn, progress)[0]
-
-
-# --- stacks -----------------------------------------------------------------------------------
-
-def _days(t1: datetime, t2: datetime) -> float:
-    return (t2 - t1).total_seconds() / 86400.0
-
-
-def select_pairs(count: int, pairs: str | Sequence[tuple[int, int]] = "consecutive", *,
-                 dates: Sequence[datetime | None] | None = None, max_days: float | None = None,
-                 min_days: float | None = None) -> list[tuple[int, int]]:
-    """The image pairs of a stack to match, as (first, second) indices into the stack.
-
-    Parameters
-    ----------
-    count : int
-        Images in the stack.
-    pairs : "consecutive", "all" or sequence of (int, int)
-        ``consecutive``: each image with the next one; ``all``: every image with every later one;
-        or the pairs themselves, each matched in the order given. Images are taken in the order
-        of their dates when every image has one, else in the order given.
-    dates : sequence of datetime or None, optional
-        Each image's acquisition date (None where unknown).
-    max_days, min_days : float, optional
-        Keep only pairs whose images lie at least ``min_days`` and at most ``max_days`` days
-        apart (needs every image's date; applies to ``consecutive`` and ``all``).
-
-    Returns
-    -------
-    list of (int, int)
-        Earlier image first; pairs of images with the same date are left out when dates are
-        known (no velocity exists for them).
-    """
-    if dates is not None and len(dates) != count:
-        raise ValueError(f"{len(dates)} dates for {count} images")
-    known = dates is not None and all(d is not None for d in dates)
-    window = max_days is not None or min_days is not None
-    if isinstance(pairs, str):
-        if pairs not in ("consecutive", "all"):
-            raise ValueError(f"pairs must be 'consecutive', 'all' or a list of index pairs, got {pairs!r}")
-        if window and not known:
-            missing = [] if dates is None else [i for i, d in enumerate(dates) if d is None]
-            which = f"image {missing[0]} has no date" if missing else "no dates are known"
-            raise ValueError(f"a time window needs every image's date ({which})")
-        order = list(range(count))
-        if known:
-            assert dates is not None
-            order.sort(key=lambda i: dates[i])  # type: ignore[arg-type, return-value]
-        if pairs == "consecutive":
-            chosen = list(zip(order, order[1:]))
-        else:
-            chosen = [(order[a], order[b]) for a in range(count) for b in range(a + 1, count)]
-        if known:
-            assert dates is not None
-            chosen = [(i, j) for i, j in chosen if dates[i] != dates[j]]
-            lo = -np.inf if min_days is None else float(min_days)
-            hi = np.inf if max_days is None else float(max_days)
-            chosen = [(i, j) for i, j in chosen if lo <= _days(dates[i], dates[j]) <= hi]  # type: ignore[arg-type]
-        return chosen
-    if window:
-        raise ValueError("max_days and min_days select among generated pairs; an explicit list is "
-                         "matched as given")
-    chosen = []
-    for pair in pairs:
-        try:
-            i, j = (int(v) for v in pair)
-        except (TypeError, ValueError):
-            raise ValueError(f"a pair must be two image indices, got {pair!r}") from None
-        if not (0 <= i < count and 0 <= j < count):
-            raise ValueError(f"pair {i},{j} names an image outside 0..{count - 1}")
-        if i == j:
-            raise ValueError(f"pair {i},{j} matches an image with itself")
-        chosen.append((i, j))
-    return chosen
+    return run_groups([(jobs, _label(jobs), None)], threads=threads, progress=progress,
+                      client=client, scheduler=scheduler, workers=workers)[0]
