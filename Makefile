@@ -47,12 +47,17 @@ lint: $(VENV)/.deps-test
 	$(PY) -m ruff check python tests bench examples
 	$(PY) -m mypy
 
-# The tracking example, then the talmek-track command on the example's photograph pair.
+# The tracking example (with the pre-filter and outlier filter table), then the talmek-track
+# command on the example's photograph pair: as PNG files, and as GeoTIFFs with a georeference and
+# acquisition dates, whose velocities are drawn in m/yr.
 demo: $(PY)
-	$(PIP) install --quiet ".[demo,cli]"
+	$(PIP) install --quiet ".[demo,cli,geo,xarray]"
 	$(PY) examples/track_pair.py --save-images
 	$(VENV)/bin/talmek-track out/demo/photo_1.png out/demo/photo_2.png --chip 32 --margin 12 --step 16 \
 		-o out/demo/cli
+	$(VENV)/bin/talmek-track out/demo/photo_1.tif out/demo/photo_2.tif --chip 32 --margin 12 --step 16 \
+		--format csv,geojson,tif,nc,gpkg,plot -o out/demo/geo
+	$(PY) examples/speed_map.py out/demo/geo/vectors.nc out/demo/speed.png
 
 bench: $(PY)
 	$(PIP) install --quiet ".[bench]"

@@ -6,9 +6,10 @@
    moved positions). For every pre-filter: the share of grid points accepted and the median and
    95th-percentile error of the accepted vectors, in pixels.
 2. Uncertainty scale: textures bundled with scikit-image, each rotated by up to 1 degree about its
-   centre and moved by a sub-pixel shift of up to 3 px (cubic splines). The scale k of sigma = k x rms (rms_1 for columns, rms_2 for rows) is the 68th
-   percentile of |error| / rms over both axes of every accepted vector; the coverage it reaches on
-   the textures is printed beside it.
+   centre and moved by a sub-pixel shift of up to 3 px (cubic splines). For each peak method the
+   scale k of sigma = k x rms (rms_1 for columns, rms_2 for rows) is the 68th percentile of
+   |error| / rms over both components of every accepted vector; the coverage that the scale in use
+   reaches on each texture is printed beside it.
 
 Chip 32, margin 12, grid step 16, peak method 2 (log fit). Prints tables only.
 """

@@ -400,12 +400,30 @@ def parse_args(argv=None):
     return args
 
 
+#: A made-up georeference for the GeoTIFF copies: 10 m pixels in UTM zone 33N (Svalbard), and two
+#: acquisition dates 42 days apart, so that talmek-track reports velocities in m/yr.
+GEO_CRS, GEO_WEST, GEO_NORTH, GEO_PIXEL = "EPSG:32633", 450000.0, 8700000.0, 10.0
+GEO_DATES = ("2024:07:01 10:30:00", "2024:08:12 10:30:00")
+
+
 def save_images(folder: str, pair: Pair) -> None:
-    """The pair as two PNG files, for the talmek-track command (see the README)."""
+    """The pair as two PNG files and, with rasterio, as two georeferenced GeoTIFFs that carry
+    their acquisition dates, for the talmek-track command (see the README)."""
     from PIL import Image  # comes with Matplotlib
 
     for k, image in ((1, pair.image1), (2, pair.image2)):
         Image.fromarray(image, mode="L").save(os.path.join(folder, f"{pair.name}_{k}.png"))
+    try:
+        import rasterio
+        from rasterio.transform import from_origin
+    except ImportError:
+        return
+    for k, image in ((1, pair.image1), (2, pair.image2)):
+        with rasterio.open(os.path.join(folder, f"{pair.name}_{k}.tif"), "w", driver="GTiff",
+                           width=image.shape[1], height=image.shape[0], count=1, dtype="uint8",
+                           crs=GEO_CRS, transform=from_origin(GEO_WEST, GEO_NORTH, GEO_PIXEL, GEO_PIXEL)) as ds:
+            ds.write(image, 1)
+            ds.update_tags(TIFFTAG_DATETIME=GEO_DATES[k - 1])
 
 
 def main(argv=None) -> int:

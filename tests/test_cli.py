@@ -21,6 +21,8 @@ from talmek_track import (  # noqa: E402
     cli,
     writers,
 )
+from talmek_track.prefilter import parse_prefilter  # noqa: E402
+from talmek_track.track import DEFAULT_PREFILTER  # noqa: E402
 
 BIG = textured(150, 170)
 # Features of IMAGE1 appear 3 rows lower and 2 columns further left in IMAGE2.
@@ -80,8 +82,9 @@ def test_track_files_from_python_with_a_registered_writer(pngs, tmp_path, monkey
     assert result.paths == [tmp_path / "out" / "vectors.csv", tmp_path / "out" / "count.txt"]
     assert sorted(p.name for p in (tmp_path / "out").iterdir()) == ["count.txt", "vectors.csv"]
     assert (tmp_path / "out" / "count.txt").read_text() == str(len(result.records))
-    # The run is match_grid over the pixels read, with the settings it reports.
-    assert same_bits(result.records, tt.match_grid(IMAGE1, IMAGE2, result.params).records)
+    # The run is match_grid over the pixels read and pre-filtered, with the settings it reports.
+    f = parse_prefilter(DEFAULT_PREFILTER)
+    assert same_bits(result.records, tt.match_grid(f(IMAGE1), f(IMAGE2), result.params).records)
     assert tt.track_files(*pngs, chip=24, margin=12, step=20).paths == []
     with pytest.raises(tt.OptionError, match="unknown output format 'nope'"):
         tt.track_files(*pngs, formats=["nope"])
@@ -147,13 +150,11 @@ def test_geotiff_pair(tmp_path):
     assert all(r["active"] == str(NODATA) and r["strength"] == "0.0" for r in rows if r["status"] == "nodata")
     assert {(int(r["row2"]) - int(r["row1"]), int(r["col2"]) - int(r["col1"])) for r in rows} == {(4, -6)}
 
-    with rasterio.open(out / "dx.tif") as ds:
-        dx, transform, crs = ds.read(1), ds.transform, ds.crs
-    with rasterio.open(out / "dy.tif") as ds:
-        dy = ds.read(1)
-    with rasterio.open(out / "status.tif") as ds:
-        status = ds.read(1)
-    assert crs.to_epsg() == 32633 and status.dtype == np.int32
+    with rasterio.open(out / "vectors.tif") as ds:
+        bands = dict(zip(ds.descriptions, ds.read()))
+        transform, crs = ds.transform, ds.crs
+    dx, dy, status = bands["dx"], bands["dy"], bands["status"]
+    assert crs.to_epsg() == 32633 and (status == np.rint(status)).all()
     ok = status == 1
     assert np.allclose(dx[ok], -2, atol=0.3) and np.allclose(dy[ok], 3, atol=0.3) and np.isnan(dx[~ok]).all()
     assert (status == NODATA).any()
@@ -162,8 +163,10 @@ def test_geotiff_pair(tmp_path):
     centre = (transform.c + 0.5 * transform.a, transform.f + 0.5 * transform.e)
     assert centre == (500000 + 10 * (int(first["col1"]) + 0.5), 6000000 - 10 * (int(first["row1"]) + 0.5))
     doc = json.loads((out / "vectors.geojson").read_text())
-    assert doc["crs"]["properties"]["name"].endswith("EPSG::32633")
+    assert "crs" not in doc  # RFC 7946: WGS 84 longitude, latitude
     assert len(doc["features"]) == int(ok.sum())
+    lon, lat = doc["features"][0]["geometry"]["coordinates"][0]
+    assert 14 < lon < 16 and 54 < lat < 55
 
 
 def garbage(tmp_path):

@@ -1,6 +1,6 @@
 """Velocity fields: dates, units, the outlier test, pre-filters, and the files they are published in."""
 import json
-from datetime import datetime, timezone
+from datetime import UTC, datetime
 
 import numpy as np
 import pytest
@@ -8,14 +8,19 @@ import pytest
 import Talmek
 import talmek_track
 from talmek_track.outliers import median_test
-from talmek_track.prefilter import Prefilter, filter_rows, parse_prefilter
+from talmek_track.prefilter import Prefilter, filter_rows, filter_window, parse_prefilter
 from talmek_track.velocity import (
-    OUTLIER, date_from_tags, parse_date, parse_dates, read_dates, vector_field,
+    OUTLIER,
+    date_from_tags,
+    parse_date,
+    parse_dates,
+    read_dates,
+    vector_field,
 )
 
 scipy_ndimage = pytest.importorskip("scipy.ndimage")
 
-UTC = timezone.utc
+UTC = UTC
 WEST, NORTH, PIXEL = 500000.0, 6000000.0, 10.0
 
 
@@ -172,6 +177,34 @@ def test_outliers_flagged_not_lost():
     assert kept.status[i] == 1
 
 
+def test_sigma_calibrated_or_from_stable_ground():
+    pytest.importorskip("rasterio")
+    from talmek_track.velocity import SIGMA_SCALE
+
+    field = georeferenced_field(peak=2)
+    ok = field.status == 1
+    assert np.array_equal(field.values["sigma_x"][ok], SIGMA_SCALE[2] * field.records["rms_1"][ok].astype(float))
+    assert np.isnan(field.values["sigma_y"][~ok]).all()
+    # Stable ground: points of the top three grid rows did not move but for known small errors.
+    records = field.records.copy()
+    stable = np.zeros(len(records), bool)
+    stable[: 3 * field.shape[1]] = True
+    stable &= ok
+    rng = np.random.default_rng(1)
+    ex, ey = rng.normal(0, 0.2, stable.sum()), rng.normal(0, 0.1, stable.sum())
+    records["x2"][stable] = records["x1"][stable] + PIXEL * ex
+    records["y2"][stable] = records["y1"][stable] - PIXEL * ey
+    p = params(2, PIXEL, IMAGE1.shape[0])
+    moved = vector_field(records, field.shape, p, image_transform=TRANSFORM, stable=stable, filter="none")
+    assert moved.values["sigma_x"][ok] == pytest.approx(np.sqrt(np.mean(ex**2)), rel=1e-9)
+    assert moved.values["sigma_y"][ok] == pytest.approx(np.sqrt(np.mean(ey**2)), rel=1e-9)
+    assert "stable ground" in moved.attrs["uncertainty"]
+    few = stable & (np.cumsum(stable) <= 5)
+    with pytest.warns(UserWarning, match="fewer than 10"):
+        fallback = vector_field(records, field.shape, p, image_transform=TRANSFORM, stable=few)
+    assert fallback.attrs["uncertainty"].startswith("calibrated")
+
+
 # --- pre-filters ------------------------------------------------------------------------------
 
 ALL_FILTERS = ["none", "gauss:0.7", "gauss:2.5", "highpass:3", "wallis:15", "wallis:3"]
@@ -192,6 +225,15 @@ def test_prefilter_blocks_equal_whole_image(spec):
     blocks = [filter_rows(f, read, 120, a, min(a + 17, 120)) for a in range(0, 120, 17)]
     assert np.array_equal(np.concatenate(blocks), whole)
     assert all(b - a <= 17 + 2 * f.halo for a, b in reads)
+    # Windows of a real-valued conversion (before rounding) tile the whole image too.
+    real = image * 0.7 + 20.25
+
+    def window(r0, r1, c0, c1):
+        return real[r0:r1, c0:c1]
+
+    tiles = [[filter_window(f, window, real.shape, r, min(r + 40, 120), c, min(c + 25, 90))
+              for c in range(0, 90, 25)] for r in range(0, 120, 40)]
+    assert np.array_equal(np.block(tiles), f(real))
 
 
 def particles(shift, size=200, n=2000, seed=11):
@@ -243,6 +285,30 @@ def test_highpass_and_wallis_even_out_brightness():
     assert all(abs(out.mean() - 127.5) < 4 for out in outs)
     ratio = outs[0].std() / outs[1].std()
     assert 1 / 1.5 < ratio < 1.5  # from inputs whose contrast differs 3.3 times
+
+
+def test_prefilter_widens_the_nodata_mask(tmp_path):
+    pytest.importorskip("rasterio")
+    import rasterio
+    from affine import Affine
+
+    a = IMAGE1.copy()
+    a[90:100, 90:100] = 0
+    with rasterio.open(tmp_path / "a.tif", "w", driver="GTiff", width=200, height=200, count=1, dtype="uint8",
+                       crs="EPSG:32633", transform=Affine(*TRANSFORM), nodata=0) as ds:
+        ds.write(a, 1)
+    write_geotiff(tmp_path / "b.tif", IMAGE2)
+    counts = {}
+    for spec in ("none", "gauss:3"):  # a halo of 12 pixels
+        result = talmek_track.track_files(tmp_path / "a.tif", tmp_path / "b.tif", chip=16, margin=16, step=8,
+                                          prefilter=spec)
+        nodata = result.records["active"] == talmek_track.NODATA
+        counts[spec] = int(nodata.sum())
+        # No chip (rows and columns c - 7 .. c + 8) that was matched reaches the blot widened by the halo.
+        rows, cols = result.records["row1"][~nodata], result.records["col1"][~nodata]
+        lo, hi = (90 - 8, 99 + 7) if spec == "none" else (90 - 12 - 8, 99 + 12 + 7)
+        assert not ((rows >= lo) & (rows <= hi) & (cols >= lo) & (cols <= hi)).any()
+    assert counts["gauss:3"] > counts["none"] > 0
 
 
 @pytest.mark.parametrize("text, message", [
@@ -348,3 +414,103 @@ def test_geopackage_native_crs(field, tmp_path):
     assert list(columns[names.index("status")]).count("outlier") == 1
     rec = field.records[shown[0]]
     assert np.frombuffer(geometry[0][9:], "<f8").tolist() == [rec["x1"], rec["y1"], rec["x2"], rec["y2"]]
+
+
+# --- the command and the xarray API ---------------------------------------------------------
+
+def dated_pair(tmp_path):
+    write_geotiff(tmp_path / "a.tif", IMAGE1, {"TIFFTAG_DATETIME": "2024:07:01 00:00:00"})
+    write_geotiff(tmp_path / "b.tif", IMAGE2, {"ACQUISITION_DATE": "2024-08-12"})
+    return tmp_path / "a.tif", tmp_path / "b.tif"
+
+
+def read_rows(path):
+    import csv
+
+    with open(path, newline="") as f:
+        return list(csv.DictReader(f))
+
+
+def test_command_publishes_velocities(tmp_path):
+    pytest.importorskip("rasterio")
+    pytest.importorskip("xarray")
+    pytest.importorskip("pyogrio")
+    from talmek_track import cli
+
+    a, b = dated_pair(tmp_path)
+    stable = np.zeros(IMAGE1.shape, np.uint8)
+    stable[:80] = 1
+    write_geotiff(tmp_path / "stable.tif", stable)
+    common = [str(a), str(b), "--peak", "integer", "--prefilter", "none", "--quiet", "--margin", "12"]
+    assert cli.main([*common, "-o", str(tmp_path / "out"), "--format", "csv,geojson,tif,nc,gpkg",
+                     "--stable", str(tmp_path / "stable.tif")]) == 0
+    out = tmp_path / "out"
+    assert sorted(p.name for p in out.iterdir()) == ["vectors.csv", "vectors.geojson", "vectors.gpkg",
+                                                     "vectors.nc", "vectors.tif"]
+    rows = read_rows(out / "vectors.csv")
+    accepted = [r for r in rows if r["status"] == "accepted"]
+    assert len(accepted) > 20 and {r["dt_days"] for r in rows} == {"42.0"}
+    assert {float(r["vx"]) for r in accepted} == {-2 * PIXEL * 365.25 / 42}
+    assert {float(r["vy"]) for r in accepted} == {-3 * PIXEL * 365.25 / 42}
+    sigma = {r["sigma_x"] for r in accepted}
+    assert len(sigma) == 1 and float(sigma.pop()) == 2.0  # stable ground: the RMS of dx = -2
+    # --dates wins over the tags; a plain pair without dates has no velocity columns.
+    assert cli.main([*common, "-o", str(tmp_path / "ten"), "--dates", "2024-07-01,2024-07-11",
+                     "--format", "csv"]) == 0
+    assert {float(r["vx"]) for r in read_rows(tmp_path / "ten" / "vectors.csv") if r["status"] == "accepted"} \
+        == {-2 * PIXEL * 365.25 / 10}
+    iio = pytest.importorskip("imageio.v3")
+    iio.imwrite(tmp_path / "a.png", IMAGE1)
+    iio.imwrite(tmp_path / "b.png", IMAGE2)
+    assert cli.main([str(tmp_path / "a.png"), str(tmp_path / "b.png"), "-o", str(tmp_path / "plain"), "--quiet",
+                     "--format", "csv"]) == 0
+    header = read_rows(tmp_path / "plain" / "vectors.csv")[0].keys()
+    assert "dx_map" in header and not {"vx", "vy", "v", "dt_days"} & set(header)
+
+
+@pytest.mark.parametrize("argv, message", [
+    (["--dates", "2024-07-01"], "two dates"),
+    (["--dates", "2024-07-01,2024-07-01"], "same date"),
+    (["--prefilter", "wallis:4"], "odd window"),
+    (["--filter", "mean"], "--filter"),
+    (["--format", "csv,shp"], "--format"),
+])
+def test_command_refuses_velocity_options(tmp_path, capsys, argv, message):
+    pytest.importorskip("rasterio")
+    from talmek_track import cli
+
+    a, b = dated_pair(tmp_path)
+    try:
+        code = cli.main([str(a), str(b), "-o", str(tmp_path / "out"), "--quiet", *argv])
+    except SystemExit as e:  # argparse's own refusals
+        code = e.code
+    assert code == 2
+    assert message in capsys.readouterr().err and not (tmp_path / "out").exists()
+
+
+def test_track_xarray_matches_the_command(tmp_path):
+    xr = pytest.importorskip("xarray")
+    pytest.importorskip("rioxarray")
+    from affine import Affine
+
+    from talmek_track import cli, track_xarray
+
+    def array(image, date):
+        da = xr.DataArray(image, dims=("y", "x"), attrs={"TIFFTAG_DATETIME": date})
+        return da.rio.write_crs("EPSG:32633").rio.write_transform(Affine(*TRANSFORM))
+
+    ds = track_xarray(array(IMAGE1, "2024:07:01 00:00:00"), array(IMAGE2, "2024:08:12 00:00:00"), margin=12)
+    assert ds.rio.crs.to_epsg() == 32633 and ds.attrs["dt_days"] == 42.0
+    assert ds["vx"].attrs["units"] == "m/yr" and ds.attrs["prefilter"] == "wallis:15"
+    assert np.nanmedian(ds["vx"].values) == pytest.approx(-20 * 365.25 / 42, rel=0.02)
+    a, b = dated_pair(tmp_path)
+    assert cli.main([str(a), str(b), "-o", str(tmp_path / "out"), "--quiet", "--margin", "12",
+                     "--format", "nc"]) == 0
+    with xr.open_dataset(tmp_path / "out" / "vectors.nc", decode_coords="all") as written:
+        assert set(written.data_vars) == set(ds.data_vars)
+        for name in ds.data_vars:
+            np.testing.assert_array_equal(written[name].values, ds[name].values.astype(written[name].dtype))
+        np.testing.assert_array_equal(written["y"].values, ds["y"].values)
+    # Plain arrays work too: map units are pixels, no CRS, no dates.
+    plain = track_xarray(IMAGE1, IMAGE2, margin=12, filter="none", prefilter="none")
+    assert plain["dx_map"].attrs["units"] == "pixel" and "vx" not in plain and "spatial_ref" not in plain.coords

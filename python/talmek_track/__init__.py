@@ -22,6 +22,7 @@ from talmek_track._facts import (
     chip_origin,
     status_name,
 )
+from talmek_track.dataset import track_xarray
 from talmek_track.errors import InputError, OptionError, OutputError, TrackError
 from talmek_track.matching import (
     RECORD_DTYPE,
@@ -39,5 +40,5 @@ __all__ = [
     "ENGINE_STATUS", "GridMatch", "InputError", "NODATA", "OptionError", "OutputError", "RECORD_DTYPE",
     "REF_CHIP_MAX", "REF_CHIP_MIN", "SEARCH_CHIP_MAX", "SEARCH_CHIP_MIN", "STATUS_NAMES", "Status",
     "TrackError", "TrackResult", "WRITERS", "chip_origin", "grid_arrays", "grid_points",
-    "match_grid", "match_points", "register_writer", "status_name", "track_files",
+    "match_grid", "match_points", "register_writer", "status_name", "track_files", "track_xarray",
 ]

@@ -14,8 +14,10 @@ from talmek_track import _batch
 
 #: Codes that the package gives points itself, beside the engine's: ``error`` for a point whose
 #: match failed inside the native code (an all-zero record, as SelectedMatch returns) and
-#: ``nodata`` for a point that was never matched because one of its chips held a nodata pixel.
-PACKAGE_STATUS: dict[str, int] = {"error": 0, "nodata": -1}
+#: ``nodata`` for a point that was never matched because one of its chips held a nodata pixel;
+#: ``outlier`` for an accepted match that the outlier filter rejected (published fields only: the
+#: record keeps the engine's code).
+PACKAGE_STATUS: dict[str, int] = {"error": 0, "nodata": -1, "outlier": -2}
 
 #: The codes a match itself ends with, by name, as the engine defines them.
 ENGINE_STATUS: dict[str, int] = dict(_batch.STATUS)

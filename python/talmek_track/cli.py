@@ -18,8 +18,10 @@ from talmek_track._facts import (
     Status,
 )
 from talmek_track.errors import InputError, OptionError, require
+from talmek_track.outliers import FILTERS
 from talmek_track.results import TrackResult
-from talmek_track.track import PEAK_METHODS, track_files
+from talmek_track.track import DEFAULT_FILTER, DEFAULT_PREFILTER, PEAK_METHODS, track_files
+from talmek_track.writers import DEFAULT_FORMATS, WRITERS
 
 PROG = "talmek-track"
 EXIT_INPUT, EXIT_USAGE = 1, 2
@@ -47,6 +49,14 @@ def _start(text: str) -> tuple[int, int] | None:
     return None if text == "auto" else _pair(text)
 
 
+def _formats(text: str) -> list[str]:
+    names = [n.strip().lower() for n in text.split(",") if n.strip()]
+    unknown = [n for n in names if n not in WRITERS]
+    if not names or unknown:
+        raise argparse.ArgumentTypeError(f"expected names from {', '.join(WRITERS)}, got {text!r}")
+    return names
+
+
 def _limit(text: str) -> float | None:
     if text == "auto":
         return None
@@ -62,12 +72,16 @@ def build_parser() -> argparse.ArgumentParser:
         prog=PROG,
         description="Match a regular grid of points of IMAGE1 in IMAGE2 by normalised "
         "cross-correlation and write the displacement vectors to OUTDIR: vectors.csv (every "
-        "point), vectors.geojson (accepted vectors), vectors.png (a picture) and, for GeoTIFF "
-        "input, dx.tif, dy.tif, strength.tif and status.tif on the grid. Images: PNG, JPEG, TIFF "
-        "or GeoTIFF; colour is converted to grey. Pairs of values are written X,Y (columns, rows); "
-        "a single value stands for both. Give negative pairs as --offset=-3,2.",
+        "point), vectors.geojson (accepted and outlier vectors in WGS 84 longitude/latitude), "
+        "vectors.png (a picture) and, for GeoTIFF input, vectors.tif (a Cloud-Optimised GeoTIFF of "
+        "the grid, one band per variable) and vectors.gpkg (the vectors in the input's coordinate "
+        "system); vectors.nc (CF NetCDF) on request. With acquisition dates (--dates or the "
+        "files' tags) the outputs hold velocities vx, vy, v in map units per year. Images: PNG, "
+        "JPEG, TIFF or GeoTIFF; colour is converted to grey. Pairs of values are written X,Y "
+        "(columns, rows); a single value stands for both. Give negative pairs as --offset=-3,2.",
         epilog="dx and dy are displacements in pixels of IMAGE2, columns to the right and rows "
-        "downwards, measured between map positions for GeoTIFF input. Exit status: 0 done, "
+        "downwards, measured between map positions for GeoTIFF input; vx and vy point east and "
+        "north. docs/variables.md describes every output variable. Exit status: 0 done, "
         "1 unreadable or unusable input, 2 wrong usage.",
     )
     ap.add_argument("image1", metavar="IMAGE1", help="first (reference) image")
@@ -101,6 +115,26 @@ def build_parser() -> argparse.ArgumentParser:
                     help="pixel value that marks missing data in both images; points whose chips "
                     f"touch one are not matched (status {Status.nodata.name}) (default: the value "
                     "the TIFF declares, else none)")
+    ap.add_argument("--dates", default=None, metavar="DATE1,DATE2",
+                    help="acquisition dates of IMAGE1 and IMAGE2, ISO 8601 (2024-07-01 or "
+                    "2024-07-01T10:30:00Z; UTC without a zone) (default: from the files' "
+                    "ACQUISITION/DATE or TIFFTAG_DATETIME tags, else no velocities)")
+    ap.add_argument("--prefilter", default=DEFAULT_PREFILTER,
+                    metavar="none|gauss:SIGMA|highpass:SIGMA|wallis:SIZE",
+                    help="filter both images before matching: Gaussian smoothing (sharp peaks, "
+                    "particles, noise), high-pass, or Wallis local contrast (natural images) "
+                    f"(default: {DEFAULT_PREFILTER})")
+    ap.add_argument("--filter", choices=FILTERS, default=DEFAULT_FILTER,
+                    help="outlier filter: the normalised median test over each accepted vector's "
+                    "3x3 neighbours; rejected vectors keep their values with status outlier "
+                    f"(default: {DEFAULT_FILTER})")
+    ap.add_argument("--stable", default=None, metavar="MASK",
+                    help="image of IMAGE1's size, non-zero on stable ground: sigma_x and sigma_y "
+                    "become the spread of the displacements measured there (default: sigma "
+                    "calibrated from the fit's rms)")
+    ap.add_argument("--format", type=_formats, default=None, metavar="NAME[,NAME...]",
+                    help=f"outputs to write, from {', '.join(WRITERS)} (default: "
+                    f"{','.join(DEFAULT_FORMATS)}; gpkg only with pyogrio or fiona installed)")
     ap.add_argument("--threads", type=int, default=None, metavar="N",
                     help="threads to match on (default: every core)")
     ap.add_argument("--quiet", action="store_true", help="no progress bar")
@@ -133,13 +167,16 @@ class _Bar:
 def summary(result: TrackResult) -> str:
     """One line: the point count by status and where they went."""
     counts: dict[int, int] = {}
-    for code in result.records["active"].tolist():
+    vf = result.vector_field
+    status = result.records["active"] if vf is None else vf.status
+    for code in status.tolist():
         counts[code] = counts.get(code, 0) + 1
     accepted = int(Status.accepted)
     text = ", ".join(f"{n} {STATUS_NAMES.get(code, code)}"
                      for code, n in sorted(counts.items(), key=lambda kv: kv[0] != accepted))
     folder = result.paths[0].parent if result.paths else "nowhere"
-    return f"{len(result.records)} points ({text or 'none'}) written to {folder}"
+    dated = "" if vf is None or vf.dt_days is None else f", {vf.dt_days:g} days apart"
+    return f"{len(result.records)} points ({text or 'none'}{dated}) written to {folder}"
 
 
 def run(args: argparse.Namespace) -> TrackResult:
@@ -150,7 +187,9 @@ def run(args: argparse.Namespace) -> TrackResult:
                            margin=args.margin, step=args.step, start=args.start,
                            offset=args.offset, peak=args.peak, min_strength=args.min_strength,
                            max_displacement=args.max_displacement, nodata=args.nodata,
-                           threads=args.threads, progress=bar)
+                           threads=args.threads, progress=bar, dates=args.dates,
+                           prefilter=args.prefilter, filter=args.filter, stable=args.stable,
+                           formats=args.format)
 
 
 def _show(message: Warning | str, category: type[Warning], filename: str, lineno: int,

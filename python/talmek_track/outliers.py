@@ -37,7 +37,8 @@ def _residual(u: np.ndarray, eps: float) -> np.ndarray:
         warnings.simplefilter("ignore", RuntimeWarning)  # all-NaN neighbourhoods give NaN
         um = np.nanmedian(near, axis=0)
         rm = np.nanmedian(np.abs(near - um), axis=0)
-    return np.abs(u - um) / (rm + eps)
+    residual: np.ndarray = np.abs(u - um) / (rm + eps)
+    return residual
 
 
 def median_test(dx: np.ndarray, dy: np.ndarray, *, threshold: float = THRESHOLD,
@@ -56,4 +57,5 @@ def median_test(dx: np.ndarray, dy: np.ndarray, *, threshold: float = THRESHOLD,
     enough = (_neighbours(valid.astype(np.float64)) == 1.0).sum(axis=0) >= min_neighbours
     with np.errstate(invalid="ignore"):
         r = np.hypot(_residual(dx, eps), _residual(dy, eps))
-        return valid & enough & (r > threshold)
+        found: np.ndarray = valid & enough & (r > threshold)
+    return found

@@ -28,7 +28,7 @@ from dataclasses import dataclass
 
 import numpy as np
 
-__all__ = ["Prefilter", "filter_rows", "parse_prefilter"]
+__all__ = ["Prefilter", "filter_rows", "filter_window", "parse_prefilter"]
 
 #: Gaussian kernels reach this many standard deviations (SciPy's default).
 TRUNCATE = 4.0
@@ -93,8 +93,9 @@ class Prefilter:
             def window_sum(a: np.ndarray) -> np.ndarray:
                 # Direct sums per output pixel (not running sums), so a pixel's value does not
                 # depend on where the array starts.
-                return ndimage.correlate1d(ndimage.correlate1d(a, box, 0, mode="reflect"), box, 1,
-                                           mode="reflect")
+                rows = ndimage.correlate1d(a, box, 0, mode="reflect")
+                summed: np.ndarray = ndimage.correlate1d(rows, box, 1, mode="reflect")
+                return summed
 
             mean = window_sum(f) / (n * n)
             var = np.maximum(window_sum(f * f) / (n * n) - mean * mean, 0.0)
@@ -105,7 +106,8 @@ class Prefilter:
 
 def _round(values: np.ndarray) -> np.ndarray:
     with np.errstate(invalid="ignore"):
-        return np.clip(np.rint(np.nan_to_num(values, nan=0.0)), 0, 255).astype(np.uint8)
+        out: np.ndarray = np.clip(np.rint(np.nan_to_num(values, nan=0.0)), 0, 255).astype(np.uint8)
+    return out
 
 
 def parse_prefilter(text: str | Prefilter | None) -> Prefilter:
@@ -145,3 +147,20 @@ def filter_rows(prefilter: Prefilter, read_rows: Callable[[int, int], np.ndarray
     a, b = max(0, start - prefilter.halo), min(rows, stop + prefilter.halo)
     block = read_rows(a, b)
     return prefilter(block)[start - a:stop - a]
+
+
+def filter_window(prefilter: Prefilter, read: Callable[[int, int, int, int], np.ndarray],
+                  shape: tuple[int, int], row0: int, row1: int, col0: int, col1: int) -> np.ndarray:
+    """The window rows row0..row1, columns col0..col1 of the filtered image, reading only that
+    window widened by the halo (within the image).
+
+    ``read(r0, r1, c0, c1)`` returns that window of the source image of ``shape`` (grey values on
+    the 8-bit scale: uint8, or a fixed conversion's real values before rounding). The result
+    equals ``prefilter(whole image)[row0:row1, col0:col1]`` bit for bit.
+    """
+    rows, cols = shape
+    if not (0 <= row0 <= row1 <= rows and 0 <= col0 <= col1 <= cols):
+        raise ValueError(f"window {row0}..{row1} x {col0}..{col1} is not inside an image of {rows} x {cols}")
+    h = prefilter.halo
+    r0, r1, c0, c1 = max(0, row0 - h), min(rows, row1 + h), max(0, col0 - h), min(cols, col1 + h)
+    return prefilter(read(r0, r1, c0, c1))[row0 - r0:row1 - r0, col0 - c0:col1 - c0]

@@ -70,6 +70,12 @@ def read_raster(path: str, nodata: float | None = None) -> Raster:
         raise InputError(f"cannot read {path}: {one_line(e)}") from None
 
 
+def raster_from_array(name: str, data: np.ndarray, nodata: float | None = None) -> Raster:
+    """An image given as an array (rows, cols) or (rows, cols, bands), read as a file's pixels
+    would be; ``name`` stands for the path in messages."""
+    return _finish(name, np.asarray(data), nodata)
+
+
 def _read_tiff(path: str, nodata: float | None) -> Raster:
     tifffile = require("tifffile", "cli")
     with tifffile.TiffFile(path) as tif:

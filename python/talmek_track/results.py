@@ -11,6 +11,7 @@ import numpy as np
 import Talmek
 from talmek_track.matching import GridMatch
 from talmek_track.readers import Transform
+from talmek_track.velocity import VectorField
 
 
 @dataclass
@@ -40,6 +41,9 @@ class TrackResult:
         Image 1 as 8-bit grey for figures, possibly downsampled by ``preview_step``.
     preview_step : int
         Pixels of image 1 per preview pixel along each axis.
+    vector_field : VectorField or None
+        The published variables (displacements in pixels and map units, velocities when dated,
+        strength, status with outliers flagged, sigma_x, sigma_y).
     paths : list of pathlib.Path
         The files written, at their final place.
     """
@@ -55,6 +59,7 @@ class TrackResult:
     grid_transform: Transform | None = None
     preview: np.ndarray | None = None
     preview_step: int = 1
+    vector_field: VectorField | None = None
     paths: list[Path] = field(default_factory=list)
 
     @property

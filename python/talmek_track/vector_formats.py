@@ -137,7 +137,7 @@ def write_geojson_wgs84(path: Path, field: VectorField) -> None:
     Path(path).write_text(json.dumps(doc, allow_nan=False))
 
 
-def _linestrings_wkb(x1, y1, x2, y2) -> np.ndarray:
+def _linestrings_wkb(x1: np.ndarray, y1: np.ndarray, x2: np.ndarray, y2: np.ndarray) -> np.ndarray:
     # Little-endian WKB LineString of two points: byte order, type 2, point count, coordinates.
     head = struct.pack("<BII", 1, 2, 2)
     coords = np.stack([x1, y1, x2, y2], axis=1).astype("<f8")
@@ -149,7 +149,7 @@ def write_gpkg(path: Path, field: VectorField) -> None:
     fiona when pyogrio is absent)."""
     index, props = _features(field)
     rec = field.records[index]
-    crs = field.crs.to_wkt() if field.crs is not None else None
+    crs = str(field.crs.to_wkt()) if field.crs is not None else None
     try:
         import pyogrio.raw
     except ImportError:

@@ -13,11 +13,16 @@ import re
 import warnings
 from collections.abc import Mapping
 from dataclasses import dataclass, field
-from datetime import datetime, timezone
+from datetime import UTC, datetime
+from typing import Any
 
 import numpy as np
 
+import Talmek
+from talmek_track._facts import Status
+from talmek_track.georef import grid_transform
 from talmek_track.outliers import FILTERS, median_test
+from talmek_track.readers import Transform
 
 __all__ = [
     "DAYS_PER_YEAR", "OUTLIER", "SIGMA_SCALE", "VARIABLES", "Variable", "VectorField", "date_from_tags",
@@ -26,8 +31,8 @@ __all__ = [
 
 #: Status of an accepted match that the outlier filter rejected. The record keeps the engine's
 #: status; only the published status says ``outlier``.
-OUTLIER = -2
-ACCEPTED = 1
+OUTLIER = int(Status.outlier)
+ACCEPTED = int(Status.accepted)
 
 #: Velocities are per Julian year.
 DAYS_PER_YEAR = 365.25
@@ -35,7 +40,7 @@ DAYS_PER_YEAR = 365.25
 #: sigma = SIGMA_SCALE[peak method] x rms (rms_1 for columns, rms_2 for rows): fitted on synthetic
 #: pairs with a known displacement (textures under small rotations and sub-pixel shifts) so that
 #: 68 % of the error components fall within one sigma; bench/bench_velocity.py prints the fit.
-SIGMA_SCALE = {1: 1.07, 2: 1.41, 3: 1.61, 4: 0.70}
+SIGMA_SCALE = {1: 1.09, 2: 1.43, 3: 1.63, 4: 0.70}
 
 #: A stable-ground estimate needs at least this many vectors on stable ground.
 MIN_STABLE = 10
@@ -85,7 +90,7 @@ def parse_date(text: str) -> datetime:
     except ValueError:
         raise ValueError(f"not a date: {text!r} (expected for example 2024-07-01 or "
                          "2024-07-01T10:30:00Z)") from None
-    return t.replace(tzinfo=timezone.utc) if t.tzinfo is None else t
+    return t.replace(tzinfo=UTC) if t.tzinfo is None else t
 
 
 def parse_dates(text: str) -> tuple[datetime, datetime]:
@@ -149,7 +154,7 @@ def file_tags(path: str) -> dict[str, object]:
         import tifffile
 
         with tifffile.TiffFile(path) as tif:
-            page_tags = tif.pages[0].tags
+            page_tags = tif.pages.first.tags
             tags = {}
             if 306 in page_tags:
                 tags["TIFFTAG_DATETIME"] = page_tags[306].value
@@ -170,12 +175,12 @@ def read_dates(option: str | None, path1: str, path2: str) -> tuple[datetime, da
     t1, t2 = date_from_tags(file_tags(path1)), date_from_tags(file_tags(path2))
     if t1 is not None and t2 is not None:
         if t1 == t2:
-            warnings.warn(f"{path1} and {path2} carry the same date; no velocities without --dates")
+            warnings.warn(f"{path1} and {path2} carry the same date; no velocities without --dates", stacklevel=2)
             return None
         return t1, t2
     if (t1 is None) != (t2 is None):
         warnings.warn(f"only {path1 if t1 else path2} carries an acquisition date; give --dates "
-                      "for velocities")
+                      "for velocities", stacklevel=2)
     return None
 
 
@@ -194,8 +199,8 @@ class VectorField:
     shape: tuple[int, int]
     status: np.ndarray  # int32 per point: records' active, outliers as OUTLIER
     values: dict[str, np.ndarray]
-    transform: tuple[float, float, float, float, float, float]  # of the grid's cells
-    crs: object | None = None
+    transform: Transform  # of the grid's cells
+    crs: Any = None
     map_unit: str = "pixel"
     dates: tuple[datetime, datetime] | None = None
     dt_days: float | None = None
@@ -226,22 +231,13 @@ class VectorField:
         return c + a * (np.arange(self.shape[1]) + 0.5), f + e * (np.arange(self.shape[0]) + 0.5)
 
 
-def grid_transform(image_transform, params) -> tuple[float, float, float, float, float, float]:
-    """The geotransform of the grid's cells: cell (i, j) is centred on the centre of pixel
-    (start_row_ + i * row_interval_, start_col_ + j * col_interval_) of image 1."""
-    a, _, c, _, e, f = image_transform
-    sx, sy = params.col_interval_, params.row_interval_
-    return (a * sx, 0.0, c + a * (params.start_col_ + 0.5 - 0.5 * sx),
-            0.0, e * sy, f + e * (params.start_row_ + 0.5 - 0.5 * sy))
-
-
-def plain_transform(rows: int) -> tuple[float, float, float, float, float, float]:
+def plain_transform(rows: int) -> Transform:
     """The map frame of an image without georeference: one unit per pixel, x the column and y the
     row counted upwards from the bottom row, as its matches' x1, y1 are."""
     return (1.0, 0.0, -0.5, 0.0, -1.0, rows - 0.5)
 
 
-def map_unit_of(crs) -> str:
+def map_unit_of(crs: Any) -> str:
     if crs is None:
         return "pixel"
     try:
@@ -265,8 +261,8 @@ def stable_sigma(dx: np.ndarray, dy: np.ndarray, stable: np.ndarray) -> tuple[fl
     return float(np.sqrt(np.mean(dx[use] ** 2))), float(np.sqrt(np.mean(dy[use] ** 2)))
 
 
-def vector_field(records: np.ndarray, shape: tuple[int, int], params, *,
-                 image_transform=None, image_rows: int | None = None, crs=None,
+def vector_field(records: np.ndarray, shape: tuple[int, int], params: Talmek.MatchingParams, *,
+                 image_transform: Transform | None = None, image_rows: int | None = None, crs: Any = None,
                  dates: tuple[datetime, datetime] | None = None, filter: str = "median",
                  stable: np.ndarray | None = None, attrs: Mapping[str, str] | None = None) -> VectorField:
     """The published variables of a grid's records (grid order, row by row).
@@ -318,7 +314,7 @@ def vector_field(records: np.ndarray, shape: tuple[int, int], params, *,
         spread = stable_sigma(dx, dy, stable & good)
         if spread is None:
             warnings.warn(f"fewer than {MIN_STABLE} accepted vectors on stable ground; sigma_x and "
-                          "sigma_y use the calibrated fit error instead")
+                          "sigma_y use the calibrated fit error instead", stacklevel=2)
     if spread is not None:
         values["sigma_x"] = np.where(accepted, spread[0], np.nan)
         values["sigma_y"] = np.where(accepted, spread[1], np.nan)
@@ -331,7 +327,9 @@ def vector_field(records: np.ndarray, shape: tuple[int, int], params, *,
         attrs["uncertainty"] = f"calibrated: {k:g} x rms_1, rms_2"
     attrs["filter"] = filter
     return VectorField(records, (int(shape[0]), int(shape[1])), status, values,
-                       grid_transform(image_transform, params), crs, map_unit_of(crs), dates,
+                       grid_transform(image_transform, (params.start_row_, params.start_col_),
+                                      (params.row_interval_, params.col_interval_)),
+                       crs, map_unit_of(crs), dates,
                        dt_days, attrs)
 
 

@@ -6,26 +6,31 @@ afterwards, so the writer must not write anywhere else) from ``result`` (a ``Tra
 returns the paths it wrote, or an empty list when its format does not apply (the rasters need a
 georeferenced input). It raises ``OSError`` (or ``OutputError``) when it cannot write. Register
 a new format with ``@register_writer("name")``; ``track_files(formats=[...])`` picks formats by
-name and writes every registered one by default.
+name and writes ``DEFAULT_FORMATS`` by default.
 """
 
 from __future__ import annotations
 
-import json
-import math
 from collections.abc import Callable
 from pathlib import Path
 
 import numpy as np
 
+from talmek_track import vector_formats
 from talmek_track._facts import STATUS_NAMES, Status, status_name
+from talmek_track.errors import require
 from talmek_track.matching import RECORD_DTYPE
 from talmek_track.results import TrackResult
+from talmek_track.velocity import VectorField
 
 Writer = Callable[[Path, TrackResult], list[Path]]
 
 #: The registered writers by format name, in the order they run.
 WRITERS: dict[str, Writer] = {}
+
+#: The formats written when none are named: every one but NetCDF (which needs the xarray extra);
+#: the GeoPackage only when pyogrio or fiona is installed.
+DEFAULT_FORMATS: tuple[str, ...] = ("csv", "geojson", "tif", "gpkg", "plot")
 
 
 def register_writer(name: str) -> Callable[[Writer], Writer]:
@@ -49,86 +54,96 @@ def register_writer(name: str) -> Callable[[Writer], Writer]:
 
 FIELDS: tuple[str, ...] = tuple(RECORD_DTYPE.names or ())
 CSV_COLUMNS = FIELDS + ("status", "dx", "dy")
+#: Columns that follow when the result holds a vector field (velocities only with dates).
+FIELD_COLUMNS = ("dx_map", "dy_map", "vx", "vy", "v", "dt_days", "sigma_x", "sigma_y")
+
+
+def _vector_field(result: TrackResult) -> VectorField:
+    if result.vector_field is None:
+        raise ValueError("this writer needs the result's vector field")
+    return result.vector_field
+
+
+def _text(values: np.ndarray) -> np.ndarray:
+    # NumPy's text form of a float is the shortest that reads back to the same value.
+    text = values.astype(str).astype(object)
+    text[np.isnan(values)] = ""
+    return text
 
 
 @register_writer("csv")
 def write_csv(folder: Path, result: TrackResult) -> list[Path]:
-    """vectors.csv: every point, its record, its status name and dx, dy."""
+    """vectors.csv: every point, its record, its status name, dx, dy and, with a vector field, the
+    displacement in map units, velocities and dt_days (when dated) and sigma_x, sigma_y. Outliers
+    keep their values; their status says ``outlier`` while ``active`` keeps the engine's code."""
     path = folder / "vectors.csv"
     records = result.records
-    # NumPy's text form of a float is the shortest that reads back to the same value.
+    vf = result.vector_field
+    status = records["active"] if vf is None else vf.status
     columns = [records[name].astype(str) for name in FIELDS]
-    columns.append(np.array([status_name(a) for a in records["active"]], dtype=object))
-    for d in (result.dx, result.dy):
-        text = d.astype(str).astype(object)
-        text[np.isnan(d)] = ""
-        columns.append(text)
+    columns.append(np.array([status_name(a) for a in status], dtype=object))
+    header = list(CSV_COLUMNS)
+    if vf is None:
+        columns += [_text(result.dx), _text(result.dy)]
+    else:
+        columns += [_text(vf.values["dx"]), _text(vf.values["dy"])]
+        for name in FIELD_COLUMNS:
+            if name == "dt_days" and vf.dt_days is not None:
+                columns.append(np.full(len(records), repr(vf.dt_days), dtype=object))
+            elif name in vf.values:
+                columns.append(_text(vf.values[name]))
+            else:
+                continue
+            header.append(name)
     with open(path, "w", newline="") as f:
-        f.write(",".join(CSV_COLUMNS) + "\n")
+        f.write(",".join(header) + "\n")
         for row in zip(*columns):
             f.write(",".join(row) + "\n")
     return [path]
 
 
-def _plain(value: object) -> object:
-    if isinstance(value, np.floating):
-        v = float(str(value))  # float32 as its shortest decimal
-        return v if math.isfinite(v) else None
-    if isinstance(value, np.integer):
-        return int(value)
-    return value
-
-
 @register_writer("geojson")
 def write_geojson(folder: Path, result: TrackResult) -> list[Path]:
-    """vectors.geojson: the accepted vectors as lines in image 1's coordinate system."""
+    """vectors.geojson (RFC 7946): the accepted and outlier vectors as lines in WGS 84 longitude
+    and latitude, every variable as a property."""
     path = folder / "vectors.geojson"
-    records, dx, dy = result.records, result.dx, result.dy
-    features = []
-    for i in np.flatnonzero(records["active"] == Status.accepted):
-        rec = records[i]
-        props = {name: _plain(rec[name]) for name in FIELDS}
-        props.update(status=status_name(Status.accepted), dx=_plain(dx[i]), dy=_plain(dy[i]))
-        features.append({
-            "type": "Feature",
-            "geometry": {"type": "LineString",
-                         "coordinates": [[float(rec["x1"]), float(rec["y1"])], [float(rec["x2"]), float(rec["y2"])]]},
-            "properties": props,
-        })
-    doc: dict[str, object] = {"type": "FeatureCollection"}
-    epsg = result.crs.to_epsg() if result.crs is not None else None
-    if epsg:
-        doc["crs"] = {"type": "name", "properties": {"name": f"urn:ogc:def:crs:EPSG::{epsg}"}}
-    doc["features"] = features
-    path.write_text(json.dumps(doc, allow_nan=False))
+    vector_formats.write_geojson_wgs84(path, _vector_field(result))
     return [path]
 
 
-@register_writer("rasters")
-def write_grid_rasters(folder: Path, result: TrackResult) -> list[Path]:
-    """dx.tif, dy.tif, strength.tif and status.tif on the grid, for georeferenced input."""
+@register_writer("tif")
+def write_tif(folder: Path, result: TrackResult) -> list[Path]:
+    """vectors.tif: a Cloud-Optimised GeoTIFF of the grid, one band per variable, for
+    georeferenced input."""
     if result.grid_transform is None:
         return []
-    import rasterio
-    from affine import Affine
+    path = folder / "vectors.tif"
+    vector_formats.write_cog(path, _vector_field(result))
+    return [path]
 
-    grid = result.grid
-    written = []
-    for name, values in (("dx", grid.dx), ("dy", grid.dy), ("strength", grid.strength),
-                         ("status", grid.status)):
-        dtype = "int32" if values.dtype.kind == "i" else "float32"
-        nodata = None if dtype == "int32" else float("nan")
-        path = folder / f"{name}.tif"
-        with rasterio.open(path, "w", driver="GTiff", width=values.shape[1],
-                           height=values.shape[0], count=1, dtype=dtype, crs=result.crs,
-                           transform=Affine(*result.grid_transform), nodata=nodata) as ds:
-            ds.write(values.astype(dtype), 1)
-        written.append(path)
-    return written
+
+@register_writer("nc")
+def write_nc(folder: Path, result: TrackResult) -> list[Path]:
+    """vectors.nc: CF NetCDF of the grid with its coordinates and CRS."""
+    require("xarray", "xarray")
+    path = folder / "vectors.nc"
+    vector_formats.write_netcdf(path, _vector_field(result))
+    return [path]
+
+
+@register_writer("gpkg")
+def write_gpkg(folder: Path, result: TrackResult) -> list[Path]:
+    """vectors.gpkg: the accepted and outlier vectors in the input's CRS, for georeferenced
+    input."""
+    if result.crs is None:
+        return []
+    path = folder / "vectors.gpkg"
+    vector_formats.write_gpkg(path, _vector_field(result))
+    return [path]
 
 
 _MARKERS = {"error": "x", "border": "s", "ambiguous": "D", "weak": "v", "too_far": "^",
-            "bad_chip_size": "P", "chip_outside": "o", "nodata": "X"}
+            "bad_chip_size": "P", "chip_outside": "o", "nodata": "X", "outlier": "*"}
 
 
 @register_writer("plot")
@@ -151,7 +166,8 @@ def write_plot(folder: Path, result: TrackResult) -> list[Path]:
     # A preview pixel covers k x k image pixels; extent keeps the axes in image pixels.
     ax.imshow(image, cmap="gray", vmin=0, vmax=255, interpolation="nearest",
               extent=(-0.5, image.shape[1] * k - 0.5, image.shape[0] * k - 0.5, -0.5))
-    accepted = records["active"] == Status.accepted
+    status = records["active"] if result.vector_field is None else result.vector_field.status
+    accepted = status == Status.accepted
     title = f"{int(accepted.sum())} of {len(records)} points accepted"
     if accepted.any():
         u, v = dx[accepted], dy[accepted]
@@ -164,8 +180,8 @@ def write_plot(folder: Path, result: TrackResult) -> list[Path]:
                       cmap="viridis", width=0.003)
         fig.colorbar(q, ax=ax, label="strength", fraction=0.046, pad=0.04)
         title += f"; arrows x{gain:.3g}"
-    for code in sorted(set(records["active"].tolist()) - {int(Status.accepted)}):
-        sel = records["active"] == code
+    for code in sorted(set(status.tolist()) - {int(Status.accepted)}):
+        sel = status == code
         name = STATUS_NAMES.get(code, str(code))
         ax.scatter(records["col1"][sel], records["row1"][sel], s=12, marker=_MARKERS.get(name, "o"),
                    label=f"{name} ({int(sel.sum())})")

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
+#include <stdexcept>
 #include <utility>
 
 #include "engine/twiddle_sine.h"
@@ -29,59 +31,176 @@ bool kernel_supported(Kernel kernel) {
     }
 }
 
+const char* kernel_name(Kernel kernel) {
+    switch (kernel) {
+        case Kernel::avx2: return "avx2";
+        case Kernel::avx512: return "avx512";
+        default: return "baseline";
+    }
+}
+
+std::optional<Kernel> kernel_named(const std::string& name) {
+    for (const Kernel k : {Kernel::baseline, Kernel::avx2, Kernel::avx512}) {
+        if (name == kernel_name(k)) return k;
+    }
+    return std::nullopt;
+}
+
+// The widest build this processor runs, unless TALMEK_FFT_KERNEL names one (for tests and
+// benchmarks: "avx2" on a processor with AVX-512 runs what a processor without it runs).
 Kernel best_kernel() {
-    if (kernel_supported(Kernel::avx512)) return Kernel::avx512;
-    if (kernel_supported(Kernel::avx2)) return Kernel::avx2;
-    return Kernel::baseline;
+    static const Kernel chosen = [] {
+        if (const char* forced = std::getenv("TALMEK_FFT_KERNEL"); forced != nullptr && *forced != '\0') {
+            const std::optional<Kernel> k = kernel_named(forced);
+            if (!k || !kernel_supported(*k)) {
+                throw std::invalid_argument(std::string("TALMEK_FFT_KERNEL: no kernel build '") + forced +
+                                            "' runs on this processor (baseline, avx2, avx512)");
+            }
+            return *k;
+        }
+        if (kernel_supported(Kernel::avx512)) return Kernel::avx512;
+        if (kernel_supported(Kernel::avx2)) return Kernel::avx2;
+        return Kernel::baseline;
+    }();
+    return chosen;
 }
 
 namespace {
 
-using ButterflyRun = void (*)(float*, float*, float*, float*, std::int32_t, double, double);
-
-// The butterfly of the plain transform over a run of columns sharing one twiddle factor. The
-// product is formed in double and rounded once per component; no operation may be fused. Every
-// build of it below compiles this same body, only for wider vector units.
 #if defined(__GNUC__)
-[[gnu::always_inline]]
+#define TALMEK_ALWAYS_INLINE [[gnu::always_inline]] inline
+#else
+#define TALMEK_ALWAYS_INLINE inline
 #endif
-inline void butterfly_body(float* __restrict r1, float* __restrict i1, float* __restrict r2,
-                           float* __restrict i2, std::int32_t count, double wr, double wi) {
+
+// The butterfly of the plain transform on one column: the product is formed in double and rounded
+// once per component; no operation may be fused.
+TALMEK_ALWAYS_INLINE void butterfly(float& ar, float& ai, float& br, float& bi, double wr, double wi) {
+    const double xr = br;
+    const double xi = bi;
+    const float tr = static_cast<float>(xr * wr - xi * wi);
+    const float ti = static_cast<float>(xi * wr + xr * wi);
+    br = ar - tr;
+    bi = ai - ti;
+    ar = tr + ar;
+    ai = ti + ai;
+}
+
+// The same butterfly under the twiddle factor (1, 0) that every pass's first group has exactly.
+// In double, x * 1.0 is x and y * 0.0 is a zero signed as y (or NaN for an infinite or NaN y),
+// exactly as y * 0.0f is in float; their sum or difference is x or a signed zero (or that NaN),
+// which float holds exactly, so rounding it once gives the bits of the float operations below.
+TALMEK_ALWAYS_INLINE void unit_butterfly(float& ar, float& ai, float& br, float& bi) {
+    const float tr = br - bi * 0.0f;
+    const float ti = bi + br * 0.0f;
+    br = ar - tr;
+    bi = ai - ti;
+    ar = tr + ar;
+    ai = ti + ai;
+}
+
+// One pass's butterflies over a run of columns that share a twiddle factor; rows r1 and r2 of
+// both planes. Every build of a kernel below compiles these same bodies for its vector unit.
+TALMEK_ALWAYS_INLINE void radix2_body(float* __restrict r1, float* __restrict i1, float* __restrict r2,
+                                      float* __restrict i2, std::int32_t count, double wr, double wi) {
     for (std::int32_t c = 0; c < count; ++c) {
-        const double xr = r2[c];
-        const double xi = i2[c];
-        const float tr = static_cast<float>(xr * wr - xi * wi);
-        const float ti = static_cast<float>(xi * wr + xr * wi);
-        r2[c] = r1[c] - tr;
-        i2[c] = i1[c] - ti;
-        r1[c] = tr + r1[c];
-        i1[c] = ti + i1[c];
+        float a = r1[c], b = i1[c], x = r2[c], y = i2[c];
+        butterfly(a, b, x, y, wr, wi);
+        r1[c] = a;
+        i1[c] = b;
+        r2[c] = x;
+        i2[c] = y;
     }
 }
 
-void butterfly_baseline(float* r1, float* i1, float* r2, float* i2, std::int32_t count, double wr, double wi) {
-    butterfly_body(r1, i1, r2, i2, count, wr, wi);
+TALMEK_ALWAYS_INLINE void radix2_unit_body(float* __restrict r1, float* __restrict i1, float* __restrict r2,
+                                           float* __restrict i2, std::int32_t count) {
+    for (std::int32_t c = 0; c < count; ++c) {
+        float a = r1[c], b = i1[c], x = r2[c], y = i2[c];
+        unit_butterfly(a, b, x, y);
+        r1[c] = a;
+        i1[c] = b;
+        r2[c] = x;
+        i2[c] = y;
+    }
 }
 
+// Two passes in one sweep: rows 0..3 at k, k + h, k + 2h, k + 3h (group m of a block of 4h). The
+// pass of half-length h pairs (0, 1) and (2, 3) under its factor m, w[0..1]; the next pass pairs
+// (0, 2) under its factor m, w[2..3], and (1, 3) under its factor m + h, w[4..5]. Each value meets
+// the same butterflies in the same order as pass after pass, without going back to memory between
+// them. Unit: group 0, where the first three factors are (1, 0). Without `both`, the pair (1, 3)
+// of the second pass is not wanted and not formed.
+template <bool Unit, bool Both>
+TALMEK_ALWAYS_INLINE void radix4_body(float* __restrict r0, float* __restrict i0, float* __restrict r1,
+                                      float* __restrict i1, float* __restrict r2, float* __restrict i2,
+                                      float* __restrict r3, float* __restrict i3, std::int32_t count,
+                                      const double* w) {
+    const double w1r = w[0], w1i = w[1], w2r = w[2], w2i = w[3], w3r = w[4], w3i = w[5];
+    for (std::int32_t c = 0; c < count; ++c) {
+        float a0 = r0[c], b0 = i0[c], a1 = r1[c], b1 = i1[c];
+        float a2 = r2[c], b2 = i2[c], a3 = r3[c], b3 = i3[c];
+        if constexpr (Unit) {
+            unit_butterfly(a0, b0, a1, b1);
+            unit_butterfly(a2, b2, a3, b3);
+            unit_butterfly(a0, b0, a2, b2);
+        } else {
+            butterfly(a0, b0, a1, b1, w1r, w1i);
+            butterfly(a2, b2, a3, b3, w1r, w1i);
+            butterfly(a0, b0, a2, b2, w2r, w2i);
+        }
+        if constexpr (Both) butterfly(a1, b1, a3, b3, w3r, w3i);
+        r0[c] = a0;
+        i0[c] = b0;
+        r1[c] = a1;
+        i1[c] = b1;
+        r2[c] = a2;
+        i2[c] = b2;
+        r3[c] = a3;
+        i3[c] = b3;
+    }
+}
+
+// A build of the kernels. Rows are `distance` floats apart in both planes.
+struct KernelSet {
+    void (*radix2)(float* re, float* im, std::size_t distance, std::int32_t count, double wr, double wi);
+    void (*radix2_unit)(float* re, float* im, std::size_t distance, std::int32_t count);
+    void (*radix4[2][2])(float* re, float* im, std::size_t distance, std::int32_t count, const double* w);
+};
+
+#define TALMEK_KERNEL_SET(SUFFIX, TARGET)                                                                   \
+    TARGET void radix2_##SUFFIX(float* re, float* im, std::size_t d, std::int32_t count, double wr,        \
+                                double wi) {                                                               \
+        radix2_body(re, im, re + d, im + d, count, wr, wi);                                                \
+    }                                                                                                      \
+    TARGET void radix2_unit_##SUFFIX(float* re, float* im, std::size_t d, std::int32_t count) {            \
+        radix2_unit_body(re, im, re + d, im + d, count);                                                   \
+    }                                                                                                      \
+    template <bool Unit, bool Both>                                                                        \
+    TARGET void radix4_##SUFFIX(float* re, float* im, std::size_t d, std::int32_t count, const double* w) { \
+        radix4_body<Unit, Both>(re, im, re + d, im + d, re + 2 * d, im + 2 * d, re + 3 * d, im + 3 * d,    \
+                                count, w);                                                                 \
+    }                                                                                                      \
+    constexpr KernelSet kernels_##SUFFIX = {                                                               \
+        radix2_##SUFFIX,                                                                                   \
+        radix2_unit_##SUFFIX,                                                                              \
+        {{radix4_##SUFFIX<false, false>, radix4_##SUFFIX<false, true>},                                    \
+         {radix4_##SUFFIX<true, false>, radix4_##SUFFIX<true, true>}},                                     \
+    };
+
+TALMEK_KERNEL_SET(baseline, )
 #if TALMEK_X86_KERNELS
-[[gnu::target("avx2")]]
-void butterfly_avx2(float* r1, float* i1, float* r2, float* i2, std::int32_t count, double wr, double wi) {
-    butterfly_body(r1, i1, r2, i2, count, wr, wi);
-}
-
-[[gnu::target("avx512f,prefer-vector-width=512")]]
-void butterfly_avx512(float* r1, float* i1, float* r2, float* i2, std::int32_t count, double wr, double wi) {
-    butterfly_body(r1, i1, r2, i2, count, wr, wi);
-}
+TALMEK_KERNEL_SET(avx2, [[gnu::target("avx2")]])
+TALMEK_KERNEL_SET(avx512, [[gnu::target("avx512f,prefer-vector-width=512")]])
 #endif
 
-ButterflyRun butterfly_for(Kernel kernel) {
+const KernelSet& kernels_for(Kernel kernel) {
 #if TALMEK_X86_KERNELS
-    if (kernel == Kernel::avx512) return butterfly_avx512;
-    if (kernel == Kernel::avx2) return butterfly_avx2;
+    if (kernel == Kernel::avx512) return kernels_avx512;
+    if (kernel == Kernel::avx2) return kernels_avx2;
 #endif
     (void)kernel;
-    return butterfly_baseline;
+    return kernels_baseline;
 }
 
 std::int32_t reversed_bits(std::int32_t value, std::int32_t bits) {
@@ -93,9 +212,14 @@ std::int32_t reversed_bits(std::int32_t value, std::int32_t bits) {
     return out;
 }
 
-void transpose_scalar(float* plane, std::size_t n) {
+// Transpositions below leave out the corner where both indices reach `bound`: its values are
+// either +0 on both sides or not wanted afterwards.
+void transpose_scalar(float* plane, std::size_t n, std::size_t bound) {
     for (std::size_t i = 0; i < n; ++i) {
-        for (std::size_t j = i + 1; j < n; ++j) std::swap(plane[i * n + j], plane[j * n + i]);
+        for (std::size_t j = std::max(i + 1, i < bound ? 0 : bound); j < n; ++j) {
+            if (i >= bound && j >= bound) break;
+            std::swap(plane[i * n + j], plane[j * n + i]);
+        }
     }
 }
 
@@ -125,19 +249,21 @@ inline void swap_blocks(float* plane, std::size_t n, std::size_t bi, std::size_t
 
 // In-place transposition of a square plane, four by four values at a time, tile by tile so that
 // both tiles of a pair stay in cache.
-void transpose(float* plane, std::size_t n) {
-    if (n < 4) return transpose_scalar(plane, n);
+void transpose(float* plane, std::size_t n, std::size_t bound) {
+    if (n < 4) return transpose_scalar(plane, n, bound);
     const std::size_t tile = std::min<std::size_t>(n, 32);
-    for (std::size_t ti = 0; ti < n; ti += tile) {
+    for (std::size_t ti = 0; ti < n && ti < bound; ti += tile) {
         for (std::size_t tj = ti; tj < n; tj += tile) {
             for (std::size_t bi = ti; bi < ti + tile; bi += 4) {
-                for (std::size_t bj = (ti == tj ? bi : tj); bj < tj + tile; bj += 4) swap_blocks(plane, n, bi, bj);
+                for (std::size_t bj = (ti == tj ? bi : tj); bj < tj + tile; bj += 4) {
+                    if (bi < bound || bj < bound) swap_blocks(plane, n, bi, bj);
+                }
             }
         }
     }
 }
 #else
-void transpose(float* plane, std::size_t n) { transpose_scalar(plane, n); }
+void transpose(float* plane, std::size_t n, std::size_t bound) { transpose_scalar(plane, n, bound); }
 #endif
 
 }  // namespace
@@ -158,26 +284,33 @@ void pass_twiddles(std::int32_t half, std::int32_t sign, double* wr, double* wi)
     }
 }
 
-SplitGrid::SplitGrid(std::int32_t n, Kernel kernel)
+SplitGrid::SplitGrid(std::int32_t n, Kernel kernel, std::optional<Schedule> schedule)
     : n_(n),
       kernel_(kernel_supported(kernel) ? kernel : Kernel::baseline),
+      schedule_(schedule),
       reversed_(static_cast<std::size_t>(n)),
       re_(new float[static_cast<std::size_t>(n) * n]),
-      im_(new float[static_cast<std::size_t>(n) * n]),
-      twiddle_re_(static_cast<std::size_t>(n)),
-      twiddle_im_(static_cast<std::size_t>(n)) {
+      im_(new float[static_cast<std::size_t>(n) * n]) {
     std::int32_t bits = 0;
     while ((1 << bits) < n) ++bits;
     for (std::int32_t i = 0; i < n; ++i) reversed_[static_cast<std::size_t>(i)] = reversed_bits(i, bits);
 }
 
+const TransformPlan& SplitGrid::plan(std::int32_t sign) {
+    const TransformPlan*& p = plans_[sign > 0 ? 1 : 0];
+    if (p == nullptr) p = &TransformPlan::get(n_, sign, kernel_);
+    return *p;
+}
+
+// Only the chip's own rows are written: the first dimension reads no further than its width, and
+// its first pass writes the padding rows.
 void SplitGrid::load_real_transposed(const float* chip, std::int32_t width, std::int32_t height) {
     const auto n = static_cast<std::size_t>(n_);
-    std::fill(re(), re() + n * n, 0.0f);
-    std::fill(im(), im() + n * n, 0.0f);
     for (std::int32_t y = 0; y < height; ++y) {
         const float* from = chip + static_cast<std::size_t>(y) * width;
-        std::copy(from, from + width, re_.get() + static_cast<std::size_t>(reversed_[y]) * n);
+        const std::size_t row = static_cast<std::size_t>(reversed_[y]) * n;
+        std::copy(from, from + width, re_.get() + row);
+        std::fill(im_.get() + row, im_.get() + row + width, 0.0f);
     }
 }
 
@@ -196,79 +329,145 @@ void SplitGrid::reorder_rows(std::int32_t columns) {
 // Transposition followed by the reordering of the new rows, which is where the next dimension's
 // passes need its elements. Reordering a separate pass costs less than scattering the transposed
 // rows directly, which sends every tile's rows to cache sets far apart.
-void SplitGrid::transpose_reversed() {
+// Only what the next passes read is moved: rows below `rows_read` and columns below
+// `columns_read`. Elements whose indices both reach the smaller of the two are never read.
+void SplitGrid::transpose_reversed(std::int32_t rows_read, std::int32_t columns_read) {
     const auto n = static_cast<std::size_t>(n_);
-    transpose(re_.get(), n);
-    transpose(im_.get(), n);
-    reorder_rows(n_);
+    const auto bound = static_cast<std::size_t>(std::clamp(std::min(rows_read, columns_read), 0, n_));
+    transpose(re_.get(), n, bound);
+    transpose(im_.get(), n, bound);
+    reorder_rows(std::clamp(columns_read, 0, n_));
 }
 
-// The first pass pairs each input row r with row r + n/2 under the twiddle factor (1, 0). Where
-// that partner is zero padding (+0) the butterfly's product is +0, so its outputs are the row
-// itself and the row plus +0 (which only turns -0 into +0): no product needs to be formed. Where
-// both are padding, both stay +0.
-void SplitGrid::first_pass_beside_zero_rows(const Region& region) {
-    const ButterflyRun run = butterfly_for(kernel_);
-    const std::int32_t columns = std::clamp(region.columns, 0, n_);
-    for (std::int32_t pos = 0; pos < n_; pos += 2) {
-        const std::int32_t row = reversed_[static_cast<std::size_t>(pos)];
-        if (row >= region.nonzero_rows) continue;
-        float* r1 = re_.get() + static_cast<std::size_t>(pos) * n_;
-        float* i1 = im_.get() + static_cast<std::size_t>(pos) * n_;
-        float* r2 = r1 + n_;
-        float* i2 = i1 + n_;
-        if (reversed_[static_cast<std::size_t>(pos) + 1] < region.nonzero_rows) {
-            run(r1, i1, r2, i2, columns, 1.0, 0.0);
-            continue;
-        }
-        for (std::int32_t c = 0; c < columns; ++c) {
-            r2[c] = r1[c];
-            i2[c] = i1[c];
-            r1[c] = 0.0f + r1[c];
-            i1[c] = 0.0f + i1[c];
-        }
+namespace {
+
+// One dimension's passes over columns [first, first + count) of planes with rows n floats long,
+// rows already reordered; `reversed` maps a row position to its input row.
+struct Sweeps {
+    const KernelSet& kernels;
+    const TransformPlan& plan;
+    float* re;
+    float* im;
+    std::int32_t n;
+    const std::int32_t* reversed;
+
+    float* at(float* plane, std::int32_t row, std::int32_t column) const {
+        return plane + static_cast<std::size_t>(row) * static_cast<std::size_t>(n) + column;
     }
-}
 
-// The butterfly passes along the row index, rows already reordered. Only butterflies that lead to
-// wanted output rows run: after the pass with half-length h, the rows still needed are those
-// whose position within a block of 2h lies below the wanted count.
-void SplitGrid::passes(std::int32_t sign, const Region& region) {
-    const ButterflyRun run = butterfly_for(kernel_);
-    const std::int32_t columns = std::clamp(region.columns, 0, n_);
-    float* re = re_.get();
-    float* im = im_.get();
-    double* wr = twiddle_re_.data();
-    double* wi = twiddle_im_.data();
-    for (std::int32_t half = 1; half < n_; half *= 2) {
-        pass_twiddles(half, sign, wr, wi);
-        if (half == 1 && region.nonzero_rows < n_) {
-            first_pass_beside_zero_rows(region);
-            continue;
-        }
-        const std::int32_t wanted = std::min(half, std::max(region.wanted_rows, 1));
-        for (std::int32_t m = 0; m < wanted; ++m) {
-            for (std::int32_t block = 0; block < n_; block += 2 * half) {
-                const std::size_t k1 = static_cast<std::size_t>(block + m) * n_;
-                const std::size_t k2 = k1 + static_cast<std::size_t>(half) * n_;
-                run(re + k1, im + k1, re + k2, im + k2, columns, wr[m], wi[m]);
+    // The first pass pairs each input row r with row r + n/2 under the twiddle factor (1, 0). Where
+    // that partner is zero padding (+0) the butterfly's product is +0, so its outputs are the row
+    // itself and the row plus +0 (which only turns -0 into +0): no product needs to be formed.
+    // Where both are padding, both become +0.
+    void first_pass_beside_zero_rows(std::int32_t nonzero_rows, std::int32_t first, std::int32_t count) const {
+        for (std::int32_t pos = 0; pos < n; pos += 2) {
+            float* r1 = at(re, pos, first);
+            float* i1 = at(im, pos, first);
+            if (reversed[pos] >= nonzero_rows) {
+                std::fill(r1, r1 + count, 0.0f);
+                std::fill(i1, i1 + count, 0.0f);
+                std::fill(r1 + n, r1 + n + count, 0.0f);
+                std::fill(i1 + n, i1 + n + count, 0.0f);
+                continue;
+            }
+            if (reversed[pos + 1] < nonzero_rows) {
+                kernels.radix2_unit(r1, i1, static_cast<std::size_t>(n), count);
+                continue;
+            }
+            float* r2 = r1 + n;
+            float* i2 = i1 + n;
+            for (std::int32_t c = 0; c < count; ++c) {
+                r2[c] = r1[c];
+                i2[c] = i1[c];
+                r1[c] = 0.0f + r1[c];
+                i1[c] = 0.0f + i1[c];
             }
         }
+    }
+
+    // The pass with half-length `half`: groups below `groups` of every block of 2 * half rows.
+    void single(std::int32_t half, std::int32_t groups, std::int32_t first, std::int32_t count) const {
+        const double* wr = plan.wr(half);
+        const double* wi = plan.wi(half);
+        const std::size_t distance = static_cast<std::size_t>(half) * static_cast<std::size_t>(n);
+        for (std::int32_t block = 0; block < n; block += 2 * half) {
+            kernels.radix2_unit(at(re, block, first), at(im, block, first), distance, count);
+            for (std::int32_t m = 1; m < groups; ++m) {
+                kernels.radix2(at(re, block + m, first), at(im, block + m, first), distance, count, wr[m], wi[m]);
+            }
+        }
+    }
+
+    // The passes with half-lengths `half` and 2 * half in one sweep. Only butterflies that lead to
+    // wanted rows run: of the second pass, group m + half only where it is below `wanted`.
+    void pair(std::int32_t half, std::int32_t groups, std::int32_t wanted, std::int32_t first,
+              std::int32_t count) const {
+        const double* wr1 = plan.wr(half);
+        const double* wi1 = plan.wi(half);
+        const double* wr2 = plan.wr(2 * half);
+        const double* wi2 = plan.wi(2 * half);
+        const std::size_t distance = static_cast<std::size_t>(half) * static_cast<std::size_t>(n);
+        for (std::int32_t block = 0; block < n; block += 4 * half) {
+            for (std::int32_t m = 0; m < groups; ++m) {
+                const double w[6] = {wr1[m], wi1[m], wr2[m], wi2[m], wr2[m + half], wi2[m + half]};
+                kernels.radix4[m == 0][m + half < wanted](at(re, block + m, first), at(im, block + m, first),
+                                                          distance, count, w);
+            }
+        }
+    }
+
+    // Every pass, two at a time where `fused`. After the pass with half-length h, the rows still
+    // needed are those whose position within a block of 2h lies below the wanted count.
+    void run(const SplitGrid::Region& region, bool fused, std::int32_t first, std::int32_t count) const {
+        const std::int32_t wanted = std::max(region.wanted_rows, 1);
+        std::int32_t half = 1;
+        if (n > 1 && region.nonzero_rows < n) {
+            first_pass_beside_zero_rows(region.nonzero_rows, first, count);
+            half = 2;
+        }
+        while (half < n) {
+            const std::int32_t groups = std::min(half, wanted);
+            if (fused && 2 * half < n) {
+                pair(half, groups, wanted, first, count);
+                half *= 4;
+            } else {
+                single(half, groups, first, count);
+                half *= 2;
+            }
+        }
+    }
+};
+
+}  // namespace
+
+// The butterfly passes along the row index, rows already reordered, strip by strip of columns.
+void SplitGrid::passes(const TransformPlan& plan, Schedule schedule, const Region& region) {
+    const std::int32_t columns = std::clamp(region.columns, 0, n_);
+    const std::int32_t width = std::max(strip_width(schedule, n_), 1);
+    const Sweeps sweeps{kernels_for(kernel_), plan, re_.get(), im_.get(), n_, reversed_.data()};
+    for (std::int32_t first = 0; first < columns; first += width) {
+        sweeps.run(region, schedule != Schedule::rows, first, std::min(width, columns - first));
     }
 }
 
 void SplitGrid::transform(std::int32_t sign, Layout input) { transform(sign, input, whole(), whole()); }
 
 void SplitGrid::transform(std::int32_t sign, Layout input, const Region& first, const Region& second) {
+    const TransformPlan& p = plan(sign);
+    transform(p, schedule_.value_or(p.schedule()), input, first, second);
+}
+
+void SplitGrid::transform(const TransformPlan& plan, Schedule schedule, Layout input, const Region& first,
+                          const Region& second) {
     // The contiguous index b is transformed first: it must run along the rows, in reversed order.
     switch (input) {
-        case Layout::natural: transpose_reversed(); break;
+        case Layout::natural: transpose_reversed(first.nonzero_rows, first.columns); break;
         case Layout::transposed: reorder_rows(std::clamp(first.columns, 0, n_)); break;
         case Layout::transposed_reversed: break;
     }
-    passes(sign, first);
-    transpose_reversed();
-    passes(sign, second);
+    passes(plan, schedule, first);
+    transpose_reversed(second.nonzero_rows, second.columns);
+    passes(plan, schedule, second);
 }
 
 }  // namespace talmek

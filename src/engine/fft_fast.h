@@ -1,15 +1,78 @@
 #pragma once
+#include <array>
 #include <cstdint>
 #include <memory>
+#include <optional>
+#include <string>
 #include <vector>
 
 namespace talmek {
 
-// Builds of the butterfly kernel for wider vector units. Each gives the same bits; the widest that
-// the processor runs is the default.
+// Builds of the butterfly kernels for wider vector units. Each gives the same bits; the widest that
+// the processor runs is the default, unless TALMEK_FFT_KERNEL names another.
 enum class Kernel { baseline, avx2, avx512 };
 bool kernel_supported(Kernel kernel);
 Kernel best_kernel();
+const char* kernel_name(Kernel kernel);
+// The kernel called `name`, if there is one by that name (supported here or not).
+std::optional<Kernel> kernel_named(const std::string& name);
+
+// Orders in which one dimension's butterfly passes may run. Every element goes through the same
+// operations in the same order under each of them, so all give the same bits; they differ in
+// memory traffic and loop overhead, and which is fastest depends on the processor.
+enum class Schedule {
+    rows,       // one pass at a time over the whole width of the plane
+    pairs,      // two passes per sweep: four rows at a time, the middle values kept in registers
+    strips_l1,  // column strips sized for the level-1 cache, each through every pass (pairs)
+    strips_l2,  // the same with strips sized for a share of the level-2 cache
+};
+constexpr std::array<Schedule, 4> kSchedules = {Schedule::rows, Schedule::pairs, Schedule::strips_l1,
+                                                Schedule::strips_l2};
+const char* schedule_name(Schedule schedule);
+std::optional<Schedule> schedule_named(const std::string& name);
+// Columns per strip (the whole width for schedules without strips).
+std::int32_t strip_width(Schedule schedule, std::int32_t n);
+
+// One pass's twiddle factors (cos m.theta, sin m.theta), m = 0 .. half - 1, from the same double
+// recurrence and constant as the plain transform.
+void pass_twiddles(std::int32_t half, std::int32_t sign, double* wr, double* wi);
+
+// What one transform size and direction needs, prepared once per process: the twiddle factors of
+// every pass and the schedule that measured fastest on this processor at first use (or the one
+// that TALMEK_FFT_SCHEDULE names).
+class TransformPlan {
+public:
+    // The process-wide plan; the first call for a size, direction and kernel measures the schedules.
+    // Throws std::invalid_argument when TALMEK_FFT_SCHEDULE names no schedule.
+    static const TransformPlan& get(std::int32_t n, std::int32_t sign, Kernel kernel);
+
+    TransformPlan(std::int32_t n, std::int32_t sign);
+
+    std::int32_t size() const { return n_; }
+    std::int32_t sign() const { return sign_; }
+    Schedule schedule() const { return schedule_; }
+    // Twiddle factor m of the pass with half-length `half`: wr(half)[m], wi(half)[m].
+    const double* wr(std::int32_t half) const { return re_.data() + half; }
+    const double* wi(std::int32_t half) const { return im_.data() + half; }
+
+    // How the schedule was chosen: microseconds per whole transform for each schedule measured
+    // (best of several rounds), empty when the environment forced it.
+    struct Timing {
+        Schedule schedule;
+        double microseconds;
+    };
+    const std::vector<Timing>& timings() const { return timings_; }
+
+private:
+    void choose_schedule(Kernel kernel);
+
+    std::int32_t n_;
+    std::int32_t sign_;
+    Schedule schedule_ = Schedule::pairs;
+    std::vector<double> re_;  // pass with half-length h: entries h .. 2h - 1
+    std::vector<double> im_;
+    std::vector<Timing> timings_;
+};
 
 // How the planes hold a transform's input. Element (a, b) has b as fft2d's contiguous index.
 enum class Layout {
@@ -24,8 +87,10 @@ enum class Layout {
 // natural.
 class SplitGrid {
 public:
-    // An unsupported kernel falls back to the baseline one.
-    explicit SplitGrid(std::int32_t n, Kernel kernel = best_kernel());
+    // An unsupported kernel falls back to the baseline one. Without a schedule, each direction
+    // runs the one its plan chose.
+    explicit SplitGrid(std::int32_t n, Kernel kernel = best_kernel(),
+                       std::optional<Schedule> schedule = std::nullopt);
 
     std::int32_t size() const { return n_; }
     Kernel kernel() const { return kernel_; }
@@ -44,34 +109,34 @@ public:
     // What one dimension's passes may leave out, work that cannot change what the caller reads.
     // The passes run along the rows of the planes as that dimension sees them.
     struct Region {
-        // Columns taken along. Beyond them the first dimension's input must hold +0, which its
-        // butterflies would keep at +0; in the second dimension they are simply not wanted.
+        // Columns taken along; the others are not read. In the first dimension, the columns beyond
+        // must lie among the second dimension's padding rows (second.nonzero_rows <= columns) or
+        // hold +0; in the second dimension they are simply not wanted.
         std::int32_t columns;
-        // Input rows (counted before the reordering) at and beyond this hold +0.
+        // Input rows (counted before the reordering) at and beyond this are +0; they are not read.
         std::int32_t nonzero_rows;
         // Output rows below this are exact; the others are unfinished and must not be read.
         std::int32_t wanted_rows;
     };
     Region whole() const { return {n_, n_, n_}; }
     void transform(std::int32_t sign, Layout input, const Region& first, const Region& second);
+    // The same under a given plan and schedule.
+    void transform(const TransformPlan& plan, Schedule schedule, Layout input, const Region& first,
+                   const Region& second);
 
 private:
+    const TransformPlan& plan(std::int32_t sign);
     void reorder_rows(std::int32_t columns);
-    void transpose_reversed();
-    void passes(std::int32_t sign, const Region& region);
-    void first_pass_beside_zero_rows(const Region& region);
+    void transpose_reversed(std::int32_t rows_read, std::int32_t columns_read);
+    void passes(const TransformPlan& plan, Schedule schedule, const Region& region);
 
     std::int32_t n_;
     Kernel kernel_;
+    std::optional<Schedule> schedule_;
+    const TransformPlan* plans_[2] = {nullptr, nullptr};  // inverse, forward
     std::vector<std::int32_t> reversed_;  // row i goes to row reversed_[i]
     std::unique_ptr<float[]> re_;  // uninitialised: every use overwrites them first
     std::unique_ptr<float[]> im_;
-    std::vector<double> twiddle_re_;
-    std::vector<double> twiddle_im_;
 };
-
-// One pass's twiddle factors (cos m.theta, sin m.theta), m = 0 .. half - 1, from the same double
-// recurrence and constant as the plain transform.
-void pass_twiddles(std::int32_t half, std::int32_t sign, double* wr, double* wi);
 
 }  // namespace talmek

@@ -87,26 +87,46 @@ Array<float> py_fft2d(const Array<std::complex<float>>& data, std::int32_t sign)
     return result[1].cast<Array<float>>();
 }
 
-Kernel kernel_named(const std::string& name) {
-    if (name == "baseline") return Kernel::baseline;
-    if (name == "avx2") return Kernel::avx2;
-    if (name == "avx512") return Kernel::avx512;
+Kernel kernel_called(const std::string& name) {
     if (name == "best") return best_kernel();
-    throw py::value_error("unknown kernel: " + name);
+    const std::optional<Kernel> k = kernel_named(name);
+    if (!k) throw py::value_error("unknown kernel: " + name);
+    return *k;
+}
+
+std::optional<Schedule> schedule_called(const std::string& name) {
+    if (name == "planned") return std::nullopt;
+    const std::optional<Schedule> s = schedule_named(name);
+    if (!s) throw py::value_error("unknown schedule: " + name);
+    return s;
+}
+
+// The plan of a size and direction as the engine uses it: its schedule and how it was chosen.
+py::dict py_transform_plan(std::int32_t n, std::int32_t sign) {
+    if (!is_power_of_two(n) || (sign != 1 && sign != -1)) throw py::value_error("a power-of-two size and a sign of +1 or -1");
+    const TransformPlan& plan = TransformPlan::get(n, sign, best_kernel());
+    py::dict timings;
+    for (const TransformPlan::Timing& t : plan.timings()) timings[schedule_name(t.schedule)] = t.microseconds;
+    py::dict d;
+    d["schedule"] = schedule_name(plan.schedule());
+    d["kernel"] = kernel_name(best_kernel());
+    d["microseconds"] = timings;
+    d["strip_width"] = strip_width(plan.schedule(), n);
+    return d;
 }
 
 // The engine's split-plane transform on a square complex array; with transposed_input the array
 // is handed over as its transpose, as the correlation lays out its chips.
 Array<float> py_fft2d_fast(const Array<std::complex<float>>& data, std::int32_t sign, bool transposed_input,
                           const std::vector<std::int32_t>& first, const std::vector<std::int32_t>& second,
-                          const std::string& kernel) {
+                          const std::string& kernel, const std::string& schedule) {
     if (data.ndim() != 2 || data.shape(0) != data.shape(1) || !is_power_of_two(static_cast<std::int32_t>(data.shape(0)))) {
         throw py::value_error("data must be square with a power-of-two extent");
     }
     const auto n = static_cast<std::int32_t>(data.shape(0));
-    const Kernel k = kernel_named(kernel);
+    const Kernel k = kernel_called(kernel);
     if (!kernel_supported(k)) throw py::value_error("kernel not supported on this processor: " + kernel);
-    SplitGrid grid(n, k);
+    SplitGrid grid(n, k, schedule_called(schedule));
     const std::complex<float>* in = data.data();
     for (std::int32_t a = 0; a < n; ++a) {
         for (std::int32_t b = 0; b < n; ++b) {
@@ -333,8 +353,14 @@ PYBIND11_MODULE(_talmek_testsupport, m) {
           "(transformed?, float32 (rows, cols, 2) as fft2d left it)");
     m.def("fft2d_fast", &py_fft2d_fast, py::arg("data"), py::arg("sign"), py::arg("transposed_input") = false,
           py::arg("first") = std::vector<std::int32_t>{}, py::arg("second") = std::vector<std::int32_t>{},
-          py::arg("kernel") = "best");
-    m.def("kernel_supported", [](const std::string& name) { return kernel_supported(kernel_named(name)); });
+          py::arg("kernel") = "best", py::arg("schedule") = "planned");
+    m.def("kernel_supported", [](const std::string& name) { return kernel_supported(kernel_called(name)); });
+    m.def("schedules", [] {
+        std::vector<std::string> names;
+        for (const Schedule s : kSchedules) names.emplace_back(schedule_name(s));
+        return names;
+    });
+    m.def("transform_plan", &py_transform_plan, py::arg("n"), py::arg("sign"));
     m.def("lu_decompose", &py_lu_decompose, py::arg("matrix"));
     m.def("lu_solve", &py_lu_solve, py::arg("factors"), py::arg("index"), py::arg("rhs"));
     m.def("invert_matrix", &py_invert_matrix, py::arg("matrix"));
