@@ -168,26 +168,19 @@ class StackResult:
     def __getitem__(self, k: int) -> TrackResult:
         return self.results[k]
 
-    def to_dataset(self, filter: str = "median") -> Any:
+    def to_dataset(self) -> Any:
         """Every pair's vector field in one ``xarray.Dataset`` with a ``pair`` dimension before
-        (y, x); coordinates ``image1`` and ``image2`` and, when every image has a date, ``date1``,
-        ``date2`` and velocities. Needs every pair on the same grid (image 1 of the same extent,
-        the same grid settings)."""
+        (y, x), and coordinates ``image1``, ``image2`` and, when every image has a date,
+        ``date1`` and ``date2`` along it. Needs every pair on the same grid (image 1 of the same
+        extent and the same grid settings)."""
         require("xarray", "xarray")
         import xarray as xr
 
         from talmek_track.dataset import to_dataset
-        from talmek_track.velocity import vector_field
 
         if not self.results:
             raise ValueError("the stack holds no pair")
-        dated = all(self.dates[i] is not None and self.dates[j] is not None for i, j in self.pairs)
-        fields = []
-        for (i, j), r in zip(self.pairs, self.results):
-            when = (self.dates[i], self.dates[j]) if dated else None
-            field = vector_field(r.records, r.grid.dx.shape, r.params, image_transform=r.transform,
-                                 image_rows=r.image_shape[0], crs=r.crs, dates=when, filter=filter)
-            fields.append(to_dataset(field))
+        fields = [to_dataset(r.vector_field) for r in self.results]
         try:
             combined = xr.concat(fields, dim="pair", join="exact", combine_attrs="drop_conflicts",
                                  coords="minimal", compat="override")
@@ -199,7 +192,7 @@ class StackResult:
             "image1": ("pair", [self.paths[i] for i, _ in self.pairs]),
             "image2": ("pair", [self.paths[j] for _, j in self.pairs]),
         }
-        if dated:
+        if all(self.dates[i] is not None and self.dates[j] is not None for i, j in self.pairs):
             for name, k in (("date1", 0), ("date2", 1)):
                 stamps = [self.dates[p[k]] for p in self.pairs]
                 coords[name] = ("pair", np.array([_naive_utc(d) for d in stamps], "datetime64[s]"))
