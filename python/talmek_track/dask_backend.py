@@ -26,6 +26,8 @@ from typing import Any
 
 import numpy as np
 
+from talmek_track.errors import OptionError, TrackError
+
 __all__ = ["BlockFailed", "ClusterError", "cluster_shape", "dask_client", "run_blocks", "run_groups"]
 
 #: Threads per worker process of the embedded cluster when neither is given. Two threads per
@@ -39,8 +41,8 @@ THREADS_PER_BLOCK = 1
 Progress = Callable[[int], object]
 
 
-class ClusterError(RuntimeError):
-    """The cluster cannot be reached or started; the message is one line for the user."""
+class ClusterError(TrackError):
+    """The cluster cannot be reached or started."""
 
 
 def _import_distributed() -> Any:
@@ -80,7 +82,7 @@ def cluster_shape(workers: int | None = None, threads: int | None = None,
     """
     for name, value in (("workers", workers), ("threads", threads), ("cores", cores)):
         if value is not None and (isinstance(value, bool) or not isinstance(value, int) or value < 1):
-            raise ValueError(f"{name} must be a whole number of at least 1, got {value!r}")
+            raise OptionError(f"{name} must be a whole number of at least 1, got {value!r}")
     cores = cores or _cores()
     if workers is None and threads is None:
         threads = min(DEFAULT_THREADS_PER_WORKER, cores)
@@ -114,9 +116,10 @@ def dask_client(client: Any = None, scheduler: str | None = None, workers: int |
     distributed.Client
     """
     if client is not None and scheduler is not None:
-        raise ValueError("give either a client or a scheduler address, not both")
-    if (client is not None or scheduler is not None) and workers is not None:
-        raise ValueError("workers shapes the embedded cluster only; a running cluster keeps its own")
+        raise OptionError("give either a client or a scheduler address, not both")
+    if (client is not None or scheduler is not None) and (workers is not None or threads is not None):
+        raise OptionError("workers and threads shape the embedded cluster; a running cluster keeps "
+                          "its own")
     if client is not None:
         yield client
         return
@@ -147,8 +150,9 @@ def dask_client(client: Any = None, scheduler: str | None = None, workers: int |
 
 # --- running blocks ---------------------------------------------------------------------------
 
-class BlockFailed(RuntimeError):
-    """A block that failed on its worker; the message names the pair and the block's error."""
+class BlockFailed(TrackError):
+    """A block that failed on its worker; the message names the pair and the block's error (for
+    bad input, its file and window)."""
 
 
 @dataclass
@@ -161,6 +165,27 @@ class _Group:
     label: str
     on_done: Callable[[list[np.ndarray]], object] | None = None
     left: int = 0
+
+
+def _where(job: Any) -> str:
+    """The block's place for messages: its grid points and the two windows it reads."""
+    try:
+        (a0, a1, b0, b1), (c0, c1, d0, d1) = job.window1, job.window2
+        return (f"grid points {job.first}..{job.first + len(job.points1) - 1}, reading "
+                f"{job.source1.path} rows {a0}..{a1 - 1} columns {b0}..{b1 - 1} and "
+                f"{job.source2.path} rows {c0}..{c1 - 1} columns {d0}..{d1 - 1}")
+    except (AttributeError, TypeError, ValueError):
+        return "a block"
+
+
+def match_task(job: Any, threads: int | None = None) -> np.ndarray:
+    """One task: ``match_block`` on a worker, its failure named by file and window."""
+    from talmek_track.blocks import match_block
+
+    try:
+        return match_block(job, threads)
+    except Exception as e:  # noqa: BLE001 - reported to the client with the block's place
+        raise BlockFailed(f"{_where(job)}: {' '.join(str(e).split()) or type(e).__name__}") from None
 
 
 def _block_weight(job: Any) -> int:
@@ -204,7 +229,8 @@ def _run_groups(client: Any, groups: Sequence[Group], fn: Callable[..., np.ndarr
             try:
                 part = future.result()
             except Exception as e:  # noqa: BLE001 - any block error stops the run, named
-                raise BlockFailed(f"{group.label}: {' '.join(str(e).split()) or type(e).__name__}") from e
+                text = " ".join(str(e).split()) or type(e).__name__
+                raise BlockFailed(f"{group.label}: {text}" if len(state) > 1 else text) from e
             group.parts[j] = part
             group.futures[j] = None  # drop the last reference: the worker frees the result
             future.release()
@@ -258,10 +284,8 @@ def run_groups(groups: Sequence[Group], *, threads: int | None = None,
     list of list of numpy.ndarray
         Per group without ``on_done``, each job's records in job order (empty for the others).
     """
-    from talmek_track.blocks import match_block
-
     with dask_client(client, scheduler, workers, threads) as c:
-        return _run_groups(c, groups, match_block, progress)
+        return _run_groups(c, groups, match_task, progress)
 
 
 def run_blocks(jobs: Sequence[Any], *, threads: int | None = None, progress: Progress | None = None,
