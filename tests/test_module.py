@@ -9,10 +9,12 @@ import subprocess
 import sys
 import textwrap
 import types
+from importlib.metadata import version
 
 import pytest
 
-VERSION = "1.1.1"
+# The version is written once, in pyproject.toml; the module has it from the build.
+VERSION = version("talmek")
 # Set by the import machinery before the module body runs.
 MACHINERY = ["__name__", "__doc__", "__package__", "__loader__", "__spec__", "__file__"]
 BODY = ["SelectedMatch", "LineSeg", "MatchingParams", "__version__", "version"]

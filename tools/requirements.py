@@ -3,6 +3,7 @@
 
     requirements.py build        the build backend and what it asks for on this machine
     requirements.py EXTRA ...    the run-time dependencies and those of the named extras
+                                 (separated by spaces or commas)
 """
 import os
 import sys
@@ -26,6 +27,7 @@ def main(args: list[str]) -> int:
         else:
             wanted += get_requires_for_build_wheel()
     else:
+        args = [name for arg in args for name in arg.split(",") if name]
         extras = meta["project"].get("optional-dependencies", {})
         unknown = [a for a in args if a not in extras]
         if unknown:

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/fft.h"
 #include "engine/fft_fast.h"
+#include "testsupport/plain_fft.h"
 
 namespace {
 

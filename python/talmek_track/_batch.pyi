@@ -21,4 +21,6 @@ def match_points(
     params: Talmek.MatchingParams,
     threads: int,
     progress: Callable[[int], object] | None,
+    window1: tuple[int, int, int, int] | None = None,
+    window2: tuple[int, int, int, int] | None = None,
 ) -> tuple[np.ndarray, int, str]: ...

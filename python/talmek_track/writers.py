@@ -54,8 +54,6 @@ def register_writer(name: str) -> Callable[[Writer], Writer]:
 
 FIELDS: tuple[str, ...] = tuple(RECORD_DTYPE.names or ())
 CSV_COLUMNS = FIELDS + ("status", "dx", "dy")
-#: Columns that follow when the result holds a vector field (velocities only with dates).
-FIELD_COLUMNS = ("dx_map", "dy_map", "vx", "vy", "v", "dt_days", "sigma_x", "sigma_y")
 
 
 def _vector_field(result: TrackResult) -> VectorField:
@@ -87,14 +85,15 @@ def write_csv(folder: Path, result: TrackResult) -> list[Path]:
         columns += [_text(result.dx), _text(result.dy)]
     else:
         columns += [_text(vf.values["dx"]), _text(vf.values["dy"])]
-        for name in FIELD_COLUMNS:
-            if name == "dt_days" and vf.dt_days is not None:
-                columns.append(np.full(len(records), repr(vf.dt_days), dtype=object))
-            elif name in vf.values:
-                columns.append(_text(vf.values[name]))
-            else:
+        # Every other variable of the field (the record holds strength), dt_days after the speed.
+        for var in vf.variables:
+            if var.name in ("dx", "dy", "strength", "status"):
                 continue
-            header.append(name)
+            header.append(var.name)
+            columns.append(_text(vf.values[var.name]))
+            if var.name == "v" and vf.dt_days is not None:
+                header.append("dt_days")
+                columns.append(np.full(len(records), repr(vf.dt_days), dtype=object))
     with open(path, "w", newline="") as f:
         f.write(",".join(header) + "\n")
         for row in zip(*columns):

@@ -1,5 +1,7 @@
 #include "engine/chip.h"
 
+#include <stdexcept>
+
 namespace talmek {
 
 namespace {
@@ -21,6 +23,10 @@ std::int32_t extract_chip(const ImageRows& image, std::int32_t row, std::int32_t
     if (first_row < 0 || first_col < 0) return status::chip_outside;
     if (first_row + height > static_cast<std::int64_t>(image.row_count())) return status::chip_outside;
     if (first_col + width > static_cast<std::int64_t>(image.width())) return status::chip_outside;
+    // Inside the image but not inside the window of it that is held: nothing may be read.
+    if (!image.holds(first_row, first_col, height, width)) {
+        throw std::out_of_range("a chip reaches beyond the window of the image that was passed");
+    }
     if (buffer == nullptr) return status::no_chip_buffer;
 
     const std::ptrdiff_t step = image.col_stride();

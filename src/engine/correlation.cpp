@@ -140,14 +140,6 @@ std::int32_t grid_size(std::int32_t search_width, std::int32_t search_height) {
 }
 
 void correlate_fft(const float* search, const float* ref, ChipSize search_size, ChipSize ref_size,
-                   float* raw_surface) {
-    const std::int32_t n = grid_size(truncated(search_size.width), truncated(search_size.height));
-    SplitGrid search_grid(n);
-    SplitGrid ref_grid(n);
-    correlate_fft(search, ref, search_size, ref_size, raw_surface, search_grid, ref_grid);
-}
-
-void correlate_fft(const float* search, const float* ref, ChipSize search_size, ChipSize ref_size,
                    float* raw_surface, SplitGrid& search_grid, SplitGrid& ref_grid) {
     const std::int32_t sw = truncated(search_size.width);
     const std::int32_t sh = truncated(search_size.height);

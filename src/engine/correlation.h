@@ -25,10 +25,8 @@ struct ChipSize {
 std::int32_t grid_size(std::int32_t search_width, std::int32_t search_height);
 
 // Raw sums of products of the reference chip with every placement inside the search chip, through
-// three two-dimensional transforms. Needs ref <= search and search <= 256 in both extents.
-void correlate_fft(const float* search, const float* ref, ChipSize search_size, ChipSize ref_size,
-                   float* raw_surface);
-// The same in transform grids the caller keeps (each grid_size() square).
+// three two-dimensional transforms, in transform grids the caller keeps (each grid_size() square).
+// Needs ref <= search and search <= kSearchChip.max in both extents.
 void correlate_fft(const float* search, const float* ref, ChipSize search_size, ChipSize ref_size,
                    float* raw_surface, SplitGrid& search_grid, SplitGrid& ref_grid);
 

@@ -81,10 +81,10 @@ enum class Layout {
     transposed_reversed,  // as transposed, with the rows already in bit-reversed order
 };
 
-// The square transform of fft2d on split planes (real parts, imaginary parts), bit for bit: every
-// element goes through the same operations in the same order, only the loops are arranged so that
-// butterflies sharing a twiddle factor run over contiguous memory and vector units. Output: layout
-// natural.
+// The square transform of fft2d (the plain transform, testsupport/plain_fft.h) on split planes
+// (real parts, imaginary parts), bit for bit: every element goes through the same operations in
+// the same order, only the loops are arranged so that butterflies sharing a twiddle factor run over
+// contiguous memory and vector units. Output: layout natural.
 class SplitGrid {
 public:
     // An unsupported kernel falls back to the baseline one. Without a schedule, each direction

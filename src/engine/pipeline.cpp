@@ -87,14 +87,6 @@ Matcher make_matcher(const MatchingParams& p, std::int32_t ref_rows, std::int32_
 
 void correlate_and_locate(const float* search, const float* ref, float sw, float sh, float rw,
                           float rh, float min_strength, std::int32_t peak_method, float max_diff,
-                          float hoffset, float voffset, Location& loc) {
-    Workspace work;
-    correlate_and_locate(search, ref, sw, sh, rw, rh, min_strength, peak_method, max_diff, hoffset, voffset,
-                         loc, work);
-}
-
-void correlate_and_locate(const float* search, const float* ref, float sw, float sh, float rw,
-                          float rh, float min_strength, std::int32_t peak_method, float max_diff,
                           float hoffset, float voffset, Location& loc, Workspace& work) {
     const std::int32_t cols = surface_extent(sw, rw);
     const std::int32_t rows = surface_extent(sh, rh);

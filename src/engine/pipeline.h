@@ -43,10 +43,7 @@ struct Location {
 };
 
 // Correlation, peak evaluation, optional sub-pixel fit and the displacement limit for two
-// extracted chips. Sizes, thresholds and margins arrive narrowed to float.
-void correlate_and_locate(const float* search, const float* ref, float sw, float sh, float rw,
-                          float rh, float min_strength, std::int32_t peak_method, float max_diff,
-                          float hoffset, float voffset, Location& loc);
+// extracted chips, in the caller's workspace. Sizes, thresholds and margins arrive narrowed to float.
 void correlate_and_locate(const float* search, const float* ref, float sw, float sh, float rw,
                           float rh, float min_strength, std::int32_t peak_method, float max_diff,
                           float hoffset, float voffset, Location& loc, Workspace& work);

@@ -12,6 +12,6 @@ PYBIND11_MODULE(Talmek, m) {
     talmek::bindings::register_matching_params(m);
     talmek::bindings::register_selected_match(m);
     m.attr("__doc__") = py::str("Sub-pixel displacement of image features by normalised cross-correlation");
-    m.attr("__version__") = py::str("1.1.1");
-    m.attr("version") = py::str("1.1.1");
+    m.attr("__version__") = py::str(TALMEK_VERSION);
+    m.attr("version") = py::str(TALMEK_VERSION);
 }

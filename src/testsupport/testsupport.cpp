@@ -10,7 +10,6 @@
 
 #include "engine/chip.h"
 #include "engine/correlation.h"
-#include "engine/fft.h"
 #include "engine/fft_fast.h"
 #include "engine/linear_solver.h"
 #include "engine/log_float.h"
@@ -18,6 +17,8 @@
 #include "engine/pipeline.h"
 #include "engine/subpixel_fit.h"
 #include "engine/twiddle_sine.h"
+#include "engine/workspace.h"
+#include "testsupport/plain_fft.h"
 
 namespace py = pybind11;
 using namespace talmek;
@@ -202,8 +203,11 @@ Array<float> py_correlate_fft(const Array<float>& search, const Array<float>& re
     const ChipPair p = check_chips(search, ref);
     const std::int32_t cols = p.sw - p.rw + 1, rows = p.sh - p.rh + 1;
     Array<float> raw({rows, cols});
+    const std::int32_t n = grid_size(p.sw, p.sh);
+    SplitGrid search_grid(n);
+    SplitGrid ref_grid(n);
     correlate_fft(search.data(), ref.data(), {float(p.sw), float(p.sh)}, {float(p.rw), float(p.rh)},
-                  raw.mutable_data());
+                  raw.mutable_data(), search_grid, ref_grid);
     return raw;
 }
 
@@ -309,8 +313,9 @@ py::dict py_correlate_and_locate(const Array<float>& search, const Array<float>&
                                  std::int32_t peak_method, float max_diff, float hoffset, float voffset) {
     const ChipPair p = check_chips(search, ref);
     Location loc;
+    Workspace work;
     correlate_and_locate(search.data(), ref.data(), float(p.sw), float(p.sh), float(p.rw), float(p.rh),
-                         min_strength, peak_method, max_diff, hoffset, voffset, loc);
+                         min_strength, peak_method, max_diff, hoffset, voffset, loc, work);
     py::dict d;
     d["status"] = loc.status;
     d["strength"] = loc.strength;

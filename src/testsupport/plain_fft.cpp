@@ -1,4 +1,4 @@
-#include "engine/fft.h"
+#include "testsupport/plain_fft.h"
 
 #include <utility>
 
