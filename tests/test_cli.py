@@ -126,12 +126,13 @@ def test_geotiff_without_rasterio(tmp_path, monkeypatch, capsys):
     assert abs(dx + 2) < 0.2 and abs(dy - 3) < 0.2
 
 
-def write_geotiff(path, array, west, north, crs="EPSG:32633", nodata=None):
+def write_geotiff(path, array, west, north, crs="EPSG:32633", nodata=None, pixel=10):
     import rasterio
     from rasterio.transform import from_origin
 
     with rasterio.open(path, "w", driver="GTiff", width=array.shape[1], height=array.shape[0], count=1,
-                       dtype="uint8", crs=crs, transform=from_origin(west, north, 10, 10), nodata=nodata) as ds:
+                       dtype="uint8", crs=crs, transform=from_origin(west, north, pixel, pixel),
+                       nodata=nodata) as ds:
         ds.write(array, 1)
 
 
@@ -181,6 +182,24 @@ def other_crs(tmp_path):
     return tmp_path / "g1.tif", tmp_path / "g2.tif"
 
 
+def placed(tmp_path, west2, north2=6000000, pixel=10, west1=500000):
+    """Two GeoTIFFs: image 1 at (west1, 6000000), image 2 at (west2, north2)."""
+    pytest.importorskip("rasterio")
+    write_geotiff(tmp_path / "g1.tif", IMAGE1, west1, 6000000, pixel=pixel)
+    write_geotiff(tmp_path / "g2.tif", IMAGE2, west2, north2, pixel=pixel)
+    return tmp_path / "g1.tif", tmp_path / "g2.tif"
+
+
+def folder(tmp_path):
+    (tmp_path / "dir.png").mkdir()
+    return tmp_path / "dir.png"
+
+
+def empty(tmp_path):
+    (tmp_path / "empty.png").write_bytes(b"")
+    return tmp_path / "empty.png"
+
+
 def half_geo(tmp_path, pngs):
     pytest.importorskip("rasterio")
     write_geotiff(tmp_path / "g1.tif", IMAGE1, 0, 0)
@@ -189,7 +208,17 @@ def half_geo(tmp_path, pngs):
 
 @pytest.mark.parametrize("argv_of, code, message", [
     (lambda t, p: [t / "missing.png", p[1], "-o", t / "out"], 1, "no such file"),
-    (lambda t, p: [garbage(t), p[1], "-o", t / "out"], 1, "cannot read"),
+    (lambda t, p: [garbage(t), p[1], "-o", t / "out"], 1, "bad.png: not an image"),
+    (lambda t, p: [folder(t), p[1], "-o", t / "out"], 1, "is a folder"),
+    (lambda t, p: [empty(t), p[1], "-o", t / "out"], 1, "is empty"),
+    (lambda t, p: [*placed(t, 500000 + 5e6, pixel=0.001), "-o", t / "out"], 1, "do not overlap"),
+    (lambda t, p: [*placed(t, 1e308, pixel=0.001), "-o", t / "out"], 1, "do not overlap"),
+    (lambda t, p: [*placed(t, 1.7e308, pixel=1e306, west1=1.7e308), "-o", t / "out"], 1,
+     "beyond the range of map coordinates"),
+    (lambda t, p: [*placed(t, 500000 + 2000), "-o", t / "out"], 1, "do not overlap"),
+    (lambda t, p: [*placed(t, 500000, north2=6000000 + 1300), "-o", t / "out"], 1, "do not overlap"),
+    (lambda t, p: [*p, "-o", t / "out", "--band", "2"], 1, "a.png has 1 band, no band 2"),
+    (lambda t, p: [*p, "-o", t / "out", "--range", "1,2,3"], 2, "--range"),
     (lambda t, p: [*other_crs(t), "-o", t / "out"], 1, "different coordinate systems"),
     (lambda t, p: [*half_geo(t, p), "-o", t / "out"], 1, "is georeferenced but"),
     (lambda t, p: [*p, "-o", t / "out", "--chip", "abc"], 2, "--chip"),
@@ -217,7 +246,7 @@ def test_failure_while_writing_leaves_nothing(pngs, tmp_path, monkeypatch, capsy
 
     monkeypatch.setitem(writers.WRITERS, "plot", broken)
     before = sorted(tmp_path.iterdir())
-    assert run(*pngs, "-o", tmp_path / "out", *FAST) == 1
+    assert run(*pngs, "-o", tmp_path / "out", *FAST) == 3
     assert "No space left" in capsys.readouterr().err
     assert sorted(tmp_path.iterdir()) == before
 

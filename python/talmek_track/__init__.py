@@ -5,7 +5,9 @@
 lock released. ``grid_points`` lays the grid that a ``MatchingParams`` describes over an image and
 ``match_grid`` matches it and arranges the results on that grid. ``track_files`` runs the whole
 job from two image files to result files; the ``talmek-track`` command (``talmek_track.cli``) is
-its command line. The engine's status codes, chip limits and chip origin rule are here too.
+its command line, for scenes of any size: it reads only the windows that each block of the grid
+needs. ``to_uint8`` maps any real pixel type onto the 8-bit grey that the engine matches. The
+engine's status codes, chip limits and chip origin rule are here too.
 """
 
 from __future__ import annotations
@@ -22,6 +24,7 @@ from talmek_track._facts import (
     chip_origin,
     status_name,
 )
+from talmek_track.convert import to_uint8
 from talmek_track.dataset import track_xarray
 from talmek_track.errors import InputError, OptionError, OutputError, TrackError
 from talmek_track.matching import (
@@ -40,5 +43,6 @@ __all__ = [
     "ENGINE_STATUS", "GridMatch", "InputError", "NODATA", "OptionError", "OutputError", "RECORD_DTYPE",
     "REF_CHIP_MAX", "REF_CHIP_MIN", "SEARCH_CHIP_MAX", "SEARCH_CHIP_MIN", "STATUS_NAMES", "Status",
     "TrackError", "TrackResult", "WRITERS", "chip_origin", "grid_arrays", "grid_points",
-    "match_grid", "match_points", "register_writer", "status_name", "track_files", "track_xarray",
+    "match_grid", "match_points", "register_writer", "status_name", "to_uint8", "track_files",
+    "track_xarray",
 ]

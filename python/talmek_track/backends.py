@@ -1,58 +1,101 @@
-"""Where the matching of a run happens. Every run goes through ``get_backend``; ``threads``
-(native threads in this process) is the one backend today."""
+"""Where the matching of a run happens: ``run_blocks`` is the one place a backend is chosen.
+
+A run plans its grid as blocks (``talmek_track.blocks.plan_blocks``) and hands them to
+``run_blocks``, which gives each job's records in job order, as ``match_block(job)`` computes
+them. ``threads`` (this process, native threads on every core) is the backend today. A new
+backend is a function ``runner(jobs, *, threads, progress, **options) -> iterable of record
+arrays`` in ``BACKENDS``, or the text "module:function" naming one, imported only when chosen
+(so that its dependencies stay optional).
+"""
 
 from __future__ import annotations
 
-from collections.abc import Callable
-from typing import Protocol
+import importlib
+from collections.abc import Callable, Iterable, Iterator, Sequence
+from concurrent.futures import Future, ThreadPoolExecutor
+from typing import Any
 
 import numpy as np
 
-import Talmek
-from talmek_track.matching import Progress, match_points
+from talmek_track.blocks import BlockJob, LoadedBlock, load_block, match_loaded
+
+#: A progress report over a whole run: the number of points done so far.
+RunProgress = Callable[[int], object]
+#: A backend: matches jobs and yields their records in job order.
+Runner = Callable[..., Iterable[np.ndarray]]
 
 
-class Backend(Protocol):
-    """Matches point pairs of one image pair; ``match_points`` describes the arguments."""
+def run_threads(jobs: Sequence[BlockJob], *, threads: int | None = None,
+                progress: RunProgress | None = None, **options: Any) -> Iterator[np.ndarray]:
+    """This process: each block matched on native threads (``threads``, None: every core) while
+    the next block is read and converted on a helper thread, so reading overlaps matching and at
+    most two blocks are held at once."""
+    unknown = {k: v for k, v in options.items() if v is not None}
+    if unknown:
+        raise ValueError(f"the threads backend takes no {', '.join(sorted(unknown))}")
+    done = 0
+    with ThreadPoolExecutor(max_workers=1, thread_name_prefix="talmek-read") as reader:
+        ahead: Future[LoadedBlock] | None = reader.submit(load_block, jobs[0]) if jobs else None
+        for k in range(len(jobs)):
+            assert ahead is not None
+            block = ahead.result()
+            ahead = reader.submit(load_block, jobs[k + 1]) if k + 1 < len(jobs) else None
+            base = done
+            report = None if progress is None else (lambda n, base=base: progress(base + n))
+            try:
+                records = match_loaded(block, report, threads)
+            except BaseException:
+                if ahead is not None:
+                    ahead.cancel()
+                raise
+            del block
+            done += len(records)
+            yield records
 
-    def match(self, image1: np.ndarray, image2: np.ndarray, points1: np.ndarray,
-              points2: np.ndarray, params: Talmek.MatchingParams,
-              progress: Progress | None) -> np.ndarray: ...
+
+#: Backends by name: a runner, or "module:function" imported when the backend is chosen.
+BACKENDS: dict[str, Runner | str] = {"threads": run_threads}
 
 
-class ThreadBackend:
-    """Native threads of this process, ``threads`` of them (None: every core)."""
+def get_runner(name: str) -> Runner:
+    """The runner of the backend called ``name``; ValueError for an unknown or unavailable one."""
+    try:
+        runner = BACKENDS[name]
+    except KeyError:
+        raise ValueError(f"unknown backend {name!r}; choose from {', '.join(BACKENDS)}") from None
+    if isinstance(runner, str):
+        module, _, function = runner.partition(":")
+        try:
+            found: Runner = getattr(importlib.import_module(module), function)
+        except ImportError as e:
+            raise ValueError(f"the {name} backend is not available: {e}") from None
+        return found
+    return runner
 
-    def __init__(self, threads: int | None = None) -> None:
-        self.threads = threads
 
-    def match(self, image1: np.ndarray, image2: np.ndarray, points1: np.ndarray,
-              points2: np.ndarray, params: Talmek.MatchingParams,
-              progress: Progress | None) -> np.ndarray:
-        return match_points(image1, image2, points1, points2, params, threads=self.threads,
-                            progress=progress)
-
-
-#: Backend factories by name; each takes the thread count asked for.
-BACKENDS: dict[str, Callable[[int | None], Backend]] = {"threads": ThreadBackend}
-
-
-def get_backend(name: str = "threads", threads: int | None = None) -> Backend:
-    """The backend called ``name``.
+def run_blocks(jobs: Sequence[BlockJob], *, backend: str = "threads", threads: int | None = None,
+               progress: RunProgress | None = None, client: Any = None, scheduler: Any = None,
+               workers: Any = None) -> list[np.ndarray]:
+    """Matches block jobs on a backend.
 
     Parameters
     ----------
-    name : str
+    jobs : sequence of BlockJob
+        As ``plan_blocks`` made them.
+    backend : str
         A key of ``BACKENDS``.
     threads : int, optional
-        Threads per process (default: every core).
+        Native threads per process (default: every core).
+    progress : callable, optional
+        Called with the number of points done over all jobs.
+    client, scheduler, workers
+        Options of distributed backends; the threads backend takes none.
 
     Returns
     -------
-    Backend
+    list of numpy.ndarray
+        Each job's records (``RECORD_DTYPE``), in job order.
     """
-    try:
-        factory = BACKENDS[name]
-    except KeyError:
-        raise ValueError(f"unknown backend {name!r}; choose from {', '.join(BACKENDS)}") from None
-    return factory(threads)
+    runner = get_runner(backend)
+    return list(runner(jobs, threads=threads, progress=progress, client=client,
+                       scheduler=scheduler, workers=workers))

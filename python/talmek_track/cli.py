@@ -3,10 +3,11 @@
 from __future__ import annotations
 
 import argparse
+import signal
 import sys
 import warnings
 from collections.abc import Sequence
-from types import TracebackType
+from types import FrameType, TracebackType
 from typing import Any, NoReturn, TextIO
 
 from talmek_track._facts import (
@@ -17,14 +18,14 @@ from talmek_track._facts import (
     STATUS_NAMES,
     Status,
 )
-from talmek_track.errors import InputError, OptionError, require
+from talmek_track.errors import InputError, OptionError, OutputError, require
 from talmek_track.outliers import FILTERS
 from talmek_track.results import TrackResult
 from talmek_track.track import DEFAULT_FILTER, DEFAULT_PREFILTER, PEAK_METHODS, track_files
 from talmek_track.writers import DEFAULT_FORMATS, WRITERS
 
 PROG = "talmek-track"
-EXIT_INPUT, EXIT_USAGE = 1, 2
+EXIT_INPUT, EXIT_USAGE, EXIT_OUTPUT = 1, 2, 3
 
 
 class _Parser(argparse.ArgumentParser):
@@ -66,6 +67,37 @@ def _limit(text: str) -> float | None:
         raise argparse.ArgumentTypeError(f"expected a number or 'auto', got {text!r}") from None
 
 
+def _value_range(text: str) -> tuple[float, float] | str | None:
+    if text in ("auto", "none"):
+        return None if text == "none" else "auto"
+    try:
+        lo, hi = (float(v) for v in text.split(","))
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected auto, none or LOW,HIGH, got {text!r}") from None
+    return lo, hi
+
+
+def _positive(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        value = 0
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"expected a whole number from 1, got {text!r}")
+    return value
+
+
+def _version() -> str:
+    from importlib import metadata
+
+    try:
+        return metadata.version("talmek")
+    except metadata.PackageNotFoundError:
+        import Talmek
+
+        return str(Talmek.__version__)
+
+
 def build_parser() -> argparse.ArgumentParser:
     """The command's argument parser."""
     ap = _Parser(
@@ -77,12 +109,17 @@ def build_parser() -> argparse.ArgumentParser:
         "the grid, one band per variable) and vectors.gpkg (the vectors in the input's coordinate "
         "system); vectors.nc (CF NetCDF) on request. With acquisition dates (--dates or the "
         "files' tags) the outputs hold velocities vx, vy, v in map units per year. Images: PNG, "
-        "JPEG, TIFF or GeoTIFF; colour is converted to grey. Pairs of values are written X,Y "
-        "(columns, rows); a single value stands for both. Give negative pairs as --offset=-3,2.",
+        "JPEG, TIFF or, with rasterio, anything GDAL opens (GeoTIFF, /vsimem/, /vsicurl/, /vsizip/ "
+        "paths); colour is converted to grey, other pixel types than 8 bits are stretched to 8 "
+        "bits. Scenes of any size are matched block by block, reading only what each block needs. "
+        "Pairs of values are written X,Y (columns, rows); a single value stands for both. Give "
+        "negative pairs as --offset=-3,2.",
         epilog="dx and dy are displacements in pixels of IMAGE2, columns to the right and rows "
         "downwards, measured between map positions for GeoTIFF input; vx and vy point east and "
-        "north. docs/variables.md describes every output variable. Exit status: 0 done, "
-        "1 unreadable or unusable input, 2 wrong usage.",
+        "north. docs/variables.md describes every output variable. Results appear in OUTDIR all "
+        "together or not at all; earlier results stay untouched on any failure. Exit status: 0 "
+        "done, 1 unreadable or unusable input, 2 wrong usage, 3 results cannot be written, 130 "
+        "and 143 interrupted (SIGINT, SIGTERM).",
     )
     ap.add_argument("image1", metavar="IMAGE1", help="first (reference) image")
     ap.add_argument("image2", metavar="IMAGE2", help="second (search) image")
@@ -115,6 +152,16 @@ def build_parser() -> argparse.ArgumentParser:
                     help="pixel value that marks missing data in both images; points whose chips "
                     f"touch one are not matched (status {Status.nodata.name}) (default: the value "
                     "the TIFF declares, else none)")
+    ap.add_argument("--band", type=_positive, default=None, metavar="N",
+                    help="band of multi-band images to match, from 1 (default: grey from colour, "
+                    "else band 1)")
+    ap.add_argument("--page", type=_positive, default=None, metavar="N",
+                    help="page of multi-page TIFF stacks to match, from 1 (required for them)")
+    ap.add_argument("--range", type=_value_range, default="auto", metavar="auto|LOW,HIGH|none",
+                    dest="value_range",
+                    help="how pixels other than 8 bits become 8-bit grey: auto stretches the 0.1 to "
+                    "99.9 percentiles of each image's valid values, LOW,HIGH maps that range for "
+                    "both images, none refuses such images (default: auto)")
     ap.add_argument("--dates", default=None, metavar="DATE1,DATE2",
                     help="acquisition dates of IMAGE1 and IMAGE2, ISO 8601 (2024-07-01 or "
                     "2024-07-01T10:30:00Z; UTC without a zone) (default: from the files' "
@@ -137,7 +184,9 @@ def build_parser() -> argparse.ArgumentParser:
                     f"{','.join(DEFAULT_FORMATS)}; gpkg only with pyogrio or fiona installed)")
     ap.add_argument("--threads", type=int, default=None, metavar="N",
                     help="threads to match on (default: every core)")
+    ap.add_argument("--no-plot", action="store_true", help="do not draw vectors.png")
     ap.add_argument("--quiet", action="store_true", help="no progress bar")
+    ap.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
     return ap
 
 
@@ -187,9 +236,10 @@ def run(args: argparse.Namespace) -> TrackResult:
                            margin=args.margin, step=args.step, start=args.start,
                            offset=args.offset, peak=args.peak, min_strength=args.min_strength,
                            max_displacement=args.max_displacement, nodata=args.nodata,
-                           threads=args.threads, progress=bar, dates=args.dates,
-                           prefilter=args.prefilter, filter=args.filter, stable=args.stable,
-                           formats=args.format)
+                           band=args.band, page=args.page, value_range=args.value_range,
+                           threads=args.threads, plot=not args.no_plot, progress=bar,
+                           dates=args.dates, prefilter=args.prefilter, filter=args.filter,
+                           stable=args.stable, formats=args.format)
 
 
 def _show(message: Warning | str, category: type[Warning], filename: str, lineno: int,
@@ -197,10 +247,32 @@ def _show(message: Warning | str, category: type[Warning], filename: str, lineno
     print(f"{PROG}: warning: {message}", file=sys.stderr)
 
 
+class Terminated(BaseException):
+    """SIGTERM arrived; unwinds like Ctrl-C so that every cleanup runs."""
+
+
+def _terminate(signum: int, frame: FrameType | None) -> None:
+    raise Terminated
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     """The command: parses ``argv`` (default: the process's arguments) and returns the exit
     status."""
     args = build_parser().parse_args(argv)
+    previous = signal.signal(signal.SIGTERM, _terminate)
+    try:
+        return _main(args)
+    except KeyboardInterrupt:
+        print(f"{PROG}: interrupted; nothing was written", file=sys.stderr)
+        return 128 + signal.SIGINT
+    except Terminated:
+        print(f"{PROG}: terminated; nothing was written", file=sys.stderr)
+        return 128 + signal.SIGTERM
+    finally:
+        signal.signal(signal.SIGTERM, previous)
+
+
+def _main(args: argparse.Namespace) -> int:
     with warnings.catch_warnings():
         warnings.simplefilter("default")
         for quiet in (ResourceWarning, DeprecationWarning, PendingDeprecationWarning):
@@ -214,6 +286,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         except InputError as e:
             print(f"{PROG}: error: {e}", file=sys.stderr)
             return EXIT_INPUT
+        except OutputError as e:
+            print(f"{PROG}: error: {e}", file=sys.stderr)
+            return EXIT_OUTPUT
         except OSError as e:
             print(f"{PROG}: error: {e.strerror or e}: {e.filename or args.output}", file=sys.stderr)
             return EXIT_INPUT

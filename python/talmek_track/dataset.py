@@ -67,9 +67,9 @@ def _crs_text(crs: Any) -> str:
     return str(crs.to_wkt()) if hasattr(crs, "to_wkt") else str(crs)
 
 
-def _raster(name: str, image: Any, nodata: float | None) -> Any:
-    """A Raster of a DataArray (its rioxarray georeference and nodata) or a plain array."""
-    from talmek_track.readers import raster_from_array
+def _source(name: str, image: Any, nodata: float | None) -> Any:
+    """An image source of a DataArray (its rioxarray georeference and nodata) or a plain array."""
+    from talmek_track.readers import source_from_array
 
     values = np.asarray(getattr(image, "values", image))
     if values.ndim == 3 and values.shape[0] == 1:
@@ -77,14 +77,12 @@ def _raster(name: str, image: Any, nodata: float | None) -> Any:
     rio = getattr(image, "rio", None) if hasattr(image, "dims") else None
     if rio is not None and nodata is None:
         nodata = rio.nodata
-    raster = raster_from_array(name, values, None if nodata is None else float(nodata))
+    transform, crs = None, None
     if rio is not None:
         a, b, c, d, e, f = (float(v) for v in tuple(rio.transform())[:6])
-        transform = (a, b, c, d, e, f)
-        crs = rio.crs
-        if crs is not None or transform != (1.0, 0.0, 0.0, 0.0, 1.0, 0.0):
-            raster.transform, raster.crs = transform, crs
-    return raster
+        if rio.crs is not None or (a, b, c, d, e, f) != (1.0, 0.0, 0.0, 0.0, 1.0, 0.0):
+            transform, crs = (a, b, c, d, e, f), rio.crs
+    return source_from_array(name, values, None if nodata is None else float(nodata), transform, crs)
 
 
 def track_xarray(image1: Any, image2: Any, *, chip: int | tuple[int, int] = 32,
@@ -123,13 +121,14 @@ def track_xarray(image1: Any, image2: Any, *, chip: int | tuple[int, int] = 32,
     xarray.Dataset
         Variables on (y, x) with units and CF attributes, the CRS as ``spatial_ref``.
     """
-    from talmek_track.backends import get_backend
-    from talmek_track.track import _velocity_options, make_params, track_rasters
+    from talmek_track.track import _velocity_options, make_params, prepare_sources, track_sources
     from talmek_track.velocity import date_from_tags
 
     params = make_params(chip, margin, step, start, offset, peak, min_strength, max_displacement)
     chosen, dated = _velocity_options(prefilter, filter, dates)
-    raster1, raster2 = _raster("image1", image1, nodata), _raster("image2", image2, nodata)
+    source1, source2 = _source("image1", image1, nodata), _source("image2", image2, nodata)
+    prepare_sources(source1, source2, params, start_given=start is not None)
+    source1, source2 = source1.with_range("auto"), source2.with_range("auto")
     if dated is None:
         t1 = date_from_tags(getattr(image1, "attrs", {}))
         t2 = date_from_tags(getattr(image2, "attrs", {}))
@@ -139,8 +138,7 @@ def track_xarray(image1: Any, image2: Any, *, chip: int | tuple[int, int] = 32,
     if stable is not None:
         mask = np.asarray(getattr(stable, "values", stable))
         mask = mask[0] if mask.ndim == 3 and mask.shape[0] == 1 else mask
-    result = track_rasters(raster1, raster2, params, auto=start is None,
-                           matcher=get_backend("threads", threads), prefilter=chosen,
+    result = track_sources(source1, source2, params, threads=threads, prefilter=chosen,
                            filter=filter, dates=dated, stable=mask)
     assert result.vector_field is not None
     return to_dataset(result.vector_field)

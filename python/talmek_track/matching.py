@@ -13,6 +13,7 @@ import numpy.typing as npt
 import Talmek  # registers MatchingParams before the native part reads one
 from talmek_track import _batch
 from talmek_track._facts import Status
+from talmek_track.convert import DEFAULT_PERCENTILES, ValueRange, to_uint8
 
 #: The structured record of one matched point: the pair as given, then the LineSeg fields.
 RECORD_DTYPE: np.dtype = _batch.record_dtype
@@ -40,13 +41,14 @@ def require_params(params: object) -> None:
         raise TypeError(f"params must be a Talmek.MatchingParams, got {type(params).__name__}")
 
 
-def as_image(name: str, image: npt.ArrayLike) -> np.ndarray:
-    # Only the shape is checked here; the native side converts to uint8 exactly as SelectedMatch
-    # does, reading uint8 arrays in place.
+def as_image(name: str, image: npt.ArrayLike, value_range: ValueRange = "auto",
+             percentiles: tuple[float, float] = DEFAULT_PERCENTILES) -> npt.NDArray[np.uint8]:
+    """A two-dimensional image as uint8: uint8 arrays as they are (read in place, not copied),
+    other real types through ``to_uint8``."""
     array = image if isinstance(image, np.ndarray) else np.asarray(image)
     if array.ndim != 2:
         raise ValueError(f"{name} must be a two-dimensional array, got shape {array.shape}")
-    return array
+    return to_uint8(array, value_range, percentiles=percentiles, name=name)
 
 
 def as_points(name: str, points: npt.ArrayLike) -> npt.NDArray[np.int32]:
@@ -99,14 +101,16 @@ def warn_failures(failed: int, total: int, message: str, stacklevel: int) -> Non
 
 def match_points(image1: npt.ArrayLike, image2: npt.ArrayLike, points1: npt.ArrayLike,
                  points2: npt.ArrayLike, params: Talmek.MatchingParams, *,
-                 threads: int | None = None, progress: Progress | None = None) -> np.ndarray:
+                 threads: int | None = None, progress: Progress | None = None,
+                 value_range: ValueRange = "auto") -> np.ndarray:
     """Matches image1 at points1[i] with image2 around points2[i] for every i.
 
     Parameters
     ----------
     image1, image2 : array_like
-        Two-dimensional images, read in place (a uint8 array is not copied); they must not be
-        written to while the call runs.
+        Two-dimensional images. uint8 arrays are read in place (not copied) and must not be
+        written to while the call runs; other real types become uint8 through ``to_uint8``
+        with ``value_range`` (bool, complex and object arrays are refused).
     points1, points2 : array_like of int, shape (n, 2)
         (row, col) of each point in image 1 and of its expected position in image 2.
     params : Talmek.MatchingParams
@@ -116,6 +120,8 @@ def match_points(image1: npt.ArrayLike, image2: npt.ArrayLike, points1: npt.Arra
     progress : callable, optional
         Called on the calling thread with the number of points done, about every 50 ms and once
         at the end; an exception it raises (or Ctrl-C) stops the workers and propagates.
+    value_range : "auto", (float, float) or None
+        How images other than uint8 are converted; see ``to_uint8`` (None refuses them).
 
     Returns
     -------
@@ -129,10 +135,12 @@ def match_points(image1: npt.ArrayLike, image2: npt.ArrayLike, points1: npt.Arra
         Once, when points failed inside the native code (memory exhausted, or chip sizes whose
         buffers cannot be had); they hold all-zero records with active 0 (``Status.error``), as
         SelectedMatch returns.
+    UserWarning
+        Once per image converted with the automatic range, naming the range.
     """
     require_params(params)
-    array1 = as_image("image1", image1)
-    array2 = as_image("image2", image2)
+    array1 = as_image("image1", image1, value_range)
+    array2 = as_image("image2", image2, value_range)
     pairs = pair_array(points1, points2)
     n_threads = thread_count(threads)
     if progress is not None and not callable(progress):
@@ -213,7 +221,8 @@ def grid_arrays(records: np.ndarray, grid_shape: tuple[int, int],
 
 
 def match_grid(image1: npt.ArrayLike, image2: npt.ArrayLike, params: Talmek.MatchingParams, *,
-               threads: int | None = None, progress: Progress | None = None) -> GridMatch:
+               threads: int | None = None, progress: Progress | None = None,
+               value_range: ValueRange = "auto") -> GridMatch:
     """Matches the grid of ``grid_points(image1.shape, params)``.
 
     Parameters
@@ -222,7 +231,7 @@ def match_grid(image1: npt.ArrayLike, image2: npt.ArrayLike, params: Talmek.Matc
         Two-dimensional images, as for ``match_points``.
     params : Talmek.MatchingParams
         The match and grid settings.
-    threads, progress
+    threads, progress, value_range
         As for ``match_points``.
 
     Returns
@@ -236,8 +245,9 @@ def match_grid(image1: npt.ArrayLike, image2: npt.ArrayLike, params: Talmek.Matc
         image 1, in pixels, the expected offsets included. Other points hold NaN; ``strength``
         and ``status`` are the records' ``strength`` and ``active``.
     """
-    array1 = as_image("image1", image1)
+    array1 = as_image("image1", image1, value_range)
+    array2 = as_image("image2", image2, value_range)
     points1, points2, shape = grid_points(array1.shape, params)
-    records = match_points(array1, image2, points1, points2, params, threads=threads,
+    records = match_points(array1, array2, points1, points2, params, threads=threads,
                            progress=progress)
     return grid_arrays(records, shape, params)

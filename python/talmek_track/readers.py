@@ -1,120 +1,430 @@
-"""Image files in: PNG, JPEG and TIFF as 8-bit grey arrays with a mask of missing pixels and, for a
-GeoTIFF read through rasterio, the affine geotransform (x = a*col + b*row + c,
-y = d*col + e*row + f at pixel corners) and the coordinate system."""
+"""Image inputs: what a file holds, and any window of it as 8-bit grey.
+
+``open_source`` inspects an input (a local file, or with rasterio anything GDAL opens: ``/vsi*``
+paths, URLs, any raster format) without reading its pixels and returns an ``ImageSource``: a
+small, picklable description (path, reader, size, bands, page, nodata, georeference and the value
+range that maps its pixels onto 0..255). ``ImageSource.read`` reads one window of it, so that
+matching needs only the windows its chips cover; every process (a worker of a distributed run
+too) opens the file itself.
+
+Readers: rasterio when it is installed; otherwise tifffile for TIFF (memory-mapped when the file
+is stored plainly) and imageio for PNG and JPEG, read whole. Colour (RGB) becomes grey with
+weights 0.299, 0.587, 0.114; an alpha channel is ignored; other multi-band files give one band
+(``band``, default 1); a multi-page TIFF needs ``page``. A new kind of input is a reader here:
+an ``open`` branch that fills an ``ImageSource`` and a window read in ``_read_window``.
+"""
 
 from __future__ import annotations
 
-import importlib
+import dataclasses
+import functools
 import math
+import os
 import warnings
+from collections.abc import Iterable, Iterator
+from contextlib import contextmanager
 from dataclasses import dataclass
-from pathlib import Path
 from typing import Any
 
 import numpy as np
+import numpy.typing as npt
 
+from talmek_track.convert import (
+    DEFAULT_PERCENTILES,
+    ValueRange,
+    apply_range,
+    check_pixel_type,
+    percentile_range,
+    sample_step,
+    warn_range,
+)
 from talmek_track.errors import InputError, one_line, require
 
 #: An affine geotransform (a, b, c, d, e, f), as rasterio's Affine lists it.
 Transform = tuple[float, float, float, float, float, float]
 
+#: A window of an image: (first row, end row, first column, end column), ends exclusive.
+Window = tuple[int, int, int, int]
 
-@dataclass
-class Raster:
-    """One image as read: 2-D uint8 pixels, where data is missing, and the georeference."""
-
-    path: str
-    pixels: np.ndarray
-    invalid: np.ndarray | None  # True where a pixel holds no data
-    transform: Transform | None = None
-    crs: Any = None
-
-
+_GREY_WEIGHTS = np.array([0.299, 0.587, 0.114])
 # TIFF tags that make a GeoTIFF: pixel scale, tie points, transformation, geo keys.
 _GEO_TAGS = (33550, 33922, 34264, 34735)
 _GDAL_NODATA = 42113
 
 
-def read_raster(path: str, nodata: float | None = None) -> Raster:
-    """Reads one image.
+@dataclass(frozen=True)
+class ImageSource:
+    """One image input as ``open_source`` found it; picklable, holds no open file.
+
+    Attributes
+    ----------
+    path : str
+        The input as the user gave it (messages name it).
+    reader : {"rasterio", "tifffile", "imageio"}
+        What reads it.
+    shape : (int, int)
+        (rows, cols).
+    dtype : str
+        The pixel type of the bands read.
+    bands : tuple of int
+        The bands read, counted from 1; three bands are colour, combined to grey.
+    page : int or None
+        The TIFF page read, counted from 1, for a multi-page file.
+    nodata : float or None
+        The value that marks missing pixels (NaN in float images always does).
+    transform : tuple of float or None
+        The affine geotransform at pixel corners; None for a plain image.
+    crs : object or None
+        The coordinate system (a rasterio CRS).
+    value_range : (float, float) or None
+        The range mapped onto 0..255; None takes uint8 pixels as they are.
+    array : numpy.ndarray or None
+        The pixels themselves (rows, cols, bands) for an image given as an array
+        (reader "array").
+    """
+
+    path: str
+    reader: str
+    shape: tuple[int, int]
+    dtype: str
+    bands: tuple[int, ...] = (1,)
+    page: int | None = None
+    nodata: float | None = None
+    transform: Transform | None = None
+    crs: Any = None
+    value_range: tuple[float, float] | None = None
+    array: np.ndarray | None = dataclasses.field(default=None, compare=False, repr=False)
+
+    @property
+    def colour(self) -> bool:
+        return len(self.bands) == 3
+
+    def read_raw(self, window: Window) -> npt.NDArray[Any]:
+        """The window's pixels as stored, (rows, cols, bands)."""
+        r0, r1, c0, c1 = window
+        if not (0 <= r0 <= r1 <= self.shape[0] and 0 <= c0 <= c1 <= self.shape[1]):
+            raise ValueError(f"window {window} leaves the image of shape {self.shape}")
+        return _read_window(self, window)
+
+    def read(self, window: Window | None = None) -> tuple[npt.NDArray[np.uint8], npt.NDArray[np.bool_]]:
+        """The window (default: the whole image) as 8-bit grey, and where pixels are missing.
+
+        Returns
+        -------
+        pixels : numpy.ndarray of uint8, shape (rows, cols)
+            Converted with ``value_range`` (missing pixels hold 0).
+        invalid : numpy.ndarray of bool, shape (rows, cols)
+            True where a pixel is not finite or equals ``nodata`` in any band read.
+        """
+        raw = self.read_raw(window or (0, self.shape[0], 0, self.shape[1]))
+        invalid = self.invalid_of(raw)
+        grey = self._grey(raw)
+        if self.value_range is None:
+            if grey.dtype != np.uint8:
+                grey = np.clip(np.rint(grey), 0, 255).astype(np.uint8)
+            return grey, invalid
+        return apply_range(grey, *self.value_range), invalid
+
+    def invalid_of(self, raw: np.ndarray) -> npt.NDArray[np.bool_]:
+        """Where raw pixels (rows, cols, bands) are missing: not finite, or ``nodata`` in a band."""
+        invalid = np.zeros(raw.shape[:2], bool)
+        if raw.dtype.kind == "f":
+            invalid |= ~np.isfinite(raw).all(axis=-1)
+        if self.nodata is not None and not math.isnan(self.nodata):
+            invalid |= (raw == self.nodata).any(axis=-1)
+        return invalid
+
+    def _grey(self, raw: np.ndarray) -> np.ndarray:
+        if self.colour:
+            grey: np.ndarray = raw.astype(np.float64) @ _GREY_WEIGHTS
+            return grey
+        return raw[..., 0]
+
+    def sample(self) -> np.ndarray:
+        """Grey values of a regular subsample: every k-th row and column (``sample_step``), the
+        same pixels whether the image is read whole or by windows."""
+        k = sample_step(self.shape)
+        parts = [self._grey(raw)[:, ::k] for raw in self.read_rows(range(0, self.shape[0], k))]
+        if not parts:
+            return np.empty((0, 0))
+        return np.concatenate(parts, axis=0)
+
+    def read_rows(self, rows: Iterable[int]) -> Iterator[np.ndarray]:
+        """Whole rows as stored, one (1, cols, bands) array per row, opening the file once."""
+        if self.reader == "rasterio":
+            yield from _rasterio_rows(self, rows)
+            return
+        for r in rows:
+            yield self.read_raw((r, r + 1, 0, self.shape[1]))
+
+    def with_range(self, value_range: ValueRange,
+                   percentiles: tuple[float, float] = DEFAULT_PERCENTILES) -> ImageSource:
+        """This source with the range that maps its pixels onto 0..255 settled (see ``to_uint8``):
+        computed once for the whole image, so every window converts alike."""
+        check_pixel_type(np.dtype(self.dtype), self.path)
+        if self.dtype == "uint8":
+            return dataclasses.replace(self, value_range=None)
+        if value_range is None:
+            raise InputError(f"{self.path} holds {self.dtype} pixels, not uint8, and no value "
+                             "range was allowed to convert them")
+        if value_range == "auto":
+            lo, hi = percentile_range(self.sample(), percentiles, self.nodata)
+            warn_range(self.path, np.dtype(self.dtype), lo, hi, percentiles)
+        else:
+            lo, hi = (float(v) for v in value_range)
+            if not (math.isfinite(lo) and math.isfinite(hi) and lo <= hi):
+                raise InputError(f"value range {lo:g}..{hi:g} must be two finite numbers, low <= high")
+        return dataclasses.replace(self, value_range=(lo, hi))
+
+    def preview(self, max_side: int = 2000) -> tuple[npt.NDArray[np.uint8], int]:
+        """The image as 8-bit grey, every k-th pixel, at most about ``max_side`` on its longer
+        side; returns it and k."""
+        k = max(1, math.ceil(max(self.shape) / max_side))
+        if self.reader == "rasterio":
+            raw = _rasterio_decimated(self, k)
+        else:
+            raw = _whole(self)[::k, ::k]
+        grey = self._grey(raw)
+        if self.value_range is None:
+            return np.clip(np.rint(grey), 0, 255).astype(np.uint8), k
+        return apply_range(grey, *self.value_range), k
+
+
+def _have_rasterio() -> bool:
+    try:
+        import rasterio  # noqa: F401
+    except ImportError:
+        return False
+    return True
+
+
+def _is_local(path: str) -> bool:
+    return not (path.startswith("/vsi") or "://" in path)
+
+
+def _check_local(path: str) -> None:
+    if not os.path.exists(path):
+        raise InputError(f"cannot read {path}: no such file")
+    if os.path.isdir(path):
+        raise InputError(f"cannot read {path}: it is a folder, not an image")
+    if not os.access(path, os.R_OK):
+        raise InputError(f"cannot read {path}: permission denied")
+    if os.path.getsize(path) == 0:
+        raise InputError(f"cannot read {path}: the file is empty")
+
+
+def open_source(path: str | os.PathLike[str], *, band: int | None = None, page: int | None = None,
+                nodata: float | None = None) -> ImageSource:
+    """Inspects one input without reading its pixels.
 
     Parameters
     ----------
-    path : str
-        A PNG, JPEG or TIFF file; a GeoTIFF keeps its georeference when rasterio is installed.
+    path : str or os.PathLike
+        A file, or with rasterio installed anything GDAL opens (``/vsimem/...``,
+        ``/vsicurl/https://...``, ``/vsizip/...``).
+    band : int, optional
+        The band to match, counted from 1 (default: grey from colour, else band 1).
+    page : int, optional
+        The page of a multi-page TIFF, counted from 1; required for such files, ignored for
+        files of one page.
     nodata : float, optional
         The value that marks missing pixels, overriding the one the file declares.
 
     Returns
     -------
-    Raster
-        The image as 8-bit grey.
+    ImageSource
+        With no value range settled yet (see ``ImageSource.with_range``).
 
     Raises
     ------
     InputError
-        The file is missing or cannot be read as an image.
+        The input is missing, not an image, or ``band``/``page`` do not exist in it.
     """
-    p = Path(path)
-    if not p.is_file():
-        raise InputError(f"cannot read {path}: no such file")
+    text = os.fspath(path)
+    if band is not None and band < 1:
+        raise InputError(f"--band counts from 1, got {band}")
+    if page is not None and page < 1:
+        raise InputError(f"--page counts from 1, got {page}")
+    if _is_local(text):
+        _check_local(text)
     try:
-        if p.suffix.lower() in (".tif", ".tiff"):
-            return _read_tiff(path, nodata)
-        iio = require("imageio.v3", "cli")
-        data = np.asarray(iio.imread(path))
-        return _finish(path, data, nodata)
+        if _have_rasterio():
+            source = _open_rasterio(text, band, page, nodata)
+        elif text.lower().endswith((".tif", ".tiff")):
+            source = _open_tifffile(text, band, page, nodata)
+        elif not _is_local(text):
+            raise InputError(f"cannot read {text}: GDAL paths need rasterio (pip install 'talmek[geo]')")
+        else:
+            source = _open_imageio(text, band, page, nodata)
     except InputError:
         raise
     except Exception as e:  # noqa: BLE001 - any reader failure is an unreadable input
-        raise InputError(f"cannot read {path}: {one_line(e)}") from None
+        raise InputError(f"cannot read {text}: {one_line(e)}") from None
+    check = np.dtype(source.dtype)
+    if check.kind not in "uif":
+        raise InputError(f"cannot read {text}: its pixels are {check}, not a real type")
+    if source.shape[0] < 1 or source.shape[1] < 1:
+        raise InputError(f"cannot read {text}: the image holds no pixel")
+    return source
 
 
-def raster_from_array(name: str, data: np.ndarray, nodata: float | None = None) -> Raster:
-    """An image given as an array (rows, cols) or (rows, cols, bands), read as a file's pixels
-    would be; ``name`` stands for the path in messages."""
-    return _finish(name, np.asarray(data), nodata)
+def source_from_array(name: str, data: npt.ArrayLike, nodata: float | None = None,
+                      transform: Transform | None = None, crs: Any = None,
+                      band: int | None = None) -> ImageSource:
+    """An image given as an array, (rows, cols) or (rows, cols, bands), as a source that reads
+    like a file's; ``name`` stands for the path in messages. The array is held, not copied."""
+    array = np.asarray(data)
+    if array.ndim == 2:
+        array = array[..., np.newaxis]
+    if array.ndim != 3:
+        raise InputError(f"{name} must be an image of (rows, cols) or (rows, cols, bands), got shape {array.shape}")
+    if array.dtype.kind not in "uif":
+        raise InputError(f"{name} holds {array.dtype} pixels, not a real type")
+    count = array.shape[-1]
+    bands = _pick_bands(name, count, count in (3, 4), count == 2, band)
+    return ImageSource(name, "array", (array.shape[0], array.shape[1]), str(array.dtype), bands, None,
+                       nodata, transform, crs, array=array)
 
 
-def _read_tiff(path: str, nodata: float | None) -> Raster:
-    tifffile = require("tifffile", "cli")
-    with tifffile.TiffFile(path) as tif:
-        tags = tif.pages[0].tags
-        is_geo = any(t in tags for t in _GEO_TAGS)
-        declared = tags[_GDAL_NODATA].value if _GDAL_NODATA in tags else None
-        if is_geo:
-            try:
-                importlib.import_module("rasterio")
-            except ImportError:
-                warnings.warn(f"{path}: rasterio is not installed (pip install 'talmek[geo]'), "
-                              "so this GeoTIFF is read without its georeference", stacklevel=2)
-            else:
-                return _read_geotiff(path, nodata)
-        data = tif.asarray()
-    if nodata is None and declared is not None:
-        nodata = _parse_nodata(declared)
-    data = np.asarray(data)
-    # tifffile gives planar colour as (bands, rows, cols).
-    if data.ndim == 3 and data.shape[0] in (2, 3, 4) and data.shape[-1] not in (2, 3, 4):
-        data = np.moveaxis(data, 0, -1)
-    return _finish(path, data, nodata)
+def _pick_bands(path: str, count: int, colour: bool, alpha_second: bool, band: int | None) -> tuple[int, ...]:
+    if band is not None:
+        if band > count:
+            raise InputError(f"{path} has {count} band{'s' if count > 1 else ''}, no band {band}")
+        return (band,)
+    if colour:
+        warnings.warn(f"{path}: colour image converted to grey", stacklevel=4)
+        return (1, 2, 3)
+    if count == 2 and alpha_second:
+        warnings.warn(f"{path}: alpha channel ignored", stacklevel=4)
+    elif count > 1:
+        warnings.warn(f"{path}: {count} bands; band 1 is matched (choose one with --band)", stacklevel=4)
+    return (1,)
 
 
-def _read_geotiff(path: str, nodata: float | None) -> Raster:
+def _pages_message(path: str, pages: int) -> str:
+    return (f"{path} is a stack of {pages} pages; choose the page to match with --page N "
+            "(or store the layers as bands and pick one with --band N)")
+
+
+# --- rasterio ---------------------------------------------------------------------------------
+
+def _rasterio_name(source_path: str, page: int | None) -> str:
+    return source_path if page is None else f"GTIFF_DIR:{page}:{source_path}"
+
+
+#: GDAL's block cache while reading, unless the environment sets GDAL_CACHEMAX: GDAL's default
+#: (5 % of the machine's memory) would otherwise dominate the memory of a block-wise run.
+GDAL_CACHE_BYTES = 256 * 2**20
+
+
+@contextmanager
+def _open_dataset(path: str, page: int | None) -> Iterator[Any]:
     import rasterio
 
-    with warnings.catch_warnings():
+    settings = {} if "GDAL_CACHEMAX" in os.environ else {"GDAL_CACHEMAX": GDAL_CACHE_BYTES}
+    with warnings.catch_warnings(), rasterio.Env(**settings):
         warnings.simplefilter("ignore", rasterio.errors.NotGeoreferencedWarning)
-        with rasterio.open(path) as ds:
-            data = ds.read()  # (bands, rows, cols)
-            crs = ds.crs
-            transform = None if crs is None and ds.transform.is_identity else tuple(ds.transform)[:6]
-            if nodata is None:
-                nodata = ds.nodata
-    raster = _finish(path, np.moveaxis(data, 0, -1), nodata)
-    raster.transform = transform
-    raster.crs = crs
-    return raster
+        try:
+            ds = rasterio.open(_rasterio_name(path, page))
+        except rasterio.errors.RasterioIOError as e:
+            text = one_line(e)
+            if "not recognized" in text or "not a supported" in text:
+                raise InputError(f"cannot read {path}: not an image in a format GDAL reads") from None
+            raise InputError(f"cannot read {path}: {text}") from None
+        with ds:
+            yield ds
+
+
+def _open_rasterio(path: str, band: int | None, page: int | None, nodata: float | None) -> ImageSource:
+    from rasterio.enums import ColorInterp
+
+    with _open_dataset(path, None) as ds:
+        pages = len(ds.subdatasets) if ds.driver == "GTiff" else 0
+    if pages > 1 and page is None:
+        raise InputError(_pages_message(path, pages))
+    if page is not None and pages > 1 and page > pages:
+        raise InputError(f"{path} has {pages} pages, no page {page}")
+    page = page if pages > 1 else None
+    with _open_dataset(path, page) as ds:
+        interp = tuple(ds.colorinterp)
+        rgb = ds.count >= 3 and interp[:3] == (ColorInterp.red, ColorInterp.green, ColorInterp.blue)
+        alpha_second = ds.count == 2 and interp[1] == ColorInterp.alpha
+        bands = _pick_bands(path, ds.count, rgb, alpha_second, band)
+        dtype = ds.dtypes[bands[0] - 1]
+        if len({ds.dtypes[b - 1] for b in bands}) > 1:
+            raise InputError(f"cannot read {path}: its colour bands differ in pixel type")
+        crs = ds.crs
+        transform = None if crs is None and ds.transform.is_identity else tuple(ds.transform)[:6]
+        declared = ds.nodatavals[bands[0] - 1]
+        shape = (ds.height, ds.width)
+    return ImageSource(path, "rasterio", shape, str(dtype), bands, page,
+                       nodata if nodata is not None else declared, transform, crs)
+
+
+def _rasterio_read(source: ImageSource, window: Window) -> np.ndarray:
+    from rasterio.windows import Window as RioWindow
+
+    r0, r1, c0, c1 = window
+    with _open_dataset(source.path, source.page) as ds:
+        data = ds.read(list(source.bands), window=RioWindow(c0, r0, c1 - c0, r1 - r0))
+    return np.moveaxis(data, 0, -1)
+
+
+def _rasterio_rows(source: ImageSource, rows: Iterable[int]) -> Iterator[np.ndarray]:
+    from rasterio.windows import Window as RioWindow
+
+    with _open_dataset(source.path, source.page) as ds:
+        for r in rows:
+            data = ds.read(list(source.bands), window=RioWindow(0, r, source.shape[1], 1))
+            yield np.moveaxis(data, 0, -1)
+
+
+def _rasterio_decimated(source: ImageSource, k: int) -> np.ndarray:
+    from rasterio.enums import Resampling
+
+    rows, cols = (math.ceil(n / k) for n in source.shape)
+    with _open_dataset(source.path, source.page) as ds:
+        data = ds.read(list(source.bands), out_shape=(len(source.bands), rows, cols),
+                       resampling=Resampling.nearest)
+    return np.moveaxis(data, 0, -1)
+
+
+# --- tifffile and imageio: the whole image, memory-mapped or cached ---------------------------
+
+def _open_tifffile(path: str, band: int | None, page: int | None, nodata: float | None) -> ImageSource:
+    tifffile = require("tifffile", "cli")
+    with tifffile.TiffFile(path) as tif:
+        main = [i for i, p in enumerate(tif.pages) if not (getattr(p, "subfiletype", 0) & 5)]
+        if len(main) > 1 and page is None:
+            raise InputError(_pages_message(path, len(main)))
+        if page is not None and len(main) > 1 and page > len(main):
+            raise InputError(f"{path} has {len(main)} pages, no page {page}")
+        page = page if len(main) > 1 else None
+        index = main[(page or 1) - 1]
+        p = tif.pages[index]
+        tags = p.tags
+        if any(t in tags for t in _GEO_TAGS):
+            warnings.warn(f"{path}: rasterio is not installed (pip install 'talmek[geo]'), "
+                          "so this GeoTIFF is read without its georeference", stacklevel=4)
+        declared = _parse_nodata(tags[_GDAL_NODATA].value) if _GDAL_NODATA in tags else None
+        samples = int(p.samplesperpixel)
+        rgb = samples >= 3 and int(p.photometric) == 2
+        extra = tuple(getattr(p, "extrasamples", ()) or ())
+        alpha_second = samples == 2 and len(extra) == 1 and int(extra[0]) in (1, 2)
+        bands = _pick_bands(path, samples, rgb, alpha_second, band)
+        shape = (int(p.imagelength), int(p.imagewidth))
+        dtype = str(p.dtype)
+    return ImageSource(path, "tifffile", shape, dtype, bands, page,
+                       nodata if nodata is not None else declared)
+
+
+def _open_imageio(path: str, band: int | None, page: int | None, nodata: float | None) -> ImageSource:
+    source = ImageSource(path, "imageio", (0, 0), "uint8", (1,), None, nodata)
+    data = _whole(source, bands_only=False)
+    count = data.shape[-1]
+    bands = _pick_bands(path, count, count >= 3, count == 2, band)
+    return dataclasses.replace(source, shape=(data.shape[0], data.shape[1]), dtype=str(data.dtype),
+                               bands=bands)
 
 
 def _parse_nodata(text: object) -> float | None:
@@ -124,47 +434,58 @@ def _parse_nodata(text: object) -> float | None:
         return None
 
 
-def _finish(path: str, data: np.ndarray, nodata: float | None) -> Raster:
-    if data.ndim == 3 and data.shape[-1] == 1:
-        data = data[..., 0]
-    if data.ndim == 3 and data.shape[-1] in (2, 3, 4):
-        bands = data
-    elif data.ndim == 2:
-        bands = data[..., np.newaxis]
+@functools.lru_cache(maxsize=2)
+def _decoded(path: str, reader: str, page: int | None, stamp: float) -> np.ndarray:
+    """The whole image, bands last: memory-mapped where tifffile can, else decoded once per
+    process (the latest two files are kept)."""
+    if reader == "tifffile":
+        tifffile = require("tifffile", "cli")
+        with tifffile.TiffFile(path) as tif:
+            main = [p for p in tif.pages if not (getattr(p, "subfiletype", 0) & 5)]
+            p = main[(page or 1) - 1]
+            planar = int(p.planarconfig) == 2 and int(p.samplesperpixel) > 1
+            try:
+                data = p.asarray(out="memmap") if p.is_memmappable else p.asarray()
+            except ValueError:
+                data = p.asarray()
+        data = np.asarray(data) if not isinstance(data, np.memmap) else data
+        if planar:
+            data = np.moveaxis(data, 0, -1)
     else:
+        iio = require("imageio.v3", "cli")
+        try:
+            data = np.asarray(iio.imread(path, index=0))
+        except Exception:  # noqa: BLE001 - imageio's own text suggests plugins
+            raise InputError(f"cannot read {path}: not a PNG, JPEG or TIFF image") from None
+    if data.ndim == 2:
+        data = data[..., np.newaxis]
+    if data.ndim != 3:
         raise InputError(f"cannot read {path}: unsupported image shape {data.shape}")
-    if bands.dtype.kind not in "biuf":
-        raise InputError(f"cannot read {path}: unsupported pixel type {bands.dtype}")
-
-    invalid = np.zeros(bands.shape[:2], bool)
-    if bands.dtype.kind == "f":
-        invalid |= ~np.isfinite(bands).all(axis=-1)
-    if nodata is not None and not math.isnan(nodata):  # NaN is caught above
-        invalid |= (bands == nodata).any(axis=-1)
-
-    if bands.shape[-1] >= 3:
-        warnings.warn(f"{path}: colour image converted to grey", stacklevel=3)
-        grey = bands[..., :3].astype(np.float64) @ np.array([0.299, 0.587, 0.114])
-    else:
-        if bands.shape[-1] == 2:
-            warnings.warn(f"{path}: alpha channel ignored", stacklevel=3)
-        grey = bands[..., 0]
-    pixels = _to_uint8(path, grey, bands.dtype, invalid)
-    return Raster(path, pixels, invalid if invalid.any() else None)
+    whole: np.ndarray = data
+    return whole
 
 
-def _to_uint8(path: str, grey: np.ndarray, source: np.dtype, invalid: np.ndarray) -> np.ndarray:
-    if source == np.uint8:
-        return np.clip(np.rint(grey), 0, 255).astype(np.uint8)
-    if source == np.bool_:
-        return grey.astype(np.uint8) * 255
-    # Wider values are stretched linearly over their valid range; correlation does not mind a
-    # linear change of brightness.
-    valid = grey[~invalid].astype(np.float64)
-    lo, hi = (float(valid.min()), float(valid.max())) if valid.size else (0.0, 0.0)
-    warnings.warn(f"{path}: {source} values {lo:g}..{hi:g} scaled to 8 bits", stacklevel=3)
-    scale = 255.0 / (hi - lo) if hi > lo else 0.0
-    with np.errstate(invalid="ignore"):
-        out = np.clip(np.rint((grey.astype(np.float64) - lo) * scale), 0, 255)
-    out[invalid] = 0
-    return out.astype(np.uint8)
+def _whole(source: ImageSource, bands_only: bool = True) -> np.ndarray:
+    if source.array is not None:
+        return source.array[..., [b - 1 for b in source.bands]] if bands_only else source.array
+    stamp = os.stat(source.path).st_mtime if _is_local(source.path) else 0.0
+    data = _decoded(source.path, source.reader, source.page, stamp)
+    if not bands_only:
+        return data
+    return data[..., [b - 1 for b in source.bands]]
+
+
+def _read_window(source: ImageSource, window: Window) -> np.ndarray:
+    r0, r1, c0, c1 = window
+    if source.reader == "rasterio":
+        return _rasterio_read(source, window)
+    if source.array is not None:
+        return np.asarray(source.array[r0:r1, c0:c1][..., [b - 1 for b in source.bands]])
+    data = _decoded(source.path, source.reader, source.page,
+                    os.stat(source.path).st_mtime if _is_local(source.path) else 0.0)
+    return np.asarray(data[r0:r1, c0:c1][..., [b - 1 for b in source.bands]])
+
+
+def forget_decoded() -> None:
+    """Drops the images that tifffile and imageio decoded whole."""
+    _decoded.cache_clear()

@@ -11,22 +11,23 @@ import numpy as np
 
 import Talmek
 from talmek_track._facts import (
-    NODATA,
     REF_CHIP_MAX,
     REF_CHIP_MIN,
     SEARCH_CHIP_MAX,
     SEARCH_CHIP_MIN,
+    Status,
     chip_origin,
 )
-from talmek_track.backends import Backend, get_backend
+from talmek_track.backends import get_runner, run_blocks
+from talmek_track.blocks import DEFAULT_BLOCK_PIXELS, plan_blocks
+from talmek_track.convert import DEFAULT_PERCENTILES, ValueRange
 from talmek_track.errors import InputError, OptionError, require
-from talmek_track.georef import grid_transform, pair_georeference
-from talmek_track.masking import chips_touch
+from talmek_track.georef import check_offsets, grid_transform, pair_georeference
 from talmek_track.matching import RECORD_DTYPE, grid_arrays, grid_points
 from talmek_track.outliers import FILTERS
 from talmek_track.prefilter import Prefilter, parse_prefilter
 from talmek_track.publish import output_target, staged
-from talmek_track.readers import Raster, read_raster
+from talmek_track.readers import ImageSource, forget_decoded, open_source
 from talmek_track.results import TrackResult
 from talmek_track.velocity import interval_days, parse_dates, read_dates, vector_field
 from talmek_track.writers import DEFAULT_FORMATS, WRITERS
@@ -43,8 +44,14 @@ NO_PREFILTER = Prefilter()
 #: Acquisition dates: "DATE1,DATE2" as the command takes them, or two datetimes.
 Dates = str | tuple[datetime, datetime]
 
+#: A stable-ground mask: an image file, or an array of image 1's shape (non-zero: stable).
+Stable = str | os.PathLike[str] | np.ndarray
+
 #: A size or spacing: one whole number for both directions, or (x, y) = (columns, rows).
 Pair = int | tuple[int, int]
+
+#: The longest side of the picture of the first image that figures are drawn on.
+PREVIEW_SIDE = 2000
 
 
 def _xy(name: str, value: Pair) -> tuple[int, int]:
@@ -72,11 +79,14 @@ def make_params(chip: Pair = 32, margin: Pair = 8, step: Pair = 16, start: Pair 
         raise OptionError(f"--step must be at least 1, got {sx},{sy}")
     if peak not in PEAK_METHODS:
         raise OptionError(f"--peak must be one of {', '.join(PEAK_METHODS)}, got {peak!r}")
+    ox, oy = _xy("offset", offset)
+    if max(abs(ox), abs(oy)) >= 2**30:
+        raise OptionError(f"--offset must stay below 2^30 pixels, got {ox},{oy}")
     p = Talmek.MatchingParams()
     p.chipwidth_, p.chipheight_ = cw, ch
     p.hoffset_, p.voffset_ = mx, my
     p.col_interval_, p.row_interval_ = sx, sy
-    p.col_offset_, p.row_offset_ = _xy("offset", offset)
+    p.col_offset_, p.row_offset_ = ox, oy
     p.peakmethod_ = PEAK_METHODS[peak]
     p.mincorr_ = float(min_strength)
     p.maxdiff_ = -2.0 if max_displacement is None else float(max_displacement)
@@ -86,7 +96,7 @@ def make_params(chip: Pair = 32, margin: Pair = 8, step: Pair = 16, start: Pair 
 
 
 def _first_fitting(size: int) -> int:
-    # The smallest centre whose chip starts at index 0 or later.
+    # The smallest centre from 0 up whose chip starts at index 0 or later.
     return int(np.flatnonzero(chip_origin(np.arange(size + 1), size) >= 0)[0])
 
 
@@ -117,87 +127,86 @@ def _velocity_options(prefilter: str | Prefilter | None, filter: str,
     return chosen, dated
 
 
-def _prefiltered(raster: Raster, prefilter: Prefilter) -> Raster:
-    """The raster's pixels through the pre-filter; pixels that the filter mixes with a missing one
-    (within its halo) count as missing too."""
-    if prefilter.kind == "none":
-        return raster
-    require("scipy", "cli")
-    from scipy import ndimage
-
-    invalid = raster.invalid
-    if invalid is not None:
-        size = 2 * prefilter.halo + 1
-        invalid = ndimage.maximum_filter(invalid.view(np.uint8), size=size, mode="constant") > 0
-    return Raster(raster.path, prefilter(raster.pixels), invalid, raster.transform, raster.crs)
-
-
-#: A stable-ground mask: an image file, or an array of image 1's shape (non-zero: stable).
-Stable = str | os.PathLike[str] | np.ndarray
-
-
-def _stable_points(source: Stable, shape: tuple[int, int], points: np.ndarray) -> np.ndarray:
-    if isinstance(source, np.ndarray):
-        name, stable = "the stable-ground mask", np.asarray(source) != 0
-    else:
-        mask = read_raster(os.fspath(source))
-        name, stable = os.fspath(source), mask.pixels != 0
-        if mask.invalid is not None:
-            stable &= ~mask.invalid
-    if stable.shape != shape:
-        raise InputError(f"{name}: the stable-ground mask is {stable.shape[-1]}x{stable.shape[0]} "
+def _stable_points(stable: Stable, shape: tuple[int, int], points: np.ndarray) -> np.ndarray:
+    """Whether each grid point lies on stable ground; a mask file is read one grid row at a time."""
+    rows = np.unique(points[:, 0])
+    if isinstance(stable, np.ndarray):
+        name, mask = "the stable-ground mask", np.asarray(stable)
+        if mask.shape != shape:
+            raise InputError(f"{name}: the stable-ground mask is {mask.shape[-1]}x{mask.shape[0]} "
+                             f"pixels, IMAGE1 {shape[1]}x{shape[0]}")
+        result: np.ndarray = mask[points[:, 0], points[:, 1]] != 0
+        return result
+    source = open_source(stable)
+    if source.shape != shape:
+        raise InputError(f"{source.path}: the stable-ground mask is {source.shape[1]}x{source.shape[0]} "
                          f"pixels, IMAGE1 {shape[1]}x{shape[0]}")
-    result: np.ndarray = stable[points[:, 0], points[:, 1]]
-    return result
+    on = np.zeros(len(points), bool)
+    for r, raw in zip(rows.tolist(), source.read_rows(rows.tolist())):
+        at = np.flatnonzero(points[:, 0] == r)
+        values = raw[0, points[at, 1]]
+        on[at] = (values != 0).any(axis=-1) & ~source.invalid_of(values[np.newaxis])[0]
+    return on
 
 
-def track_rasters(raster1: Raster, raster2: Raster, params: Talmek.MatchingParams, *,
-                  auto: bool, matcher: Backend,
-                  progress: Callable[[int, int], object] | None = None,
-                  prefilter: Prefilter = NO_PREFILTER, filter: str = DEFAULT_FILTER,
-                  dates: tuple[datetime, datetime] | None = None,
-                  stable: Stable | None = None) -> TrackResult:
-    """The matching part of ``track_files`` on two images already read: georeferences, grid,
-    nodata masking, pre-filter, matching and the vector field. ``params`` carries the grid
-    settings; its georeference and (with ``auto``) its grid start are filled in here."""
-    geo1, geo2, shift = pair_georeference(raster1, raster2)
+def prepare_sources(source1: ImageSource, source2: ImageSource, params: Talmek.MatchingParams, *,
+                    start_given: bool) -> None:
+    """Relates two sources' georeferences and completes ``params``: georeferences, the shift
+    between the pixel grids, the grid start. InputError when they cannot be matched together."""
+    geo1, geo2, shift = pair_georeference(source1, source2)
+    offset = (params.row_offset_ + shift[0], params.col_offset_ + shift[1])
+    check_offsets(source1, source2, offset)
     params.ref_cellsize_, params.ref_xll_, params.ref_yll_ = geo1.cellsize, geo1.xll, geo1.yll
     params.srch_cellsize_, params.srch_xll_, params.srch_yll_ = geo2.cellsize, geo2.xll, geo2.yll
-    params.row_offset_ += shift[0]
-    params.col_offset_ += shift[1]
-    if auto:
+    params.row_offset_, params.col_offset_ = offset
+    if not start_given:
         auto_start(params)
 
-    shape = (raster1.pixels.shape[0], raster1.pixels.shape[1])
-    points1, points2, grid_shape = grid_points(shape, params)
+
+def prepare(image1: str | os.PathLike[str], image2: str | os.PathLike[str], params: Talmek.MatchingParams,
+            *, start_given: bool, band: int | None = None, page: int | None = None,
+            nodata: float | None = None) -> tuple[ImageSource, ImageSource]:
+    """Opens both inputs, relates their georeferences and completes ``params`` (georeferences,
+    the shift between the pixel grids, the grid start). Every input check of a run happens here,
+    before any pixel is matched; InputError names the first failure."""
+    source1 = open_source(image1, band=band, page=page, nodata=nodata)
+    source2 = open_source(image2, band=band, page=page, nodata=nodata)
+    prepare_sources(source1, source2, params, start_given=start_given)
+    return source1, source2
+
+
+def track_sources(source1: ImageSource, source2: ImageSource, params: Talmek.MatchingParams, *,
+                  backend: str = "threads", threads: int | None = None,
+                  progress: Callable[[int, int], object] | None = None,
+                  prefilter: Prefilter = NO_PREFILTER, filter: str = DEFAULT_FILTER,
+                  dates: tuple[datetime, datetime] | None = None, stable: Stable | None = None,
+                  block_pixels: int = DEFAULT_BLOCK_PIXELS, preview: bool = False) -> TrackResult:
+    """The matching part of ``track_files`` on two sources whose value ranges are settled and
+    whose settings ``prepare_sources`` completed: the grid, matched block by block (nodata
+    masking and the pre-filter inside each block), and the vector field."""
+    if prefilter.kind != "none":
+        require("scipy", "cli")
+    points1, points2, grid_shape = grid_points(source1.shape, params)
     if len(points1) == 0:
         warnings.warn("the grid holds no point inside IMAGE1; check --start and --step", stacklevel=3)
-    stable_points = None if stable is None else _stable_points(stable, shape, points1)
-    filtered1, filtered2 = _prefiltered(raster1, prefilter), _prefiltered(raster2, prefilter)
-    skip = chips_touch(filtered1.invalid, points1, params.chipwidth_, params.chipheight_)
-    skip |= chips_touch(filtered2.invalid, points2, params.chipwidth_ + 2 * params.hoffset_,
-                        params.chipheight_ + 2 * params.voffset_)
-    todo = ~skip
-    total = int(todo.sum())
-    matched = matcher.match(filtered1.pixels, filtered2.pixels, points1[todo], points2[todo], params,
-                            None if progress is None else lambda done: progress(done, total))
-    records = np.zeros(len(points1), RECORD_DTYPE)
-    records[todo] = matched
-    records["row1"], records["col1"] = points1[:, 0], points1[:, 1]
-    records["row2"], records["col2"] = points2[:, 0], points2[:, 1]
-    records["active"][skip] = NODATA
-
-    result = TrackResult(
-        raster1.path, raster2.path, records, grid_arrays(records, grid_shape, params),
-        params, shape, raster1.transform, raster1.crs, preview=raster1.pixels)
-    if raster1.transform is not None:
-        result.grid_transform = grid_transform(raster1.transform,
+    stable_points = None if stable is None else _stable_points(stable, source1.shape, points1)
+    jobs = plan_blocks(source1, source2, params, points1, points2, grid_shape, threads=threads,
+                       block_pixels=block_pixels, prefilter=None if prefilter.kind == "none" else prefilter)
+    total = len(points1)
+    report = None if progress is None else (lambda done: progress(done, total))
+    records = _run(run_blocks(jobs, backend=backend, threads=threads, progress=report), total)
+    result = TrackResult(source1.path, source2.path, records, grid_arrays(records, grid_shape, params),
+                         params, source1.shape, source1.transform, source1.crs)
+    if source1.transform is not None and records.size:
+        result.grid_transform = grid_transform(source1.transform,
                                                (params.start_row_, params.start_col_),
                                                (params.row_interval_, params.col_interval_))
     result.vector_field = vector_field(
-        records, grid_shape, params, image_transform=raster1.transform, image_rows=shape[0],
-        crs=raster1.crs, dates=dates, filter=filter, stable=stable_points,
+        records, grid_shape, params, image_transform=source1.transform, image_rows=source1.shape[0],
+        crs=source1.crs, dates=dates, filter=filter, stable=stable_points,
         attrs={"prefilter": str(prefilter)})
+    if preview:
+        result.preview, result.preview_step = source1.preview(PREVIEW_SIDE)
     return result
 
 
@@ -206,22 +215,29 @@ def track_files(image1: str | os.PathLike[str], image2: str | os.PathLike[str],
                 margin: Pair = 8, step: Pair = 16, start: Pair | None = None, offset: Pair = 0,
                 peak: str = "log", min_strength: float = 2.0,
                 max_displacement: float | None = None, nodata: float | None = None,
+                band: int | None = None, page: int | None = None,
+                value_range: ValueRange = "auto",
+                percentiles: tuple[float, float] = DEFAULT_PERCENTILES,
                 threads: int | None = None, formats: Iterable[str] | None = None,
-                progress: Callable[[int, int], object] | None = None,
+                plot: bool = True, progress: Callable[[int, int], object] | None = None,
                 backend: str = "threads", dates: Dates | None = None,
                 prefilter: str | Prefilter | None = DEFAULT_PREFILTER, filter: str = DEFAULT_FILTER,
-                stable: str | os.PathLike[str] | None = None) -> TrackResult:
+                stable: str | os.PathLike[str] | None = None,
+                block_pixels: int = DEFAULT_BLOCK_PIXELS) -> TrackResult:
     """Matches a regular grid of points of image 1 in image 2 and writes the results.
 
-    Pairs of values are (x, y) = (columns, rows); a single whole number stands for both.
+    The grid is matched in blocks of grid rows; each block reads only the windows of both images
+    that its chips cover, so memory follows the block size, not the images. Pairs of values are
+    (x, y) = (columns, rows); a single whole number stands for both.
 
     Parameters
     ----------
     image1, image2 : str or os.PathLike
-        The reference and the search image: PNG, JPEG, TIFF or GeoTIFF. Colour becomes grey.
+        The reference and the search image: PNG, JPEG, TIFF or, with rasterio, anything GDAL
+        opens (GeoTIFF, ``/vsimem/``, ``/vsicurl/`` and other paths). Colour becomes grey.
     output : str or os.PathLike, optional
         Folder for the result files, created if missing (its parent must exist); files of the
-        same names in it are replaced. None writes nothing.
+        same names in it are replaced, all together or none. None writes nothing.
     chip : int or (int, int)
         Reference chip size in pixels.
     margin : int or (int, int)
@@ -232,8 +248,8 @@ def track_files(image1: str | os.PathLike[str], image2: str | os.PathLike[str],
         Column and row of the first grid point; None picks the first pixel whose chips fit in
         both images.
     offset : int or (int, int)
-        Expected displacement in pixels where each search window is centred; for GeoTIFF input
-        the shift between the two pixel grids is added.
+        Expected displacement in pixels where each search window is centred; for georeferenced
+        input the shift between the two pixel grids is added.
     peak : {"linear", "log", "reciprocal", "integer"}
         Sub-pixel peak fit.
     min_strength : float
@@ -242,29 +258,42 @@ def track_files(image1: str | os.PathLike[str], image2: str | os.PathLike[str],
         Longest displacement accepted from the expected position; None: the smaller margin
         minus 2.
     nodata : float, optional
-        Pixel value marking missing data in both images (default: what a TIFF declares).
+        Pixel value marking missing data in both images (default: what the files declare).
         Points whose chips touch one are not matched and get ``Status.nodata``.
+    band : int, optional
+        The band of multi-band inputs to match, from 1 (default: grey from colour, else 1).
+    page : int, optional
+        The page of multi-page TIFF inputs, from 1 (required for them).
+    value_range : "auto", (float, float) or None
+        How pixels other than uint8 become 8-bit grey; see ``to_uint8``. The range is settled
+        once per image before matching, so every block converts alike.
+    percentiles : (float, float)
+        The percentiles of the automatic range.
     threads : int, optional
         Threads to match on (default: every core).
     formats : iterable of str, optional
         Names of the writers to run (keys of ``talmek_track.writers.WRITERS``); default:
         ``DEFAULT_FORMATS`` (the GeoPackage only when pyogrio or fiona is installed).
+    plot : bool
+        Whether the figure (writer "plot") is drawn when ``formats`` is not given.
     progress : callable, optional
         Called with (points done, points in all) while matching.
     backend : str
-        Where to match (a key of ``talmek_track.backends.BACKENDS``).
+        Where to match (a key of ``talmek_track.backends.BACKENDS``): "threads" (this process).
     dates : str or (datetime, datetime), optional
         Acquisition dates of image 1 and image 2 ("2024-07-01,2024-08-12", ISO timestamps
         allowed); default: from the files' metadata, else none. Velocities need them.
     prefilter : str or Prefilter, optional
         ``none``, ``gauss:SIGMA``, ``highpass:SIGMA`` or ``wallis:SIZE``, applied to both images
-        before matching (default: wallis:15).
+        before matching (default: wallis:15), block by block exactly as on the whole image.
     filter : {"median", "none"}
         Outlier filter over the accepted vectors; outliers get ``Status.outlier`` in the vector
         field and keep their values.
     stable : str or os.PathLike, optional
         An image of image 1's size whose non-zero pixels are stable ground; sigma_x and sigma_y
         are then the spread of the displacements measured there.
+    block_pixels : int
+        Pixels of both images that one block reads at most (about; at least one grid row).
 
     Returns
     -------
@@ -276,42 +305,74 @@ def track_files(image1: str | os.PathLike[str], image2: str | os.PathLike[str],
     OptionError
         An option outside its limits.
     InputError
-        An input that cannot be read or used.
-    OSError
-        The results cannot be written; nothing is published then.
+        An input that cannot be read or used; raised before any matching.
+    OutputError
+        The results cannot be written or published; earlier results in ``output`` are kept.
     """
     params = make_params(chip, margin, step, start, offset, peak, min_strength, max_displacement)
     chosen, dated = _velocity_options(prefilter, filter, dates)
     names = list(formats) if formats is not None else [
-        n for n in DEFAULT_FORMATS if n != "gpkg" or _has_gpkg_writer()]
+        n for n in DEFAULT_FORMATS if (n != "gpkg" or _has_gpkg_writer()) and (n != "plot" or plot)]
     unknown = [n for n in names if n not in WRITERS]
     if unknown:
         raise OptionError(f"unknown output format {unknown[0]!r}; choose from {', '.join(WRITERS)}")
     if threads is not None and threads < 1:
         raise OptionError(f"--threads must be at least 1, got {threads}")
-    matcher = get_backend(backend, threads)
+    if block_pixels < 1:
+        raise OptionError(f"block_pixels must be positive, got {block_pixels}")
+    try:
+        get_runner(backend)
+    except ValueError as e:
+        raise OptionError(str(e)) from None
     out = output_target(output) if output is not None else None
-    if out is not None and "plot" in names:
+    if out is None:
+        names = []
+    if "plot" in names:
         require("matplotlib", "cli")
-    if out is not None and "nc" in names:
+    if "nc" in names:
         require("xarray", "xarray")
         require("rioxarray", "xarray")
-    raster1 = read_raster(os.fspath(image1), nodata)
-    raster2 = read_raster(os.fspath(image2), nodata)
-    if raster1.transform is not None and out is not None and {"tif", "gpkg"} & set(names):
-        require("rasterio", "geo")
-    if out is not None and "gpkg" in names and raster1.crs is not None and not _has_gpkg_writer():
-        require("pyogrio", "geo")
-    if dated is None:
-        dated = read_dates(None, os.fspath(image1), os.fspath(image2))
-    result = track_rasters(raster1, raster2, params, auto=start is None, matcher=matcher,
-                           progress=progress, prefilter=chosen, filter=filter, dates=dated,
-                           stable=stable)
-    if out is not None:
+    try:
+        source1, source2 = prepare(image1, image2, params, start_given=start is not None,
+                                   band=band, page=page, nodata=nodata)
+        if source1.transform is not None and {"tif", "gpkg"} & set(names):
+            require("rasterio", "geo")
+        if "gpkg" in names and source1.crs is not None and not _has_gpkg_writer():
+            require("pyogrio", "geo")
+        if dated is None:
+            dated = read_dates(None, source1.path, source2.path)
+        source1 = source1.with_range(value_range, percentiles)
+        source2 = source2.with_range(value_range, percentiles)
+
+        def run(preview: bool) -> TrackResult:
+            return track_sources(source1, source2, params, backend=backend, threads=threads,
+                                 progress=progress, prefilter=chosen, filter=filter, dates=dated,
+                                 stable=stable, block_pixels=block_pixels, preview=preview)
+
+        if out is None:
+            return run(preview=False)
         with staged(out) as staging:
-            written = [p for name in names for p in WRITERS[name](staging, result)]
-        result.paths = [out / p.name for p in written]
-    return result
+            result = run(preview="plot" in names)
+            written = [path for name in names for path in WRITERS[name](staging.folder, result)]
+            result.preview = None
+            result.paths = staging.publish(written)
+        return result
+    finally:
+        forget_decoded()
+
+
+def _run(parts: Iterable[np.ndarray], total: int) -> np.ndarray:
+    records = np.zeros(total, RECORD_DTYPE)
+    at = 0
+    for part in parts:
+        records[at:at + len(part)] = part
+        at += len(part)
+    failed = int(np.count_nonzero(records["active"] == Status.error))
+    if failed:
+        warnings.warn(f"{failed} of {total} points could not be matched inside the native code "
+                      "(memory exhausted?) and hold all-zero records with status error",
+                      RuntimeWarning, stacklevel=3)
+    return records
 
 
 def _has_gpkg_writer() -> bool:

@@ -114,7 +114,7 @@ def write_geojson(folder: Path, result: TrackResult) -> list[Path]:
 def write_tif(folder: Path, result: TrackResult) -> list[Path]:
     """vectors.tif: a Cloud-Optimised GeoTIFF of the grid, one band per variable, for
     georeferenced input."""
-    if result.grid_transform is None:
+    if result.grid_transform is None or result.records.size == 0:
         return []
     path = folder / "vectors.tif"
     vector_formats.write_cog(path, _vector_field(result))
@@ -145,18 +145,37 @@ _MARKERS = {"error": "x", "border": "s", "ambiguous": "D", "weak": "v", "too_far
             "bad_chip_size": "P", "chip_outside": "o", "nodata": "X", "outlier": "*"}
 
 
+#: The most arrows or markers the figure draws along each grid axis; denser grids are thinned.
+PLOT_POINTS_PER_SIDE = 150
+#: The figure's image is drawn from at most this many pixels a side: about the axes' own pixels
+#: (Matplotlib resamples in double precision, some 70 bytes per pixel drawn).
+PLOT_IMAGE_SIDE = 1000
+
+
 @register_writer("plot")
 def write_plot(folder: Path, result: TrackResult) -> list[Path]:
-    """vectors.png: the accepted vectors over image 1, rejected points marked by status."""
+    """vectors.png: the accepted vectors over image 1, rejected points marked by status.
+
+    Drawn on ``result.preview`` (image 1 downsampled to at most about 2000 pixels a side, and
+    further to ``PLOT_IMAGE_SIDE``) and,
+    on dense grids, with every k-th grid row and column only, so that its cost stays bounded
+    however large the scene; the title and the legend count every point.
+    """
     if result.preview is None:
         return []
     from matplotlib.backends.backend_agg import FigureCanvasAgg
     from matplotlib.figure import Figure
 
     path = folder / "vectors.png"
-    image, k = result.preview, result.preview_step
-    records, dx, dy = result.records, result.dx, result.dy
-    step = float(min(result.params.col_interval_, result.params.row_interval_))
+    reduce = -(-max(result.preview.shape) // PLOT_IMAGE_SIDE)
+    image, k = result.preview[::reduce, ::reduce], result.preview_step * reduce
+    all_status = result.records["active"] if result.vector_field is None else result.vector_field.status
+    title = f"{int(np.count_nonzero(all_status == Status.accepted))} of {len(all_status)} points accepted"
+    grid_shape = result.grid.dx.shape
+    thin = max(1, -(-max(grid_shape) // PLOT_POINTS_PER_SIDE)) if all_status.size else 1
+    shown = np.arange(all_status.size).reshape(grid_shape)[::thin, ::thin].ravel()
+    records, dx, dy, status = result.records[shown], result.dx[shown], result.dy[shown], all_status[shown]
+    step = float(min(result.params.col_interval_, result.params.row_interval_)) * thin
     rows, cols = result.image_shape
     scale = 10.0 / max(rows, cols)
     fig = Figure(figsize=(max(cols * scale, 4.0) + 2.0, max(rows * scale, 4.0)), layout="constrained")
@@ -165,9 +184,7 @@ def write_plot(folder: Path, result: TrackResult) -> list[Path]:
     # A preview pixel covers k x k image pixels; extent keeps the axes in image pixels.
     ax.imshow(image, cmap="gray", vmin=0, vmax=255, interpolation="nearest",
               extent=(-0.5, image.shape[1] * k - 0.5, image.shape[0] * k - 0.5, -0.5))
-    status = records["active"] if result.vector_field is None else result.vector_field.status
     accepted = status == Status.accepted
-    title = f"{int(accepted.sum())} of {len(records)} points accepted"
     if accepted.any():
         u, v = dx[accepted], dy[accepted]
         lengths = np.hypot(u, v)
@@ -179,11 +196,13 @@ def write_plot(folder: Path, result: TrackResult) -> list[Path]:
                       cmap="viridis", width=0.003)
         fig.colorbar(q, ax=ax, label="strength", fraction=0.046, pad=0.04)
         title += f"; arrows x{gain:.3g}"
+    if thin > 1:
+        title += f"; one grid point in {thin}x{thin} drawn"
     for code in sorted(set(status.tolist()) - {int(Status.accepted)}):
         sel = status == code
         name = STATUS_NAMES.get(code, str(code))
         ax.scatter(records["col1"][sel], records["row1"][sel], s=12, marker=_MARKERS.get(name, "o"),
-                   label=f"{name} ({int(sel.sum())})")
+                   label=f"{name} ({int(np.count_nonzero(all_status == code))})")
     if (~accepted).any():
         ax.legend(loc="upper right", fontsize="small", framealpha=0.8)
     ax.set_xlim(-0.5, cols - 0.5)

@@ -1,0 +1,230 @@
+"""A grid matched block by block: each block of grid rows reads only the two image windows that
+its chips cover, so memory follows the block, not the image.
+
+``plan_blocks`` cuts a grid into ``BlockJob``s: small, picklable descriptions (the two image
+sources with their settled value ranges, the settings, the block's points and the windows to
+read). ``match_block(job)`` is a pure function of its job: it opens both sources itself, reads
+and converts the two windows, leaves out points whose chips touch missing pixels and matches the
+rest on native threads. A backend may run jobs in any process and in any order; the records of
+all jobs, in job order, are the grid's records, each bit-identical to matching the whole
+converted images in memory (the engine is told where each window lies in its image).
+"""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+import Talmek
+from talmek_track import _batch
+from talmek_track._facts import NODATA, chip_origin
+from talmek_track.masking import chips_touch
+from talmek_track.matching import RECORD_DTYPE, Progress, pair_array, thread_count
+from talmek_track.readers import ImageSource, Window
+
+__all__ = ["BlockJob", "ImageSource", "LoadedBlock", "load_block", "match_block", "match_loaded",
+           "plan_blocks"]
+
+#: Pixels of both windows together that one block reads by default (about 16 million each).
+DEFAULT_BLOCK_PIXELS = 32_000_000
+#: A pre-filter works in double precision with several temporaries per pixel: blocks that are
+#: pre-filtered hold this many times fewer pixels.
+PREFILTER_COST = 8
+
+
+@dataclass(frozen=True)
+class BlockJob:
+    """One block of a grid: everything ``match_block`` needs, picklable.
+
+    Attributes
+    ----------
+    source1, source2 : ImageSource
+        The two images, value ranges settled.
+    params : Talmek.MatchingParams
+        The settings (georeferences included).
+    points1, points2 : numpy.ndarray of int64, shape (n, 2)
+        The block's points in image 1 and their expected positions in image 2, full-image
+        (row, col).
+    window1, window2 : tuple of int
+        (first row, end row, first column, end column) of each image that the block reads.
+    first : int
+        The index of the block's first point in the grid's points (row by row).
+    threads : int or None
+        Native threads to match on (None: every core of the process).
+    prefilter : Prefilter or None
+        A ``talmek_track.prefilter.Prefilter`` applied to both images after conversion, before
+        matching (None: none); windows are read widened by its halo, so the result equals
+        filtering the whole images.
+    """
+
+    source1: ImageSource
+    source2: ImageSource
+    params: Talmek.MatchingParams
+    points1: npt.NDArray[np.int64]
+    points2: npt.NDArray[np.int64]
+    window1: Window
+    window2: Window
+    first: int = 0
+    threads: int | None = None
+    prefilter: Any = None
+
+    @property
+    def size(self) -> int:
+        return len(self.points1)
+
+
+@dataclass
+class LoadedBlock:
+    """A job with its two windows read and converted, and the points to leave out."""
+
+    job: BlockJob
+    pixels1: npt.NDArray[np.uint8]
+    pixels2: npt.NDArray[np.uint8]
+    skip: npt.NDArray[np.bool_]
+
+
+def chip_sizes(params: Talmek.MatchingParams) -> tuple[tuple[int, int], tuple[int, int]]:
+    """(width, height) of the reference chip and of the search chip."""
+    ref = (params.chipwidth_, params.chipheight_)
+    return ref, (ref[0] + 2 * params.hoffset_, ref[1] + 2 * params.voffset_)
+
+
+def covering_window(points: npt.NDArray[np.int64], size: tuple[int, int], shape: tuple[int, int]) -> Window:
+    """The part of an image that the chips of ``size`` (width, height) around ``points`` cover;
+    at least one pixel, so that a block whose chips all leave the image still has a window."""
+    bounds = []
+    for axis, extent in ((0, size[1]), (1, size[0])):
+        lo = int(chip_origin(points[:, axis].min(), extent))
+        hi = int(chip_origin(points[:, axis].max(), extent)) + extent
+        lo, hi = max(lo, 0), min(hi, shape[axis])
+        if lo >= hi:
+            lo = min(max(lo, 0), shape[axis] - 1)
+            hi = lo + 1
+        bounds += [lo, hi]
+    return bounds[0], bounds[1], bounds[2], bounds[3]
+
+
+def plan_blocks(source1: ImageSource, source2: ImageSource, params: Talmek.MatchingParams,
+                points1: npt.NDArray[np.int64], points2: npt.NDArray[np.int64],
+                grid_shape: tuple[int, int], *, threads: int | None = None,
+                block_pixels: int = DEFAULT_BLOCK_PIXELS, prefilter: Any = None) -> list[BlockJob]:
+    """Cuts a grid (points row by row, ``grid_shape`` rows and columns) into blocks of whole grid
+    rows whose two windows hold about ``block_pixels`` pixels together (at least one grid row).
+    ``prefilter`` (a ``talmek_track.prefilter.Prefilter`` or None) is applied to every window;
+    such blocks hold ``PREFILTER_COST`` times fewer pixels.
+
+    Returns
+    -------
+    list of BlockJob
+        In grid order; their points together are the grid's.
+    """
+    rows, cols = grid_shape
+    if rows == 0 or cols == 0:
+        return []
+    if prefilter is not None:
+        block_pixels = max(1, block_pixels // PREFILTER_COST)
+    ref, search = chip_sizes(params)
+    width = (min(source1.shape[1], (cols - 1) * params.col_interval_ + ref[0])
+             + min(source2.shape[1], (cols - 1) * params.col_interval_ + search[0]))
+    spare = block_pixels / max(width, 1) - max(ref[1], search[1])
+    per_block = max(1, math.floor(spare / params.row_interval_) + 1) if spare > 0 else 1
+    jobs = []
+    for first in range(0, rows, per_block):
+        part = slice(first * cols, min(first + per_block, rows) * cols)
+        p1, p2 = points1[part], points2[part]
+        jobs.append(BlockJob(source1, source2, params, p1, p2,
+                             covering_window(p1, ref, source1.shape),
+                             covering_window(p2, search, source2.shape), part.start, threads,
+                             prefilter))
+    return jobs
+
+
+def read_window(source: ImageSource, window: Window, prefilter: Any = None
+                ) -> tuple[npt.NDArray[np.uint8], npt.NDArray[np.bool_]]:
+    """A window converted to uint8 and where pixels are missing; with a pre-filter, the window is
+    read widened by the filter's halo (inside the image) so that the filtered pixels equal those
+    of filtering the whole image, and pixels within the halo of a missing one count as missing."""
+    if prefilter is None or prefilter.halo == 0:
+        pixels, invalid = source.read(window)
+        return (pixels if prefilter is None else prefilter(pixels)), invalid
+    from scipy import ndimage
+
+    h = prefilter.halo
+    r0, r1, c0, c1 = window
+    wide = (max(0, r0 - h), min(source.shape[0], r1 + h), max(0, c0 - h), min(source.shape[1], c1 + h))
+    pixels, invalid = source.read(wide)
+    crop = (slice(r0 - wide[0], r1 - wide[0]), slice(c0 - wide[2], c1 - wide[2]))
+    filtered: npt.NDArray[np.uint8] = prefilter(pixels)[crop]
+    if invalid.any():
+        invalid = ndimage.maximum_filter(invalid.view(np.uint8), size=2 * h + 1, mode="constant") > 0
+    return np.ascontiguousarray(filtered), invalid[crop]
+
+
+def load_block(job: BlockJob) -> LoadedBlock:
+    """Reads and converts the job's two windows (pre-filtered if the job says so) and finds the
+    points whose chips touch a missing pixel."""
+    ref, search = chip_sizes(job.params)
+    pixels1, invalid1 = read_window(job.source1, job.window1, job.prefilter)
+    skip = chips_touch(invalid1, job.points1, ref[0], ref[1], (job.window1[0], job.window1[2]))
+    del invalid1
+    pixels2, invalid2 = read_window(job.source2, job.window2, job.prefilter)
+    skip |= chips_touch(invalid2, job.points2, search[0], search[1], (job.window2[0], job.window2[2]))
+    return LoadedBlock(job, pixels1, pixels2, skip)
+
+
+def _native_window(window: Window, shape: tuple[int, int]) -> tuple[int, int, int, int]:
+    return window[0], window[2], shape[0], shape[1]
+
+
+def _match_windows(block: LoadedBlock, pairs: np.ndarray, threads: int,
+                   progress: Progress | None) -> tuple[np.ndarray, int, str]:
+    job = block.job
+    result: tuple[np.ndarray, int, str] = _batch.match_points(
+        block.pixels1, block.pixels2, pairs, job.params, threads, progress,
+        window1=_native_window(job.window1, job.source1.shape),
+        window2=_native_window(job.window2, job.source2.shape))
+    return result
+
+
+def match_loaded(block: LoadedBlock, progress: Progress | None = None,
+                 threads: int | None = None) -> np.ndarray:
+    """The records of a loaded block; see ``match_block``."""
+    job = block.job
+    todo = ~block.skip
+    pairs = pair_array(job.points1[todo], job.points2[todo])
+    n_threads = thread_count(threads if threads is not None else job.threads)
+    matched, _, _ = _match_windows(block, pairs, n_threads, progress)
+    records = np.zeros(job.size, RECORD_DTYPE)
+    records[todo] = matched
+    records["row1"], records["col1"] = job.points1[:, 0], job.points1[:, 1]
+    records["row2"], records["col2"] = job.points2[:, 0], job.points2[:, 1]
+    records["active"][block.skip] = NODATA
+    return records
+
+
+def match_block(job: BlockJob, threads: int | None = None,
+                progress: Progress | None = None) -> np.ndarray:
+    """Matches one block: opens both sources, reads and converts the job's windows, and matches
+    every point whose chips hold no missing pixel on native threads.
+
+    Parameters
+    ----------
+    job : BlockJob
+        The block, as ``plan_blocks`` made it.
+    threads : int, optional
+        Native threads (default: ``job.threads``, else every core of the process).
+    progress : callable, optional
+        Called with the number of the block's points matched so far.
+
+    Returns
+    -------
+    numpy.ndarray of RECORD_DTYPE, shape (job.size,)
+        One record per point, in the job's order: what ``match_points`` returns for the whole
+        converted images, bit for bit; points left out carry ``Status.nodata`` and zeros, and a
+        point that failed inside the native code ``Status.error`` and zeros.
+    """
+    return match_loaded(load_block(job), progress, threads)
