@@ -26,6 +26,13 @@ from typing import Any
 
 import numpy as np
 
+try:
+    import distributed
+except ImportError as e:  # the backend's choice reports it before any work starts
+    raise ImportError("dask.distributed is not installed (pip install 'talmek[dask]')") from e
+
+from talmek_track.backends import Group
+from talmek_track.blocks import BlockJob, match_block
 from talmek_track.errors import OptionError, TrackError
 
 __all__ = ["BlockFailed", "ClusterError", "cluster_shape", "dask_client", "run_blocks", "run_groups"]
@@ -43,14 +50,6 @@ Progress = Callable[[int], object]
 
 class ClusterError(TrackError):
     """The cluster cannot be reached or started."""
-
-
-def _import_distributed() -> Any:
-    try:
-        import distributed
-    except ImportError:
-        raise ClusterError("dask.distributed is not installed (pip install 'talmek[dask]')") from None
-    return distributed
 
 
 def _cores() -> int:
@@ -123,7 +122,6 @@ def dask_client(client: Any = None, scheduler: str | None = None, workers: int |
     if client is not None:
         yield client
         return
-    distributed = _import_distributed()
     if scheduler is not None:
         try:
             own = distributed.Client(scheduler, timeout="10s", set_as_default=False)
@@ -180,8 +178,6 @@ def _where(job: Any) -> str:
 
 def match_task(job: Any, threads: int | None = None) -> np.ndarray:
     """One task: ``match_block`` on a worker, its failure named by file and window."""
-    from talmek_track.blocks import match_block
-
     try:
         return match_block(job, threads)
     except Exception as e:  # noqa: BLE001 - reported to the client with the block's place
@@ -192,18 +188,13 @@ def _block_weight(job: Any) -> int:
     return len(job.points1)
 
 
-#: The blocks of one pair for ``run_groups``: its jobs, its name in messages, and what takes its
-#: records once all are in.
-Group = tuple[Sequence[Any], str, Callable[[list[np.ndarray]], object] | None]
-
-
-def _run_groups(client: Any, groups: Sequence[Group], fn: Callable[..., np.ndarray], progress: Progress | None) -> list[list[np.ndarray]]:
+def _run_groups(client: Any, groups: Sequence[Group], fn: Callable[..., np.ndarray],
+                progress: Progress | None) -> list[list[np.ndarray]]:
     """Runs every group's jobs as tasks, earlier groups first; calls each group's ``on_done``
     with its records (job order) once all its blocks are in and returns them per group.
 
     Results come back as the tasks complete and are released on the cluster at once. Any error
     (a failed block, Ctrl-C, a failing ``on_done``) cancels every task still pending."""
-    distributed = _import_distributed()
     run = uuid.uuid4().hex[:12]
     state: list[_Group] = []
     where: dict[str, tuple[int, int]] = {}

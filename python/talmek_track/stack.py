@@ -12,6 +12,7 @@ from __future__ import annotations
 import csv
 import os
 import sys
+import warnings
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from dataclasses import dataclass
 from datetime import datetime
@@ -21,10 +22,28 @@ from typing import Any
 import numpy as np
 
 from talmek_track.backends import run_block_groups
+from talmek_track.convert import DEFAULT_PERCENTILES, ValueRange
 from talmek_track.errors import OptionError, OutputError, require
+from talmek_track.prefilter import Prefilter
 from talmek_track.publish import output_target
+from talmek_track.readers import ImageSource, forget_decoded, open_source
 from talmek_track.results import TrackResult
-from talmek_track.track import PairPlan, finish_pair, plan_pair
+from talmek_track.track import (
+    DEFAULT_FILTER,
+    DEFAULT_PREFILTER,
+    PairPlan,
+    Pair,
+    Stable,
+    _velocity_options,
+    check_backend,
+    finish_plan,
+    make_params,
+    output_names,
+    plan_sources,
+    prepare_sources,
+    require_writers,
+    write_result,
+)
 from talmek_track.velocity import date_from_tags, file_tags, parse_date
 
 __all__ = ["StackResult", "match_stack", "pair_folder_names", "select_pairs"]
@@ -216,8 +235,15 @@ def match_stack(paths: Sequence[str | os.PathLike[str]],
                 backend: str = "threads", client: Any = None, scheduler: str | None = None,
                 workers: int | None = None, threads: int | None = None,
                 progress: bool | Callable[[int, int], object] = True,
-                formats: Iterable[str] | None = None, plot: bool = False,
-                **options: Any) -> StackResult:
+                formats: Iterable[str] | None = None, plot: bool = True,
+                chip: Pair = 32, margin: Pair = 8, step: Pair = 16, start: Pair | None = None,
+                offset: Pair = 0, peak: str = "log", min_strength: float = 2.0,
+                max_displacement: float | None = None, nodata: float | None = None,
+                band: int | None = None, page: int | None = None,
+                value_range: ValueRange = "auto",
+                percentiles: tuple[float, float] = DEFAULT_PERCENTILES,
+                prefilter: str | Prefilter | None = DEFAULT_PREFILTER, filter: str = DEFAULT_FILTER,
+                stable: Stable | None = None, block_pixels: int | None = None) -> StackResult:
     """Matches the pairs of a stack of images, each pair as ``track_files`` matches one.
 
     Parameters
@@ -235,10 +261,10 @@ def match_stack(paths: Sequence[str | os.PathLike[str]],
         The time window of the pairs (needs every image's date).
     dates : sequence of datetime, str or None, optional
         The images' acquisition dates; None entries (and all without it) are read from the
-        files' tags.
+        files' tags. Velocities need both dates of a pair.
     backend : str
         "threads" (this process, one pair after another) or "dask" (all pairs' blocks over a
-        cluster at once).
+        cluster at once, earlier pairs first).
     client, scheduler, workers :
         The Dask cluster; see ``talmek_track.dask_backend.dask_client``.
     threads : int, optional
@@ -246,13 +272,12 @@ def match_stack(paths: Sequence[str | os.PathLike[str]],
     progress : bool or callable
         True shows a progress bar (tqdm) on stderr; a callable gets (points done, points in all).
     formats : iterable of str, optional
-        The writers to run for each pair (default: all but the figure unless ``plot``).
+        The writers to run for each pair (default: as ``track_files``).
     plot : bool
         Whether each pair's figure is drawn when ``formats`` is not given.
-    **options
-        The matching options of ``track_files``: chip, margin, step, start, offset, peak,
-        min_strength, max_displacement, nodata, band, page, value_range, percentiles,
-        block_pixels.
+    chip, margin, step, start, offset, peak, min_strength, max_displacement, nodata, band, page, \
+value_range, percentiles, prefilter, filter, stable, block_pixels :
+        As for ``track_files``, the same for every pair.
 
     Returns
     -------
@@ -266,52 +291,99 @@ def match_stack(paths: Sequence[str | os.PathLike[str]],
     BlockFailed
         A block failed on its worker (its message names the pair, the file and the window); the
         pairs finished before are written, nothing of the others.
+    OutputError
+        A pair's results cannot be written; the pairs written before are kept.
     """
     names = [os.fspath(p) for p in paths]
     if len(names) < 2:
         raise OptionError(f"a stack needs at least two images, got {len(names)}")
+    make_params(chip, margin, step, start, offset, peak, min_strength, max_displacement)  # checks
+    chosen_filter, _ = _velocity_options(prefilter, filter, None)
+    out = output_target(output) if output is not None else None
+    writers = output_names(formats, plot, out is not None)
+    cluster = {"client": client, "scheduler": scheduler, "workers": workers}
+    pixels = check_backend(backend, threads, block_pixels, cluster)
     stamps = stack_dates(names, dates)
     chosen = select_pairs(len(names), pairs, dates=stamps, max_days=max_days, min_days=min_days)
     if not chosen:
         raise OptionError("no pair of the stack lies within the time window")
-    out = output_target(output) if output is not None else None
-    if out is not None and not out.exists():
-        out.mkdir()
     folders = pair_folder_names(names, chosen)
-    plans: list[PairPlan] = []
-    sources: dict[Any, Any] = {}  # images shared by several pairs are opened and ranged once
-    for i, j in chosen:
-        plans.append(plan_pair(names[i], names[j], threads=threads, backend=backend,
-                               sources=sources, **options))
-    results: list[TrackResult | None] = [None] * len(plans)
-    total = sum(plan.total for plan in plans)
 
-    def finisher(k: int) -> Callable[[list[np.ndarray]], object]:
-        def done(parts: list[np.ndarray]) -> None:
-            target = None if out is None else out / folders[k]
-            results[k] = finish_pair(plans[k], parts, target, formats=formats, plot=plot)
-        return done
-
-    groups = [(plan.jobs, f"{plan.image1} and {plan.image2}", finisher(k))
-              for k, plan in enumerate(plans)]
-    bar = None
-    report: Callable[[int], object] | None = None
-    if progress is True:
-        tqdm = require("tqdm", "dask").tqdm
-        bar = tqdm(total=total, unit="pt", desc=f"matching {len(plans)} pairs", file=sys.stderr,
-                   leave=False)
-        report = lambda done: bar.update(done - bar.n)  # noqa: E731
-    elif callable(progress):
-        report = lambda done: progress(done, total)  # noqa: E731
+    sources: dict[int, ImageSource] = {}  # each image opened, and its range settled, once
     try:
-        run_block_groups(groups, backend=backend, threads=threads, progress=report, client=client,
-                         scheduler=scheduler, workers=workers)
+        def source(k: int) -> ImageSource:
+            if k not in sources:
+                sources[k] = open_source(names[k], band=band, page=page, nodata=nodata).with_range(
+                    value_range, percentiles)
+            return sources[k]
+
+        plans: list[PairPlan] = []
+        for i, j in chosen:
+            params = make_params(chip, margin, step, start, offset, peak, min_strength, max_displacement)
+            source1, source2 = source(i), source(j)
+            prepare_sources(source1, source2, params, start_given=start is not None)
+            require_writers(writers, source1)
+            d1, d2 = stamps[i], stamps[j]
+            when = (d1, d2) if d1 is not None and d2 is not None and d1 != d2 else None
+            if when is None and d1 is not None and d1 == d2:
+                warnings.warn(f"{names[i]} and {names[j]} carry the same date; no velocities for "
+                              "this pair", stacklevel=2)
+            plans.append(plan_sources(source1, source2, params, threads=threads,
+                                      prefilter=chosen_filter, filter=filter, dates=when,
+                                      stable=stable, block_pixels=pixels))
+        if out is not None and not out.exists():
+            out.mkdir()
+        results: list[TrackResult | None] = [None] * len(plans)
+        total = sum(plan.total for plan in plans)
+
+        def finisher(k: int) -> Callable[[list[np.ndarray]], object]:
+            def done(parts: list[np.ndarray]) -> None:
+                plan = plans[k]
+                if out is None:
+                    results[k] = finish_plan(plan, parts)
+                else:
+                    results[k] = write_result(out / folders[k], writers,
+                                              lambda preview: finish_plan(plan, parts, preview=preview))
+                plan.jobs = []  # the pair is done: nothing of it is held but its result
+            return done
+
+        groups = [(plan.jobs, f"{plan.source1.path} and {plan.source2.path}", finisher(k))
+                  for k, plan in enumerate(plans)]
+        with _Progress(progress, total, len(plans)) as report:
+            run_block_groups(groups, backend=backend, threads=threads, progress=report, **cluster)
     finally:
-        if bar is not None:
-            bar.close()
+        forget_decoded()
     done_results = [r for r in results if r is not None]
     index = None if out is None else write_index(out, names, chosen, stamps, folders, done_results)
     return StackResult(names, chosen, stamps, done_results, index)
+
+
+class _Progress:
+    """The progress report of a stack: a tqdm bar on stderr, a caller's function, or nothing."""
+
+    def __init__(self, progress: bool | Callable[[int, int], object], total: int, pairs: int) -> None:
+        self.bar: Any = None
+        self.call: Callable[[int, int], object] | None = None
+        self.total = total
+        if progress is True:
+            tqdm = require("tqdm", "dask").tqdm
+            self.bar = tqdm(total=total, unit="pt", desc=f"matching {pairs} pairs", file=sys.stderr,
+                            leave=False)
+        elif callable(progress):
+            self.call = progress
+
+    def __call__(self, done: int) -> None:
+        if self.bar is not None:
+            self.bar.update(done - self.bar.n)
+        elif self.call is not None:
+            self.call(done, self.total)
+
+    def __enter__(self) -> Callable[[int], None] | None:
+        return self if self.bar is not None or self.call is not None else None
+
+    def __exit__(self, *exc: object) -> None:
+        if self.bar is not None:
+            self.bar.close()
 
 
 def write_index(out: Path, paths: Sequence[str], pairs: Sequence[tuple[int, int]],
