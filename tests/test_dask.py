@@ -16,9 +16,9 @@ rasterio = pytest.importorskip("rasterio")
 
 import cloudpickle  # noqa: E402
 from affine import Affine  # noqa: E402
-from support import same_bits, textured  # noqa: E402
 
 import talmek_track  # noqa: E402
+from support import same_bits, textured  # noqa: E402
 from talmek_track import cli, dask_backend  # noqa: E402
 from talmek_track.backends import run_blocks  # noqa: E402
 from talmek_track.readers import open_source  # noqa: E402
@@ -152,8 +152,8 @@ def test_failing_block_and_interrupt(client, scenes, tmp_path):
 
 def test_commands_embedded_cluster_and_stack(cluster, scenes, tmp_path):
     """--dask starts (and stops) its own LocalCluster; the stack command reaches the running one."""
-    small = ["--chip", "16", "--margin", "16", "--step", "8", "--prefilter", "none", "--range", "1000,11200", "--format",
-             "csv", "--quiet"]
+    small = ["--chip", "16", "--margin", "16", "--step", "8", "--prefilter", "none", "--range",
+             "1000,11200", "--format", "csv", "--quiet"]
     assert cli.main([scenes[0], scenes[1], "-o", str(tmp_path / "one"), "--workers", "2", *small]) == 0
     assert cli.main([scenes[0], scenes[1], "-o", str(tmp_path / "ref"), *small]) == 0
     one, ref = ((tmp_path / d / "vectors.csv").read_text() for d in ("one", "ref"))

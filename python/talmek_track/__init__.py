@@ -7,8 +7,9 @@ lock released. ``grid_points`` lays the grid that a ``MatchingParams`` describes
 job from two image files to result files; the ``talmek-track`` command (``talmek_track.cli``) is
 its command line, for scenes of any size: it reads only the windows that each block of the grid
 needs. ``match_stack`` matches many pairs of a stack of scenes (a time series), on this machine
-or on a Dask cluster (``backend="dask"``). ``to_uint8`` maps any real pixel type onto the 8-bit grey that the engine matches. The
-engine's status codes, chip limits and chip origin rule are here too.
+or on a Dask cluster (``backend="dask"``). ``to_uint8`` maps any real pixel type onto the 8-bit
+grey that the engine matches. The engine's status codes, chip limits and chip origin rule are
+here too.
 """
 
 from __future__ import annotations

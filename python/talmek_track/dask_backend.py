@@ -244,12 +244,8 @@ def _finish(group: _Group) -> None:
         group.on_done(parts)
 
 
-def _label(jobs: Sequence[Any]) -> str:
-    job = jobs[0] if jobs else None
-    try:
-        return f"{job.source1.path} and {job.source2.path}"
-    except AttributeError:
-        return "matching"
+def _label(jobs: Sequence[BlockJob]) -> str:
+    return f"{jobs[0].source1.path} and {jobs[0].source2.path}" if jobs else "matching"
 
 
 def run_groups(groups: Sequence[Group], *, threads: int | None = None,
@@ -279,7 +275,7 @@ def run_groups(groups: Sequence[Group], *, threads: int | None = None,
         return _run_groups(c, groups, match_task, progress)
 
 
-def run_blocks(jobs: Sequence[Any], *, threads: int | None = None, progress: Progress | None = None,
+def run_blocks(jobs: Sequence[BlockJob], *, threads: int | None = None, progress: Progress | None = None,
                client: Any = None, scheduler: str | None = None,
                workers: int | None = None) -> list[np.ndarray]:
     """Matches the blocks of one pair on a Dask cluster (the "dask" backend's runner).

@@ -15,7 +15,7 @@ import sys
 import warnings
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from dataclasses import dataclass
-from datetime import datetime
+from datetime import UTC, datetime
 from pathlib import Path
 from typing import Any
 
@@ -31,8 +31,8 @@ from talmek_track.results import TrackResult
 from talmek_track.track import (
     DEFAULT_FILTER,
     DEFAULT_PREFILTER,
-    PairPlan,
     Pair,
+    PairPlan,
     Stable,
     _velocity_options,
     check_backend,
@@ -199,7 +199,7 @@ class StackResult:
 
         if not self.results:
             raise ValueError("the stack holds no pair")
-        fields = [to_dataset(r.vector_field) for r in self.results]
+        fields = [to_dataset(r.vector_field) for r in self.results if r.vector_field is not None]
         try:
             combined = xr.concat(fields, dim="pair", join="exact", combine_attrs="drop_conflicts",
                                  coords="minimal", compat="override")
@@ -221,9 +221,8 @@ class StackResult:
 def _naive_utc(d: datetime | None) -> datetime:
     assert d is not None
     if d.tzinfo is not None:
-        from datetime import timezone
 
-        d = d.astimezone(timezone.utc).replace(tzinfo=None)
+        d = d.astimezone(UTC).replace(tzinfo=None)
     return d
 
 
