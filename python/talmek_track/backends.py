@@ -19,7 +19,7 @@ from typing import Any
 
 import numpy as np
 
-from talmek_track.blocks import DEFAULT_BLOCK_PIXELS, BlockJob, LoadedBlock, load_block, match_loaded
+from talmek_track.blocks import BlockJob, LoadedBlock, load_block, match_loaded
 
 #: A progress report over a whole run: the number of points done so far.
 RunProgress = Callable[[int], object]
@@ -62,20 +62,9 @@ BACKENDS: dict[str, Runner | str] = {"threads": run_threads,
 #: Backends that run the blocks of many pairs at once ("module:function"); see run_block_groups.
 GROUP_RUNNERS: dict[str, str] = {"dask": "talmek_track.dask_backend:run_groups"}
 
-#: Pixels of both windows that one block reads by default, per backend: a Dask task is smaller
-#: than a block of the threads backend, so that a cluster's workers share a scene evenly and a
-#: lost worker costs little, yet large enough that the scheduler's share of a task stays small
-#: (bench/bench_dask.py measures both).
-BLOCK_PIXELS: dict[str, int] = {"threads": DEFAULT_BLOCK_PIXELS, "dask": 8_000_000}
-
 #: The blocks of one pair for run_block_groups: its jobs, a label naming the pair in messages,
 #: and a function that takes the pair's records (job order) once all its blocks are in.
 Group = tuple[Sequence[BlockJob], str, Callable[[list[np.ndarray]], object] | None]
-
-
-def block_pixels_for(backend: str) -> int:
-    """The default block size (pixels of both windows) of a backend."""
-    return BLOCK_PIXELS.get(backend, DEFAULT_BLOCK_PIXELS)
 
 
 def _load(name: str, target: str) -> Runner:

@@ -176,7 +176,7 @@ def add_cluster_options(ap: argparse.ArgumentParser) -> None:
                        "tcp://head:8786 (implies --dask)")
     group.add_argument("--workers", type=_positive, default=None, metavar="N",
                        help="worker processes of the LocalCluster, --threads threads each "
-                       "(implies --dask; default: the cores in processes of 2 threads)")
+                       "(implies --dask; default: one single-threaded process per core)")
 
 
 def cluster_options(args: argparse.Namespace) -> dict[str, Any]:

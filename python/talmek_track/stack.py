@@ -22,6 +22,7 @@ from typing import Any
 import numpy as np
 
 from talmek_track.backends import run_block_groups
+from talmek_track.blocks import DEFAULT_BLOCK_PIXELS
 from talmek_track.convert import DEFAULT_PERCENTILES, ValueRange
 from talmek_track.errors import OptionError, OutputError, require
 from talmek_track.prefilter import Prefilter
@@ -242,7 +243,7 @@ def match_stack(paths: Sequence[str | os.PathLike[str]],
                 value_range: ValueRange = "auto",
                 percentiles: tuple[float, float] = DEFAULT_PERCENTILES,
                 prefilter: str | Prefilter | None = DEFAULT_PREFILTER, filter: str = DEFAULT_FILTER,
-                stable: Stable | None = None, block_pixels: int | None = None) -> StackResult:
+                stable: Stable | None = None, block_pixels: int = DEFAULT_BLOCK_PIXELS) -> StackResult:
     """Matches the pairs of a stack of images, each pair as ``track_files`` matches one.
 
     Parameters
@@ -301,7 +302,7 @@ value_range, percentiles, prefilter, filter, stable, block_pixels :
     out = output_target(output) if output is not None else None
     writers = output_names(formats, plot, out is not None)
     cluster = {"client": client, "scheduler": scheduler, "workers": workers}
-    pixels = check_backend(backend, threads, block_pixels, cluster)
+    check_backend(backend, threads, block_pixels, cluster)
     stamps = stack_dates(names, dates)
     chosen = select_pairs(len(names), pairs, dates=stamps, max_days=max_days, min_days=min_days)
     if not chosen:
@@ -329,7 +330,7 @@ value_range, percentiles, prefilter, filter, stable, block_pixels :
                               "this pair", stacklevel=2)
             plans.append(plan_sources(source1, source2, params, threads=threads,
                                       prefilter=chosen_filter, filter=filter, dates=when,
-                                      stable=stable, block_pixels=pixels))
+                                      stable=stable, block_pixels=block_pixels))
         if out is not None and not out.exists():
             out.mkdir()
         results: list[TrackResult | None] = [None] * len(plans)

@@ -21,7 +21,7 @@ from talmek_track._facts import (
     Status,
     chip_origin,
 )
-from talmek_track.backends import block_pixels_for, get_runner, run_blocks
+from talmek_track.backends import get_runner, run_blocks
 from talmek_track.blocks import DEFAULT_BLOCK_PIXELS, BlockJob, plan_blocks
 from talmek_track.convert import DEFAULT_PERCENTILES, ValueRange
 from talmek_track.errors import InputError, OptionError, require
@@ -269,7 +269,7 @@ def track_files(image1: str | os.PathLike[str], image2: str | os.PathLike[str],
                 backend: str = "threads", dates: Dates | None = None,
                 prefilter: str | Prefilter | None = DEFAULT_PREFILTER, filter: str = DEFAULT_FILTER,
                 stable: str | os.PathLike[str] | None = None,
-                block_pixels: int | None = None, client: Any = None, scheduler: str | None = None,
+                block_pixels: int = DEFAULT_BLOCK_PIXELS, client: Any = None, scheduler: str | None = None,
                 workers: int | None = None) -> TrackResult:
     """Matches a regular grid of points of image 1 in image 2 and writes the results.
 
@@ -340,9 +340,9 @@ def track_files(image1: str | os.PathLike[str], image2: str | os.PathLike[str],
     stable : str or os.PathLike, optional
         An image of image 1's size whose non-zero pixels are stable ground; sigma_x and sigma_y
         are then the spread of the displacements measured there.
-    block_pixels : int, optional
-        Pixels of both images that one block reads at most (about; at least one grid row);
-        default: the backend's (``talmek_track.backends.BLOCK_PIXELS``).
+    block_pixels : int
+        Pixels of both images that one block reads at most (about; at least one grid row). On
+        Dask one block is one task.
     client : distributed.Client, optional
         With backend "dask": the client of a cluster to use (left open).
     scheduler : str, optional
@@ -370,7 +370,7 @@ def track_files(image1: str | os.PathLike[str], image2: str | os.PathLike[str],
     out = output_target(output) if output is not None else None
     names = output_names(formats, plot, out is not None)
     cluster = {"client": client, "scheduler": scheduler, "workers": workers}
-    pixels = check_backend(backend, threads, block_pixels, cluster)
+    check_backend(backend, threads, block_pixels, cluster)
     try:
         source1, source2 = prepare(image1, image2, params, start_given=start is not None,
                                    band=band, page=page, nodata=nodata)
@@ -383,7 +383,7 @@ def track_files(image1: str | os.PathLike[str], image2: str | os.PathLike[str],
         def run(preview: bool) -> TrackResult:
             return track_sources(source1, source2, params, backend=backend, threads=threads,
                                  progress=progress, prefilter=chosen, filter=filter, dates=dated,
-                                 stable=stable, block_pixels=pixels, preview=preview,
+                                 stable=stable, block_pixels=block_pixels, preview=preview,
                                  cluster=cluster)
 
         if out is None:
@@ -418,12 +418,12 @@ def require_writers(names: list[str], source1: ImageSource) -> None:
         require("pyogrio", "geo")
 
 
-def check_backend(backend: str, threads: int | None, block_pixels: int | None,
-                  cluster: dict[str, Any]) -> int:
-    """Checks the backend options; returns the block size (the backend's default for None)."""
+def check_backend(backend: str, threads: int | None, block_pixels: int,
+                  cluster: dict[str, Any]) -> None:
+    """Checks the backend, its options and the block size."""
     if threads is not None and threads < 1:
         raise OptionError(f"--threads must be at least 1, got {threads}")
-    if block_pixels is not None and block_pixels < 1:
+    if block_pixels < 1:
         raise OptionError(f"block_pixels must be positive, got {block_pixels}")
     try:
         get_runner(backend)
@@ -432,7 +432,6 @@ def check_backend(backend: str, threads: int | None, block_pixels: int | None,
     given = [k for k, v in cluster.items() if v is not None]
     if given and backend == "threads":
         raise OptionError(f"{', '.join(given)} need a distributed backend (backend='dask')")
-    return block_pixels if block_pixels is not None else block_pixels_for(backend)
 
 
 def write_result(out: Path, names: list[str], run: Callable[[bool], TrackResult]) -> TrackResult:
