@@ -10,8 +10,6 @@ from collections.abc import Sequence
 from types import FrameType, TracebackType
 from typing import Any, NoReturn, TextIO
 
-import numpy as np
-
 from talmek_track._facts import (
     REF_CHIP_MAX,
     REF_CHIP_MIN,
@@ -285,6 +283,7 @@ def run_stack(args: argparse.Namespace) -> StackResult:
     return match_stack(args.images, args.pairs, args.output, max_days=args.max_days,
                        min_days=args.min_days, dates=args.dates, threads=args.threads,
                        progress=not args.quiet, formats=args.format, plot=not args.no_plot,
+                       keep=False,
                        chip=args.chip, margin=args.margin, step=args.step, start=args.start,
                        offset=args.offset, peak=args.peak, min_strength=args.min_strength,
                        max_displacement=args.max_displacement, nodata=args.nodata,
@@ -295,10 +294,10 @@ def run_stack(args: argparse.Namespace) -> StackResult:
 
 def stack_summary(result: StackResult) -> str:
     """One line: the pairs and their points, and where they went."""
-    points = sum(len(r.records) for r in result)
-    accepted = sum(int(np.count_nonzero(r.records["active"] == Status.accepted)) for r in result)
+    points = sum(n for n, _ in result.counts)
+    accepted = sum(a for _, a in result.counts)
     where = result.index.parent if result.index is not None else "nowhere"
-    return f"{len(result)} pairs, {points} points ({accepted} accepted) written to {where}"
+    return f"{len(result.pairs)} pairs, {points} points ({accepted} accepted) written to {where}"
 
 
 class _Bar:

@@ -38,8 +38,8 @@ from talmek_track.errors import OptionError, TrackError
 __all__ = ["BlockFailed", "ClusterError", "cluster_shape", "dask_client", "run_blocks", "run_groups"]
 
 #: Threads per worker process of the embedded cluster when neither is given: one process per core
-#: matched faster than threads sharing a process (bench/bench_dask.py), whose blocks contend for
-#: the interpreter lock while they read, convert and pre-filter their windows.
+#: matched a large pair faster than threads sharing one process (bench/bench_dask.py), whose
+#: blocks contend for the interpreter lock while they read, convert and pre-filter their windows.
 DEFAULT_THREADS_PER_WORKER = 1
 
 #: Native threads that one block matches on: the worker's threads run blocks side by side.

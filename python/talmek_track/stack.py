@@ -21,6 +21,7 @@ from typing import Any
 
 import numpy as np
 
+from talmek_track._facts import Status
 from talmek_track.backends import run_block_groups
 from talmek_track.blocks import DEFAULT_BLOCK_PIXELS
 from talmek_track.convert import DEFAULT_PERCENTILES, ValueRange
@@ -168,7 +169,10 @@ class StackResult:
     dates : list of datetime or None
         Each image's acquisition date, where known.
     results : list of TrackResult
-        Each pair's records, grid and written files (``paths``).
+        Each pair's records, grid, vector field and written files (``paths``); empty when
+        ``match_stack`` was asked not to keep them.
+    counts : list of (int, int)
+        Each pair's grid points and accepted points.
     index : pathlib.Path or None
         The ``pairs.csv`` written into the output folder.
     """
@@ -177,6 +181,7 @@ class StackResult:
     pairs: list[tuple[int, int]]
     dates: list[datetime | None]
     results: list[TrackResult]
+    counts: list[tuple[int, int]]
     index: Path | None = None
 
     def __len__(self) -> int:
@@ -199,7 +204,7 @@ class StackResult:
         from talmek_track.dataset import to_dataset
 
         if not self.results:
-            raise ValueError("the stack holds no pair")
+            raise ValueError("the stack holds no pair's result (match_stack with keep=False keeps none)")
         fields = [to_dataset(r.vector_field) for r in self.results if r.vector_field is not None]
         try:
             combined = xr.concat(fields, dim="pair", join="exact", combine_attrs="drop_conflicts",
@@ -235,7 +240,7 @@ def match_stack(paths: Sequence[str | os.PathLike[str]],
                 backend: str = "threads", client: Any = None, scheduler: str | None = None,
                 workers: int | None = None, threads: int | None = None,
                 progress: bool | Callable[[int, int], object] = True,
-                formats: Iterable[str] | None = None, plot: bool = True,
+                formats: Iterable[str] | None = None, plot: bool = True, keep: bool = True,
                 chip: Pair = 32, margin: Pair = 8, step: Pair = 16, start: Pair | None = None,
                 offset: Pair = 0, peak: str = "log", min_strength: float = 2.0,
                 max_displacement: float | None = None, nodata: float | None = None,
@@ -275,6 +280,9 @@ def match_stack(paths: Sequence[str | os.PathLike[str]],
         The writers to run for each pair (default: as ``track_files``).
     plot : bool
         Whether each pair's figure is drawn when ``formats`` is not given.
+    keep : bool
+        Whether the pairs' results stay in memory for the returned ``StackResult``; with False
+        (for long stacks written to ``output``) each is dropped once written.
     chip, margin, step, start, offset, peak, min_strength, max_displacement, nodata, band, page, \
 value_range, percentiles, prefilter, filter, stable, block_pixels :
         As for ``track_files``, the same for every pair.
@@ -334,17 +342,21 @@ value_range, percentiles, prefilter, filter, stable, block_pixels :
         if out is not None and not out.exists():
             out.mkdir()
         results: list[TrackResult | None] = [None] * len(plans)
+        counts: list[tuple[int, int]] = [(0, 0)] * len(plans)
         total = sum(plan.total for plan in plans)
 
         def finisher(k: int) -> Callable[[list[np.ndarray]], object]:
             def done(parts: list[np.ndarray]) -> None:
                 plan = plans[k]
                 if out is None:
-                    results[k] = finish_plan(plan, parts)
+                    result = finish_plan(plan, parts)
                 else:
-                    results[k] = write_result(out / folders[k], writers,
-                                              lambda preview: finish_plan(plan, parts, preview=preview))
-                plan.jobs = []  # the pair is done: nothing of it is held but its result
+                    result = write_result(out / folders[k], writers,
+                                          lambda preview: finish_plan(plan, parts, preview=preview))
+                active = result.records["active"]
+                counts[k] = (len(active), int(np.count_nonzero(active == Status.accepted)))
+                if keep:
+                    results[k] = result
             return done
 
         groups = [(plan.jobs, f"{plan.source1.path} and {plan.source2.path}", finisher(k))
@@ -353,9 +365,8 @@ value_range, percentiles, prefilter, filter, stable, block_pixels :
             run_block_groups(groups, backend=backend, threads=threads, progress=report, **cluster)
     finally:
         forget_decoded()
-    done_results = [r for r in results if r is not None]
-    index = None if out is None else write_index(out, names, chosen, stamps, folders, done_results)
-    return StackResult(names, chosen, stamps, done_results, index)
+    index = None if out is None else write_index(out, names, chosen, stamps, folders, counts)
+    return StackResult(names, chosen, stamps, [r for r in results if r is not None], counts, index)
 
 
 class _Progress:
@@ -388,7 +399,7 @@ class _Progress:
 
 def write_index(out: Path, paths: Sequence[str], pairs: Sequence[tuple[int, int]],
                 dates: Sequence[datetime | None], folders: Sequence[str],
-                results: Sequence[TrackResult]) -> Path:
+                counts: Sequence[tuple[int, int]]) -> Path:
     """``pairs.csv``: one line per pair with its folder, its images, their dates and the
     interval, the points and the accepted points."""
     path = out / INDEX_NAME
@@ -396,12 +407,11 @@ def write_index(out: Path, paths: Sequence[str], pairs: Sequence[tuple[int, int]
     with open(partial, "w", newline="") as f:
         w = csv.writer(f)
         w.writerow(["folder", "image1", "image2", "date1", "date2", "dt_days", "points", "accepted"])
-        for (i, j), folder, r in zip(pairs, folders, results):
+        for (i, j), folder, (points, accepted) in zip(pairs, folders, counts):
             d1, d2 = dates[i], dates[j]
             w.writerow([folder, paths[i], paths[j], d1.isoformat() if d1 else "",
                         d2.isoformat() if d2 else "",
-                        repr(_days(d1, d2)) if d1 and d2 else "", len(r.records),
-                        int(np.count_nonzero(r.records["active"] == 1))])
+                        repr(_days(d1, d2)) if d1 and d2 else "", points, accepted])
     try:
         os.replace(partial, path)
     except OSError as e:
