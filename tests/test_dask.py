@@ -128,14 +128,24 @@ def test_killed_worker_costs_a_retry(client, scenes):
 
 
 def test_failing_block_and_interrupt(client, scenes, tmp_path):
-    """A block whose image went bad after planning names the file and its window; Ctrl-C (here
-    from the progress report) cancels every block still pending."""
+    """A stack whose third image lost its last tiles: the failing block names the file and its
+    window, the damaged pair leaves nothing behind, and a pair's folder exists only whole.
+    Ctrl-C (here from the progress report) cancels every block still pending."""
+    with rasterio.open(scenes[2]) as src:
+        image, profile = src.read(1), src.profile
     bad = tmp_path / "bad.tif"
-    bad.write_bytes(open(scenes[1], "rb").read())
-    jobs = jobs_of(scenes[0], str(bad))
-    bad.write_bytes(b"not an image any more")
+    profile.update(compress="deflate", tiled=True, blockxsize=64, blockysize=64)
+    with rasterio.open(bad, "w", **profile) as dst:
+        dst.write(image, 1)
+    data = bad.read_bytes()
+    bad.write_bytes(data[:len(data) * 2 // 3])  # the header and the first tiles stay readable
+    out = tmp_path / "out"
     with pytest.raises(dask_backend.BlockFailed, match=r"bad\.tif rows \d+\.\.\d+ columns \d+\.\.\d+"):
-        run_blocks(jobs, backend="dask", client=client)
+        talmek_track.match_stack([scenes[0], scenes[1], str(bad)], "consecutive", out,
+                                 backend="dask", client=client, progress=False, **OPTIONS)
+    left = sorted(p.name for p in out.iterdir())
+    assert left in ([], ["scene0__scene1"])
+    assert all((out / name / "vectors.csv").is_file() for name in left)
 
     def interrupt(done):
         raise KeyboardInterrupt

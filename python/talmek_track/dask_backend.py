@@ -134,11 +134,11 @@ def dask_client(client: Any = None, scheduler: str | None = None, workers: int |
             own.close()
         return
     n_workers, per_worker = cluster_shape(workers, threads)
-    # No dashboard (its port could be taken, and nobody looks at it during a command run);
-    # worker logs only for errors, so that they do not cover the progress bar.
+    # No dashboard (its port could be taken, and nobody looks at it during a command run), and
+    # no worker logs over the progress bar: a failing block is reported once, by the client.
     cluster = distributed.LocalCluster(n_workers=n_workers, threads_per_worker=per_worker,
                                        processes=True, dashboard_address=None,
-                                       silence_logs=logging.ERROR)
+                                       silence_logs=logging.CRITICAL)
     try:
         with distributed.Client(cluster, set_as_default=False) as own:
             yield own
@@ -176,12 +176,27 @@ def _where(job: Any) -> str:
         return "a block"
 
 
-def match_task(job: Any, threads: int | None = None) -> np.ndarray:
+def _describe(e: BaseException) -> str:
+    """The error's message and those of the errors behind it (GDAL's reason for a failed read
+    hides there), one line."""
+    texts: list[str] = []
+    seen: BaseException | None = e
+    while seen is not None and len(texts) < 4:
+        text = " ".join(str(seen).split())
+        if text and text not in texts:
+            texts.append(text)
+        seen = seen.__cause__ or seen.__context__
+    return "; ".join(texts) or type(e).__name__
+
+
+def match_task(job: BlockJob, threads: int | None = None) -> np.ndarray:
     """One task: ``match_block`` on a worker, its failure named by file and window."""
     try:
         return match_block(job, threads)
     except Exception as e:  # noqa: BLE001 - reported to the client with the block's place
-        raise BlockFailed(f"{_where(job)}: {' '.join(str(e).split()) or type(e).__name__}") from None
+        message = f"{_where(job)}: {_describe(e)}"
+    # Raised outside the handler: the original errors stay behind (they need not pickle).
+    raise BlockFailed(message)
 
 
 def _block_weight(job: Any) -> int:
@@ -220,7 +235,7 @@ def _run_groups(client: Any, groups: Sequence[Group], fn: Callable[..., np.ndarr
             try:
                 part = future.result()
             except Exception as e:  # noqa: BLE001 - any block error stops the run, named
-                text = " ".join(str(e).split()) or type(e).__name__
+                text = _describe(e)
                 raise BlockFailed(f"{group.label}: {text}" if len(state) > 1 else text) from e
             group.parts[j] = part
             group.futures[j] = None  # drop the last reference: the worker frees the result
