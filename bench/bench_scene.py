@@ -9,10 +9,11 @@ position, the second image showing it 3 rows lower and 2 columns further left. D
   512 x 512 with DEFLATE like a cloud-optimised GeoTIFF;
 * 30000 x 30000 uint8 (a large drone orthomosaic), tiled, DEFLATE.
 
-Each pair runs through ``talmek-track --chip 32 --margin 8 --step 16`` (figure included) and,
-for comparison, through the in-memory path: both images read whole with rasterio, converted with
-the same ranges and matched by ``match_grid`` (``--in-memory``; the 30000 pair needs about 2 GB
-for it). Prints elapsed time, peak resident memory and whether the records agree.
+Each pair runs through ``talmek-track --chip 32 --margin 8 --step 16`` (``--step``) (default pre-filter and
+figure included) and, for comparison, through the in-memory path: both images read whole with
+rasterio, converted with the same ranges, pre-filtered whole and matched by ``match_grid``
+(``--in-memory``). Prints elapsed and CPU time, peak resident memory and whether the records
+agree.
 """
 
 from __future__ import annotations
@@ -92,7 +93,7 @@ def measured(cmd: list[str]) -> tuple[float, float, float, str]:
 IN_MEMORY = """
 import sys, warnings, numpy as np, rasterio, talmek_track as tt
 from talmek_track.readers import open_source
-a, b, records = sys.argv[1:4]
+a, b, records, step = sys.argv[1:5]
 warnings.simplefilter("ignore")
 ref = np.load(records)
 sources = [open_source(p).with_range("auto") for p in (a, b)]
@@ -100,9 +101,10 @@ images = []
 for p, s in zip((a, b), sources):
     with rasterio.open(p) as ds:
         images.append(tt.to_uint8(ds.read(1), s.value_range or "auto"))
-p = tt.track.make_params(32, 8, 16)
+p = tt.track.make_params(32, 8, int(step))
 tt.track.prepare(a, b, p, start_given=False)
-grid = tt.match_grid(images[0], images[1], p)
+prefilter = tt.prefilter.parse_prefilter(tt.track.DEFAULT_PREFILTER)
+grid = tt.match_grid(prefilter(images[0]), prefilter(images[1]), p)
 print("same records:", grid.records.tobytes() == ref.tobytes())
 """
 
@@ -113,6 +115,7 @@ def main() -> int:
                     help="SIDE:TYPE pairs to run, comma separated (default: %(default)s)")
     ap.add_argument("--in-memory", default="10980", help="sides also run in memory, comma separated "
                     "(default: %(default)s; 'none' for none)")
+    ap.add_argument("--step", type=int, default=16, help="grid step in pixels (default: %(default)s)")
     ap.add_argument("--keep", action="store_true", help="keep the generated folder")
     args = ap.parse_args()
     exe = shutil.which("talmek-track", path=os.path.dirname(sys.executable)) or shutil.which("talmek-track")
@@ -138,8 +141,8 @@ def main() -> int:
             a, b = write_pair(folder, side, dtype)
             made = time.perf_counter() - t0
             out = os.path.join(folder, "out")
-            seconds, cpu, rss, _ = measured([exe, a, b, "--chip", "32", "--margin", "8", "--step", "16",
-                                             "-o", out, "--quiet"])
+            seconds, cpu, rss, _ = measured([exe, a, b, "--chip", "32", "--margin", "8", "--step",
+                                             str(args.step), "-o", out, "--quiet"])
             import csv
 
             with open(os.path.join(out, "vectors.csv")) as f:
@@ -155,12 +158,12 @@ def main() -> int:
                 records = os.path.join(folder, "records.npy")
                 with warnings.catch_warnings():
                     warnings.simplefilter("ignore")
-                    result = tt.track_files(a, b, chip=32, margin=8, step=16)
+                    result = tt.track_files(a, b, chip=32, margin=8, step=args.step)
                 np.save(records, result.records)
                 script = os.path.join(folder, "in_memory.py")
                 with open(script, "w") as f:
                     f.write(IN_MEMORY)
-                seconds, cpu, rss, said = measured([sys.executable, script, a, b, records])
+                seconds, cpu, rss, said = measured([sys.executable, script, a, b, records, str(args.step)])
                 print(f"{'':<20}{'whole arrays, match_grid':<34}{len(rows):>9}{seconds:>9.1f}{cpu:>8.1f}{rss:>13.2f}"
                       f"   {said.strip()}")
         finally:

@@ -18,9 +18,14 @@ Part 2 - grid. OpenPIV's extended_search_area_piv over the stereo motorcycle pai
 Talmek on the same grid points, with the same 32-pixel window and 96-pixel search area, scored
 against the true disparity.
 
+Part 3 - whole grids on every core. talmek_track.match_points on every core against OpenCV's
+best whole-grid approaches on the same 64/96 points of a 1000x1000 pair (matchTemplate + minMaxLoc
++ three-point Gaussian, in a plain loop with OpenCV's own threads and on a thread pool of every
+core), in wall-clock time for the whole job, interleaved rounds.
+
 Figures are printed only. Errors are Euclidean distances to the true displacement, in pixels;
 times are medians of single calls (part 1) or whole passes divided by the vector count (part 2).
-Talmek runs on one thread, so every peer is held to one thread too (OpenCV, and the BLAS under
+In parts 1 and 2 Talmek runs on one thread, so every peer is held to one thread too (OpenCV, and the BLAS under
 NumPy). Times are the process's CPU time by default: on a shared machine other processes then
 stretch the figures far less than they stretch wall-clock time. --clock wall measures elapsed time.
 """
@@ -37,6 +42,7 @@ import time
 for _var in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
     os.environ.setdefault(_var, "1")
 
+import machine  # noqa: E402
 import numpy as np  # noqa: E402
 
 import Talmek  # noqa: E402
@@ -317,6 +323,114 @@ def piv_benchmark(repeats: int):
           "no signal-to-noise filter.")
 
 
+# --- whole grids on every core --------------------------------------------------------------------
+
+GOALS = {"32/48": 1.0, "64/96": 1.25, "128/168": 1.5}  # CPU time per match over OpenCV's, at most
+
+
+def print_goals(rows):
+    """Talmek's CPU time per match against OpenCV's best single-threaded variant, with the goals."""
+    print("\nGoals (CPU time per match, OpenCV on one thread, interleaved): Talmek / OpenCV")
+    for size, goal in GOALS.items():
+        mine = [r for r in rows if r["size"] == size]
+        talmek = next((r["us"] for r in mine if r["method"].startswith("Talmek")), None)
+        peers = [r["us"] for r in mine if r["method"].startswith("cv2")]
+        if talmek is None or not peers:
+            continue
+        ratio = talmek / min(peers)
+        print(f"  {size:>8}: {talmek:8.1f} us against {min(peers):8.1f} us: ratio {ratio:5.2f}, goal <= {goal:4.2f}: "
+              f"{'met' if ratio <= goal else 'NOT met'}")
+
+
+def shifted_texture(shape, dy: float, dx: float, seed: int):
+    """Smoothed noise and the same noise moved by (dy, dx) through a Fourier phase ramp."""
+    rng = np.random.default_rng(seed)
+    fy = np.fft.fftfreq(shape[0])[:, None]
+    fx = np.fft.fftfreq(shape[1])[None, :]
+    spectrum = np.fft.fft2(rng.standard_normal(shape)) * np.exp(-2 * (np.pi * 2.0) ** 2 * (fx**2 + fy**2))
+    out = []
+    for ramp in (1.0, np.exp(-2j * np.pi * (fx * dx + fy * dy))):
+        a = np.fft.ifft2(spectrum * ramp).real
+        out.append(np.clip(np.rint(128 + 40 * (a - a.mean()) / a.std()), 0, 255).astype(np.uint8))
+    return out
+
+
+def grid_benchmark(rounds: int, ref: int = 64, srch: int = 96, step: int = 16) -> None:
+    """match_points on every core against OpenCV's whole-grid approaches, wall clock, whole job.
+
+    OpenCV: matchTemplate (TM_CCOEFF_NORMED) + minMaxLoc + three-point Gaussian per point, (a) in a
+    plain loop with OpenCV's own threads on every core, (b) on a thread pool of every core with
+    OpenCV at one thread per call (it releases the GIL), in chunks of points per task.
+    """
+    print(f"\nWhole grid, {ref}/{srch} chips every {step} pixels of a 1000x1000 pair, every core, wall clock")
+    if not available("cv2") or not available("talmek_track"):
+        return
+    import concurrent.futures
+
+    import cv2
+
+    import talmek_track
+
+    shift = (1.4, -2.3)
+    image1, image2 = shifted_texture((1000, 1000), *shift, seed=5)
+    axis = np.arange(srch // 2, 1000 - srch // 2, step)
+    points = np.array([(r, c) for r in axis for c in axis], dtype=np.int32)
+    cores = os.cpu_count() or 1
+    params = Talmek.MatchingParams()
+    params.chipwidth_ = params.chipheight_ = ref
+    params.hoffset_ = params.voffset_ = (srch - ref) // 2
+
+    def cv2_points(chunk):
+        return [cv2_gaussian(image1, image2, int(r), int(c), ref, srch) for r, c in chunk]
+
+    def talmek_grid():
+        rec = talmek_track.match_points(image1, image2, points, points, params)
+        ok = rec["active"] == Status.accepted
+        return np.column_stack([-(rec["y2"] - rec["y1"]), rec["x2"] - rec["x1"]])[ok]
+
+    def cv2_loop():
+        cv2.setNumThreads(cores)
+        return np.array(cv2_points(points))
+
+    pool = concurrent.futures.ThreadPoolExecutor(max_workers=cores)
+    chunks = np.array_split(points, cores * 8)
+
+    def cv2_pool():
+        cv2.setNumThreads(1)
+        return np.array([d for part in pool.map(cv2_points, chunks) for d in part])
+
+    methods = {"Talmek match_points, every core": talmek_grid,
+               "cv2 + Gaussian 3-pt, loop, cv2 threads": cv2_loop,
+               f"cv2 + Gaussian 3-pt, pool of {cores} threads": cv2_pool}
+    times = {name: [] for name in methods}
+    found = {}
+    for name, fn in methods.items():
+        found[name] = fn()  # warm-up: imports, plans, thread start
+    for i in range(rounds):
+        names = list(methods)
+        for name in names[i % len(names):] + names[:i % len(names)]:
+            t0 = time.perf_counter()
+            methods[name]()
+            times[name].append(time.perf_counter() - t0)
+    pool.shutdown()
+    cv2.setNumThreads(1)
+
+    best_cv2 = min((n for n in methods if n.startswith("cv2")), key=lambda n: np.median(times[n]))
+    t_talmek = np.median(times["Talmek match_points, every core"])
+    head = f"{'method':<44}{'median ms':>10}{'best ms':>9}{'x Talmek':>9}{'answers':>9}{'med err':>9}{'p95 err':>9}"
+    print(f"{len(points)} points, shift {shift}, {rounds} interleaved rounds")
+    print(head)
+    print("-" * len(head))
+    for name in methods:
+        err = np.hypot(found[name][:, 0] - shift[0], found[name][:, 1] - shift[1])
+        t = np.median(times[name])
+        print(f"{name:<44}{t * 1e3:>10.1f}{min(times[name]) * 1e3:>9.1f}{t / t_talmek:>9.2f}{len(err):>9}"
+              f"{np.median(err):>9.3f}{np.percentile(err, 95):>9.3f}")
+    ratio = t_talmek / np.median(times[best_cv2])
+    print(f"Goal: Talmek's wall time <= the best OpenCV approach ({best_cv2}): ratio {ratio:.2f}: "
+          f"{'met' if ratio <= 1.0 else 'NOT met'}")
+
+
 def main(argv=None) -> int:
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0],
                                  formatter_class=argparse.ArgumentDefaultsHelpFormatter)
@@ -324,6 +438,7 @@ def main(argv=None) -> int:
     ap.add_argument("--shifts", type=int, default=4, help="shifted copies of each source image")
     ap.add_argument("--repeats", type=int, default=4, help="interleaved passes over the stereo grid")
     ap.add_argument("--seed", type=int, default=20240611, help="random seed for shifts and points")
+    ap.add_argument("--grid-rounds", type=int, default=7, help="interleaved rounds of the whole-grid comparison")
     ap.add_argument("--clock", choices=["cpu", "wall"], default="cpu",
                     help="time source: the process's CPU time, or elapsed wall-clock time")
     args = ap.parse_args(argv)
@@ -340,11 +455,15 @@ def main(argv=None) -> int:
         except Exception:
             versions.append(f"{label} missing")
     print("peers: " + ", ".join(versions))
+    print(machine.describe())
     if not available("skimage") or not available("scipy"):
         print("scikit-image and scipy provide the test images; nothing to compare")
         return 0
     rng = np.random.default_rng(args.seed)
-    print_chip_table(chip_benchmark(rng, args.points, args.shifts))
+    chips = chip_benchmark(rng, args.points, args.shifts)
+    print_chip_table(chips)
+    print_goals(chips)
+    grid_benchmark(args.grid_rounds)
     piv_benchmark(args.repeats)
     return 0
 

@@ -3,6 +3,7 @@ import numpy as np
 import pytest
 
 from conformance import MISSING_VECTORS, RESULT_FIELDS, keyed, same_bits
+from talmek_track import REF_CHIP_MAX, REF_CHIP_MIN, SEARCH_CHIP_MAX, SEARCH_CHIP_MIN
 
 NO_SOLUTION = "No solution--Matrix not invertible:  "
 
@@ -40,9 +41,10 @@ def cut_chips(case, engine):
     p = case.params
     rw, rh = p["chipwidth_"], p["chipheight_"]
     sw, sh = rw + 2 * p["hoffset_"], rh + 2 * p["voffset_"]
-    s1, ref = engine.extract_chip(case.image1, case.row[0], case.col[0], rw, rh, 1, 128)
-    s2, search = engine.extract_chip(case.image2, case.row[1], case.col[1], sw, sh, 48, 256)
-    assert (s1, s2) == (200, 200)
+    s1, ref = engine.extract_chip(case.image1, case.row[0], case.col[0], rw, rh, REF_CHIP_MIN, REF_CHIP_MAX)
+    s2, search = engine.extract_chip(case.image2, case.row[1], case.col[1], sw, sh, SEARCH_CHIP_MIN,
+                                     SEARCH_CHIP_MAX)
+    assert (s1, s2) == (engine.CHIP_OK, engine.CHIP_OK)
     return ref, search
 
 

@@ -4,12 +4,13 @@ import math
 import numpy as np
 import pytest
 
+import _talmek_testsupport as _stages
 from talmek_track import Status
 
 # Extraction's own codes; a rejected chip ends the match with its code as the status.
-OK, NO_BUFFER = 200, 211
+OK, NO_BUFFER = _stages.CHIP_OK, _stages.CHIP_NO_BUFFER
 BAD_SIZE, OUTSIDE = Status.bad_chip_size, Status.chip_outside
-LU_OK = -99
+LU_OK = _stages.LU_OK
 INT_MAX, INT_MIN = 2**31 - 1, -(2**31)
 
 

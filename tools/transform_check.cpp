@@ -26,10 +26,10 @@ std::vector<float> test_data(std::size_t count, std::uint64_t seed) {
     return v;
 }
 
-bool same_as_plain(std::int32_t n, std::int32_t sign, bool transposed, Kernel kernel) {
+bool same_as_plain(std::int32_t n, std::int32_t sign, bool transposed, Kernel kernel, talmek::Schedule schedule) {
     const auto cells = static_cast<std::size_t>(n) * static_cast<std::size_t>(n);
     std::vector<float> plain = test_data(2 * cells, static_cast<std::uint64_t>(n * 4 + sign + (transposed ? 2 : 0)));
-    talmek::SplitGrid grid(n, kernel);
+    talmek::SplitGrid grid(n, kernel, schedule);
     for (std::int32_t a = 0; a < n; ++a) {
         for (std::int32_t b = 0; b < n; ++b) {
             const std::size_t from = static_cast<std::size_t>(a) * n + b;
@@ -53,30 +53,29 @@ bool same_as_plain(std::int32_t n, std::int32_t sign, bool transposed, Kernel ke
 }  // namespace
 
 int main() {
-    const struct {
-        Kernel kernel;
-        const char* name;
-    } kernels[] = {{Kernel::baseline, "baseline"}, {Kernel::avx2, "avx2"}, {Kernel::avx512, "avx512"}};
     int checked = 0;
     int failed = 0;
     std::string ran;
-    for (const auto& k : kernels) {
-        if (!talmek::kernel_supported(k.kernel)) continue;
-        ran += ran.empty() ? k.name : std::string(", ") + k.name;
-        for (std::int32_t n : {1, 2, 8, 64, 128, 256}) {
-            for (std::int32_t sign : {1, -1}) {
-                for (bool transposed : {false, true}) {
-                    ++checked;
-                    if (!same_as_plain(n, sign, transposed, k.kernel)) {
-                        ++failed;
-                        std::printf("differs: kernel %s, n %d, sign %d, %s input\n", k.name, n, sign,
-                                    transposed ? "transposed" : "natural");
+    for (Kernel kernel : {Kernel::baseline, Kernel::avx2, Kernel::avx512}) {
+        if (!talmek::kernel_supported(kernel)) continue;
+        const char* name = talmek::kernel_name(kernel);
+        ran += ran.empty() ? name : std::string(", ") + name;
+        for (talmek::Schedule schedule : talmek::kSchedules) {
+            for (std::int32_t n : {1, 2, 8, 64, 128, 256, 512}) {
+                for (std::int32_t sign : {1, -1}) {
+                    for (bool transposed : {false, true}) {
+                        ++checked;
+                        if (!same_as_plain(n, sign, transposed, kernel, schedule)) {
+                            ++failed;
+                            std::printf("differs: kernel %s, schedule %s, n %d, sign %d, %s input\n", name,
+                                        talmek::schedule_name(schedule), n, sign, transposed ? "transposed" : "natural");
+                        }
                     }
                 }
             }
         }
     }
-    std::printf("transform check (kernels %s): %d/%d transforms bit-identical to the plain one\n", ran.c_str(),
-                checked - failed, checked);
+    std::printf("transform check (kernels %s; every schedule): %d/%d transforms bit-identical to the plain one\n",
+                ran.c_str(), checked - failed, checked);
     return failed == 0 ? 0 : 1;
 }

@@ -314,7 +314,7 @@ def _rasterio_name(source_path: str, page: int | None) -> str:
 
 #: GDAL's block cache while reading, unless the environment sets GDAL_CACHEMAX: GDAL's default
 #: (5 % of the machine's memory) would otherwise dominate the memory of a block-wise run.
-GDAL_CACHE_BYTES = 256 * 2**20
+GDAL_CACHE_BYTES = 64 * 2**20
 
 
 @contextmanager

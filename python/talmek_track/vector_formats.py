@@ -122,19 +122,22 @@ def write_geojson_wgs84(path: Path, field: VectorField) -> None:
         lon, lat = transform(field.crs, "EPSG:4326", x.tolist(), y.tolist())
         x, y = np.round(np.asarray(lon), 9), np.round(np.asarray(lat), 9)
     n = len(index)
-    features = []
-    for k in range(n):
-        features.append({
-            "type": "Feature",
-            "geometry": {"type": "LineString",
-                         "coordinates": [[float(x[k]), float(y[k])], [float(x[n + k]), float(y[n + k])]]},
-            "properties": {name: _plain(col[k]) for name, col in props.items()},
-        })
-    doc: dict[str, Any] = {"type": "FeatureCollection"}
+    head: dict[str, Any] = {"type": "FeatureCollection"}
     if field.dates is not None:
-        doc["dates"] = [t.isoformat() for t in field.dates]  # a foreign member (RFC 7946, 6.1)
-    doc["features"] = features
-    Path(path).write_text(json.dumps(doc, allow_nan=False))
+        head["dates"] = [t.isoformat() for t in field.dates]  # a foreign member (RFC 7946, 6.1)
+    # Written feature by feature (the same text as one json.dumps of the whole document), so that
+    # the document never exists whole in memory.
+    with open(path, "w") as out:
+        out.write(json.dumps(head)[:-1] + ', "features": [')
+        for k in range(n):
+            feature = {
+                "type": "Feature",
+                "geometry": {"type": "LineString",
+                             "coordinates": [[float(x[k]), float(y[k])], [float(x[n + k]), float(y[n + k])]]},
+                "properties": {name: _plain(col[k]) for name, col in props.items()},
+            }
+            out.write((", " if k else "") + json.dumps(feature, allow_nan=False))
+        out.write("]}")
 
 
 def _linestrings_wkb(x1: np.ndarray, y1: np.ndarray, x2: np.ndarray, y2: np.ndarray) -> np.ndarray:

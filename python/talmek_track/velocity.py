@@ -303,6 +303,10 @@ def vector_field(records: np.ndarray, shape: tuple[int, int], params: Talmek.Mat
         values["vx"] = dx_map * DAYS_PER_YEAR / dt_days
         values["vy"] = dy_map * DAYS_PER_YEAR / dt_days
         values["v"] = np.hypot(values["vx"], values["vy"])
+        if map_unit_of(crs) == "degree":
+            warnings.warn("the images are in a geographic coordinate system: velocities are in "
+                          "degrees per year; reproject both images to a projected one for m/yr",
+                          stacklevel=2)
     values["strength"] = records["strength"].astype(np.float64)
 
     attrs = dict(attrs or {})
@@ -329,12 +333,5 @@ def vector_field(records: np.ndarray, shape: tuple[int, int], params: Talmek.Mat
     return VectorField(records, (int(shape[0]), int(shape[1])), status, values,
                        grid_transform(image_transform, (params.start_row_, params.start_col_),
                                       (params.row_interval_, params.col_interval_)),
-                       crs, map_unit_of(crs), dates,
-                       dt_days, attrs)
+                       crs, map_unit_of(crs), dates, dt_days, attrs)
 
-
-def describe_dates(dates: tuple[datetime, datetime] | None) -> str:
-    if dates is None:
-        return "no dates"
-    days = interval_days(*dates)
-    return f"{dates[0].isoformat()} to {dates[1].isoformat()} ({days:g} days)"

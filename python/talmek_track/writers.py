@@ -53,6 +53,8 @@ def register_writer(name: str) -> Callable[[Writer], Writer]:
 
 
 FIELDS: tuple[str, ...] = tuple(RECORD_DTYPE.names or ())
+#: Rows of vectors.csv formatted at a time.
+CSV_ROWS_AT_ONCE = 16384
 CSV_COLUMNS = FIELDS + ("status", "dx", "dy")
 
 
@@ -78,26 +80,32 @@ def write_csv(folder: Path, result: TrackResult) -> list[Path]:
     records = result.records
     vf = result.vector_field
     status = records["active"] if vf is None else vf.status
-    columns = [records[name].astype(str) for name in FIELDS]
-    columns.append(np.array([status_name(a) for a in status], dtype=object))
     header = list(CSV_COLUMNS)
-    if vf is None:
-        columns += [_text(result.dx), _text(result.dy)]
-    else:
-        columns += [_text(vf.values["dx"]), _text(vf.values["dy"])]
+    extra: list[tuple[str, np.ndarray | None]] = []  # (name, values); None: dt_days, one value
+    if vf is not None:
         # Every other variable of the field (the record holds strength), dt_days after the speed.
         for var in vf.variables:
             if var.name in ("dx", "dy", "strength", "status"):
                 continue
-            header.append(var.name)
-            columns.append(_text(vf.values[var.name]))
+            extra.append((var.name, vf.values[var.name]))
             if var.name == "v" and vf.dt_days is not None:
-                header.append("dt_days")
-                columns.append(np.full(len(records), repr(vf.dt_days), dtype=object))
+                extra.append(("dt_days", None))
+    header += [name for name, _ in extra]
+    dx, dy = (result.dx, result.dy) if vf is None else (vf.values["dx"], vf.values["dy"])
+    # Rows go out in slices, so that their text never exists for the whole grid at once.
     with open(path, "w", newline="") as f:
         f.write(",".join(header) + "\n")
-        for row in zip(*columns):
-            f.write(",".join(row) + "\n")
+        for start in range(0, len(records), CSV_ROWS_AT_ONCE):
+            part = slice(start, start + CSV_ROWS_AT_ONCE)
+            columns = [records[name][part].astype(str) for name in FIELDS]
+            columns.append(np.array([status_name(a) for a in status[part]], dtype=object))
+            columns += [_text(dx[part]), _text(dy[part])]
+            for _name, values in extra:
+                if values is None:
+                    columns.append(np.full(len(columns[0]), repr(vf.dt_days) if vf else "", dtype=object))
+                else:
+                    columns.append(_text(values[part]))
+            f.writelines(",".join(row) + "\n" for row in zip(*columns))
     return [path]
 
 

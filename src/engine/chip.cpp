@@ -32,7 +32,8 @@ std::int32_t extract_chip(const ImageRows& image, std::int32_t row, std::int32_t
     const std::ptrdiff_t step = image.col_stride();
     float* out = buffer;
     for (std::int32_t i = 0; i < height; ++i) {
-        const std::uint8_t* pixels = image.row(static_cast<std::size_t>(first_row + i)) + first_col * step;
+        const std::uint8_t* pixels =
+            image.address(static_cast<std::size_t>(first_row + i), static_cast<std::size_t>(first_col));
         if (step == 1) {
             for (std::int32_t j = 0; j < width; ++j) *out++ = static_cast<float>(pixels[j]);
         } else {

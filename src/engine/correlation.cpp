@@ -152,10 +152,12 @@ void correlate_fft(const float* search, const float* ref, ChipSize search_size, 
     const std::int32_t rows = static_cast<std::int32_t>(static_cast<double>(sh - rh) + 1.5);
     // Beyond a chip's width and height lies zero padding; the surface reads only `rows` values of
     // the product's contiguous index and `cols` of the other.
-    search_grid.transform(1, Layout::transposed_reversed, {sw, sh, n}, {n, sw, n});
-    ref_grid.transform(1, Layout::transposed_reversed, {rw, rh, n}, {n, rw, n});
+    // The spectra stay in reversed row order, which the element-wise product does not mind and
+    // which spares the inverse transform one reordering.
+    search_grid.transform(1, Layout::transposed_reversed, {sw, sh, n}, {n, sw, n}, Layout::rows_reversed);
+    ref_grid.transform(1, Layout::transposed_reversed, {rw, rh, n}, {n, rw, n}, Layout::rows_reversed);
     multiply_conjugate(search_grid, ref_grid);
-    search_grid.transform(-1, Layout::natural, {n, n, rows}, {rows, n, cols});
+    search_grid.transform(-1, Layout::rows_reversed, {n, n, rows}, {rows, n, cols});
 
     const float scale = static_cast<float>(n * n);
     const float* product = search_grid.re();

@@ -165,7 +165,8 @@ TALMEK_ALWAYS_INLINE void radix4_body(float* __restrict r0, float* __restrict i0
 struct KernelSet {
     void (*radix2)(float* re, float* im, std::size_t distance, std::int32_t count, double wr, double wi);
     void (*radix2_unit)(float* re, float* im, std::size_t distance, std::int32_t count);
-    void (*radix4[2][2])(float* re, float* im, std::size_t distance, std::int32_t count, const double* w);
+    // Rows re, re + d1, re + d2, re + d1 + d2.
+    void (*radix4[2][2])(float* re, float* im, std::size_t d1, std::size_t d2, std::int32_t count, const double* w);
 };
 
 #define TALMEK_KERNEL_SET(SUFFIX, TARGET)                                                                   \
@@ -177,8 +178,9 @@ struct KernelSet {
         radix2_unit_body(re, im, re + d, im + d, count);                                                   \
     }                                                                                                      \
     template <bool Unit, bool Both>                                                                        \
-    TARGET void radix4_##SUFFIX(float* re, float* im, std::size_t d, std::int32_t count, const double* w) { \
-        radix4_body<Unit, Both>(re, im, re + d, im + d, re + 2 * d, im + 2 * d, re + 3 * d, im + 3 * d,    \
+    TARGET void radix4_##SUFFIX(float* re, float* im, std::size_t d1, std::size_t d2, std::int32_t count,  \
+                                const double* w) {                                                         \
+        radix4_body<Unit, Both>(re, im, re + d1, im + d1, re + d2, im + d2, re + d1 + d2, im + d1 + d2,    \
                                 count, w);                                                                 \
     }                                                                                                      \
     constexpr KernelSet kernels_##SUFFIX = {                                                               \
@@ -249,7 +251,7 @@ inline void swap_blocks(float* plane, std::size_t n, std::size_t bi, std::size_t
 
 // In-place transposition of a square plane, four by four values at a time, tile by tile so that
 // both tiles of a pair stay in cache.
-void transpose(float* plane, std::size_t n, std::size_t bound) {
+void transpose_plane(float* plane, std::size_t n, std::size_t bound) {
     if (n < 4) return transpose_scalar(plane, n, bound);
     const std::size_t tile = std::min<std::size_t>(n, 32);
     for (std::size_t ti = 0; ti < n && ti < bound; ti += tile) {
@@ -263,7 +265,7 @@ void transpose(float* plane, std::size_t n, std::size_t bound) {
     }
 }
 #else
-void transpose(float* plane, std::size_t n, std::size_t bound) { transpose_scalar(plane, n, bound); }
+void transpose_plane(float* plane, std::size_t n, std::size_t bound) { transpose_scalar(plane, n, bound); }
 #endif
 
 }  // namespace
@@ -329,20 +331,25 @@ void SplitGrid::reorder_rows(std::int32_t columns) {
 // Transposition followed by the reordering of the new rows, which is where the next dimension's
 // passes need its elements. Reordering a separate pass costs less than scattering the transposed
 // rows directly, which sends every tile's rows to cache sets far apart.
-// Only what the next passes read is moved: rows below `rows_read` and columns below
-// `columns_read`. Elements whose indices both reach the smaller of the two are never read.
-void SplitGrid::transpose_reversed(std::int32_t rows_read, std::int32_t columns_read) {
+// Transposition, and with `reorder` the reordering of the new rows, which is where the next
+// dimension's passes need its elements. Only what those passes read is moved: rows below
+// `rows_read` and columns below `columns_read`; elements whose indices both reach the smaller of
+// the two are never read.
+void SplitGrid::transpose(std::int32_t rows_read, std::int32_t columns_read, bool reorder) {
     const auto n = static_cast<std::size_t>(n_);
     const auto bound = static_cast<std::size_t>(std::clamp(std::min(rows_read, columns_read), 0, n_));
-    transpose(re_.get(), n, bound);
-    transpose(im_.get(), n, bound);
-    reorder_rows(std::clamp(columns_read, 0, n_));
+    transpose_plane(re_.get(), n, bound);
+    transpose_plane(im_.get(), n, bound);
+    if (reorder) reorder_rows(std::clamp(columns_read, 0, n_));
 }
 
 namespace {
 
-// One dimension's passes over columns [first, first + count) of planes with rows n floats long,
-// rows already reordered; `reversed` maps a row position to its input row.
+// One dimension's passes over columns [first, first + count) of planes with rows n floats long;
+// `reversed` maps a row position to its input row. The rows stand either already reordered (the
+// passes' position p is row p) or in input order, `through_reversal`: position p is row
+// reversed[p]. Then the output leaves in reversed row order, and the partners of a pass with
+// half-length h, positions p and p + h, are rows n / 2h apart instead of h.
 struct Sweeps {
     const KernelSet& kernels;
     const TransformPlan& plan;
@@ -350,9 +357,15 @@ struct Sweeps {
     float* im;
     std::int32_t n;
     const std::int32_t* reversed;
+    bool through_reversal;
 
-    float* at(float* plane, std::int32_t row, std::int32_t column) const {
-        return plane + static_cast<std::size_t>(row) * static_cast<std::size_t>(n) + column;
+    std::int32_t row(std::int32_t position) const { return through_reversal ? reversed[position] : position; }
+    // Floats between the rows of positions p and p + half, for p with no bit of `half` set.
+    std::size_t apart(std::int32_t half) const {
+        return static_cast<std::size_t>(through_reversal ? n / (2 * half) : half) * static_cast<std::size_t>(n);
+    }
+    float* at(float* plane, std::int32_t position, std::int32_t column) const {
+        return plane + static_cast<std::size_t>(row(position)) * static_cast<std::size_t>(n) + column;
     }
 
     // The first pass pairs each input row r with row r + n/2 under the twiddle factor (1, 0). Where
@@ -366,16 +379,16 @@ struct Sweeps {
             if (reversed[pos] >= nonzero_rows) {
                 std::fill(r1, r1 + count, 0.0f);
                 std::fill(i1, i1 + count, 0.0f);
-                std::fill(r1 + n, r1 + n + count, 0.0f);
-                std::fill(i1 + n, i1 + n + count, 0.0f);
+                std::fill(r1 + apart(1), r1 + apart(1) + count, 0.0f);
+                std::fill(i1 + apart(1), i1 + apart(1) + count, 0.0f);
                 continue;
             }
             if (reversed[pos + 1] < nonzero_rows) {
-                kernels.radix2_unit(r1, i1, static_cast<std::size_t>(n), count);
+                kernels.radix2_unit(r1, i1, apart(1), count);
                 continue;
             }
-            float* r2 = r1 + n;
-            float* i2 = i1 + n;
+            float* r2 = r1 + apart(1);
+            float* i2 = i1 + apart(1);
             for (std::int32_t c = 0; c < count; ++c) {
                 r2[c] = r1[c];
                 i2[c] = i1[c];
@@ -389,7 +402,7 @@ struct Sweeps {
     void single(std::int32_t half, std::int32_t groups, std::int32_t first, std::int32_t count) const {
         const double* wr = plan.wr(half);
         const double* wi = plan.wi(half);
-        const std::size_t distance = static_cast<std::size_t>(half) * static_cast<std::size_t>(n);
+        const std::size_t distance = apart(half);
         for (std::int32_t block = 0; block < n; block += 2 * half) {
             kernels.radix2_unit(at(re, block, first), at(im, block, first), distance, count);
             for (std::int32_t m = 1; m < groups; ++m) {
@@ -406,12 +419,13 @@ struct Sweeps {
         const double* wi1 = plan.wi(half);
         const double* wr2 = plan.wr(2 * half);
         const double* wi2 = plan.wi(2 * half);
-        const std::size_t distance = static_cast<std::size_t>(half) * static_cast<std::size_t>(n);
+        const std::size_t d1 = apart(half);
+        const std::size_t d2 = apart(2 * half);
         for (std::int32_t block = 0; block < n; block += 4 * half) {
             for (std::int32_t m = 0; m < groups; ++m) {
                 const double w[6] = {wr1[m], wi1[m], wr2[m], wi2[m], wr2[m + half], wi2[m + half]};
-                kernels.radix4[m == 0][m + half < wanted](at(re, block + m, first), at(im, block + m, first),
-                                                          distance, count, w);
+                kernels.radix4[m == 0][m + half < wanted](at(re, block + m, first), at(im, block + m, first), d1,
+                                                          d2, count, w);
             }
         }
     }
@@ -441,10 +455,10 @@ struct Sweeps {
 }  // namespace
 
 // The butterfly passes along the row index, rows already reordered, strip by strip of columns.
-void SplitGrid::passes(const TransformPlan& plan, Schedule schedule, const Region& region) {
+void SplitGrid::passes(const TransformPlan& plan, Schedule schedule, const Region& region, bool through_reversal) {
     const std::int32_t columns = std::clamp(region.columns, 0, n_);
     const std::int32_t width = std::max(strip_width(schedule, n_), 1);
-    const Sweeps sweeps{kernels_for(kernel_), plan, re_.get(), im_.get(), n_, reversed_.data()};
+    const Sweeps sweeps{kernels_for(kernel_), plan, re_.get(), im_.get(), n_, reversed_.data(), through_reversal};
     for (std::int32_t first = 0; first < columns; first += width) {
         sweeps.run(region, schedule != Schedule::rows, first, std::min(width, columns - first));
     }
@@ -452,22 +466,34 @@ void SplitGrid::passes(const TransformPlan& plan, Schedule schedule, const Regio
 
 void SplitGrid::transform(std::int32_t sign, Layout input) { transform(sign, input, whole(), whole()); }
 
-void SplitGrid::transform(std::int32_t sign, Layout input, const Region& first, const Region& second) {
+void SplitGrid::transform(std::int32_t sign, Layout input, const Region& first, const Region& second,
+                          Layout output) {
     const TransformPlan& p = plan(sign);
-    transform(p, schedule_.value_or(p.schedule()), input, first, second);
+    transform(p, schedule_.value_or(p.schedule()), input, first, second, output);
 }
 
 void SplitGrid::transform(const TransformPlan& plan, Schedule schedule, Layout input, const Region& first,
-                          const Region& second) {
+                          const Region& second, Layout output) {
     // The contiguous index b is transformed first: it must run along the rows, in reversed order.
     switch (input) {
-        case Layout::natural: transpose_reversed(first.nonzero_rows, first.columns); break;
+        case Layout::natural: transpose(first.nonzero_rows, first.columns, true); break;
+        case Layout::rows_reversed: transpose(n_, n_, true); break;
         case Layout::transposed: reorder_rows(std::clamp(first.columns, 0, n_)); break;
         case Layout::transposed_reversed: break;
     }
-    passes(plan, schedule, first);
-    transpose_reversed(second.nonzero_rows, second.columns);
-    passes(plan, schedule, second);
+    passes(plan, schedule, first, false);
+    if (input == Layout::rows_reversed) {
+        // The first index was stored in reversed order: transposed, its rows stand where the passes
+        // need them, and the output leaves in natural order.
+        transpose(n_, second.columns, false);
+        passes(plan, schedule, second, false);
+    } else if (output == Layout::rows_reversed) {
+        transpose(second.nonzero_rows, second.columns, false);
+        passes(plan, schedule, second, true);
+    } else {
+        transpose(second.nonzero_rows, second.columns, true);
+        passes(plan, schedule, second, false);
+    }
 }
 
 }  // namespace talmek

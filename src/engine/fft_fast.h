@@ -79,12 +79,16 @@ enum class Layout {
     natural,              // element (a, b) at a * n + b
     transposed,           // element (a, b) at b * n + a
     transposed_reversed,  // as transposed, with the rows already in bit-reversed order
+    rows_reversed,        // element (a, b) at r(a) * n + b, r reversing the bits of a: a forward
+                          // transform can leave its output so, without reordering, for an
+                          // element-wise product whose inverse transform then skips one too
 };
 
 // The square transform of fft2d (the plain transform, testsupport/plain_fft.h) on split planes
 // (real parts, imaginary parts), bit for bit: every element goes through the same operations in
 // the same order, only the loops are arranged so that butterflies sharing a twiddle factor run over
-// contiguous memory and vector units. Output: layout natural.
+// contiguous memory and vector units. Output: layout natural, or rows_reversed on request (not
+// after an input in rows_reversed).
 class SplitGrid {
 public:
     // An unsupported kernel falls back to the baseline one. Without a schedule, each direction
@@ -100,8 +104,9 @@ public:
     const float* re() const { return re_.get(); }
     const float* im() const { return im_.get(); }
 
-    // A real width x height chip (row-major), zero-padded, as the input in layout transposed_reversed:
-    // pixel (y, x) is element (x, y).
+    // A real width x height chip (row-major) as the input in layout transposed_reversed: pixel (y, x)
+    // is element (x, y). Only the chip's own elements are written; the padding beyond is taken as
+    // +0 by a transform with regions first = {width, height, ..} and second = {.., width, ..}.
     void load_real_transposed(const float* chip, std::int32_t width, std::int32_t height);
 
     void transform(std::int32_t sign, Layout input);
@@ -119,16 +124,18 @@ public:
         std::int32_t wanted_rows;
     };
     Region whole() const { return {n_, n_, n_}; }
-    void transform(std::int32_t sign, Layout input, const Region& first, const Region& second);
+    // In layout rows_reversed, the input must have no padding: first = {n, ..}, second = {.., n, ..}.
+    void transform(std::int32_t sign, Layout input, const Region& first, const Region& second,
+                   Layout output = Layout::natural);
     // The same under a given plan and schedule.
     void transform(const TransformPlan& plan, Schedule schedule, Layout input, const Region& first,
-                   const Region& second);
+                   const Region& second, Layout output = Layout::natural);
 
 private:
     const TransformPlan& plan(std::int32_t sign);
     void reorder_rows(std::int32_t columns);
-    void transpose_reversed(std::int32_t rows_read, std::int32_t columns_read);
-    void passes(const TransformPlan& plan, Schedule schedule, const Region& region);
+    void transpose(std::int32_t rows_read, std::int32_t columns_read, bool reorder);
+    void passes(const TransformPlan& plan, Schedule schedule, const Region& region, bool through_reversal);
 
     std::int32_t n_;
     Kernel kernel_;

@@ -38,7 +38,7 @@ std::int32_t columns_within(std::int64_t bytes, std::int32_t n) {
 }
 
 // Rounds of timing: each schedule once per round, in turn, the best round of each counting.
-constexpr int kRounds = 5;
+constexpr int kRounds = 3;
 // Sizes below this are too quick to time; they run two passes per sweep.
 constexpr std::int32_t kSmallestTimed = 16;
 

@@ -32,16 +32,14 @@ public:
     std::size_t row_count() const { return rows_; }
     std::size_t width() const { return width_; }
     std::uint8_t at(std::size_t i, std::size_t j) const { return *address(i, j); }
-    // Pixels of row i lie col_stride() bytes apart from row(i) on.
-    const std::uint8_t* row(std::size_t i) const { return address(i, 0); }
-    std::ptrdiff_t col_stride() const { return col_stride_; }
-
-private:
+    // Element (i, j); the following pixels of row i lie col_stride() bytes apart from it on.
     const std::uint8_t* address(std::size_t i, std::size_t j) const {
         return origin_ + (static_cast<std::ptrdiff_t>(i) - first_row_) * row_stride_ +
                (static_cast<std::ptrdiff_t>(j) - first_col_) * col_stride_;
     }
+    std::ptrdiff_t col_stride() const { return col_stride_; }
 
+private:
     const std::uint8_t* origin_ = nullptr;  // element (first_row_, first_col_)
     std::size_t rows_ = 0;
     std::size_t width_ = 0;

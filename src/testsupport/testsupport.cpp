@@ -118,11 +118,27 @@ py::dict py_transform_plan(std::int32_t n, std::int32_t sign) {
 
 // The engine's split-plane transform on a square complex array; with transposed_input the array
 // is handed over as its transpose, as the correlation lays out its chips.
+// Row a of an n-row array in bit-reversed order.
+std::size_t reversed_row(std::int32_t a, std::int32_t n) {
+    std::int32_t r = 0;
+    for (std::int32_t bit = 1, top = n / 2; bit < n; bit *= 2, top /= 2) {
+        if (a & bit) r |= top;
+    }
+    return static_cast<std::size_t>(r);
+}
+
+// The engine's split-plane transform on a square complex array, which it gets transposed with
+// transposed_input (as the correlation lays out its chips) or with its rows in bit-reversed order
+// with reversed_input; with reversed_output its result is read from rows in that order.
 Array<float> py_fft2d_fast(const Array<std::complex<float>>& data, std::int32_t sign, bool transposed_input,
                           const std::vector<std::int32_t>& first, const std::vector<std::int32_t>& second,
-                          const std::string& kernel, const std::string& schedule) {
+                          const std::string& kernel, const std::string& schedule, bool reversed_input,
+                          bool reversed_output) {
     if (data.ndim() != 2 || data.shape(0) != data.shape(1) || !is_power_of_two(static_cast<std::int32_t>(data.shape(0)))) {
         throw py::value_error("data must be square with a power-of-two extent");
+    }
+    if (reversed_input && (transposed_input || reversed_output)) {
+        throw py::value_error("reversed_input goes with neither transposed_input nor reversed_output");
     }
     const auto n = static_cast<std::int32_t>(data.shape(0));
     const Kernel k = kernel_called(kernel);
@@ -132,7 +148,9 @@ Array<float> py_fft2d_fast(const Array<std::complex<float>>& data, std::int32_t 
     for (std::int32_t a = 0; a < n; ++a) {
         for (std::int32_t b = 0; b < n; ++b) {
             const std::size_t from = static_cast<std::size_t>(a) * n + b;
-            const std::size_t to = transposed_input ? static_cast<std::size_t>(b) * n + a : from;
+            const std::size_t to = transposed_input ? static_cast<std::size_t>(b) * n + a
+                                   : reversed_input ? reversed_row(a, n) * n + b
+                                                    : from;
             grid.re()[to] = in[from].real();
             grid.im()[to] = in[from].imag();
         }
@@ -143,12 +161,16 @@ Array<float> py_fft2d_fast(const Array<std::complex<float>>& data, std::int32_t 
         if (v.size() != 3) throw py::value_error("a region is (columns, nonzero_rows, wanted_rows)");
         return SplitGrid::Region{v[0], v[1], v[2]};
     };
-    grid.transform(sign, transposed_input ? Layout::transposed : Layout::natural, region(first), region(second));
+    const Layout input = transposed_input ? Layout::transposed : reversed_input ? Layout::rows_reversed : Layout::natural;
+    grid.transform(sign, input, region(first), region(second), reversed_output ? Layout::rows_reversed : Layout::natural);
     Array<float> out({n, n, 2});
     float* o = out.mutable_data();
-    for (std::size_t k = 0; k < static_cast<std::size_t>(n) * n; ++k) {
-        o[2 * k] = grid.re()[k];
-        o[2 * k + 1] = grid.im()[k];
+    for (std::int32_t a = 0; a < n; ++a) {
+        const std::size_t row = (reversed_output ? reversed_row(a, n) : static_cast<std::size_t>(a)) * n;
+        for (std::int32_t b = 0; b < n; ++b) {
+            o[2 * (static_cast<std::size_t>(a) * n + b)] = grid.re()[row + b];
+            o[2 * (static_cast<std::size_t>(a) * n + b) + 1] = grid.im()[row + b];
+        }
     }
     return out;
 }
@@ -358,7 +380,8 @@ PYBIND11_MODULE(_talmek_testsupport, m) {
           "(transformed?, float32 (rows, cols, 2) as fft2d left it)");
     m.def("fft2d_fast", &py_fft2d_fast, py::arg("data"), py::arg("sign"), py::arg("transposed_input") = false,
           py::arg("first") = std::vector<std::int32_t>{}, py::arg("second") = std::vector<std::int32_t>{},
-          py::arg("kernel") = "best", py::arg("schedule") = "planned");
+          py::arg("kernel") = "best", py::arg("schedule") = "planned", py::arg("reversed_input") = false,
+          py::arg("reversed_output") = false);
     m.def("kernel_supported", [](const std::string& name) { return kernel_supported(kernel_called(name)); });
     m.def("schedules", [] {
         std::vector<std::string> names;
