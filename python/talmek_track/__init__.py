@@ -6,8 +6,10 @@ lock released. ``grid_points`` lays the grid that a ``MatchingParams`` describes
 ``match_grid`` matches it and arranges the results on that grid. ``track_files`` runs the whole
 job from two image files to result files; the ``talmek-track`` command (``talmek_track.cli``) is
 its command line, for scenes of any size: it reads only the windows that each block of the grid
-needs. ``to_uint8`` maps any real pixel type onto the 8-bit grey that the engine matches. The
-engine's status codes, chip limits and chip origin rule are here too.
+needs. ``match_stack`` matches many pairs of a stack of scenes (a time series), on this machine
+or on a Dask cluster (``backend="dask"``). ``to_uint8`` maps any real pixel type onto the 8-bit
+grey that the engine matches. The engine's status codes, chip limits and chip origin rule are
+here too.
 """
 
 from __future__ import annotations
@@ -36,13 +38,14 @@ from talmek_track.matching import (
     match_points,
 )
 from talmek_track.results import TrackResult
+from talmek_track.stack import StackResult, match_stack
 from talmek_track.track import track_files
 from talmek_track.writers import WRITERS, register_writer
 
 __all__ = [
     "ENGINE_STATUS", "GridMatch", "InputError", "NODATA", "OptionError", "OutputError", "RECORD_DTYPE",
-    "REF_CHIP_MAX", "REF_CHIP_MIN", "SEARCH_CHIP_MAX", "SEARCH_CHIP_MIN", "STATUS_NAMES", "Status",
-    "TrackError", "TrackResult", "WRITERS", "chip_origin", "grid_arrays", "grid_points",
-    "match_grid", "match_points", "register_writer", "status_name", "to_uint8", "track_files",
+    "REF_CHIP_MAX", "REF_CHIP_MIN", "SEARCH_CHIP_MAX", "SEARCH_CHIP_MIN", "STATUS_NAMES", "StackResult",
+    "Status", "TrackError", "TrackResult", "WRITERS", "chip_origin", "grid_arrays", "grid_points",
+    "match_grid", "match_points", "match_stack", "register_writer", "status_name", "to_uint8", "track_files",
     "track_xarray",
 ]

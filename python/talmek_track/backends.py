@@ -2,10 +2,12 @@
 
 A run plans its grid as blocks (``talmek_track.blocks.plan_blocks``) and hands them to
 ``run_blocks``, which gives each job's records in job order, as ``match_block(job)`` computes
-them. ``threads`` (this process, native threads on every core) is the backend today. A new
-backend is a function ``runner(jobs, *, threads, progress, **options) -> iterable of record
-arrays`` in ``BACKENDS``, or the text "module:function" naming one, imported only when chosen
-(so that its dependencies stay optional).
+them. ``threads`` runs them in this process on native threads; ``dask`` on a Dask cluster, one
+task per block (``talmek_track.dask_backend``). A new backend is a function ``runner(jobs, *,
+threads, progress, **options) -> iterable of record arrays`` in ``BACKENDS``, or the text
+"module:function" naming one, imported only when chosen (so that its dependencies stay
+optional). ``run_block_groups`` runs the blocks of many pairs (a stack): a backend in
+``GROUP_RUNNERS`` takes all of them at once, the others one pair after another.
 """
 
 from __future__ import annotations
@@ -54,7 +56,24 @@ def run_threads(jobs: Sequence[BlockJob], *, threads: int | None = None,
 
 
 #: Backends by name: a runner, or "module:function" imported when the backend is chosen.
-BACKENDS: dict[str, Runner | str] = {"threads": run_threads}
+BACKENDS: dict[str, Runner | str] = {"threads": run_threads,
+                                     "dask": "talmek_track.dask_backend:run_blocks"}
+
+#: Backends that run the blocks of many pairs at once ("module:function"); see run_block_groups.
+GROUP_RUNNERS: dict[str, str] = {"dask": "talmek_track.dask_backend:run_groups"}
+
+#: The blocks of one pair for run_block_groups: its jobs, a label naming the pair in messages,
+#: and a function that takes the pair's records (job order) once all its blocks are in.
+Group = tuple[Sequence[BlockJob], str, Callable[[list[np.ndarray]], object] | None]
+
+
+def _load(name: str, target: str) -> Runner:
+    module, _, function = target.partition(":")
+    try:
+        found: Runner = getattr(importlib.import_module(module), function)
+    except ImportError as e:
+        raise ValueError(f"the {name} backend is not available: {e}") from None
+    return found
 
 
 def get_runner(name: str) -> Runner:
@@ -63,14 +82,7 @@ def get_runner(name: str) -> Runner:
         runner = BACKENDS[name]
     except KeyError:
         raise ValueError(f"unknown backend {name!r}; choose from {', '.join(BACKENDS)}") from None
-    if isinstance(runner, str):
-        module, _, function = runner.partition(":")
-        try:
-            found: Runner = getattr(importlib.import_module(module), function)
-        except ImportError as e:
-            raise ValueError(f"the {name} backend is not available: {e}") from None
-        return found
-    return runner
+    return _load(name, runner) if isinstance(runner, str) else runner
 
 
 def run_blocks(jobs: Sequence[BlockJob], *, backend: str = "threads", threads: int | None = None,
@@ -89,7 +101,8 @@ def run_blocks(jobs: Sequence[BlockJob], *, backend: str = "threads", threads: i
     progress : callable, optional
         Called with the number of points done over all jobs.
     client, scheduler, workers
-        Options of distributed backends; the threads backend takes none.
+        Options of distributed backends (see ``talmek_track.dask_backend.dask_client``); the
+        threads backend takes none.
 
     Returns
     -------
@@ -99,3 +112,33 @@ def run_blocks(jobs: Sequence[BlockJob], *, backend: str = "threads", threads: i
     runner = get_runner(backend)
     return list(runner(jobs, threads=threads, progress=progress, client=client,
                        scheduler=scheduler, workers=workers))
+
+
+def run_block_groups(groups: Sequence[Group], *, backend: str = "threads", threads: int | None = None,
+                     progress: RunProgress | None = None, client: Any = None, scheduler: Any = None,
+                     workers: Any = None) -> None:
+    """Matches the blocks of several pairs and hands each pair's records to its group's function
+    as soon as all its blocks are in.
+
+    Parameters
+    ----------
+    groups : sequence of (jobs, label, on_done)
+        Per pair: its block jobs, a label for messages, and ``on_done(records)`` (or None).
+    backend, threads, client, scheduler, workers
+        As for ``run_blocks``.
+    progress : callable, optional
+        Called with the number of points done over all groups.
+    """
+    if backend in GROUP_RUNNERS:
+        runner = _load(backend, GROUP_RUNNERS[backend])
+        runner(groups, threads=threads, progress=progress, client=client, scheduler=scheduler,
+               workers=workers)
+        return
+    base = 0
+    for jobs, _, on_done in groups:
+        report = None if progress is None else (lambda n, base=base: progress(base + n))
+        parts = run_blocks(jobs, backend=backend, threads=threads, progress=report, client=client,
+                           scheduler=scheduler, workers=workers)
+        base += sum(len(p) for p in parts)
+        if on_done is not None:
+            on_done(parts)

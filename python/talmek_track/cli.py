@@ -18,9 +18,10 @@ from talmek_track._facts import (
     STATUS_NAMES,
     Status,
 )
-from talmek_track.errors import InputError, OptionError, OutputError, require
+from talmek_track.errors import InputError, OptionError, OutputError, TrackError, require
 from talmek_track.outliers import FILTERS
 from talmek_track.results import TrackResult
+from talmek_track.stack import StackResult, match_stack
 from talmek_track.track import DEFAULT_FILTER, DEFAULT_PREFILTER, PEAK_METHODS, track_files
 from talmek_track.writers import DEFAULT_FORMATS, WRITERS
 
@@ -98,34 +99,8 @@ def _version() -> str:
         return str(Talmek.__version__)
 
 
-def build_parser() -> argparse.ArgumentParser:
-    """The command's argument parser."""
-    ap = _Parser(
-        prog=PROG,
-        description="Match a regular grid of points of IMAGE1 in IMAGE2 by normalised "
-        "cross-correlation and write the displacement vectors to OUTDIR: vectors.csv (every "
-        "point), vectors.geojson (accepted and outlier vectors in WGS 84 longitude/latitude), "
-        "vectors.png (a picture) and, for GeoTIFF input, vectors.tif (a Cloud-Optimised GeoTIFF of "
-        "the grid, one band per variable) and vectors.gpkg (the vectors in the input's coordinate "
-        "system); vectors.nc (CF NetCDF) on request. With acquisition dates (--dates or the "
-        "files' tags) the outputs hold velocities vx, vy, v in map units per year. Images: PNG, "
-        "JPEG, TIFF or, with rasterio, anything GDAL opens (GeoTIFF, /vsimem/, /vsicurl/, /vsizip/ "
-        "paths); colour is converted to grey, other pixel types than 8 bits are stretched to 8 "
-        "bits. Scenes of any size are matched block by block, reading only what each block needs. "
-        "Pairs of values are written X,Y (columns, rows); a single value stands for both. Give "
-        "negative pairs as --offset=-3,2.",
-        epilog="dx and dy are displacements in pixels of IMAGE2, columns to the right and rows "
-        "downwards, measured between map positions for GeoTIFF input; vx and vy point east and "
-        "north. docs/variables.md describes every output variable. Results appear in OUTDIR all "
-        "together or not at all; earlier results stay untouched on any failure. Exit status: 0 "
-        "done, 1 unreadable or unusable input, 2 wrong usage, 3 results cannot be written, 130 "
-        "and 143 interrupted (SIGINT, SIGTERM).",
-    )
-    ap.add_argument("image1", metavar="IMAGE1", help="first (reference) image")
-    ap.add_argument("image2", metavar="IMAGE2", help="second (search) image")
-    ap.add_argument("-o", "--output", metavar="OUTDIR", required=True,
-                    help="folder for the results, created if missing (its parent must exist); "
-                    "files of the same names in it are replaced")
+def add_matching_options(ap: argparse.ArgumentParser) -> None:
+    """The options of the matching itself, the same for one pair and for a stack."""
     ap.add_argument("--chip", type=_pair, default=(32, 32), metavar="N|W,H",
                     help=f"reference chip size in pixels, {REF_CHIP_MIN}..{REF_CHIP_MAX} (default: 32)")
     ap.add_argument("--margin", type=_pair, default=(8, 8), metavar="N|X,Y",
@@ -162,10 +137,6 @@ def build_parser() -> argparse.ArgumentParser:
                     help="how pixels other than 8 bits become 8-bit grey: auto stretches the 0.1 to "
                     "99.9 percentiles of each image's valid values, LOW,HIGH maps that range for "
                     "both images, none refuses such images (default: auto)")
-    ap.add_argument("--dates", default=None, metavar="DATE1,DATE2",
-                    help="acquisition dates of IMAGE1 and IMAGE2, ISO 8601 (2024-07-01 or "
-                    "2024-07-01T10:30:00Z; UTC without a zone) (default: from the files' "
-                    "ACQUISITION/DATE or TIFFTAG_DATETIME tags, else no velocities)")
     ap.add_argument("--prefilter", default=DEFAULT_PREFILTER,
                     metavar="none|gauss:SIGMA|highpass:SIGMA|wallis:SIZE",
                     help="filter both images before matching: Gaussian smoothing (sharp peaks, "
@@ -183,11 +154,150 @@ def build_parser() -> argparse.ArgumentParser:
                     help=f"outputs to write, from {', '.join(WRITERS)} (default: "
                     f"{','.join(DEFAULT_FORMATS)}; gpkg only with pyogrio or fiona installed)")
     ap.add_argument("--threads", type=int, default=None, metavar="N",
-                    help="threads to match on (default: every core)")
+                    help="threads to match on (default: every core); with --dask, threads per "
+                    "worker process")
     ap.add_argument("--no-plot", action="store_true", help="do not draw vectors.png")
     ap.add_argument("--quiet", action="store_true", help="no progress bar")
+
+
+def add_cluster_options(ap: argparse.ArgumentParser) -> None:
+    """--dask, --scheduler and --workers."""
+    group = ap.add_argument_group(
+        "Dask", "match on a Dask cluster (pip install 'talmek[dask]'): every block of grid rows is "
+        "one task that reads its own windows of both images, so every worker must reach the "
+        "images by the paths given")
+    group.add_argument("--dask", action="store_true",
+                       help="match on a Dask LocalCluster that starts for the run and stops at its "
+                       "end (worker processes whose threads together equal the cores)")
+    group.add_argument("--scheduler", metavar="ADDRESS", default=None,
+                       help="match on the running Dask cluster of this scheduler, for example "
+                       "tcp://head:8786 (implies --dask)")
+    group.add_argument("--workers", type=_positive, default=None, metavar="N",
+                       help="worker processes of the LocalCluster, --threads threads each "
+                       "(implies --dask; default: one single-threaded process per core)")
+
+
+def cluster_options(args: argparse.Namespace) -> dict[str, Any]:
+    """The backend and its options from parsed arguments (--scheduler, --workers imply --dask)."""
+    if not (args.dask or args.scheduler is not None or args.workers is not None):
+        return {"backend": "threads"}
+    if args.scheduler is not None and (args.workers is not None or args.threads is not None):
+        raise OptionError("--workers and --threads shape the LocalCluster; a running cluster "
+                          "(--scheduler) keeps its own")
+    return {"backend": "dask", "scheduler": args.scheduler, "workers": args.workers}
+
+
+def build_parser() -> argparse.ArgumentParser:
+    """The command's argument parser."""
+    ap = _Parser(
+        prog=PROG,
+        description="Match a regular grid of points of IMAGE1 in IMAGE2 by normalised "
+        "cross-correlation and write the displacement vectors to OUTDIR: vectors.csv (every "
+        "point), vectors.geojson (accepted and outlier vectors in WGS 84 longitude/latitude), "
+        "vectors.png (a picture) and, for GeoTIFF input, vectors.tif (a Cloud-Optimised GeoTIFF of "
+        "the grid, one band per variable) and vectors.gpkg (the vectors in the input's coordinate "
+        "system); vectors.nc (CF NetCDF) on request. With acquisition dates (--dates or the "
+        "files' tags) the outputs hold velocities vx, vy, v in map units per year. Images: PNG, "
+        "JPEG, TIFF or, with rasterio, anything GDAL opens (GeoTIFF, /vsimem/, /vsicurl/, /vsizip/ "
+        "paths); colour is converted to grey, other pixel types than 8 bits are stretched to 8 "
+        "bits. Scenes of any size are matched block by block, reading only what each block needs. "
+        "Pairs of values are written X,Y (columns, rows); a single value stands for both. Give "
+        "negative pairs as --offset=-3,2.",
+        epilog="dx and dy are displacements in pixels of IMAGE2, columns to the right and rows "
+        "downwards, measured between map positions for GeoTIFF input; vx and vy point east and "
+        "north. docs/variables.md describes every output variable. Results appear in OUTDIR all "
+        "together or not at all; earlier results stay untouched on any failure. Exit status: 0 "
+        "done, 1 unreadable or unusable input (or a failing cluster), 2 wrong usage, 3 results "
+        "cannot be written, 130 and 143 interrupted (SIGINT, SIGTERM). For many pairs of a stack "
+        "of images see talmek-track stack --help.",
+    )
+    ap.add_argument("image1", metavar="IMAGE1", help="first (reference) image")
+    ap.add_argument("image2", metavar="IMAGE2", help="second (search) image")
+    ap.add_argument("-o", "--output", metavar="OUTDIR", required=True,
+                    help="folder for the results, created if missing (its parent must exist); "
+                    "files of the same names in it are replaced")
+    ap.add_argument("--dates", default=None, metavar="DATE1,DATE2",
+                    help="acquisition dates of IMAGE1 and IMAGE2, ISO 8601 (2024-07-01 or "
+                    "2024-07-01T10:30:00Z; UTC without a zone) (default: from the files' "
+                    "ACQUISITION/DATE or TIFFTAG_DATETIME tags, else no velocities)")
+    add_matching_options(ap)
+    add_cluster_options(ap)
     ap.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
     return ap
+
+
+def _pairs_option(text: str) -> str | list[tuple[int, int]]:
+    if text in ("consecutive", "all"):
+        return text
+    pairs = []
+    for item in text.split(","):
+        try:
+            i, j = (int(v) for v in item.split(":"))
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"expected consecutive, all or I:J,... (images counted "
+                                             f"from 0 in the order given), got {text!r}") from None
+        pairs.append((i, j))
+    return pairs
+
+
+def _stack_dates(text: str) -> list[str | None]:
+    return [item.strip() or None for item in text.split(",")]
+
+
+def build_stack_parser() -> argparse.ArgumentParser:
+    """The argument parser of ``talmek-track stack``."""
+    ap = _Parser(
+        prog=f"{PROG} stack",
+        description="Match the pairs of a stack of images (a time series of one scene) and write "
+        "each pair's results, as talmek-track IMAGE1 IMAGE2 does, into a folder of OUTDIR named "
+        "after the two files (IMAGE1__IMAGE2) as soon as all of that pair's blocks are matched; "
+        "OUTDIR/pairs.csv lists the pairs with their dates. With --dask every pair's blocks run "
+        "side by side over the cluster.",
+        epilog="The images are taken in the order of their acquisition dates (--dates or the "
+        "files' tags) when all have one, else in the order given. Exit status as for "
+        "talmek-track; the pairs finished before a failure or an interrupt keep their folders.",
+    )
+    ap.add_argument("images", metavar="IMAGE", nargs="+", help="the images of the stack")
+    ap.add_argument("-o", "--output", metavar="OUTDIR", required=True,
+                    help="folder for the results, created if missing (its parent must exist)")
+    ap.add_argument("--pairs", type=_pairs_option, default="consecutive",
+                    metavar="consecutive|all|I:J,...",
+                    help="consecutive: each image with the next one; all: every image with every "
+                    "later one; or the pairs by their images' numbers, from 0 in the order given "
+                    "(default: consecutive)")
+    ap.add_argument("--max-days", type=float, default=None, metavar="DAYS",
+                    help="only pairs at most DAYS apart (needs every image's date)")
+    ap.add_argument("--min-days", type=float, default=None, metavar="DAYS",
+                    help="only pairs at least DAYS apart (needs every image's date)")
+    ap.add_argument("--dates", type=_stack_dates, default=None, metavar="DATE,DATE,...",
+                    help="every image's acquisition date, in the order given (2024-07-01 or "
+                    "2024-07-01T10:30:00Z; an empty entry is read from its file) (default: from "
+                    "the files' tags)")
+    add_matching_options(ap)
+    add_cluster_options(ap)
+    return ap
+
+
+def run_stack(args: argparse.Namespace) -> StackResult:
+    """Runs ``talmek-track stack`` for parsed arguments."""
+    return match_stack(args.images, args.pairs, args.output, max_days=args.max_days,
+                       min_days=args.min_days, dates=args.dates, threads=args.threads,
+                       progress=not args.quiet, formats=args.format, plot=not args.no_plot,
+                       keep=False,
+                       chip=args.chip, margin=args.margin, step=args.step, start=args.start,
+                       offset=args.offset, peak=args.peak, min_strength=args.min_strength,
+                       max_displacement=args.max_displacement, nodata=args.nodata,
+                       band=args.band, page=args.page, value_range=args.value_range,
+                       prefilter=args.prefilter, filter=args.filter, stable=args.stable,
+                       **cluster_options(args))
+
+
+def stack_summary(result: StackResult) -> str:
+    """One line: the pairs and their points, and where they went."""
+    points = sum(n for n, _ in result.counts)
+    accepted = sum(a for _, a in result.counts)
+    where = result.index.parent if result.index is not None else "nowhere"
+    return f"{len(result.pairs)} pairs, {points} points ({accepted} accepted) written to {where}"
 
 
 class _Bar:
@@ -239,7 +349,7 @@ def run(args: argparse.Namespace) -> TrackResult:
                            band=args.band, page=args.page, value_range=args.value_range,
                            threads=args.threads, plot=not args.no_plot, progress=bar,
                            dates=args.dates, prefilter=args.prefilter, filter=args.filter,
-                           stable=args.stable, formats=args.format)
+                           stable=args.stable, formats=args.format, **cluster_options(args))
 
 
 def _show(message: Warning | str, category: type[Warning], filename: str, lineno: int,
@@ -258,28 +368,31 @@ def _terminate(signum: int, frame: FrameType | None) -> None:
 def main(argv: Sequence[str] | None = None) -> int:
     """The command: parses ``argv`` (default: the process's arguments) and returns the exit
     status."""
-    args = build_parser().parse_args(argv)
+    argv = list(sys.argv[1:] if argv is None else argv)
+    stack = bool(argv) and argv[0] == "stack"
+    args = build_stack_parser().parse_args(argv[1:]) if stack else build_parser().parse_args(argv)
+    kept = "the pairs finished before keep their folders" if stack else "nothing was written"
     previous = signal.signal(signal.SIGTERM, _terminate)
     try:
-        return _main(args)
+        return _main(args, stack)
     except KeyboardInterrupt:
-        print(f"{PROG}: interrupted; nothing was written", file=sys.stderr)
+        print(f"{PROG}: interrupted; {kept}", file=sys.stderr)
         return 128 + signal.SIGINT
     except Terminated:
-        print(f"{PROG}: terminated; nothing was written", file=sys.stderr)
+        print(f"{PROG}: terminated; {kept}", file=sys.stderr)
         return 128 + signal.SIGTERM
     finally:
         signal.signal(signal.SIGTERM, previous)
 
 
-def _main(args: argparse.Namespace) -> int:
+def _main(args: argparse.Namespace, stack: bool = False) -> int:
     with warnings.catch_warnings():
         warnings.simplefilter("default")
         for quiet in (ResourceWarning, DeprecationWarning, PendingDeprecationWarning):
             warnings.simplefilter("ignore", quiet)
         warnings.showwarning = _show
         try:
-            result = run(args)
+            line = stack_summary(run_stack(args)) if stack else summary(run(args))
         except OptionError as e:
             print(f"{PROG}: error: {e}", file=sys.stderr)
             return EXIT_USAGE
@@ -289,11 +402,14 @@ def _main(args: argparse.Namespace) -> int:
         except OutputError as e:
             print(f"{PROG}: error: {e}", file=sys.stderr)
             return EXIT_OUTPUT
+        except TrackError as e:  # a block that failed on its worker, a cluster out of reach
+            print(f"{PROG}: error: {e}", file=sys.stderr)
+            return EXIT_INPUT
         except OSError as e:
             print(f"{PROG}: error: {e.strerror or e}: {e.filename or args.output}", file=sys.stderr)
             return EXIT_INPUT
     if not args.quiet:
-        print(f"{PROG}: {summary(result)}", file=sys.stderr)
+        print(f"{PROG}: {line}", file=sys.stderr)
     return 0
 
 

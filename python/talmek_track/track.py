@@ -5,7 +5,10 @@ from __future__ import annotations
 import os
 import warnings
 from collections.abc import Callable, Iterable
+from dataclasses import dataclass
 from datetime import datetime
+from pathlib import Path
+from typing import Any
 
 import numpy as np
 
@@ -19,7 +22,7 @@ from talmek_track._facts import (
     chip_origin,
 )
 from talmek_track.backends import get_runner, run_blocks
-from talmek_track.blocks import DEFAULT_BLOCK_PIXELS, plan_blocks
+from talmek_track.blocks import DEFAULT_BLOCK_PIXELS, BlockJob, plan_blocks
 from talmek_track.convert import DEFAULT_PERCENTILES, ValueRange
 from talmek_track.errors import InputError, OptionError, require
 from talmek_track.georef import check_offsets, grid_transform, pair_georeference
@@ -175,15 +178,34 @@ def prepare(image1: str | os.PathLike[str], image2: str | os.PathLike[str], para
     return source1, source2
 
 
-def track_sources(source1: ImageSource, source2: ImageSource, params: Talmek.MatchingParams, *,
-                  backend: str = "threads", threads: int | None = None,
-                  progress: Callable[[int, int], object] | None = None,
-                  prefilter: Prefilter = NO_PREFILTER, filter: str = DEFAULT_FILTER,
-                  dates: tuple[datetime, datetime] | None = None, stable: Stable | None = None,
-                  block_pixels: int = DEFAULT_BLOCK_PIXELS, preview: bool = False) -> TrackResult:
-    """The matching part of ``track_files`` on two sources whose value ranges are settled and
-    whose settings ``prepare_sources`` completed: the grid, matched block by block (nodata
-    masking and the pre-filter inside each block), and the vector field."""
+@dataclass
+class PairPlan:
+    """One pair planned for matching: its sources and completed settings, the grid and its
+    block jobs; ``finish_plan`` turns the jobs' records into the pair's result."""
+
+    source1: ImageSource
+    source2: ImageSource
+    params: Talmek.MatchingParams
+    grid_shape: tuple[int, int]
+    jobs: list[BlockJob]
+    prefilter: Prefilter = NO_PREFILTER
+    filter: str = DEFAULT_FILTER
+    dates: tuple[datetime, datetime] | None = None
+    stable_points: np.ndarray | None = None
+
+    @property
+    def total(self) -> int:
+        """Points of the grid."""
+        return self.grid_shape[0] * self.grid_shape[1]
+
+
+def plan_sources(source1: ImageSource, source2: ImageSource, params: Talmek.MatchingParams, *,
+                 threads: int | None = None, prefilter: Prefilter = NO_PREFILTER,
+                 filter: str = DEFAULT_FILTER, dates: tuple[datetime, datetime] | None = None,
+                 stable: Stable | None = None, block_pixels: int = DEFAULT_BLOCK_PIXELS) -> PairPlan:
+    """The grid of two sources whose value ranges are settled and whose settings
+    ``prepare_sources`` completed, cut into block jobs (nodata masking and the pre-filter happen
+    inside each block)."""
     if prefilter.kind != "none":
         require("scipy", "cli")
     points1, points2, grid_shape = grid_points(source1.shape, params)
@@ -192,22 +214,46 @@ def track_sources(source1: ImageSource, source2: ImageSource, params: Talmek.Mat
     stable_points = None if stable is None else _stable_points(stable, source1.shape, points1)
     jobs = plan_blocks(source1, source2, params, points1, points2, grid_shape, threads=threads,
                        block_pixels=block_pixels, prefilter=None if prefilter.kind == "none" else prefilter)
-    total = len(points1)
-    report = None if progress is None else (lambda done: progress(done, total))
-    records = _run(run_blocks(jobs, backend=backend, threads=threads, progress=report), total)
-    result = TrackResult(source1.path, source2.path, records, grid_arrays(records, grid_shape, params),
-                         params, source1.shape, source1.transform, source1.crs)
+    return PairPlan(source1, source2, params, grid_shape, jobs, prefilter, filter, dates, stable_points)
+
+
+def finish_plan(plan: PairPlan, parts: Iterable[np.ndarray], *, preview: bool = False) -> TrackResult:
+    """A planned pair's result from its jobs' records (job order): the grid and the vector field."""
+    source1, params = plan.source1, plan.params
+    records = _run(parts, plan.total)
+    result = TrackResult(source1.path, plan.source2.path, records,
+                         grid_arrays(records, plan.grid_shape, params), params, source1.shape,
+                         source1.transform, source1.crs)
     if source1.transform is not None and records.size:
         result.grid_transform = grid_transform(source1.transform,
                                                (params.start_row_, params.start_col_),
                                                (params.row_interval_, params.col_interval_))
     result.vector_field = vector_field(
-        records, grid_shape, params, image_transform=source1.transform, image_rows=source1.shape[0],
-        crs=source1.crs, dates=dates, filter=filter, stable=stable_points,
-        attrs={"prefilter": str(prefilter)})
+        records, plan.grid_shape, params, image_transform=source1.transform,
+        image_rows=source1.shape[0], crs=source1.crs, dates=plan.dates, filter=plan.filter,
+        stable=plan.stable_points, attrs={"prefilter": str(plan.prefilter)})
     if preview:
         result.preview, result.preview_step = source1.preview(PREVIEW_SIDE)
     return result
+
+
+def track_sources(source1: ImageSource, source2: ImageSource, params: Talmek.MatchingParams, *,
+                  backend: str = "threads", threads: int | None = None,
+                  progress: Callable[[int, int], object] | None = None,
+                  prefilter: Prefilter = NO_PREFILTER, filter: str = DEFAULT_FILTER,
+                  dates: tuple[datetime, datetime] | None = None, stable: Stable | None = None,
+                  block_pixels: int = DEFAULT_BLOCK_PIXELS, preview: bool = False,
+                  cluster: dict[str, Any] | None = None) -> TrackResult:
+    """The matching part of ``track_files`` on two sources whose value ranges are settled and
+    whose settings ``prepare_sources`` completed: the grid, matched block by block on
+    ``backend`` (``cluster``: its client, scheduler and workers options), and the vector
+    field."""
+    plan = plan_sources(source1, source2, params, threads=threads, prefilter=prefilter,
+                        filter=filter, dates=dates, stable=stable, block_pixels=block_pixels)
+    total = plan.total
+    report = None if progress is None else (lambda done: progress(done, total))
+    parts = run_blocks(plan.jobs, backend=backend, threads=threads, progress=report, **(cluster or {}))
+    return finish_plan(plan, parts, preview=preview)
 
 
 def track_files(image1: str | os.PathLike[str], image2: str | os.PathLike[str],
@@ -223,7 +269,8 @@ def track_files(image1: str | os.PathLike[str], image2: str | os.PathLike[str],
                 backend: str = "threads", dates: Dates | None = None,
                 prefilter: str | Prefilter | None = DEFAULT_PREFILTER, filter: str = DEFAULT_FILTER,
                 stable: str | os.PathLike[str] | None = None,
-                block_pixels: int = DEFAULT_BLOCK_PIXELS) -> TrackResult:
+                block_pixels: int = DEFAULT_BLOCK_PIXELS, client: Any = None, scheduler: str | None = None,
+                workers: int | None = None) -> TrackResult:
     """Matches a regular grid of points of image 1 in image 2 and writes the results.
 
     The grid is matched in blocks of grid rows; each block reads only the windows of both images
@@ -279,7 +326,8 @@ def track_files(image1: str | os.PathLike[str], image2: str | os.PathLike[str],
     progress : callable, optional
         Called with (points done, points in all) while matching.
     backend : str
-        Where to match (a key of ``talmek_track.backends.BACKENDS``): "threads" (this process).
+        Where to match (a key of ``talmek_track.backends.BACKENDS``): "threads" (this process)
+        or "dask" (a Dask cluster, one task per block; see ``talmek_track.dask_backend``).
     dates : str or (datetime, datetime), optional
         Acquisition dates of image 1 and image 2 ("2024-07-01,2024-08-12", ISO timestamps
         allowed); default: from the files' metadata, else none. Velocities need them.
@@ -293,7 +341,15 @@ def track_files(image1: str | os.PathLike[str], image2: str | os.PathLike[str],
         An image of image 1's size whose non-zero pixels are stable ground; sigma_x and sigma_y
         are then the spread of the displacements measured there.
     block_pixels : int
-        Pixels of both images that one block reads at most (about; at least one grid row).
+        Pixels of both images that one block reads at most (about; at least one grid row). On
+        Dask one block is one task.
+    client : distributed.Client, optional
+        With backend "dask": the client of a cluster to use (left open).
+    scheduler : str, optional
+        With backend "dask": the address of a running scheduler (tcp://host:8786).
+    workers : int, optional
+        With backend "dask" and neither of the above: worker processes of the embedded
+        LocalCluster; ``threads`` is then the threads per worker.
 
     Returns
     -------
@@ -311,36 +367,14 @@ def track_files(image1: str | os.PathLike[str], image2: str | os.PathLike[str],
     """
     params = make_params(chip, margin, step, start, offset, peak, min_strength, max_displacement)
     chosen, dated = _velocity_options(prefilter, filter, dates)
-    names = list(formats) if formats is not None else [
-        n for n in DEFAULT_FORMATS if n != "gpkg" or _has_gpkg_writer()]
-    if not plot:
-        names = [n for n in names if n != "plot"]
-    unknown = [n for n in names if n not in WRITERS]
-    if unknown:
-        raise OptionError(f"unknown output format {unknown[0]!r}; choose from {', '.join(WRITERS)}")
-    if threads is not None and threads < 1:
-        raise OptionError(f"--threads must be at least 1, got {threads}")
-    if block_pixels < 1:
-        raise OptionError(f"block_pixels must be positive, got {block_pixels}")
-    try:
-        get_runner(backend)
-    except ValueError as e:
-        raise OptionError(str(e)) from None
     out = output_target(output) if output is not None else None
-    if out is None:
-        names = []
-    if "plot" in names:
-        require("matplotlib", "cli")
-    if "nc" in names:
-        require("xarray", "xarray")
-        require("rioxarray", "xarray")
+    names = output_names(formats, plot, out is not None)
+    cluster = {"client": client, "scheduler": scheduler, "workers": workers}
+    check_backend(backend, threads, block_pixels, cluster)
     try:
         source1, source2 = prepare(image1, image2, params, start_given=start is not None,
                                    band=band, page=page, nodata=nodata)
-        if source1.transform is not None and {"tif", "gpkg"} & set(names):
-            require("rasterio", "geo")
-        if "gpkg" in names and source1.crs is not None and not _has_gpkg_writer():
-            require("pyogrio", "geo")
+        require_writers(names, source1)
         if dated is None:
             dated = read_dates(None, source1.path, source2.path)
         source1 = source1.with_range(value_range, percentiles)
@@ -349,18 +383,67 @@ def track_files(image1: str | os.PathLike[str], image2: str | os.PathLike[str],
         def run(preview: bool) -> TrackResult:
             return track_sources(source1, source2, params, backend=backend, threads=threads,
                                  progress=progress, prefilter=chosen, filter=filter, dates=dated,
-                                 stable=stable, block_pixels=block_pixels, preview=preview)
+                                 stable=stable, block_pixels=block_pixels, preview=preview,
+                                 cluster=cluster)
 
         if out is None:
             return run(preview=False)
-        with staged(out) as staging:
-            result = run(preview="plot" in names)
-            written = [path for name in names for path in WRITERS[name](staging.folder, result)]
-            result.preview = None
-            result.paths = staging.publish(written)
-        return result
+        return write_result(out, names, run)
     finally:
         forget_decoded()
+
+
+def output_names(formats: Iterable[str] | None, plot: bool, writing: bool) -> list[str]:
+    """The writers a run uses (none when it writes nothing), checked, their packages present."""
+    names = list(formats) if formats is not None else [
+        n for n in DEFAULT_FORMATS if n != "gpkg" or _has_gpkg_writer()]
+    if not plot:
+        names = [n for n in names if n != "plot"]
+    unknown = [n for n in names if n not in WRITERS]
+    if unknown:
+        raise OptionError(f"unknown output format {unknown[0]!r}; choose from {', '.join(WRITERS)}")
+    if not writing:
+        return []
+    if "plot" in names:
+        require("matplotlib", "cli")
+    if "nc" in names:
+        require("xarray", "xarray")
+        require("rioxarray", "xarray")
+    return names
+
+
+def require_writers(names: list[str], source1: ImageSource) -> None:
+    """The packages that the writers need for this (georeferenced or plain) image 1."""
+    if source1.transform is not None and {"tif", "gpkg"} & set(names):
+        require("rasterio", "geo")
+    if "gpkg" in names and source1.crs is not None and not _has_gpkg_writer():
+        require("pyogrio", "geo")
+
+
+def check_backend(backend: str, threads: int | None, block_pixels: int,
+                  cluster: dict[str, Any]) -> None:
+    """Checks the backend, its options and the block size."""
+    if threads is not None and threads < 1:
+        raise OptionError(f"--threads must be at least 1, got {threads}")
+    if block_pixels < 1:
+        raise OptionError(f"block_pixels must be positive, got {block_pixels}")
+    try:
+        get_runner(backend)
+    except ValueError as e:
+        raise OptionError(str(e)) from None
+    given = [k for k, v in cluster.items() if v is not None]
+    if given and backend == "threads":
+        raise OptionError(f"{', '.join(given)} need a distributed backend (backend='dask')")
+
+
+def write_result(out: Path, names: list[str], run: Callable[[bool], TrackResult]) -> TrackResult:
+    """Runs ``run(preview)`` and publishes its result files into ``out``, all or none."""
+    with staged(out) as staging:
+        result = run("plot" in names)
+        written = [path for name in names for path in WRITERS[name](staging.folder, result)]
+        result.preview = None
+        result.paths = staging.publish(written)
+    return result
 
 
 def _run(parts: Iterable[np.ndarray], total: int) -> np.ndarray:

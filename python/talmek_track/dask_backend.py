@@ -1,0 +1,311 @@
+"""Matching on a Dask cluster: one scene pair as blocks of grid rows, or a whole stack of pairs.
+
+A task is one ``BlockJob``: the worker opens both images itself (a local path, a shared file
+system or a GDAL URL such as ``/vsis3/...``), reads only the windows that the block's chips cover,
+converts them to 8 bits and matches them on one of its threads. Only the job (the two sources,
+their conversions, the parameters and the block's points) travels to the worker and only the
+block's records come back; no image array passes through the scheduler.
+
+With neither a client nor a scheduler address, a ``distributed.LocalCluster`` starts inside this
+process (worker processes, threads per worker so that all threads together equal the cores) and
+is closed when the run ends. A worker that dies costs a rerun of the blocks it held (the
+scheduler hands them to another worker); a block that fails names its file and window, and a
+pair's results are assembled, and written, only once all its blocks are in. Ctrl-C cancels every
+block still queued or running.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import logging
+import os
+import uuid
+from collections.abc import Callable, Iterator, Sequence
+from dataclasses import dataclass
+from typing import Any
+
+import numpy as np
+
+try:
+    import distributed
+except ImportError as e:  # the backend's choice reports it before any work starts
+    raise ImportError("dask.distributed is not installed (pip install 'talmek[dask]')") from e
+
+from talmek_track.backends import Group
+from talmek_track.blocks import BlockJob, match_block
+from talmek_track.errors import OptionError, TrackError
+
+__all__ = ["BlockFailed", "ClusterError", "cluster_shape", "dask_client", "run_blocks", "run_groups"]
+
+#: Threads per worker process of the embedded cluster when neither is given: one process per core
+#: matched a large pair faster than threads sharing one process (bench/bench_dask.py), whose
+#: blocks contend for the interpreter lock while they read, convert and pre-filter their windows.
+DEFAULT_THREADS_PER_WORKER = 1
+
+#: Native threads that one block matches on: the worker's threads run blocks side by side.
+THREADS_PER_BLOCK = 1
+
+Progress = Callable[[int], object]
+
+
+class ClusterError(TrackError):
+    """The cluster cannot be reached or started."""
+
+
+def _cores() -> int:
+    try:
+        return len(os.sched_getaffinity(0))
+    except AttributeError:  # not on Linux
+        return os.cpu_count() or 1
+
+
+def cluster_shape(workers: int | None = None, threads: int | None = None,
+                  cores: int | None = None) -> tuple[int, int]:
+    """Worker processes and threads per worker of the embedded cluster.
+
+    Parameters
+    ----------
+    workers : int, optional
+        Worker processes (default: the cores divided by ``threads``).
+    threads : int, optional
+        Threads per worker (default: the cores divided by ``workers``, else
+        ``DEFAULT_THREADS_PER_WORKER``).
+    cores : int, optional
+        Cores to fill (default: those this process may run on).
+
+    Returns
+    -------
+    (int, int)
+        (workers, threads per worker), together at least one thread per core when only one of
+        them is given.
+    """
+    for name, value in (("workers", workers), ("threads", threads), ("cores", cores)):
+        if value is not None and (isinstance(value, bool) or not isinstance(value, int) or value < 1):
+            raise OptionError(f"{name} must be a whole number of at least 1, got {value!r}")
+    cores = cores or _cores()
+    if workers is None and threads is None:
+        threads = min(DEFAULT_THREADS_PER_WORKER, cores)
+    if workers is None:
+        assert threads is not None
+        workers = max(1, cores // threads)
+    if threads is None:
+        threads = max(1, cores // workers)
+    return workers, threads
+
+
+@contextlib.contextmanager
+def dask_client(client: Any = None, scheduler: str | None = None, workers: int | None = None,
+                threads: int | None = None) -> Iterator[Any]:
+    """A ``distributed.Client`` for the length of a run.
+
+    Parameters
+    ----------
+    client : distributed.Client, optional
+        A client the caller made; used as is and left open.
+    scheduler : str, optional
+        Address of a running scheduler (``tcp://host:8786``); the client made for it is closed at
+        the end, the cluster is left running.
+    workers, threads : int, optional
+        Worker processes and threads per worker of the embedded ``LocalCluster`` that starts when
+        neither ``client`` nor ``scheduler`` is given (see ``cluster_shape``); it is closed at the
+        end. They cannot shape a cluster that already runs.
+
+    Yields
+    ------
+    distributed.Client
+    """
+    if client is not None and scheduler is not None:
+        raise OptionError("give either a client or a scheduler address, not both")
+    if (client is not None or scheduler is not None) and (workers is not None or threads is not None):
+        raise OptionError("workers and threads shape the embedded cluster; a running cluster keeps "
+                          "its own")
+    if client is not None:
+        yield client
+        return
+    if scheduler is not None:
+        try:
+            own = distributed.Client(scheduler, timeout="10s", set_as_default=False)
+        except (OSError, TimeoutError, ValueError) as e:
+            raise ClusterError(f"cannot reach the Dask scheduler at {scheduler}: "
+                               f"{' '.join(str(e).split()) or type(e).__name__}") from None
+        try:
+            yield own
+        finally:
+            own.close()
+        return
+    n_workers, per_worker = cluster_shape(workers, threads)
+    # No dashboard (its port could be taken, and nobody looks at it during a command run), and
+    # no worker logs over the progress bar: a failing block is reported once, by the client.
+    cluster = distributed.LocalCluster(n_workers=n_workers, threads_per_worker=per_worker,
+                                       processes=True, dashboard_address=None,
+                                       silence_logs=logging.CRITICAL)
+    try:
+        with distributed.Client(cluster, set_as_default=False) as own:
+            yield own
+    finally:
+        cluster.close()
+
+
+# --- running blocks ---------------------------------------------------------------------------
+
+class BlockFailed(TrackError):
+    """A block that failed on its worker; the message names the pair and the block's error (for
+    bad input, its file and window)."""
+
+
+@dataclass
+class _Group:
+    """The blocks of one pair: its futures in job order, and what to do once all are in."""
+
+    futures: list[Any]
+    weights: list[int]
+    parts: list[np.ndarray | None]
+    label: str
+    on_done: Callable[[list[np.ndarray]], object] | None = None
+    left: int = 0
+
+
+def _where(job: Any) -> str:
+    """The block's place for messages: its grid points and the two windows it reads."""
+    try:
+        (a0, a1, b0, b1), (c0, c1, d0, d1) = job.window1, job.window2
+        return (f"grid points {job.first}..{job.first + len(job.points1) - 1}, reading "
+                f"{job.source1.path} rows {a0}..{a1 - 1} columns {b0}..{b1 - 1} and "
+                f"{job.source2.path} rows {c0}..{c1 - 1} columns {d0}..{d1 - 1}")
+    except (AttributeError, TypeError, ValueError):
+        return "a block"
+
+
+def _describe(e: BaseException) -> str:
+    """The error's message and those of the errors behind it (GDAL's reason for a failed read
+    hides there), one line."""
+    texts: list[str] = []
+    seen: BaseException | None = e
+    while seen is not None and len(texts) < 4:
+        text = " ".join(str(seen).split())
+        if text and text not in texts:
+            texts.append(text)
+        seen = seen.__cause__ or seen.__context__
+    return "; ".join(texts) or type(e).__name__
+
+
+def match_task(job: BlockJob, threads: int | None = None) -> np.ndarray:
+    """One task: ``match_block`` on a worker, its failure named by file and window."""
+    try:
+        return match_block(job, threads)
+    except Exception as e:  # noqa: BLE001 - reported to the client with the block's place
+        message = f"{_where(job)}: {_describe(e)}"
+    # Raised outside the handler: the original errors stay behind (they need not pickle).
+    raise BlockFailed(message)
+
+
+def _block_weight(job: Any) -> int:
+    return len(job.points1)
+
+
+def _run_groups(client: Any, groups: Sequence[Group], fn: Callable[..., np.ndarray],
+                progress: Progress | None) -> list[list[np.ndarray]]:
+    """Runs every group's jobs as tasks, earlier groups first; calls each group's ``on_done``
+    with its records (job order) once all its blocks are in and returns them per group.
+
+    Results come back as the tasks complete and are released on the cluster at once. Any error
+    (a failed block, Ctrl-C, a failing ``on_done``) cancels every task still pending."""
+    run = uuid.uuid4().hex[:12]
+    state: list[_Group] = []
+    where: dict[str, tuple[int, int]] = {}
+    try:
+        for g, (jobs, label, on_done) in enumerate(groups):
+            futures = []
+            for j, job in enumerate(jobs):
+                # Higher priority for earlier pairs, so that pairs finish (and are written) in turn.
+                future = client.submit(fn, job, THREADS_PER_BLOCK, key=f"talmek-block-{run}-{g}-{j}",
+                                       priority=-g, pure=False)
+                futures.append(future)
+                where[future.key] = (g, j)
+            state.append(_Group(futures, [_block_weight(job) for job in jobs],
+                                [None] * len(jobs), label, on_done, len(jobs)))
+        for group in state:
+            if group.left == 0:
+                _finish(group)
+        done = 0
+        pending = [f for group in state for f in group.futures]
+        for future in distributed.as_completed(pending, loop=client.loop):
+            g, j = where.pop(future.key)
+            group = state[g]
+            try:
+                part = future.result()
+            except Exception as e:  # noqa: BLE001 - any block error stops the run, named
+                text = _describe(e)
+                raise BlockFailed(f"{group.label}: {text}" if len(state) > 1 else text) from e
+            group.parts[j] = part
+            group.futures[j] = None  # drop the last reference: the worker frees the result
+            future.release()
+            done += group.weights[j]
+            if progress is not None:
+                progress(done)
+            group.left -= 1
+            if group.left == 0:
+                _finish(group)
+    except BaseException:
+        client.cancel([f for group in state for f in group.futures if f is not None], force=True)
+        raise
+    return [[p for p in group.parts if p is not None] for group in state]
+
+
+def _finish(group: _Group) -> None:
+    if group.on_done is not None:
+        parts = [p for p in group.parts if p is not None]
+        group.parts = []  # the records are on_done's now; a long stack holds none of them
+        group.on_done(parts)
+
+
+def _label(jobs: Sequence[BlockJob]) -> str:
+    return f"{jobs[0].source1.path} and {jobs[0].source2.path}" if jobs else "matching"
+
+
+def run_groups(groups: Sequence[Group], *, threads: int | None = None,
+               progress: Progress | None = None, client: Any = None, scheduler: str | None = None,
+               workers: int | None = None) -> list[list[np.ndarray]]:
+    """Matches the blocks of several pairs on a Dask cluster, all submitted at once.
+
+    Parameters
+    ----------
+    groups : sequence of (jobs, label, on_done)
+        Each pair's ``BlockJob`` list, a label that error messages name it by, and an optional
+        ``on_done(records)`` called with the pair's records (job order) as soon as all its
+        blocks are in; it takes them over (they are not returned then).
+    threads : int, optional
+        Threads per worker of the embedded cluster (see ``dask_client``).
+    progress : callable, optional
+        Called with the number of points done over all groups each time a block comes back.
+    client, scheduler, workers :
+        The cluster; see ``dask_client``.
+
+    Returns
+    -------
+    list of list of numpy.ndarray
+        Per group without ``on_done``, each job's records in job order (empty for the others).
+    """
+    with dask_client(client, scheduler, workers, threads) as c:
+        return _run_groups(c, groups, match_task, progress)
+
+
+def run_blocks(jobs: Sequence[BlockJob], *, threads: int | None = None, progress: Progress | None = None,
+               client: Any = None, scheduler: str | None = None,
+               workers: int | None = None) -> list[np.ndarray]:
+    """Matches the blocks of one pair on a Dask cluster (the "dask" backend's runner).
+
+    Parameters
+    ----------
+    jobs : sequence of BlockJob
+        The blocks of one image pair, from ``plan_blocks``.
+    threads, progress, client, scheduler, workers :
+        See ``run_groups``.
+
+    Returns
+    -------
+    list of numpy.ndarray
+        One array of ``RECORD_DTYPE`` records per job, in job order.
+    """
+    return run_groups([(jobs, _label(jobs), None)], threads=threads, progress=progress,
+                      client=client, scheduler=scheduler, workers=workers)[0]

@@ -1,0 +1,420 @@
+"""Many image pairs of one stack matched in one run: a time series of scenes, every pair within
+a time window, or pairs named one by one.
+
+``match_stack`` plans every pair's grid as blocks (as ``track_files`` does for one pair), hands
+all of them to the backend at once, earlier pairs first, and finishes each pair, its result files
+included, as soon as its last block is in. On Dask the pairs' blocks run side by side over the
+whole cluster; on the threads backend the pairs run one after another.
+"""
+
+from __future__ import annotations
+
+import csv
+import os
+import sys
+import warnings
+from collections.abc import Callable, Iterable, Iterator, Sequence
+from dataclasses import dataclass
+from datetime import UTC, datetime
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+
+from talmek_track._facts import Status
+from talmek_track.backends import run_block_groups
+from talmek_track.blocks import DEFAULT_BLOCK_PIXELS
+from talmek_track.convert import DEFAULT_PERCENTILES, ValueRange
+from talmek_track.errors import OptionError, OutputError, require
+from talmek_track.prefilter import Prefilter
+from talmek_track.publish import output_target
+from talmek_track.readers import ImageSource, forget_decoded, open_source
+from talmek_track.results import TrackResult
+from talmek_track.track import (
+    DEFAULT_FILTER,
+    DEFAULT_PREFILTER,
+    Pair,
+    PairPlan,
+    Stable,
+    _velocity_options,
+    check_backend,
+    finish_plan,
+    make_params,
+    output_names,
+    plan_sources,
+    prepare_sources,
+    require_writers,
+    write_result,
+)
+from talmek_track.velocity import date_from_tags, file_tags, parse_date
+
+__all__ = ["StackResult", "match_stack", "pair_folder_names", "select_pairs"]
+
+#: The index of a stack's pairs written beside their folders.
+INDEX_NAME = "pairs.csv"
+
+
+def _days(t1: datetime, t2: datetime) -> float:
+    return (t2 - t1).total_seconds() / 86400.0
+
+
+def select_pairs(count: int, pairs: str | Iterable[Sequence[int]] = "consecutive", *,
+                 dates: Sequence[datetime | None] | None = None, max_days: float | None = None,
+                 min_days: float | None = None) -> list[tuple[int, int]]:
+    """The image pairs of a stack to match, as (first, second) indices into the stack.
+
+    Parameters
+    ----------
+    count : int
+        Images in the stack.
+    pairs : "consecutive", "all" or iterable of (int, int)
+        ``consecutive``: each image with the next one; ``all``: every image with every later one;
+        or the pairs themselves, each matched in the order given. Images are taken in the order
+        of their dates when every image has one, else in the order given.
+    dates : sequence of datetime or None, optional
+        Each image's acquisition date (None where unknown).
+    max_days, min_days : float, optional
+        Keep only pairs whose images lie at least ``min_days`` and at most ``max_days`` days
+        apart (needs every image's date; applies to ``consecutive`` and ``all``).
+
+    Returns
+    -------
+    list of (int, int)
+        Earlier image first; pairs of two images of the same date are left out when dates are
+        known (no velocity exists for them).
+    """
+    if dates is not None and len(dates) != count:
+        raise OptionError(f"{len(dates)} dates for {count} images")
+    known = dates is not None and all(d is not None for d in dates)
+    window = max_days is not None or min_days is not None
+    if isinstance(pairs, str):
+        if pairs not in ("consecutive", "all"):
+            raise OptionError(f"pairs must be 'consecutive', 'all' or a list of index pairs, got {pairs!r}")
+        if window and not known:
+            missing = [] if dates is None else [i for i, d in enumerate(dates) if d is None]
+            which = f"image {missing[0]} has none" if missing else "no dates are known"
+            raise OptionError(f"a time window needs every image's date ({which}); give the dates")
+        order = list(range(count))
+        stamps: list[datetime] = [d for d in dates if d is not None] if known and dates else []
+        if known:
+            order.sort(key=lambda i: stamps[i])
+        if pairs == "consecutive":
+            chosen = list(zip(order, order[1:]))
+        else:
+            chosen = [(order[a], order[b]) for a in range(count) for b in range(a + 1, count)]
+        if known:
+            lo = -np.inf if min_days is None else float(min_days)
+            hi = np.inf if max_days is None else float(max_days)
+            chosen = [(i, j) for i, j in chosen
+                      if stamps[i] != stamps[j] and lo <= _days(stamps[i], stamps[j]) <= hi]
+        return chosen
+    if window:
+        raise OptionError("max_days and min_days choose among generated pairs; a list of pairs "
+                          "is matched as given")
+    chosen = []
+    for pair in pairs:
+        try:
+            i, j = (int(v) for v in pair)
+        except (TypeError, ValueError):
+            raise OptionError(f"a pair must be two image indices, got {pair!r}") from None
+        if not (0 <= i < count and 0 <= j < count):
+            raise OptionError(f"pair {i},{j} names an image outside 0..{count - 1}")
+        if i == j:
+            raise OptionError(f"pair {i},{j} matches an image with itself")
+        chosen.append((i, j))
+    return chosen
+
+
+def pair_folder_names(paths: Sequence[str], pairs: Sequence[tuple[int, int]]) -> list[str]:
+    """A folder name for each pair's results: the two files' names without their suffix, joined
+    by ``__``; the stack indices instead when two images share a name."""
+    stems = [_stem(p) for p in paths]
+    unique = len(set(stems)) == len(stems)
+    return [f"{stems[i]}__{stems[j]}" if unique else f"{i:03d}__{j:03d}" for i, j in pairs]
+
+
+def _stem(path: str) -> str:
+    name = os.fspath(path).rstrip("/").rsplit("/", 1)[-1]
+    return name.split(".", 1)[0] or name
+
+
+def stack_dates(paths: Sequence[str], dates: Sequence[datetime | str | None] | None = None
+                ) -> list[datetime | None]:
+    """Each image's acquisition date: as given in ``dates`` (None entries read from the file),
+    else from the file's metadata tags."""
+    if dates is not None and len(dates) != len(paths):
+        raise OptionError(f"{len(dates)} dates for {len(paths)} images")
+    found: list[datetime | None] = []
+    for k, path in enumerate(paths):
+        given = None if dates is None else dates[k]
+        if isinstance(given, str):
+            try:
+                given = parse_date(given)
+            except ValueError as e:
+                raise OptionError(str(e)) from None
+        found.append(given if given is not None else date_from_tags(file_tags(path)))
+    return found
+
+
+@dataclass
+class StackResult:
+    """The results of ``match_stack``: one ``TrackResult`` per pair, in the order of ``pairs``.
+
+    Attributes
+    ----------
+    paths : list of str
+        The stack's images as given.
+    pairs : list of (int, int)
+        Each pair's two images, as indices into ``paths``.
+    dates : list of datetime or None
+        Each image's acquisition date, where known.
+    results : list of TrackResult
+        Each pair's records, grid, vector field and written files (``paths``); empty when
+        ``match_stack`` was asked not to keep them.
+    counts : list of (int, int)
+        Each pair's grid points and accepted points.
+    index : pathlib.Path or None
+        The ``pairs.csv`` written into the output folder.
+    """
+
+    paths: list[str]
+    pairs: list[tuple[int, int]]
+    dates: list[datetime | None]
+    results: list[TrackResult]
+    counts: list[tuple[int, int]]
+    index: Path | None = None
+
+    def __len__(self) -> int:
+        return len(self.results)
+
+    def __iter__(self) -> Iterator[TrackResult]:
+        return iter(self.results)
+
+    def __getitem__(self, k: int) -> TrackResult:
+        return self.results[k]
+
+    def to_dataset(self) -> Any:
+        """Every pair's vector field in one ``xarray.Dataset`` with a ``pair`` dimension before
+        (y, x), and coordinates ``image1``, ``image2`` and, when every image has a date,
+        ``date1`` and ``date2`` along it. Needs every pair on the same grid (image 1 of the same
+        extent and the same grid settings)."""
+        require("xarray", "xarray")
+        import xarray as xr
+
+        from talmek_track.dataset import to_dataset
+
+        if not self.results:
+            raise ValueError("the stack holds no pair's result (match_stack with keep=False keeps none)")
+        fields = [to_dataset(r.vector_field) for r in self.results if r.vector_field is not None]
+        try:
+            combined = xr.concat(fields, dim="pair", join="exact", combine_attrs="drop_conflicts",
+                                 coords="minimal", compat="override")
+        except ValueError:
+            raise ValueError("the pairs lie on different grids (other image extents or grid "
+                             "settings); take each pair's own dataset instead") from None
+        coords: dict[str, Any] = {
+            "pair": np.arange(len(self.pairs)),
+            "image1": ("pair", [self.paths[i] for i, _ in self.pairs]),
+            "image2": ("pair", [self.paths[j] for _, j in self.pairs]),
+        }
+        if all(self.dates[i] is not None and self.dates[j] is not None for i, j in self.pairs):
+            for name, k in (("date1", 0), ("date2", 1)):
+                stamps = [self.dates[p[k]] for p in self.pairs]
+                coords[name] = ("pair", np.array([_naive_utc(d) for d in stamps], "datetime64[s]"))
+        return combined.assign_coords(coords)
+
+
+def _naive_utc(d: datetime | None) -> datetime:
+    assert d is not None
+    if d.tzinfo is not None:
+
+        d = d.astimezone(UTC).replace(tzinfo=None)
+    return d
+
+
+def match_stack(paths: Sequence[str | os.PathLike[str]],
+                pairs: str | Iterable[Sequence[int]] = "consecutive",
+                output: str | os.PathLike[str] | None = None, *,
+                max_days: float | None = None, min_days: float | None = None,
+                dates: Sequence[datetime | str | None] | None = None,
+                backend: str = "threads", client: Any = None, scheduler: str | None = None,
+                workers: int | None = None, threads: int | None = None,
+                progress: bool | Callable[[int, int], object] = True,
+                formats: Iterable[str] | None = None, plot: bool = True, keep: bool = True,
+                chip: Pair = 32, margin: Pair = 8, step: Pair = 16, start: Pair | None = None,
+                offset: Pair = 0, peak: str = "log", min_strength: float = 2.0,
+                max_displacement: float | None = None, nodata: float | None = None,
+                band: int | None = None, page: int | None = None,
+                value_range: ValueRange = "auto",
+                percentiles: tuple[float, float] = DEFAULT_PERCENTILES,
+                prefilter: str | Prefilter | None = DEFAULT_PREFILTER, filter: str = DEFAULT_FILTER,
+                stable: Stable | None = None, block_pixels: int = DEFAULT_BLOCK_PIXELS) -> StackResult:
+    """Matches the pairs of a stack of images, each pair as ``track_files`` matches one.
+
+    Parameters
+    ----------
+    paths : sequence of str or os.PathLike
+        The images: local files or anything GDAL opens (``/vsis3/...``, ``/vsicurl/...``); on a
+        cluster every worker must reach them under these names.
+    pairs : "consecutive", "all" or iterable of (int, int)
+        Which pairs to match; see ``select_pairs``.
+    output : str or os.PathLike, optional
+        Folder for the results: one subfolder per pair (see ``pair_folder_names``), each written
+        whole as soon as all of that pair's blocks are in, and ``pairs.csv`` listing the pairs.
+        None writes nothing.
+    max_days, min_days : float, optional
+        The time window of the pairs (needs every image's date).
+    dates : sequence of datetime, str or None, optional
+        The images' acquisition dates; None entries (and all without it) are read from the
+        files' tags. Velocities need both dates of a pair.
+    backend : str
+        "threads" (this process, one pair after another) or "dask" (all pairs' blocks over a
+        cluster at once, earlier pairs first).
+    client, scheduler, workers :
+        The Dask cluster; see ``talmek_track.dask_backend.dask_client``.
+    threads : int, optional
+        Threads: of this process for "threads", per worker of the embedded cluster for "dask".
+    progress : bool or callable
+        True shows a progress bar (tqdm) on stderr; a callable gets (points done, points in all).
+    formats : iterable of str, optional
+        The writers to run for each pair (default: as ``track_files``).
+    plot : bool
+        Whether each pair's figure is drawn when ``formats`` is not given.
+    keep : bool
+        Whether the pairs' results stay in memory for the returned ``StackResult``; with False
+        (for long stacks written to ``output``) each is dropped once written.
+    chip, margin, step, start, offset, peak, min_strength, max_displacement, nodata, band, page, \
+value_range, percentiles, prefilter, filter, stable, block_pixels :
+        As for ``track_files``, the same for every pair.
+
+    Returns
+    -------
+    StackResult
+        One ``TrackResult`` per pair, in the order of ``pairs``.
+
+    Raises
+    ------
+    OptionError, InputError
+        Before any matching: wrong options, an image that cannot be used in its pairs.
+    BlockFailed
+        A block failed on its worker (its message names the pair, the file and the window); the
+        pairs finished before are written, nothing of the others.
+    OutputError
+        A pair's results cannot be written; the pairs written before are kept.
+    """
+    names = [os.fspath(p) for p in paths]
+    if len(names) < 2:
+        raise OptionError(f"a stack needs at least two images, got {len(names)}")
+    make_params(chip, margin, step, start, offset, peak, min_strength, max_displacement)  # checks
+    chosen_filter, _ = _velocity_options(prefilter, filter, None)
+    out = output_target(output) if output is not None else None
+    writers = output_names(formats, plot, out is not None)
+    cluster = {"client": client, "scheduler": scheduler, "workers": workers}
+    check_backend(backend, threads, block_pixels, cluster)
+    stamps = stack_dates(names, dates)
+    chosen = select_pairs(len(names), pairs, dates=stamps, max_days=max_days, min_days=min_days)
+    if not chosen:
+        raise OptionError("no pair of the stack lies within the time window")
+    folders = pair_folder_names(names, chosen)
+
+    sources: dict[int, ImageSource] = {}  # each image opened, and its range settled, once
+    try:
+        def source(k: int) -> ImageSource:
+            if k not in sources:
+                sources[k] = open_source(names[k], band=band, page=page, nodata=nodata).with_range(
+                    value_range, percentiles)
+            return sources[k]
+
+        plans: list[PairPlan] = []
+        for i, j in chosen:
+            params = make_params(chip, margin, step, start, offset, peak, min_strength, max_displacement)
+            source1, source2 = source(i), source(j)
+            prepare_sources(source1, source2, params, start_given=start is not None)
+            require_writers(writers, source1)
+            d1, d2 = stamps[i], stamps[j]
+            when = (d1, d2) if d1 is not None and d2 is not None and d1 != d2 else None
+            if when is None and d1 is not None and d1 == d2:
+                warnings.warn(f"{names[i]} and {names[j]} carry the same date; no velocities for "
+                              "this pair", stacklevel=2)
+            plans.append(plan_sources(source1, source2, params, threads=threads,
+                                      prefilter=chosen_filter, filter=filter, dates=when,
+                                      stable=stable, block_pixels=block_pixels))
+        if out is not None and not out.exists():
+            out.mkdir()
+        results: list[TrackResult | None] = [None] * len(plans)
+        counts: list[tuple[int, int]] = [(0, 0)] * len(plans)
+        total = sum(plan.total for plan in plans)
+
+        def finisher(k: int) -> Callable[[list[np.ndarray]], object]:
+            def done(parts: list[np.ndarray]) -> None:
+                plan = plans[k]
+                if out is None:
+                    result = finish_plan(plan, parts)
+                else:
+                    result = write_result(out / folders[k], writers,
+                                          lambda preview: finish_plan(plan, parts, preview=preview))
+                active = result.records["active"]
+                counts[k] = (len(active), int(np.count_nonzero(active == Status.accepted)))
+                if keep:
+                    results[k] = result
+            return done
+
+        groups = [(plan.jobs, f"{plan.source1.path} and {plan.source2.path}", finisher(k))
+                  for k, plan in enumerate(plans)]
+        with _Progress(progress, total, len(plans)) as report:
+            run_block_groups(groups, backend=backend, threads=threads, progress=report, **cluster)
+    finally:
+        forget_decoded()
+    index = None if out is None else write_index(out, names, chosen, stamps, folders, counts)
+    return StackResult(names, chosen, stamps, [r for r in results if r is not None], counts, index)
+
+
+class _Progress:
+    """The progress report of a stack: a tqdm bar on stderr, a caller's function, or nothing."""
+
+    def __init__(self, progress: bool | Callable[[int, int], object], total: int, pairs: int) -> None:
+        self.bar: Any = None
+        self.call: Callable[[int, int], object] | None = None
+        self.total = total
+        if progress is True:
+            tqdm = require("tqdm", "dask").tqdm
+            self.bar = tqdm(total=total, unit="pt", desc=f"matching {pairs} pairs", file=sys.stderr,
+                            leave=False)
+        elif callable(progress):
+            self.call = progress
+
+    def __call__(self, done: int) -> None:
+        if self.bar is not None:
+            self.bar.update(done - self.bar.n)
+        elif self.call is not None:
+            self.call(done, self.total)
+
+    def __enter__(self) -> Callable[[int], None] | None:
+        return self if self.bar is not None or self.call is not None else None
+
+    def __exit__(self, *exc: object) -> None:
+        if self.bar is not None:
+            self.bar.close()
+
+
+def write_index(out: Path, paths: Sequence[str], pairs: Sequence[tuple[int, int]],
+                dates: Sequence[datetime | None], folders: Sequence[str],
+                counts: Sequence[tuple[int, int]]) -> Path:
+    """``pairs.csv``: one line per pair with its folder, its images, their dates and the
+    interval, the points and the accepted points."""
+    path = out / INDEX_NAME
+    partial = out / f".{INDEX_NAME}.partial"
+    with open(partial, "w", newline="") as f:
+        w = csv.writer(f)
+        w.writerow(["folder", "image1", "image2", "date1", "date2", "dt_days", "points", "accepted"])
+        for (i, j), folder, (points, accepted) in zip(pairs, folders, counts):
+            d1, d2 = dates[i], dates[j]
+            w.writerow([folder, paths[i], paths[j], d1.isoformat() if d1 else "",
+                        d2.isoformat() if d2 else "",
+                        repr(_days(d1, d2)) if d1 and d2 else "", points, accepted])
+    try:
+        os.replace(partial, path)
+    except OSError as e:
+        partial.unlink(missing_ok=True)
+        raise OutputError(f"cannot write {path}: {e.strerror or e}") from None
+    return path

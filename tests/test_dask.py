@@ -1,0 +1,187 @@
+"""Matching on a real Dask cluster, a LocalCluster with two worker processes started here: a scene
+pair and a stack give the threads backend's records bit for bit, also when a worker is killed
+mid-run; a failing block names its file and window; Ctrl-C cancels what is left."""
+import csv
+import os
+import signal
+import sys
+import time
+from datetime import datetime, timedelta
+
+import numpy as np
+import pytest
+
+distributed = pytest.importorskip("distributed")
+rasterio = pytest.importorskip("rasterio")
+
+import cloudpickle  # noqa: E402
+from affine import Affine  # noqa: E402
+
+import talmek_track  # noqa: E402
+from support import same_bits, textured  # noqa: E402
+from talmek_track import cli, dask_backend  # noqa: E402
+from talmek_track.backends import run_blocks  # noqa: E402
+from talmek_track.readers import open_source  # noqa: E402
+from talmek_track.stack import select_pairs  # noqa: E402
+from talmek_track.track import make_params, plan_sources, prepare_sources  # noqa: E402
+
+# Tasks of this module (slow_task) travel to the workers by value.
+cloudpickle.register_pickle_by_value(sys.modules[__name__])
+
+# Small blocks, so that even these small scenes make several tasks.
+OPTIONS = dict(chip=16, margin=16, step=8, block_pixels=30_000, formats=["csv"], prefilter="none",
+               value_range=(1000, 11200))
+SHIFTS = [(0, 0), (2, -1), (3, 1), (5, 2)]  # (rows, cols) of each scene against the first
+
+
+@pytest.fixture(scope="module")
+def cluster():
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  dashboard_address=None) as c:
+        yield c
+
+
+@pytest.fixture(scope="module")
+def client(cluster):
+    with distributed.Client(cluster, set_as_default=False) as c:
+        yield c
+
+
+@pytest.fixture(scope="module")
+def scenes(tmp_path_factory):
+    """Four dated uint16 GeoTIFFs of one texture, moved by SHIFTS, six days apart."""
+    folder = tmp_path_factory.mktemp("scenes")
+    base = textured(200, 240, seed=9).astype(np.uint16) * 40 + 1000
+    paths = []
+    for k, (dr, dc) in enumerate(SHIFTS):
+        image = np.roll(base, (dr, dc), (0, 1))[10:190, 10:230]
+        path = folder / f"scene{k}.tif"
+        with rasterio.open(path, "w", driver="GTiff", width=image.shape[1], height=image.shape[0],
+                           count=1, dtype="uint16", crs="EPSG:32633",
+                           transform=Affine(10.0, 0, 500000.0, 0, -10.0, 7000000.0)) as ds:
+            ds.write(image, 1)
+            ds.update_tags(ACQUISITION_DATE=f"2024-07-{1 + 6 * k:02d}")
+        paths.append(str(path))
+    return paths
+
+
+def on_threads(a, b):
+    return talmek_track.track_files(a, b, **OPTIONS).records
+
+
+def test_pair_through_scheduler_address(cluster, scenes):
+    """A cluster that already runs, reached by its address: many blocks, the same records."""
+    seen = []
+    got = talmek_track.track_files(scenes[0], scenes[1], backend="dask",
+                                   scheduler=cluster.scheduler_address,
+                                   progress=lambda done, total: seen.append((done, total)), **OPTIONS)
+    assert same_bits(got.records, on_threads(scenes[0], scenes[1]))
+    assert np.count_nonzero(got.records["active"] == 1) > 0.6 * len(got.records)
+    assert len(seen) > 3 and seen[-1] == (len(got.records),) * 2
+
+
+def test_stack_written_per_pair(client, scenes, tmp_path):
+    result = talmek_track.match_stack(scenes, "consecutive", tmp_path / "out", backend="dask",
+                                      client=client, progress=False, **OPTIONS)
+    assert result.pairs == [(0, 1), (1, 2), (2, 3)]
+    for (i, j), pair in zip(result.pairs, result, strict=True):
+        assert same_bits(pair.records, on_threads(scenes[i], scenes[j]))
+        assert pair.paths == [tmp_path / "out" / f"scene{i}__scene{j}" / "vectors.csv"]
+    with open(result.index) as f:
+        rows = [(r["folder"], r["dt_days"]) for r in csv.DictReader(f)]
+    assert rows == [(f"scene{k}__scene{k + 1}", "6.0") for k in range(3)]
+    ds = result.to_dataset()
+    assert ds.sizes["pair"] == 3 and ds["date1"].dt.day.values.tolist() == [1, 7, 13]
+    assert np.nanmedian(ds["dx"].values[2]) == pytest.approx(1.0, abs=0.1)  # scene 2 to 3
+
+
+def slow_task(job, threads):
+    time.sleep(0.3)
+    return dask_backend.match_task(job, threads)
+
+
+def jobs_of(a, b):
+    """The block jobs of a pair as track_files plans them."""
+    params = make_params(16, 16, 8)
+    s1, s2 = (open_source(p).with_range((1000, 11200)) for p in (a, b))
+    prepare_sources(s1, s2, params, start_given=False)
+    return plan_sources(s1, s2, params, block_pixels=30_000).jobs
+
+
+def test_killed_worker_costs_a_retry(client, scenes):
+    """Blocks of 0.3 s; a worker is killed once the first block is back: its blocks run again
+    on the other worker (or its restart) and the records are complete and the same."""
+    jobs = jobs_of(scenes[0], scenes[2])
+    pids = client.run(os.getpid)
+    killed = []
+
+    def kill_once(done):
+        if not killed:
+            os.kill(next(iter(pids.values())), signal.SIGKILL)
+            killed.append(done)
+
+    got = dask_backend._run_groups(client, [(jobs, "pair", None)], slow_task, kill_once)[0]
+    client.wait_for_workers(2, timeout=30)
+    assert len(jobs) > 4 and killed[0] < sum(job.size for job in jobs)
+    expected = run_blocks(jobs)
+    assert all(same_bits(a, b) for a, b in zip(got, expected, strict=True))
+
+
+def test_failing_block_and_interrupt(client, scenes, tmp_path):
+    """A stack whose third image lost its last tiles: the failing block names the file and its
+    window, the damaged pair leaves nothing behind, and a pair's folder exists only whole.
+    Ctrl-C (here from the progress report) cancels every block still pending."""
+    with rasterio.open(scenes[2]) as src:
+        image, profile = src.read(1), src.profile
+    bad = tmp_path / "bad.tif"
+    profile.update(compress="deflate", tiled=True, blockxsize=64, blockysize=64)
+    with rasterio.open(bad, "w", **profile) as dst:
+        dst.write(image, 1)
+    data = bad.read_bytes()
+    bad.write_bytes(data[:len(data) * 2 // 3])  # the header and the first tiles stay readable
+    out = tmp_path / "out"
+    with pytest.raises(dask_backend.BlockFailed, match=r"bad\.tif rows \d+\.\.\d+ columns \d+\.\.\d+"):
+        talmek_track.match_stack([scenes[0], scenes[1], str(bad)], "consecutive", out,
+                                 backend="dask", client=client, progress=False, **OPTIONS)
+    left = sorted(p.name for p in out.iterdir())
+    assert left in ([], ["scene0__scene1"])
+    assert all((out / name / "vectors.csv").is_file() for name in left)
+
+    def interrupt(done):
+        raise KeyboardInterrupt
+
+    jobs = jobs_of(scenes[0], scenes[1])
+    with pytest.raises(KeyboardInterrupt):
+        dask_backend._run_groups(client, [(jobs, "pair", None)], slow_task, interrupt)
+    deadline = time.monotonic() + 10
+    while client.run_on_scheduler(lambda dask_scheduler: len(dask_scheduler.tasks)) and \
+            time.monotonic() < deadline:
+        time.sleep(0.1)
+    assert client.run_on_scheduler(lambda dask_scheduler: len(dask_scheduler.tasks)) == 0
+
+
+def test_commands_embedded_cluster_and_stack(cluster, scenes, tmp_path):
+    """--dask starts (and stops) its own LocalCluster; the stack command reaches the running one."""
+    small = ["--chip", "16", "--margin", "16", "--step", "8", "--prefilter", "none", "--range",
+             "1000,11200", "--format", "csv", "--quiet"]
+    assert cli.main([scenes[0], scenes[1], "-o", str(tmp_path / "one"), "--workers", "2", *small]) == 0
+    assert cli.main([scenes[0], scenes[1], "-o", str(tmp_path / "ref"), *small]) == 0
+    one, ref = ((tmp_path / d / "vectors.csv").read_text() for d in ("one", "ref"))
+    assert one == ref
+    assert cli.main(["stack", *scenes, "-o", str(tmp_path / "many"), "--pairs", "all",
+                     "--max-days", "12", "--scheduler", cluster.scheduler_address, *small]) == 0
+    made = sorted(p.name for p in (tmp_path / "many").iterdir())
+    assert made == ["pairs.csv", "scene0__scene1", "scene0__scene2", "scene1__scene2",
+                    "scene1__scene3", "scene2__scene3"]
+
+
+def test_select_pairs():
+    d = [datetime(2024, 7, 1) + timedelta(days=k) for k in (0, 24, 12, 36)]
+    assert select_pairs(4, "consecutive", dates=d) == [(0, 2), (2, 1), (1, 3)]
+    assert select_pairs(4, "all", dates=d, max_days=12) == [(0, 2), (2, 1), (1, 3)]
+    assert select_pairs(4, "all", dates=d, min_days=20) == [(0, 1), (0, 3), (2, 3)]
+    assert select_pairs(3, "consecutive") == [(0, 1), (1, 2)]
+    assert select_pairs(3, [(2, 0)]) == [(2, 0)]
+    for bad in ({"pairs": [(0, 3)]}, {"pairs": [(1, 1)]}, {"pairs": "all", "max_days": 5}):
+        with pytest.raises(talmek_track.OptionError):
+            select_pairs(3, **bad)
