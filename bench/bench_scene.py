@@ -97,14 +97,19 @@ a, b, records, step = sys.argv[1:5]
 warnings.simplefilter("ignore")
 ref = np.load(records)
 sources = [open_source(p).with_range("auto") for p in (a, b)]
+prefilter = tt.prefilter.parse_prefilter(tt.track.DEFAULT_PREFILTER)
 images = []
 for p, s in zip((a, b), sources):
     with rasterio.open(p) as ds:
-        images.append(tt.to_uint8(ds.read(1), s.value_range or "auto"))
+        raw = ds.read(1)
+    # A wide pixel type is pre-filtered on its scaled values, before their rounding to 8 bits.
+    scaled = raw if s.value_range is None else tt.convert.scale_range(raw, *s.value_range)
+    del raw
+    images.append(prefilter(scaled))
+    del scaled
 p = tt.track.make_params(32, 8, int(step))
 tt.track.prepare(a, b, p, start_given=False)
-prefilter = tt.prefilter.parse_prefilter(tt.track.DEFAULT_PREFILTER)
-grid = tt.match_grid(prefilter(images[0]), prefilter(images[1]), p)
+grid = tt.match_grid(images[0], images[1], p)
 print("same records:", grid.records.tobytes() == ref.tobytes())
 """
 
