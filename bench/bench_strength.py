@@ -29,6 +29,7 @@ import sys
 import numpy as np
 
 import Talmek
+from talmek_track import Status
 
 SIZES = [(32, 8), (64, 16)]  # reference chip, search margin on each side
 PERCENTILES = (5, 25, 50, 75, 95)
@@ -98,10 +99,10 @@ def main(argv=None) -> int:
             by_band = [[] for _ in bands[1:]]
             for image1, image2, r1, c1, r2, c2, truth in items:
                 seg = Talmek.SelectedMatch(image1, image2, [r1, r2], [c1, c2], params)
-                if seg.active not in (1, 5):
+                if seg.active not in (Status.accepted, Status.too_far):
                     continue
                 strengths.append(seg.strength)
-                if seg.active == 1 and truth is not None:
+                if seg.active == Status.accepted and truth is not None:
                     error = np.hypot(seg.y1 - seg.y2 - truth[0], seg.x2 - seg.x1 - truth[1])
                     band = int(np.searchsorted(bands, seg.strength, side="right")) - 1
                     by_band[min(max(band, 0), len(by_band) - 1)].append(error > 1.0)

@@ -168,9 +168,11 @@ def test_blocks_equal_the_whole_arrays_in_memory(tmp_path, talmek, prefilter):
     # The same as converting the whole arrays and matching them in memory, masked points aside.
     lo1, hi1 = quiet(tt.readers.open_source(tmp_path / "a.tif").with_range, "auto").value_range
     lo2, hi2 = quiet(tt.readers.open_source(tmp_path / "b.tif").with_range, "auto").value_range
+    # The pre-filter sees the 16-bit values scaled onto 0..255 before their rounding ("none"
+    # rounds them, as to_uint8 does).
     convert = tt.prefilter.parse_prefilter(prefilter)
-    whole = tt.match_grid(convert(tt.to_uint8(image1, (lo1, hi1))), convert(tt.to_uint8(image2, (lo2, hi2))),
-                          result.params)
+    scale = tt.convert.scale_range
+    whole = tt.match_grid(convert(scale(image1, lo1, hi1)), convert(scale(image2, lo2, hi2)), result.params)
     masked = result.records["active"] == tt.Status.nodata
     assert masked.sum() > 10 and (result.records["active"] == 1).sum() > 300
     assert same_bits(whole.records[~masked], result.records[~masked])
@@ -320,6 +322,14 @@ def test_a_killed_run_leaves_the_earlier_results_alone(tmp_path, sig, code):
     assert "nothing was written" in err
     assert sorted(p.name for p in out.iterdir()) == ["vectors.csv"] and (out / "vectors.csv").read_text() == "old"
     assert sorted(p.name for p in tmp_path.iterdir()) == ["a.tif", "b.tif", "out"]
+
+
+@pytest.mark.parametrize("extra", [[], ["--format", "csv,plot"]])
+def test_no_plot(scene, extra):
+    a, b, out = scene
+    (out / "vectors.png").unlink()
+    assert run_cli(a, b, "-o", out, "--quiet", "--no-plot", *extra, *"--chip 24 --margin 12 --step 20".split()) == 0
+    assert not (out / "vectors.png").exists() and (out / "vectors.csv").read_text().startswith("row1,")
 
 
 def test_version():

@@ -242,6 +242,25 @@ def test_prefilter_blocks_equal_whole_image(spec):
     assert np.array_equal(np.block(tiles), f(real))
 
 
+def test_wide_pixels_are_filtered_before_rounding():
+    from talmek_track.blocks import read_window
+    from talmek_track.convert import apply_range, scale_range
+    from talmek_track.readers import source_from_array
+
+    # 16-bit texture of low contrast: its stretch onto 0..255 has fractional levels to keep.
+    wide = (1000 + 1.7 * smooth_texture(90, 80, seed=9).astype(np.float64)).astype(np.uint16)
+    source = source_from_array("wide", wide).with_range((1000.0, 1000 + 1.7 * 255))
+    f = parse_prefilter("wallis:9")
+    scaled = scale_range(wide, *source.value_range)
+    assert np.array_equal(np.rint(scaled), apply_range(wide, *source.value_range))
+    whole = f(scaled)
+    for window in ((0, 30, 0, 80), (30, 61, 10, 50), (61, 90, 40, 80)):
+        pixels, invalid = read_window(source, window, f)
+        r0, r1, c0, c1 = window
+        assert np.array_equal(pixels, whole[r0:r1, c0:c1]) and not invalid.any()
+    assert not np.array_equal(whole, f(np.rint(scaled)))  # filtered before its rounding
+
+
 def particles(shift, size=200, n=2000, seed=11):
     rng = np.random.default_rng(seed)
     pos = rng.random((n, 2)) * size

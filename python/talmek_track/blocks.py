@@ -148,15 +148,18 @@ def read_window(source: ImageSource, window: Window, prefilter: Any = None
     """A window converted to uint8 and where pixels are missing; with a pre-filter, the window is
     read widened by the filter's halo (inside the image) so that the filtered pixels equal those
     of filtering the whole image, and pixels within the halo of a missing one count as missing."""
-    if prefilter is None or prefilter.halo == 0:
-        pixels, invalid = source.read(window)
-        return (pixels if prefilter is None else prefilter(pixels)), invalid
+    if prefilter is None:
+        return source.read(window)
+    if prefilter.halo == 0:
+        pixels, invalid = source.read_scaled(window)
+        return prefilter(pixels), invalid
     from scipy import ndimage
 
     h = prefilter.halo
     r0, r1, c0, c1 = window
     wide = (max(0, r0 - h), min(source.shape[0], r1 + h), max(0, c0 - h), min(source.shape[1], c1 + h))
-    pixels, invalid = source.read(wide)
+    # A wide pixel type is filtered before its rounding to 8 bits.
+    pixels, invalid = source.read_scaled(wide)
     crop = (slice(r0 - wide[0], r1 - wide[0]), slice(c0 - wide[2], c1 - wide[2]))
     filtered: npt.NDArray[np.uint8] = prefilter(pixels)[crop]
     if invalid.any():

@@ -99,6 +99,21 @@ def apply_range(image: np.ndarray, lo: float, hi: float) -> npt.NDArray[np.uint8
     return out
 
 
+def scale_range(image: np.ndarray, lo: float, hi: float) -> npt.NDArray[np.float64]:
+    """``apply_range`` before its rounding: ``lo`` maps to 0 and ``hi`` to 255, saturating outside,
+    not-a-number to 0, as float64. Pre-filters work on these values, so that a wide pixel type
+    is filtered before it is reduced to 256 levels; ``np.rint`` of the result is ``apply_range``."""
+    if not (math.isfinite(lo) and math.isfinite(hi)) or hi < lo:
+        raise ValueError(f"value range must be two finite numbers, low <= high, got {lo}..{hi}")
+    scale = 255.0 / (hi - lo) if hi > lo else 0.0
+    out = image.astype(np.float64)
+    out -= lo
+    out *= scale
+    np.clip(out, 0.0, 255.0, out=out)
+    out[np.isnan(out)] = 0.0
+    return out
+
+
 def resolve_range(image: np.ndarray, value_range: ValueRange,
                   percentiles: tuple[float, float] = DEFAULT_PERCENTILES,
                   nodata: float | None = None, name: str = "image") -> tuple[float, float] | None:

@@ -36,6 +36,7 @@ from talmek_track.convert import (
     check_pixel_type,
     percentile_range,
     sample_step,
+    scale_range,
     warn_range,
 )
 from talmek_track.errors import InputError, one_line, require
@@ -124,6 +125,15 @@ class ImageSource:
                 grey = np.clip(np.rint(grey), 0, 255).astype(np.uint8)
             return grey, invalid
         return apply_range(grey, *self.value_range), invalid
+
+    def read_scaled(self, window: Window | None = None) -> tuple[np.ndarray, npt.NDArray[np.bool_]]:
+        """As ``read``, but a wider pixel type comes before its rounding to 8 bits: the grey values
+        scaled by ``value_range`` onto 0..255 as float64 (``read`` rounds exactly these). uint8
+        images come as ``read`` gives them. Pre-filters read through here."""
+        if self.value_range is None:
+            return self.read(window)
+        raw = self.read_raw(window or (0, self.shape[0], 0, self.shape[1]))
+        return scale_range(self._grey(raw), *self.value_range), self.invalid_of(raw)
 
     def invalid_of(self, raw: np.ndarray) -> npt.NDArray[np.bool_]:
         """Where raw pixels (rows, cols, bands) are missing: not finite, or ``nodata`` in a band."""

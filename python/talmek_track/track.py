@@ -322,7 +322,7 @@ def track_files(image1: str | os.PathLike[str], image2: str | os.PathLike[str],
         Names of the writers to run (keys of ``talmek_track.writers.WRITERS``); default:
         ``DEFAULT_FORMATS`` (the GeoPackage only when pyogrio or fiona is installed).
     plot : bool
-        Whether the figure (writer "plot") is drawn when ``formats`` is not given.
+        False leaves out the figure (writer "plot"), whatever ``formats`` says.
     progress : callable, optional
         Called with (points done, points in all) while matching.
     backend : str
@@ -396,7 +396,9 @@ def track_files(image1: str | os.PathLike[str], image2: str | os.PathLike[str],
 def output_names(formats: Iterable[str] | None, plot: bool, writing: bool) -> list[str]:
     """The writers a run uses (none when it writes nothing), checked, their packages present."""
     names = list(formats) if formats is not None else [
-        n for n in DEFAULT_FORMATS if (n != "gpkg" or _has_gpkg_writer()) and (n != "plot" or plot)]
+        n for n in DEFAULT_FORMATS if n != "gpkg" or _has_gpkg_writer()]
+    if not plot:
+        names = [n for n in names if n != "plot"]
     unknown = [n for n in names if n not in WRITERS]
     if unknown:
         raise OptionError(f"unknown output format {unknown[0]!r}; choose from {', '.join(WRITERS)}")
