@@ -175,7 +175,10 @@ def main() -> int:
     ap.add_argument("--size", type=int, default=5000, help="side of the large pair (default 5000)")
     ap.add_argument("--stack-size", type=int, default=2000, help="side of the stack's images")
     ap.add_argument("--cache", default=os.path.join(tempfile.gettempdir(), "talmek-bench-dask"))
+    ap.add_argument("--parts", default="pair,stack,sweep",
+                    help="what to run, of pair, stack and sweep (default: all three)")
     args = ap.parse_args()
+    parts = set(args.parts.split(","))
     folder = Path(args.cache)
     folder.mkdir(parents=True, exist_ok=True)
     warnings.simplefilter("ignore")  # the value ranges each run settles, named once per image
@@ -185,14 +188,19 @@ def main() -> int:
     pair = write_pair(folder, f"pair{args.size}", args.size, 5)
     stack = write_stack(folder, 7, args.stack_size)
     shapes = [(1, 1), (2, 1), (1, 2)]
-    print(f"one {args.size} x {args.size} uint16 pair, chip 32, margin 8, step 16, default block size:")
-    measure("pair", pair, shapes, expected := baseline("pair", pair))
-    print(f"a stack of 7 {args.stack_size} x {args.stack_size} images, 6 consecutive pairs:")
-    measure("stack", stack, shapes, baseline("stack", stack))
-    print("block size sweep on the large pair, LocalCluster 2 x 1 (pixels of both windows per block):")
-    for pixels in (8_000_000, 32_000_000, 128_000_000):
-        print(f" {pixels / 1e6:g} M pixels:")
-        measure("pair", pair, [(2, 1)], expected, block_pixels=pixels)
+    if parts & {"pair", "sweep"}:
+        print(f"one {args.size} x {args.size} uint16 pair, chip 32, margin 8, step 16, default block size:")
+        expected = baseline("pair", pair)
+    if "pair" in parts:
+        measure("pair", pair, shapes, expected)
+    if "stack" in parts:
+        print(f"a stack of 7 {args.stack_size} x {args.stack_size} images, 6 consecutive pairs:")
+        measure("stack", stack, shapes, baseline("stack", stack))
+    if "sweep" in parts:
+        print("block size sweep on the large pair, LocalCluster 2 x 1 (pixels of both windows per block):")
+        for pixels in (8_000_000, 32_000_000, 128_000_000):
+            print(f" {pixels / 1e6:g} M pixels:")
+            measure("pair", pair, [(2, 1)], expected, block_pixels=pixels)
     print("load average after: {:.1f} {:.1f} {:.1f}".format(*os.getloadavg()))
     return 0
 

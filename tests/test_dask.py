@@ -185,3 +185,33 @@ def test_select_pairs():
     for bad in ({"pairs": [(0, 3)]}, {"pairs": [(1, 1)]}, {"pairs": "all", "max_days": 5}):
         with pytest.raises(talmek_track.OptionError):
             select_pairs(3, **bad)
+
+
+@pytest.mark.parametrize("workers, threads, cores, shape", [
+    (None, None, 4, (4, 1)), (2, None, 8, (2, 4)), (None, 2, 8, (4, 2)), (3, 3, 8, (3, 3)),
+    (5, None, 2, (5, 1)), (None, None, 1, (1, 1)),
+])
+def test_cluster_shape(workers, threads, cores, shape):
+    assert dask_backend.cluster_shape(workers, threads, cores) == shape
+
+
+@pytest.mark.parametrize("argv, message", [
+    (["a.tif", "b.tif", "--scheduler", "tcp://127.0.0.1:1", "--workers", "2"], "keeps its own"),
+    (["a.tif", "b.tif", "--scheduler", "tcp://127.0.0.1:1", "--threads", "2"], "keeps its own"),
+    (["stack", "a.tif"], "at least two images"),
+    (["stack", "a.tif", "b.tif", "--max-days", "5"], "needs every image's date"),
+    (["stack", "a.tif", "b.tif", "--pairs", "0:5"], "outside 0..1"),
+    (["stack", "a.tif", "b.tif", "--pairs", "0-1"], "expected consecutive, all or I:J"),
+    (["stack", "a.tif", "b.tif", "--dates", "2024-07-01"], "1 dates for 2 images"),
+])
+def test_command_usage_errors(tmp_path, monkeypatch, capsys, argv, message):
+    """Wrong cluster and stack options: exit status 2, one line, nothing written or started."""
+    monkeypatch.chdir(tmp_path)
+    try:
+        status = cli.main([*argv, "-o", "out"])
+    except SystemExit as e:  # argparse's own errors
+        status = e.code
+    assert status == 2
+    err = capsys.readouterr().err
+    assert message in err and len(err.strip().splitlines()) == 1
+    assert not (tmp_path / "out").exists()

@@ -37,9 +37,10 @@ from talmek_track.errors import OptionError, TrackError
 
 __all__ = ["BlockFailed", "ClusterError", "cluster_shape", "dask_client", "run_blocks", "run_groups"]
 
-#: Threads per worker process of the embedded cluster when neither is given: one process per core
-#: matched a large pair faster than threads sharing one process (bench/bench_dask.py), whose
-#: blocks contend for the interpreter lock while they read, convert and pre-filter their windows.
+#: Threads per worker process of the embedded cluster when neither is given: one process per core,
+#: as Dask's LocalCluster does on small machines. bench/bench_dask.py measures 2 x 1 against 1 x 2;
+#: on a shared 2-core machine neither was faster in every run, and processes keep one block's
+#: Python-side reading and pre-filtering from holding up another's.
 DEFAULT_THREADS_PER_WORKER = 1
 
 #: Native threads that one block matches on: the worker's threads run blocks side by side.
