@@ -32,7 +32,6 @@ venv: $(PY)
 # again whenever pyproject.toml changes.
 $(VENV)/.deps-%: pyproject.toml tools/requirements.py | $(PY)
 	$(PY) tools/requirements.py build | $(PIP) install --quiet -r /dev/stdin
-	$(PY) tools/requirements.py build | $(PIP) install --quiet -r /dev/stdin
 	$(PY) tools/requirements.py $* | $(PIP) install -r /dev/stdin
 	touch $@
 
