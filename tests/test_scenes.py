@@ -336,3 +336,16 @@ def test_version():
     done = subprocess.run([sys.executable, "-m", "talmek_track", "--version"], capture_output=True, text=True)
     assert done.returncode == 0 and done.stdout.strip() == f"talmek-track {tt.cli._version()}"
     assert done.stdout.split()[1][0].isdigit()
+
+
+def test_a_damaged_input_is_an_input_error_naming_file_and_window(scene, capsys):
+    # The header reads, so the checks before matching pass; the tiles in the second half are gone.
+    a, b, out = scene
+    with open(b, "r+b") as f:
+        f.truncate(os.path.getsize(b) // 2)
+    before = snapshot(out)
+    assert run_cli(a, b, "-o", out, "--quiet", *"--chip 24 --margin 12 --step 20".split()) == 1
+    err = capsys.readouterr().err
+    assert len(err.splitlines()) == 1
+    assert f"cannot read {b} rows " in err and " columns " in err
+    assert snapshot(out) == before

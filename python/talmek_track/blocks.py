@@ -22,6 +22,7 @@ import numpy.typing as npt
 import Talmek
 from talmek_track import _batch
 from talmek_track._facts import NODATA, chip_origin
+from talmek_track.errors import InputError, TrackError, describe_error
 from talmek_track.masking import chips_touch
 from talmek_track.matching import RECORD_DTYPE, Progress, pair_array, thread_count
 from talmek_track.readers import ImageSource, Window
@@ -167,14 +168,28 @@ def read_window(source: ImageSource, window: Window, prefilter: Any = None
     return np.ascontiguousarray(filtered), invalid[crop]
 
 
+def _read_job_window(source: ImageSource, window: Window, prefilter: Any
+                     ) -> tuple[npt.NDArray[np.uint8], npt.NDArray[np.bool_]]:
+    """read_window, with a failed read (a damaged or vanished file, a network source gone)
+    reported as an input error that names the file and the window."""
+    try:
+        return read_window(source, window, prefilter)
+    except (TrackError, MemoryError):
+        raise
+    except Exception as e:  # noqa: BLE001 - whatever the reader raised, the input is unreadable
+        r0, r1, c0, c1 = window
+        raise InputError(f"cannot read {source.path} rows {r0}..{r1 - 1} columns {c0}..{c1 - 1}: "
+                         f"{describe_error(e)}") from e
+
+
 def load_block(job: BlockJob) -> LoadedBlock:
     """Reads and converts the job's two windows (pre-filtered if the job says so) and finds the
     points whose chips touch a missing pixel."""
     ref, search = chip_sizes(job.params)
-    pixels1, invalid1 = read_window(job.source1, job.window1, job.prefilter)
+    pixels1, invalid1 = _read_job_window(job.source1, job.window1, job.prefilter)
     skip = chips_touch(invalid1, job.points1, ref[0], ref[1], (job.window1[0], job.window1[2]))
     del invalid1
-    pixels2, invalid2 = read_window(job.source2, job.window2, job.prefilter)
+    pixels2, invalid2 = _read_job_window(job.source2, job.window2, job.prefilter)
     skip |= chips_touch(invalid2, job.points2, search[0], search[1], (job.window2[0], job.window2[2]))
     return LoadedBlock(job, pixels1, pixels2, skip)
 

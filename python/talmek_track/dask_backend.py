@@ -33,7 +33,7 @@ except ImportError as e:  # the backend's choice reports it before any work star
 
 from talmek_track.backends import Group
 from talmek_track.blocks import BlockJob, match_block
-from talmek_track.errors import OptionError, TrackError
+from talmek_track.errors import OptionError, TrackError, describe_error
 
 __all__ = ["BlockFailed", "ClusterError", "cluster_shape", "dask_client", "run_blocks", "run_groups"]
 
@@ -177,25 +177,12 @@ def _where(job: Any) -> str:
         return "a block"
 
 
-def _describe(e: BaseException) -> str:
-    """The error's message and those of the errors behind it (GDAL's reason for a failed read
-    hides there), one line."""
-    texts: list[str] = []
-    seen: BaseException | None = e
-    while seen is not None and len(texts) < 4:
-        text = " ".join(str(seen).split())
-        if text and text not in texts:
-            texts.append(text)
-        seen = seen.__cause__ or seen.__context__
-    return "; ".join(texts) or type(e).__name__
-
-
 def match_task(job: BlockJob, threads: int | None = None) -> np.ndarray:
     """One task: ``match_block`` on a worker, its failure named by file and window."""
     try:
         return match_block(job, threads)
     except Exception as e:  # noqa: BLE001 - reported to the client with the block's place
-        message = f"{_where(job)}: {_describe(e)}"
+        message = f"{_where(job)}: {describe_error(e)}"
     # Raised outside the handler: the original errors stay behind (they need not pickle).
     raise BlockFailed(message)
 
@@ -236,7 +223,7 @@ def _run_groups(client: Any, groups: Sequence[Group], fn: Callable[..., np.ndarr
             try:
                 part = future.result()
             except Exception as e:  # noqa: BLE001 - any block error stops the run, named
-                text = _describe(e)
+                text = describe_error(e)
                 raise BlockFailed(f"{group.label}: {text}" if len(state) > 1 else text) from e
             group.parts[j] = part
             group.futures[j] = None  # drop the last reference: the worker frees the result

@@ -33,3 +33,16 @@ def require(module: str, extra: str) -> ModuleType:
 def one_line(e: BaseException) -> str:
     text = " ".join(str(e).split())
     return text or type(e).__name__
+
+
+def describe_error(e: BaseException) -> str:
+    """The error's message and those of the errors behind it (GDAL's reason for a failed read
+    hides there), on one line."""
+    texts: list[str] = []
+    seen: BaseException | None = e
+    while seen is not None and len(texts) < 4:
+        text = " ".join(str(seen).split())
+        if text and text not in texts:
+            texts.append(text)
+        seen = seen.__cause__ or seen.__context__
+    return "; ".join(texts) or type(e).__name__
