@@ -29,8 +29,9 @@ void require_2d(const ImageArray& image, const char* name) {
     }
     if (!bindings::fits_row_and_column_counts(image.shape(0), image.shape(1))) {
         throw py::value_error(std::string(name) + " has " + std::to_string(image.shape(0)) + " rows and " +
-                              std::to_string(image.shape(1)) +
-                              " columns; at most 2147483647 of each can be matched");
+                              std::to_string(image.shape(1)) + " columns; at most " +
+                              std::to_string(std::numeric_limits<std::int32_t>::max()) +
+                              " of each can be matched");
     }
 }
 
