@@ -169,68 +169,131 @@ TALMEK_ALWAYS_INLINE void radix4_body(float* __restrict r0, float* __restrict i0
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
-// The AVX-512 build of radix4_body, written out: eight columns at a time, float sums in 256-bit
-// registers and double products in 512-bit ones, so that each conversion maps one register onto
-// one register and no lanes need shuffling (the compiler's version of the loop above converts
-// 16 columns through extracted and inserted halves). The operations per column are the same.
-[[gnu::target("avx512f")]] inline void butterfly8(__m256& ar, __m256& ai, __m256& br, __m256& bi, __m512d wr,
-                                                   __m512d wi) {
-    const __m512d xr = _mm512_cvtps_pd(br);
-    const __m512d xi = _mm512_cvtps_pd(bi);
-    const __m256 tr = _mm512_cvtpd_ps(_mm512_sub_pd(_mm512_mul_pd(xr, wr), _mm512_mul_pd(xi, wi)));
-    const __m256 ti = _mm512_cvtpd_ps(_mm512_add_pd(_mm512_mul_pd(xi, wr), _mm512_mul_pd(xr, wi)));
-    br = _mm256_sub_ps(ar, tr);
-    bi = _mm256_sub_ps(ai, ti);
-    ar = _mm256_add_ps(tr, ar);
-    ai = _mm256_add_ps(ti, ai);
-}
-
-[[gnu::target("avx512f")]] inline void unit_butterfly8(__m256& ar, __m256& ai, __m256& br, __m256& bi) {
-    const __m256 zero = _mm256_setzero_ps();
-    const __m256 tr = _mm256_sub_ps(br, _mm256_mul_ps(bi, zero));
-    const __m256 ti = _mm256_add_ps(bi, _mm256_mul_ps(br, zero));
-    br = _mm256_sub_ps(ar, tr);
-    bi = _mm256_sub_ps(ai, ti);
-    ar = _mm256_add_ps(tr, ar);
-    ai = _mm256_add_ps(ti, ai);
-}
-
-template <bool Unit, bool Both>
-[[gnu::target("avx512f,prefer-vector-width=512")]] void radix4_avx512_lanes(float* re, float* im, std::size_t d1,
-                                                                             std::size_t d2, std::int32_t count,
-                                                                             const double* w) {
-    float* const r[4] = {re, re + d1, re + d2, re + d1 + d2};
-    float* const i[4] = {im, im + d1, im + d2, im + d1 + d2};
-    const __m512d w1r = _mm512_set1_pd(w[0]), w1i = _mm512_set1_pd(w[1]);
-    const __m512d w2r = _mm512_set1_pd(w[2]), w2i = _mm512_set1_pd(w[3]);
-    const __m512d w3r = _mm512_set1_pd(w[4]), w3i = _mm512_set1_pd(w[5]);
-    std::int32_t c = 0;
-    for (; c + 8 <= count; c += 8) {
-        __m256 a[4], b[4];
-        for (int k = 0; k < 4; ++k) {
-            a[k] = _mm256_loadu_ps(r[k] + c);
-            b[k] = _mm256_loadu_ps(i[k] + c);
-        }
-        if constexpr (Unit) {
-            unit_butterfly8(a[0], b[0], a[1], b[1]);
-            unit_butterfly8(a[2], b[2], a[3], b[3]);
-            unit_butterfly8(a[0], b[0], a[2], b[2]);
-        } else {
-            butterfly8(a[0], b[0], a[1], b[1], w1r, w1i);
-            butterfly8(a[2], b[2], a[3], b[3], w1r, w1i);
-            butterfly8(a[0], b[0], a[2], b[2], w2r, w2i);
-        }
-        if constexpr (Both) butterfly8(a[1], b[1], a[3], b[3], w3r, w3i);
-        for (int k = 0; k < 4; ++k) {
-            _mm256_storeu_ps(r[k] + c, a[k]);
-            _mm256_storeu_ps(i[k] + c, b[k]);
-        }
+// The AVX-512 and AVX2 builds of radix4_body and radix2_body, written out. Float sums stay in
+// registers half the width of the double products (8 columns in 256-bit and 512-bit registers, or
+// 4 in 128-bit and 256-bit ones), so that each conversion maps one register onto one register and
+// no lanes need shuffling; the compiler's version of the loops above converts through extracted
+// and inserted halves. The operations per column are the same. Several groups of columns go
+// through each step together: one group's passes form a chain of dependent conversions, products
+// and sums longer than the processor overlaps on its own, and independent groups side by side
+// fill the gaps.
+#define TALMEK_LANE_BUTTERFLIES(TARGET, F, D, CVT_IN, CVT_OUT, MUL_D, ADD_D, SUB_D, MUL_F, ADD_F, SUB_F, ZERO_F) \
+    TARGET inline void butterfly_lanes(F& ar, F& ai, F& br, F& bi, D wr, D wi) {                               \
+        const D xr = CVT_IN(br);                                                                               \
+        const D xi = CVT_IN(bi);                                                                               \
+        const F tr = CVT_OUT(SUB_D(MUL_D(xr, wr), MUL_D(xi, wi)));                                            \
+        const F ti = CVT_OUT(ADD_D(MUL_D(xi, wr), MUL_D(xr, wi)));                                            \
+        br = SUB_F(ar, tr);                                                                                    \
+        bi = SUB_F(ai, ti);                                                                                    \
+        ar = ADD_F(tr, ar);                                                                                    \
+        ai = ADD_F(ti, ai);                                                                                    \
+    }                                                                                                          \
+    TARGET inline void unit_butterfly_lanes(F& ar, F& ai, F& br, F& bi) {                                      \
+        const F zero = ZERO_F();                                                                               \
+        const F tr = SUB_F(br, MUL_F(bi, zero));                                                               \
+        const F ti = ADD_F(bi, MUL_F(br, zero));                                                               \
+        br = SUB_F(ar, tr);                                                                                    \
+        bi = SUB_F(ai, ti);                                                                                    \
+        ar = ADD_F(tr, ar);                                                                                    \
+        ai = ADD_F(ti, ai);                                                                                    \
     }
-    if (c < count) {
-        radix4_body<Unit, Both>(r[0] + c, i[0] + c, r[1] + c, i[1] + c, r[2] + c, i[2] + c, r[3] + c, i[3] + c,
-                                count - c, w);
+
+// Two passes over rows r[0..3], i[0..3] (radix4_body's arrangement), and one pass over two rows
+// under one twiddle factor (radix2_body's), G groups of LANES columns at once from column c.
+#define TALMEK_LANE_KERNELS(TARGET, F, D, LANES, LOAD, STORE, SET1)                                              \
+    template <int G, bool Unit, bool Both>                                                                     \
+    TARGET TALMEK_ALWAYS_INLINE void radix4_groups(float* const (&r)[4], float* const (&i)[4], std::int32_t c, \
+                                                   const D (&w)[6]) {                                          \
+        F a[G][4], b[G][4];                                                                                    \
+        for (int k = 0; k < 4; ++k) {                                                                          \
+            for (int g = 0; g < G; ++g) {                                                                      \
+                a[g][k] = LOAD(r[k] + c + LANES * g);                                                          \
+                b[g][k] = LOAD(i[k] + c + LANES * g);                                                          \
+            }                                                                                                  \
+        }                                                                                                      \
+        if constexpr (Unit) {                                                                                  \
+            for (int g = 0; g < G; ++g) unit_butterfly_lanes(a[g][0], b[g][0], a[g][1], b[g][1]);             \
+            for (int g = 0; g < G; ++g) unit_butterfly_lanes(a[g][2], b[g][2], a[g][3], b[g][3]);             \
+            for (int g = 0; g < G; ++g) unit_butterfly_lanes(a[g][0], b[g][0], a[g][2], b[g][2]);             \
+        } else {                                                                                               \
+            for (int g = 0; g < G; ++g) butterfly_lanes(a[g][0], b[g][0], a[g][1], b[g][1], w[0], w[1]);      \
+            for (int g = 0; g < G; ++g) butterfly_lanes(a[g][2], b[g][2], a[g][3], b[g][3], w[0], w[1]);      \
+            for (int g = 0; g < G; ++g) butterfly_lanes(a[g][0], b[g][0], a[g][2], b[g][2], w[2], w[3]);      \
+        }                                                                                                      \
+        if constexpr (Both) {                                                                                  \
+            for (int g = 0; g < G; ++g) butterfly_lanes(a[g][1], b[g][1], a[g][3], b[g][3], w[4], w[5]);      \
+        }                                                                                                      \
+        for (int k = 0; k < 4; ++k) {                                                                          \
+            for (int g = 0; g < G; ++g) {                                                                      \
+                STORE(r[k] + c + LANES * g, a[g][k]);                                                          \
+                STORE(i[k] + c + LANES * g, b[g][k]);                                                          \
+            }                                                                                                  \
+        }                                                                                                      \
+    }                                                                                                          \
+    template <bool Unit, bool Both>                                                                            \
+    TARGET void radix4_lanes(float* re, float* im, std::size_t d1, std::size_t d2, std::int32_t count,        \
+                             const double* w) {                                                                \
+        float* const r[4] = {re, re + d1, re + d2, re + d1 + d2};                                              \
+        float* const i[4] = {im, im + d1, im + d2, im + d1 + d2};                                              \
+        D wv[6];                                                                                               \
+        for (int k = 0; k < 6; ++k) wv[k] = SET1(w[k]);                                                        \
+        constexpr std::int32_t step = kRadix4Groups * LANES;                                                   \
+        std::int32_t c = 0;                                                                                    \
+        for (; c + step <= count; c += step) radix4_groups<kRadix4Groups, Unit, Both>(r, i, c, wv);           \
+        for (; c + LANES <= count; c += LANES) radix4_groups<1, Unit, Both>(r, i, c, wv);                     \
+        if (c < count) {                                                                                       \
+            radix4_body<Unit, Both>(r[0] + c, i[0] + c, r[1] + c, i[1] + c, r[2] + c, i[2] + c, r[3] + c,      \
+                                    i[3] + c, count - c, w);                                                   \
+        }                                                                                                      \
+    }                                                                                                          \
+    template <int G>                                                                                           \
+    TARGET TALMEK_ALWAYS_INLINE void radix2_groups(float* r1, float* i1, float* r2, float* i2, D wr, D wi) {   \
+        F a[G], b[G], x[G], y[G];                                                                              \
+        for (int g = 0; g < G; ++g) {                                                                          \
+            a[g] = LOAD(r1 + LANES * g);                                                                       \
+            b[g] = LOAD(i1 + LANES * g);                                                                       \
+            x[g] = LOAD(r2 + LANES * g);                                                                       \
+            y[g] = LOAD(i2 + LANES * g);                                                                       \
+        }                                                                                                      \
+        for (int g = 0; g < G; ++g) butterfly_lanes(a[g], b[g], x[g], y[g], wr, wi);                           \
+        for (int g = 0; g < G; ++g) {                                                                          \
+            STORE(r1 + LANES * g, a[g]);                                                                       \
+            STORE(i1 + LANES * g, b[g]);                                                                       \
+            STORE(r2 + LANES * g, x[g]);                                                                       \
+            STORE(i2 + LANES * g, y[g]);                                                                       \
+        }                                                                                                      \
+    }                                                                                                          \
+    TARGET void radix2_lanes(float* re, float* im, std::size_t d, std::int32_t count, double wr, double wi) { \
+        const D vr = SET1(wr);                                                                                 \
+        const D vi = SET1(wi);                                                                                 \
+        constexpr std::int32_t step = kRadix2Groups * LANES;                                                   \
+        std::int32_t c = 0;                                                                                    \
+        for (; c + step <= count; c += step) {                                                                 \
+            radix2_groups<kRadix2Groups>(re + c, im + c, re + d + c, im + d + c, vr, vi);                      \
+        }                                                                                                      \
+        for (; c + LANES <= count; c += LANES) radix2_groups<1>(re + c, im + c, re + d + c, im + d + c, vr, vi); \
+        if (c < count) radix2_body(re + c, im + c, re + d + c, im + d + c, count - c, wr, wi);                \
     }
-}
+
+// Groups per step (kRadix4Groups, kRadix2Groups): more groups overlap more chains, but past the
+// register file they spill; these counts measured fastest. AVX2 has half the registers of AVX-512.
+namespace lanes512 {
+#define TALMEK_AVX512 [[gnu::target("avx512f,prefer-vector-width=512")]]
+constexpr int kRadix4Groups = 4;
+constexpr int kRadix2Groups = 4;
+TALMEK_LANE_BUTTERFLIES(TALMEK_AVX512, __m256, __m512d, _mm512_cvtps_pd, _mm512_cvtpd_ps, _mm512_mul_pd,
+                        _mm512_add_pd, _mm512_sub_pd, _mm256_mul_ps, _mm256_add_ps, _mm256_sub_ps, _mm256_setzero_ps)
+TALMEK_LANE_KERNELS(TALMEK_AVX512, __m256, __m512d, 8, _mm256_loadu_ps, _mm256_storeu_ps, _mm512_set1_pd)
+}  // namespace lanes512
+
+namespace lanes256 {
+#define TALMEK_AVX2 [[gnu::target("avx2")]]
+constexpr int kRadix4Groups = 4;
+constexpr int kRadix2Groups = 2;
+TALMEK_LANE_BUTTERFLIES(TALMEK_AVX2, __m128, __m256d, _mm256_cvtps_pd, _mm256_cvtpd_ps, _mm256_mul_pd, _mm256_add_pd,
+                        _mm256_sub_pd, _mm_mul_ps, _mm_add_ps, _mm_sub_ps, _mm_setzero_ps)
+TALMEK_LANE_KERNELS(TALMEK_AVX2, __m128, __m256d, 4, _mm_loadu_ps, _mm_storeu_ps, _mm256_set1_pd)
+}  // namespace lanes256
 #endif
 
 // A build of the kernels. Rows are `distance` floats apart in both planes.
@@ -241,30 +304,31 @@ struct KernelSet {
     void (*radix4[2][2])(float* re, float* im, std::size_t d1, std::size_t d2, std::int32_t count, const double* w);
 };
 
-#define TALMEK_KERNEL_SET(SUFFIX, TARGET, RADIX4)                                                                   \
-    TARGET void radix2_##SUFFIX(float* re, float* im, std::size_t d, std::int32_t count, double wr,        \
-                                double wi) {                                                               \
-        radix2_body(re, im, re + d, im + d, count, wr, wi);                                                \
-    }                                                                                                      \
+#define TALMEK_KERNEL_SET(SUFFIX, TARGET, RADIX2, RADIX4)                                                  \
     TARGET void radix2_unit_##SUFFIX(float* re, float* im, std::size_t d, std::int32_t count) {            \
         radix2_unit_body(re, im, re + d, im + d, count);                                                   \
     }                                                                                                      \
-    template <bool Unit, bool Both>                                                                        \
-    TARGET void radix4_##SUFFIX(float* re, float* im, std::size_t d1, std::size_t d2, std::int32_t count,  \
-                                const double* w) {                                                         \
-        radix4_body<Unit, Both>(re, im, re + d1, im + d1, re + d2, im + d2, re + d1 + d2, im + d1 + d2,    \
-                                count, w);                                                                 \
-    }                                                                                                      \
     constexpr KernelSet kernels_##SUFFIX = {                                                               \
-        radix2_##SUFFIX,                                                                                   \
+        RADIX2,                                                                                            \
         radix2_unit_##SUFFIX,                                                                              \
         {{RADIX4<false, false>, RADIX4<false, true>}, {RADIX4<true, false>, RADIX4<true, true>}},         \
     };
 
-TALMEK_KERNEL_SET(baseline, , radix4_baseline)
+// The baseline build: the compiler's own vectors for the target at hand.
+void radix2_baseline(float* re, float* im, std::size_t d, std::int32_t count, double wr, double wi) {
+    radix2_body(re, im, re + d, im + d, count, wr, wi);
+}
+
+template <bool Unit, bool Both>
+void radix4_baseline(float* re, float* im, std::size_t d1, std::size_t d2, std::int32_t count, const double* w) {
+    radix4_body<Unit, Both>(re, im, re + d1, im + d1, re + d2, im + d2, re + d1 + d2, im + d1 + d2, count, w);
+}
+
+TALMEK_KERNEL_SET(baseline, , radix2_baseline, radix4_baseline)
 #if TALMEK_X86_KERNELS
-TALMEK_KERNEL_SET(avx2, [[gnu::target("avx2")]], radix4_avx2)
-TALMEK_KERNEL_SET(avx512, [[gnu::target("avx512f,prefer-vector-width=512")]], radix4_avx512_lanes)
+TALMEK_KERNEL_SET(avx2, [[gnu::target("avx2")]], lanes256::radix2_lanes, lanes256::radix4_lanes)
+TALMEK_KERNEL_SET(avx512, [[gnu::target("avx512f,prefer-vector-width=512")]], lanes512::radix2_lanes,
+                  lanes512::radix4_lanes)
 #if !defined(__clang__)
 #pragma GCC diagnostic pop
 #endif
