@@ -117,6 +117,34 @@ def test_pruned_schedules_read_nothing_beyond_the_chip(engine, kernel, schedule,
         assert same_bits(inverse[:want_a, :want_b], expected)
 
 
+@pytest.mark.parametrize("kernel", KERNELS)
+@pytest.mark.parametrize("schedule", SCHEDULES)
+@pytest.mark.parametrize("n, rows, cols", [(64, 48, 40), (64, 17, 3), (128, 96, 64), (256, 168, 168), (256, 101, 15)])
+def test_inverse_into_a_second_grid(engine, kernel, schedule, n, rows, cols):
+    """The correlation's inverse: the product transposed with its rows reversed, the first
+    dimension's wanted outputs gathered into a second grid for the second dimension. What is
+    wanted equals the plain inverse; the plain path through the same layout gives it too."""
+    supported(engine, kernel)
+    product = random_grid(n, seed=rows + cols, scale=1e6)
+    want_b, want_a = n - rows + 1, n - cols + 1
+    expected = engine.fft2d(product, -1)[:want_a, :want_b]
+    common = dict(kernel=kernel, schedule=schedule, reversed_transposed_input=True)
+    inverse = engine.fft2d_fast(product, -1, first=[n, n, want_b], second=[want_b, n, want_a],
+                                into_second_grid=True, **common)
+    assert same_bits(inverse[:want_a, :want_b], expected)
+    assert same_bits(engine.fft2d_fast(product, -1, **common), engine.fft2d(product, -1))
+
+
+@pytest.mark.parametrize("n", [1, 2, 4, 8, 64, 256])
+def test_product_with_conjugate_transposed(engine, n):
+    a, b = random_grid(n, seed=n, scale=1e3), random_grid(n, seed=n + 1, scale=1e3)
+    ar, ai, br, bi = a.real, a.imag, b.real, b.imag
+    expected = np.empty_like(a)
+    expected.real = ar * br + bi * ai  # float32 throughout, in this order
+    expected.imag = br * ai - ar * bi
+    assert same_bits(engine.multiply_conjugate_transposed(a, b), expected.T)
+
+
 def plan_in_child(env_extra):
     code = ("import json, _talmek_testsupport as e; "
             "print(json.dumps([e.transform_plan(n, s) for n in (64, 256) for s in (1, -1)]))")

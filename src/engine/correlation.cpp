@@ -13,21 +13,6 @@ namespace {
 std::int32_t truncated(float size) { return static_cast<std::int32_t>(size); }
 std::int32_t rounded(float size) { return static_cast<std::int32_t>(static_cast<double>(size) + 0.5); }
 
-// search <- search * conj(ref), element by element.
-void multiply_conjugate(SplitGrid& search, const SplitGrid& ref) {
-    const std::size_t count = static_cast<std::size_t>(search.size()) * search.size();
-    float* sr = search.re();
-    float* si = search.im();
-    const float* rr = ref.re();
-    const float* ri = ref.im();
-    for (std::size_t k = 0; k < count; ++k) {
-        const float ar = sr[k];
-        const float ai = si[k];
-        sr[k] = ar * rr[k] + ri[k] * ai;
-        si[k] = rr[k] * ai - ar * ri[k];
-    }
-}
-
 // Running candidate list: 32 slots and their ranking by decreasing value.
 class CandidateRanking {
 public:
@@ -152,15 +137,16 @@ void correlate_fft(const float* search, const float* ref, ChipSize search_size, 
     const std::int32_t rows = static_cast<std::int32_t>(static_cast<double>(sh - rh) + 1.5);
     // Beyond a chip's width and height lies zero padding; the surface reads only `rows` values of
     // the product's contiguous index and `cols` of the other.
-    // The spectra stay in reversed row order, which the element-wise product does not mind and
-    // which spares the inverse transform one reordering.
+    // The spectra stay in reversed row order, which the element-wise product does not mind; the
+    // product is written transposed, where the inverse transform needs its contiguous index, and
+    // the inverse's second dimension runs in the reference grid, free by then.
     search_grid.transform(1, Layout::transposed_reversed, {sw, sh, n}, {n, sw, n}, Layout::rows_reversed);
     ref_grid.transform(1, Layout::transposed_reversed, {rw, rh, n}, {n, rw, n}, Layout::rows_reversed);
-    multiply_conjugate(search_grid, ref_grid);
-    search_grid.transform(-1, Layout::rows_reversed, {n, n, rows}, {rows, n, cols});
+    search_grid.multiply_conjugate_transposed(ref_grid);
+    search_grid.transform_into(ref_grid, -1, {n, n, rows}, {rows, n, cols});
 
     const float scale = static_cast<float>(n * n);
-    const float* product = search_grid.re();
+    const float* product = ref_grid.re();
     for (std::int32_t i = 0; i < rows; ++i) {
         for (std::int32_t c = 0; c < cols; ++c) {
             raw_surface[i * cols + c] = product[static_cast<std::size_t>(c) * n + i] / scale;

@@ -406,6 +406,20 @@ void transpose_plane(float* plane, std::size_t n, std::size_t bound) {
 void transpose_plane(float* plane, std::size_t n, std::size_t bound) { transpose_scalar(plane, n, bound); }
 #endif
 
+// a times the conjugate of b, in float.
+inline void conjugate_product(float ar, float ai, float br, float bi, float& pr, float& pi) {
+    pr = ar * br + bi * ai;
+    pi = br * ai - ar * bi;
+}
+
+// The product element by element, then the transposition: two plain sweeps over the planes run
+// faster than one that reads and writes mirrored blocks of four planes at once.
+void multiply_conjugate_transposed_planes(float* ar, float* ai, const float* br, const float* bi, std::size_t n) {
+    for (std::size_t k = 0; k < n * n; ++k) conjugate_product(ar[k], ai[k], br[k], bi[k], ar[k], ai[k]);
+    transpose_plane(ar, n, n);
+    transpose_plane(ai, n, n);
+}
+
 }  // namespace
 
 void pass_twiddles(std::int32_t half, std::int32_t sign, double* wr, double* wi) {
@@ -602,6 +616,58 @@ void SplitGrid::passes(const TransformPlan& plan, Schedule schedule, const Regio
     }
 }
 
+void SplitGrid::multiply_conjugate_transposed(const SplitGrid& other) {
+    if (other.n_ != n_) throw std::invalid_argument("multiply_conjugate_transposed: grids of different sizes");
+    multiply_conjugate_transposed_planes(re_.get(), im_.get(), other.re_.get(), other.im_.get(),
+                                         static_cast<std::size_t>(n_));
+}
+
+// out's row R, column j <- this grid's row r(j), column R, for j below `columns`: the rows that
+// passes through the reversal left the first `columns` outputs in, transposed.
+void SplitGrid::gather_transposed(SplitGrid& out, std::int32_t columns) const {
+    const auto n = static_cast<std::size_t>(n_);
+    const auto wanted = static_cast<std::size_t>(columns);
+    const float* const from[2] = {re_.get(), im_.get()};
+    float* const to[2] = {out.re_.get(), out.im_.get()};
+    for (int plane = 0; plane < 2; ++plane) {
+        std::size_t j = 0;
+#if defined(__SSE2__) || defined(_M_X64)
+        for (; n >= 4 && j + 4 <= wanted; j += 4) {
+            const float* rows[4];
+            for (std::size_t k = 0; k < 4; ++k) rows[k] = from[plane] + static_cast<std::size_t>(reversed_[j + k]) * n;
+            for (std::size_t r = 0; r < n; r += 4) {
+                __m128 block[4];
+                for (int k = 0; k < 4; ++k) block[k] = _mm_loadu_ps(rows[k] + r);
+                _MM_TRANSPOSE4_PS(block[0], block[1], block[2], block[3]);
+                store_rows(to[plane] + r * n + j, n, block);
+            }
+        }
+#endif
+        for (; j < wanted; ++j) {
+            const float* row = from[plane] + static_cast<std::size_t>(reversed_[j]) * n;
+            for (std::size_t r = 0; r < n; ++r) to[plane][r * n + j] = row[r];
+        }
+    }
+}
+
+void SplitGrid::transform_into(SplitGrid& out, std::int32_t sign, const Region& first, const Region& second) {
+    const TransformPlan& p = plan(sign);
+    transform_into(out, p, schedule_.value_or(p.schedule()), first, second);
+}
+
+void SplitGrid::transform_into(SplitGrid& out, const TransformPlan& plan, Schedule schedule, const Region& first,
+                               const Region& second) {
+    if (&out == this || out.n_ != n_) {
+        throw std::invalid_argument("transform_into: the second dimension needs another grid of the same size");
+    }
+    // The rows hold b in natural order, so the passes run through the reversal and leave output b
+    // in row r(b); the gathering takes the wanted ones into out's first columns, where the first
+    // index, stored reversed, now runs along the rows as the second dimension's passes need it.
+    passes(plan, schedule, first, true);
+    gather_transposed(out, std::clamp(second.columns, 0, n_));
+    out.passes(plan, schedule, second, false);
+}
+
 void SplitGrid::transform(std::int32_t sign, Layout input) { transform(sign, input, whole(), whole()); }
 
 void SplitGrid::transform(std::int32_t sign, Layout input, const Region& first, const Region& second,
@@ -618,9 +684,10 @@ void SplitGrid::transform(const TransformPlan& plan, Schedule schedule, Layout i
         case Layout::rows_reversed: transpose(n_, n_, true); break;
         case Layout::transposed: reorder_rows(std::clamp(first.columns, 0, n_)); break;
         case Layout::transposed_reversed: break;
+        case Layout::reversed_transposed: reorder_rows(n_); break;
     }
     passes(plan, schedule, first, false);
-    if (input == Layout::rows_reversed) {
+    if (input == Layout::rows_reversed || input == Layout::reversed_transposed) {
         // The first index was stored in reversed order: transposed, its rows stand where the passes
         // need them, and the output leaves in natural order.
         transpose(n_, second.columns, false);

@@ -82,6 +82,8 @@ enum class Layout {
     rows_reversed,        // element (a, b) at r(a) * n + b, r reversing the bits of a: a forward
                           // transform can leave its output so, without reordering, for an
                           // element-wise product whose inverse transform then skips one too
+    reversed_transposed,  // rows_reversed, transposed: element (a, b) at b * n + r(a), as
+                          // multiply_conjugate_transposed leaves a product of two such spectra
 };
 
 // The square transform of fft2d (the plain transform, testsupport/plain_fft.h) on split planes
@@ -124,15 +126,31 @@ public:
         std::int32_t wanted_rows;
     };
     Region whole() const { return {n_, n_, n_}; }
-    // In layout rows_reversed, the input must have no padding: first = {n, ..}, second = {.., n, ..}.
+    // In layouts rows_reversed and reversed_transposed, the input must have no padding:
+    // first = {n, ..}, second = {.., n, ..}.
     void transform(std::int32_t sign, Layout input, const Region& first, const Region& second,
                    Layout output = Layout::natural);
     // The same under a given plan and schedule.
     void transform(const TransformPlan& plan, Schedule schedule, Layout input, const Region& first,
                    const Region& second, Layout output = Layout::natural);
 
+    // This grid's values times the conjugates of `other`'s, element by element (in float: real
+    // part a.re * b.re + b.im * a.im, imaginary part b.re * a.im - a.re * b.im), left transposed:
+    // on two spectra in layout rows_reversed, the product stands in layout reversed_transposed.
+    void multiply_conjugate_transposed(const SplitGrid& other);
+
+    // The transform of an input in layout reversed_transposed, whose second dimension runs in
+    // `out` (a grid of the same size, not this one): out receives the output in layout natural,
+    // this grid is left unfinished. Only `second.columns` of the first dimension's outputs are
+    // carried over (no more than first.wanted_rows), so neither a reordering nor a whole
+    // transposition is needed.
+    void transform_into(SplitGrid& out, std::int32_t sign, const Region& first, const Region& second);
+    void transform_into(SplitGrid& out, const TransformPlan& plan, Schedule schedule, const Region& first,
+                        const Region& second);
+
 private:
     const TransformPlan& plan(std::int32_t sign);
+    void gather_transposed(SplitGrid& out, std::int32_t columns) const;
     void reorder_rows(std::int32_t columns);
     void transpose(std::int32_t rows_read, std::int32_t columns_read, bool reorder);
     void passes(const TransformPlan& plan, Schedule schedule, const Region& region, bool through_reversal);

@@ -133,12 +133,16 @@ std::size_t reversed_row(std::int32_t a, std::int32_t n) {
 Array<float> py_fft2d_fast(const Array<std::complex<float>>& data, std::int32_t sign, bool transposed_input,
                           const std::vector<std::int32_t>& first, const std::vector<std::int32_t>& second,
                           const std::string& kernel, const std::string& schedule, bool reversed_input,
-                          bool reversed_output) {
+                          bool reversed_output, bool reversed_transposed_input, bool into_second_grid) {
     if (data.ndim() != 2 || data.shape(0) != data.shape(1) || !is_power_of_two(static_cast<std::int32_t>(data.shape(0)))) {
         throw py::value_error("data must be square with a power-of-two extent");
     }
-    if (reversed_input && (transposed_input || reversed_output)) {
-        throw py::value_error("reversed_input goes with neither transposed_input nor reversed_output");
+    if (int(transposed_input) + int(reversed_input) + int(reversed_transposed_input) > 1 ||
+        ((reversed_input || reversed_transposed_input) && reversed_output)) {
+        throw py::value_error("one input layout at most, and reversed input layouts give natural output");
+    }
+    if (into_second_grid && !reversed_transposed_input) {
+        throw py::value_error("into_second_grid needs reversed_transposed_input");
     }
     const auto n = static_cast<std::int32_t>(data.shape(0));
     const Kernel k = kernel_called(kernel);
@@ -148,9 +152,10 @@ Array<float> py_fft2d_fast(const Array<std::complex<float>>& data, std::int32_t 
     for (std::int32_t a = 0; a < n; ++a) {
         for (std::int32_t b = 0; b < n; ++b) {
             const std::size_t from = static_cast<std::size_t>(a) * n + b;
-            const std::size_t to = transposed_input ? static_cast<std::size_t>(b) * n + a
-                                   : reversed_input ? reversed_row(a, n) * n + b
-                                                    : from;
+            const std::size_t to = transposed_input            ? static_cast<std::size_t>(b) * n + a
+                                   : reversed_input            ? reversed_row(a, n) * n + b
+                                   : reversed_transposed_input ? static_cast<std::size_t>(b) * n + reversed_row(a, n)
+                                                               : from;
             grid.re()[to] = in[from].real();
             grid.im()[to] = in[from].imag();
         }
@@ -161,17 +166,51 @@ Array<float> py_fft2d_fast(const Array<std::complex<float>>& data, std::int32_t 
         if (v.size() != 3) throw py::value_error("a region is (columns, nonzero_rows, wanted_rows)");
         return SplitGrid::Region{v[0], v[1], v[2]};
     };
-    const Layout input = transposed_input ? Layout::transposed : reversed_input ? Layout::rows_reversed : Layout::natural;
-    grid.transform(sign, input, region(first), region(second), reversed_output ? Layout::rows_reversed : Layout::natural);
+    const Layout input = transposed_input            ? Layout::transposed
+                         : reversed_input            ? Layout::rows_reversed
+                         : reversed_transposed_input ? Layout::reversed_transposed
+                                                     : Layout::natural;
+    // The second grid starts out full of NaN, so that a value it should have received and did not
+    // shows.
+    SplitGrid second_grid(into_second_grid ? n : 1, k, schedule_called(schedule));
+    std::fill(second_grid.re(), second_grid.re() + second_grid.size() * second_grid.size(), std::nanf(""));
+    std::fill(second_grid.im(), second_grid.im() + second_grid.size() * second_grid.size(), std::nanf(""));
+    if (into_second_grid) {
+        grid.transform_into(second_grid, sign, region(first), region(second));
+    } else {
+        grid.transform(sign, input, region(first), region(second), reversed_output ? Layout::rows_reversed : Layout::natural);
+    }
+    const SplitGrid& result = into_second_grid ? second_grid : grid;
     Array<float> out({n, n, 2});
     float* o = out.mutable_data();
     for (std::int32_t a = 0; a < n; ++a) {
         const std::size_t row = (reversed_output ? reversed_row(a, n) : static_cast<std::size_t>(a)) * n;
         for (std::int32_t b = 0; b < n; ++b) {
-            o[2 * (static_cast<std::size_t>(a) * n + b)] = grid.re()[row + b];
-            o[2 * (static_cast<std::size_t>(a) * n + b) + 1] = grid.im()[row + b];
+            o[2 * (static_cast<std::size_t>(a) * n + b)] = result.re()[row + b];
+            o[2 * (static_cast<std::size_t>(a) * n + b) + 1] = result.im()[row + b];
         }
     }
+    return out;
+}
+
+// a times the conjugate of b, element by element, transposed, through the transform grid.
+Array<std::complex<float>> py_multiply_conjugate_transposed(const Array<std::complex<float>>& a,
+                                                            const Array<std::complex<float>>& b) {
+    if (a.ndim() != 2 || a.shape(0) != a.shape(1) || b.ndim() != 2 || b.shape(0) != a.shape(0) ||
+        b.shape(1) != a.shape(1)) {
+        throw py::value_error("a and b must be square and of one size");
+    }
+    const auto n = static_cast<std::int32_t>(a.shape(0));
+    SplitGrid x(n), y(n);
+    for (std::size_t k = 0; k < static_cast<std::size_t>(n) * n; ++k) {
+        x.re()[k] = a.data()[k].real();
+        x.im()[k] = a.data()[k].imag();
+        y.re()[k] = b.data()[k].real();
+        y.im()[k] = b.data()[k].imag();
+    }
+    x.multiply_conjugate_transposed(y);
+    Array<std::complex<float>> out({n, n});
+    for (std::size_t k = 0; k < static_cast<std::size_t>(n) * n; ++k) out.mutable_data()[k] = {x.re()[k], x.im()[k]};
     return out;
 }
 
@@ -381,7 +420,9 @@ PYBIND11_MODULE(_talmek_testsupport, m) {
     m.def("fft2d_fast", &py_fft2d_fast, py::arg("data"), py::arg("sign"), py::arg("transposed_input") = false,
           py::arg("first") = std::vector<std::int32_t>{}, py::arg("second") = std::vector<std::int32_t>{},
           py::arg("kernel") = "best", py::arg("schedule") = "planned", py::arg("reversed_input") = false,
-          py::arg("reversed_output") = false);
+          py::arg("reversed_output") = false, py::arg("reversed_transposed_input") = false,
+          py::arg("into_second_grid") = false);
+    m.def("multiply_conjugate_transposed", &py_multiply_conjugate_transposed, py::arg("a"), py::arg("b"));
     m.def("kernel_supported", [](const std::string& name) { return kernel_supported(kernel_called(name)); });
     m.def("schedules", [] {
         std::vector<std::string> names;
