@@ -109,6 +109,9 @@ private:
     std::vector<float> sumsq_;
 };
 
+// Surface rows normalised side by side.
+constexpr std::int32_t kLanes = 8;
+
 inline float window_term(float s, float q, float nf, float floor) {
     const float d = q * nf - s * s;
     return floor > d ? floor : d;
@@ -167,41 +170,83 @@ void normalise_correlation(const float* ref, const float* search, ChipSize ref_s
     const ReferenceStats stats = reference_stats(ref, n, nf);
     const float floor = static_cast<float>(static_cast<double>(nf) * 0.01 * static_cast<double>(nf));
 
-    coef_sums[0] = 0.0f;
-    coef_sums[1] = 0.0f;
+    // The sums run in registers: stored through coef_sums at every cell, each would wait on the
+    // store before it.
+    float total = 0.0f;
+    float total_squares = 0.0f;
     CandidateRanking ranking;
     const std::int32_t rows = sh - rh + 1;
     const std::int32_t cols = sw - rw + 1;
-    if (rows > 0) {
+    if (rows > 0 && cols > 0) {
+        // Each row of the surface is a chain of its own (sliding sums, then Newton steps from the
+        // left neighbour's root, each waiting on the one before), so kLanes rows run side by side,
+        // lane by lane through exactly the operations one row would run alone. The sums over the
+        // surface and the candidate list then take the values in the order of a single pass.
         ColumnSums columns(search, sw, rh);
-        for (std::int32_t i = 0; i < rows; ++i) {
-            if (i > 0) columns.slide_to(i);
-            float s = 0.0f;
-            float q = 0.0f;
-            float root = 0.0f;
-            for (std::int32_t c = 0; c < cols; ++c) {
-                if (c == 0) {
-                    for (std::int32_t k = 0; k < rw; ++k) {
-                        s = s + columns.sum(k);
-                        q = q + columns.sumsq(k);
-                    }
-                    root = std::sqrt(window_term(s, q, nf, floor));
-                } else {
-                    s = (s + columns.sum(c + rw - 1)) - columns.sum(c - 1);
-                    q = (q + columns.sumsq(c + rw - 1)) - columns.sumsq(c - 1);
-                    // Two Newton steps from the left neighbour's root instead of a fresh root.
-                    const float d = window_term(s, q, nf, floor);
-                    const float t = (d / root + root) * 0.5f;
-                    root = (d / t + t) * 0.5f;
+        std::vector<float> sum(static_cast<std::size_t>(sw) * kLanes);  // column k, lane l at k * kLanes + l
+        std::vector<float> sumsq(sum.size());
+        std::vector<float> block(static_cast<std::size_t>(cols) * kLanes);  // cell c, lane l at c * kLanes + l
+        for (std::int32_t first = 0; first < rows; first += kLanes) {
+            const std::int32_t lanes = std::min(kLanes, rows - first);
+            for (std::int32_t l = 0; l < kLanes; ++l) {
+                // Lanes beyond the last row repeat it; their values are never read.
+                if (l < lanes && first + l > 0) columns.slide_to(first + l);
+                for (std::int32_t k = 0; k < sw; ++k) {
+                    sum[static_cast<std::size_t>(k) * kLanes + l] = columns.sum(k);
+                    sumsq[static_cast<std::size_t>(k) * kLanes + l] = columns.sumsq(k);
                 }
-                const float r = (raw_surface[i * cols + c] - s * stats.mean) / (root * stats.sd);
-                surface[i * cols + c] = r;
-                coef_sums[0] = r + coef_sums[0];
-                coef_sums[1] = r * r + coef_sums[1];
-                ranking.offer(r, c, i);
+            }
+            float s[kLanes];
+            float q[kLanes];
+            float root[kLanes];
+            float raw[kLanes];
+            for (std::int32_t c = 0; c < cols; ++c) {
+                for (std::int32_t l = 0; l < kLanes; ++l) {
+                    raw[l] = raw_surface[static_cast<std::size_t>(first + std::min(l, lanes - 1)) * cols + c];
+                }
+                if (c == 0) {
+                    for (std::int32_t l = 0; l < kLanes; ++l) {
+                        s[l] = 0.0f;
+                        q[l] = 0.0f;
+                    }
+                    for (std::int32_t k = 0; k < rw; ++k) {
+                        for (std::int32_t l = 0; l < kLanes; ++l) {
+                            s[l] = s[l] + sum[static_cast<std::size_t>(k) * kLanes + l];
+                            q[l] = q[l] + sumsq[static_cast<std::size_t>(k) * kLanes + l];
+                        }
+                    }
+                    for (std::int32_t l = 0; l < kLanes; ++l) root[l] = std::sqrt(window_term(s[l], q[l], nf, floor));
+                } else {
+                    const float* in_s = &sum[static_cast<std::size_t>(c + rw - 1) * kLanes];
+                    const float* out_s = &sum[static_cast<std::size_t>(c - 1) * kLanes];
+                    const float* in_q = &sumsq[static_cast<std::size_t>(c + rw - 1) * kLanes];
+                    const float* out_q = &sumsq[static_cast<std::size_t>(c - 1) * kLanes];
+                    for (std::int32_t l = 0; l < kLanes; ++l) {
+                        s[l] = (s[l] + in_s[l]) - out_s[l];
+                        q[l] = (q[l] + in_q[l]) - out_q[l];
+                        // Two Newton steps from the left neighbour's root instead of a fresh root.
+                        const float d = window_term(s[l], q[l], nf, floor);
+                        const float t = (d / root[l] + root[l]) * 0.5f;
+                        root[l] = (d / t + t) * 0.5f;
+                    }
+                }
+                float* r = &block[static_cast<std::size_t>(c) * kLanes];
+                for (std::int32_t l = 0; l < kLanes; ++l) r[l] = (raw[l] - s[l] * stats.mean) / (root[l] * stats.sd);
+            }
+            for (std::int32_t l = 0; l < lanes; ++l) {
+                const std::int32_t i = first + l;
+                for (std::int32_t c = 0; c < cols; ++c) {
+                    const float r = block[static_cast<std::size_t>(c) * kLanes + l];
+                    surface[i * cols + c] = r;
+                    total = r + total;
+                    total_squares = r * r + total_squares;
+                    ranking.offer(r, c, i);
+                }
             }
         }
     }
+    coef_sums[0] = total;
+    coef_sums[1] = total_squares;
     ranking.write(candidates);
 }
 
