@@ -60,18 +60,35 @@ struct ReferenceStats {
     float sd;
 };
 
-ReferenceStats reference_stats(const float* ref, std::int32_t n, float nf) {
-    float sum = 0.0f;
-    float sumsq = 0.0f;
-    for (std::int32_t k = 0; k < n; ++k) {
-        sum = sum + ref[k];
-        sumsq = sumsq + ref[k] * ref[k];
+// The reference chip's sum and sum of squares, element after element: one long chain of dependent
+// additions, which advance() lets the caller run a stretch at a time beside other work.
+class ReferenceSums {
+public:
+    ReferenceSums(const float* ref, std::int32_t n) : ref_(ref), n_(n) {}
+
+    void advance(std::int32_t count) {
+        const std::int32_t end = std::min(n_, next_ + count);
+        for (; next_ < end; ++next_) {
+            sum_ = sum_ + ref_[next_];
+            sumsq_ = sumsq_ + ref_[next_] * ref_[next_];
+        }
     }
-    const float mean = sum / nf;
-    float variance = sumsq / nf - mean * mean;
-    if (!(static_cast<double>(variance) > 0.01)) variance = static_cast<float>(0.01);
-    return {mean, std::sqrt(variance)};
-}
+
+    ReferenceStats stats(float nf) {
+        advance(n_);
+        const float mean = sum_ / nf;
+        float variance = sumsq_ / nf - mean * mean;
+        if (!(static_cast<double>(variance) > 0.01)) variance = static_cast<float>(0.01);
+        return {mean, std::sqrt(variance)};
+    }
+
+private:
+    const float* ref_;
+    std::int32_t n_;
+    std::int32_t next_ = 0;
+    float sum_ = 0.0f;
+    float sumsq_ = 0.0f;
+};
 
 // Sums and sums of squares of each search column over the rh rows of the current window row.
 class ColumnSums {
@@ -167,7 +184,7 @@ void normalise_correlation(const float* ref, const float* search, ChipSize ref_s
     const std::int32_t n = rw * rh;
     const float nf = static_cast<float>(n);
 
-    const ReferenceStats stats = reference_stats(ref, n, nf);
+    ReferenceSums reference(ref, n);
     const float floor = static_cast<float>(static_cast<double>(nf) * 0.01 * static_cast<double>(nf));
 
     // The sums run in registers: stored through coef_sums at every cell, each would wait on the
@@ -180,12 +197,16 @@ void normalise_correlation(const float* ref, const float* search, ChipSize ref_s
     if (rows > 0 && cols > 0) {
         // Each row of the surface is a chain of its own (sliding sums, then Newton steps from the
         // left neighbour's root, each waiting on the one before), so kLanes rows run side by side,
-        // lane by lane through exactly the operations one row would run alone. The sums over the
-        // surface and the candidate list then take the values in the order of a single pass.
+        // lane by lane through exactly the operations one row would run alone, and a stretch of the
+        // reference sums runs beside each step. The window sums and roots wait in `surface` and
+        // `roots` until the reference statistics are known; the coefficients, their sums and the
+        // candidate list then take the cells in the order of a single pass.
         ColumnSums columns(search, sw, rh);
         std::vector<float> sum(static_cast<std::size_t>(sw) * kLanes);  // column k, lane l at k * kLanes + l
         std::vector<float> sumsq(sum.size());
-        std::vector<float> block(static_cast<std::size_t>(cols) * kLanes);  // cell c, lane l at c * kLanes + l
+        std::vector<float> roots(static_cast<std::size_t>(rows) * cols);
+        const std::int32_t blocks = (rows + kLanes - 1) / kLanes;
+        const std::int32_t stretch = (n + blocks * cols - 1) / (blocks * cols);
         for (std::int32_t first = 0; first < rows; first += kLanes) {
             const std::int32_t lanes = std::min(kLanes, rows - first);
             for (std::int32_t l = 0; l < kLanes; ++l) {
@@ -199,11 +220,7 @@ void normalise_correlation(const float* ref, const float* search, ChipSize ref_s
             float s[kLanes];
             float q[kLanes];
             float root[kLanes];
-            float raw[kLanes];
             for (std::int32_t c = 0; c < cols; ++c) {
-                for (std::int32_t l = 0; l < kLanes; ++l) {
-                    raw[l] = raw_surface[static_cast<std::size_t>(first + std::min(l, lanes - 1)) * cols + c];
-                }
                 if (c == 0) {
                     for (std::int32_t l = 0; l < kLanes; ++l) {
                         s[l] = 0.0f;
@@ -230,18 +247,23 @@ void normalise_correlation(const float* ref, const float* search, ChipSize ref_s
                         root[l] = (d / t + t) * 0.5f;
                     }
                 }
-                float* r = &block[static_cast<std::size_t>(c) * kLanes];
-                for (std::int32_t l = 0; l < kLanes; ++l) r[l] = (raw[l] - s[l] * stats.mean) / (root[l] * stats.sd);
-            }
-            for (std::int32_t l = 0; l < lanes; ++l) {
-                const std::int32_t i = first + l;
-                for (std::int32_t c = 0; c < cols; ++c) {
-                    const float r = block[static_cast<std::size_t>(c) * kLanes + l];
-                    surface[i * cols + c] = r;
-                    total = r + total;
-                    total_squares = r * r + total_squares;
-                    ranking.offer(r, c, i);
+                for (std::int32_t l = 0; l < lanes; ++l) {
+                    const std::size_t cell = static_cast<std::size_t>(first + l) * cols + c;
+                    surface[cell] = s[l];
+                    roots[cell] = root[l];
                 }
+                reference.advance(stretch);
+            }
+        }
+        const ReferenceStats stats = reference.stats(nf);
+        for (std::int32_t i = 0; i < rows; ++i) {
+            for (std::int32_t c = 0; c < cols; ++c) {
+                const std::size_t cell = static_cast<std::size_t>(i) * cols + c;
+                const float r = (raw_surface[cell] - surface[cell] * stats.mean) / (roots[cell] * stats.sd);
+                surface[cell] = r;
+                total = r + total;
+                total_squares = r * r + total_squares;
+                ranking.offer(r, c, i);
             }
         }
     }
