@@ -362,3 +362,57 @@ def test_fit_error_magnitude_is_taken_before_the_root(engine):
     minus = engine.estimate_fit_errors(z, w, -np.eye(6, dtype=np.float32), out["coef"], out["offsets"])
     assert np.all(plus > 0)
     np.testing.assert_array_equal(minus, plus)
+
+
+def normalised_in_order(search, ref, raw):
+    """The normalisation one cell after another, every operation in float32 as the engine runs it
+    for a single row: the oracle for the engine, which runs rows side by side."""
+    rh, rw = ref.shape
+    sh, sw = search.shape
+    nf = f32(rw * rh)
+    total = sq = f32(0)
+    for v in ref.ravel():
+        total, sq = total + v, sq + v * v
+    mean = total / nf
+    variance = sq / nf - mean * mean
+    if not float(variance) > 0.01:
+        variance = f32(0.01)
+    sd = np.sqrt(variance)
+    floor = f32(float(nf) * 0.01 * float(nf))
+    col_s = np.zeros(sw, f32)
+    col_q = np.zeros(sw, f32)
+    for y in range(rh):
+        for k in range(sw):
+            col_s[k], col_q[k] = col_s[k] + search[y, k], col_q[k] + search[y, k] * search[y, k]
+    surface = np.zeros((sh - rh + 1, sw - rw + 1), f32)
+    for i in range(surface.shape[0]):
+        if i:
+            for k in range(sw):
+                a, b = search[i - 1 + rh, k], search[i - 1, k]
+                col_s[k], col_q[k] = (col_s[k] + a) - b, (col_q[k] + a * a) - b * b
+        for c in range(surface.shape[1]):
+            if c == 0:
+                s = q = f32(0)
+                for k in range(rw):
+                    s, q = s + col_s[k], q + col_q[k]
+                root = np.sqrt(max(floor, q * nf - s * s))
+            else:
+                s = (s + col_s[c + rw - 1]) - col_s[c - 1]
+                q = (q + col_q[c + rw - 1]) - col_q[c - 1]
+                d = q * nf - s * s
+                d = floor if floor > d else d
+                t = (d / root + root) * f32(0.5)
+                root = (d / t + t) * f32(0.5)
+            surface[i, c] = (raw[i, c] - s * mean) / (root * sd)
+    return surface
+
+
+@pytest.mark.parametrize("search_shape, ref_shape", [((20, 23), (5, 7)), ((12, 30), (5, 4)), ((17, 9), (9, 9)),
+                                                     ((40, 13), (8, 13)), ((9, 40), (2, 3))])
+def test_rows_side_by_side_give_the_single_row_bits(engine, search_shape, ref_shape):
+    search, ref = pixels(search_shape, 3), pixels(ref_shape, 4)
+    raw = engine.correlate_fft(search, ref)
+    with np.errstate(all="ignore"):
+        expected = normalised_in_order(search, ref, raw)
+    out = engine.normalise_correlation(ref, search, raw)
+    assert same_bits(out["surface"], expected)
