@@ -165,11 +165,13 @@ void correlate_fft(const float* search, const float* ref, ChipSize search_size, 
     search_grid.multiply_conjugate_transposed(ref_grid);
     search_grid.transform_into(ref_grid, -1, {n, n, rows}, {rows, n, cols});
 
-    const float scale = static_cast<float>(n * n);
+    // n * n is a power of two, so its reciprocal is exact and multiplying by it rounds to the same
+    // value as dividing by n * n.
+    const float unscale = 1.0f / static_cast<float>(n * n);
     const float* product = ref_grid.re();
     for (std::int32_t i = 0; i < rows; ++i) {
         for (std::int32_t c = 0; c < cols; ++c) {
-            raw_surface[i * cols + c] = product[static_cast<std::size_t>(c) * n + i] / scale;
+            raw_surface[i * cols + c] = product[static_cast<std::size_t>(c) * n + i] * unscale;
         }
     }
 }
