@@ -163,7 +163,7 @@ void correlate_fft(const float* search, const float* ref, ChipSize search_size, 
     search_grid.transform(1, Layout::transposed_reversed, {sw, sh, n}, {n, sw, n}, Layout::rows_reversed);
     ref_grid.transform(1, Layout::transposed_reversed, {rw, rh, n}, {n, rw, n}, Layout::rows_reversed);
     search_grid.multiply_conjugate_transposed(ref_grid);
-    search_grid.transform_into(ref_grid, -1, {n, n, rows}, {rows, n, cols});
+    const std::size_t stride = search_grid.transform_into(ref_grid, -1, {n, n, rows}, {rows, n, cols});
 
     // n * n is a power of two, so its reciprocal is exact and multiplying by it rounds to the same
     // value as dividing by n * n.
@@ -171,7 +171,7 @@ void correlate_fft(const float* search, const float* ref, ChipSize search_size, 
     const float* product = ref_grid.re();
     for (std::int32_t i = 0; i < rows; ++i) {
         for (std::int32_t c = 0; c < cols; ++c) {
-            raw_surface[i * cols + c] = product[static_cast<std::size_t>(c) * n + i] * unscale;
+            raw_surface[i * cols + c] = product[static_cast<std::size_t>(c) * stride + i] * unscale;
         }
     }
 }

@@ -508,16 +508,17 @@ struct Sweeps {
     float* re;
     float* im;
     std::int32_t n;
+    std::size_t stride;  // floats from one row to the next
     const std::int32_t* reversed;
     bool through_reversal;
 
     std::int32_t row(std::int32_t position) const { return through_reversal ? reversed[position] : position; }
     // Floats between the rows of positions p and p + half, for p with no bit of `half` set.
     std::size_t apart(std::int32_t half) const {
-        return static_cast<std::size_t>(through_reversal ? n / (2 * half) : half) * static_cast<std::size_t>(n);
+        return static_cast<std::size_t>(through_reversal ? n / (2 * half) : half) * stride;
     }
     float* at(float* plane, std::int32_t position, std::int32_t column) const {
-        return plane + static_cast<std::size_t>(row(position)) * static_cast<std::size_t>(n) + column;
+        return plane + static_cast<std::size_t>(row(position)) * stride + column;
     }
 
     // The first pass pairs each input row r with row r + n/2 under the twiddle factor (1, 0). Where
@@ -607,10 +608,12 @@ struct Sweeps {
 }  // namespace
 
 // The butterfly passes along the row index, rows already reordered, strip by strip of columns.
-void SplitGrid::passes(const TransformPlan& plan, Schedule schedule, const Region& region, bool through_reversal) {
+void SplitGrid::passes(const TransformPlan& plan, Schedule schedule, const Region& region, bool through_reversal,
+                       std::size_t stride) {
     const std::int32_t columns = std::clamp(region.columns, 0, n_);
     const std::int32_t width = std::max(strip_width(schedule, n_), 1);
-    const Sweeps sweeps{kernels_for(kernel_), plan, re_.get(), im_.get(), n_, reversed_.data(), through_reversal};
+    const Sweeps sweeps{kernels_for(kernel_), plan,     re_.get(),         im_.get(), n_,
+                        stride == 0 ? static_cast<std::size_t>(n_) : stride, reversed_.data(), through_reversal};
     for (std::int32_t first = 0; first < columns; first += width) {
         sweeps.run(region, schedule != Schedule::rows, first, std::min(width, columns - first));
     }
@@ -624,7 +627,7 @@ void SplitGrid::multiply_conjugate_transposed(const SplitGrid& other) {
 
 // out's row R, column j <- this grid's row r(j), column R, for j below `columns`: the rows that
 // passes through the reversal left the first `columns` outputs in, transposed.
-void SplitGrid::gather_transposed(SplitGrid& out, std::int32_t columns) const {
+void SplitGrid::gather_transposed(SplitGrid& out, std::int32_t columns, std::size_t stride) const {
     const auto n = static_cast<std::size_t>(n_);
     const auto wanted = static_cast<std::size_t>(columns);
     const float* const from[2] = {re_.get(), im_.get()};
@@ -639,33 +642,40 @@ void SplitGrid::gather_transposed(SplitGrid& out, std::int32_t columns) const {
                 __m128 block[4];
                 for (int k = 0; k < 4; ++k) block[k] = _mm_loadu_ps(rows[k] + r);
                 _MM_TRANSPOSE4_PS(block[0], block[1], block[2], block[3]);
-                store_rows(to[plane] + r * n + j, n, block);
+                store_rows(to[plane] + r * stride + j, stride, block);
             }
         }
 #endif
         for (; j < wanted; ++j) {
             const float* row = from[plane] + static_cast<std::size_t>(reversed_[j]) * n;
-            for (std::size_t r = 0; r < n; ++r) to[plane][r * n + j] = row[r];
+            for (std::size_t r = 0; r < n; ++r) to[plane][r * stride + j] = row[r];
         }
     }
 }
 
-void SplitGrid::transform_into(SplitGrid& out, std::int32_t sign, const Region& first, const Region& second) {
+std::size_t SplitGrid::transform_into(SplitGrid& out, std::int32_t sign, const Region& first, const Region& second) {
     const TransformPlan& p = plan(sign);
-    transform_into(out, p, schedule_.value_or(p.schedule()), first, second);
+    return transform_into(out, p, schedule_.value_or(p.schedule()), first, second);
 }
 
-void SplitGrid::transform_into(SplitGrid& out, const TransformPlan& plan, Schedule schedule, const Region& first,
-                               const Region& second) {
+std::size_t SplitGrid::transform_into(SplitGrid& out, const TransformPlan& plan, Schedule schedule,
+                                      const Region& first, const Region& second) {
     if (&out == this || out.n_ != n_) {
         throw std::invalid_argument("transform_into: the second dimension needs another grid of the same size");
     }
     // The rows hold b in natural order, so the passes run through the reversal and leave output b
     // in row r(b); the gathering takes the wanted ones into out's first columns, where the first
     // index, stored reversed, now runs along the rows as the second dimension's passes need it.
+    // Out's rows are only as long as the wanted columns need, so that the second dimension works in
+    // a small part of memory: an odd number of 64-byte lines, which keeps rows a power of two apart
+    // from landing 4 KB apart (and in the same cache sets) until the distance reaches 64 rows.
+    const std::int32_t columns = std::clamp(second.columns, 0, n_);
+    const std::size_t lines = static_cast<std::size_t>(columns + 15) / 16;
+    const std::size_t stride = std::min<std::size_t>(static_cast<std::size_t>(n_), (lines | 1) * 16);
     passes(plan, schedule, first, true);
-    gather_transposed(out, std::clamp(second.columns, 0, n_));
-    out.passes(plan, schedule, second, false);
+    gather_transposed(out, columns, stride);
+    out.passes(plan, schedule, {columns, second.nonzero_rows, second.wanted_rows}, false, stride);
+    return stride;
 }
 
 void SplitGrid::transform(std::int32_t sign, Layout input) { transform(sign, input, whole(), whole()); }

@@ -141,19 +141,22 @@ public:
 
     // The transform of an input in layout reversed_transposed, whose second dimension runs in
     // `out` (a grid of the same size, not this one): out receives the output in layout natural,
-    // this grid is left unfinished. Only `second.columns` of the first dimension's outputs are
-    // carried over (no more than first.wanted_rows), so neither a reordering nor a whole
-    // transposition is needed.
-    void transform_into(SplitGrid& out, std::int32_t sign, const Region& first, const Region& second);
-    void transform_into(SplitGrid& out, const TransformPlan& plan, Schedule schedule, const Region& first,
-                        const Region& second);
+    // but with rows as many floats apart as the returned stride (element (a, b) at a * stride + b,
+    // b below second.columns); this grid is left unfinished. Only `second.columns` of the first
+    // dimension's outputs are carried over (no more than first.wanted_rows), so neither a
+    // reordering nor a whole transposition is needed.
+    std::size_t transform_into(SplitGrid& out, std::int32_t sign, const Region& first, const Region& second);
+    std::size_t transform_into(SplitGrid& out, const TransformPlan& plan, Schedule schedule, const Region& first,
+                               const Region& second);
 
 private:
     const TransformPlan& plan(std::int32_t sign);
-    void gather_transposed(SplitGrid& out, std::int32_t columns) const;
+    void gather_transposed(SplitGrid& out, std::int32_t columns, std::size_t stride) const;
     void reorder_rows(std::int32_t columns);
     void transpose(std::int32_t rows_read, std::int32_t columns_read, bool reorder);
-    void passes(const TransformPlan& plan, Schedule schedule, const Region& region, bool through_reversal);
+    // Rows `stride` floats apart, or n with 0.
+    void passes(const TransformPlan& plan, Schedule schedule, const Region& region, bool through_reversal,
+                std::size_t stride = 0);
 
     std::int32_t n_;
     Kernel kernel_;

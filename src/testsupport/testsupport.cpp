@@ -175,17 +175,22 @@ Array<float> py_fft2d_fast(const Array<std::complex<float>>& data, std::int32_t 
     SplitGrid second_grid(into_second_grid ? n : 1, k, schedule_called(schedule));
     std::fill(second_grid.re(), second_grid.re() + second_grid.size() * second_grid.size(), std::nanf(""));
     std::fill(second_grid.im(), second_grid.im() + second_grid.size() * second_grid.size(), std::nanf(""));
+    std::size_t stride = static_cast<std::size_t>(n);
     if (into_second_grid) {
-        grid.transform_into(second_grid, sign, region(first), region(second));
+        stride = grid.transform_into(second_grid, sign, region(first), region(second));
     } else {
         grid.transform(sign, input, region(first), region(second), reversed_output ? Layout::rows_reversed : Layout::natural);
     }
     const SplitGrid& result = into_second_grid ? second_grid : grid;
     Array<float> out({n, n, 2});
     float* o = out.mutable_data();
+    // Out of a second grid, only the first `stride` values of each row are laid out; the rest
+    // stays NaN.
+    const std::int32_t width = static_cast<std::int32_t>(std::min<std::size_t>(stride, static_cast<std::size_t>(n)));
+    std::fill(out.mutable_data(), out.mutable_data() + 2 * static_cast<std::size_t>(n) * n, std::nanf(""));
     for (std::int32_t a = 0; a < n; ++a) {
-        const std::size_t row = (reversed_output ? reversed_row(a, n) : static_cast<std::size_t>(a)) * n;
-        for (std::int32_t b = 0; b < n; ++b) {
+        const std::size_t row = (reversed_output ? reversed_row(a, n) : static_cast<std::size_t>(a)) * stride;
+        for (std::int32_t b = 0; b < width; ++b) {
             o[2 * (static_cast<std::size_t>(a) * n + b)] = result.re()[row + b];
             o[2 * (static_cast<std::size_t>(a) * n + b) + 1] = result.im()[row + b];
         }
