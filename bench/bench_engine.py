@@ -70,6 +70,19 @@ def main() -> None:
             ref = per_call(lambda: np.fft.fft2(grid), args.repeat, args.budget)
             print(f"{n:3d}x{n:<3d} sign {sign:+d}  {us(plain)}  {us(quick)}  {us(ref)}")
 
+    if fast:
+        # Each build of the butterfly kernels on the same grids: time per butterfly, a 2-D
+        # transform of n x n running n * n * log2(n) of them (before any pruning).
+        kernels = [k for k in ("baseline", "avx2", "avx512") if engine.kernel_supported(k)]
+        print("\nfast transform, ns per butterfly (forward; copies included)")
+        print("grid     " + "".join(f"{k:>12s}" for k in kernels))
+        for n in (64, 128, 256):
+            grid = (rng.uniform(0, 255, (n, n)) + 1j * rng.uniform(0, 255, (n, n))).astype(np.complex64)
+            butterflies = n * n * int(np.log2(n))
+            row = [per_call(lambda k=k: fast(grid, 1, kernel=k), args.repeat, args.budget) * 1e9 / butterflies
+                   for k in kernels]
+            print(f"{n:3d}x{n:<3d}  " + "".join(f"{t:12.3f}" for t in row))
+
     print("\nsurface (ref in search)       correlate_fft   normalise      both")
     for ref_size, search_size in ((128, 168), (32, 48)):
         search = rng.integers(0, 256, (search_size, search_size)).astype(np.float32)
