@@ -326,9 +326,8 @@ void radix4_baseline(float* re, float* im, std::size_t d1, std::size_t d2, std::
 
 TALMEK_KERNEL_SET(baseline, , radix2_baseline, radix4_baseline)
 #if TALMEK_X86_KERNELS
-TALMEK_KERNEL_SET(avx2, [[gnu::target("avx2")]], lanes256::radix2_lanes, lanes256::radix4_lanes)
-TALMEK_KERNEL_SET(avx512, [[gnu::target("avx512f,prefer-vector-width=512")]], lanes512::radix2_lanes,
-                  lanes512::radix4_lanes)
+TALMEK_KERNEL_SET(avx2, TALMEK_AVX2, lanes256::radix2_lanes, lanes256::radix4_lanes)
+TALMEK_KERNEL_SET(avx512, TALMEK_AVX512, lanes512::radix2_lanes, lanes512::radix4_lanes)
 #if !defined(__clang__)
 #pragma GCC diagnostic pop
 #endif
@@ -405,20 +404,6 @@ void transpose_plane(float* plane, std::size_t n, std::size_t bound) {
 #else
 void transpose_plane(float* plane, std::size_t n, std::size_t bound) { transpose_scalar(plane, n, bound); }
 #endif
-
-// a times the conjugate of b, in float.
-inline void conjugate_product(float ar, float ai, float br, float bi, float& pr, float& pi) {
-    pr = ar * br + bi * ai;
-    pi = br * ai - ar * bi;
-}
-
-// The product element by element, then the transposition: two plain sweeps over the planes run
-// faster than one that reads and writes mirrored blocks of four planes at once.
-void multiply_conjugate_transposed_planes(float* ar, float* ai, const float* br, const float* bi, std::size_t n) {
-    for (std::size_t k = 0; k < n * n; ++k) conjugate_product(ar[k], ai[k], br[k], bi[k], ar[k], ai[k]);
-    transpose_plane(ar, n, n);
-    transpose_plane(ai, n, n);
-}
 
 }  // namespace
 
@@ -615,17 +600,30 @@ void SplitGrid::passes(const TransformPlan& plan, Schedule schedule, const Regio
                        std::size_t stride) {
     const std::int32_t columns = std::clamp(region.columns, 0, n_);
     const std::int32_t width = std::max(strip_width(schedule, n_), 1);
-    const Sweeps sweeps{kernels_for(kernel_), plan,     re_.get(),         im_.get(), n_,
-                        stride == 0 ? static_cast<std::size_t>(n_) : stride, reversed_.data(), through_reversal};
+    const std::size_t row_stride = stride == 0 ? static_cast<std::size_t>(n_) : stride;
+    const Sweeps sweeps{kernels_for(kernel_), plan, re_.get(), im_.get(), n_, row_stride, reversed_.data(),
+                        through_reversal};
     for (std::int32_t first = 0; first < columns; first += width) {
         sweeps.run(region, schedule != Schedule::rows, first, std::min(width, columns - first));
     }
 }
 
+// The product element by element, then the transposition: two plain sweeps over the planes run
+// faster than one that reads and writes mirrored blocks of four planes at once.
 void SplitGrid::multiply_conjugate_transposed(const SplitGrid& other) {
     if (other.n_ != n_) throw std::invalid_argument("multiply_conjugate_transposed: grids of different sizes");
-    multiply_conjugate_transposed_planes(re_.get(), im_.get(), other.re_.get(), other.im_.get(),
-                                         static_cast<std::size_t>(n_));
+    float* ar = re_.get();
+    float* ai = im_.get();
+    const float* br = other.re_.get();
+    const float* bi = other.im_.get();
+    const std::size_t count = static_cast<std::size_t>(n_) * static_cast<std::size_t>(n_);
+    for (std::size_t k = 0; k < count; ++k) {
+        const float xr = ar[k];
+        const float xi = ai[k];
+        ar[k] = xr * br[k] + bi[k] * xi;
+        ai[k] = br[k] * xi - xr * bi[k];
+    }
+    transpose(n_, n_, false);
 }
 
 // out's row R, column j <- this grid's row r(j), column R, for j below `columns`: the rows that
