@@ -15,6 +15,7 @@ distributed = pytest.importorskip("distributed")
 rasterio = pytest.importorskip("rasterio")
 
 import cloudpickle  # noqa: E402
+import tifffile  # noqa: E402
 from affine import Affine  # noqa: E402
 
 import talmek_track  # noqa: E402
@@ -207,6 +208,8 @@ def test_cluster_shape(workers, threads, cores, shape):
 def test_command_usage_errors(tmp_path, monkeypatch, capsys, argv, message):
     """Wrong cluster and stack options: exit status 2, one line, nothing written or started."""
     monkeypatch.chdir(tmp_path)
+    for name in ("a.tif", "b.tif"):  # readable images without dates
+        tifffile.imwrite(tmp_path / name, np.zeros((8, 8), np.uint8))
     try:
         status = cli.main([*argv, "-o", "out"])
     except SystemExit as e:  # argparse's own errors

@@ -143,7 +143,7 @@ def test_tiff_stacks_are_refused_unless_a_page_is_chosen(tmp_path, monkeypatch, 
     tifffile.imwrite(tmp_path / "b.tif", image2)
     if without_rasterio:
         monkeypatch.setitem(sys.modules, "rasterio", None)
-    with pytest.raises(tt.InputError, match=f"stack of {pages} pages.*--page.*--band"):
+    with pytest.raises(tt.InputError, match=f"stack of {pages} pages.*choose the page.*choose a band"):
         tt.track_files(tmp_path / "stack.tif", tmp_path / "b.tif")
     result = tt.track_files(tmp_path / "stack.tif", tmp_path / "b.tif", page=pages, **FAST)
     assert_shift(result.dx, result.dy)

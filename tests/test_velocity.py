@@ -1,5 +1,6 @@
 """Velocity fields: dates, units, the outlier test, pre-filters, and the files they are published in."""
 import json
+import warnings
 from datetime import UTC, datetime
 
 import numpy as np
@@ -7,16 +8,11 @@ import pytest
 
 import Talmek
 import talmek_track
+from talmek_track.dates import acquisition_dates, date_from_tags, parse_date, parse_dates
 from talmek_track.outliers import median_test
 from talmek_track.prefilter import Prefilter, filter_rows, filter_window, parse_prefilter
-from talmek_track.velocity import (
-    OUTLIER,
-    date_from_tags,
-    parse_date,
-    parse_dates,
-    read_dates,
-    vector_field,
-)
+from talmek_track.readers import open_source
+from talmek_track.velocity import OUTLIER, vector_field
 
 scipy_ndimage = pytest.importorskip("scipy.ndimage")
 
@@ -104,19 +100,22 @@ def write_geotiff(path, array, tags=None):
             ds.update_tags(**tags)
 
 
-def test_read_dates_from_files_and_option(tmp_path, monkeypatch):
+@pytest.mark.parametrize("without_rasterio", [False, True])
+def test_dates_come_from_the_tags_read_when_opening(tmp_path, monkeypatch, without_rasterio):
     pytest.importorskip("rasterio")
     write_geotiff(tmp_path / "a.tif", IMAGE1, {"TIFFTAG_DATETIME": "2024:07:01 00:00:00"})
     write_geotiff(tmp_path / "b.tif", IMAGE2, {"ACQUISITION_DATE": "2024-08-12"})
     write_geotiff(tmp_path / "c.tif", IMAGE2)
-    a, b, c = (str(tmp_path / f"{n}.tif") for n in "abc")
-    assert read_dates(None, a, b) == (datetime(2024, 7, 1, tzinfo=UTC), datetime(2024, 8, 12, tzinfo=UTC))
-    assert read_dates("2020-01-01,2020-01-11", a, b)[1] == datetime(2020, 1, 11, tzinfo=UTC)
+    if without_rasterio:  # the TIFF tags are then read with tifffile
+        monkeypatch.setitem(__import__("sys").modules, "rasterio", None)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # tifffile's note that the georeference is not read
+        a, b, c = (open_source(tmp_path / f"{n}.tif") for n in "abc")
+    assert acquisition_dates(a, b) == (datetime(2024, 7, 1, tzinfo=UTC), datetime(2024, 8, 12, tzinfo=UTC))
     with pytest.warns(UserWarning, match="only .*a.tif carries"):
-        assert read_dates(None, a, c) is None
-    # Without rasterio the TIFF tags are read with tifffile.
-    monkeypatch.setitem(__import__("sys").modules, "rasterio", None)
-    assert read_dates(None, a, b)[0] == datetime(2024, 7, 1, tzinfo=UTC)
+        assert acquisition_dates(a, c) is None
+    with pytest.warns(UserWarning, match="carry the same date"):
+        assert acquisition_dates(a, a) is None
 
 
 # --- units ------------------------------------------------------------------------------------

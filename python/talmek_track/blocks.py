@@ -106,7 +106,7 @@ def covering_window(points: npt.NDArray[np.int64], size: tuple[int, int], shape:
             lo = min(max(lo, 0), shape[axis] - 1)
             hi = lo + 1
         bounds += [lo, hi]
-    return bounds[0], bounds[1], bounds[2], bounds[3]
+    return Window(bounds[0], bounds[1], bounds[2], bounds[3])
 
 
 def plan_blocks(source1: ImageSource, source2: ImageSource, params: Talmek.MatchingParams,
@@ -149,6 +149,7 @@ def read_window(source: ImageSource, window: Window, prefilter: Any = None
     """A window converted to uint8 and where pixels are missing; with a pre-filter, the window is
     read widened by the filter's halo (inside the image) so that the filtered pixels equal those
     of filtering the whole image, and pixels within the halo of a missing one count as missing."""
+    window = Window(*window)
     if prefilter is None:
         return source.read(window)
     if prefilter.halo == 0:
@@ -157,11 +158,11 @@ def read_window(source: ImageSource, window: Window, prefilter: Any = None
     from scipy import ndimage
 
     h = prefilter.halo
-    r0, r1, c0, c1 = window
-    wide = (max(0, r0 - h), min(source.shape[0], r1 + h), max(0, c0 - h), min(source.shape[1], c1 + h))
+    wide = window.widened(h, source.shape)
     # A wide pixel type is filtered before its rounding to 8 bits.
     pixels, invalid = source.read_scaled(wide)
-    crop = (slice(r0 - wide[0], r1 - wide[0]), slice(c0 - wide[2], c1 - wide[2]))
+    crop = (slice(window.row0 - wide.row0, window.row1 - wide.row0),
+            slice(window.col0 - wide.col0, window.col1 - wide.col0))
     filtered: npt.NDArray[np.uint8] = prefilter(pixels)[crop]
     if invalid.any():
         invalid = ndimage.maximum_filter(invalid.view(np.uint8), size=2 * h + 1, mode="constant") > 0
@@ -177,9 +178,7 @@ def _read_job_window(source: ImageSource, window: Window, prefilter: Any
     except (TrackError, MemoryError):
         raise
     except Exception as e:  # noqa: BLE001 - whatever the reader raised, the input is unreadable
-        r0, r1, c0, c1 = window
-        raise InputError(f"cannot read {source.path} rows {r0}..{r1 - 1} columns {c0}..{c1 - 1}: "
-                         f"{describe_error(e)}") from e
+        raise InputError(f"cannot read {source.path} {window.describe()}: {describe_error(e)}") from e
 
 
 def load_block(job: BlockJob) -> LoadedBlock:

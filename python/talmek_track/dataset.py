@@ -82,7 +82,8 @@ def _source(name: str, image: Any, nodata: float | None) -> Any:
         a, b, c, d, e, f = (float(v) for v in tuple(rio.transform())[:6])
         if rio.crs is not None or (a, b, c, d, e, f) != (1.0, 0.0, 0.0, 0.0, 1.0, 0.0):
             transform, crs = (a, b, c, d, e, f), rio.crs
-    return source_from_array(name, values, None if nodata is None else float(nodata), transform, crs)
+    return source_from_array(name, values, None if nodata is None else float(nodata), transform, crs,
+                             tags=getattr(image, "attrs", None))
 
 
 def track_xarray(image1: Any, image2: Any, *, chip: int | tuple[int, int] = 32,
@@ -121,8 +122,8 @@ def track_xarray(image1: Any, image2: Any, *, chip: int | tuple[int, int] = 32,
     xarray.Dataset
         Variables on (y, x) with units and CF attributes, the CRS as ``spatial_ref``.
     """
+    from talmek_track.dates import acquisition_dates
     from talmek_track.track import _velocity_options, make_params, prepare_sources, track_sources
-    from talmek_track.velocity import date_from_tags
 
     params = make_params(chip, margin, step, start, offset, peak, min_strength, max_displacement)
     chosen, dated = _velocity_options(prefilter, filter, dates)
@@ -130,10 +131,7 @@ def track_xarray(image1: Any, image2: Any, *, chip: int | tuple[int, int] = 32,
     prepare_sources(source1, source2, params, start_given=start is not None)
     source1, source2 = source1.with_range("auto"), source2.with_range("auto")
     if dated is None:
-        t1 = date_from_tags(getattr(image1, "attrs", {}))
-        t2 = date_from_tags(getattr(image2, "attrs", {}))
-        if t1 is not None and t2 is not None and t1 != t2:
-            dated = (t1, t2)
+        dated = acquisition_dates(source1, source2)
     mask = None
     if stable is not None:
         mask = np.asarray(getattr(stable, "values", stable))

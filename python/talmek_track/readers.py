@@ -2,16 +2,18 @@
 
 ``open_source`` inspects an input (a local file, or with rasterio anything GDAL opens: ``/vsi*``
 paths, URLs, any raster format) without reading its pixels and returns an ``ImageSource``: a
-small, picklable description (path, reader, size, bands, page, nodata, georeference and the value
-range that maps its pixels onto 0..255). ``ImageSource.read`` reads one window of it, so that
-matching needs only the windows its chips cover; every process (a worker of a distributed run
-too) opens the file itself.
+small, picklable description (path, reader, size, bands, page, nodata, georeference, metadata
+tags and the value range that maps its pixels onto 0..255). ``ImageSource.read`` reads one
+``Window`` of it, so that matching needs only the windows its chips cover; every process (a
+worker of a distributed run too) opens the file itself.
 
-Readers: rasterio when it is installed; otherwise tifffile for TIFF (memory-mapped when the file
-is stored plainly) and imageio for PNG and JPEG, read whole. Colour (RGB) becomes grey with
-weights 0.299, 0.587, 0.114; an alpha channel is ignored; other multi-band files give one band
-(``band``, default 1); a multi-page TIFF needs ``page``. A new kind of input is a reader here:
-an ``open`` branch that fills an ``ImageSource`` and a window read in ``_read_window``.
+Every kind of input has one reader class: ``RasterioReader`` when rasterio is installed;
+otherwise ``TifffileReader`` for TIFF (memory-mapped when the file is stored plainly) and
+``ImageioReader`` for PNG and JPEG, read whole; ``ArrayReader`` for images given as arrays.
+Colour (RGB) becomes grey with weights 0.299, 0.587, 0.114; an alpha channel is ignored; other
+multi-band files give one band (``band``, default 1); a multi-page TIFF needs ``page``. A new
+kind of input is a new ``Reader`` subclass registered in ``READERS``, with a branch in
+``open_source`` that chooses it.
 """
 
 from __future__ import annotations
@@ -20,11 +22,13 @@ import dataclasses
 import functools
 import math
 import os
+import re
 import warnings
-from collections.abc import Iterable, Iterator
+from collections.abc import Iterable, Iterator, Mapping
 from contextlib import contextmanager
 from dataclasses import dataclass
-from typing import Any
+from datetime import datetime
+from typing import Any, ClassVar, NamedTuple
 
 import numpy as np
 import numpy.typing as npt
@@ -39,18 +43,47 @@ from talmek_track.convert import (
     scale_range,
     warn_range,
 )
+from talmek_track.dates import date_from_tags
 from talmek_track.errors import InputError, one_line, require
 
 #: An affine geotransform (a, b, c, d, e, f), as rasterio's Affine lists it.
 Transform = tuple[float, float, float, float, float, float]
 
-#: A window of an image: (first row, end row, first column, end column), ends exclusive.
-Window = tuple[int, int, int, int]
+
+class Window(NamedTuple):
+    """A window of an image: rows ``row0`` to ``row1`` and columns ``col0`` to ``col1``, ends
+    exclusive, in the image's own pixels."""
+
+    row0: int
+    row1: int
+    col0: int
+    col1: int
+
+    @classmethod
+    def whole(cls, shape: tuple[int, int]) -> Window:
+        """The whole image of ``shape`` (rows, cols)."""
+        return cls(0, shape[0], 0, shape[1])
+
+    @property
+    def shape(self) -> tuple[int, int]:
+        """(rows, cols) of the window."""
+        return self.row1 - self.row0, self.col1 - self.col0
+
+    def inside(self, shape: tuple[int, int]) -> bool:
+        """Whether the window lies within an image of ``shape``, ends not before starts."""
+        return 0 <= self.row0 <= self.row1 <= shape[0] and 0 <= self.col0 <= self.col1 <= shape[1]
+
+    def widened(self, by: int, shape: tuple[int, int]) -> Window:
+        """The window grown by ``by`` pixels on every side, cut to an image of ``shape``."""
+        return Window(max(0, self.row0 - by), min(shape[0], self.row1 + by),
+                      max(0, self.col0 - by), min(shape[1], self.col1 + by))
+
+    def describe(self) -> str:
+        """'rows a..b columns c..d', last ones included, for messages."""
+        return f"rows {self.row0}..{self.row1 - 1} columns {self.col0}..{self.col1 - 1}"
+
 
 _GREY_WEIGHTS = np.array([0.299, 0.587, 0.114])
-# TIFF tags that make a GeoTIFF: pixel scale, tie points, transformation, geo keys.
-_GEO_TAGS = (33550, 33922, 34264, 34735)
-_GDAL_NODATA = 42113
 
 
 @dataclass(frozen=True)
@@ -61,8 +94,8 @@ class ImageSource:
     ----------
     path : str
         The input as the user gave it (messages name it).
-    reader : {"rasterio", "tifffile", "imageio"}
-        What reads it.
+    reader : {"rasterio", "tifffile", "imageio", "array"}
+        The name of the reader (a key of ``READERS``) that reads it.
     shape : (int, int)
         (rows, cols).
     dtype : str
@@ -82,6 +115,9 @@ class ImageSource:
     array : numpy.ndarray or None
         The pixels themselves (rows, cols, bands) for an image given as an array
         (reader "array").
+    tags : mapping of str to str
+        The metadata tags read when the input was opened (GDAL metadata of the dataset and its
+        band, the TIFF DateTime tag, a DataArray's attrs); ``acquisition_date`` reads them.
     """
 
     path: str
@@ -95,17 +131,26 @@ class ImageSource:
     crs: Any = None
     value_range: tuple[float, float] | None = None
     array: np.ndarray | None = dataclasses.field(default=None, compare=False, repr=False)
+    tags: Mapping[str, str] = dataclasses.field(default_factory=dict, compare=False, repr=False)
 
     @property
     def colour(self) -> bool:
         return len(self.bands) == 3
 
-    def read_raw(self, window: Window) -> npt.NDArray[Any]:
+    @property
+    def _reader(self) -> Reader:
+        return READERS[self.reader]
+
+    def acquisition_date(self) -> datetime | None:
+        """The acquisition date its metadata tags name, or None."""
+        return date_from_tags(self.tags)
+
+    def read_raw(self, window: Window | tuple[int, int, int, int]) -> npt.NDArray[Any]:
         """The window's pixels as stored, (rows, cols, bands)."""
-        r0, r1, c0, c1 = window
-        if not (0 <= r0 <= r1 <= self.shape[0] and 0 <= c0 <= c1 <= self.shape[1]):
-            raise ValueError(f"window {window} leaves the image of shape {self.shape}")
-        return _read_window(self, window)
+        window = Window(*window)
+        if not window.inside(self.shape):
+            raise ValueError(f"window {tuple(window)} leaves the image of shape {self.shape}")
+        return self._reader.read(self, window)
 
     def read(self, window: Window | None = None) -> tuple[npt.NDArray[np.uint8], npt.NDArray[np.bool_]]:
         """The window (default: the whole image) as 8-bit grey, and where pixels are missing.
@@ -117,7 +162,7 @@ class ImageSource:
         invalid : numpy.ndarray of bool, shape (rows, cols)
             True where a pixel is not finite or equals ``nodata`` in any band read.
         """
-        raw = self.read_raw(window or (0, self.shape[0], 0, self.shape[1]))
+        raw = self.read_raw(window or Window.whole(self.shape))
         invalid = self.invalid_of(raw)
         grey = self._grey(raw)
         if self.value_range is None:
@@ -132,7 +177,7 @@ class ImageSource:
         images come as ``read`` gives them. Pre-filters read through here."""
         if self.value_range is None:
             return self.read(window)
-        raw = self.read_raw(window or (0, self.shape[0], 0, self.shape[1]))
+        raw = self.read_raw(window or Window.whole(self.shape))
         return scale_range(self._grey(raw), *self.value_range), self.invalid_of(raw)
 
     def invalid_of(self, raw: np.ndarray) -> npt.NDArray[np.bool_]:
@@ -161,11 +206,7 @@ class ImageSource:
 
     def read_rows(self, rows: Iterable[int]) -> Iterator[np.ndarray]:
         """Whole rows as stored, one (1, cols, bands) array per row, opening the file once."""
-        if self.reader == "rasterio":
-            yield from _rasterio_rows(self, rows)
-            return
-        for r in rows:
-            yield self.read_raw((r, r + 1, 0, self.shape[1]))
+        return self._reader.rows(self, rows)
 
     def with_range(self, value_range: ValueRange,
                    percentiles: tuple[float, float] = DEFAULT_PERCENTILES) -> ImageSource:
@@ -190,15 +231,109 @@ class ImageSource:
         """The image as 8-bit grey, every k-th pixel, at most about ``max_side`` on its longer
         side; returns it and k."""
         k = max(1, math.ceil(max(self.shape) / max_side))
-        if self.reader == "rasterio":
-            raw = _rasterio_decimated(self, k)
-        else:
-            raw = _whole(self)[::k, ::k]
-        grey = self._grey(raw)
+        grey = self._grey(self._reader.decimated(self, k))
         if self.value_range is None:
             return np.clip(np.rint(grey), 0, 255).astype(np.uint8), k
         return apply_range(grey, *self.value_range), k
 
+
+# --- readers ------------------------------------------------------------------------------------
+
+class Reader:
+    """How one kind of input is read. Readers hold no state: an ``ImageSource`` names its reader,
+    and every process looks the reader up by that name and opens the input itself."""
+
+    name: ClassVar[str]
+
+    def read(self, source: ImageSource, window: Window) -> np.ndarray:
+        """The window's pixels as stored, (rows, cols, bands); the window lies inside."""
+        raise NotImplementedError
+
+    def rows(self, source: ImageSource, rows: Iterable[int]) -> Iterator[np.ndarray]:
+        """Whole rows, one (1, cols, bands) array each."""
+        for r in rows:
+            yield self.read(source, Window(r, r + 1, 0, source.shape[1]))
+
+    def decimated(self, source: ImageSource, k: int) -> np.ndarray:
+        """Every k-th pixel of every k-th row, (rows, cols, bands)."""
+        return self.read(source, Window.whole(source.shape))[::k, ::k]
+
+
+class RasterioReader(Reader):
+    """Anything GDAL opens, through rasterio, window by window."""
+
+    name = "rasterio"
+
+    def read(self, source: ImageSource, window: Window) -> np.ndarray:
+        from rasterio.windows import Window as RioWindow
+
+        rows, cols = window.shape
+        with _open_dataset(source.path, source.page) as ds:
+            data = ds.read(list(source.bands), window=RioWindow(window.col0, window.row0, cols, rows))
+        return np.moveaxis(data, 0, -1)
+
+    def rows(self, source: ImageSource, rows: Iterable[int]) -> Iterator[np.ndarray]:
+        from rasterio.windows import Window as RioWindow
+
+        with _open_dataset(source.path, source.page) as ds:
+            for r in rows:
+                data = ds.read(list(source.bands), window=RioWindow(0, r, source.shape[1], 1))
+                yield np.moveaxis(data, 0, -1)
+
+    def decimated(self, source: ImageSource, k: int) -> np.ndarray:
+        from rasterio.enums import Resampling
+
+        rows, cols = (math.ceil(n / k) for n in source.shape)
+        with _open_dataset(source.path, source.page) as ds:
+            data = ds.read(list(source.bands), out_shape=(len(source.bands), rows, cols),
+                           resampling=Resampling.nearest)
+        return np.moveaxis(data, 0, -1)
+
+
+class _WholeImageReader(Reader):
+    """Files decoded (or memory-mapped) whole once per process; windows are slices of that."""
+
+    def read(self, source: ImageSource, window: Window) -> np.ndarray:
+        data = _whole(source, bands_only=False)[window.row0:window.row1, window.col0:window.col1]
+        return np.asarray(data[..., [b - 1 for b in source.bands]])
+
+    def decimated(self, source: ImageSource, k: int) -> np.ndarray:
+        return _whole(source)[::k, ::k]
+
+
+class TifffileReader(_WholeImageReader):
+    """TIFF files without GDAL, memory-mapped where stored plainly."""
+
+    name = "tifffile"
+
+
+class ImageioReader(_WholeImageReader):
+    """PNG and JPEG without GDAL, decoded whole."""
+
+    name = "imageio"
+
+
+class ArrayReader(Reader):
+    """An image given as an array, held, not copied."""
+
+    name = "array"
+
+    def read(self, source: ImageSource, window: Window) -> np.ndarray:
+        assert source.array is not None
+        part = source.array[window.row0:window.row1, window.col0:window.col1]
+        return np.asarray(part[..., [b - 1 for b in source.bands]])
+
+    def decimated(self, source: ImageSource, k: int) -> np.ndarray:
+        assert source.array is not None
+        return source.array[..., [b - 1 for b in source.bands]][::k, ::k]
+
+
+#: The readers by name, as ``ImageSource.reader`` names them.
+READERS: dict[str, Reader] = {r.name: r for r in (RasterioReader(), TifffileReader(), ImageioReader(),
+                                                   ArrayReader())}
+
+
+# --- opening an input -----------------------------------------------------------------------------
 
 def _have_rasterio() -> bool:
     try:
@@ -243,7 +378,7 @@ def open_source(path: str | os.PathLike[str], *, band: int | None = None, page: 
     Returns
     -------
     ImageSource
-        With no value range settled yet (see ``ImageSource.with_range``).
+        With its metadata tags, and no value range settled yet (see ``ImageSource.with_range``).
 
     Raises
     ------
@@ -252,9 +387,9 @@ def open_source(path: str | os.PathLike[str], *, band: int | None = None, page: 
     """
     text = os.fspath(path)
     if band is not None and band < 1:
-        raise InputError(f"--band counts from 1, got {band}")
+        raise InputError(f"bands count from 1, got band {band}")
     if page is not None and page < 1:
-        raise InputError(f"--page counts from 1, got {page}")
+        raise InputError(f"pages count from 1, got page {page}")
     if _is_local(text):
         _check_local(text)
     try:
@@ -280,9 +415,10 @@ def open_source(path: str | os.PathLike[str], *, band: int | None = None, page: 
 
 def source_from_array(name: str, data: npt.ArrayLike, nodata: float | None = None,
                       transform: Transform | None = None, crs: Any = None,
-                      band: int | None = None) -> ImageSource:
+                      band: int | None = None, tags: Mapping[str, object] | None = None) -> ImageSource:
     """An image given as an array, (rows, cols) or (rows, cols, bands), as a source that reads
-    like a file's; ``name`` stands for the path in messages. The array is held, not copied."""
+    like a file's; ``name`` stands for the path in messages, ``tags`` for a file's metadata (a
+    DataArray's attrs). The array is held, not copied."""
     array = np.asarray(data)
     if array.ndim == 2:
         array = array[..., np.newaxis]
@@ -292,8 +428,9 @@ def source_from_array(name: str, data: npt.ArrayLike, nodata: float | None = Non
         raise InputError(f"{name} holds {array.dtype} pixels, not a real type")
     count = array.shape[-1]
     bands = _pick_bands(name, count, count in (3, 4), count == 2, band)
-    return ImageSource(name, "array", (array.shape[0], array.shape[1]), str(array.dtype), bands, None,
-                       nodata, transform, crs, array=array)
+    return ImageSource(name, ArrayReader.name, (array.shape[0], array.shape[1]), str(array.dtype), bands,
+                       None, nodata, transform, crs, array=array,
+                       tags={str(k): str(v) for k, v in (tags or {}).items()})
 
 
 def _pick_bands(path: str, count: int, colour: bool, alpha_second: bool, band: int | None) -> tuple[int, ...]:
@@ -307,16 +444,17 @@ def _pick_bands(path: str, count: int, colour: bool, alpha_second: bool, band: i
     if count == 2 and alpha_second:
         warnings.warn(f"{path}: alpha channel ignored", stacklevel=4)
     elif count > 1:
-        warnings.warn(f"{path}: {count} bands; band 1 is matched (choose one with --band)", stacklevel=4)
+        warnings.warn(f"{path}: {count} bands; band 1 is matched (choose "
+                      "another by its number)", stacklevel=4)
     return (1,)
 
 
 def _pages_message(path: str, pages: int) -> str:
-    return (f"{path} is a stack of {pages} pages; choose the page to match with --page N "
-            "(or store the layers as bands and pick one with --band N)")
+    return (f"{path} is a stack of {pages} pages; choose the page to match by its number, from 1 "
+            "(or store the layers as bands and choose a band)")
 
 
-# --- rasterio ---------------------------------------------------------------------------------
+# --- rasterio -------------------------------------------------------------------------------------
 
 def _rasterio_name(source_path: str, page: int | None) -> str:
     return source_path if page is None else f"GTIFF_DIR:{page}:{source_path}"
@@ -350,6 +488,7 @@ def _open_rasterio(path: str, band: int | None, page: int | None, nodata: float 
 
     with _open_dataset(path, None) as ds:
         pages = len(ds.subdatasets) if ds.driver == "GTiff" else 0
+        tags = {str(k): str(v) for k, v in ds.tags().items()}
     if pages > 1 and page is None:
         raise InputError(_pages_message(path, pages))
     if page is not None and pages > 1 and page > pages:
@@ -367,39 +506,31 @@ def _open_rasterio(path: str, band: int | None, page: int | None, nodata: float 
         transform = None if crs is None and ds.transform.is_identity else tuple(ds.transform)[:6]
         declared = ds.nodatavals[bands[0] - 1]
         shape = (ds.height, ds.width)
-    return ImageSource(path, "rasterio", shape, str(dtype), bands, page,
-                       nodata if nodata is not None else declared, transform, crs)
+        if page is not None:
+            tags.update((str(k), str(v)) for k, v in ds.tags().items())
+        tags.update((str(k), str(v)) for k, v in ds.tags(1).items())
+    return ImageSource(path, RasterioReader.name, shape, str(dtype), bands, page,
+                       nodata if nodata is not None else declared, transform, crs, tags=tags)
 
 
-def _rasterio_read(source: ImageSource, window: Window) -> np.ndarray:
-    from rasterio.windows import Window as RioWindow
+# --- tifffile and imageio: the whole image, memory-mapped or cached -------------------------------
 
-    r0, r1, c0, c1 = window
-    with _open_dataset(source.path, source.page) as ds:
-        data = ds.read(list(source.bands), window=RioWindow(c0, r0, c1 - c0, r1 - r0))
-    return np.moveaxis(data, 0, -1)
+# TIFF tags that make a GeoTIFF: pixel scale, tie points, transformation, geo keys.
+_GEO_TAGS = (33550, 33922, 34264, 34735)
+_TIFF_DATETIME, _GDAL_METADATA, _GDAL_NODATA = 306, 42112, 42113
 
 
-def _rasterio_rows(source: ImageSource, rows: Iterable[int]) -> Iterator[np.ndarray]:
-    from rasterio.windows import Window as RioWindow
+def _tiff_tags(tags: Any) -> dict[str, str]:
+    """The TIFF DateTime tag and the GDAL metadata items of a page, as GDAL names them."""
+    found: dict[str, str] = {}
+    if _TIFF_DATETIME in tags:
+        found["TIFFTAG_DATETIME"] = str(tags[_TIFF_DATETIME].value)
+    if _GDAL_METADATA in tags:
+        for name, value in re.findall(r'<Item name="([^"]+)"[^>]*>([^<]*)</Item>',
+                                      str(tags[_GDAL_METADATA].value)):
+            found[name] = value
+    return found
 
-    with _open_dataset(source.path, source.page) as ds:
-        for r in rows:
-            data = ds.read(list(source.bands), window=RioWindow(0, r, source.shape[1], 1))
-            yield np.moveaxis(data, 0, -1)
-
-
-def _rasterio_decimated(source: ImageSource, k: int) -> np.ndarray:
-    from rasterio.enums import Resampling
-
-    rows, cols = (math.ceil(n / k) for n in source.shape)
-    with _open_dataset(source.path, source.page) as ds:
-        data = ds.read(list(source.bands), out_shape=(len(source.bands), rows, cols),
-                       resampling=Resampling.nearest)
-    return np.moveaxis(data, 0, -1)
-
-
-# --- tifffile and imageio: the whole image, memory-mapped or cached ---------------------------
 
 def _open_tifffile(path: str, band: int | None, page: int | None, nodata: float | None) -> ImageSource:
     tifffile = require("tifffile", "cli")
@@ -424,12 +555,15 @@ def _open_tifffile(path: str, band: int | None, page: int | None, nodata: float 
         bands = _pick_bands(path, samples, rgb, alpha_second, band)
         shape = (int(p.imagelength), int(p.imagewidth))
         dtype = str(p.dtype)
-    return ImageSource(path, "tifffile", shape, dtype, bands, page,
-                       nodata if nodata is not None else declared)
+        metadata = _tiff_tags(tif.pages.first.tags)
+        if index != 0:
+            metadata.update(_tiff_tags(tags))
+    return ImageSource(path, TifffileReader.name, shape, dtype, bands, page,
+                       nodata if nodata is not None else declared, tags=metadata)
 
 
 def _open_imageio(path: str, band: int | None, page: int | None, nodata: float | None) -> ImageSource:
-    source = ImageSource(path, "imageio", (0, 0), "uint8", (1,), None, nodata)
+    source = ImageSource(path, ImageioReader.name, (0, 0), "uint8", (1,), None, nodata)
     data = _whole(source, bands_only=False)
     count = data.shape[-1]
     bands = _pick_bands(path, count, count >= 3, count == 2, band)
@@ -448,7 +582,7 @@ def _parse_nodata(text: object) -> float | None:
 def _decoded(path: str, reader: str, page: int | None, stamp: float) -> np.ndarray:
     """The whole image, bands last: memory-mapped where tifffile can, else decoded once per
     process (the latest two files are kept)."""
-    if reader == "tifffile":
+    if reader == TifffileReader.name:
         tifffile = require("tifffile", "cli")
         with tifffile.TiffFile(path) as tif:
             main = [p for p in tif.pages if not (getattr(p, "subfiletype", 0) & 5)]
@@ -476,24 +610,11 @@ def _decoded(path: str, reader: str, page: int | None, stamp: float) -> np.ndarr
 
 
 def _whole(source: ImageSource, bands_only: bool = True) -> np.ndarray:
-    if source.array is not None:
-        return source.array[..., [b - 1 for b in source.bands]] if bands_only else source.array
     stamp = os.stat(source.path).st_mtime if _is_local(source.path) else 0.0
     data = _decoded(source.path, source.reader, source.page, stamp)
     if not bands_only:
         return data
     return data[..., [b - 1 for b in source.bands]]
-
-
-def _read_window(source: ImageSource, window: Window) -> np.ndarray:
-    r0, r1, c0, c1 = window
-    if source.reader == "rasterio":
-        return _rasterio_read(source, window)
-    if source.array is not None:
-        return np.asarray(source.array[r0:r1, c0:c1][..., [b - 1 for b in source.bands]])
-    data = _decoded(source.path, source.reader, source.page,
-                    os.stat(source.path).st_mtime if _is_local(source.path) else 0.0)
-    return np.asarray(data[r0:r1, c0:c1][..., [b - 1 for b in source.bands]])
 
 
 def forget_decoded() -> None:

@@ -25,6 +25,7 @@ from talmek_track._facts import Status
 from talmek_track.backends import run_block_groups
 from talmek_track.blocks import DEFAULT_BLOCK_PIXELS
 from talmek_track.convert import DEFAULT_PERCENTILES, ValueRange
+from talmek_track.dates import parse_date
 from talmek_track.errors import OptionError, OutputError, require
 from talmek_track.prefilter import Prefilter
 from talmek_track.publish import output_target
@@ -46,7 +47,6 @@ from talmek_track.track import (
     require_writers,
     write_result,
 )
-from talmek_track.velocity import date_from_tags, file_tags, parse_date
 
 __all__ = ["StackResult", "match_stack", "pair_folder_names", "select_pairs"]
 
@@ -138,21 +138,21 @@ def _stem(path: str) -> str:
     return name.split(".", 1)[0] or name
 
 
-def stack_dates(paths: Sequence[str], dates: Sequence[datetime | str | None] | None = None
+def stack_dates(sources: Sequence[ImageSource], dates: Sequence[datetime | str | None] | None = None
                 ) -> list[datetime | None]:
-    """Each image's acquisition date: as given in ``dates`` (None entries read from the file),
-    else from the file's metadata tags."""
-    if dates is not None and len(dates) != len(paths):
-        raise OptionError(f"{len(dates)} dates for {len(paths)} images")
+    """Each image's acquisition date: as given in ``dates`` (None entries taken from the image),
+    else from the image's metadata tags."""
+    if dates is not None and len(dates) != len(sources):
+        raise OptionError(f"{len(dates)} dates for {len(sources)} images")
     found: list[datetime | None] = []
-    for k, path in enumerate(paths):
+    for k, source in enumerate(sources):
         given = None if dates is None else dates[k]
         if isinstance(given, str):
             try:
                 given = parse_date(given)
             except ValueError as e:
                 raise OptionError(str(e)) from None
-        found.append(given if given is not None else date_from_tags(file_tags(path)))
+        found.append(given if given is not None else source.acquisition_date())
     return found
 
 
@@ -311,18 +311,19 @@ value_range, percentiles, prefilter, filter, stable, block_pixels :
     writers = output_names(formats, plot, out is not None)
     cluster = {"client": client, "scheduler": scheduler, "workers": workers}
     check_backend(backend, threads, block_pixels, cluster)
-    stamps = stack_dates(names, dates)
-    chosen = select_pairs(len(names), pairs, dates=stamps, max_days=max_days, min_days=min_days)
-    if not chosen:
-        raise OptionError("no pair of the stack lies within the time window")
-    folders = pair_folder_names(names, chosen)
-
-    sources: dict[int, ImageSource] = {}  # each image opened, and its range settled, once
+    sources: dict[int, ImageSource] = {}  # each image's value range settled once
     try:
+        # Every image is inspected once, its header and tags: the dates choose the pairs.
+        opened = [open_source(name, band=band, page=page, nodata=nodata) for name in names]
+        stamps = stack_dates(opened, dates)
+        chosen = select_pairs(len(names), pairs, dates=stamps, max_days=max_days, min_days=min_days)
+        if not chosen:
+            raise OptionError("no pair of the stack lies within the time window")
+        folders = pair_folder_names(names, chosen)
+
         def source(k: int) -> ImageSource:
             if k not in sources:
-                sources[k] = open_source(names[k], band=band, page=page, nodata=nodata).with_range(
-                    value_range, percentiles)
+                sources[k] = opened[k].with_range(value_range, percentiles)
             return sources[k]
 
         plans: list[PairPlan] = []

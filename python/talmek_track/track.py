@@ -24,6 +24,7 @@ from talmek_track._facts import (
 from talmek_track.backends import get_runner, run_blocks
 from talmek_track.blocks import DEFAULT_BLOCK_PIXELS, BlockJob, plan_blocks
 from talmek_track.convert import DEFAULT_PERCENTILES, ValueRange
+from talmek_track.dates import acquisition_dates, interval_days, parse_dates
 from talmek_track.errors import InputError, OptionError, require
 from talmek_track.georef import check_offsets, grid_transform, pair_georeference
 from talmek_track.matching import RECORD_DTYPE, grid_arrays, grid_points
@@ -32,7 +33,7 @@ from talmek_track.prefilter import Prefilter, parse_prefilter
 from talmek_track.publish import output_target, staged
 from talmek_track.readers import ImageSource, forget_decoded, open_source
 from talmek_track.results import TrackResult
-from talmek_track.velocity import interval_days, parse_dates, read_dates, vector_field
+from talmek_track.velocity import vector_field
 from talmek_track.writers import DEFAULT_FORMATS, WRITERS
 
 #: Sub-pixel peak fits by name, as MatchingParams.peakmethod_ takes them.
@@ -376,7 +377,7 @@ def track_files(image1: str | os.PathLike[str], image2: str | os.PathLike[str],
                                    band=band, page=page, nodata=nodata)
         require_writers(names, source1)
         if dated is None:
-            dated = read_dates(None, source1.path, source2.path)
+            dated = acquisition_dates(source1, source2)
         source1 = source1.with_range(value_range, percentiles)
         source2 = source2.with_range(value_range, percentiles)
 

@@ -9,24 +9,23 @@ uncertainty. The records themselves are never changed.
 
 from __future__ import annotations
 
-import re
 import warnings
 from collections.abc import Mapping
 from dataclasses import dataclass, field
-from datetime import UTC, datetime
+from datetime import datetime
 from typing import Any
 
 import numpy as np
 
 import Talmek
 from talmek_track._facts import Status
+from talmek_track.dates import interval_days
 from talmek_track.georef import grid_transform
 from talmek_track.outliers import FILTERS, median_test
 from talmek_track.readers import Transform
 
 __all__ = [
-    "DAYS_PER_YEAR", "OUTLIER", "SIGMA_SCALE", "VARIABLES", "Variable", "VectorField", "date_from_tags",
-    "interval_days", "parse_date", "parse_dates", "read_dates", "vector_field",
+    "DAYS_PER_YEAR", "OUTLIER", "SIGMA_SCALE", "VARIABLES", "Variable", "VectorField", "vector_field",
 ]
 
 #: Status of an accepted match that the outlier filter rejected. The record keeps the engine's
@@ -67,121 +66,6 @@ VARIABLES: tuple[Variable, ...] = (
     Variable("sigma_x", "pixel", "uncertainty (one standard deviation) of dx"),
     Variable("sigma_y", "pixel", "uncertainty (one standard deviation) of dy"),
 )
-
-
-# --- dates ------------------------------------------------------------------------------------
-
-_COMPACT = re.compile(r"^(\d{4})(\d{2})(\d{2})(?:[T ]?(\d{2})(\d{2})(\d{2})?)?Z?$")
-
-
-def parse_date(text: str) -> datetime:
-    """An acquisition date or timestamp: ISO 8601 (2024-07-01, 2024-07-01T10:30:00Z), the TIFF
-    form 2024:07:01 10:30:00, or 20240701. Times without a zone are taken as UTC."""
-    s = str(text).strip().strip("\x00").strip()
-    m = re.match(r"^(\d{4}):(\d{2}):(\d{2})(.*)$", s)
-    if m:
-        s = f"{m[1]}-{m[2]}-{m[3]}{m[4]}"
-    m = _COMPACT.match(s)
-    try:
-        if m:
-            t = datetime(int(m[1]), int(m[2]), int(m[3]), int(m[4] or 0), int(m[5] or 0), int(m[6] or 0))
-        else:
-            t = datetime.fromisoformat(s)
-    except ValueError:
-        raise ValueError(f"not a date: {text!r} (expected for example 2024-07-01 or "
-                         "2024-07-01T10:30:00Z)") from None
-    return t.replace(tzinfo=UTC) if t.tzinfo is None else t
-
-
-def parse_dates(text: str) -> tuple[datetime, datetime]:
-    """Two dates separated by a comma, first image first."""
-    parts = [p for p in str(text).split(",")]
-    if len(parts) != 2 or not all(p.strip() for p in parts):
-        raise ValueError(f"expected two dates separated by a comma, got {text!r}")
-    return parse_date(parts[0]), parse_date(parts[1])
-
-
-def interval_days(t1: datetime, t2: datetime) -> float:
-    """Days from t1 to t2; refuses equal dates, for which no velocity exists."""
-    days = (t2 - t1).total_seconds() / 86400.0
-    if days == 0:
-        raise ValueError(f"both images carry the same date ({t1.isoformat()}); velocities need "
-                         "two different dates")
-    return days
-
-
-# Tags that name the acquisition, most specific first; TIFFTAG_DATETIME (when the file was made,
-# which for most satellite products is the acquisition) comes last.
-_DATE_TAGS = ("ACQUISITION_DATETIME", "ACQUISITIONDATETIME", "ACQUISITION_START_TIME",
-              "ACQUISITION_DATE", "ACQUISITIONDATE", "DATE_ACQUIRED", "SENSING_TIME", "DATETIME",
-              "DATE", "TIFFTAG_DATETIME")
-
-
-def date_from_tags(tags: Mapping[str, object]) -> datetime | None:
-    """The acquisition date named by a file's metadata tags (GDAL metadata, as rasterio's
-    ``tags()`` or rioxarray's ``attrs`` give them), or None. Names are compared ignoring case."""
-    by_name = {str(k).upper(): v for k, v in tags.items()}
-    candidates = [k for k in _DATE_TAGS if k in by_name]
-    candidates += sorted(k for k in by_name if "ACQUISITION" in k and k not in candidates)
-    for key in candidates:
-        try:
-            return parse_date(str(by_name[key]))
-        except ValueError:
-            continue
-    return None
-
-
-def file_tags(path: str) -> dict[str, object]:
-    """Metadata tags of an image file: GDAL's through rasterio when installed, else the TIFF
-    DateTime tag and GDAL metadata items read with tifffile. Empty for other files."""
-    try:
-        import rasterio
-    except ImportError:
-        rasterio = None
-    if rasterio is not None:
-        try:
-            with warnings.catch_warnings():
-                warnings.simplefilter("ignore")
-                with rasterio.open(path) as ds:
-                    tags: dict[str, object] = dict(ds.tags())
-                    tags.update(ds.tags(1))
-                    return tags
-        except Exception:  # noqa: BLE001 - a file GDAL cannot open has no tags to offer
-            return {}
-    if not str(path).lower().endswith((".tif", ".tiff")):
-        return {}
-    try:
-        import tifffile
-
-        with tifffile.TiffFile(path) as tif:
-            page_tags = tif.pages.first.tags
-            tags = {}
-            if 306 in page_tags:
-                tags["TIFFTAG_DATETIME"] = page_tags[306].value
-            if 42112 in page_tags:
-                for name, value in re.findall(r'<Item name="([^"]+)"[^>]*>([^<]*)</Item>',
-                                              str(page_tags[42112].value)):
-                    tags[name] = value
-            return tags
-    except Exception:  # noqa: BLE001
-        return {}
-
-
-def read_dates(option: str | None, path1: str, path2: str) -> tuple[datetime, datetime] | None:
-    """Dates from ``--dates`` if given, else from both files' tags, else None (with a warning
-    when only one file carries a date)."""
-    if option:
-        return parse_dates(option)
-    t1, t2 = date_from_tags(file_tags(path1)), date_from_tags(file_tags(path2))
-    if t1 is not None and t2 is not None:
-        if t1 == t2:
-            warnings.warn(f"{path1} and {path2} carry the same date; no velocities without --dates", stacklevel=2)
-            return None
-        return t1, t2
-    if (t1 is None) != (t2 is None):
-        warnings.warn(f"only {path1 if t1 else path2} carries an acquisition date; give --dates "
-                      "for velocities", stacklevel=2)
-    return None
 
 
 # --- the field --------------------------------------------------------------------------------
