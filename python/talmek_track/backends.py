@@ -19,6 +19,7 @@ from typing import Any
 
 import numpy as np
 
+from talmek_track import interrupts
 from talmek_track.blocks import BlockJob, LoadedBlock, load_block, match_loaded
 
 #: A progress report over a whole run: the number of points done so far.
@@ -43,7 +44,15 @@ def run_threads(jobs: Sequence[BlockJob], *, threads: int | None = None,
             block = ahead.result()
             ahead = reader.submit(load_block, jobs[k + 1]) if k + 1 < len(jobs) else None
             base = done
-            report = None if progress is None else (lambda n, base=base: progress(base + n))
+            interrupts.check()
+
+            def report(n: int, base: int = base) -> None:
+                # Called every 50 ms from the native matching: a signal whose exception was lost
+                # (raised inside a finaliser or a C library's callback) stops the block here.
+                interrupts.check()
+                if progress is not None:
+                    progress(base + n)
+
             try:
                 records = match_loaded(block, report, threads)
             except BaseException:

@@ -31,6 +31,7 @@ try:
 except ImportError as e:  # the backend's choice reports it before any work starts
     raise ImportError("dask.distributed is not installed (pip install 'talmek[dask]')") from e
 
+from talmek_track import interrupts
 from talmek_track.backends import Group
 from talmek_track.blocks import BlockJob, match_block
 from talmek_track.errors import OptionError, TrackError, describe_error
@@ -218,6 +219,7 @@ def _run_groups(client: Any, groups: Sequence[Group], fn: Callable[..., np.ndarr
         done = 0
         pending = [f for group in state for f in group.futures]
         for future in distributed.as_completed(pending, loop=client.loop):
+            interrupts.check()
             g, j = where.pop(future.key)
             group = state[g]
             try:

@@ -26,9 +26,9 @@ from talmek_track.backends import run_block_groups
 from talmek_track.blocks import DEFAULT_BLOCK_PIXELS
 from talmek_track.convert import DEFAULT_PERCENTILES, ValueRange
 from talmek_track.dates import parse_date
-from talmek_track.errors import OptionError, OutputError, require
+from talmek_track.errors import OptionError, require
 from talmek_track.prefilter import Prefilter
-from talmek_track.publish import output_target
+from talmek_track.publish import output_target, repair_tree, staged
 from talmek_track.readers import ImageSource, forget_decoded, open_source
 from talmek_track.results import TrackResult
 from talmek_track.track import (
@@ -308,6 +308,8 @@ value_range, percentiles, prefilter, filter, stable, block_pixels :
     make_params(chip, margin, step, start, offset, peak, min_strength, max_displacement)  # checks
     chosen_filter, _ = _velocity_options(prefilter, filter, None)
     out = output_target(output) if output is not None else None
+    if out is not None:
+        repair_tree(out)  # a run cut short before leaves a whole set of results first
     writers = output_names(formats, plot, out is not None)
     cluster = {"client": client, "scheduler": scheduler, "workers": workers}
     check_backend(backend, threads, block_pixels, cluster)
@@ -403,19 +405,14 @@ def write_index(out: Path, paths: Sequence[str], pairs: Sequence[tuple[int, int]
                 counts: Sequence[tuple[int, int]]) -> Path:
     """``pairs.csv``: one line per pair with its folder, its images, their dates and the
     interval, the points and the accepted points."""
-    path = out / INDEX_NAME
-    partial = out / f".{INDEX_NAME}.partial"
-    with open(partial, "w", newline="") as f:
-        w = csv.writer(f)
-        w.writerow(["folder", "image1", "image2", "date1", "date2", "dt_days", "points", "accepted"])
-        for (i, j), folder, (points, accepted) in zip(pairs, folders, counts):
-            d1, d2 = dates[i], dates[j]
-            w.writerow([folder, paths[i], paths[j], d1.isoformat() if d1 else "",
-                        d2.isoformat() if d2 else "",
-                        repr(_days(d1, d2)) if d1 and d2 else "", points, accepted])
-    try:
-        os.replace(partial, path)
-    except OSError as e:
-        partial.unlink(missing_ok=True)
-        raise OutputError(f"cannot write {path}: {e.strerror or e}") from None
-    return path
+    with staged(out) as staging:
+        partial = staging.folder / INDEX_NAME
+        with open(partial, "w", newline="") as f:
+            w = csv.writer(f)
+            w.writerow(["folder", "image1", "image2", "date1", "date2", "dt_days", "points", "accepted"])
+            for (i, j), folder, (points, accepted) in zip(pairs, folders, counts):
+                d1, d2 = dates[i], dates[j]
+                w.writerow([folder, paths[i], paths[j], d1.isoformat() if d1 else "",
+                            d2.isoformat() if d2 else "",
+                            repr(_days(d1, d2)) if d1 and d2 else "", points, accepted])
+        return staging.publish([partial])[0]

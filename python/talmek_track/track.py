@@ -30,11 +30,11 @@ from talmek_track.georef import check_offsets, grid_transform, pair_georeference
 from talmek_track.matching import RECORD_DTYPE, grid_arrays, grid_points
 from talmek_track.outliers import FILTERS
 from talmek_track.prefilter import Prefilter, parse_prefilter
-from talmek_track.publish import output_target, staged
+from talmek_track.publish import output_target, repair, staged
 from talmek_track.readers import ImageSource, forget_decoded, open_source
 from talmek_track.results import TrackResult
 from talmek_track.velocity import vector_field
-from talmek_track.writers import DEFAULT_FORMATS, WRITERS
+from talmek_track.writers import DEFAULT_FORMATS, WRITERS, write_outputs
 
 #: Sub-pixel peak fits by name, as MatchingParams.peakmethod_ takes them.
 PEAK_METHODS = {"linear": 1, "log": 2, "reciprocal": 3, "integer": 4}
@@ -369,6 +369,8 @@ def track_files(image1: str | os.PathLike[str], image2: str | os.PathLike[str],
     params = make_params(chip, margin, step, start, offset, peak, min_strength, max_displacement)
     chosen, dated = _velocity_options(prefilter, filter, dates)
     out = output_target(output) if output is not None else None
+    if out is not None:
+        repair(out)  # a run cut short before leaves a whole set of results first
     names = output_names(formats, plot, out is not None)
     cluster = {"client": client, "scheduler": scheduler, "workers": workers}
     check_backend(backend, threads, block_pixels, cluster)
@@ -441,7 +443,7 @@ def write_result(out: Path, names: list[str], run: Callable[[bool], TrackResult]
     """Runs ``run(preview)`` and publishes its result files into ``out``, all or none."""
     with staged(out) as staging:
         result = run("plot" in names)
-        written = [path for name in names for path in WRITERS[name](staging.folder, result)]
+        written = write_outputs(names, staging.folder, result, staging.user_path)
         result.preview = None
         result.paths = staging.publish(written)
     return result

@@ -11,6 +11,9 @@ name and writes ``DEFAULT_FORMATS`` by default.
 
 from __future__ import annotations
 
+import errno
+import os
+import shutil
 from collections.abc import Callable
 from pathlib import Path
 
@@ -18,7 +21,7 @@ import numpy as np
 
 from talmek_track import vector_formats
 from talmek_track._facts import STATUS_NAMES, Status, status_name
-from talmek_track.errors import require
+from talmek_track.errors import OutputError, TrackError, describe_error, path_text, require
 from talmek_track.matching import RECORD_DTYPE
 from talmek_track.results import TrackResult
 from talmek_track.velocity import VectorField
@@ -50,6 +53,52 @@ def register_writer(name: str) -> Callable[[Writer], Writer]:
         WRITERS[name] = writer
         return writer
     return add
+
+
+#: The file each built-in writer makes, for messages about a writer that failed.
+FILE_NAMES = {"csv": "vectors.csv", "geojson": "vectors.geojson", "tif": "vectors.tif",
+              "nc": "vectors.nc", "gpkg": "vectors.gpkg", "plot": "vectors.png"}
+
+#: Free space below which a failing writer is taken to have filled the filesystem (drivers report
+#: a full disk in their own words, NetCDF even as "Permission denied").
+FULL_DISK_BYTES = 256 * 1024
+
+
+def write_outputs(names: list[str], folder: Path, result: TrackResult,
+                  user_path: Callable[[Path], Path] = lambda p: p) -> list[Path]:
+    """Runs the writers ``names`` into ``folder``; returns the files written. Any failure of a
+    writer (no space, permissions, a driver's error) is an OutputError naming the file, as
+    ``user_path`` shows it, and the cause in one line."""
+    written: list[Path] = []
+    for name in names:
+        before = set(os.listdir(folder))
+        try:
+            written += WRITERS[name](folder, result)
+        except TrackError:
+            raise
+        except Exception as e:  # noqa: BLE001 - rasterio, pyogrio and netCDF raise their own kinds
+            made = sorted(set(os.listdir(folder)) - before)
+            path = folder / (FILE_NAMES.get(name) or (made[0] if made else f"{name} output"))
+            raise OutputError(f"cannot write {path_text(user_path(path))}: "
+                              f"{write_failure(e, folder)}") from None
+    return written
+
+
+def write_failure(e: BaseException, folder: Path) -> str:
+    """The cause of a writer's failure in one line: a full filesystem and missing permissions
+    named as such, whatever words the driver used."""
+    code = e.errno if isinstance(e, OSError) else None
+    try:
+        full = shutil.disk_usage(folder).free < FULL_DISK_BYTES
+    except OSError:
+        full = False
+    if code == errno.ENOSPC or code == errno.EDQUOT or full:
+        return os.strerror(errno.ENOSPC)
+    if code in (errno.EACCES, errno.EPERM) or not os.access(folder, os.W_OK):
+        return os.strerror(errno.EACCES)
+    if isinstance(e, OSError) and e.strerror:
+        return e.strerror
+    return describe_error(e)
 
 
 FIELDS: tuple[str, ...] = tuple(RECORD_DTYPE.names or ())
