@@ -381,8 +381,8 @@ class Staging:
             _fsync_path(self.folder / KEPT, directory=True)
             if interrupts.pending() is not None:
                 return  # nothing was published; the signal is raised as the section ends
+            started = True  # from here on the journal may exist: undo on any failure
             _write_journal(self.folder, names, kept)
-            started = True
             for name in names:
                 if interrupts.pending() is not None:
                     raise interrupts.Interrupted(interrupts.pending() or 0)
