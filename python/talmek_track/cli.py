@@ -301,7 +301,7 @@ def stack_summary(result: StackResult) -> str:
     """One line: the pairs and their points, and where they went."""
     points = sum(n for n, _ in result.counts)
     accepted = sum(a for _, a in result.counts)
-    where = result.index.parent if result.index is not None else "nowhere"
+    where = path_text(result.index.parent) if result.index is not None else "nowhere"
     return f"{len(result.pairs)} pairs, {points} points ({accepted} accepted) written to {where}"
 
 
@@ -338,7 +338,7 @@ def summary(result: TrackResult) -> str:
     accepted = int(Status.accepted)
     text = ", ".join(f"{n} {STATUS_NAMES.get(code, code)}"
                      for code, n in sorted(counts.items(), key=lambda kv: kv[0] != accepted))
-    folder = result.paths[0].parent if result.paths else "nowhere"
+    folder = path_text(result.paths[0].parent) if result.paths else "nowhere"
     dated = "" if vf is None or vf.dt_days is None else f", {vf.dt_days:g} days apart"
     return f"{len(result.records)} points ({text or 'none'}{dated}) written to {folder}"
 

@@ -11,10 +11,12 @@ name and writes ``DEFAULT_FORMATS`` by default.
 
 from __future__ import annotations
 
+import contextlib
 import errno
+import logging
 import os
 import shutil
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
 from pathlib import Path
 
 import numpy as np
@@ -73,7 +75,11 @@ def write_outputs(names: list[str], folder: Path, result: TrackResult,
     for name in names:
         before = set(os.listdir(folder))
         try:
-            written += WRITERS[name](folder, result)
+            with _driver_errors() as errors, _plain_alias(folder) as where:
+                paths = [folder / p.name for p in WRITERS[name](where, result)]
+            if errors:  # GDAL reported failures and went on: the file must read back
+                _check_rasters(paths, errors)
+            written += paths
         except TrackError:
             raise
         except Exception as e:  # noqa: BLE001 - rasterio, pyogrio and netCDF raise their own kinds
@@ -82,6 +88,72 @@ def write_outputs(names: list[str], folder: Path, result: TrackResult,
             raise OutputError(f"cannot write {path_text(user_path(path))}: "
                               f"{write_failure(e, folder)}") from None
     return written
+
+
+@contextlib.contextmanager
+def _plain_alias(folder: Path) -> Iterator[Path]:
+    """``folder``, or where its name holds characters that some drivers cannot pass on (SQLite
+    drops a newline), a symbolic link to it under a plain name in the temporary folder."""
+    if os.fsdecode(folder).isprintable():
+        yield folder
+        return
+    import tempfile
+
+    holder = Path(tempfile.mkdtemp(prefix="talmek-out-"))
+    alias = holder / "staging"
+    try:
+        os.symlink(folder.absolute(), alias, target_is_directory=True)
+        yield alias
+    finally:
+        alias.unlink(missing_ok=True)
+        holder.rmdir()
+
+
+class _Collect(logging.Handler):
+    def __init__(self) -> None:
+        super().__init__(logging.INFO)
+        self.messages: list[str] = []
+
+    def emit(self, record: logging.LogRecord) -> None:
+        if record.getMessage().startswith("GDAL signalled an error"):
+            self.messages.append(str(record.args[1] if isinstance(record.args, tuple) and
+                                     len(record.args) > 1 else record.getMessage()))
+
+
+@contextlib.contextmanager
+def _driver_errors() -> Iterator[list[str]]:
+    """The failures that GDAL reports through rasterio's log while a writer runs: some failed
+    writes (libtiff on a full disk) are logged, not raised. rasterio logs them at INFO, since GDAL
+    also reports failures that it then overcomes; they are collected here, not shown."""
+    collect = _Collect()
+    logger = logging.getLogger("rasterio._env")
+    level, propagate = logger.level, logger.propagate
+    quiet = not logger.isEnabledFor(logging.INFO)
+    if quiet:
+        logger.setLevel(logging.INFO)
+        logger.propagate = False
+    logger.addHandler(collect)
+    try:
+        yield collect.messages
+    finally:
+        logger.removeHandler(collect)
+        if quiet:
+            logger.setLevel(level)
+            logger.propagate = propagate
+
+
+def _check_rasters(paths: list[Path], errors: list[str]) -> None:
+    """After GDAL reported failures: every GeoTIFF written reads back whole, else OSError."""
+    import rasterio
+
+    for path in paths:
+        if path.suffix.lower() not in (".tif", ".tiff"):
+            continue
+        try:
+            with rasterio.open(path) as ds:
+                ds.read()
+        except Exception:  # noqa: BLE001 - unreadable: the write failed
+            raise OSError(errors[0]) from None
 
 
 def write_failure(e: BaseException, folder: Path) -> str:
