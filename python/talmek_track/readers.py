@@ -392,14 +392,15 @@ def source_driver(text: str, allow_any_source: bool = False) -> str | None:
     (``NETCDF:...``), no other ``/vsi`` file systems. InputError names what is refused."""
     if allow_any_source:
         return None
-    if _is_local(text) and not text.startswith("<"):
-        if not re.match(r"^[A-Za-z0-9_]{2,}:", text) or os.path.exists(text):
-            return _local_driver(text)
-        raise InputError(f"cannot read {text}: a GDAL driver string is not a plain image file; "
-                         f"{_ALLOW_HINT}")
     if text.startswith("<"):
         raise InputError(f"cannot read {text[:40]}...: a GDAL description is not a plain image "
                          f"file; {_ALLOW_HINT}")
+    if _is_local(text):
+        if re.match(r"^[A-Za-z0-9_]{2,}:", text) and not os.path.exists(text):
+            raise InputError(f"cannot read {text}: a GDAL driver string is not a plain image file; "
+                             f"{_ALLOW_HINT}")
+        _check_local(text)
+        return _local_driver(text)
     if not text.startswith(_REMOTE_PREFIXES):
         raise InputError(f"cannot read {text}: only local files, HTTP(S) and S3 are read; {_ALLOW_HINT}")
     suffix = os.path.splitext(text.split("?", 1)[0])[1].lower()
@@ -496,10 +497,10 @@ def open_source(path: str | os.PathLike[str], *, band: int | None = None, page: 
     if max_pixels is not None and (isinstance(max_pixels, bool) or not isinstance(max_pixels, int)
                                    or max_pixels < 1):
         raise InputError(f"max_pixels must be a whole number of at least 1 or None, got {max_pixels!r}")
-    if _is_local(text) and not (allow_any_source and not os.path.exists(text)):
+    driver = source_driver(text, allow_any_source)
+    if _is_local(text) and (driver is not None or os.path.exists(text)):
         _check_local(text)
     try:
-        driver = source_driver(text, allow_any_source)
         if _have_rasterio():
             source = _open_rasterio(text, band, page, nodata, driver, max_pixels)
         elif text.lower().endswith((".tif", ".tiff")):

@@ -1,0 +1,267 @@
+"""Hostile conditions: full and read-only filesystems, odd output names, silent or malformed Dask
+schedulers, forged image headers and inputs that name other sources."""
+import contextlib
+import os
+import socket
+import subprocess
+import sys
+import threading
+import time
+
+import numpy as np
+import pytest
+
+tt = pytest.importorskip("talmek_track")
+iio = pytest.importorskip("imageio.v3")
+rasterio = pytest.importorskip("rasterio")
+pytest.importorskip("matplotlib")
+pytest.importorskip("tqdm")
+from rasterio.transform import from_origin  # noqa: E402
+from support import textured  # noqa: E402
+from talmek_track import cli, publish, readers  # noqa: E402
+from talmek_track.errors import InputError  # noqa: E402
+
+FAST = ["--chip", "24", "--margin", "12", "--step", "20", "--quiet"]
+
+
+def write_geotiff(path, image):
+    with rasterio.open(path, "w", driver="GTiff", width=image.shape[1], height=image.shape[0], count=1,
+                       dtype="uint8", crs="EPSG:32633", transform=from_origin(500000, 6000000, 10, 10)) as ds:
+        ds.write(image, 1)
+
+
+@pytest.fixture(scope="module")
+def geo_pair(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("geo")
+    big = textured(200, 220, seed=5)
+    write_geotiff(folder / "g1.tif", big[:-3, :-2])
+    write_geotiff(folder / "g2.tif", big[3:, 2:])
+    return folder / "g1.tif", folder / "g2.tif"
+
+
+def command(*argv):
+    return subprocess.run([sys.executable, "-m", "talmek_track", *map(str, argv)], capture_output=True,
+                          text=True, timeout=120)
+
+
+@contextlib.contextmanager
+def small_filesystem(where, kilobytes):
+    """A tmpfs of the given size mounted at ``where`` (root only, where mounting is allowed)."""
+    where.mkdir()
+    done = subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={kilobytes}k", "tmpfs", str(where)],
+                          capture_output=True, text=True)
+    if done.returncode != 0:
+        pytest.skip(f"a small tmpfs cannot be mounted here ({done.stderr.strip() or 'not permitted'}), "
+                    "so no filesystem can be filled")
+    try:
+        yield where
+    finally:
+        subprocess.run(["umount", "-l", str(where)], check=False)
+
+
+def contents(folder):
+    return {p.name: p.read_bytes() for p in folder.iterdir()}
+
+
+# --- writers ----------------------------------------------------------------------------------
+
+@pytest.mark.parametrize("fmt", ["tif", "gpkg", "nc", "csv", "geojson", "plot"])
+def test_a_full_disk_is_one_line_and_exit_3(geo_pair, tmp_path, fmt):
+    if fmt == "nc":
+        pytest.importorskip("xarray")
+        pytest.importorskip("rioxarray")
+    with small_filesystem(tmp_path / "fs", 64) as fs:
+        out = fs / "out"
+        out.mkdir()
+        (out / "vectors.csv").write_text("old")
+        (fs / "filler").write_bytes(b"\0" * 50000)
+        before = contents(out)
+        done = command(*geo_pair, "-o", out, "--format", fmt, "--dates", "2024-01-01,2024-02-01", *FAST)
+        assert done.returncode == 3, done.stderr
+        ours = [line for line in done.stderr.splitlines() if line.startswith("talmek-track")]
+        assert len(ours) == 1 and "No space left on device" in ours[0] and str(out) in ours[0]
+        assert "Traceback" not in done.stderr
+        assert contents(out) == before
+
+
+def test_a_read_only_filesystem_keeps_the_earlier_results(geo_pair, tmp_path):
+    with small_filesystem(tmp_path / "fs", 512) as fs:
+        out = fs / "out"
+        out.mkdir()
+        (out / "vectors.csv").write_text("old")
+        subprocess.run(["mount", "-o", "remount,ro", str(fs)], check=True)
+        done = command(*geo_pair, "-o", out, *FAST)
+        assert done.returncode == 3 and len(done.stderr.splitlines()) == 1, done.stderr
+        assert "Read-only file system" in done.stderr and str(out) in done.stderr
+        assert (out / "vectors.csv").read_text() == "old"
+
+
+def test_an_unwritable_folder_as_another_user(geo_pair, tmp_path):
+    if os.geteuid() != 0:
+        out = tmp_path / "out"
+        out.mkdir()
+        (out / "vectors.csv").write_text("old")
+        out.chmod(0o555)
+        done = command(*geo_pair, "-o", out, *FAST)
+        out.chmod(0o755)
+        assert done.returncode == 3 and "Permission denied" in done.stderr
+        return
+    # root writes anywhere: a folder whose files cannot be replaced instead
+    out = tmp_path / "out"
+    out.mkdir()
+    (out / "vectors.tif").mkdir()
+    done = command(*geo_pair, "-o", out, *FAST)
+    assert done.returncode == 3 and "vectors.tif" in done.stderr and len(done.stderr.splitlines()) == 1
+
+
+@pytest.mark.parametrize("name", ["new\nline", "tab\there", "esc\x1b[31m", "sp ace;$(x)"])
+def test_odd_characters_in_outdir(geo_pair, tmp_path, name):
+    out = tmp_path / name
+    done = command(*geo_pair, "-o", out, *FAST[:-1])
+    assert done.returncode == 0, done.stderr
+    assert sorted(p.name for p in out.iterdir()) == ["vectors.csv", "vectors.geojson", "vectors.gpkg",
+                                                     "vectors.png", "vectors.tif"]
+    assert len(done.stderr.strip().splitlines()[-1:]) == 1 and "\x1b" not in done.stderr
+    assert not [p for p in tmp_path.iterdir() if p.name.startswith(".")]
+
+
+# --- Dask ---------------------------------------------------------------------------------------
+
+@pytest.fixture
+def silent_socket():
+    server = socket.socket()
+    server.bind(("127.0.0.1", 0))
+    server.listen(8)
+    held = []
+
+    def accept():
+        with contextlib.suppress(OSError):
+            while True:
+                held.append(server.accept()[0])
+
+    threading.Thread(target=accept, daemon=True).start()
+    yield server.getsockname()[1]
+    server.close()
+    for conn in held:
+        conn.close()
+
+
+def test_a_scheduler_that_never_answers_times_out(geo_pair, tmp_path, silent_socket):
+    pytest.importorskip("distributed")
+    started = time.monotonic()
+    done = command(*geo_pair, "-o", tmp_path / "out", "--scheduler", f"tcp://127.0.0.1:{silent_socket}",
+                   "--connect-timeout", "2", "--handshake-timeout", "2", *FAST)
+    assert time.monotonic() - started < 30
+    assert done.returncode == 1 and len(done.stderr.splitlines()) == 1, done.stderr
+    assert "handshake" in done.stderr and "Exception ignored" not in done.stderr
+    assert not (tmp_path / "out").exists()
+
+
+@pytest.mark.parametrize("address", ["notaurl", "tcp://", "tcp://host:notaport", "  "])
+def test_a_malformed_scheduler_address(geo_pair, tmp_path, address):
+    pytest.importorskip("distributed")
+    started = time.monotonic()
+    done = command(*geo_pair, "-o", tmp_path / "out", "--scheduler", address, *FAST)
+    assert time.monotonic() - started < 15
+    assert done.returncode == 2 and len(done.stderr.splitlines()) == 1, done.stderr
+    assert "scheduler address" in done.stderr and "Exception ignored" not in done.stderr
+
+
+# --- untrusted inputs -------------------------------------------------------------------------
+
+def forged_png(path, width, height):
+    """A small PNG whose header claims width x height pixels."""
+    import struct
+    import zlib
+
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+
+    ihdr = struct.pack(">IIBBBBB", width, height, 8, 0, 0, 0, 0)
+    path.write_bytes(b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", ihdr) + chunk(b"IDAT", zlib.compress(b"\0" * 1000))
+                     + chunk(b"IEND", b""))
+    return path
+
+
+def forged_jpeg(path, width, height):
+    image = textured(16, 16)
+    iio.imwrite(path, image, extension=".jpg")
+    data = bytearray(path.read_bytes())
+    at = next(k for k in range(len(data) - 1) if data[k] == 0xFF and data[k + 1] in (0xC0, 0xC2))
+    data[at + 5:at + 9] = height.to_bytes(2, "big") + width.to_bytes(2, "big")
+    path.write_bytes(bytes(data))
+    return path
+
+
+@pytest.mark.parametrize("make", [forged_png, forged_jpeg])
+@pytest.mark.parametrize("reader", ["rasterio", "imageio"])
+def test_a_forged_header_is_refused_before_decoding(tmp_path, monkeypatch, make, reader):
+    if reader == "imageio":
+        monkeypatch.setattr(readers, "_have_rasterio", lambda: False)
+    bomb = make(tmp_path / f"bomb.{'png' if make is forged_png else 'jpg'}", 60000, 60000)
+    started = time.monotonic()
+    with pytest.raises(InputError, match="60000 x 60000 pixels, more than the limit"):
+        readers.open_source(bomb)
+    assert time.monotonic() - started < 5
+    with pytest.raises(InputError, match="more than the limit of 1000"):
+        readers.open_source(make(tmp_path / "small.png", 40, 30), max_pixels=1000)
+
+
+def test_max_pixels_and_max_points_on_the_command(tmp_path, capsys):
+    image = textured(120, 150)
+    iio.imwrite(tmp_path / "a.png", image)
+    iio.imwrite(tmp_path / "b.png", image)
+    argv = [tmp_path / "a.png", tmp_path / "b.png", "-o", tmp_path / "out", *FAST]
+    assert cli.main([*map(str, argv), "--max-pixels", "1000"]) == 1
+    assert "--max-pixels" in capsys.readouterr().err
+    assert cli.main([*map(str, argv), "--step", "1", "--max-points", "500"]) == 2
+    assert "--max-points" in capsys.readouterr().err
+    assert not (tmp_path / "out").exists()
+
+
+VRT = """<VRTDataset rasterXSize="64" rasterYSize="64">
+  <VRTRasterBand dataType="Byte" band="1" subClass="VRTRawRasterBand">
+    <SourceFilename relativetoVRT="1">{raw}</SourceFilename>
+    <ImageOffset>0</ImageOffset><PixelOffset>1</PixelOffset><LineOffset>64</LineOffset>
+  </VRTRasterBand>
+</VRTDataset>"""
+
+
+@pytest.mark.parametrize("text", [
+    "{vrt}", "{vrt_as_tif}", "/vsizip/{folder}/x.zip/a.tif", "NETCDF:{folder}/x.nc:band",
+    "/vsicurl/file:///etc/passwd", "ftp://example.org/a.tif", "/vsisparse/{folder}/x.xml",
+    "<VRTDataset></VRTDataset>", "GTIFF_DIR:1:{folder}/plain.tif",
+])
+def test_sources_that_name_other_sources_are_refused(tmp_path, text):
+    raw = tmp_path / "secret.raw"
+    raw.write_bytes(bytes(range(256)) * 16)
+    (tmp_path / "a.vrt").write_text(VRT.format(raw=raw.name))
+    (tmp_path / "a_vrt.tif").write_text(VRT.format(raw=raw.name))
+    write_geotiff(tmp_path / "plain.tif", textured(64, 64))
+    path = text.format(vrt=tmp_path / "a.vrt", vrt_as_tif=tmp_path / "a_vrt.tif", folder=tmp_path)
+    with pytest.raises(InputError, match="allow_any_source"):
+        readers.open_source(path)
+
+
+def test_allow_any_source_reads_a_vrt_but_never_raw_files_by_default(tmp_path):
+    raw = tmp_path / "secret.raw"
+    raw.write_bytes(bytes(range(256)) * 16)
+    (tmp_path / "a.vrt").write_text(VRT.format(raw=raw.name))
+    source = readers.open_source(tmp_path / "a.vrt", allow_any_source=True)
+    assert source.driver is None and source.shape == (64, 64)
+    plain = tmp_path / "plain.tif"
+    write_geotiff(plain, textured(64, 64))
+    assert readers.open_source(plain).driver == "GTiff"
+    for remote in ("/vsicurl/https://example.org/a.tif", "https://example.org/b.jp2", "/vsis3/bucket/a.png"):
+        assert readers.source_driver(remote) in ("GTiff", "JP2OpenJPEG", "PNG")
+
+
+def test_the_repair_command(tmp_path, capsys):
+    out = tmp_path / "out"
+    out.mkdir()
+    (out / f"{publish.STAGING_PREFIX}old").mkdir()
+    assert cli.main(["repair", str(out)]) == 0
+    assert "removed the staging folder" in capsys.readouterr().err and list(out.iterdir()) == []
+    assert cli.main(["repair", str(out)]) == 0 and "nothing to repair" in capsys.readouterr().err
+    assert cli.main(["repair", str(tmp_path / "missing")]) == 2
+    assert np.all(True)
