@@ -17,6 +17,7 @@ rasterio = pytest.importorskip("rasterio")
 pytest.importorskip("matplotlib")
 pytest.importorskip("tqdm")
 from rasterio.transform import from_origin  # noqa: E402
+
 from support import textured  # noqa: E402
 from talmek_track import cli, publish, readers  # noqa: E402
 from talmek_track.errors import InputError  # noqa: E402

@@ -11,6 +11,7 @@ from collections.abc import Sequence
 from types import TracebackType
 from typing import Any, NoReturn, TextIO
 
+from talmek_track import interrupts, publish
 from talmek_track._facts import (
     REF_CHIP_MAX,
     REF_CHIP_MIN,
@@ -19,7 +20,6 @@ from talmek_track._facts import (
     STATUS_NAMES,
     Status,
 )
-from talmek_track import interrupts, publish
 from talmek_track.errors import InputError, OptionError, OutputError, TrackError, path_text, require
 from talmek_track.interrupts import SIGNALS, Interrupted
 from talmek_track.outliers import FILTERS

@@ -134,7 +134,7 @@ def probe_scheduler(address: str, connect_timeout: float = DEFAULT_CONNECT_TIMEO
     import asyncio
     import threading
 
-    from distributed.comm import connect
+    from distributed.comm.core import connect
 
     outcome: list[BaseException | None] = []
 

@@ -146,6 +146,7 @@ def install(on_exit: Callable[[int], None] | None = None) -> Callable[[], None]:
             signal.signal(signum, handler)
         _state.installed = False
         _state.on_exit = None
+        _state.pending = None  # honoured by the caller, who read it before
         os.close(write)  # wakes the watchdog, which closes its end
 
     return restore
