@@ -14,7 +14,7 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass
-from typing import Any
+from typing import Any, NamedTuple
 
 import numpy as np
 import numpy.typing as npt
@@ -27,8 +27,8 @@ from talmek_track.masking import chips_touch
 from talmek_track.matching import RECORD_DTYPE, Progress, pair_array, thread_count
 from talmek_track.readers import ImageSource, Window
 
-__all__ = ["BlockJob", "ImageSource", "LoadedBlock", "load_block", "match_block", "match_loaded",
-           "plan_blocks"]
+__all__ = ["BlockJob", "BlockRecords", "ImageSource", "LoadedBlock", "NativeWindow", "load_block",
+           "match_block", "match_loaded", "plan_blocks"]
 
 #: Pixels of both windows together that one block reads by default (about 16 million each).
 DEFAULT_BLOCK_PIXELS = 32_000_000
@@ -76,6 +76,27 @@ class BlockJob:
     @property
     def size(self) -> int:
         return len(self.points1)
+
+
+class NativeWindow(NamedTuple):
+    """Where a window that the native batch matches in lies in its image: its first row and
+    column, and the image's whole size (unlike ``readers.Window``, which names the window's own
+    rows and columns)."""
+
+    first_row: int
+    first_col: int
+    rows: int
+    cols: int
+
+
+class BlockRecords(NamedTuple):
+    """A matched block: its records (job order), the points that failed inside the native code
+    (all-zero records with ``Status.error``) and the first such failure's message ("" for
+    none)."""
+
+    records: np.ndarray
+    failed: int = 0
+    first_error: str = ""
 
 
 @dataclass
@@ -194,38 +215,32 @@ def load_block(job: BlockJob) -> LoadedBlock:
     return LoadedBlock(job, pixels1, pixels2, skip)
 
 
-def _native_window(window: Window, shape: tuple[int, int]) -> tuple[int, int, int, int]:
-    return window[0], window[2], shape[0], shape[1]
-
-
-def _match_windows(block: LoadedBlock, pairs: np.ndarray, threads: int,
-                   progress: Progress | None) -> tuple[np.ndarray, int, str]:
-    job = block.job
-    result: tuple[np.ndarray, int, str] = _batch.match_points(
-        block.pixels1, block.pixels2, pairs, job.params, threads, progress,
-        window1=_native_window(job.window1, job.source1.shape),
-        window2=_native_window(job.window2, job.source2.shape))
-    return result
+def native_window(window: Window, shape: tuple[int, int]) -> NativeWindow:
+    """The native batch's description of ``window`` of an image of ``shape``."""
+    return NativeWindow(window[0], window[2], shape[0], shape[1])
 
 
 def match_loaded(block: LoadedBlock, progress: Progress | None = None,
-                 threads: int | None = None) -> np.ndarray:
+                 threads: int | None = None) -> BlockRecords:
     """The records of a loaded block; see ``match_block``."""
     job = block.job
     todo = ~block.skip
     pairs = pair_array(job.points1[todo], job.points2[todo])
     n_threads = thread_count(threads if threads is not None else job.threads)
-    matched, _, _ = _match_windows(block, pairs, n_threads, progress)
+    matched, failed, first_error = _batch.match_points(
+        block.pixels1, block.pixels2, pairs, job.params, n_threads, progress,
+        window1=native_window(job.window1, job.source1.shape),
+        window2=native_window(job.window2, job.source2.shape))
     records = np.zeros(job.size, RECORD_DTYPE)
     records[todo] = matched
     records["row1"], records["col1"] = job.points1[:, 0], job.points1[:, 1]
     records["row2"], records["col2"] = job.points2[:, 0], job.points2[:, 1]
     records["active"][block.skip] = NODATA
-    return records
+    return BlockRecords(records, int(failed), str(first_error) if failed else "")
 
 
 def match_block(job: BlockJob, threads: int | None = None,
-                progress: Progress | None = None) -> np.ndarray:
+                progress: Progress | None = None) -> BlockRecords:
     """Matches one block: opens both sources, reads and converts the job's windows, and matches
     every point whose chips hold no missing pixel on native threads.
 
@@ -240,9 +255,11 @@ def match_block(job: BlockJob, threads: int | None = None,
 
     Returns
     -------
-    numpy.ndarray of RECORD_DTYPE, shape (job.size,)
-        One record per point, in the job's order: what ``match_points`` returns for the whole
-        converted images, bit for bit; points left out carry ``Status.nodata`` and zeros, and a
-        point that failed inside the native code ``Status.error`` and zeros.
+    BlockRecords
+        ``records``: one record per point (``RECORD_DTYPE``), in the job's order: what
+        ``match_points`` returns for the whole converted images, bit for bit; points left out
+        carry ``Status.nodata`` and zeros, and a point that failed inside the native code
+        ``Status.error`` and zeros. ``failed`` counts the latter, ``first_error`` is the first
+        one's message. Nothing is warned here: the run warns once for all its blocks.
     """
     return match_loaded(load_block(job), progress, threads)
