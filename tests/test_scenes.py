@@ -1,5 +1,6 @@
 """Scenes as users bring them: any pixel type, GDAL sources, TIFF stacks, bounded memory, and a
 command that leaves either the new results or the old ones, never a mix and never debris."""
+import dataclasses
 import errno
 import os
 import signal
@@ -185,15 +186,18 @@ def test_block_jobs_travel_by_pickle(tmp_path):
     image1, image2 = pair(hot_uint16(BIG))
     write_tif(tmp_path / "a.tif", image1)
     write_tif(tmp_path / "b.tif", image2)
-    params = tt.track.make_params(24, 12, 8)
-    sources = quiet(tt.track.prepare, tmp_path / "a.tif", tmp_path / "b.tif", params, start_given=False)
+    options = tt.TrackOptions(chip=24, margin=12, step=8)
+    params = options.params()
+    sources = [quiet(tt.pipeline.open_image, tmp_path / n, options) for n in ("a.tif", "b.tif")]
+    tt.pipeline.prepare_sources(*sources, params, start_given=False)
     sources = [quiet(s.with_range, "auto") for s in sources]
     points1, points2, grid_shape = tt.grid_points(sources[0].shape, params)
     jobs = tt.blocks.plan_blocks(*sources, params, points1, points2, grid_shape, block_pixels=30_000,
                                  prefilter=tt.prefilter.parse_prefilter("gauss:1"))
     assert len(jobs) > 2 and all(len(pickle.dumps(job)) < 20_000 for job in jobs)
-    here = np.concatenate(tt.backends.run_blocks(jobs))
-    there = np.concatenate([tt.blocks.match_block(pickle.loads(pickle.dumps(job)), threads=1) for job in jobs])
+    here = np.concatenate([block.records for block in tt.backends.run_blocks(jobs)])
+    there = np.concatenate([tt.blocks.match_block(pickle.loads(pickle.dumps(job)), threads=1).records
+                            for job in jobs])
     assert same_bits(here, there) and [job.first for job in jobs] == [0, *np.cumsum([j.size for j in jobs])[:-1]]
 
 
@@ -209,7 +213,8 @@ def test_figure_and_nodata_memory_stay_bounded(tmp_path):
                        block_pixels=2_000_000, prefilter="none")
         _, matching_peak = tracemalloc.get_traced_memory()
         source = quiet(tt.readers.open_source, tmp_path / "a.tif").with_range("auto")
-        result.preview, result.preview_step = source.preview(tt.track.PREVIEW_SIDE)
+        preview, step = source.preview(tt.pipeline.PREVIEW_SIDE)
+        result = dataclasses.replace(result, preview=preview, preview_step=step)
         tracemalloc.reset_peak()
         tt.writers.write_plot(tmp_path, result)
         _, figure_peak = tracemalloc.get_traced_memory()

@@ -18,11 +18,11 @@ from talmek_track.pipeline import (
     require_backend,
     track_sources,
 )
-from talmek_track.publish import output_target
+from talmek_track.publish import output_target, staged
 from talmek_track.readers import ImageSource, forget_decoded, source_from_array
 from talmek_track.results import TrackResult
 from talmek_track.velocity import date_from_tags, read_dates
-from talmek_track.writers import output_names, require_writers, write_result
+from talmek_track.writers import output_names, publish_result, require_writers
 
 __all__ = ["DEFAULT_FILTER", "DEFAULT_PREFILTER", "Dates", "Pair", "Stable", "track_files", "track_xarray"]
 
@@ -149,11 +149,15 @@ def track_files(image1: str | os.PathLike[str], image2: str | os.PathLike[str],
         dates = opts.dates if opts.dates is not None else read_dates(None, source1.path, source2.path)
         source1 = source1.with_range(opts.value_range, opts.percentiles)
         source2 = source2.with_range(opts.value_range, opts.percentiles)
-        result = track_sources(source1, source2, params, opts, dates=dates, progress=progress,
-                               preview="plot" in names)
         if out is None:
-            return result
-        return dataclasses.replace(result, preview=None, paths=write_result(out, names, result))
+            return track_sources(source1, source2, params, opts, dates=dates, progress=progress)
+        # The staging folder exists while the pair is matched, so that an interrupt at any point
+        # finds it to clear away.
+        with staged(out) as staging:
+            result = track_sources(source1, source2, params, opts, dates=dates, progress=progress,
+                                   preview="plot" in names)
+            paths = publish_result(staging, names, result)
+        return dataclasses.replace(result, preview=None, paths=paths)
     finally:
         forget_decoded()
 

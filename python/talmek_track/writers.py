@@ -22,7 +22,7 @@ from talmek_track import vector_formats
 from talmek_track._facts import STATUS_NAMES, Status, status_name
 from talmek_track.errors import require
 from talmek_track.matching import RECORD_DTYPE
-from talmek_track.publish import staged
+from talmek_track.publish import Staging, staged
 from talmek_track.readers import ImageSource
 from talmek_track.results import TrackResult
 from talmek_track.velocity import VectorField
@@ -85,12 +85,17 @@ def _has_gpkg_writer() -> bool:
     return any(importlib.util.find_spec(m) is not None for m in ("pyogrio", "fiona"))
 
 
+def publish_result(staging: Staging, names: list[str], result: TrackResult) -> list[Path]:
+    """Writes ``result`` with the writers ``names`` (in that order) into ``staging`` and
+    publishes their files, all or none; returns the published paths."""
+    written = [path for name in names for path in WRITERS[name](staging.folder, result)]
+    return staging.publish(written)
+
+
 def write_result(out: Path, names: list[str], result: TrackResult) -> list[Path]:
-    """Writes ``result`` with the writers ``names`` (in that order) into a staging folder of
-    ``out`` and publishes their files there, all or none; returns the published paths."""
+    """``publish_result`` into ``out`` through a staging folder of its own."""
     with staged(out) as staging:
-        written = [path for name in names for path in WRITERS[name](staging.folder, result)]
-        return staging.publish(written)
+        return publish_result(staging, names, result)
 
 
 FIELDS: tuple[str, ...] = tuple(RECORD_DTYPE.names or ())
