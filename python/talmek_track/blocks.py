@@ -14,7 +14,7 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass
-from typing import Any, NamedTuple
+from typing import NamedTuple
 
 import numpy as np
 import numpy.typing as npt
@@ -25,6 +25,7 @@ from talmek_track._facts import NODATA, chip_origin
 from talmek_track.errors import InputError, TrackError, describe_error
 from talmek_track.masking import chips_touch
 from talmek_track.matching import RECORD_DTYPE, Progress, pair_array, thread_count
+from talmek_track.prefilter import Prefilter, filter_window
 from talmek_track.readers import ImageSource, Window
 
 __all__ = ["BlockJob", "BlockRecords", "ImageSource", "LoadedBlock", "NativeWindow", "load_block",
@@ -57,7 +58,7 @@ class BlockJob:
     threads : int or None
         Native threads to match on (None: every core of the process).
     prefilter : Prefilter or None
-        A ``talmek_track.prefilter.Prefilter`` applied to both images after conversion, before
+        A pre-filter applied to both images after conversion, before
         matching (None: none); windows are read widened by its halo, so the result equals
         filtering the whole images.
     """
@@ -71,7 +72,7 @@ class BlockJob:
     window2: Window
     first: int = 0
     threads: int | None = None
-    prefilter: Any = None
+    prefilter: Prefilter | None = None
 
     @property
     def size(self) -> int:
@@ -133,7 +134,7 @@ def covering_window(points: npt.NDArray[np.int64], size: tuple[int, int], shape:
 def plan_blocks(source1: ImageSource, source2: ImageSource, params: Talmek.MatchingParams,
                 points1: npt.NDArray[np.int64], points2: npt.NDArray[np.int64],
                 grid_shape: tuple[int, int], *, threads: int | None = None,
-                block_pixels: int = DEFAULT_BLOCK_PIXELS, prefilter: Any = None) -> list[BlockJob]:
+                block_pixels: int = DEFAULT_BLOCK_PIXELS, prefilter: Prefilter | None = None) -> list[BlockJob]:
     """Cuts a grid (points row by row, ``grid_shape`` rows and columns) into blocks of whole grid
     rows whose two windows hold about ``block_pixels`` pixels together (at least one grid row).
     ``prefilter`` (a ``talmek_track.prefilter.Prefilter`` or None) is applied to every window;
@@ -165,11 +166,12 @@ def plan_blocks(source1: ImageSource, source2: ImageSource, params: Talmek.Match
     return jobs
 
 
-def read_window(source: ImageSource, window: Window, prefilter: Any = None
+def read_window(source: ImageSource, window: Window, prefilter: Prefilter | None = None
                 ) -> tuple[npt.NDArray[np.uint8], npt.NDArray[np.bool_]]:
     """A window converted to uint8 and where pixels are missing; with a pre-filter, the window is
-    read widened by the filter's halo (inside the image) so that the filtered pixels equal those
-    of filtering the whole image, and pixels within the halo of a missing one count as missing."""
+    read widened by the filter's halo (inside the image, ``filter_window``) so that the filtered
+    pixels equal those of filtering the whole image, and pixels within the halo of a missing one
+    count as missing."""
     if prefilter is None:
         return source.read(window)
     if prefilter.halo == 0:
@@ -177,19 +179,25 @@ def read_window(source: ImageSource, window: Window, prefilter: Any = None
         return prefilter(pixels), invalid
     from scipy import ndimage
 
+    missing: list[npt.NDArray[np.bool_]] = []
+
+    def scaled(r0: int, r1: int, c0: int, c1: int) -> np.ndarray:
+        # A wide pixel type is filtered before its rounding to 8 bits.
+        pixels, invalid = source.read_scaled((r0, r1, c0, c1))
+        missing.append(invalid)
+        return pixels
+
     h = prefilter.halo
     r0, r1, c0, c1 = window
-    wide = (max(0, r0 - h), min(source.shape[0], r1 + h), max(0, c0 - h), min(source.shape[1], c1 + h))
-    # A wide pixel type is filtered before its rounding to 8 bits.
-    pixels, invalid = source.read_scaled(wide)
-    crop = (slice(r0 - wide[0], r1 - wide[0]), slice(c0 - wide[2], c1 - wide[2]))
-    filtered: npt.NDArray[np.uint8] = prefilter(pixels)[crop]
+    filtered: npt.NDArray[np.uint8] = filter_window(prefilter, scaled, source.shape, r0, r1, c0, c1)
+    invalid = missing[0]
     if invalid.any():
         invalid = ndimage.maximum_filter(invalid.view(np.uint8), size=2 * h + 1, mode="constant") > 0
-    return np.ascontiguousarray(filtered), invalid[crop]
+    top, left = max(0, r0 - h), max(0, c0 - h)
+    return np.ascontiguousarray(filtered), invalid[r0 - top:r1 - top, c0 - left:c1 - left]
 
 
-def _read_job_window(source: ImageSource, window: Window, prefilter: Any
+def _read_job_window(source: ImageSource, window: Window, prefilter: Prefilter | None
                      ) -> tuple[npt.NDArray[np.uint8], npt.NDArray[np.bool_]]:
     """read_window, with a failed read (a damaged or vanished file, a network source gone)
     reported as an input error that names the file and the window."""
