@@ -354,3 +354,32 @@ def test_a_damaged_input_is_an_input_error_naming_file_and_window(scene, capsys)
     assert len(err.splitlines()) == 1
     assert f"cannot read {b} rows " in err and " columns " in err
     assert snapshot(out) == before
+
+
+@pytest.mark.parametrize("path", ["blocks", "points"])
+def test_a_native_failure_is_warned_once_with_its_reason(scene, monkeypatch, path):
+    """Points that fail inside the native code (memory exhausted): one warning, worded alike on
+    both paths, that carries the native reason, however many blocks failed."""
+    from types import SimpleNamespace
+
+    from talmek_track import _batch, blocks, matching
+
+    def failing(image1, image2, pairs, params, threads, progress, **windows):
+        records, _, _ = _batch.match_points(image1, image2, pairs, params, threads, progress, **windows)
+        return np.zeros_like(records), len(records), "std::bad_alloc"
+
+    module = blocks if path == "blocks" else matching
+    monkeypatch.setattr(module, "_batch", SimpleNamespace(match_points=failing))
+    a, b, _ = scene
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        if path == "blocks":
+            records = tt.track_files(a, b, chip=24, margin=12, step=10, block_pixels=20_000).records
+        else:
+            image = textured(80, 80, 2)
+            records = tt.match_points(image, image, [[40, 40]] * 3, [[40, 40]] * 3, tt.TrackOptions().params())
+    failures = [w for w in caught if issubclass(w.category, RuntimeWarning)]
+    assert len(failures) == 1 and (records["active"] == tt.Status.error).all()
+    assert str(failures[0].message) == (f"{len(records)} of {len(records)} points could not be matched inside the "
+                                         "native code and hold all-zero records with status error (active 0): "
+                                         "std::bad_alloc")

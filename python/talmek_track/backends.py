@@ -17,7 +17,7 @@ from collections.abc import Callable, Iterable, Iterator, Sequence
 from concurrent.futures import Future, ThreadPoolExecutor
 from typing import Any
 
-from talmek_track.blocks import BlockJob, BlockRecords, LoadedBlock, load_block, match_loaded
+from talmek_track.blocks import BlockJob, BlockRecords, Group, LoadedBlock, load_block, match_loaded
 
 #: A progress report over a whole run: the number of points done so far.
 RunProgress = Callable[[int], object]
@@ -60,9 +60,6 @@ BACKENDS: dict[str, Runner | str] = {"threads": run_threads,
 #: Backends that run the blocks of many pairs at once ("module:function"); see run_block_groups.
 GROUP_RUNNERS: dict[str, str] = {"dask": "talmek_track.dask_backend:run_groups"}
 
-#: The blocks of one pair for run_block_groups: its jobs, a label naming the pair in messages,
-#: and a function that takes the pair's matched blocks (job order) once all of them are in.
-Group = tuple[Sequence[BlockJob], str, Callable[[list[BlockRecords]], object] | None]
 
 
 def _load(name: str, target: str) -> Runner:

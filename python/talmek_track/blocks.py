@@ -13,6 +13,7 @@ converted images in memory (the engine is told where each window lies in its ima
 from __future__ import annotations
 
 import math
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from typing import NamedTuple
 
@@ -28,7 +29,7 @@ from talmek_track.matching import RECORD_DTYPE, Progress, pair_array, thread_cou
 from talmek_track.prefilter import Prefilter, filter_window
 from talmek_track.readers import ImageSource, Window
 
-__all__ = ["BlockJob", "BlockRecords", "ImageSource", "LoadedBlock", "NativeWindow", "load_block",
+__all__ = ["BlockJob", "BlockRecords", "Group", "ImageSource", "LoadedBlock", "NativeWindow", "load_block",
            "match_block", "match_loaded", "plan_blocks"]
 
 #: Pixels of both windows together that one block reads by default (about 16 million each).
@@ -98,6 +99,12 @@ class BlockRecords(NamedTuple):
     records: np.ndarray
     failed: int = 0
     first_error: str = ""
+
+
+#: The blocks of one pair when the blocks of many run together (``backends.run_block_groups``):
+#: its jobs, a label naming the pair in messages, and a function that takes the pair's matched
+#: blocks (job order) once all of them are in.
+Group = tuple[Sequence[BlockJob], str, Callable[[list[BlockRecords]], object] | None]
 
 
 @dataclass

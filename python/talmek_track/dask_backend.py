@@ -29,8 +29,7 @@ try:
 except ImportError as e:  # the backend's choice reports it before any work starts
     raise ImportError("dask.distributed is not installed (pip install 'talmek[dask]')") from e
 
-from talmek_track.backends import Group
-from talmek_track.blocks import BlockJob, BlockRecords, match_block
+from talmek_track.blocks import BlockJob, BlockRecords, Group, match_block
 from talmek_track.errors import OptionError, TrackError, describe_error
 
 __all__ = ["BlockFailed", "ClusterError", "cluster_shape", "dask_client", "run_blocks", "run_groups"]
