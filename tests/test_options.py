@@ -36,7 +36,7 @@ from talmek_track.options import ArrayKeywords, RunKeywords, StackKeywords  # no
     (dict(backend="spark"), ("backend",), "backend must be one of threads", "--dask must"),
     (dict(block_pixels=0), ("block_pixels",), "block_pixels must be at least 1", None),
     (dict(scheduler="tcp://h:1"), ("scheduler", "backend"),
-     "scheduler need a distributed backend (backend='dask')", None),
+     "scheduler needs a distributed backend (backend='dask')", None),
     (dict(backend="dask", scheduler="tcp://h:1", threads=2, workers=2), ("workers", "threads", "scheduler"),
      "workers and threads shape the embedded cluster; a running cluster (scheduler) keeps its own",
      "--workers and --threads shape the embedded cluster; a running cluster (--scheduler)"),

@@ -272,7 +272,8 @@ class TrackOptions:
         cluster = [name for name in ("client", "scheduler", "workers") if getattr(self, name) is not None]
         if cluster and self.backend == "threads":
             named = ", ".join("{%d}" % k for k in range(len(cluster)))
-            raise _refuse(named + " need a distributed backend ({%d}='dask')" % len(cluster),
+            verb = "need" if len(cluster) > 1 else "needs"
+            raise _refuse(named + f" {verb} a distributed backend ({{{len(cluster)}}}='dask')",
                           *cluster, "backend")
         if self.client is not None and self.scheduler is not None:
             raise _refuse("give either a client or a scheduler address, not both")
@@ -280,9 +281,10 @@ class TrackOptions:
         if running is not None:
             shaping = [name for name in ("workers", "threads") if getattr(self, name) is not None]
             if shaping:
-                raise _refuse(f"{' and '.join('{%d}' % k for k in range(len(shaping)))} shape the "
-                              f"embedded cluster; a running cluster ({{{len(shaping)}}}) keeps its own",
-                              *shaping, running)
+                named = " and ".join("{%d}" % k for k in range(len(shaping)))
+                verb = "shape" if len(shaping) > 1 else "shapes"
+                raise _refuse(named + f" {verb} the embedded cluster; a running cluster "
+                              "({%d}) keeps its own" % len(shaping), *shaping, running)
 
     def replace(self, **changes: Any) -> TrackOptions:
         """A copy with ``changes`` (keywords as for making one), checked alike."""

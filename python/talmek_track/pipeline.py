@@ -93,13 +93,13 @@ def stable_points(stable: str | np.ndarray, shape: tuple[int, int], points: np.n
         name, mask = "the stable-ground mask", stable
         if mask.shape != shape:
             raise InputError(f"{name}: the stable-ground mask is {mask.shape[-1]}x{mask.shape[0]} "
-                             f"pixels, IMAGE1 {shape[1]}x{shape[0]}")
+                             f"pixels, image 1 {shape[1]}x{shape[0]}")
         result: np.ndarray = mask[points[:, 0], points[:, 1]] != 0
         return result
     source = open_source(stable)
     if source.shape != shape:
         raise InputError(f"{source.path}: the stable-ground mask is {source.shape[1]}x{source.shape[0]} "
-                         f"pixels, IMAGE1 {shape[1]}x{shape[0]}")
+                         f"pixels, image 1 {shape[1]}x{shape[0]}")
     on = np.zeros(len(points), bool)
     for r, raw in zip(rows.tolist(), source.read_rows(rows.tolist())):
         at = np.flatnonzero(points[:, 0] == r)

@@ -145,7 +145,7 @@ def stack_dates(paths: Sequence[str], dates: Sequence[datetime | str | None] | N
             try:
                 given = parse_date(given)
             except ValueError as e:
-                raise OptionError(str(e)) from None
+                raise OptionError("{0}: {reason}", options=("dates",), reason=e) from None
         found.append(given if given is not None else date_from_tags(file_tags(path)))
     return found
 
