@@ -4,7 +4,10 @@
 #include <pybind11/stl.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <optional>
+#include <string>
 #include <cstring>
 #include <stdexcept>
 
@@ -102,17 +105,60 @@ std::optional<Schedule> schedule_called(const std::string& name) {
     return s;
 }
 
-// The plan of a size and direction as the engine uses it: its schedule and how it was chosen.
+// The names of every kernel build or schedule, for messages: "baseline, avx2, avx512".
+template <typename T, std::size_t N>
+std::string all_names(const std::array<T, N>& all, const char* (*name)(T)) {
+    std::string names;
+    for (const T v : all) names += std::string(names.empty() ? "" : ", ") + name(v);
+    return names;
+}
+
+// The transforms' kernel build and schedule from now on, for every transform of this module that
+// names none; None restores the default (the widest build, the timed schedule). A name that means
+// nothing, or a build this processor does not run, raises ValueError and changes nothing.
+void py_force_fft(const std::optional<std::string>& kernel, const std::optional<std::string>& schedule) {
+    std::optional<Kernel> k;
+    std::optional<Schedule> s;
+    if (kernel) {
+        k = kernel_named(*kernel);
+        if (!k) {
+            throw py::value_error("no kernel build is called '" + *kernel + "' (" + all_names(kKernels, kernel_name) + ")");
+        }
+    }
+    if (schedule) {
+        s = schedule_named(*schedule);
+        if (!s) {
+            throw py::value_error("no transform schedule is called '" + *schedule + "' (" +
+                                  all_names(kSchedules, schedule_name) + ")");
+        }
+    }
+    detail::force_fft(k, s);
+}
+
+py::dict py_forced_fft() {
+    py::dict d;
+    const std::optional<Kernel> k = detail::forced_kernel();
+    const std::optional<Schedule> s = detail::forced_schedule();
+    d["kernel"] = k ? py::object(py::str(kernel_name(*k))) : py::none();
+    d["schedule"] = s ? py::object(py::str(schedule_name(*s))) : py::none();
+    return d;
+}
+
+// The plan of a size and direction as the engine uses it: the kernel build and schedule that a
+// transform grid of the correlation runs, the schedule that timing chose, and the timings.
 py::dict py_transform_plan(std::int32_t n, std::int32_t sign) {
     if (!is_power_of_two(n) || (sign != 1 && sign != -1)) throw py::value_error("a power-of-two size and a sign of +1 or -1");
-    const TransformPlan& plan = TransformPlan::get(n, sign, best_kernel());
+    SplitGrid grid(n);
+    const TransformPlan& plan = TransformPlan::get(n, sign, grid.kernel());
     py::dict timings;
     for (const TransformPlan::Timing& t : plan.timings()) timings[schedule_name(t.schedule)] = t.microseconds;
+    const Schedule runs = grid.schedule(sign);
     py::dict d;
-    d["schedule"] = schedule_name(plan.schedule());
-    d["kernel"] = kernel_name(best_kernel());
+    d["schedule"] = schedule_name(runs);
+    d["timed_schedule"] = schedule_name(plan.schedule());
+    d["kernel"] = kernel_name(grid.kernel());
     d["microseconds"] = timings;
-    d["strip_width"] = strip_width(plan.schedule(), n);
+    d["strip_width"] = strip_width(runs, n);
     return d;
 }
 
@@ -435,6 +481,11 @@ PYBIND11_MODULE(_talmek_testsupport, m) {
         return names;
     });
     m.def("transform_plan", &py_transform_plan, py::arg("n"), py::arg("sign"));
+    m.def("force_fft", &py_force_fft, py::arg("kernel") = py::none(), py::arg("schedule") = py::none(),
+          "Kernel build and schedule of every transform that names none, from now on; None: the default");
+    m.def("reset_fft", [] { detail::force_fft(std::nullopt, std::nullopt); },
+          "Back to the widest kernel build and the timed schedules");
+    m.def("forced_fft", &py_forced_fft, "What force_fft set: {'kernel': name or None, 'schedule': name or None}");
     m.def("lu_decompose", &py_lu_decompose, py::arg("matrix"));
     m.def("lu_solve", &py_lu_solve, py::arg("factors"), py::arg("index"), py::arg("rhs"));
     m.def("invert_matrix", &py_invert_matrix, py::arg("matrix"));
