@@ -144,15 +144,14 @@ std::int32_t grid_size(std::int32_t search_width, std::int32_t search_height) {
     return nw > nh ? nw : nh;
 }
 
-void correlate_fft(const float* search, const float* ref, ChipSize search_size, ChipSize ref_size,
-                   float* raw_surface, SplitGrid& search_grid, SplitGrid& ref_grid) {
-    const std::int32_t sw = truncated(search_size.width);
-    const std::int32_t sh = truncated(search_size.height);
-    const std::int32_t rw = truncated(ref_size.width);
-    const std::int32_t rh = truncated(ref_size.height);
+void correlate_fft(const ChipPair& chips, float* raw_surface, SplitGrid& search_grid, SplitGrid& ref_grid) {
+    const std::int32_t sw = truncated(chips.search_size.width);
+    const std::int32_t sh = truncated(chips.search_size.height);
+    const std::int32_t rw = truncated(chips.ref_size.width);
+    const std::int32_t rh = truncated(chips.ref_size.height);
     const std::int32_t n = search_grid.size();
-    search_grid.load_real_transposed(search, sw, sh);
-    ref_grid.load_real_transposed(ref, rw, rh);
+    search_grid.load_real_transposed(chips.search, sw, sh);
+    ref_grid.load_real_transposed(chips.ref, rw, rh);
     const std::int32_t cols = static_cast<std::int32_t>(static_cast<double>(sw - rw) + 1.5);
     const std::int32_t rows = static_cast<std::int32_t>(static_cast<double>(sh - rh) + 1.5);
     // Beyond a chip's width and height lies zero padding; the surface reads only `rows` values of
@@ -176,13 +175,14 @@ void correlate_fft(const float* search, const float* ref, ChipSize search_size, 
     }
 }
 
-void normalise_correlation(const float* ref, const float* search, ChipSize ref_size,
-                           ChipSize search_size, const float* raw_surface, float* surface,
+void normalise_correlation(const ChipPair& chips, const float* raw_surface, float* surface,
                            Candidates& candidates, float coef_sums[2]) {
-    const std::int32_t sw = rounded(search_size.width);
-    const std::int32_t sh = rounded(search_size.height);
-    const std::int32_t rw = rounded(ref_size.width);
-    const std::int32_t rh = rounded(ref_size.height);
+    const float* ref = chips.ref;
+    const float* search = chips.search;
+    const std::int32_t sw = rounded(chips.search_size.width);
+    const std::int32_t sh = rounded(chips.search_size.height);
+    const std::int32_t rw = rounded(chips.ref_size.width);
+    const std::int32_t rh = rounded(chips.ref_size.height);
     const std::int32_t n = rw * rh;
     const float nf = static_cast<float>(n);
 

@@ -69,7 +69,7 @@ py::object py_extract_chip(const Array<std::uint8_t>& image, std::int32_t row, s
     } else if (with_buffer) {
         target = &placeholder;  // the size test rejects the chip before the buffer is used
     }
-    const std::int32_t code = extract_chip(rows, row, col, width, height, min_size, max_size, target);
+    const std::int32_t code = extract_chip(rows, row, col, width, height, {min_size, max_size}, target);
     if (code != status::chip_ok || buffer.empty()) return py::make_tuple(code, py::none());
     return py::make_tuple(code, copy_of(buffer.data(), {height, width}));
 }
@@ -296,13 +296,13 @@ py::tuple py_invert_matrix(const Array<float>& matrix) {
     return py::make_tuple(copy_of(inv, {6, 6}), copy_of(m, {6, 6}), status);
 }
 
-struct ChipPair {
+struct ChipExtents {
     std::int32_t sw, sh, rw, rh;
 };
 
-ChipPair check_chips(const Array<float>& search, const Array<float>& ref) {
+ChipExtents check_chips(const Array<float>& search, const Array<float>& ref) {
     if (search.ndim() != 2 || ref.ndim() != 2) throw py::value_error("chips must be 2-D");
-    ChipPair p{static_cast<std::int32_t>(search.shape(1)), static_cast<std::int32_t>(search.shape(0)),
+    ChipExtents p{static_cast<std::int32_t>(search.shape(1)), static_cast<std::int32_t>(search.shape(0)),
                static_cast<std::int32_t>(ref.shape(1)), static_cast<std::int32_t>(ref.shape(0))};
     if (p.sw > kSearchChip.max || p.sh > kSearchChip.max || p.rw > p.sw || p.rh > p.sh || p.rw < 1 || p.rh < 1) {
         throw py::value_error("need 1 <= reference <= search <= " + std::to_string(kSearchChip.max) +
@@ -311,15 +311,18 @@ ChipPair check_chips(const Array<float>& search, const Array<float>& ref) {
     return p;
 }
 
+ChipPair chip_pair(const Array<float>& search, const Array<float>& ref, const ChipExtents& p) {
+    return {search.data(), ref.data(), {float(p.sw), float(p.sh)}, {float(p.rw), float(p.rh)}};
+}
+
 Array<float> py_correlate_fft(const Array<float>& search, const Array<float>& ref) {
-    const ChipPair p = check_chips(search, ref);
+    const ChipExtents p = check_chips(search, ref);
     const std::int32_t cols = p.sw - p.rw + 1, rows = p.sh - p.rh + 1;
     Array<float> raw({rows, cols});
     const std::int32_t n = grid_size(p.sw, p.sh);
     SplitGrid search_grid(n);
     SplitGrid ref_grid(n);
-    correlate_fft(search.data(), ref.data(), {float(p.sw), float(p.sh)}, {float(p.rw), float(p.rh)},
-                  raw.mutable_data(), search_grid, ref_grid);
+    correlate_fft(chip_pair(search, ref, p), raw.mutable_data(), search_grid, ref_grid);
     return raw;
 }
 
@@ -332,14 +335,13 @@ py::dict candidates_dict(const Candidates& c) {
 }
 
 py::dict py_normalise_correlation(const Array<float>& ref, const Array<float>& search, const Array<float>& raw) {
-    const ChipPair p = check_chips(search, ref);
+    const ChipExtents p = check_chips(search, ref);
     const std::int32_t cols = p.sw - p.rw + 1, rows = p.sh - p.rh + 1;
     sized(raw, static_cast<py::ssize_t>(rows) * cols, "raw_surface");
     Array<float> surface({rows, cols});
     Candidates cand;
     float sums[2] = {123.0f, 456.0f};
-    normalise_correlation(ref.data(), search.data(), {float(p.rw), float(p.rh)}, {float(p.sw), float(p.sh)},
-                          raw.data(), surface.mutable_data(), cand, sums);
+    normalise_correlation(chip_pair(search, ref, p), raw.data(), surface.mutable_data(), cand, sums);
     py::dict d = candidates_dict(cand);
     d["surface"] = surface;
     d["coef_sums"] = copy_of(sums, {2});
@@ -371,7 +373,7 @@ py::dict py_evaluate_peak(const Array<float>& surface, const Array<float>& value
     float neighbourhood[25];
     std::fill(neighbourhood, neighbourhood + 25, 0.0f);
     PeakDetails details;
-    const PeakResult r = evaluate_peak(w, h, surface.data(), c, sums, min_strength, neighbourhood, &details);
+    const PeakResult r = evaluate_peak({surface.data(), w, h}, c, sums, min_strength, neighbourhood, &details);
     py::dict d;
     d["status"] = r.status;
     d["strength"] = r.strength;
@@ -404,9 +406,11 @@ py::dict py_fit_peak(const Array<float>& neighbourhood, std::int32_t fit_type) {
 
 py::tuple py_accumulate(const Array<float>& neighbourhood, std::int32_t fit_type) {
     sized(neighbourhood, 25, "neighbourhood");
-    float z[25], w[25], normal[36], rhs[6];
-    accumulate_normal_equations(neighbourhood.data(), fit_type, z, w, normal, rhs);
-    return py::make_tuple(copy_of(z, {5, 5}), copy_of(w, {5, 5}), copy_of(normal, {6, 6}), copy_of(rhs, {6}));
+    FitObservations observed;
+    NormalEquations equations;
+    accumulate_normal_equations(neighbourhood.data(), fit_type, observed, equations);
+    return py::make_tuple(copy_of(observed.z, {5, 5}), copy_of(observed.w, {5, 5}), copy_of(equations.matrix, {6, 6}),
+                          copy_of(equations.rhs, {6}));
 }
 
 Array<float> py_estimate_errors(const Array<float>& z, const Array<float>& w, const Array<float>& inverse,
@@ -416,18 +420,25 @@ Array<float> py_estimate_errors(const Array<float>& z, const Array<float>& w, co
     sized(inverse, 36, "inverse");
     sized(coef, 6, "coef");
     sized(offsets, 2, "offsets");
+    FitObservations observed;
+    std::memcpy(observed.z, z.data(), sizeof observed.z);
+    std::memcpy(observed.w, w.data(), sizeof observed.w);
+    QuadricFit fit;
+    std::memcpy(fit.inverse, inverse.data(), sizeof fit.inverse);
+    std::memcpy(fit.coef, coef.data(), sizeof fit.coef);
+    std::memcpy(fit.offsets, offsets.data(), sizeof fit.offsets);
     float errors[2];
-    estimate_fit_errors(z.data(), w.data(), inverse.data(), coef.data(), offsets.data(), errors);
+    estimate_fit_errors(observed, fit, errors);
     return copy_of(errors, {2});
 }
 
 py::dict py_correlate_and_locate(const Array<float>& search, const Array<float>& ref, float min_strength,
                                  std::int32_t peak_method, float max_diff, float hoffset, float voffset) {
-    const ChipPair p = check_chips(search, ref);
+    const ChipExtents p = check_chips(search, ref);
     Location loc;
     Workspace work;
-    correlate_and_locate(search.data(), ref.data(), float(p.sw), float(p.sh), float(p.rw), float(p.rh),
-                         min_strength, peak_method, max_diff, hoffset, voffset, loc, work);
+    correlate_and_locate(chip_pair(search, ref, p), {min_strength, peak_method, max_diff}, {hoffset, voffset}, loc,
+                         work);
     py::dict d;
     d["status"] = loc.status;
     d["strength"] = loc.strength;
