@@ -30,10 +30,10 @@ bool fits_int32(std::int64_t v) {
 }
 
 // False when a search extent or an element count cannot be formed in 32 bits.
-bool chip_sizes(const Matcher& m, ChipSizes& sizes) {
-    const std::int64_t rw = m.chipwidth_, rh = m.chipheight_;
-    const std::int64_t sw = rw + 2 * std::int64_t{m.hoffset_};
-    const std::int64_t sh = rh + 2 * std::int64_t{m.voffset_};
+bool chip_sizes(const MatchingParams& p, ChipSizes& sizes) {
+    const std::int64_t rw = p.chipwidth_, rh = p.chipheight_;
+    const std::int64_t sw = rw + 2 * std::int64_t{p.hoffset_};
+    const std::int64_t sh = rh + 2 * std::int64_t{p.voffset_};
     if (!fits_int32(sw) || !fits_int32(sh) || !fits_int32(sw * sh) || !fits_int32(rw * rh)) return false;
     sizes = {static_cast<std::int32_t>(rw), static_cast<std::int32_t>(rh),
              static_cast<std::int32_t>(sw), static_cast<std::int32_t>(sh)};
@@ -69,19 +69,7 @@ Matcher make_matcher(const MatchingParams& p, std::int32_t ref_rows, std::int32_
     Matcher m;
     m.ref_rows_ = ref_rows;
     m.srch_rows_ = srch_rows;
-    m.ref_cellsize_ = p.ref_cellsize_;
-    m.srch_cellsize_ = p.srch_cellsize_;
-    m.srch_xll_ = p.srch_xll_;
-    m.srch_yll_ = p.srch_yll_;
-    m.ref_xll_ = p.ref_xll_;
-    m.ref_yll_ = p.ref_yll_;
-    m.mincorr_ = p.mincorr_;
-    m.maxdiff_ = p.maxdiff_;
-    m.peakmethod_ = p.peakmethod_;
-    m.chipwidth_ = p.chipwidth_;
-    m.chipheight_ = p.chipheight_;
-    m.hoffset_ = p.hoffset_;
-    m.voffset_ = p.voffset_;
+    m.params_ = p;
     return m;
 }
 
@@ -151,8 +139,9 @@ void match_pair(Matcher& m, const ImageRows& image1, const ImageRows& image2, Li
     if (row.size() < 2 || col.size() < 2) {
         throw std::invalid_argument("row and col need at least two entries");
     }
+    const MatchingParams& p = m.params_;
     ChipSizes z{};
-    if (!chip_sizes(m, z)) {
+    if (!chip_sizes(p, z)) {
         m.status_ = status::bad_chip_size;
         fill_rejected(out, status::bad_chip_size);
         return;
@@ -171,18 +160,18 @@ void match_pair(Matcher& m, const ImageRows& image1, const ImageRows& image2, Li
 
     const ChipPair chips{search, ref, {static_cast<float>(z.sw), static_cast<float>(z.sh)},
                          {static_cast<float>(z.rw), static_cast<float>(z.rh)}};
-    const PeakSettings settings{static_cast<float>(m.mincorr_), m.peakmethod_, static_cast<float>(m.maxdiff_)};
-    const Margins margins{static_cast<float>(m.hoffset_), static_cast<float>(m.voffset_)};
+    const PeakSettings settings{static_cast<float>(p.mincorr_), p.peakmethod_, static_cast<float>(p.maxdiff_)};
+    const Margins margins{static_cast<float>(p.hoffset_), static_cast<float>(p.voffset_)};
     Location loc;
     correlate_and_locate(chips, settings, margins, loc, work);
 
     const bool accepted = loc.status == status::accepted;
     const double c2 = accepted ? static_cast<double>(loc.dx) + col[1] : static_cast<double>(col[1]);
     const double r2 = accepted ? static_cast<double>(loc.dy) + row[1] : static_cast<double>(row[1]);
-    const double x1 = col[0] * m.ref_cellsize_ + m.ref_xll_;
-    const double y1 = ((m.ref_rows_ - 1) * m.ref_cellsize_ + m.ref_yll_) - row[0] * m.ref_cellsize_;
-    const double x2 = m.srch_cellsize_ * c2 + m.srch_xll_;
-    const double y2 = ((m.srch_rows_ - 1) * m.srch_cellsize_ + m.srch_yll_) - m.srch_cellsize_ * r2;
+    const double x1 = col[0] * p.ref_cellsize_ + p.ref_xll_;
+    const double y1 = ((m.ref_rows_ - 1) * p.ref_cellsize_ + p.ref_yll_) - row[0] * p.ref_cellsize_;
+    const double x2 = p.srch_cellsize_ * c2 + p.srch_xll_;
+    const double y2 = ((m.srch_rows_ - 1) * p.srch_cellsize_ + p.srch_yll_) - p.srch_cellsize_ * r2;
     out.set_coors(x1, y1, x2, y2);
     out.strength = loc.strength;
     out.displacement = loc.length;

@@ -11,23 +11,12 @@
 
 namespace talmek {
 
-// The engine's working record for one point-pair match.
+// The engine's working record for one point-pair match: the two images' row counts, the settings
+// as the caller gave them, and the status of the latest match.
 struct Matcher {
     std::int32_t ref_rows_ = 0;
     std::int32_t srch_rows_ = 0;
-    double ref_cellsize_ = 1.0;
-    double srch_cellsize_ = 1.0;
-    double srch_xll_ = 0.0;
-    double srch_yll_ = 0.0;
-    double ref_xll_ = 0.0;
-    double ref_yll_ = 0.0;
-    double mincorr_ = 2.0;
-    double maxdiff_ = -2.0;
-    std::int32_t peakmethod_ = fit::log;
-    std::int32_t chipwidth_ = 128;
-    std::int32_t chipheight_ = 128;
-    std::int32_t hoffset_ = 0;
-    std::int32_t voffset_ = 0;
+    MatchingParams params_;
     std::int32_t status_ = 0;
 };
 
