@@ -91,7 +91,7 @@ void correlate_and_locate(const ChipPair& chips, const PeakSettings& settings, M
     const std::int32_t n = grid_size(static_cast<std::int32_t>(chips.search_size.width),
                                      static_cast<std::int32_t>(chips.search_size.height));
     correlate_fft(chips, raw_surface, work.search_grid(n), work.ref_grid(n));
-    normalise_correlation(chips, raw_surface, surface, candidates, coef_sums);
+    normalise_correlation(chips, raw_surface, surface, candidates, coef_sums, work.surface_scratch);
 
     float neighbourhood[25];
     const PeakResult peak =

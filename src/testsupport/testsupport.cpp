@@ -5,6 +5,9 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
+#include <cstdlib>
+#include <new>
 #include <cmath>
 #include <optional>
 #include <string>
@@ -25,6 +28,25 @@
 
 namespace py = pybind11;
 using namespace talmek;
+
+// Allocations through operator new by the code of this module (the engine included, which is
+// linked into it), counted so that a test can see a workspace keep its promise.
+namespace {
+std::atomic<long> allocations{0};
+
+void* counted_allocation(std::size_t size) {
+    allocations.fetch_add(1, std::memory_order_relaxed);
+    if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+    throw std::bad_alloc();
+}
+}  // namespace
+
+void* operator new(std::size_t size) { return counted_allocation(size); }
+void* operator new[](std::size_t size) { return counted_allocation(size); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
@@ -341,7 +363,8 @@ py::dict py_normalise_correlation(const Array<float>& ref, const Array<float>& s
     Array<float> surface({rows, cols});
     Candidates cand;
     float sums[2] = {123.0f, 456.0f};
-    normalise_correlation(chip_pair(search, ref, p), raw.data(), surface.mutable_data(), cand, sums);
+    SurfaceScratch scratch;
+    normalise_correlation(chip_pair(search, ref, p), raw.data(), surface.mutable_data(), cand, sums, scratch);
     py::dict d = candidates_dict(cand);
     d["surface"] = surface;
     d["coef_sums"] = copy_of(sums, {2});
@@ -449,6 +472,24 @@ py::dict py_correlate_and_locate(const Array<float>& search, const Array<float>&
     return d;
 }
 
+// correlate_and_locate `runs` times on the same chips in one workspace: the allocations each run made.
+std::vector<long> py_allocations_per_run(const Array<float>& search, const Array<float>& ref, std::int32_t runs) {
+    const ChipExtents p = check_chips(search, ref);
+    const ChipPair chips = chip_pair(search, ref, p);
+    const PeakSettings settings{1.0f, fit::log, -2.0f};
+    const Margins margins{static_cast<float>(p.sw - p.rw) / 2, static_cast<float>(p.sh - p.rh) / 2};
+    std::vector<long> counts;
+    counts.reserve(static_cast<std::size_t>(std::max(runs, 0)));
+    Workspace work;
+    for (std::int32_t k = 0; k < runs; ++k) {
+        Location loc;
+        const long before = allocations.load();
+        correlate_and_locate(chips, settings, margins, loc, work);
+        counts.push_back(allocations.load() - before);
+    }
+    return counts;
+}
+
 // f applied to every element of a float32 array.
 template <typename F>
 Array<float> each_float(const Array<float>& x, F f) {
@@ -512,6 +553,7 @@ PYBIND11_MODULE(_talmek_testsupport, m) {
     m.def("correlate_and_locate", &py_correlate_and_locate, py::arg("search"), py::arg("ref"),
           py::arg("min_strength"), py::arg("peak_method"), py::arg("max_diff"), py::arg("hoffset"),
           py::arg("voffset"));
+    m.def("allocations_per_run", &py_allocations_per_run, py::arg("search"), py::arg("ref"), py::arg("runs"));
     m.def("log_float", [](const Array<float>& x) { return each_float(x, log_float); }, py::arg("x"));
     m.def("platform_logf", [](const Array<float>& x) { return each_float(x, [](float v) { return std::log(v); }); },
           py::arg("x"), "The C library's logarithm on floats, element by element");
