@@ -40,11 +40,13 @@ std::int32_t strip_width(Schedule schedule, std::int32_t n);
 void pass_twiddles(std::int32_t half, std::int32_t sign, double* wr, double* wi);
 
 namespace detail {
-// Test and benchmark hook, reached only from the test-support module, never from the Python
-// modules: from now on every transform that names no kernel build or schedule of its own runs
-// `kernel` and `schedule`; nullopt returns either to its default (the widest build, the timed
-// schedule). Process-wide. All choices give the same bits; only the speed differs. Throws
-// std::invalid_argument for a kernel build this processor does not run, and then changes nothing.
+// Test and benchmark hook, reached only from the test-support module and the native test tools,
+// never from the Python modules: from now on every transform that names no kernel build or
+// schedule of its own runs `kernel` and `schedule`; nullopt returns either to its default (the
+// widest build, the timed schedule). It holds for every thread of this copy of the engine; each
+// Python module links a copy of its own, so Talmek and talmek_track never see it. All choices give
+// the same bits; only the speed differs. Throws std::invalid_argument for a kernel build this
+// processor does not run, and then changes nothing.
 void force_fft(std::optional<Kernel> kernel, std::optional<Schedule> schedule);
 std::optional<Kernel> forced_kernel();
 std::optional<Schedule> forced_schedule();
