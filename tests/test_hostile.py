@@ -266,3 +266,86 @@ def test_the_repair_command(tmp_path, capsys):
     assert cli.main(["repair", str(out)]) == 0 and "nothing to repair" in capsys.readouterr().err
     assert cli.main(["repair", str(tmp_path / "missing")]) == 2
     assert np.all(True)
+
+
+# --- arguments of the Python functions ------------------------------------------------------------
+
+IMG = textured(100, 120)
+PTS = np.array([[50, 50]])
+
+
+def params_for_points():
+    p = tt.TrackOptions(chip=24, margin=12, step=20).params()
+    p.start_row_ = p.start_col_ = 16
+    return p
+
+
+@pytest.fixture(scope="module")
+def png_pair(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("api")
+    iio.imwrite(folder / "a.png", IMG)
+    iio.imwrite(folder / "b.png", IMG)
+    return str(folder / "a.png"), str(folder / "b.png")
+
+
+def _track(**kw):
+    return lambda a, b: tt.track_files(a, b, **kw)
+
+
+def _stack(paths=None, **kw):
+    return lambda a, b: tt.match_stack([a, b] if paths is None else paths, progress=False, **kw)
+
+
+BAD_ARGUMENTS = [
+    (_track(chip="x"), "chip"), (_track(step=(np.int32(20), "y")), "step"),
+    (_track(formats=3), "formats"), (_track(formats=["xls"]), "formats"),
+    (_track(min_strength="abc"), "min_strength"), (_track(min_strength=float("nan")), "min_strength"),
+    (_track(max_displacement="abc"), "max_displacement"), (_track(dates=("x", "y")), "dates"),
+    (_track(dates=5), "dates"), (_track(dates=("2024-01-01", 3)), "dates"),
+    (_track(threads="2"), "threads"), (_track(threads=1.5), "threads"), (_track(threads=0), "threads"),
+    (_track(band=0), "band"), (_track(band="1"), "band"), (_track(page="x"), "page"),
+    (_track(nodata="x"), "nodata"), (_track(value_range="x"), "value_range"),
+    (_track(value_range=(1, 2, 3)), "value_range"), (_track(percentiles=(90, 10)), "percentiles"),
+    (_track(peak=2), "peak"), (_track(prefilter=3), "prefilter"), (_track(filter="mean"), "filter"),
+    (_track(stable=3), "stable"), (_track(block_pixels="x"), "block_pixels"),
+    (_track(backend="gpu"), "backend"), (_track(offset=(1.5, 2)), "offset"),
+    (_track(progress=3), "progress"), (_track(backend="dask", workers="x"), "workers"),
+    (_track(backend="dask", scheduler=5), "scheduler"), (_track(max_pixels=0), "max_pixels"),
+    (_track(max_points="many"), "max_points"), (_track(allow_any_source="yes"), "allow_any_source"),
+    (_track(backend="dask", connect_timeout=-1), "connect_timeout"),
+    (_track(handshake_timeout=5), "handshake_timeout"),
+    (lambda a, b: tt.track_files(None, b), "image1"), (lambda a, b: tt.track_files(a, b, 5), "output"),
+    (_stack(pairs=5), "pairs"), (_stack(pairs="every"), "pairs"), (_stack(paths="ab"), "paths"),
+    (_stack(max_days="x"), "max_days"), (_stack(chip=np.float64(24)), "chip"),
+    (_stack(progress="yes"), "progress"),
+    (lambda a, b: tt.match_points(IMG, IMG, PTS, PTS, params_for_points(), threads="x"), "threads"),
+    (lambda a, b: tt.match_points(IMG, IMG, PTS, PTS, None), "params"),
+    (lambda a, b: tt.match_points(IMG, IMG, [[1]], PTS, params_for_points()), "points1"),
+    (lambda a, b: tt.match_points(IMG, IMG, "ab", PTS, params_for_points()), "points1"),
+    (lambda a, b: tt.match_points(IMG.astype(float), IMG, PTS, PTS, params_for_points(),
+                                  value_range="x"), "value_range"),
+    (lambda a, b: tt.match_points(np.zeros((2, 2, 2, 2)), IMG, PTS, PTS, params_for_points()), "image1"),
+    (lambda a, b: tt.match_grid(IMG, IMG, None), "params"),
+    (lambda a, b: tt.match_grid(IMG, IMG, params_for_points(), threads=-1), "threads"),
+    (lambda a, b: tt.match_grid(IMG, IMG, params_for_points(), progress=3), "progress"),
+    (lambda a, b: tt.track_xarray(a, IMG), "image1"),
+    (lambda a, b: tt.track_xarray(IMG, IMG, min_strength="abc"), "min_strength"),
+]
+
+
+@pytest.mark.parametrize("call, name", BAD_ARGUMENTS, ids=[f"{k}-{n}" for k, (_, n) in enumerate(BAD_ARGUMENTS)])
+def test_a_bad_argument_is_named(png_pair, call, name):
+    with pytest.raises((tt.OptionError, TypeError)) as caught:
+        call(*png_pair)
+    assert name in str(caught.value)
+
+
+@pytest.mark.parametrize("keywords", [
+    {"chip": np.int64(24), "margin": np.int32(12), "step": (np.int64(30), np.uint16(30))},
+    {"threads": np.int64(1), "band": np.int64(1), "block_pixels": np.int64(10**7)},
+    {"start": (np.int64(16), np.int64(16)), "formats": "csv", "max_points": np.int64(10**6)},
+])
+def test_numpy_integers_stand_for_ints(png_pair, tmp_path, keywords):
+    options = {"chip": 24, "margin": 12, "step": 30, **keywords}
+    result = tt.track_files(*png_pair, tmp_path / "out", plot=False, **options)
+    assert result.records.size > 0 and (tmp_path / "out" / "vectors.csv").exists()
