@@ -57,7 +57,8 @@ _INTERNAL = ".talmek-"
 #: process there); None in normal runs.
 step_hook: Callable[[str], None] | None = None
 
-#: The output folders into which this process published results.
+#: The output folder into which this process last published results (the command's message
+#: after a signal names it); at most one entry.
 committed: list[Path] = []
 
 
@@ -366,7 +367,7 @@ class Staging:
         if not self.published:  # a signal that the process's own handlers then ignored
             raise OutputError(f"publishing into {path_text(self.out)} was interrupted; the earlier "
                               "results are kept")
-        committed.append(self.out)
+        committed[:] = [self.out]
         return [self.out / name for name in names]
 
     def _commit(self, names: list[str]) -> None:
