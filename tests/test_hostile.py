@@ -1,7 +1,6 @@
 """Hostile conditions: full and read-only filesystems, odd output names, silent or malformed Dask
 schedulers, forged image headers and inputs that name other sources."""
 import contextlib
-import os
 import socket
 import subprocess
 import sys
@@ -95,24 +94,6 @@ def test_a_read_only_filesystem_keeps_the_earlier_results(geo_pair, tmp_path):
         assert done.returncode == 3 and len(done.stderr.splitlines()) == 1, done.stderr
         assert "Read-only file system" in done.stderr and str(out) in done.stderr
         assert (out / "vectors.csv").read_text() == "old"
-
-
-def test_an_unwritable_folder_as_another_user(geo_pair, tmp_path):
-    if os.geteuid() != 0:
-        out = tmp_path / "out"
-        out.mkdir()
-        (out / "vectors.csv").write_text("old")
-        out.chmod(0o555)
-        done = command(*geo_pair, "-o", out, *FAST)
-        out.chmod(0o755)
-        assert done.returncode == 3 and "Permission denied" in done.stderr
-        return
-    # root writes anywhere: a folder whose files cannot be replaced instead
-    out = tmp_path / "out"
-    out.mkdir()
-    (out / "vectors.tif").mkdir()
-    done = command(*geo_pair, "-o", out, *FAST)
-    assert done.returncode == 3 and "vectors.tif" in done.stderr and len(done.stderr.splitlines()) == 1
 
 
 @pytest.mark.parametrize("name", ["new\nline", "tab\there", "esc\x1b[31m", "sp ace;$(x)"])
@@ -265,7 +246,6 @@ def test_the_repair_command(tmp_path, capsys):
     assert "removed the staging folder" in capsys.readouterr().err and list(out.iterdir()) == []
     assert cli.main(["repair", str(out)]) == 0 and "nothing to repair" in capsys.readouterr().err
     assert cli.main(["repair", str(tmp_path / "missing")]) == 2
-    assert np.all(True)
 
 
 # --- arguments of the Python functions ------------------------------------------------------------
