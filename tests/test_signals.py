@@ -10,34 +10,40 @@ import numpy as np
 import pytest
 
 tt = pytest.importorskip("talmek_track")
+pytest.importorskip("rasterio")
 iio = pytest.importorskip("imageio.v3")
 pytest.importorskip("matplotlib")
 pytest.importorskip("tqdm")
 from support import textured  # noqa: E402
 from talmek_track import publish  # noqa: E402
 
-# Runs the command with one phase made slow. "reading" and "writing" stall in a loop that
-# swallows every exception, as a library's C callback or finaliser would: only the watchdog can
-# end the run there. "publishing" slows each step of the publish. A line "phase" on stdout says
+# Runs the command with one phase made slow. "reading" keeps GDAL reporting errors through
+# rasterio's log callback, which drops any exception raised inside it (a signal's too, printed as
+# "Exception ignored in: 'rasterio._env.log_error'"); "writing" stalls in a loop that swallows
+# every exception. Only the recorded signal and the watchdog can end the run there. "publishing" slows each step of the publish. A line "phase" on stdout says
 # that the phase has begun.
 DRIVER = textwrap.dedent("""
     import sys, time
+    import rasterio
     from talmek_track import cli, publish, readers, writers
     phase, argv = sys.argv[1], sys.argv[2:]
 
-    def stall():
+    def stall(gdal=False):
         print("phase", flush=True)
         end = time.monotonic() + 60
         while time.monotonic() < end:
             try:
-                time.sleep(0.01)
+                if gdal:
+                    with rasterio.Env():
+                        rasterio.open("/nonexistent/talmek.tif")
+                time.sleep(0.001)
             except BaseException:
                 pass
 
     if phase == "reading":
         real_range = readers.ImageSource.with_range
         def with_range(self, *a, **k):
-            stall()
+            stall(gdal=True)
             return real_range(self, *a, **k)
         readers.ImageSource.with_range = with_range
     elif phase == "writing":
