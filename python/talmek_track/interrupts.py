@@ -133,21 +133,28 @@ def install(on_exit: Callable[[int], None] | None = None) -> Callable[[], None]:
     _state.installed = True
     _state.on_exit = on_exit
     read, write = os.pipe()
-    os.set_blocking(write, False)
-    old_fd = signal.set_wakeup_fd(write, warn_on_full_buffer=False)
     stop = threading.Event()
-    watchdog = threading.Thread(target=_watch, args=(read, stop), name="talmek-signals", daemon=True)
-    watchdog.start()
+    try:
+        os.set_blocking(write, False)
+        old_fd: int | None = signal.set_wakeup_fd(write, warn_on_full_buffer=False)
+    except (ValueError, OSError):  # a platform whose wake-up needs a socket: no watchdog
+        old_fd = None
+    else:
+        watchdog = threading.Thread(target=_watch, args=(read, stop), name="talmek-signals", daemon=True)
+        watchdog.start()
 
     def restore() -> None:
         stop.set()
-        signal.set_wakeup_fd(old_fd)
+        if old_fd is not None:
+            signal.set_wakeup_fd(old_fd)
         for signum, handler in previous.items():
             signal.signal(signum, handler)
         _state.installed = False
         _state.on_exit = None
         _state.pending = None  # honoured by the caller, who read it before
         os.close(write)  # wakes the watchdog, which closes its end
+        if old_fd is None:
+            os.close(read)
 
     return restore
 

@@ -403,11 +403,12 @@ class Staging:
             if not isinstance(e, OSError):
                 raise
             name = e.filename or e.filename2
-            where = self.user_path(name) if name else self.out
-            if isinstance(name, (str, bytes)) and os.path.basename(os.fsdecode(name)).startswith(_INTERNAL):
-                where = self.out
-            raise OutputError(f"cannot write {path_text(where)}: {_reason(e)}; the earlier "
-                              "results are kept") from None
+            where = self.user_path(name) if isinstance(name, (str, bytes, os.PathLike)) else None
+            if where is None or where.name.startswith(_INTERNAL) or where == self.out:
+                what = f"publish into {path_text(self.out)}"  # its journal or a kept copy
+            else:
+                what = f"write {path_text(where)}"
+            raise OutputError(f"cannot {what}: {_reason(e)}; the earlier results are kept") from None
         self.published = True
 
     def remove(self) -> None:
