@@ -306,8 +306,11 @@ class Staging:
         repair(out)
         try:
             if not out.exists():
-                out.mkdir()
-                self.created = True
+                try:
+                    out.mkdir()
+                    self.created = True
+                except FileExistsError:  # a run beside this one made it first
+                    pass
             self.folder = Path(tempfile.mkdtemp(prefix=STAGING_PREFIX, dir=out))
         except OSError as e:
             self._drop_out()

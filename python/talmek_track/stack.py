@@ -336,8 +336,8 @@ value_range, percentiles, prefilter, filter, stable, block_pixels :
                 warnings.warn(f"{names[i]} and {names[j]} carry the same date; no velocities for "
                               "this pair", stacklevel=2)
             plans.append(plan_pair(source1, source2, params, opts, dates=when))
-        if out is not None and not out.exists():
-            out.mkdir()
+        if out is not None:
+            out.mkdir(exist_ok=True)
         results: list[TrackResult | None] = [None] * len(plans)
         counts: list[tuple[int, int]] = [(0, 0)] * len(plans)
         total = sum(plan.total for plan in plans)
