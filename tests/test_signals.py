@@ -20,8 +20,8 @@ from talmek_track import publish  # noqa: E402
 # Runs the command with one phase made slow. "reading" keeps GDAL reporting errors through
 # rasterio's log callback, which drops any exception raised inside it (a signal's too, printed as
 # "Exception ignored in: 'rasterio._env.log_error'"); "writing" stalls in a loop that swallows
-# every exception. Only the recorded signal and the watchdog can end the run there. "publishing" slows each step of the publish. A line "phase" on stdout says
-# that the phase has begun.
+# every exception. Only the recorded signal and the watchdog can end the run there. "publishing"
+# slows each step of the publish. A line "phase" on stdout says that the phase has begun.
 DRIVER = textwrap.dedent("""
     import sys, time
     import rasterio
