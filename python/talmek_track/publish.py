@@ -247,7 +247,7 @@ def repair(out: str | os.PathLike[str]) -> list[str]:
         raise OutputError(f"cannot look into {path_text(out)}: {_reason(e)}") from None
     if not leftovers:
         return done
-    with _locked(out):
+    with _locked(out), interrupts.deferred():  # an undo is finished before a signal is honoured
         for folder in leftovers:
             with _locked(folder, wait=False) as free:
                 if not free:
