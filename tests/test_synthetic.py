@@ -26,11 +26,6 @@ def test_shifted_pair_quantises_both_images_alike():
     assert 100 < first.mean() < 156 and first.std() > 30
 
 
-def test_textured_spans_the_grey_range():
-    image = synthetic.textured(50, 60, seed=np.random.default_rng(1))
-    assert image.dtype == np.uint8 and image.min() == 0 and image.max() == 255
-
-
 def test_window_texture_equals_the_same_window_of_the_whole():
     whole = synthetic.window_texture(np.arange(100, 140), np.arange(7, 57))
     part = synthetic.window_texture(np.arange(120, 131), np.arange(30, 50))
