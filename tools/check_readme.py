@@ -176,9 +176,10 @@ def write_image(path: Path, image: np.ndarray, date: str | None = None) -> None:
 
 
 def write_inputs(folder: Path, command: Command, image1: np.ndarray) -> list[str]:
-    """Writes the command's images (and mask) into folder and returns its arguments with every
-    image pattern expanded as a shell would. The images of a pair are image1 and image1 moved by
-    SHIFT; those of a stack move by SHIFT from each to the next and are dated 10 days apart."""
+    """Writes the command's images (and mask) into folder and returns the images' names: for each
+    pattern of a stack (scenes/*.tif) STACK_SIZE files that it matches. The images of a pair are
+    image1 and image1 moved by SHIFT; those of a stack move by SHIFT from each to the next and are
+    dated 10 days apart."""
     if command.stack:
         names = []
         for pattern in command.images:
