@@ -160,12 +160,12 @@ def test_sigkill_at_swept_moments_then_the_repair_command(tmp_path):
     outcomes = []
     for k, delay in enumerate([0.0, 0.03, 0.06, 0.1, 0.15, 0.2, 0.25, 0.3, 0.4, 0.6]):
         out = fresh(tmp_path, f"out{k}")
-        proc = subprocess.Popen([sys.executable, "-c", PUBLISHER, str(out), "0", "sleep"],
-                                stdout=subprocess.PIPE, text=True)
-        assert proc.stdout.readline() == "publishing\n"
-        time.sleep(delay)
-        proc.send_signal(signal.SIGKILL)
-        proc.wait(timeout=60)
+        with subprocess.Popen([sys.executable, "-c", PUBLISHER, str(out), "0", "sleep"],
+                              stdout=subprocess.PIPE, text=True) as proc:
+            assert proc.stdout.readline() == "publishing\n"
+            time.sleep(delay)
+            proc.send_signal(signal.SIGKILL)
+            proc.wait(timeout=60)
         assert all((out / name).exists() for name in OLD)
         done = subprocess.run([sys.executable, "-m", "talmek_track", "repair", out], capture_output=True,
                               text=True, timeout=60)

@@ -106,19 +106,19 @@ def test_a_signal_in_each_phase(pair, tmp_path, phase, sig):
             "--step", "2" if slow else "40", "--threads", "1"]
     if phase == "dask":
         argv[-2:] = ["--workers", "1"]
-    proc = subprocess.Popen([sys.executable, "-c", DRIVER, phase, *map(str, argv)], stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, text=True)
-    try:
-        assert proc.stdout.readline() == "phase\n", proc.stderr.read()
-        time.sleep(1.5 if phase == "dask" else 0.5 if slow else 0.05)
-        assert proc.poll() is None
-        sent = time.monotonic()
-        proc.send_signal(sig)
-        proc.wait(timeout=30)
-        took = time.monotonic() - sent
-    finally:
-        proc.kill()
-    err = proc.stderr.read()
+    with subprocess.Popen([sys.executable, "-c", DRIVER, phase, *map(str, argv)], stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, text=True) as proc:
+        try:
+            assert proc.stdout.readline() == "phase\n", proc.stderr.read()
+            time.sleep(1.5 if phase == "dask" else 0.5 if slow else 0.05)
+            assert proc.poll() is None
+            sent = time.monotonic()
+            proc.send_signal(sig)
+            proc.wait(timeout=30)
+            took = time.monotonic() - sent
+        finally:
+            proc.kill()
+        err = proc.stderr.read()
     assert proc.returncode == 128 + sig, err
     assert took < 2.5, took  # the watchdog's grace is 0.8 s; the rest is a loaded machine's slack
     assert "nothing was written" in err and "Traceback" not in err, err

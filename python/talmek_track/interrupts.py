@@ -3,11 +3,13 @@
 ``install`` (the command calls it) makes each of the three signals raise ``Interrupted`` in the
 main thread and also records it, so that a signal whose exception some library swallows (inside
 a finaliser, a C callback, a ``finally`` clause of its own) is still honoured at the next
-``check``: block boundaries, the progress callbacks of the native matching (every 50 ms), the
-results that come back from a cluster and the publishing all check. A watchdog thread hears each
-signal through a wake-up pipe even while the main thread sits inside C code (a GDAL read, a
-writer): when the run has not ended a second after the signal, it removes what the run staged
-and ends the process with the signal's status (128 + its number).
+``check``. It is raised once, and not while the main thread is inside logging or a finaliser:
+rasterio's GDAL error callback logs, and drops whatever is raised there with a traceback on
+standard error. Block boundaries, the progress callbacks of the native matching (every 50 ms),
+the results that come back from a cluster and the publishing all check. A watchdog thread hears
+each signal through a wake-up pipe even while the main thread sits inside C code (a GDAL read, a
+writer): when the run has not ended 0.8 s after the signal, it removes what the run staged and
+ends the process with the signal's status (128 + its number).
 
 ``deferred`` marks a section that must not be cut short (publishing results and undoing a
 publish): a signal inside it is recorded, the section finishes (it checks ``pending`` to undo
@@ -75,11 +77,26 @@ def check() -> None:
         raise Interrupted(signum)
 
 
+def _inside_callback(frame: FrameType | None) -> bool:
+    """Whether ``frame`` runs where an exception would be dropped: a finaliser, or logging, which
+    C libraries call back into (rasterio's GDAL error handler discards what it raises)."""
+    for _ in range(64):
+        if frame is None:
+            return False
+        if frame.f_code.co_name == "__del__" or frame.f_globals.get("__name__") == "logging":
+            return True
+        frame = frame.f_back
+    return False
+
+
 def _handler(signum: int, frame: FrameType | None) -> None:
-    if _state.pending is None:
+    # Raised once, where it can propagate; otherwise (and for a signal that repeats) only
+    # recorded: ``check`` raises it at the next checkpoint, the watchdog ends the run at the latest.
+    first = _state.pending is None
+    if first:
         _state.pending = signum
-    if _state.depth == 0:
-        raise Interrupted(_state.pending)
+    if _state.depth == 0 and first and not _inside_callback(frame):
+        raise Interrupted(signum)
 
 
 def add_cleanup(key: int, action: Callable[[], None]) -> None:
