@@ -33,6 +33,9 @@ from talmek_track.prefilter import Prefilter, parse_prefilter
 from talmek_track.publish import output_target, staged
 from talmek_track.readers import ImageSource, forget_decoded, open_source
 from talmek_track.results import TrackResult
+from talmek_track.refine import Refinement, parse_refine, split
+from talmek_track.stable import STABLE_METHODS
+from talmek_track.validity import ImageValidity, Mask, open_mask, saturation_value
 from talmek_track.velocity import vector_field
 from talmek_track.writers import DEFAULT_FORMATS, WRITERS
 
@@ -48,8 +51,15 @@ NO_PREFILTER = Prefilter()
 #: Acquisition dates: "DATE1,DATE2" as the command takes them, or two datetimes.
 Dates = str | tuple[datetime, datetime]
 
-#: A stable-ground mask: an image file, or an array of image 1's shape (non-zero: stable).
+#: A stable-ground mask: an image file, or an array of image 1's shape (non-zero: stable); or
+#: "slow" (the slowest quarter of the accepted vectors) or "none".
 Stable = str | os.PathLike[str] | np.ndarray
+
+#: Refinement of accepted matches, the back-match test and the masking of saturated areas, on
+#: unless switched off (the measurements behind them are in docs/choosing-settings.md).
+DEFAULT_REFINE = "cubic"
+DEFAULT_BACKMATCH = True
+DEFAULT_SATURATION = True
 
 #: A size or spacing: one whole number for both directions, or (x, y) = (columns, rows).
 Pair = int | tuple[int, int]
@@ -193,6 +203,8 @@ class PairPlan:
     filter: str = DEFAULT_FILTER
     dates: tuple[datetime, datetime] | None = None
     stable_points: np.ndarray | None = None
+    stable_method: str = "none"
+    refine: Refinement | None = None
 
     @property
     def total(self) -> int:
@@ -203,25 +215,49 @@ class PairPlan:
 def plan_sources(source1: ImageSource, source2: ImageSource, params: Talmek.MatchingParams, *,
                  threads: int | None = None, prefilter: Prefilter = NO_PREFILTER,
                  filter: str = DEFAULT_FILTER, dates: tuple[datetime, datetime] | None = None,
-                 stable: Stable | None = None, block_pixels: int = DEFAULT_BLOCK_PIXELS) -> PairPlan:
+                 stable: Stable | None = None, block_pixels: int = DEFAULT_BLOCK_PIXELS,
+                 refine: Refinement | None = None, mask1: Mask | None = None,
+                 mask2: Mask | None = None, saturation: bool = False) -> PairPlan:
     """The grid of two sources whose value ranges are settled and whose settings
-    ``prepare_sources`` completed, cut into block jobs (nodata masking and the pre-filter happen
-    inside each block)."""
+    ``prepare_sources`` completed, cut into block jobs (nodata masking, validity masks, the
+    pre-filter and the refinement happen inside each block)."""
     if prefilter.kind != "none":
         require("scipy", "cli")
     points1, points2, grid_shape = grid_points(source1.shape, params)
     if len(points1) == 0:
         warnings.warn("the grid holds no point inside IMAGE1; check --start and --step", stacklevel=3)
-    stable_points = None if stable is None else _stable_points(stable, source1.shape, points1)
+    stable_method, stable_points = _stable_option(stable, source1, points1)
+    validity = (_validity(source1, mask1, saturation, "the validity mask of IMAGE1"),
+                _validity(source2, mask2, saturation, "the validity mask of IMAGE2"))
     jobs = plan_blocks(source1, source2, params, points1, points2, grid_shape, threads=threads,
-                       block_pixels=block_pixels, prefilter=None if prefilter.kind == "none" else prefilter)
-    return PairPlan(source1, source2, params, grid_shape, jobs, prefilter, filter, dates, stable_points)
+                       block_pixels=block_pixels, prefilter=None if prefilter.kind == "none" else prefilter,
+                       refine=refine, validity=validity)
+    return PairPlan(source1, source2, params, grid_shape, jobs, prefilter, filter, dates, stable_points,
+                    stable_method, refine)
+
+
+def _stable_option(stable: Stable | None, source1: ImageSource,
+                   points1: np.ndarray) -> tuple[str, np.ndarray | None]:
+    """The stable-ground method and, for a mask, whether each grid point lies on stable ground."""
+    if stable is None:
+        return "none", None
+    if isinstance(stable, str) and stable in STABLE_METHODS and stable != "mask":
+        return stable, None
+    if isinstance(stable, np.ndarray):
+        return "mask", _stable_points(stable, source1.shape, points1)
+    return "mask", open_mask(stable, source1, "the stable-ground mask").at_points(points1)
+
+
+def _validity(source: ImageSource, mask: Mask | None, saturation: bool, name: str) -> ImageValidity | None:
+    validity = ImageValidity(None if mask is None else open_mask(mask, source, name),
+                             saturation_value(source) if saturation else None)
+    return validity if validity.active else None
 
 
 def finish_plan(plan: PairPlan, parts: Iterable[np.ndarray], *, preview: bool = False) -> TrackResult:
     """A planned pair's result from its jobs' records (job order): the grid and the vector field."""
     source1, params = plan.source1, plan.params
-    records = _run(parts, plan.total)
+    records, extra = split(_run(parts, plan.total))
     result = TrackResult(source1.path, plan.source2.path, records,
                          grid_arrays(records, plan.grid_shape, params), params, source1.shape,
                          source1.transform, source1.crs)
@@ -232,7 +268,8 @@ def finish_plan(plan: PairPlan, parts: Iterable[np.ndarray], *, preview: bool = 
     result.vector_field = vector_field(
         records, plan.grid_shape, params, image_transform=source1.transform,
         image_rows=source1.shape[0], crs=source1.crs, dates=plan.dates, filter=plan.filter,
-        stable=plan.stable_points, attrs={"prefilter": str(plan.prefilter)})
+        stable=plan.stable_points, stable_method=plan.stable_method, extra=extra,
+        attrs={"prefilter": str(plan.prefilter), "refine": str(plan.refine or Refinement(0, None))})
     if preview:
         result.preview, result.preview_step = source1.preview(PREVIEW_SIDE)
     return result
@@ -244,13 +281,16 @@ def track_sources(source1: ImageSource, source2: ImageSource, params: Talmek.Mat
                   prefilter: Prefilter = NO_PREFILTER, filter: str = DEFAULT_FILTER,
                   dates: tuple[datetime, datetime] | None = None, stable: Stable | None = None,
                   block_pixels: int = DEFAULT_BLOCK_PIXELS, preview: bool = False,
-                  cluster: dict[str, Any] | None = None) -> TrackResult:
+                  cluster: dict[str, Any] | None = None, refine: Refinement | None = None,
+                  mask1: Mask | None = None, mask2: Mask | None = None,
+                  saturation: bool = False) -> TrackResult:
     """The matching part of ``track_files`` on two sources whose value ranges are settled and
     whose settings ``prepare_sources`` completed: the grid, matched block by block on
     ``backend`` (``cluster``: its client, scheduler and workers options), and the vector
     field."""
     plan = plan_sources(source1, source2, params, threads=threads, prefilter=prefilter,
-                        filter=filter, dates=dates, stable=stable, block_pixels=block_pixels)
+                        filter=filter, dates=dates, stable=stable, block_pixels=block_pixels,
+                        refine=refine, mask1=mask1, mask2=mask2, saturation=saturation)
     total = plan.total
     report = None if progress is None else (lambda done: progress(done, total))
     parts = run_blocks(plan.jobs, backend=backend, threads=threads, progress=report, **(cluster or {}))
@@ -271,7 +311,9 @@ def track_files(image1: str | os.PathLike[str], image2: str | os.PathLike[str],
                 prefilter: str | Prefilter | None = DEFAULT_PREFILTER, filter: str = DEFAULT_FILTER,
                 stable: str | os.PathLike[str] | None = None,
                 block_pixels: int = DEFAULT_BLOCK_PIXELS, client: Any = None, scheduler: str | None = None,
-                workers: int | None = None) -> TrackResult:
+                workers: int | None = None, refine: str | None = DEFAULT_REFINE,
+                backmatch: bool | float = DEFAULT_BACKMATCH, mask1: Mask | None = None,
+                mask2: Mask | None = None, saturation: bool = DEFAULT_SATURATION) -> TrackResult:
     """Matches a regular grid of points of image 1 in image 2 and writes the results.
 
     The grid is matched in blocks of grid rows; each block reads only the windows of both images
@@ -339,8 +381,10 @@ def track_files(image1: str | os.PathLike[str], image2: str | os.PathLike[str],
         Outlier filter over the accepted vectors; outliers get ``Status.outlier`` in the vector
         field and keep their values.
     stable : str or os.PathLike, optional
-        An image of image 1's size whose non-zero pixels are stable ground; sigma_x and sigma_y
-        are then the spread of the displacements measured there.
+        A raster (any grid, read on image 1's, nearest) whose non-zero pixels are stable ground:
+        the median displacement of the accepted vectors there is removed from dx_map, dy_map,
+        vx, vy and v, and the spread left adds to each vector's uncertainty. "slow" takes the
+        slowest quarter of the accepted vectors instead; "none" (or None) removes nothing.
     block_pixels : int
         Pixels of both images that one block reads at most (about; at least one grid row). On
         Dask one block is one task.
@@ -351,6 +395,18 @@ def track_files(image1: str | os.PathLike[str], image2: str | os.PathLike[str],
     workers : int, optional
         With backend "dask" and neither of the above: worker processes of the embedded
         LocalCluster; ``threads`` is then the threads per worker.
+    refine : str, optional
+        ``cubic`` (two rounds; ``cubic:N`` for N) refines each accepted match on image 2
+        resampled at its estimate, free of the fit's pull towards whole pixels; ``none`` or
+        None keeps the fit's estimate.
+    backmatch : bool or float
+        Match each found position back into image 1 and reject (as outliers) round trips that
+        miss by more than 0.5 px (or the number given).
+    mask1, mask2 : str, os.PathLike or numpy.ndarray, optional
+        Validity masks of each image (any grid, read on the image's, nearest): points whose
+        chips touch a non-zero pixel are not matched (status ``nodata``).
+    saturation : bool
+        Leave out chips touching areas at the top of the data's range (clipped clouds).
 
     Returns
     -------
@@ -368,6 +424,10 @@ def track_files(image1: str | os.PathLike[str], image2: str | os.PathLike[str],
     """
     params = make_params(chip, margin, step, start, offset, peak, min_strength, max_displacement)
     chosen, dated = _velocity_options(prefilter, filter, dates)
+    try:
+        refinement = parse_refine(refine, backmatch)
+    except ValueError as e:
+        raise OptionError(f"--refine: {e}") from None
     out = output_target(output) if output is not None else None
     names = output_names(formats, plot, out is not None)
     cluster = {"client": client, "scheduler": scheduler, "workers": workers}
@@ -385,7 +445,8 @@ def track_files(image1: str | os.PathLike[str], image2: str | os.PathLike[str],
             return track_sources(source1, source2, params, backend=backend, threads=threads,
                                  progress=progress, prefilter=chosen, filter=filter, dates=dated,
                                  stable=stable, block_pixels=block_pixels, preview=preview,
-                                 cluster=cluster)
+                                 cluster=cluster, refine=refinement, mask1=mask1, mask2=mask2,
+                                 saturation=saturation)
 
         if out is None:
             return run(preview=False)
@@ -448,11 +509,16 @@ def write_result(out: Path, names: list[str], run: Callable[[bool], TrackResult]
 
 
 def _run(parts: Iterable[np.ndarray], total: int) -> np.ndarray:
-    records = np.zeros(total, RECORD_DTYPE)
+    records = None
     at = 0
     for part in parts:
+        if records is None:
+            # Refined blocks carry extra fields beside the records.
+            records = np.zeros(total, part.dtype if part.dtype.names else RECORD_DTYPE)
         records[at:at + len(part)] = part
         at += len(part)
+    if records is None:
+        records = np.zeros(total, RECORD_DTYPE)
     failed = int(np.count_nonzero(records["active"] == Status.error))
     if failed:
         warnings.warn(f"{failed} of {total} points could not be matched inside the native code "
