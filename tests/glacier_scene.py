@@ -81,15 +81,13 @@ class GlacierScene:
             dx, dy = dx - o_col, dy - o_row
         return dx, dy
 
-    def clear(self, rows: np.ndarray, cols: np.ndarray, half: int) -> np.ndarray:
-        """Points whose chips (2 x half pixels a side) hold valid, cloud-free pixels in image 1 and
-        around their true position in image 2: where a vector can be expected."""
-        dx, dy = self.truth(rows, cols)
-        bad1 = _box_any(self.nodata1, half)
-        bad2 = _box_any(self.nodata2 | (self.cloud_alpha > 0.02), half)
-        r2 = np.clip(np.rint(rows + dy).astype(int), 0, self.shape[0] - 1)
-        c2 = np.clip(np.rint(cols + dx).astype(int), 0, self.shape[1] - 1)
-        out: np.ndarray = ~bad1[rows, cols] & ~bad2[r2, c2]
+    def clear(self, rows: np.ndarray, cols: np.ndarray, half1: int, half2: int) -> np.ndarray:
+        """Points whose reference chip (2 x half1 pixels a side) in image 1 and search chip
+        (2 x half2, around the same point) in image 2 hold valid, cloud-free pixels: where a
+        vector can be expected."""
+        bad1 = _box_any(self.nodata1, half1)
+        bad2 = _box_any(self.nodata2 | (self.cloud_alpha > 0.02), half2)
+        out: np.ndarray = ~bad1[rows, cols] & ~bad2[rows, cols]
         return out
 
 

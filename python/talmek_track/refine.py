@@ -31,21 +31,26 @@ from talmek_track import _batch
 from talmek_track._facts import SEARCH_CHIP_MIN, Status, chip_origin
 from talmek_track.matching import RECORD_DTYPE
 
-__all__ = ["BACKMATCH_TOLERANCE", "EXTRA_FIELDS", "REFINE_METHODS", "Refinement", "parse_refine",
+__all__ = ["BACKMATCH_TOLERANCE", "CHECKS", "EXTRA_FIELDS", "MIN_SIMILARITY", "REFINE_METHODS", "Refinement", "parse_refine",
            "refine_block"]
 
 REFINE_METHODS = ("none", "cubic")
 #: Largest round-trip miss of the back-match test, in pixels.
 BACKMATCH_TOLERANCE = 0.5
+#: Smallest correlation coefficient of the two chips at a refined position.
+MIN_SIMILARITY = 0.5
 #: Points matched through the engine at a time (tiles of one image).
 _TILES_PER_CALL = 4096
 
 #: Fields a refined block adds to the records: the correction of dx and dy in pixels (NaN where
-#: the match was not refined) and the outcome of the back-match test (0 not tested, 1 passed,
-#: 2 missed).
+#: the match was not refined), the refined fit's rms_1 and rms_2, the chips' correlation
+#: coefficient at the refined position, and the outcome of the checks (``CHECKS``).
 EXTRA_FIELDS = [("refine_dx", "f8"), ("refine_dy", "f8"), ("refine_rms_1", "f4"),
-                ("refine_rms_2", "f4"), ("backmatch", "i1")]
-BACKMATCH_PASSED, BACKMATCH_MISSED = 1, 2
+                ("refine_rms_2", "f4"), ("refine_corr", "f4"), ("check", "i1")]
+#: Outcomes of the checks of a match: not checked, passed, the back-match missed, the chips are
+#: unlike at the refined position. The last two reject the match.
+CHECKS = {"unchecked": 0, "passed": 1, "backmatch": 2, "unlike": 3}
+PASSED, BACKMATCH_MISSED, UNLIKE = 1, 2, 3
 
 
 def extended_dtype() -> np.dtype:
@@ -54,17 +59,21 @@ def extended_dtype() -> np.dtype:
 
 @dataclass(frozen=True)
 class Refinement:
-    """What ``refine_block`` does: ``rounds`` of resampling (0: none) and the back-match test
-    with its tolerance in pixels (None: off)."""
+    """What ``refine_block`` does: ``rounds`` of resampling (0: none), the back-match test with
+    its tolerance in pixels (None: off), and the smallest correlation coefficient of the chips
+    at a refined position (None: any; refined matches only)."""
 
     rounds: int = 2
     backmatch: float | None = BACKMATCH_TOLERANCE
+    similarity: float | None = MIN_SIMILARITY
 
     def __post_init__(self) -> None:
         if self.rounds not in (0, 1, 2, 3):
             raise ValueError(f"refinement rounds must be 0..3, got {self.rounds}")
         if self.backmatch is not None and not (0.0 < self.backmatch <= 2.0):
             raise ValueError(f"the back-match tolerance must be in (0, 2] pixels, got {self.backmatch}")
+        if self.similarity is not None and not (-1.0 <= self.similarity < 1.0):
+            raise ValueError(f"the smallest similarity must be in [-1, 1), got {self.similarity}")
 
     @property
     def active(self) -> bool:
@@ -74,12 +83,15 @@ class Refinement:
         parts = [f"cubic:{self.rounds}" if self.rounds else "none"]
         if self.backmatch is not None:
             parts.append(f"backmatch:{self.backmatch:g}")
+        if self.rounds and self.similarity is not None:
+            parts.append(f"similarity:{self.similarity:g}")
         return ",".join(parts)
 
 
-def parse_refine(text: str | None, backmatch: float | None | bool = True) -> Refinement:
-    """``none``, ``cubic`` (two rounds) or ``cubic:N``; ``backmatch`` True for the default
-    tolerance, a number for another, False or None for none."""
+def parse_refine(text: str | None, backmatch: float | None | bool = True,
+                 similarity: float | None | bool = True) -> Refinement:
+    """``none``, ``cubic`` (two rounds) or ``cubic:N``; ``backmatch`` and ``similarity`` True
+    for the default tolerance and threshold, a number for another, False or None for none."""
     text = "none" if text is None else str(text).strip().lower()
     kind, _, arg = text.partition(":")
     if kind not in REFINE_METHODS:
@@ -96,7 +108,13 @@ def parse_refine(text: str | None, backmatch: float | None | bool = True) -> Ref
         tol = None
     else:
         tol = float(backmatch)
-    return Refinement(rounds, tol)
+    if similarity is True:
+        least: float | None = MIN_SIMILARITY
+    elif similarity is False or similarity is None:
+        least = None
+    else:
+        least = float(similarity)
+    return Refinement(rounds, tol, least)
 
 
 def margins(params: Talmek.MatchingParams) -> tuple[int, int]:
@@ -170,16 +188,45 @@ def _cut(pixels: np.ndarray, rows: np.ndarray, cols: np.ndarray, h: int, w: int)
     return chips
 
 
+def _bspline_weights(t: np.ndarray) -> np.ndarray:
+    """Cubic B-spline weights (n, 4) of the taps at floor - 1 .. floor + 2 for fractions t."""
+    t = t[:, None]
+    u = 1.0 - t
+    return np.concatenate([u**3, 3 * t**3 - 6 * t**2 + 4, -3 * t**3 + 3 * t**2 + 3 * t + 1, t**3],
+                          axis=1) / 6.0
+
+
 def _resample(coeffs: np.ndarray, rows: np.ndarray, cols: np.ndarray, h: int, w: int) -> np.ndarray:
     """Chips (n, h, w) of cubic-spline values with their first sample at the real (rows, cols),
-    rounded to 8 bits."""
-    from scipy import ndimage
+    rounded to 8 bits. ``coeffs`` are the window's spline coefficients; every chip and its
+    spline's reach lie inside. All samples of a chip share one fraction, so the spline is
+    evaluated as two 4-tap filters per chip."""
+    r0, c0 = np.floor(rows).astype(np.int64), np.floor(cols).astype(np.int64)
+    wr, wc = _bspline_weights(rows - r0), _bspline_weights(cols - c0)
+    view = np.lib.stride_tricks.sliding_window_view(coeffs, (h + 3, w + 3))
+    out = np.empty((len(rows), h, w), np.uint8)
+    for at in range(0, len(rows), 512):
+        part = slice(at, at + 512)
+        blocks = view[r0[part] - 1, c0[part] - 1]  # (k, h + 3, w + 3)
+        along = (wr[part, 0, None, None] * blocks[:, 0:h] + wr[part, 1, None, None] * blocks[:, 1:h + 1]
+                 + wr[part, 2, None, None] * blocks[:, 2:h + 2] + wr[part, 3, None, None] * blocks[:, 3:h + 3])
+        values = (wc[part, 0, None, None] * along[:, :, 0:w] + wc[part, 1, None, None] * along[:, :, 1:w + 1]
+                  + wc[part, 2, None, None] * along[:, :, 2:w + 2] + wc[part, 3, None, None] * along[:, :, 3:w + 3])
+        np.clip(np.rint(values), 0, 255, out=values)
+        out[part] = values
+    return out
 
-    rr = np.broadcast_to(rows[:, None, None] + np.arange(h)[None, :, None], (len(rows), h, w))
-    cc = np.broadcast_to(cols[:, None, None] + np.arange(w)[None, None, :], (len(rows), h, w))
-    values = ndimage.map_coordinates(coeffs, [rr.ravel(), cc.ravel()], order=3, prefilter=False,
-                                     mode="nearest")
-    return np.clip(np.rint(values), 0, 255).astype(np.uint8).reshape(len(rows), h, w)
+
+def _pearson(a: np.ndarray, b: np.ndarray) -> np.ndarray:
+    """The correlation coefficient of each pair of chips (n, h, w)."""
+    a = a.reshape(len(a), -1).astype(np.float64)
+    b = b.reshape(len(b), -1).astype(np.float64)
+    a -= a.mean(axis=1, keepdims=True)
+    b -= b.mean(axis=1, keepdims=True)
+    denom = np.sqrt((a * a).sum(axis=1) * (b * b).sum(axis=1))
+    with np.errstate(invalid="ignore", divide="ignore"):
+        r: np.ndarray = (a * b).sum(axis=1) / denom
+    return r
 
 
 def _inside(rows: np.ndarray, cols: np.ndarray, h: int, w: int, shape: tuple[int, ...],
@@ -220,6 +267,7 @@ def refine_block(records: np.ndarray, pixels1: np.ndarray, pixels2: np.ndarray,
     out["refine_dy"] = np.nan
     out["refine_rms_1"] = np.nan
     out["refine_rms_2"] = np.nan
+    out["refine_corr"] = np.nan
     todo = np.flatnonzero(records["active"] == Status.accepted)
     if len(todo) == 0 or not how.active:
         return out
@@ -261,6 +309,14 @@ def refine_block(records: np.ndarray, pixels1: np.ndarray, pixels2: np.ndarray,
             refs, idx = refs[moved], keep
             rms1, rms2 = rms1[moved], rms2[moved]
         sel = todo[idx]
+        # How alike the chips are at the refined position (a cloud or a shadow in one of them
+        # lowers it; a change of brightness or contrast does not).
+        final = _resample(coeffs, pos_r[idx] + oh, pos_c[idx] + ow, h, w)
+        corr = _pearson(refs, final)
+        out["refine_corr"][sel] = corr
+        out["check"][sel] = PASSED
+        if how.similarity is not None:
+            out["check"][sel[~(corr >= how.similarity)]] = UNLIKE
         out["refine_dx"][sel] = pos_c[idx] - c2[idx]
         out["refine_dy"][sel] = pos_r[idx] - r2[idx]
         if rms1 is not None:
@@ -283,7 +339,9 @@ def refine_block(records: np.ndarray, pixels1: np.ndarray, pixels2: np.ndarray,
         # the point plus (b - found position).
         miss = np.hypot(dx - (b_c[idx] - pos_c[idx]), dy - (b_r[idx] - pos_r[idx]))
         passed = np.isfinite(miss) & (miss <= how.backmatch)
-        out["backmatch"][todo[idx]] = np.where(passed, BACKMATCH_PASSED, BACKMATCH_MISSED)
+        tested = todo[idx]
+        unlike = out["check"][tested] == UNLIKE
+        out["check"][tested] = np.where(unlike, UNLIKE, np.where(passed, PASSED, BACKMATCH_MISSED))
     return out
 
 

@@ -59,6 +59,7 @@ Stable = str | os.PathLike[str] | np.ndarray
 #: unless switched off (the measurements behind them are in docs/choosing-settings.md).
 DEFAULT_REFINE = "cubic"
 DEFAULT_BACKMATCH = True
+DEFAULT_SIMILARITY = True
 DEFAULT_SATURATION = True
 
 #: A size or spacing: one whole number for both directions, or (x, y) = (columns, rows).
@@ -312,7 +313,8 @@ def track_files(image1: str | os.PathLike[str], image2: str | os.PathLike[str],
                 stable: str | os.PathLike[str] | None = None,
                 block_pixels: int = DEFAULT_BLOCK_PIXELS, client: Any = None, scheduler: str | None = None,
                 workers: int | None = None, refine: str | None = DEFAULT_REFINE,
-                backmatch: bool | float = DEFAULT_BACKMATCH, mask1: Mask | None = None,
+                backmatch: bool | float = DEFAULT_BACKMATCH,
+                similarity: bool | float = DEFAULT_SIMILARITY, mask1: Mask | None = None,
                 mask2: Mask | None = None, saturation: bool = DEFAULT_SATURATION) -> TrackResult:
     """Matches a regular grid of points of image 1 in image 2 and writes the results.
 
@@ -402,6 +404,10 @@ def track_files(image1: str | os.PathLike[str], image2: str | os.PathLike[str],
     backmatch : bool or float
         Match each found position back into image 1 and reject (as outliers) round trips that
         miss by more than 0.5 px (or the number given).
+    similarity : bool or float
+        Reject (as outliers) refined matches whose chips correlate below 0.5 (or the number
+        given) at the refined position: clouds, shadows and other changes that the normalised
+        correlation's peak alone does not show.
     mask1, mask2 : str, os.PathLike or numpy.ndarray, optional
         Validity masks of each image (any grid, read on the image's, nearest): points whose
         chips touch a non-zero pixel are not matched (status ``nodata``).
@@ -425,7 +431,7 @@ def track_files(image1: str | os.PathLike[str], image2: str | os.PathLike[str],
     params = make_params(chip, margin, step, start, offset, peak, min_strength, max_displacement)
     chosen, dated = _velocity_options(prefilter, filter, dates)
     try:
-        refinement = parse_refine(refine, backmatch)
+        refinement = parse_refine(refine, backmatch, similarity)
     except ValueError as e:
         raise OptionError(f"--refine: {e}") from None
     out = output_target(output) if output is not None else None

@@ -95,6 +95,7 @@ class VectorField:
     dt_days: float | None = None
     attrs: dict[str, Any] = field(default_factory=dict)
     stable_shift: StableShift | None = None
+    refinement: np.ndarray | None = None  # per point: talmek_track.refine.EXTRA_FIELDS
 
     @property
     def variables(self) -> list[Variable]:
@@ -150,6 +151,28 @@ def stable_sigma(dx: np.ndarray, dy: np.ndarray, stable: np.ndarray) -> tuple[fl
     return float(np.sqrt(np.mean(dx[use] ** 2))), float(np.sqrt(np.mean(dy[use] ** 2)))
 
 
+def roughness(values: np.ndarray, shape: tuple[int, int],
+              neighbours: np.ndarray | None = None) -> np.ndarray:
+    """How far each vector departs from a plane through its neighbours: the median, over the four
+    pairs of opposite neighbours in its 3 x 3 block that are both valid, of |U0 - (Ua + Ub) / 2|.
+    Zero on a steady gradient; it grows with the field's curvature at the grid's scale (the part
+    of the motion that a chip averages away) and with noise. ``neighbours`` (default
+    ``values``) are the values the neighbours take, NaN where invalid. 0 where no pair is
+    complete, NaN where the vector itself is."""
+    centre = values.reshape(shape)
+    pad = np.pad((values if neighbours is None else neighbours).reshape(shape), 1,
+                 constant_values=np.nan)
+    pairs = ((pad[:-2, 1:-1], pad[2:, 1:-1]), (pad[1:-1, :-2], pad[1:-1, 2:]),
+             (pad[:-2, :-2], pad[2:, 2:]), (pad[:-2, 2:], pad[2:, :-2]))
+    residuals = np.stack([np.abs(centre - (a + b) / 2) for a, b in pairs])
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)  # all-NaN stacks
+        result = np.nanmedian(residuals, axis=0)
+    result = np.where(np.isnan(result) & np.isfinite(centre), 0.0, result)
+    out: np.ndarray = result.ravel()
+    return out
+
+
 def _per_year(dt_days: float) -> float:
     return DAYS_PER_YEAR / dt_days
 
@@ -172,8 +195,9 @@ def vector_field(records: np.ndarray, shape: tuple[int, int], params: Talmek.Mat
     and v (dx, dy stay as measured), and the spread left adds to each vector's uncertainty.
 
     ``extra`` holds the fields that refinement adds per point (``talmek_track.refine``): the
-    corrections of dx and dy, the refined fit's rms, and the back-match outcome; vectors that
-    failed the back-match test are rejected as outliers.
+    corrections of dx and dy, the refined fit's rms, and the checks' outcome; vectors that
+    failed the back-match test or whose chips are unlike at the refined position are rejected
+    as outliers.
     """
     if filter not in FILTERS:
         raise ValueError(f"unknown filter {filter!r}; expected one of {', '.join(FILTERS)}")
@@ -214,11 +238,14 @@ def vector_field(records: np.ndarray, shape: tuple[int, int], params: Talmek.Mat
     attrs = dict(attrs or {})
     judged_dx, judged_dy = dx, dy
     if extra is not None:
-        missed = accepted & (extra["backmatch"] == 2)
+        # Matches that failed the back-match test or whose chips are unlike at the refined
+        # position are rejected, and left out of the outlier test's neighbourhoods.
+        missed = accepted & (extra["check"] >= 2)
         status[missed] = OUTLIER
         judged_dx, judged_dy = np.where(missed, np.nan, dx), np.where(missed, np.nan, dy)
-        attrs["backmatch_rejected"] = int(missed.sum())
         attrs["refined"] = int(refined.sum())
+        attrs["backmatch_rejected"] = int((accepted & (extra["check"] == 2)).sum())
+        attrs["unlike_rejected"] = int((accepted & (extra["check"] == 3)).sum())
     if filter == "median" and n:
         outlier = median_test(judged_dx.reshape(shape), judged_dy.reshape(shape)).ravel()
         status[outlier] = OUTLIER
@@ -235,24 +262,29 @@ def vector_field(records: np.ndarray, shape: tuple[int, int], params: Talmek.Mat
         dy_map = dy_map + shift.dy * cellsize
         values["dx_map"], values["dy_map"] = dx_map, dy_map
 
-    # Uncertainty: the calibrated fit error, and the stable-ground spread that it leaves unexplained.
+    # Uncertainty: the calibrated fit error, the field's local roughness (deformation within the
+    # chip and noise the fit does not see), and the stable-ground spread that both leave unexplained.
     table = REFINED_SIGMA_SCALE if extra is not None and refined.any() else SIGMA_SCALE
     k = table.get(int(params.peakmethod_), table[3])  # other methods fit reciprocally
     fit_x = np.where(accepted, k * rms_x, np.nan)
     fit_y = np.where(accepted, k * rms_y, np.nan)
     if shift is not None:
-        chosen = ~np.isnan(fit_x) & good & np.isfinite(dx)
+        rough_x = roughness(dx, shape, np.where(good, dx, np.nan))
+        rough_y = roughness(dy, shape, np.where(good, dy, np.nan))
+        local_x, local_y = np.hypot(fit_x, rough_x), np.hypot(fit_y, rough_y)
+        chosen = np.isfinite(local_x) & good & np.isfinite(dx)
         if stable_method == "mask" and on_stable is not None:
             chosen &= on_stable
-        fit_x2 = float(np.median(fit_x[chosen] ** 2)) if chosen.any() else 0.0
-        fit_y2 = float(np.median(fit_y[chosen] ** 2)) if chosen.any() else 0.0
+        local_x2 = float(np.median(local_x[chosen] ** 2)) if chosen.any() else 0.0
+        local_y2 = float(np.median(local_y[chosen] ** 2)) if chosen.any() else 0.0
         se_x, se_y = shift.standard_error
-        left_x = np.sqrt(max(shift.spread_x**2 - fit_x2, 0.0) + se_x**2)
-        left_y = np.sqrt(max(shift.spread_y**2 - fit_y2, 0.0) + se_y**2)
-        values["sigma_x"] = np.hypot(fit_x, left_x)
-        values["sigma_y"] = np.hypot(fit_y, left_y)
-        attrs["uncertainty"] = (f"{k:g} x rms_1, rms_2 combined with the stable-ground spread "
-                                f"left after the shift: {left_x:.4g} px, {left_y:.4g} px")
+        left_x = np.sqrt(max(shift.spread_x**2 - local_x2, 0.0) + se_x**2)
+        left_y = np.sqrt(max(shift.spread_y**2 - local_y2, 0.0) + se_y**2)
+        values["sigma_x"] = np.hypot(local_x, left_x)
+        values["sigma_y"] = np.hypot(local_y, left_y)
+        attrs["uncertainty"] = (f"{k:g} x rms_1, rms_2 and the local roughness of the field, "
+                                "combined with the stable-ground spread left after the shift: "
+                                f"{left_x:.4g} px, {left_y:.4g} px")
     else:
         values["sigma_x"], values["sigma_y"] = fit_x, fit_y
         attrs["uncertainty"] = f"calibrated: {k:g} x rms_1, rms_2"
@@ -289,4 +321,4 @@ def vector_field(records: np.ndarray, shape: tuple[int, int], params: Talmek.Mat
     return VectorField(records, (int(shape[0]), int(shape[1])), status, values,
                        grid_transform(image_transform, (params.start_row_, params.start_col_),
                                       (params.row_interval_, params.col_interval_)),
-                       crs, map_unit_of(crs), dates, dt_days, attrs, shift)
+                       crs, map_unit_of(crs), dates, dt_days, attrs, shift, extra)
