@@ -94,8 +94,6 @@ class LoadedBlock:
     pixels1: npt.NDArray[np.uint8]
     pixels2: npt.NDArray[np.uint8]
     skip: npt.NDArray[np.bool_]
-    invalid1: npt.NDArray[np.bool_] | None = None
-    invalid2: npt.NDArray[np.bool_] | None = None
 
 
 def chip_sizes(params: Talmek.MatchingParams) -> tuple[tuple[int, int], tuple[int, int]]:
@@ -221,17 +219,13 @@ def load_block(job: BlockJob) -> LoadedBlock:
     """Reads and converts the job's two windows (pre-filtered if the job says so) and finds the
     points whose chips touch a missing pixel (nodata, masked or saturated)."""
     ref, search = chip_sizes(job.params)
-    keep = job.refine is not None
     pixels1, invalid1 = _read_job_window(job.source1, job.window1, job.prefilter)
     invalid1 = _with_validity(job.source1, job.window1, invalid1, job.validity1)
     skip = chips_touch(invalid1, job.points1, ref[0], ref[1], (job.window1[0], job.window1[2]))
-    if not keep:
-        del invalid1
+    del invalid1
     pixels2, invalid2 = _read_job_window(job.source2, job.window2, job.prefilter)
     invalid2 = _with_validity(job.source2, job.window2, invalid2, job.validity2)
     skip |= chips_touch(invalid2, job.points2, search[0], search[1], (job.window2[0], job.window2[2]))
-    if keep:
-        return LoadedBlock(job, pixels1, pixels2, skip, invalid1, invalid2)
     return LoadedBlock(job, pixels1, pixels2, skip)
 
 
@@ -266,8 +260,7 @@ def match_loaded(block: LoadedBlock, progress: Progress | None = None,
         from talmek_track.refine import refine_block
 
         return refine_block(records, block.pixels1, block.pixels2, job.window1, job.window2,
-                            job.source2.shape, job.params, job.refine, n_threads,
-                            block.invalid1, block.invalid2)
+                            job.source2.shape, job.params, job.refine, n_threads)
     return records
 
 

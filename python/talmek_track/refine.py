@@ -39,8 +39,11 @@ REFINE_METHODS = ("none", "cubic")
 BACKMATCH_TOLERANCE = 0.5
 #: Smallest correlation coefficient of the two chips at a refined position.
 MIN_SIMILARITY = 0.5
-#: Points matched through the engine at a time (tiles of one image).
-_TILES_PER_CALL = 4096
+#: Pixels by which a chip's patch extends beyond its spline's reach on each side.
+SPLINE_PAD = 10
+#: Points matched through the engine at a time (tiles of one image), and refined at a time.
+_TILES_PER_CALL = 512
+_POINTS_PER_PART = 512
 
 #: Fields a refined block adds to the records: the correction of dx and dy in pixels (NaN where
 #: the match was not refined), the refined fit's rms_1 and rms_2, the chips' correlation
@@ -128,7 +131,7 @@ def margins(params: Talmek.MatchingParams) -> tuple[int, int]:
 def halo(params: Talmek.MatchingParams) -> int:
     """Pixels by which a block's windows are widened so that refinement and back-matching find
     the pixels they need (the margin, the spline's reach and the rounding)."""
-    return max(margins(params)) + 4
+    return max(margins(params)) + SPLINE_PAD + 4
 
 
 def _chip_params(params: Talmek.MatchingParams, mx: int, my: int) -> Talmek.MatchingParams:
@@ -182,9 +185,7 @@ def match_chips(ref: np.ndarray, search: np.ndarray, params: Talmek.MatchingPara
 
 def _cut(pixels: np.ndarray, rows: np.ndarray, cols: np.ndarray, h: int, w: int) -> np.ndarray:
     """Chips (n, h, w) of whole pixels with their first pixel at (rows, cols); all inside."""
-    rr = rows[:, None, None] + np.arange(h)[None, :, None]
-    cc = cols[:, None, None] + np.arange(w)[None, None, :]
-    chips: np.ndarray = pixels[rr, cc]
+    chips: np.ndarray = np.lib.stride_tricks.sliding_window_view(pixels, (h, w))[rows, cols]
     return chips
 
 
@@ -196,18 +197,28 @@ def _bspline_weights(t: np.ndarray) -> np.ndarray:
                           axis=1) / 6.0
 
 
-def _resample(coeffs: np.ndarray, rows: np.ndarray, cols: np.ndarray, h: int, w: int) -> np.ndarray:
-    """Chips (n, h, w) of cubic-spline values with their first sample at the real (rows, cols),
-    rounded to 8 bits. ``coeffs`` are the window's spline coefficients; every chip and its
-    spline's reach lie inside. All samples of a chip share one fraction, so the spline is
-    evaluated as two 4-tap filters per chip."""
+def _resample(pixels: np.ndarray, rows: np.ndarray, cols: np.ndarray, h: int, w: int) -> np.ndarray:
+    """Chips (n, h, w) of cubic-spline values of ``pixels`` with their first sample at the real
+    (rows, cols), rounded to 8 bits; every chip lies ``SPLINE_PAD + 2`` pixels inside.
+
+    Each chip's spline coefficients are computed on its own patch, ``SPLINE_PAD`` pixels wider
+    on each side than the spline reaches (the prefilter's influence falls by 0.27 per pixel,
+    to below 1e-5 of a grey level there), so a chip's values depend on the pixels around it
+    alone, not on the block it was read in. All samples of a chip share one fraction, so the
+    spline is evaluated as two 4-tap filters per chip."""
+    from scipy import ndimage
+
     r0, c0 = np.floor(rows).astype(np.int64), np.floor(cols).astype(np.int64)
     wr, wc = _bspline_weights(rows - r0), _bspline_weights(cols - c0)
-    view = np.lib.stride_tricks.sliding_window_view(coeffs, (h + 3, w + 3))
+    pad = SPLINE_PAD
+    view = np.lib.stride_tricks.sliding_window_view(pixels, (h + 3 + 2 * pad, w + 3 + 2 * pad))
     out = np.empty((len(rows), h, w), np.uint8)
-    for at in range(0, len(rows), 512):
-        part = slice(at, at + 512)
-        blocks = view[r0[part] - 1, c0[part] - 1]  # (k, h + 3, w + 3)
+    for at in range(0, len(rows), 24):
+        part = slice(at, at + 24)
+        patches = view[r0[part] - 1 - pad, c0[part] - 1 - pad].astype(np.float64)
+        for axis in (1, 2):
+            ndimage.spline_filter1d(patches, order=3, axis=axis, mode="mirror", output=patches)
+        blocks = patches[:, pad:pad + h + 3, pad:pad + w + 3]
         along = (wr[part, 0, None, None] * blocks[:, 0:h] + wr[part, 1, None, None] * blocks[:, 1:h + 1]
                  + wr[part, 2, None, None] * blocks[:, 2:h + 2] + wr[part, 3, None, None] * blocks[:, 3:h + 3])
         values = (wc[part, 0, None, None] * along[:, :, 0:w] + wc[part, 1, None, None] * along[:, :, 1:w + 1]
@@ -219,6 +230,8 @@ def _resample(coeffs: np.ndarray, rows: np.ndarray, cols: np.ndarray, h: int, w:
 
 def _pearson(a: np.ndarray, b: np.ndarray) -> np.ndarray:
     """The correlation coefficient of each pair of chips (n, h, w)."""
+    if len(a) == 0:
+        return np.empty(0)
     a = a.reshape(len(a), -1).astype(np.float64)
     b = b.reshape(len(b), -1).astype(np.float64)
     a -= a.mean(axis=1, keepdims=True)
@@ -236,41 +249,39 @@ def _inside(rows: np.ndarray, cols: np.ndarray, h: int, w: int, shape: tuple[int
     return result
 
 
-def _touches(invalid: np.ndarray | None, rows: np.ndarray, cols: np.ndarray, h: int, w: int) -> np.ndarray:
-    if invalid is None or not invalid.any():
-        return np.zeros(len(rows), bool)
-    from talmek_track.masking import chips_touch
-
-    # chips_touch takes centres: the centre whose chip starts at (rows, cols).
-    centres = np.stack([rows - int(chip_origin(0, h)), cols - int(chip_origin(0, w))], axis=1)
-    touched: np.ndarray = chips_touch(invalid, centres.astype(np.int64), w, h)
-    return touched
-
-
 def refine_block(records: np.ndarray, pixels1: np.ndarray, pixels2: np.ndarray,
                  window1: tuple[int, int, int, int], window2: tuple[int, int, int, int],
                  shape2: tuple[int, int], params: Talmek.MatchingParams, how: Refinement,
-                 threads: int, invalid1: np.ndarray | None = None,
-                 invalid2: np.ndarray | None = None) -> np.ndarray:
+                 threads: int) -> np.ndarray:
     """The block's records with ``EXTRA_FIELDS``: each accepted match refined on image 2
-    resampled at its estimate (``how.rounds`` times) and put to the back-match test.
+    resampled at its estimate (``how.rounds`` times), its chips compared there, and put to the
+    back-match test.
 
     ``pixels1``, ``pixels2`` are the windows the block matched on (first row and column at
-    ``window1[0], window1[2]`` and ``window2[0], window2[2]``), ``shape2`` image 2's shape and
-    ``invalid1``, ``invalid2`` its missing pixels. A match whose chips would leave the windows or
-    touch missing pixels is left unrefined and untested.
+    ``window1[0], window1[2]`` and ``window2[0], window2[2]``) and ``shape2`` image 2's shape.
+    A match whose chips would leave the windows is left unrefined and untested. The chips an
+    accepted match was found with hold no missing pixel, and the refined ones lie within them
+    but for the outer part of the small search margins.
     """
     out = np.zeros(len(records), extended_dtype())
     for name in RECORD_DTYPE.names:
         out[name] = records[name]
-    out["refine_dx"] = np.nan
-    out["refine_dy"] = np.nan
-    out["refine_rms_1"] = np.nan
-    out["refine_rms_2"] = np.nan
-    out["refine_corr"] = np.nan
+    for name in ("refine_dx", "refine_dy", "refine_rms_1", "refine_rms_2", "refine_corr"):
+        out[name] = np.nan
     todo = np.flatnonzero(records["active"] == Status.accepted)
-    if len(todo) == 0 or not how.active:
+    if not how.active:
         return out
+    # A few thousand points at a time keep the chips' memory small whatever the block.
+    for at in range(0, len(todo), _POINTS_PER_PART):
+        _refine_part(out, records, todo[at:at + _POINTS_PER_PART], pixels1, pixels2, window1,
+                     window2, shape2, params, how, threads)
+    return out
+
+
+def _refine_part(out: np.ndarray, records: np.ndarray, todo: np.ndarray, pixels1: np.ndarray,
+                 pixels2: np.ndarray, window1: tuple[int, int, int, int],
+                 window2: tuple[int, int, int, int], shape2: tuple[int, int],
+                 params: Talmek.MatchingParams, how: Refinement, threads: int) -> None:
     h, w = params.chipheight_, params.chipwidth_
     mx, my = margins(params)
     sh, sw = h + 2 * my, w + 2 * mx
@@ -286,21 +297,23 @@ def refine_block(records: np.ndarray, pixels1: np.ndarray, pixels2: np.ndarray,
     usable = _inside(ref_r, ref_c, h, w, pixels1.shape)
     pos_r, pos_c = r2.copy(), c2.copy()
     if how.rounds:
-        from scipy import ndimage
 
-        coeffs = ndimage.spline_filter(pixels2.astype(np.float64), order=3, mode="nearest")
-        ok = usable & _inside(np.floor(pos_r + oh - my).astype(np.int64),
-                              np.floor(pos_c + ow - mx).astype(np.int64), sh, sw, pixels2.shape, 2)
-        ok &= ~_touches(invalid2, np.floor(pos_r + oh).astype(np.int64) - 1,
-                        np.floor(pos_c + ow).astype(np.int64) - 1, h + 3, w + 3)
-        idx = np.flatnonzero(ok)
+        def fits(r: np.ndarray, c: np.ndarray) -> np.ndarray:
+            # The search chip and its spline patch inside the window.
+            inside = _inside(np.floor(r + oh - my).astype(np.int64), np.floor(c + ow - mx).astype(np.int64),
+                             sh, sw, pixels2.shape, SPLINE_PAD + 3)
+            return inside
+
+        idx = np.flatnonzero(usable & fits(pos_r, pos_c))
         refs = _cut(pixels1, ref_r[idx], ref_c[idx], h, w)
-        rms1 = rms2 = None
+        rms1 = rms2 = np.empty(0, np.float32)
         for _ in range(how.rounds):
-            search = _resample(coeffs, pos_r[idx] + oh - my, pos_c[idx] + ow - mx, sh, sw)
+            search = _resample(pixels2, pos_r[idx] + oh - my, pos_c[idx] + ow - mx, sh, sw)
             dx, dy, rms1, rms2, _ = match_chips(refs, search, params, threads)
-            moved = np.isfinite(dx) & (np.abs(dx) < mx - 2) & (np.abs(dy) < my - 2)
-            # A failed round leaves the point unrefined.
+            # The residual is below a pixel; a round that moves further, fails, or leaves the
+            # window leaves the point unrefined.
+            moved = np.isfinite(dx) & (np.abs(dx) <= 1.0) & (np.abs(dy) <= 1.0)
+            moved[moved] = fits(pos_r[idx[moved]] + dy[moved], pos_c[idx[moved]] + dx[moved])
             keep = idx[moved]
             pos_r[keep] += dy[moved]
             pos_c[keep] += dx[moved]
@@ -311,7 +324,7 @@ def refine_block(records: np.ndarray, pixels1: np.ndarray, pixels2: np.ndarray,
         sel = todo[idx]
         # How alike the chips are at the refined position (a cloud or a shadow in one of them
         # lowers it; a change of brightness or contrast does not).
-        final = _resample(coeffs, pos_r[idx] + oh, pos_c[idx] + ow, h, w)
+        final = _resample(pixels2, pos_r[idx] + oh, pos_c[idx] + ow, h, w)
         corr = _pearson(refs, final)
         out["refine_corr"][sel] = corr
         out["check"][sel] = PASSED
@@ -319,9 +332,8 @@ def refine_block(records: np.ndarray, pixels1: np.ndarray, pixels2: np.ndarray,
             out["check"][sel[~(corr >= how.similarity)]] = UNLIKE
         out["refine_dx"][sel] = pos_c[idx] - c2[idx]
         out["refine_dy"][sel] = pos_r[idx] - r2[idx]
-        if rms1 is not None:
-            out["refine_rms_1"][sel] = rms1
-            out["refine_rms_2"][sel] = rms2
+        out["refine_rms_1"][sel] = rms1
+        out["refine_rms_2"][sel] = rms2
     if how.backmatch is not None:
         # The chip of image 2 around the rounded found position, searched for in image 1.
         b_r, b_c = np.rint(pos_r).astype(np.int64), np.rint(pos_c).astype(np.int64)
@@ -329,8 +341,6 @@ def refine_block(records: np.ndarray, pixels1: np.ndarray, pixels2: np.ndarray,
         search_r, search_c = ref_r - my, ref_c - mx
         ok = (usable & _inside(back_ref_r, back_ref_c, h, w, pixels2.shape)
               & _inside(search_r, search_c, sh, sw, pixels1.shape))
-        ok &= ~_touches(invalid2, back_ref_r, back_ref_c, h, w)
-        ok &= ~_touches(invalid1, search_r, search_c, sh, sw)
         idx = np.flatnonzero(ok)
         refs = _cut(pixels2, back_ref_r[idx], back_ref_c[idx], h, w)
         search = _cut(pixels1, search_r[idx], search_c[idx], sh, sw)
@@ -342,7 +352,6 @@ def refine_block(records: np.ndarray, pixels1: np.ndarray, pixels2: np.ndarray,
         tested = todo[idx]
         unlike = out["check"][tested] == UNLIKE
         out["check"][tested] = np.where(unlike, UNLIKE, np.where(passed, PASSED, BACKMATCH_MISSED))
-    return out
 
 
 def split(parts: npt.NDArray[np.void]) -> tuple[np.ndarray, np.ndarray | None]:

@@ -4,8 +4,9 @@ A validity mask is a raster whose non-zero pixels are invalid in one image (a cl
 classification reduced to its bad classes). It may lie on any grid: it is read on the image's
 grid, each image pixel taking the mask pixel under its centre (nearest, through rasterio's
 warped view when the grids differ); pixels outside the mask count as valid. Saturated areas are
-where bright clouds or snow clip the sensor: areas of at least 3 x 3 pixels at the largest value
-of the data's range (255 for 8 bits, 4095 for 12-bit values stored in 16 bits, ...). Both feed the
+where bright clouds or snow clip the sensor: pixels whose 3 x 3 neighbourhood lies wholly at the
+largest value of the data's range (4095 for 12-bit values stored in 16 bits, 65535 for 16 bits, ...; 8-bit
+images are left alone). Both feed the
 nodata masking of the blocks: a point whose chip touches such a pixel is not matched.
 
 ``Stable-ground`` masks (non-zero = stable) are read the same way and sampled at the grid points.
@@ -160,11 +161,19 @@ def open_mask(mask: Mask, image: ImageSource, name: str) -> MaskSource:
 
 def saturation_value(source: ImageSource) -> float | None:
     """The top of an integer image's data range when the image reaches it over at least a few
-    pixels (bright clouds clip there), else None. The range's top is the smallest 2^k - 1 at or
-    above the largest value found: 255, 1023, 4095, 65535, ..."""
-    if np.dtype(source.dtype).kind not in "ui":
+    pixels (bright clouds clip there), else None: the smallest 2^k - 1 at or above the largest
+    value of a subsample (1023, 4095, 65535, ...). 8-bit images are left alone: their 255 is as
+    often a contrast stretch's clip, over texture, as a sensor's. InputError when the image
+    cannot be read."""
+    kind = np.dtype(source.dtype)
+    if kind.kind not in "ui" or kind.itemsize == 1:
         return None
-    sample = np.asarray(source.sample())
+    try:
+        sample = np.asarray(source.sample())
+    except (InputError, MemoryError):
+        raise
+    except Exception as e:  # noqa: BLE001 - whatever the reader raised, the input is unreadable
+        raise InputError(f"cannot read {source.path}: {e}") from e
     values = sample.ravel()
     if source.nodata is not None and not math.isnan(source.nodata):
         values = values[values != source.nodata]
@@ -200,9 +209,13 @@ class ImageValidity:
             from scipy import ndimage
 
             raw = source.read_raw(window)
-            at_top = (raw == self.saturated).any(axis=-1)
+            at_top = raw[..., 0] == self.saturated
+            for band in range(1, raw.shape[-1]):
+                at_top |= raw[..., band] == self.saturated
+            del raw
             if at_top.any():
+                # The middle pixels of squares at the top value: lone bright pixels are texture.
                 square = np.ones((SATURATED_AREA, SATURATED_AREA), bool)
-                at_top = ndimage.binary_opening(at_top, structure=square)
+                at_top = ndimage.binary_erosion(at_top, structure=square)
                 result = at_top if result is None else result | at_top
         return result
