@@ -40,9 +40,9 @@ sys.path.insert(0, str(HERE.parent / "tests"))
 sys.path.insert(0, str(HERE))
 
 import machine  # noqa: E402
-from glacier_scene import DATES, glacier_scene, write_scene  # noqa: E402
 
 import talmek_track  # noqa: E402
+from glacier_scene import DATES, glacier_scene, write_scene  # noqa: E402
 
 
 @dataclass
@@ -199,8 +199,9 @@ def main() -> None:
         configs = [c for c in CONFIGS if c.name in wanted]
     with tempfile.TemporaryDirectory() as tmp:
         paths = write_scene(scene, tmp)
-        header = (f"{'configuration':<20} {'stable vx':>9} {'vy':>6} {'left vx':>7} {'vy':>6} {'ice med':>8} {'p95':>6} "
-                  f"{'cover x':>7} {'y':>5} {'blund/1e5':>9} {'(n)':>4} {'ice cov':>7} {'stable':>6} {'time s':>7}")
+        header = (f"{'configuration':<20} {'stable vx':>9} {'vy':>6} {'left vx':>7} {'vy':>6} "
+                  f"{'ice med':>8} {'p95':>6} {'cover x':>7} {'y':>5} {'blund/1e5':>9} {'(n)':>4} "
+                  f"{'ice cov':>7} {'stable':>6} {'time s':>7}")
         print("\nm/yr; coverage of errors on ice; blunders: accepted > 1 px wrong per 100,000 accepted")
         print(header)
         truth = None
@@ -209,7 +210,8 @@ def main() -> None:
             truth = truth or Truth(scene, result)
             fig = figures(truth, result)
             print(f"{config.name:<20} {fig['stable_vx']:9.2f} {fig['stable_vy']:6.2f} "
-                  f"{fig['left_vx']:7.2f} {fig['left_vy']:6.2f} {fig['ice_med']:8.2f} {fig['ice_p95']:6.2f} {fig['cover_x']:7.1%} {fig['cover_y']:5.0%} "
+                  f"{fig['left_vx']:7.2f} {fig['left_vy']:6.2f} {fig['ice_med']:8.2f} {fig['ice_p95']:6.2f} "
+                  f"{fig['cover_x']:7.1%} {fig['cover_y']:5.0%} "
                   f"{fig['blunders']:9.1f} {fig['n_blunders']:4d} {fig['ice_cov']:7.1%} "
                   f"{fig['stable_cov']:6.1%} {seconds:7.1f}", flush=True)
         bias_scan(scene, Path(tmp), ["none", "cubic:1", "cubic"])

@@ -17,7 +17,7 @@ readers must resample it). Shared by the tests (small scenes) and bench/bench_gl
 from __future__ import annotations
 
 from dataclasses import dataclass
-from datetime import datetime, timezone
+from datetime import UTC, datetime
 from pathlib import Path
 
 import numpy as np
@@ -26,7 +26,7 @@ from scipy import fft, ndimage
 PIXEL = 10.0  # metres
 CRS = "EPSG:32633"
 ORIGIN = (500_000.0, 8_700_000.0)  # map x, y of the top-left corner
-DATES = (datetime(2024, 7, 1, tzinfo=timezone.utc), datetime(2024, 7, 31, tzinfo=timezone.utc))
+DATES = (datetime(2024, 7, 1, tzinfo=UTC), datetime(2024, 7, 31, tzinfo=UTC))
 OFFSET = (0.35, -0.25)  # co-registration offset of image 2, (columns, rows) in pixels
 MAX_SPEED = 6.0  # pixels over the interval
 NODATA = 0

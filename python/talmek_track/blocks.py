@@ -13,8 +13,9 @@ converted images in memory (the engine is told where each window lies in its ima
 from __future__ import annotations
 
 import math
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass
-from typing import Any
+from typing import NamedTuple
 
 import numpy as np
 import numpy.typing as npt
@@ -25,10 +26,13 @@ from talmek_track._facts import NODATA, chip_origin
 from talmek_track.errors import InputError, TrackError, describe_error
 from talmek_track.masking import chips_touch
 from talmek_track.matching import RECORD_DTYPE, Progress, pair_array, thread_count
+from talmek_track.prefilter import Prefilter, filter_window
 from talmek_track.readers import ImageSource, Window
+from talmek_track.refine import Refinement, halo, refine_block
+from talmek_track.validity import ImageValidity
 
-__all__ = ["BlockJob", "ImageSource", "LoadedBlock", "load_block", "match_block", "match_loaded",
-           "plan_blocks"]
+__all__ = ["BlockJob", "BlockRecords", "Group", "ImageSource", "LoadedBlock", "NativeWindow", "load_block",
+           "match_block", "match_loaded", "plan_blocks"]
 
 #: Pixels of both windows together that one block reads by default (about 16 million each).
 DEFAULT_BLOCK_PIXELS = 32_000_000
@@ -57,14 +61,16 @@ class BlockJob:
     threads : int or None
         Native threads to match on (None: every core of the process).
     prefilter : Prefilter or None
-        A ``talmek_track.prefilter.Prefilter`` applied to both images after conversion, before
+        A pre-filter applied to both images after conversion, before
         matching (None: none); windows are read widened by its halo, so the result equals
         filtering the whole images.
     refine : Refinement or None
-        A ``talmek_track.refine.Refinement``: accepted matches are refined and back-matched on
-        the block's windows (widened for it), and the records come with its extra fields.
+        A ``talmek_track.refine.Refinement``: accepted matches are refined, compared and
+        back-matched on the block's windows (widened for it), and the records come with its
+        extra fields (``talmek_track.refine.EXTRA_FIELDS``).
     validity1, validity2 : ImageValidity or None
-        Validity masks and saturated areas of each image, masked like nodata.
+        Validity masks and saturated areas of each image (``talmek_track.validity``), masked
+        like nodata.
     """
 
     source1: ImageSource
@@ -76,14 +82,41 @@ class BlockJob:
     window2: Window
     first: int = 0
     threads: int | None = None
-    prefilter: Any = None
-    refine: Any = None
-    validity1: Any = None
-    validity2: Any = None
+    prefilter: Prefilter | None = None
+    refine: Refinement | None = None
+    validity1: ImageValidity | None = None
+    validity2: ImageValidity | None = None
 
     @property
     def size(self) -> int:
         return len(self.points1)
+
+
+class NativeWindow(NamedTuple):
+    """Where a window that the native batch matches in lies in its image: its first row and
+    column, and the image's whole size (unlike ``readers.Window``, which names the window's own
+    rows and columns)."""
+
+    first_row: int
+    first_col: int
+    rows: int
+    cols: int
+
+
+class BlockRecords(NamedTuple):
+    """A matched block: its records (job order), the points that failed inside the native code
+    (all-zero records with ``Status.error``) and the first such failure's message ("" for
+    none)."""
+
+    records: np.ndarray
+    failed: int = 0
+    first_error: str = ""
+
+
+#: The blocks of one pair when the blocks of many run together (``backends.run_block_groups``):
+#: its jobs, a label naming the pair in messages, and a function that takes the pair's matched
+#: blocks (job order) once all of them are in.
+Group = tuple[Sequence[BlockJob], str, Callable[[list[BlockRecords]], object] | None]
 
 
 @dataclass
@@ -120,14 +153,14 @@ def covering_window(points: npt.NDArray[np.int64], size: tuple[int, int], shape:
 def plan_blocks(source1: ImageSource, source2: ImageSource, params: Talmek.MatchingParams,
                 points1: npt.NDArray[np.int64], points2: npt.NDArray[np.int64],
                 grid_shape: tuple[int, int], *, threads: int | None = None,
-                block_pixels: int = DEFAULT_BLOCK_PIXELS, prefilter: Any = None, refine: Any = None,
-                validity: tuple[Any, Any] = (None, None)) -> list[BlockJob]:
+                block_pixels: int = DEFAULT_BLOCK_PIXELS, prefilter: Prefilter | None = None,
+                refine: Refinement | None = None,
+                validity: tuple[ImageValidity | None, ImageValidity | None] = (None, None)) -> list[BlockJob]:
     """Cuts a grid (points row by row, ``grid_shape`` rows and columns) into blocks of whole grid
     rows whose two windows hold about ``block_pixels`` pixels together (at least one grid row).
     ``prefilter`` (a ``talmek_track.prefilter.Prefilter`` or None) is applied to every window;
-    such blocks hold ``PREFILTER_COST`` times fewer pixels. ``refine`` (a
-    ``talmek_track.refine.Refinement`` or None) widens both windows by the refinement's halo;
-    ``validity`` holds each image's ``talmek_track.validity.ImageValidity`` (or None).
+    such blocks hold ``PREFILTER_COST`` times fewer pixels. ``refine`` widens both windows by the
+    refinement's halo; ``validity`` holds each image's masks beside nodata (or None).
 
     Returns
     -------
@@ -146,11 +179,7 @@ def plan_blocks(source1: ImageSource, source2: ImageSource, params: Talmek.Match
     per_block = max(1, math.floor(spare / params.row_interval_) + 1) if spare > 0 else 1
     if refine is not None and not refine.active:
         refine = None
-    extra = 0
-    if refine is not None:
-        from talmek_track.refine import halo
-
-        extra = halo(params)
+    extra = 0 if refine is None else halo(params)
     jobs = []
     for first in range(0, rows, per_block):
         part = slice(first * cols, min(first + per_block, rows) * cols)
@@ -164,12 +193,12 @@ def plan_blocks(source1: ImageSource, source2: ImageSource, params: Talmek.Match
     return jobs
 
 
-def read_window(source: ImageSource, window: Window, prefilter: Any = None
+def read_window(source: ImageSource, window: Window, prefilter: Prefilter | None = None
                 ) -> tuple[npt.NDArray[np.uint8], npt.NDArray[np.bool_]]:
     """A window converted to uint8 and where pixels are missing; with a pre-filter, the window is
-    read widened by the filter's halo (inside the image) so that the filtered pixels equal those
-    of filtering the whole image, and pixels within the halo of a missing one count as missing."""
-    window = Window(*window)
+    read widened by the filter's halo (inside the image, ``filter_window``) so that the filtered
+    pixels equal those of filtering the whole image, and pixels within the halo of a missing one
+    count as missing."""
     if prefilter is None:
         return source.read(window)
     if prefilter.halo == 0:
@@ -177,19 +206,25 @@ def read_window(source: ImageSource, window: Window, prefilter: Any = None
         return prefilter(pixels), invalid
     from scipy import ndimage
 
+    missing: list[npt.NDArray[np.bool_]] = []
+
+    def scaled(r0: int, r1: int, c0: int, c1: int) -> np.ndarray:
+        # A wide pixel type is filtered before its rounding to 8 bits.
+        pixels, invalid = source.read_scaled(Window(r0, r1, c0, c1))
+        missing.append(invalid)
+        return pixels
+
     h = prefilter.halo
-    wide = window.widened(h, source.shape)
-    # A wide pixel type is filtered before its rounding to 8 bits.
-    pixels, invalid = source.read_scaled(wide)
-    crop = (slice(window.row0 - wide.row0, window.row1 - wide.row0),
-            slice(window.col0 - wide.col0, window.col1 - wide.col0))
-    filtered: npt.NDArray[np.uint8] = prefilter(pixels)[crop]
+    r0, r1, c0, c1 = window
+    filtered: npt.NDArray[np.uint8] = filter_window(prefilter, scaled, source.shape, r0, r1, c0, c1)
+    invalid = missing[0]
     if invalid.any():
         invalid = ndimage.maximum_filter(invalid.view(np.uint8), size=2 * h + 1, mode="constant") > 0
-    return np.ascontiguousarray(filtered), invalid[crop]
+    top, left = max(0, r0 - h), max(0, c0 - h)
+    return np.ascontiguousarray(filtered), invalid[r0 - top:r1 - top, c0 - left:c1 - left]
 
 
-def _read_job_window(source: ImageSource, window: Window, prefilter: Any
+def _read_job_window(source: ImageSource, window: Window, prefilter: Prefilter | None
                      ) -> tuple[npt.NDArray[np.uint8], npt.NDArray[np.bool_]]:
     """read_window, with a failed read (a damaged or vanished file, a network source gone)
     reported as an input error that names the file and the window."""
@@ -198,26 +233,29 @@ def _read_job_window(source: ImageSource, window: Window, prefilter: Any
     except (TrackError, MemoryError):
         raise
     except Exception as e:  # noqa: BLE001 - whatever the reader raised, the input is unreadable
-        raise InputError(f"cannot read {source.path} {window.describe()}: {describe_error(e)}") from e
+        r0, r1, c0, c1 = window
+        raise InputError(f"cannot read {source.path} rows {r0}..{r1 - 1} columns {c0}..{c1 - 1}: "
+                         f"{describe_error(e)}") from e
 
 
 def _with_validity(source: ImageSource, window: Window, invalid: npt.NDArray[np.bool_],
-                   validity: Any) -> npt.NDArray[np.bool_]:
+                   validity: ImageValidity | None) -> npt.NDArray[np.bool_]:
     if validity is None or not validity.active:
         return invalid
     try:
-        more = validity.invalid(source, Window(*window))
+        more = validity.invalid(source, window)
     except (TrackError, MemoryError):
         raise
     except Exception as e:  # noqa: BLE001 - an unreadable mask is an input error
-        raise InputError(f"cannot read the validity mask of {source.path} "
-                         f"{Window(*window).describe()}: {describe_error(e)}") from e
+        r0, r1, c0, c1 = window
+        raise InputError(f"cannot read the validity mask of {source.path} rows {r0}..{r1 - 1} "
+                         f"columns {c0}..{c1 - 1}: {describe_error(e)}") from e
     return invalid if more is None else invalid | more
 
 
 def load_block(job: BlockJob) -> LoadedBlock:
     """Reads and converts the job's two windows (pre-filtered if the job says so) and finds the
-    points whose chips touch a missing pixel (nodata, masked or saturated)."""
+    points whose chips touch a missing pixel."""
     ref, search = chip_sizes(job.params)
     pixels1, invalid1 = _read_job_window(job.source1, job.window1, job.prefilter)
     invalid1 = _with_validity(job.source1, job.window1, invalid1, job.validity1)
@@ -229,43 +267,35 @@ def load_block(job: BlockJob) -> LoadedBlock:
     return LoadedBlock(job, pixels1, pixels2, skip)
 
 
-def _native_window(window: Window, shape: tuple[int, int]) -> tuple[int, int, int, int]:
-    return window[0], window[2], shape[0], shape[1]
-
-
-def _match_windows(block: LoadedBlock, pairs: np.ndarray, threads: int,
-                   progress: Progress | None) -> tuple[np.ndarray, int, str]:
-    job = block.job
-    result: tuple[np.ndarray, int, str] = _batch.match_points(
-        block.pixels1, block.pixels2, pairs, job.params, threads, progress,
-        window1=_native_window(job.window1, job.source1.shape),
-        window2=_native_window(job.window2, job.source2.shape))
-    return result
+def native_window(window: Window, shape: tuple[int, int]) -> NativeWindow:
+    """The native batch's description of ``window`` of an image of ``shape``."""
+    return NativeWindow(window[0], window[2], shape[0], shape[1])
 
 
 def match_loaded(block: LoadedBlock, progress: Progress | None = None,
-                 threads: int | None = None) -> np.ndarray:
+                 threads: int | None = None) -> BlockRecords:
     """The records of a loaded block; see ``match_block``."""
     job = block.job
     todo = ~block.skip
     pairs = pair_array(job.points1[todo], job.points2[todo])
     n_threads = thread_count(threads if threads is not None else job.threads)
-    matched, _, _ = _match_windows(block, pairs, n_threads, progress)
+    matched, failed, first_error = _batch.match_points(
+        block.pixels1, block.pixels2, pairs, job.params, n_threads, progress,
+        window1=native_window(job.window1, job.source1.shape),
+        window2=native_window(job.window2, job.source2.shape))
     records = np.zeros(job.size, RECORD_DTYPE)
     records[todo] = matched
     records["row1"], records["col1"] = job.points1[:, 0], job.points1[:, 1]
     records["row2"], records["col2"] = job.points2[:, 0], job.points2[:, 1]
     records["active"][block.skip] = NODATA
     if job.refine is not None:
-        from talmek_track.refine import refine_block
-
-        return refine_block(records, block.pixels1, block.pixels2, job.window1, job.window2,
-                            job.source2.shape, job.params, job.refine, n_threads)
-    return records
+        records = refine_block(records, block.pixels1, block.pixels2, job.window1, job.window2,
+                               job.source2.shape, job.params, job.refine, n_threads)
+    return BlockRecords(records, int(failed), str(first_error) if failed else "")
 
 
 def match_block(job: BlockJob, threads: int | None = None,
-                progress: Progress | None = None) -> np.ndarray:
+                progress: Progress | None = None) -> BlockRecords:
     """Matches one block: opens both sources, reads and converts the job's windows, and matches
     every point whose chips hold no missing pixel on native threads.
 
@@ -280,9 +310,12 @@ def match_block(job: BlockJob, threads: int | None = None,
 
     Returns
     -------
-    numpy.ndarray of RECORD_DTYPE, shape (job.size,)
-        One record per point, in the job's order: what ``match_points`` returns for the whole
-        converted images, bit for bit; points left out carry ``Status.nodata`` and zeros, and a
-        point that failed inside the native code ``Status.error`` and zeros.
+    BlockRecords
+        ``records``: one record per point (``RECORD_DTYPE``), in the job's order: what
+        ``match_points`` returns for the whole converted images, bit for bit; points left out
+        carry ``Status.nodata`` and zeros, and a point that failed inside the native code
+        ``Status.error`` and zeros; with ``job.refine``, the records carry the refinement's
+        fields beside (``talmek_track.refine.EXTRA_FIELDS``). ``failed`` counts the latter, ``first_error`` is the first
+        one's message. Nothing is warned here: the run warns once for all its blocks.
     """
     return match_loaded(load_block(job), progress, threads)

@@ -31,8 +31,8 @@ from talmek_track import _batch
 from talmek_track._facts import SEARCH_CHIP_MIN, Status, chip_origin
 from talmek_track.matching import RECORD_DTYPE
 
-__all__ = ["BACKMATCH_TOLERANCE", "CHECKS", "EXTRA_FIELDS", "MIN_SIMILARITY", "REFINE_METHODS", "Refinement", "parse_refine",
-           "refine_block"]
+__all__ = ["BACKMATCH_TOLERANCE", "CHECKS", "EXTRA_FIELDS", "MIN_SIMILARITY", "REFINE_METHODS", "Refinement",
+           "parse_refine", "refine_block", "split"]
 
 REFINE_METHODS = ("none", "cubic")
 #: Largest round-trip miss of the back-match test, in pixels.
@@ -264,7 +264,7 @@ def refine_block(records: np.ndarray, pixels1: np.ndarray, pixels2: np.ndarray,
     but for the outer part of the small search margins.
     """
     out = np.zeros(len(records), extended_dtype())
-    for name in RECORD_DTYPE.names:
+    for name in RECORD_DTYPE.names or ():
         out[name] = records[name]
     for name in ("refine_dx", "refine_dy", "refine_rms_1", "refine_rms_2", "refine_corr"):
         out[name] = np.nan
@@ -359,7 +359,7 @@ def split(parts: npt.NDArray[np.void]) -> tuple[np.ndarray, np.ndarray | None]:
     if parts.dtype.names is None or "refine_dx" not in parts.dtype.names:
         return parts, None
     records = np.zeros(len(parts), RECORD_DTYPE)
-    for name in RECORD_DTYPE.names:
+    for name in RECORD_DTYPE.names or ():
         records[name] = parts[name]
     extra = np.zeros(len(parts), np.dtype(EXTRA_FIELDS))
     for name, _ in EXTRA_FIELDS:

@@ -1,4 +1,4 @@
-"""The outcome of a file-to-results run, as writers and callers see it."""
+"""The outcome of a run, as writers and callers see it: built whole once the matching is done."""
 
 from __future__ import annotations
 
@@ -14,9 +14,11 @@ from talmek_track.readers import Transform
 from talmek_track.velocity import VectorField
 
 
-@dataclass
+@dataclass(frozen=True)
 class TrackResult:
-    """Everything a run produced.
+    """Everything a run produced, complete when it is made (``pipeline.finish_plan``); the
+    writers read it and change nothing. A run that writes files returns a copy that names them
+    in ``paths`` and no longer holds the preview.
 
     Attributes
     ----------
@@ -36,9 +38,11 @@ class TrackResult:
     crs : rasterio.crs.CRS or None
         Image 1's coordinate system.
     grid_transform : tuple of float or None
-        The geotransform of the result grid: cell (i, j) is centred on grid point (i, j).
+        The geotransform of the result grid: cell (i, j) is centred on grid point (i, j); None
+        for a plain image 1 or an empty grid.
     preview : numpy.ndarray or None
-        Image 1 as 8-bit grey for figures, possibly downsampled by ``preview_step``.
+        Image 1 as 8-bit grey for figures, possibly downsampled by ``preview_step``; only while
+        a run's figure is to be drawn.
     preview_step : int
         Pixels of image 1 per preview pixel along each axis.
     vector_field : VectorField or None

@@ -73,7 +73,7 @@ class MaskSource:
                                width=self.shape[1], height=self.shape[0],
                                resampling=Resampling.nearest) as vrt:
                     data = vrt.read(1, window=rio_window)
-        on = data != 0
+        on: npt.NDArray[np.bool_] = np.asarray(data != 0)
         if data.dtype.kind == "f":
             on &= np.isfinite(data)
         if nodata is not None and not (isinstance(nodata, float) and math.isnan(nodata)):
@@ -156,7 +156,7 @@ def open_mask(mask: Mask, image: ImageSource, name: str) -> MaskSource:
     ys = sorted((f, f + e_ * image.shape[0]))
     if right <= xs[0] or left >= xs[1] or top <= ys[0] or bottom >= ys[1]:
         raise InputError(f"{path}: {name} does not overlap the image")
-    return MaskSource(name, image.shape, path=path, transform=tuple(image.transform), crs=image.crs)
+    return MaskSource(name, image.shape, path=path, transform=image.transform, crs=image.crs)
 
 
 def saturation_value(source: ImageSource) -> float | None:

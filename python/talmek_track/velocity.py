@@ -21,6 +21,7 @@ import Talmek
 from talmek_track._facts import Status
 from talmek_track.dates import interval_days
 from talmek_track.georef import grid_transform
+from talmek_track.matching import displacements
 from talmek_track.outliers import FILTERS, median_test
 from talmek_track.readers import Transform
 from talmek_track.stable import MIN_STABLE, STABLE_METHODS, StableShift, stable_shift
@@ -41,10 +42,9 @@ DAYS_PER_YEAR = 365.25
 #: pairs with a known displacement (textures under small rotations and sub-pixel shifts) so that
 #: 68 % of the error components fall within one sigma; bench/bench_velocity.py prints the fit.
 SIGMA_SCALE = {1: 1.09, 2: 1.43, 3: 1.63, 4: 0.70}
-
-#: The same for matches refined on image 2 resampled at their estimate (talmek_track.refine),
-#: whose fit sees a residual near zero; fitted on stable ground of bench/bench_glacier.py.
-REFINED_SIGMA_SCALE = {1: 1.09, 2: 1.43, 3: 1.63, 4: 0.70}
+#: Matches refined on image 2 resampled at their estimate (talmek_track.refine) take the same
+#: scale of their refined fit's rms: it covers 66 % of the errors on the stable ground of
+#: bench/bench_glacier.py.
 
 
 @dataclass(frozen=True)
@@ -217,9 +217,8 @@ def vector_field(records: np.ndarray, shape: tuple[int, int], params: Talmek.Mat
         image_transform = plain_transform(image_rows)
     accepted = records["active"] == ACCEPTED
     cellsize = params.srch_cellsize_
+    dx, dy, dx_map, dy_map = displacements(records, cellsize)
     with np.errstate(divide="ignore", invalid="ignore"):
-        dx_map = np.where(accepted, records["x2"] - records["x1"], np.nan)
-        dy_map = np.where(accepted, records["y2"] - records["y1"], np.nan)
         rms_x = records["rms_1"].astype(np.float64)
         rms_y = records["rms_2"].astype(np.float64)
         refined = np.zeros(n, bool)
@@ -230,8 +229,8 @@ def vector_field(records: np.ndarray, shape: tuple[int, int], params: Talmek.Mat
             has_rms = refined & np.isfinite(extra["refine_rms_1"])
             rms_x = np.where(has_rms, extra["refine_rms_1"], rms_x)
             rms_y = np.where(has_rms, extra["refine_rms_2"], rms_y)
-        dx = dx_map / cellsize
-        dy = -dy_map / cellsize
+            dx = dx_map / cellsize
+            dy = -dy_map / cellsize
     values = {"dx": dx, "dy": dy, "dx_map": dx_map, "dy_map": dy_map}
 
     status = records["active"].astype(np.int32)
@@ -264,8 +263,7 @@ def vector_field(records: np.ndarray, shape: tuple[int, int], params: Talmek.Mat
 
     # Uncertainty: the calibrated fit error, the field's local roughness (deformation within the
     # chip and noise the fit does not see), and the stable-ground spread that both leave unexplained.
-    table = REFINED_SIGMA_SCALE if extra is not None and refined.any() else SIGMA_SCALE
-    k = table.get(int(params.peakmethod_), table[3])  # other methods fit reciprocally
+    k = SIGMA_SCALE.get(int(params.peakmethod_), SIGMA_SCALE[3])  # other methods fit reciprocally
     fit_x = np.where(accepted, k * rms_x, np.nan)
     fit_y = np.where(accepted, k * rms_y, np.nan)
     if shift is not None:

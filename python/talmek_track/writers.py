@@ -6,12 +6,14 @@ afterwards, so the writer must not write anywhere else) from ``result`` (a ``Tra
 returns the paths it wrote, or an empty list when its format does not apply (the rasters need a
 georeferenced input). It raises ``OSError`` (or ``OutputError``) when it cannot write. Register
 a new format with ``@register_writer("name")``; ``track_files(formats=[...])`` picks formats by
-name and writes ``DEFAULT_FORMATS`` by default.
+name and writes ``DEFAULT_FORMATS`` by default. ``write_result`` runs the chosen writers on a
+finished result and publishes their files, all or none.
 """
 
 from __future__ import annotations
 
-from collections.abc import Callable
+import importlib.util
+from collections.abc import Callable, Iterable
 from pathlib import Path
 
 import numpy as np
@@ -20,6 +22,8 @@ from talmek_track import vector_formats
 from talmek_track._facts import STATUS_NAMES, Status, status_name
 from talmek_track.errors import require
 from talmek_track.matching import RECORD_DTYPE
+from talmek_track.publish import Staging, staged
+from talmek_track.readers import ImageSource
 from talmek_track.results import TrackResult
 from talmek_track.velocity import VectorField
 
@@ -50,6 +54,48 @@ def register_writer(name: str) -> Callable[[Writer], Writer]:
         WRITERS[name] = writer
         return writer
     return add
+
+
+def output_names(formats: Iterable[str] | None, plot: bool, writing: bool) -> list[str]:
+    """The writers a run uses (none when it writes nothing), their packages present; ``formats``
+    are registered names (``TrackOptions`` checks them), None for ``DEFAULT_FORMATS``."""
+    names = list(formats) if formats is not None else [
+        n for n in DEFAULT_FORMATS if n != "gpkg" or _has_gpkg_writer()]
+    if not plot:
+        names = [n for n in names if n != "plot"]
+    if not writing:
+        return []
+    if "plot" in names:
+        require("matplotlib", "cli")
+    if "nc" in names:
+        require("xarray", "xarray")
+        require("rioxarray", "xarray")
+    return names
+
+
+def require_writers(names: list[str], source1: ImageSource) -> None:
+    """The packages that the writers need for this (georeferenced or plain) image 1."""
+    if source1.transform is not None and {"tif", "gpkg"} & set(names):
+        require("rasterio", "geo")
+    if "gpkg" in names and source1.crs is not None and not _has_gpkg_writer():
+        require("pyogrio", "geo")
+
+
+def _has_gpkg_writer() -> bool:
+    return any(importlib.util.find_spec(m) is not None for m in ("pyogrio", "fiona"))
+
+
+def publish_result(staging: Staging, names: list[str], result: TrackResult) -> list[Path]:
+    """Writes ``result`` with the writers ``names`` (in that order) into ``staging`` and
+    publishes their files, all or none; returns the published paths."""
+    written = [path for name in names for path in WRITERS[name](staging.folder, result)]
+    return staging.publish(written)
+
+
+def write_result(out: Path, names: list[str], result: TrackResult) -> list[Path]:
+    """``publish_result`` into ``out`` through a staging folder of its own."""
+    with staged(out) as staging:
+        return publish_result(staging, names, result)
 
 
 FIELDS: tuple[str, ...] = tuple(RECORD_DTYPE.names or ())
