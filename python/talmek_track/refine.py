@@ -51,9 +51,10 @@ _POINTS_PER_PART = 512
 EXTRA_FIELDS = [("refine_dx", "f8"), ("refine_dy", "f8"), ("refine_rms_1", "f4"),
                 ("refine_rms_2", "f4"), ("refine_corr", "f4"), ("check", "i1")]
 #: Outcomes of the checks of a match: not checked, passed, the back-match missed, the chips are
-#: unlike at the refined position. The last two reject the match.
-CHECKS = {"unchecked": 0, "passed": 1, "backmatch": 2, "unlike": 3}
-PASSED, BACKMATCH_MISSED, UNLIKE = 1, 2, 3
+#: unlike at the refined position, the refining match failed or moved by more than a pixel. All
+#: but the first two reject the match.
+CHECKS = {"unchecked": 0, "passed": 1, "backmatch": 2, "unlike": 3, "unconfirmed": 4}
+PASSED, BACKMATCH_MISSED, UNLIKE, UNCONFIRMED = 1, 2, 3, 4
 
 
 def extended_dtype() -> np.dtype:
@@ -310,9 +311,12 @@ def _refine_part(out: np.ndarray, records: np.ndarray, todo: np.ndarray, pixels1
         for _ in range(how.rounds):
             search = _resample(pixels2, pos_r[idx] + oh - my, pos_c[idx] + ow - mx, sh, sw)
             dx, dy, rms1, rms2, _ = match_chips(refs, search, params, threads)
-            # The residual is below a pixel; a round that moves further, fails, or leaves the
-            # window leaves the point unrefined.
-            moved = np.isfinite(dx) & (np.abs(dx) <= 1.0) & (np.abs(dy) <= 1.0)
+            # The residual is below a pixel. A round whose match fails or moves further does not
+            # confirm the estimate (the match is rejected); one that would leave the window
+            # leaves the point unrefined.
+            confirmed = np.isfinite(dx) & (np.abs(dx) <= 1.0) & (np.abs(dy) <= 1.0)
+            out["check"][todo[idx[~confirmed]]] = UNCONFIRMED
+            moved = confirmed.copy()
             moved[moved] = fits(pos_r[idx[moved]] + dy[moved], pos_c[idx[moved]] + dx[moved])
             keep = idx[moved]
             pos_r[keep] += dy[moved]
@@ -334,6 +338,16 @@ def _refine_part(out: np.ndarray, records: np.ndarray, todo: np.ndarray, pixels1
         out["refine_dy"][sel] = pos_r[idx] - r2[idx]
         out["refine_rms_1"][sel] = rms1
         out["refine_rms_2"][sel] = rms2
+        if how.similarity is not None:
+            # Near the image's edges, where no spline patch fits, the chips are compared at the
+            # whole pixel nearest the estimate.
+            edge = np.flatnonzero(usable & (out["check"][todo] == 0))
+            e_r, e_c = np.rint(pos_r[edge]).astype(np.int64) + oh, np.rint(pos_c[edge]).astype(np.int64) + ow
+            inside = _inside(e_r, e_c, h, w, pixels2.shape)
+            edge, e_r, e_c = edge[inside], e_r[inside], e_c[inside]
+            corr = _pearson(_cut(pixels1, ref_r[edge], ref_c[edge], h, w), _cut(pixels2, e_r, e_c, h, w))
+            out["refine_corr"][todo[edge]] = corr
+            out["check"][todo[edge]] = np.where(corr >= how.similarity, PASSED, UNLIKE)
     if how.backmatch is not None:
         # The chip of image 2 around the rounded found position, searched for in image 1.
         b_r, b_c = np.rint(pos_r).astype(np.int64), np.rint(pos_c).astype(np.int64)
@@ -350,8 +364,9 @@ def _refine_part(out: np.ndarray, records: np.ndarray, todo: np.ndarray, pixels1
         miss = np.hypot(dx - (b_c[idx] - pos_c[idx]), dy - (b_r[idx] - pos_r[idx]))
         passed = np.isfinite(miss) & (miss <= how.backmatch)
         tested = todo[idx]
-        unlike = out["check"][tested] == UNLIKE
-        out["check"][tested] = np.where(unlike, UNLIKE, np.where(passed, PASSED, BACKMATCH_MISSED))
+        failed = out["check"][tested] >= UNLIKE
+        out["check"][tested] = np.where(failed, out["check"][tested],
+                                        np.where(passed, PASSED, BACKMATCH_MISSED))
 
 
 def split(parts: npt.NDArray[np.void]) -> tuple[np.ndarray, np.ndarray | None]:

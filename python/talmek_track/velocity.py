@@ -237,14 +237,16 @@ def vector_field(records: np.ndarray, shape: tuple[int, int], params: Talmek.Mat
     attrs = dict(attrs or {})
     judged_dx, judged_dy = dx, dy
     if extra is not None:
-        # Matches that failed the back-match test or whose chips are unlike at the refined
-        # position are rejected, and left out of the outlier test's neighbourhoods.
+        # Matches that failed the back-match test, whose chips are unlike at the refined
+        # position or whose refining match did not confirm them are rejected, and left out of
+        # the outlier test's neighbourhoods.
         missed = accepted & (extra["check"] >= 2)
         status[missed] = OUTLIER
         judged_dx, judged_dy = np.where(missed, np.nan, dx), np.where(missed, np.nan, dy)
         attrs["refined"] = int(refined.sum())
         attrs["backmatch_rejected"] = int((accepted & (extra["check"] == 2)).sum())
         attrs["unlike_rejected"] = int((accepted & (extra["check"] == 3)).sum())
+        attrs["unconfirmed_rejected"] = int((accepted & (extra["check"] == 4)).sum())
     if filter == "median" and n:
         outlier = median_test(judged_dx.reshape(shape), judged_dy.reshape(shape)).ravel()
         status[outlier] = OUTLIER
