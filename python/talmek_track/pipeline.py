@@ -38,7 +38,7 @@ from talmek_track.prefilter import Prefilter
 from talmek_track.readers import ImageSource, open_source
 from talmek_track.refine import Refinement, split
 from talmek_track.results import TrackResult
-from talmek_track.validity import ImageValidity, open_mask, saturation_value
+from talmek_track.validity import ImageValidity, open_mask, saturation_applies
 from talmek_track.velocity import vector_field
 
 #: The longest side of the picture of the first image that figures are drawn on.
@@ -98,7 +98,7 @@ def image_validity(source: ImageSource, mask: str | np.ndarray | None, saturatio
                    name: str) -> ImageValidity | None:
     """What besides nodata makes the image's pixels invalid (None: nothing)."""
     validity = ImageValidity(None if mask is None else open_mask(mask, source, name),
-                             saturation_value(source) if saturation else None)
+                             saturation and saturation_applies(source))
     return validity if validity.active else None
 
 

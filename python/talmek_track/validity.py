@@ -5,11 +5,11 @@ classification reduced to its bad classes). It may lie on any grid: it is read o
 grid, each image pixel taking the mask pixel under its centre (nearest, through rasterio's
 warped view when the grids differ); pixels outside the mask count as valid. Saturated areas are
 where bright clouds or snow clip the sensor: pixels whose 3 x 3 neighbourhood lies wholly at the
-largest value of the data's range (4095 for 12-bit values stored in 16 bits, 65535 for 16 bits, ...; 8-bit
-images are left alone). Both feed the
-nodata masking of the blocks: a point whose chip touches such a pixel is not matched.
+largest value of the data's range (4095 for 12-bit values stored in 16 bits, 65535 for 16 bits,
+...; 8-bit images are left alone). Both feed the nodata masking of the blocks: a point whose
+chip touches such a pixel is not matched.
 
-``Stable-ground`` masks (non-zero = stable) are read the same way and sampled at the grid points.
+Stable-ground masks (non-zero = stable) are read the same way and sampled at the grid points.
 """
 
 from __future__ import annotations
@@ -25,7 +25,7 @@ import numpy.typing as npt
 from talmek_track.errors import InputError
 from talmek_track.readers import ImageSource, Transform, Window
 
-__all__ = ["ImageValidity", "MaskSource", "open_mask", "saturation_value"]
+__all__ = ["ImageValidity", "MaskSource", "open_mask", "saturation_applies", "top_of_range"]
 
 #: A raster mask: a path of anything rasterio (or, for plain images, imageio) opens, or an array
 #: of the image's shape.
@@ -33,8 +33,6 @@ Mask = str | os.PathLike[str] | np.ndarray
 
 #: Saturated pixels count only in areas at least this wide and high.
 SATURATED_AREA = 3
-#: ... and only if at least this share of a subsample of the image sits at the top value.
-SATURATED_SHARE = 1e-5
 
 
 @dataclass(frozen=True)
@@ -159,45 +157,35 @@ def open_mask(mask: Mask, image: ImageSource, name: str) -> MaskSource:
     return MaskSource(name, image.shape, path=path, transform=image.transform, crs=image.crs)
 
 
-def saturation_value(source: ImageSource) -> float | None:
-    """The top of an integer image's data range when the image reaches it over at least a few
-    pixels (bright clouds clip there), else None: the smallest 2^k - 1 at or above the largest
-    value of a subsample (1023, 4095, 65535, ...). 8-bit images are left alone: their 255 is as
-    often a contrast stretch's clip, over texture, as a sensor's. InputError when the image
-    cannot be read."""
+def saturation_applies(source: ImageSource) -> bool:
+    """Whether saturated areas can be told in the image: integer pixels wider than 8 bits. (An
+    8-bit image's 255 is as often a contrast stretch's clip, over texture, as a sensor's.)"""
     kind = np.dtype(source.dtype)
-    if kind.kind not in "ui" or kind.itemsize == 1:
-        return None
-    try:
-        sample = np.asarray(source.sample())
-    except (InputError, MemoryError):
-        raise
-    except Exception as e:  # noqa: BLE001 - whatever the reader raised, the input is unreadable
-        raise InputError(f"cannot read {source.path}: {e}") from e
-    values = sample.ravel()
-    if source.nodata is not None and not math.isnan(source.nodata):
-        values = values[values != source.nodata]
+    return kind.kind in "ui" and kind.itemsize > 1
+
+
+def top_of_range(raw: np.ndarray, nodata: float | None) -> int | None:
+    """The top of the data's range if the pixels reach it: the smallest 2^k - 1 at or above the
+    largest valid value (1023, 4095, 65535, ...), when that value is it; else None."""
+    values = raw if nodata is None or math.isnan(nodata) else raw[raw != nodata]
     if values.size == 0:
         return None
-    top = float(values.max())
-    if top < 1:
-        return None
-    full = float(2 ** math.ceil(math.log2(top + 1)) - 1)
-    if top != full or np.count_nonzero(values == top) < max(2, SATURATED_SHARE * values.size):
+    top = int(values.max())
+    if top < 1 or top != 2 ** math.ceil(math.log2(top + 1)) - 1:
         return None
     return top
 
 
 @dataclass(frozen=True)
 class ImageValidity:
-    """What besides nodata makes one image's pixels invalid: a mask and/or a saturation value."""
+    """What besides nodata makes one image's pixels invalid: a mask, and saturated areas."""
 
     mask: MaskSource | None = None
-    saturated: float | None = None
+    saturated: bool = False
 
     @property
     def active(self) -> bool:
-        return self.mask is not None or self.saturated is not None
+        return self.mask is not None or self.saturated
 
     def invalid(self, source: ImageSource, window: Window) -> npt.NDArray[np.bool_] | None:
         """The window's invalid pixels by these rules (None: none apply)."""
@@ -205,13 +193,18 @@ class ImageValidity:
         result = None
         if self.mask is not None:
             result = self.mask.read(window)
-        if self.saturated is not None:
+        if self.saturated:
             from scipy import ndimage
 
+            # The window's own top: a saturated area's chips lie in windows that hold it, so
+            # every block finds the same areas.
             raw = source.read_raw(window)
-            at_top = raw[..., 0] == self.saturated
+            top = top_of_range(raw, source.nodata)
+            if top is None:
+                return result
+            at_top = raw[..., 0] == top
             for band in range(1, raw.shape[-1]):
-                at_top |= raw[..., band] == self.saturated
+                at_top |= raw[..., band] == top
             del raw
             if at_top.any():
                 # The middle pixels of squares at the top value: lone bright pixels are texture.
