@@ -180,3 +180,28 @@ def test_the_slowest_quarter_as_stable_ground(scene):
     assert slow.attrs["stable_shift_method"] == "slow"
     assert slow.stable_shift.count == int(0.25 * (slow.status == 1).sum())
     assert slow.stable_shift.dx == pytest.approx(OFFSET[0], abs=0.05)
+
+
+@pytest.mark.parametrize("values, nodata, top", [
+    ([10, 4095, 4095], None, 4095), ([10, 4000], None, None), ([10, 65535], 65535, None),
+    ([10, 1023], 0, 1023), ([0, 0], 0, None),
+])
+def test_the_top_of_the_data_range(values, nodata, top):
+    from talmek_track.validity import top_of_range
+
+    assert top_of_range(np.array(values, np.uint16), nodata) == top
+
+
+def test_roughness_sees_curvature_not_gradients():
+    from talmek_track.velocity import roughness
+
+    rows, cols = np.mgrid[0:6, 0:7].astype(float)
+    plane = 0.3 * rows - 0.2 * cols + 1.0
+    assert np.allclose(roughness(plane.ravel(), plane.shape), 0.0)
+    bowl = 0.05 * (rows - 2.5) ** 2
+    inner = roughness(bowl.ravel(), bowl.shape).reshape(bowl.shape)[1:-1, 1:-1]
+    assert np.all(inner > 0)
+    holes = plane.copy()
+    holes[2, 3] = np.nan
+    rough = roughness(holes.ravel(), holes.shape)
+    assert np.isnan(rough[2 * 7 + 3]) and np.allclose(np.delete(rough, 2 * 7 + 3), 0.0)
