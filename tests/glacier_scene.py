@@ -256,6 +256,6 @@ def write_scene(scene: GlacierScene, folder: str | Path) -> dict[str, Path]:
     write("image2", scene.image2, transform, nodata=NODATA)
     coarse = scene.stable[::2, ::2].astype(np.uint8)
     coarse &= scene.stable[1::2, 1::2][:coarse.shape[0], :coarse.shape[1]]
-    write("stable", coarse, transform * Affine.scale(2.0))
+    write("stable", coarse, transform @ Affine.scale(2.0))
     write("clouds2", scene.cloud_mask.astype(np.uint8), transform)
     return paths
