@@ -208,3 +208,18 @@ def test_roughness_sees_curvature_not_gradients():
     holes[2, 3] = np.nan
     rough = roughness(holes.ravel(), holes.shape)
     assert np.isnan(rough[2 * 7 + 3]) and np.allclose(np.delete(rough, 2 * 7 + 3), 0.0)
+
+
+def test_arrays_and_stacks_take_the_options(scene, tmp_path):
+    pytest.importorskip("xarray")
+    scene, paths = scene
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        ds = tt.track_xarray(scene.image1, scene.image2, **GRID, stable=scene.stable.astype(np.uint8),
+                             mask2=scene.cloud_mask, dates="2024-07-01,2024-07-31")
+        stack = tt.match_stack([str(paths["image1"]), str(paths["image2"])], "consecutive", tmp_path,
+                               stable="slow", refine="none", formats=["csv"], progress=False)
+    assert ds.attrs["stable_shift_dx"] == pytest.approx(OFFSET[0], abs=0.02) and "vx_error" in ds
+    assert (ds["status"].values == tt.Status.nodata).sum() > 0
+    field = stack.results[0].vector_field
+    assert field.attrs["stable_shift_method"] == "slow" and field.refinement["refine_dx"].size
