@@ -36,6 +36,7 @@ from talmek_track.errors import OptionError
 from talmek_track.outliers import FILTERS
 from talmek_track.prefilter import Prefilter, parse_prefilter
 from talmek_track.readers import DEFAULT_MAX_PIXELS
+from talmek_track.refine import Refinement, parse_refine
 from talmek_track.writers import WRITERS
 
 __all__ = ["ArrayKeywords", "PEAK_METHODS", "RunKeywords", "StackKeywords", "TrackOptions"]
@@ -58,8 +59,12 @@ Pair = int | tuple[int, int]
 #: Acquisition dates: "DATE1,DATE2" as the command takes them, or two datetimes.
 Dates = str | tuple[datetime, datetime]
 
-#: A stable-ground mask: an image file, or an array of image 1's shape (non-zero: stable).
+#: Stable ground: a mask raster (any grid, non-zero: stable) or an array of image 1's shape, or
+#: "slow" (the slowest quarter of the accepted vectors) or "none".
 Stable = str | os.PathLike[str] | np.ndarray
+
+#: A validity mask of one image: a raster (any grid, non-zero: invalid) or an array of its shape.
+Mask = str | os.PathLike[str] | np.ndarray
 
 
 def _refuse(template: str, *options: str, **values: object) -> OptionError:
@@ -249,10 +254,13 @@ def _prefilter(name: str, value: object) -> Prefilter:
 
 
 def _stable(name: str, value: object) -> str | np.ndarray | None:
-    if value is None:
+    if value is None or (isinstance(value, str) and value == "none"):
         return None
     if isinstance(value, (str, os.PathLike)):
-        return os.fspath(value)
+        text = os.fspath(value)
+        if text == "mask":
+            raise _refuse("{0} takes a mask raster, 'slow' or 'none'; 'mask' names no file", name)
+        return text
     mask = np.asarray(getattr(value, "values", value))  # an xarray.DataArray gives its values
     if mask.ndim == 3 and mask.shape[0] == 1:
         mask = mask[0]  # rioxarray's band dimension
@@ -260,6 +268,41 @@ def _stable(name: str, value: object) -> str | np.ndarray | None:
         raise _refuse("{0} must be a mask file's path or an array of image 1's shape, got {value!r}",
                       name, value=value if mask.ndim == 0 else f"an array of shape {mask.shape}")
     return mask
+
+
+def _mask(name: str, value: object) -> str | np.ndarray | None:
+    if value is None:
+        return None
+    if isinstance(value, (str, os.PathLike)):
+        return os.fspath(value)
+    mask = np.asarray(getattr(value, "values", value))
+    if mask.ndim == 3 and mask.shape[0] == 1:
+        mask = mask[0]
+    if mask.ndim != 2:
+        raise _refuse("{0} must be a raster or a two-dimensional array, got {ndim} dimensions", name,
+                      ndim=mask.ndim)
+    return mask
+
+
+def _refine(name: str, value: object) -> str:
+    try:
+        rounds = parse_refine(value if value is None else str(value)).rounds
+    except ValueError as e:
+        raise _refuse("{0}: {reason}", name, reason=e) from None
+    return "none" if rounds == 0 else f"cubic:{rounds}"
+
+
+def _tolerance(low: float, high: float, default: float) -> Callable[[str, Any], float | None]:
+    """A threshold that True sets to its default and False or None switches off."""
+    def check(name: str, value: Any) -> float | None:
+        if value is None or value is False:
+            return None
+        number = default if value is True else _real(name, value)
+        if not low <= number <= high:
+            raise _refuse("{0} must be in {low:g}..{high:g}, got {number:g}", name, low=low, high=high,
+                          number=number)
+        return number
+    return check
 
 
 def _backend(name: str, value: object) -> str:
@@ -279,6 +322,8 @@ _CHECKS: dict[str, Callable[[str, Any], Any]] = {
     "max_pixels": _optional(_at_least_one), "max_points": _optional(_at_least_one),
     "allow_any_source": _flag, "connect_timeout": _optional(_seconds),
     "handshake_timeout": _optional(_seconds),
+    "refine": _refine, "backmatch": _tolerance(0.01, 2.0, 0.5), "similarity": _tolerance(-1.0, 0.99, 0.5),
+    "saturation": lambda name, v: bool(v), "mask1": _mask, "mask2": _mask,
 }
 
 
@@ -323,6 +368,12 @@ class TrackOptions:
     allow_any_source: bool = False
     connect_timeout: float | None = None
     handshake_timeout: float | None = None
+    refine: str = "cubic:2"
+    backmatch: float | None = 0.5
+    similarity: float | None = 0.5
+    saturation: bool = True
+    mask1: str | np.ndarray | None = field(default=None, compare=False)
+    mask2: str | np.ndarray | None = field(default=None, compare=False)
 
     def __post_init__(self) -> None:
         for f in dataclasses.fields(self):
@@ -368,6 +419,20 @@ class TrackOptions:
         if options is None:
             return cls(**keywords)
         return options.replace(**keywords) if keywords else options
+
+    @property
+    def stable_method(self) -> str:
+        """How the stable-ground offset is measured: none, mask or slow."""
+        if self.stable is None:
+            return "none"
+        return "slow" if isinstance(self.stable, str) and self.stable == "slow" else "mask"
+
+    @property
+    def refinement(self) -> Refinement | None:
+        """What the blocks do after matching (``talmek_track.refine``), None for nothing."""
+        how = Refinement(parse_refine(self.refine).rounds, self.backmatch,
+                         self.similarity if self.refine != "none" else None)
+        return how if how.active else None
 
     @property
     def start_given(self) -> bool:
@@ -431,6 +496,12 @@ class ArrayKeywords(TypedDict, total=False):
     filter: str
     stable: Any
     max_points: int | None
+    refine: str | None
+    backmatch: bool | float | None
+    similarity: bool | float | None
+    saturation: bool
+    mask1: Any
+    mask2: Any
 
 
 class StackKeywords(TypedDict, total=False):
@@ -465,6 +536,12 @@ class StackKeywords(TypedDict, total=False):
     allow_any_source: bool
     connect_timeout: float | None
     handshake_timeout: float | None
+    refine: str | None
+    backmatch: bool | float | None
+    similarity: bool | float | None
+    saturation: bool
+    mask1: Mask | None
+    mask2: Mask | None
 
 
 class RunKeywords(StackKeywords, total=False):
