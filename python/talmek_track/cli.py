@@ -367,16 +367,33 @@ def build_stack_parser() -> argparse.ArgumentParser:
                     help="every image's acquisition date, in the order given (2024-07-01 or "
                     "2024-07-01T10:30:00Z; an empty entry is read from its file) (default: from "
                     "the files' tags)")
+    ap.add_argument("--cube", action="store_true",
+                    help="also write OUTDIR/cube.zarr: every pair's velocities along mid_date, "
+                    "appended as each pair finishes; a rerun matches only the pairs missing from "
+                    "it (needs every image's date)")
+    ap.add_argument("--invert", type=_positive_days, default=None, metavar="DAYS",
+                    help="invert the cube into the mean velocity of every DAYS-day step and write "
+                    "OUTDIR/timeseries.nc (implies --cube)")
     add_matching_options(ap)
     add_cluster_options(ap)
     return ap
+
+
+def _positive_days(text: str) -> float:
+    try:
+        days = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number of days: {text!r}") from None
+    if not 0 < days < float("inf"):
+        raise argparse.ArgumentTypeError(f"must be a positive number of days, got {text}")
+    return days
 
 
 def run_stack(args: argparse.Namespace) -> StackResult:
     """Runs ``talmek-track stack`` for parsed arguments."""
     return match_stack(args.images, args.pairs, args.output, max_days=args.max_days,
                        min_days=args.min_days, dates=args.dates, progress=not args.quiet,
-                       keep=False, options=options_of(args))
+                       keep=False, cube=args.cube, invert=args.invert, options=options_of(args))
 
 
 def stack_summary(result: StackResult) -> str:
@@ -384,7 +401,8 @@ def stack_summary(result: StackResult) -> str:
     points = sum(n for n, _ in result.counts)
     accepted = sum(a for _, a in result.counts)
     where = path_text(result.index.parent) if result.index is not None else "nowhere"
-    return f"{len(result.pairs)} pairs, {points} points ({accepted} accepted) written to {where}"
+    extra = "".join(f", {path.name}" for path in (result.cube, result.series) if path is not None)
+    return f"{len(result.pairs)} pairs, {points} points ({accepted} accepted) written to {where}{extra}"
 
 
 class _Bar:
@@ -433,9 +451,18 @@ def run(args: argparse.Namespace) -> TrackResult:
         return track_files(args.image1, args.image2, args.output, options=options, progress=bar)
 
 
+#: The warnings shown in this run: each once, although Python's own once-per-place registry is
+#: cleared whenever a library changes the warning filters (as reading every image of a stack does).
+_shown_warnings: set[str] = set()
+
+
 def _show(message: Warning | str, category: type[Warning], filename: str, lineno: int,
           file: TextIO | None = None, line: str | None = None) -> None:
-    print(f"{PROG}: warning: {message}", file=sys.stderr)
+    text = str(message)
+    if text in _shown_warnings:
+        return
+    _shown_warnings.add(text)
+    print(f"{PROG}: warning: {text}", file=sys.stderr)
 
 
 #: The signal's exception; SIGINT, SIGTERM and SIGHUP all raise it (see talmek_track.interrupts).
@@ -481,6 +508,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         args = build_parser().parse_args(argv)
     stack = command == "stack"
     del publish.committed[:]
+    _shown_warnings.clear()
 
     def at_exit(signum: int) -> None:  # the watchdog ends a run stuck inside C code
         print(_interrupted_note(signum, stack), file=sys.stderr, flush=True)

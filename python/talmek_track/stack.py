@@ -25,6 +25,7 @@ import numpy as np
 from talmek_track._facts import Status
 from talmek_track.backends import run_block_groups
 from talmek_track.blocks import BlockRecords
+from talmek_track.cube import CUBE_NAME, Cube, open_cube, require_dated
 from talmek_track.dataset import to_dataset
 from talmek_track.dates import parse_date
 from talmek_track.errors import OptionError, require
@@ -179,6 +180,8 @@ class StackResult:
     results: list[TrackResult]
     counts: list[tuple[int, int]]
     index: Path | None = None
+    cube: Path | None = None
+    series: Path | None = None
 
     def __len__(self) -> int:
         return len(self.results)
@@ -232,6 +235,7 @@ def match_stack(paths: Sequence[str | os.PathLike[str]],
                 max_days: float | None = None, min_days: float | None = None,
                 dates: Sequence[datetime | str | None] | None = None,
                 progress: bool | Callable[[int, int], object] = True, keep: bool = True,
+                cube: bool | str | os.PathLike[str] = False, invert: float | None = None,
                 options: TrackOptions | None = None, **keywords: Unpack[StackKeywords]) -> StackResult:
     """Matches the pairs of a stack of images, each pair as ``track_files`` matches one.
 
@@ -263,6 +267,15 @@ def match_stack(paths: Sequence[str | os.PathLike[str]],
     keep : bool
         Whether the pairs' results stay in memory for the returned ``StackResult``; with False
         (for long stacks written to ``output``) each is dropped once written.
+    cube : bool, str or os.PathLike
+        True writes ``cube.zarr`` into ``output``, a path writes the cube there: every pair's
+        velocities along ``mid_date``, appended as each pair finishes (see ``talmek_track.cube``).
+        Pairs already in the cube (by their two dates) are not matched again. Needs every
+        image's date and every pair on the same grid.
+    invert : float, optional
+        Days per step of a velocity time series inverted from the cube when the stack is done
+        (see ``talmek_track.timeseries.invert_series``), written as ``timeseries.nc`` into
+        ``output``; writes the cube too.
     options : TrackOptions, optional
         The options of every pair in one object, which keywords given beside it override; its
         ``dates`` must be None (a stack's dates are the images' own, above).
@@ -305,6 +318,21 @@ value_range, percentiles, prefilter, filter, stable, block_pixels :
     if not callable(progress) and not isinstance(progress, bool):
         raise TypeError(f"progress must be True, False or a callable, got {progress!r}")
     out = output_target(check_path("output", output)) if output is not None else None
+    if invert is not None:
+        if isinstance(invert, bool) or not isinstance(invert, (int, float, np.number)) \
+                or not invert > 0 or invert == float("inf"):
+            raise OptionError(f"invert must be a positive number of days, got {invert!r}")
+        if out is None:
+            raise OptionError("invert writes timeseries.nc into the output folder; give output")
+        cube = cube or True
+    cube_path: Path | None = None
+    if cube is True:
+        if out is None:
+            raise OptionError("cube=True writes cube.zarr into the output folder; give output "
+                              "or the cube's own path")
+        cube_path = out / CUBE_NAME
+    elif cube is not False and cube is not None:
+        cube_path = Path(check_path("cube", cube))
     if out is not None:
         repair_tree(out)  # a run cut short before leaves a whole set of results first
     writers = output_names(opts.formats, opts.plot, out is not None)
@@ -317,6 +345,16 @@ value_range, percentiles, prefilter, filter, stable, block_pixels :
         chosen = select_pairs(len(names), pairs, dates=stamps, max_days=max_days, min_days=min_days)
         if not chosen:
             raise OptionError("no pair of the stack lies within the time window")
+        writer: Cube | None = None
+        done_before: list[tuple[int, int]] = []
+        if cube_path is not None:
+            require_dated([(stamps[i], stamps[j]) for i, j in chosen], "a cube")
+            if out is not None:
+                out.mkdir(exist_ok=True)
+            writer = Cube(cube_path)
+            done_before = [(i, j) for i, j in chosen
+                           if writer.has(_stamp(stamps[i]), _stamp(stamps[j]))]
+            chosen = [p for p in chosen if p not in done_before]
         folders = pair_folder_names(names, chosen)
 
         def source(k: int) -> ImageSource:
@@ -350,19 +388,54 @@ value_range, percentiles, prefilter, filter, stable, block_pixels :
                     result = dataclasses.replace(result, preview=None, paths=paths)
                 active = result.records["active"]
                 counts[k] = (len(active), int(np.count_nonzero(active == Status.accepted)))
+                if writer is not None and result.vector_field is not None:
+                    i, j = chosen[k]
+                    writer.append(to_dataset(result.vector_field), _stamp(stamps[i]),
+                                  _stamp(stamps[j]))
                 if keep:
                     results[k] = result
             return done
 
         groups = [(plan.jobs, f"{plan.source1.path} and {plan.source2.path}", finisher(k))
                   for k, plan in enumerate(plans)]
-        with _Progress(progress, total, len(plans)) as report:
-            run_block_groups(groups, backend=opts.backend, threads=opts.threads, progress=report,
-                             **opts.cluster)
+        if groups:
+            with _Progress(progress, total, len(plans)) as report:
+                run_block_groups(groups, backend=opts.backend, threads=opts.threads,
+                                 progress=report, **opts.cluster)
+        if writer is not None:
+            writer.finish()
     finally:
         forget_decoded()
-    index = None if out is None else write_index(out, names, chosen, stamps, folders, counts)
-    return StackResult(names, chosen, stamps, [r for r in results if r is not None], counts, index)
+    if done_before:  # the pairs a run before put into the cube keep their lines in the index
+        assert writer is not None
+        earlier = writer.counts(done_before, [(_stamp(stamps[i]), _stamp(stamps[j]))
+                                              for i, j in done_before])
+        order = sorted(range(len(chosen) + len(done_before)),
+                       key=lambda k: (chosen + done_before)[k])
+        every = chosen + done_before
+        folders_all = folders + pair_folder_names(names, done_before)
+        counts_all = counts + earlier
+        chosen_out = [every[k] for k in order]
+        folders_out = [folders_all[k] for k in order]
+        counts_out = [counts_all[k] for k in order]
+    else:
+        chosen_out, folders_out, counts_out = chosen, folders, counts
+    index = None if out is None else write_index(out, names, chosen_out, stamps, folders_out,
+                                                 counts_out)
+    series = None
+    if invert is not None and cube_path is not None:
+        from talmek_track.timeseries import invert_series, write_series
+
+        assert out is not None
+        with open_cube(cube_path) as ds:
+            series = write_series(invert_series(ds, float(invert)).compute(), out)
+    return StackResult(names, chosen_out, stamps, [r for r in results if r is not None],
+                       counts_out, index, cube_path, series)
+
+
+def _stamp(d: datetime | None) -> datetime:
+    assert d is not None
+    return d
 
 
 class _Progress:
