@@ -61,13 +61,13 @@ class SeasonalStack:
 
 def seasonal_stack(size: int = 400, count: int = 20, days: float = 18.0, mean: float = 220.0,
                    amplitude: float = 0.6, phase_days: float = 60.0, noise: float = 2.0,
-                   seed: int = 5) -> SeasonalStack:
+                   band: float = 0.32, seed: int = 5) -> SeasonalStack:
     rng = np.random.default_rng(seed)
     base = terrain((size, size), seed=seed, sigma=1.6)
     base = (base - base.mean()) / base.std()
     rows = np.arange(size)
     centre = size // 2
-    half = size * 0.16
+    half = size * band / 2
     # full speed over the middle 60 % of the band, shear margins falling to still rock
     profile = np.clip((half - np.abs(rows - centre)) / (0.4 * half), 0, 1)
     ice = np.broadcast_to((profile > 0)[:, None], (size, size)).copy()

@@ -105,14 +105,15 @@ def _naive(d: datetime) -> np.datetime64:
 
 
 def open_cube(path: str | os.PathLike[str], **open_kwargs: Any) -> Any:
-    """The cube at ``path`` as an ``xarray.Dataset`` (lazily, on Dask), after bringing it back to
-    its last whole state if a run was killed while writing it."""
+    """The cube at ``path`` as an ``xarray.Dataset`` (lazily, on Dask): its pairs committed last,
+    also while a run is appending to it. Changes nothing on disk."""
     require("xarray", "xarray")
     import xarray as xr
 
     target = Path(path)
-    recover(target)
-    if not target.exists():
+    if not (target / ".zmetadata").exists() and (_old(target) / ".zmetadata").exists():
+        target = _old(target)  # caught between the two renames of a rechunking
+    if not (target / ".zmetadata").exists():
         raise OutputError(f"{target}: no cube there (no pair was written)")
     return xr.open_zarr(target, consolidated=True, **open_kwargs)
 
@@ -124,7 +125,7 @@ class Cube:
         require("xarray", "xarray")
         require("zarr", "xarray")
         self.path = Path(path)
-        recover(self.path)
+        recover(self.path)  # only a writer repairs: readers go by the committed metadata alone
         self.keys: set[tuple[np.datetime64, np.datetime64]] = set()
         self.length = 0
         if self.path.exists():
@@ -202,6 +203,8 @@ class Cube:
 
         with xr.open_zarr(self.path, consolidated=True) as src:
             ds = src.load()
+        if time_chunk is None:
+            ds = ds.sortby("mid_date")
         n = ds.sizes["mid_date"]
         along = n if time_chunk is None else time_chunk
         encoding: dict[str, dict[str, Any]] = {}

@@ -55,7 +55,7 @@ def step_matrix(date1: np.ndarray, date2: np.ndarray, edges: np.ndarray) -> np.n
 
 
 def solve_points(values: np.ndarray, errors: np.ndarray, a: np.ndarray, *,
-                 regularisation: float = 0.05, robust: int = 3) -> tuple[np.ndarray, np.ndarray]:
+                 regularisation: float = 0.01, robust: int = 3) -> tuple[np.ndarray, np.ndarray]:
     """Velocities and errors (points, steps) of the steps for observations (points, pairs)."""
     n, p = values.shape
     k = a.shape[1]
@@ -128,7 +128,7 @@ def _solve_block(values: np.ndarray, errors: np.ndarray, a: np.ndarray, regulari
 
 
 def invert_series(cube: Any, step: float, *, start: datetime | str | None = None,
-                  regularisation: float = 0.05, robust: int = 3) -> Any:
+                  regularisation: float = 0.01, robust: int = 3) -> Any:
     """The mean velocity of each regular time step from a cube of pairs.
 
     Parameters

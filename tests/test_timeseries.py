@@ -1,0 +1,210 @@
+"""Velocity cubes of stacks and their inversion into regular time steps."""
+
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+from datetime import UTC, datetime, timedelta
+
+import numpy as np
+import pytest
+
+tt = pytest.importorskip("talmek_track")
+xr = pytest.importorskip("xarray")
+pytest.importorskip("zarr")
+pytest.importorskip("rasterio")
+from seasonal_stack import seasonal_stack, write_stack  # noqa: E402
+from talmek_track import cli  # noqa: E402
+from talmek_track.cube import open_cube  # noqa: E402
+from talmek_track.errors import OptionError  # noqa: E402
+from talmek_track.timeseries import invert_series  # noqa: E402
+
+START = np.datetime64("2024-01-01T00:00:00", "ms")
+DAY = np.timedelta64(86_400_000, "ms")
+MATCH = dict(chip=32, margin=8, step=16, progress=False)
+
+
+def synthetic_cube(truth, days=12, max_gap=4, shape=(3, 4), noise=0.0, seed=0):
+    """A cube of every pair of images ``days`` apart up to ``max_gap`` images, measuring the
+    interval mean of a velocity that is ``truth[k]`` over the k-th ``days``-day interval."""
+    rng = np.random.default_rng(seed)
+    n = len(truth) + 1
+    pairs = [(i, j) for i in range(n) for j in range(i + 1, min(n, i + max_gap + 1))]
+    d1 = np.array([START + i * days * DAY for i, _ in pairs])
+    d2 = np.array([START + j * days * DAY for _, j in pairs])
+    obs = np.array([np.mean(truth[i:j]) for i, j in pairs])
+    vx = obs[:, None, None] + rng.normal(0, noise, (len(pairs), *shape)) if noise else \
+        np.broadcast_to(obs[:, None, None], (len(pairs), *shape)).copy()
+    err = np.ones_like(vx)
+    dims = ("mid_date", "y", "x")
+    return xr.Dataset(
+        {"vx": (dims, vx, {"units": "m/yr"}), "vy": (dims, -0.5 * vx), "vx_error": (dims, err),
+         "vy_error": (dims, err)},
+        coords={"mid_date": d1 + (d2 - d1) / 2, "date1": ("mid_date", d1),
+                "date2": ("mid_date", d2), "y": np.arange(shape[0]) * -10.0,
+                "x": np.arange(shape[1]) * 10.0})
+
+
+SEASON = np.array([100.0, 130, 180, 240, 260, 220, 160, 120])
+
+
+@pytest.mark.parametrize("damage", ["none", "outlier", "holes", "dask"])
+def test_inversion_recovers_a_known_series(damage):
+    cube = synthetic_cube(SEASON)
+    if damage == "outlier":  # one pair of one point wildly off: reweighting takes it out
+        cube["vx"][5, 1, 2] = 900.0
+    elif damage == "holes":  # pairs missing at some points
+        cube["vx"][[0, 7, 12], 0, :] = np.nan
+    elif damage == "dask":
+        cube = cube.chunk({"mid_date": 7, "y": 2, "x": 2})
+    series = invert_series(cube, 12).compute()
+    assert series.sizes["time"] == len(SEASON)
+    # steps that only sums of pairs pin take a little of the regularisation's smoothing
+    tolerance = 1.0 if damage == "holes" else 0.5
+    assert np.allclose(series["vx"].values, SEASON[:, None, None], atol=tolerance)
+    assert np.allclose(series["vy"].values, -0.5 * SEASON[:, None, None], atol=tolerance)
+    assert np.allclose(series["v"], np.hypot(series["vx"], series["vy"]))
+    bounds = series["time_bounds"].values
+    assert (bounds[:, 1] - bounds[:, 0] == np.timedelta64(12, "D")).all()
+    assert (series["time"].values == bounds[:, 0] + np.timedelta64(6, "D")).all()
+    assert (series["vx_error"] > 0).all() and (series["vx_error"] < 5).all()
+
+
+def test_longer_steps_give_the_mean_and_unmeasured_steps_none():
+    coarse = np.array([100.0, 200, 250, 150])
+    series = invert_series(synthetic_cube(np.repeat(coarse, 2)), 24).compute()
+    assert np.allclose(series["vx"][:, 0, 0], coarse, atol=0.5)
+    cube = synthetic_cube(SEASON)
+    cube["vx"][:, 2, 3] = np.nan  # a point no pair measures
+    assert np.isnan(invert_series(cube, 12)["vx"][:, 2, 3]).all()
+
+
+def test_inversion_beats_pairs_at_their_mid_dates_with_noise():
+    cube = synthetic_cube(SEASON, noise=3.0, shape=(10, 10))
+    series = invert_series(cube, 12).compute()
+    rms = float(np.sqrt(((series["vx"] - xr.DataArray(SEASON, dims="time")) ** 2).mean()))
+    assert rms < 3.0
+
+
+@pytest.mark.parametrize(("step", "message"), [(6, "shorter than every pair"),
+                                               (0, "positive"), (float("nan"), "positive"),
+                                               (True, "positive")])
+def test_bad_steps_are_refused(step, message):
+    with pytest.raises(OptionError, match=message):
+        invert_series(synthetic_cube(SEASON), step)
+
+
+def test_a_cube_without_dates_is_refused():
+    cube = synthetic_cube(SEASON)
+    cube["date1"] = ("mid_date", np.full(cube.sizes["mid_date"], np.datetime64("NaT", "ms")))
+    with pytest.raises(OptionError, match="both acquisition dates"):
+        invert_series(cube, 12)
+
+
+def _undated_stack(tmp_path):
+    import imageio.v3 as iio
+
+    stack = seasonal_stack(size=96, count=3)
+    paths = []
+    for k, image in enumerate(stack.images):
+        paths.append(str(tmp_path / f"plain_{k}.png"))
+        iio.imwrite(paths[-1], image)
+    return paths
+
+
+@pytest.mark.parametrize("keywords", [{"cube": True}, {"invert": 36.0}])
+def test_a_cube_needs_every_date(tmp_path, keywords):
+    with pytest.raises(OptionError, match="date"):
+        tt.match_stack(_undated_stack(tmp_path), "all", tmp_path / "out", **MATCH, **keywords)
+    assert not (tmp_path / "out" / "cube.zarr").exists()
+
+
+@pytest.mark.parametrize(("flags", "message"), [(["--invert", "0"], "positive"),
+                                                (["--invert", "x"], "not a number")])
+def test_command_refuses_bad_steps(tmp_path, capsys, flags, message):
+    with pytest.raises(SystemExit) as e:
+        cli.main(["stack", "a.tif", "b.tif", "-o", str(tmp_path / "out"), *flags])
+    assert e.value.code == 2 and message in capsys.readouterr().err
+
+
+KILLED_RUN = textwrap.dedent("""
+    import sys
+    import talmek_track as tt
+    tt.match_stack(sys.argv[2:], "all", sys.argv[1], max_days=54, chip=32, margin=8, step=16,
+                   progress=False, keep=False, cube=True)
+""")
+
+
+def test_cube_after_a_killed_run_is_readable_and_a_rerun_completes_it(tmp_path):
+    stack = seasonal_stack(size=128, count=7, band=0.6)
+    paths = [str(p) for p in write_stack(stack, tmp_path / "images")]
+    out = tmp_path / "out"
+    cube_path = out / "cube.zarr"
+    proc = subprocess.Popen([sys.executable, "-c", KILLED_RUN, str(out), *paths],
+                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    try:
+        deadline = time.monotonic() + 120
+        while time.monotonic() < deadline and proc.poll() is None:
+            if (cube_path / ".zmetadata").exists():
+                with open_cube(cube_path) as ds:
+                    if ds.sizes["mid_date"] >= 3:
+                        break
+            time.sleep(0.05)
+        assert proc.poll() is None, proc.stderr.read().decode() if proc.stderr else ""
+        proc.send_signal(signal.SIGKILL)
+        proc.wait()
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+        if proc.stderr:
+            proc.stderr.close()
+
+    # readable as it was left, by xarray alone: whole pairs only
+    with xr.open_zarr(cube_path, consolidated=True) as ds:
+        done = ds.sizes["mid_date"]
+        assert 3 <= done < 15
+        assert np.isfinite(ds["vx"].values).any(axis=(1, 2)).all()
+        assert not np.isnat(ds["date2"].values).any()
+
+    result = tt.match_stack(paths, "all", out, max_days=54, invert=36, **MATCH)
+    assert len(result.results) == 15 - done  # only the missing pairs were matched
+    assert len(result.pairs) == 15 and result.index is not None
+    with xr.open_zarr(cube_path, consolidated=True) as ds:
+        assert ds.sizes["mid_date"] == 15
+        keys = set(zip(ds["date1"].values.tolist(), ds["date2"].values.tolist()))
+        assert len(keys) == 15
+        assert ds["vx"].encoding["chunks"][0] == 15  # rechunked for reads along time
+        assert (np.diff(ds["mid_date"].values) >= np.timedelta64(0, "s")).all()
+
+    # the series at the centreline follows the seasonal truth
+    assert result.series is not None
+    with xr.open_dataset(result.series) as series:
+        rows = (7_600_000.0 - series["y"].values) / 10 - 0.5
+        centre = int(np.argmin(np.abs(rows - stack.centre_row)))
+        got = series["vx"].isel(y=centre).values[:, 2:-2]
+        for k, (a, b) in enumerate(series["time_bounds"].values):
+            t0, t1 = (datetime.fromtimestamp(v.astype("datetime64[s]").astype(int), UTC) for v in (a, b))
+            if t1 <= stack.dates[-1]:
+                assert abs(np.nanmedian(got[k]) - stack.step_truth(t0, t1)) < 12
+
+
+def test_stack_warns_once_per_image(tmp_path, capsys):
+    import rasterio
+    from rasterio.transform import Affine
+
+    stack = seasonal_stack(size=96, count=4)
+    paths = []
+    for k, image in enumerate(stack.images):
+        paths.append(str(tmp_path / f"wide_{k}.tif"))
+        with rasterio.open(paths[-1], "w", driver="GTiff", height=96, width=96, count=1,
+                           dtype="uint16", crs="EPSG:32633", transform=Affine(*stack.transform)) as ds:
+            ds.write(image.astype(np.uint16) * 16 + 7, 1)
+            ds.update_tags(ACQUISITION_DATE=(datetime(2024, 1, 1) + timedelta(days=18 * k)).isoformat())
+    status = cli.main(["stack", *paths, "--pairs", "all", "-o", str(tmp_path / "out"), "--quiet",
+                       "--chip", "32", "--margin", "8", "--step", "16"])
+    err = capsys.readouterr().err
+    assert status == 0, err
+    for path in paths:
+        assert err.count(f"{path}: uint16 values") == 1, err
