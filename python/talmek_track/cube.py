@@ -184,7 +184,7 @@ class Cube:
         if staging.exists():
             shutil.rmtree(staging)
         ny, nx = ds.sizes["y"], ds.sizes["x"]
-        encoding = {name: {"chunks": (1, ny, nx)} for name in ds.data_vars}
+        encoding: dict[str, dict[str, Any]] = {name: {"chunks": (1, ny, nx)} for name in ds.data_vars}
         encoding["mid_date"] = {"units": "milliseconds since 1970-01-01", "dtype": "int64",
                                 "chunks": (1,)}
         for name in ("date1", "date2"):

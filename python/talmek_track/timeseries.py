@@ -51,7 +51,8 @@ def step_matrix(date1: np.ndarray, date2: np.ndarray, edges: np.ndarray) -> np.n
     e = edges.astype("datetime64[ms]").astype(np.int64)
     lo, hi = e[None, :-1], e[None, 1:]
     overlap = np.clip(np.minimum(t2, hi) - np.maximum(t1, lo), 0, None).astype(np.float64)
-    return overlap / (t2 - t1).astype(np.float64)
+    share: np.ndarray = overlap / (t2 - t1).astype(np.float64)
+    return share
 
 
 def solve_points(values: np.ndarray, errors: np.ndarray, a: np.ndarray, *,
@@ -91,7 +92,7 @@ def solve_points(values: np.ndarray, errors: np.ndarray, a: np.ndarray, *,
         robust_w = np.where(np.abs(u) < 1, (1 - u**2) ** 2, 0.0)
     used = w > 0
     dof = np.maximum(used.sum(axis=1) - k, 1)
-    chi2 = (w * ((d - v @ a.T)) ** 2).sum(axis=1) / dof
+    chi2 = (w * (d - v @ a.T) ** 2).sum(axis=1) / dof
     cov = np.linalg.inv(normal)
     err = np.sqrt(np.clip(np.diagonal(cov, axis1=1, axis2=2), 0, None))
     err = err * np.sqrt(np.maximum(chi2, 1.0))[:, None]
@@ -249,8 +250,8 @@ def write_series(series: Any, folder: str | os.PathLike[str]) -> Path:
     from talmek_track.publish import staged
 
     out = Path(folder)
-    encoding = {name: {"zlib": True, "complevel": 4} for name in series.data_vars
-                if name != "time_bounds"}
+    encoding: dict[str, dict[str, Any]] = {name: {"zlib": True, "complevel": 4}
+                                           for name in series.data_vars if name != "time_bounds"}
     encoding["time"] = {"units": "days since 1970-01-01", "dtype": "float64"}
     encoding["time_bounds"] = {"units": "days since 1970-01-01", "dtype": "float64"}
     with staged(out) as staging:
