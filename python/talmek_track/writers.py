@@ -11,10 +11,13 @@ name and writes ``DEFAULT_FORMATS`` by default.
 
 from __future__ import annotations
 
+import dataclasses
+import enum
+import json
 import math
-from collections.abc import Callable
+from collections.abc import Callable, Mapping
 from dataclasses import dataclass
-from datetime import datetime
+from datetime import UTC, datetime
 from pathlib import Path
 from typing import Any
 
@@ -36,7 +39,7 @@ WRITERS: dict[str, Writer] = {}
 
 #: The formats written when none are named: every one but NetCDF (which needs the xarray extra);
 #: the GeoPackage only when pyogrio or fiona is installed.
-DEFAULT_FORMATS: tuple[str, ...] = ("csv", "geojson", "tif", "gpkg", "plot")
+DEFAULT_FORMATS: tuple[str, ...] = ("csv", "geojson", "tif", "gpkg", "plot", "run")
 
 
 def register_writer(name: str) -> Callable[[Writer], Writer]:
@@ -152,6 +155,82 @@ def write_gpkg(folder: Path, result: TrackResult) -> list[Path]:
         return []
     path = folder / "vectors.gpkg"
     vector_formats.write_gpkg(path, _vector_field(result))
+    return [path]
+
+
+#: The engine's settings as the run completed them (the grid start, the offsets with the shift
+#: between the pixel grids, both georeferences), by their MatchingParams names.
+PARAM_FIELDS: tuple[str, ...] = (
+    "chipwidth_", "chipheight_", "hoffset_", "voffset_", "col_interval_", "row_interval_", "start_col_",
+    "start_row_", "col_offset_", "row_offset_", "peakmethod_", "corrtype_", "mincorr_", "maxdiff_",
+    "ref_cellsize_", "ref_xll_", "ref_yll_", "srch_cellsize_", "srch_xll_", "srch_yll_")
+
+
+def _jsonable(value: Any) -> Any:
+    """A value as plain JSON: numbers (NaN and infinities as null), text, lists and objects;
+    datetimes in ISO 8601, a CRS as its authority code or WKT, anything else as its text."""
+    if value is None or isinstance(value, (bool, str)):
+        return value
+    if isinstance(value, np.generic):
+        value = value.item()
+    if isinstance(value, (int, float)):
+        return value if not isinstance(value, float) or math.isfinite(value) else None
+    if isinstance(value, datetime):
+        return value.isoformat()
+    if isinstance(value, Path):
+        return str(value)
+    if isinstance(value, enum.Enum):
+        return _jsonable(value.value)
+    if dataclasses.is_dataclass(value) and not isinstance(value, type):
+        return {f.name: _jsonable(getattr(value, f.name)) for f in dataclasses.fields(value)}
+    if isinstance(value, Mapping):
+        return {str(k): _jsonable(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple, set, frozenset, np.ndarray)):
+        return [_jsonable(v) for v in (sorted(value, key=str) if isinstance(value, (set, frozenset)) else value)]
+    if hasattr(value, "to_wkt"):  # a CRS
+        text = value.to_string() if hasattr(value, "to_string") else None
+        return text if text and not text.startswith(("PROJCS", "GEOGCS", "LOCAL_CS")) else value.to_wkt()
+    return str(value)
+
+
+def run_record(result: TrackResult) -> dict[str, Any]:
+    """What ``run.json`` holds: the version, the inputs, the run's options (when the result carries
+    them) and the engine's settings as completed, the dates, the grid and its georeference, the
+    vector field's attributes (every one) and the count of points by status."""
+    from talmek_track.dataset import talmek_version
+
+    vf = result.vector_field
+    status = result.records["active"] if vf is None else vf.status
+    codes, counts = np.unique(status, return_counts=True)
+    record: dict[str, Any] = {
+        "software": "Talmek",
+        "version": talmek_version(),
+        "created": datetime.now(UTC).isoformat(timespec="seconds"),
+        "inputs": {"image1": str(result.image1), "image2": str(result.image2)},
+        "options": _jsonable(getattr(result, "options", None)),
+        "params": {name.rstrip("_"): _jsonable(getattr(result.params, name)) for name in PARAM_FIELDS},
+        "dates": None,
+        "image": {"shape": list(result.image_shape), "transform": _jsonable(result.transform),
+                  "crs": _jsonable(result.crs)},
+        "grid": {"shape": list(result.grid.dx.shape), "transform": _jsonable(result.grid_transform)},
+        "attrs": _jsonable(vf.attrs) if vf is not None else {},
+        "counts": {status_name(int(c)): int(n) for c, n in zip(codes, counts)},
+    }
+    if vf is not None and vf.dates is not None:
+        t1, t2 = vf.dates
+        record["dates"] = {"image1": t1.isoformat(), "image2": t2.isoformat(), "dt_days": vf.dt_days,
+                           "center": (t1 + (t2 - t1) / 2).isoformat()}
+    return record
+
+
+@register_writer("run")
+def write_run(folder: Path, result: TrackResult) -> list[Path]:
+    """run.json: the record of the run (``run_record``), so that the outputs beside it can be
+    traced to their inputs, settings and version."""
+    path = folder / "run.json"
+    with open(path, "w") as f:
+        json.dump(run_record(result), f, indent=1, allow_nan=False)
+        f.write("\n")
     return [path]
 
 
