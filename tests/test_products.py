@@ -190,3 +190,25 @@ def test_figure_shows_the_field_in_map_units(monkeypatch, tmp_path, kind, dates,
     assert np.median(quiver.U) < 0 and np.median(quiver.V) * south > 0
     assert any("outlier (5)" == t.get_text() for t in ax.get_legend().get_texts())
     assert peak < 40e6, peak
+
+
+def test_figure_marks_unmatched_points_where_they_are(monkeypatch, tmp_path):
+    pytest.importorskip("matplotlib")
+    import tifffile
+
+    image1 = IMAGE1.copy()
+    image1[image1 == 0] = 1
+    image1[100:140, 100:140] = 0  # missing pixels, never matched: their records hold zeros
+    tifffile.imwrite(tmp_path / "a.tif", image1)
+    tifffile.imwrite(tmp_path / "b.tif", np.maximum(IMAGE2, 1))
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        result = talmek_track.track_files(tmp_path / "a.tif", tmp_path / "b.tif", margin=12, step=8,
+                                          prefilter="none", nodata=0)
+    result.preview, result.preview_step = talmek_track.readers.open_source(tmp_path / "a.tif").preview(2000)
+    assert (result.records["active"] == talmek_track.Status.nodata).sum() >= 9
+    fig, _ = drawn(monkeypatch, tmp_path, result)
+    (marks,) = [c for c in fig.axes[0].collections if c.get_label().startswith("no vector")]
+    x, y = marks.get_offsets().T
+    assert np.count_nonzero((x > 80) & (x < 160) & (y > 80) & (y < 160)) >= 9
+    assert not np.any((x == 0) & (y == 0))
