@@ -90,14 +90,6 @@ def test_netcdf_reads_back_as_a_time_series(dates, tmp_path):
         assert series["time"].values.tolist() == np.array(["2024-07-22", "2024-09-02"], "datetime64[ns]").tolist()
 
 
-def test_plain_axes_and_velocities_carry_udunits_units():
-    from talmek_track.dataset import to_dataset
-
-    ds = to_dataset(plain_field((JULY, AUGUST)))
-    assert ds["x"].attrs["units"] == ds["y"].attrs["units"] == "1"
-    assert ds["vx"].attrs["units"] == "Julian_year-1" and "standard_name" not in ds["vx"].attrs
-
-
 def test_cog_tags_hold_every_attribute(tmp_path):
     import rasterio
 
