@@ -97,7 +97,8 @@ a, b, records, step = sys.argv[1:5]
 warnings.simplefilter("ignore")
 ref = np.load(records)
 sources = [open_source(p).with_range("auto") for p in (a, b)]
-prefilter = tt.prefilter.parse_prefilter(tt.track.DEFAULT_PREFILTER)
+options = tt.TrackOptions(chip=32, margin=8, step=int(step))
+prefilter = options.prefilter
 images = []
 for p, s in zip((a, b), sources):
     with rasterio.open(p) as ds:
@@ -107,8 +108,8 @@ for p, s in zip((a, b), sources):
     del raw
     images.append(prefilter(scaled))
     del scaled
-p = tt.track.make_params(32, 8, int(step))
-tt.track.prepare(a, b, p, start_given=False)
+p = options.params()
+tt.pipeline.prepare_sources(*sources, p, start_given=False)
 grid = tt.match_grid(images[0], images[1], p)
 print("same records:", grid.records.tobytes() == ref.tobytes())
 """

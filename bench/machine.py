@@ -63,9 +63,9 @@ def transform_plans() -> str:
         forward, inverse = engine.transform_plan(n, 1), engine.transform_plan(n, -1)
         kernel = forward["kernel"]
         parts.append(f"{n}: {forward['schedule']}/{inverse['schedule']}")
-    kernel_note = " (forced by TALMEK_FFT_KERNEL)" if os.environ.get("TALMEK_FFT_KERNEL") else ""
-    how = ("forced by TALMEK_FFT_SCHEDULE" if os.environ.get("TALMEK_FFT_SCHEDULE")
-           else "chosen by timing at first use")
+    forced = engine.forced_fft()
+    kernel_note = " (forced)" if forced["kernel"] else ""
+    how = "forced" if forced["schedule"] else "chosen by timing at first use"
     return f"transform kernel {kernel}{kernel_note}; schedules (forward/inverse) {', '.join(parts)}; {how}"
 
 

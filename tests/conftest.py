@@ -24,6 +24,14 @@ def engine():
     return _talmek_testsupport
 
 
+@pytest.fixture
+def fft_forcing(engine):
+    """engine.force_fft, with the transforms' defaults back after the test, whatever it forced."""
+    engine.reset_fft()
+    yield engine.force_fft
+    engine.reset_fft()
+
+
 _CASES = conformance.load_cases()
 
 

@@ -22,9 +22,9 @@ import talmek_track  # noqa: E402
 from support import same_bits, textured  # noqa: E402
 from talmek_track import cli, dask_backend  # noqa: E402
 from talmek_track.backends import run_blocks  # noqa: E402
+from talmek_track.pipeline import plan_pair, prepare_sources  # noqa: E402
 from talmek_track.readers import open_source  # noqa: E402
 from talmek_track.stack import select_pairs  # noqa: E402
-from talmek_track.track import make_params, plan_sources, prepare_sources  # noqa: E402
 
 # Tasks of this module (slow_task) travel to the workers by value.
 cloudpickle.register_pickle_by_value(sys.modules[__name__])
@@ -103,10 +103,11 @@ def slow_task(job, threads):
 
 def jobs_of(a, b):
     """The block jobs of a pair as track_files plans them."""
-    params = make_params(16, 16, 8)
+    options = talmek_track.TrackOptions(chip=16, margin=16, step=8, prefilter="none", block_pixels=30_000)
+    params = options.params()
     s1, s2 = (open_source(p).with_range((1000, 11200)) for p in (a, b))
     prepare_sources(s1, s2, params, start_given=False)
-    return plan_sources(s1, s2, params, block_pixels=30_000).jobs
+    return plan_pair(s1, s2, params, options).jobs
 
 
 def test_killed_worker_costs_a_retry(client, scenes):
@@ -125,7 +126,7 @@ def test_killed_worker_costs_a_retry(client, scenes):
     client.wait_for_workers(2, timeout=30)
     assert len(jobs) > 4 and killed[0] < sum(job.size for job in jobs)
     expected = run_blocks(jobs)
-    assert all(same_bits(a, b) for a, b in zip(got, expected, strict=True))
+    assert all(same_bits(a.records, b.records) for a, b in zip(got, expected, strict=True))
 
 
 def test_failing_block_and_interrupt(client, scenes, tmp_path):

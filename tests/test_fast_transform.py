@@ -8,7 +8,7 @@ import sys
 import numpy as np
 import pytest
 
-from support import same_bits
+from support import same_bits, textured
 
 SCHEDULES = ["rows", "pairs", "strips_l1", "strips_l2"]
 KERNELS = ["baseline", "avx2", "avx512"]
@@ -145,37 +145,93 @@ def test_product_with_conjugate_transposed(engine, n):
     assert same_bits(engine.multiply_conjugate_transposed(a, b), expected.T)
 
 
-def plan_in_child(env_extra):
-    code = ("import json, _talmek_testsupport as e; "
-            "print(json.dumps([e.transform_plan(n, s) for n in (64, 256) for s in (1, -1)]))")
-    env = dict(os.environ, **env_extra)
-    return subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=120)
+def chip_pair(seed, ref=32, search=56):
+    rng = np.random.default_rng(seed)
+    image = rng.integers(0, 256, (search + 8, search + 8)).astype(np.float32)
+    return image[4:4 + search, 4:4 + search].copy(), image[15:15 + ref, 13:13 + ref].copy()
 
 
-def test_planner_times_every_schedule_once_per_process(engine):
-    done = plan_in_child({"TALMEK_FFT_SCHEDULE": ""})
-    assert done.returncode == 0, done.stderr
-    for plan in json.loads(done.stdout):
-        assert sorted(plan["microseconds"]) == sorted(SCHEDULES)
-        assert plan["schedule"] == min(plan["microseconds"], key=plan["microseconds"].get)
+def correlation_bits(engine, search, ref):
+    raw = engine.correlate_fft(search, ref)
+    corr = engine.normalise_correlation(ref, search, raw)
+    loc = engine.correlate_and_locate(search, ref, np.float32(0.3), 2, np.float32(-2.0), np.float32(12.0),
+                                      np.float32(12.0))
+    return [raw, corr["surface"], corr["peak_values"], corr["coef_sums"], loc["dx"], loc["dy"], loc["errors"]]
+
+
+def test_planner_times_every_schedule_once_per_process(engine, fft_forcing):
+    for n in (64, 256):
+        for sign in (1, -1):
+            plan = engine.transform_plan(n, sign)
+            assert sorted(plan["microseconds"]) == sorted(SCHEDULES)
+            assert plan["timed_schedule"] == min(plan["microseconds"], key=plan["microseconds"].get)
+            assert plan["schedule"] == plan["timed_schedule"]  # nothing forced
     assert engine.transform_plan(64, 1) == engine.transform_plan(64, 1)  # measured once, then kept
 
 
+@pytest.mark.parametrize("kernel", KERNELS)
 @pytest.mark.parametrize("schedule", SCHEDULES)
-def test_environment_forces_a_schedule(schedule):
-    done = plan_in_child({"TALMEK_FFT_SCHEDULE": schedule})
-    assert done.returncode == 0, done.stderr
-    assert {(p["schedule"], len(p["microseconds"])) for p in json.loads(done.stdout)} == {(schedule, 0)}
+def test_forced_kernel_and_schedule_reach_the_correlation(engine, fft_forcing, kernel, schedule):
+    """What the correlation's grids run follows the forced choice, gives the same bits as the
+    default, and returns to the default on reset."""
+    supported(engine, kernel)
+    pairs = [chip_pair(seed, ref, search) for seed, ref, search in ((1, 32, 56), (2, 64, 96), (3, 128, 168))]
+    default = [correlation_bits(engine, *pair) for pair in pairs]
+    fft_forcing(kernel=kernel, schedule=schedule)
+    assert engine.forced_fft() == {"kernel": kernel, "schedule": schedule}
+    for n in (64, 256):
+        for sign in (1, -1):
+            plan = engine.transform_plan(n, sign)
+            assert (plan["kernel"], plan["schedule"]) == (kernel, schedule)
+    for pair, want in zip(pairs, default):
+        for got, expected in zip(correlation_bits(engine, *pair), want):
+            assert same_bits(np.asarray(got), np.asarray(expected))
+    engine.reset_fft()
+    assert engine.forced_fft() == {"kernel": None, "schedule": None}
+    plan = engine.transform_plan(64, 1)
+    assert plan["schedule"] == plan["timed_schedule"]
 
 
-@pytest.mark.parametrize("variable, value", [("TALMEK_FFT_SCHEDULE", "fastest"), ("TALMEK_FFT_KERNEL", "neon")])
-def test_environment_naming_nothing_is_reported(variable, value):
-    """A schedule or kernel that does not exist fails the match with an error naming the variable,
-    like any other failure of SelectedMatch, instead of running something else."""
-    code = ("import numpy as np, Talmek; p = Talmek.MatchingParams(); p.chipwidth_ = p.chipheight_ = 32; "
-            "p.hoffset_ = p.voffset_ = 8; img = np.random.default_rng(1).integers(0, 256, (200, 200), np.uint8); "
-            "print(Talmek.SelectedMatch(img, img, [100, 100], [100, 100], p).active)")
-    done = subprocess.run([sys.executable, "-c", code], env=dict(os.environ, **{variable: value}),
-                          capture_output=True, text=True, timeout=120)
-    assert done.returncode == 0 and done.stdout.strip() == "0"
-    assert "Error: " in done.stderr and variable in done.stderr and value in done.stderr
+@pytest.mark.parametrize("kwargs, named, allowed", [
+    ({"kernel": "neon"}, "neon", KERNELS),
+    ({"schedule": "fastest"}, "fastest", SCHEDULES),
+    ({"kernel": "avx2", "schedule": ""}, "''", SCHEDULES),
+])
+def test_forcing_an_unknown_name_is_refused_and_changes_nothing(engine, fft_forcing, kwargs, named, allowed):
+    fft_forcing(schedule="rows")
+    with pytest.raises(ValueError) as refused:
+        engine.force_fft(**kwargs)
+    assert named in str(refused.value) and all(name in str(refused.value) for name in allowed)
+    assert engine.forced_fft() == {"kernel": None, "schedule": "rows"}
+
+
+def test_forcing_a_kernel_this_processor_does_not_run_is_refused(engine, fft_forcing):
+    missing = [k for k in KERNELS if not engine.kernel_supported(k)]
+    if not missing:
+        pytest.skip("this processor runs every kernel build")
+    with pytest.raises(ValueError, match=f"'{missing[0]}' does not run on this processor"):
+        engine.force_fft(kernel=missing[0])
+    assert engine.forced_fft() == {"kernel": None, "schedule": None}
+
+
+def test_environment_variables_are_not_read(tmp_path):
+    """Variables that once chose the transform's kernel and schedule change nothing any more: not
+    even names that mean nothing fail a match, and the plans are still timed."""
+    np.save(tmp_path / "image.npy", textured(200, 200))
+    code = ("import json, sys, numpy as np, Talmek, _talmek_testsupport as e; p = Talmek.MatchingParams(); "
+            "p.chipwidth_ = p.chipheight_ = 32; p.hoffset_ = p.voffset_ = 8; img = np.load(sys.argv[1]); "
+            "s = Talmek.SelectedMatch(img, np.roll(img, (2, 1), (0, 1)), [100, 100], [100, 100], p); "
+            "print(json.dumps([s.active, s.x2.hex(), s.y2.hex(), float(s.rms_1).hex(), "
+            "e.transform_plan(64, 1), e.forced_fft()]))")
+    runs = {}
+    for label, extra in (("clean", {}), ("bad", {"TALMEK_FFT_KERNEL": "neon", "TALMEK_FFT_SCHEDULE": "fastest"}),
+                         ("valid", {"TALMEK_FFT_KERNEL": "baseline", "TALMEK_FFT_SCHEDULE": "rows"})):
+        env = {k: v for k, v in os.environ.items() if not k.startswith("TALMEK_FFT_")}
+        done = subprocess.run([sys.executable, "-c", code, str(tmp_path / "image.npy")], env={**env, **extra},
+                              capture_output=True, text=True, timeout=120)
+        assert done.returncode == 0 and done.stderr == "", done.stderr
+        *result, plan, forced = json.loads(done.stdout)
+        assert result[0] == 1 and forced == {"kernel": None, "schedule": None}
+        assert plan["schedule"] == plan["timed_schedule"] and sorted(plan["microseconds"]) == sorted(SCHEDULES)
+        runs[label] = (result, plan["kernel"])
+    assert runs["bad"] == runs["valid"] == runs["clean"]

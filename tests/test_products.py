@@ -1,4 +1,5 @@
 """The published products as their readers see them: the CF checker, xarray, run.json and the figure."""
+import dataclasses
 import gzip
 import json
 import tracemalloc
@@ -117,6 +118,8 @@ def test_run_json_records_the_run(tmp_path):
     assert record["dates"]["dt_days"] == 42.0 and record["dates"]["image2"].startswith("2024-08-12")
     assert record["params"]["chipwidth"] == 32 and record["params"]["hoffset"] == 12
     assert record["params"]["col_interval"] == 24 and record["image"]["crs"] == "EPSG:32633"
+    assert record["options"]["margin"] == [12, 12] and record["options"]["prefilter"] == "wallis:15"
+    assert record["options"]["dates"] is None and record["options"]["formats"] is None
     assert record["attrs"] == result.vector_field.attrs
     assert sum(record["counts"].values()) == len(result.records)
 
@@ -132,6 +135,11 @@ def test_run_record_takes_values_json_has_no_form_for():
     attrs = json.loads(json.dumps(run_record(result), allow_nan=False))["attrs"]
     assert attrs["spread"] is None and attrs["when"] == JULY.isoformat() and attrs["shape"] == [1, 2]
     assert attrs["stable shift/extra"] == {"a": [1, 2]} and attrs["stable_shift_note"] is None
+
+
+def with_preview(result, path):
+    preview, step = talmek_track.readers.open_source(path).preview(2000)
+    return dataclasses.replace(result, preview=preview, preview_step=step)
 
 
 def drawn(monkeypatch, tmp_path, result):
@@ -172,7 +180,7 @@ def test_figure_shows_the_field_in_map_units(monkeypatch, tmp_path, kind, dates,
         warnings.simplefilter("ignore")
         result = talmek_track.track_files(a, b, margin=12, step=8, dates=dates, prefilter="none")
     result.vector_field.status[np.flatnonzero(result.vector_field.status == 1)[:5]] = OUTLIER
-    result.preview, result.preview_step = talmek_track.readers.open_source(a).preview(2000)
+    result = with_preview(result, a)
     fig, peak = drawn(monkeypatch, tmp_path, result)
     ax, bar = fig.axes
     assert ax.get_xlabel() == xlabel and bar.get_ylabel() == colour
@@ -197,7 +205,7 @@ def test_figure_marks_unmatched_points_where_they_are(monkeypatch, tmp_path):
         warnings.simplefilter("ignore")
         result = talmek_track.track_files(tmp_path / "a.tif", tmp_path / "b.tif", margin=12, step=8,
                                           prefilter="none", nodata=0)
-    result.preview, result.preview_step = talmek_track.readers.open_source(tmp_path / "a.tif").preview(2000)
+    result = with_preview(result, tmp_path / "a.tif")
     assert (result.records["active"] == talmek_track.Status.nodata).sum() >= 9
     fig, _ = drawn(monkeypatch, tmp_path, result)
     (marks,) = [c for c in fig.axes[0].collections if c.get_label().startswith("no vector")]

@@ -1,5 +1,6 @@
 """Scenes as users bring them: any pixel type, GDAL sources, TIFF stacks, bounded memory, and a
 command that leaves either the new results or the old ones, never a mix and never debris."""
+import dataclasses
 import errno
 import os
 import signal
@@ -185,15 +186,18 @@ def test_block_jobs_travel_by_pickle(tmp_path):
     image1, image2 = pair(hot_uint16(BIG))
     write_tif(tmp_path / "a.tif", image1)
     write_tif(tmp_path / "b.tif", image2)
-    params = tt.track.make_params(24, 12, 8)
-    sources = quiet(tt.track.prepare, tmp_path / "a.tif", tmp_path / "b.tif", params, start_given=False)
+    options = tt.TrackOptions(chip=24, margin=12, step=8)
+    params = options.params()
+    sources = [quiet(tt.pipeline.open_image, tmp_path / n, options) for n in ("a.tif", "b.tif")]
+    tt.pipeline.prepare_sources(*sources, params, start_given=False)
     sources = [quiet(s.with_range, "auto") for s in sources]
     points1, points2, grid_shape = tt.grid_points(sources[0].shape, params)
     jobs = tt.blocks.plan_blocks(*sources, params, points1, points2, grid_shape, block_pixels=30_000,
                                  prefilter=tt.prefilter.parse_prefilter("gauss:1"))
     assert len(jobs) > 2 and all(len(pickle.dumps(job)) < 20_000 for job in jobs)
-    here = np.concatenate(tt.backends.run_blocks(jobs))
-    there = np.concatenate([tt.blocks.match_block(pickle.loads(pickle.dumps(job)), threads=1) for job in jobs])
+    here = np.concatenate([block.records for block in tt.backends.run_blocks(jobs)])
+    there = np.concatenate([tt.blocks.match_block(pickle.loads(pickle.dumps(job)), threads=1).records
+                            for job in jobs])
     assert same_bits(here, there) and [job.first for job in jobs] == [0, *np.cumsum([j.size for j in jobs])[:-1]]
 
 
@@ -209,7 +213,8 @@ def test_figure_and_nodata_memory_stay_bounded(tmp_path):
                        block_pixels=2_000_000, prefilter="none")
         _, matching_peak = tracemalloc.get_traced_memory()
         source = quiet(tt.readers.open_source, tmp_path / "a.tif").with_range("auto")
-        result.preview, result.preview_step = source.preview(tt.track.PREVIEW_SIDE)
+        preview, step = source.preview(tt.pipeline.PREVIEW_SIDE)
+        result = dataclasses.replace(result, preview=preview, preview_step=step)
         tracemalloc.reset_peak()
         tt.writers.write_plot(tmp_path, result)
         _, figure_peak = tracemalloc.get_traced_memory()
@@ -349,3 +354,32 @@ def test_a_damaged_input_is_an_input_error_naming_file_and_window(scene, capsys)
     assert len(err.splitlines()) == 1
     assert f"cannot read {b} rows " in err and " columns " in err
     assert snapshot(out) == before
+
+
+@pytest.mark.parametrize("path", ["blocks", "points"])
+def test_a_native_failure_is_warned_once_with_its_reason(scene, monkeypatch, path):
+    """Points that fail inside the native code (memory exhausted): one warning, worded alike on
+    both paths, that carries the native reason, however many blocks failed."""
+    from types import SimpleNamespace
+
+    from talmek_track import _batch, blocks, matching
+
+    def failing(image1, image2, pairs, params, threads, progress, **windows):
+        records, _, _ = _batch.match_points(image1, image2, pairs, params, threads, progress, **windows)
+        return np.zeros_like(records), len(records), "std::bad_alloc"
+
+    module = blocks if path == "blocks" else matching
+    monkeypatch.setattr(module, "_batch", SimpleNamespace(match_points=failing))
+    a, b, _ = scene
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        if path == "blocks":
+            records = tt.track_files(a, b, chip=24, margin=12, step=10, block_pixels=20_000).records
+        else:
+            image = textured(80, 80, 2)
+            records = tt.match_points(image, image, [[40, 40]] * 3, [[40, 40]] * 3, tt.TrackOptions().params())
+    failures = [w for w in caught if issubclass(w.category, RuntimeWarning)]
+    assert len(failures) == 1 and (records["active"] == tt.Status.error).all()
+    assert str(failures[0].message) == (f"{len(records)} of {len(records)} points could not be matched inside the "
+                                         "native code and hold all-zero records with status error (active 0): "
+                                         "std::bad_alloc")

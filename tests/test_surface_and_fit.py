@@ -416,3 +416,17 @@ def test_rows_side_by_side_give_the_single_row_bits(engine, search_shape, ref_sh
         expected = normalised_in_order(search, ref, raw)
     out = engine.normalise_correlation(ref, search, raw)
     assert same_bits(out["surface"], expected)
+
+
+@pytest.mark.parametrize("search_size, ref_size", [(48, 32), (96, 64), (168, 128), (60, 1)])
+def test_a_kept_workspace_allocates_nothing_once_a_size_has_run(engine, search_size, ref_size):
+    """The first match of a size sets up the grids, surfaces and normalisation rows; matches of
+    that size after it, in the same workspace, allocate nothing."""
+    if not engine.COUNTS_ALLOCATIONS:
+        pytest.skip("this build of the test-support module does not count allocations")
+    search = pixels((search_size, search_size), search_size)
+    m = (search_size - ref_size) // 2
+    ref = search[m:m + ref_size, m:m + ref_size].copy()
+    first, *again = engine.allocations_per_run(search, ref, 4)
+    assert first > 0  # the counting sees the engine's allocations
+    assert again == [0, 0, 0]

@@ -10,7 +10,7 @@ import Talmek
 import talmek_track
 from talmek_track.dates import acquisition_dates, date_from_tags, parse_date, parse_dates
 from talmek_track.outliers import median_test
-from talmek_track.prefilter import Prefilter, filter_rows, filter_window, parse_prefilter
+from talmek_track.prefilter import Prefilter, filter_window, parse_prefilter
 from talmek_track.readers import open_source
 from talmek_track.velocity import OUTLIER, vector_field
 
@@ -223,11 +223,11 @@ def test_prefilter_blocks_equal_whole_image(spec):
     assert whole.dtype == np.uint8 and whole.shape == image.shape
     reads = []
 
-    def read(a, b):
-        reads.append((a, b))
-        return image[a:b]
+    def rows(r0, r1, c0, c1):
+        reads.append((r0, r1))
+        return image[r0:r1, c0:c1]
 
-    blocks = [filter_rows(f, read, 120, a, min(a + 17, 120)) for a in range(0, 120, 17)]
+    blocks = [filter_window(f, rows, image.shape, a, min(a + 17, 120), 0, 90) for a in range(0, 120, 17)]
     assert np.array_equal(np.concatenate(blocks), whole)
     assert all(b - a <= 17 + 2 * f.halo for a, b in reads)
     # Windows of a real-valued conversion (before rounding) tile the whole image too.

@@ -1,8 +1,12 @@
 // The conformance cases run through the engine alone, without Python, so that builds for other
 // platforms can be checked against the same expected results.
 //
-//   conformance_native CASES_DIR            every *.case file in name order; one result row each
-//                                           on standard output, in the expected.tsv layout
+//   conformance_native [--kernel NAME] [--schedule NAME] CASES_DIR
+//                                           every *.case file in name order; one result row each
+//                                           on standard output, in the expected.tsv layout; the
+//                                           options force the transform's kernel build
+//                                           (baseline, avx2, avx512) or schedule (rows, pairs,
+//                                           strips_l1, strips_l2), which must not change a bit
 //   conformance_native --compare EXPECTED RESULTS [LABEL]
 //                                           row by row comparison; prints the differing fields
 //                                           and a summary, exits 1 unless every case is identical
@@ -21,6 +25,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -44,6 +49,7 @@
 #define TALMEK_CLOSE close
 #endif
 
+#include "engine/fft_fast.h"
 #include "engine/pipeline.h"
 #include "records/image_rows.h"
 #include "records/line_seg.h"
@@ -368,6 +374,32 @@ int compare(const fs::path& expected_path, const fs::path& results_path, const s
     return identical == expected.size() && !expected.empty() ? 0 : 1;
 }
 
+// Applies --kernel NAME and --schedule NAME from argv[first..] and returns the index of the first
+// other argument.
+int force_transform(int argc, char** argv, int first) {
+    std::optional<talmek::Kernel> kernel;
+    std::optional<talmek::Schedule> schedule;
+    int k = first;
+    for (; k + 1 < argc; k += 2) {
+        const std::string option = argv[k];
+        const std::string name = argv[k + 1];
+        if (option == "--kernel") {
+            kernel = talmek::kernel_named(name);
+            if (!kernel) throw std::invalid_argument("no kernel build is called '" + name + "' (baseline, avx2, avx512)");
+        } else if (option == "--schedule") {
+            schedule = talmek::schedule_named(name);
+            if (!schedule) {
+                throw std::invalid_argument("no transform schedule is called '" + name +
+                                            "' (rows, pairs, strips_l1, strips_l2)");
+            }
+        } else {
+            break;
+        }
+    }
+    talmek::detail::force_fft(kernel, schedule);
+    return k;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -375,8 +407,13 @@ int main(int argc, char** argv) {
         if (argc >= 4 && std::strcmp(argv[1], "--compare") == 0) {
             return compare(argv[2], argv[3], argc >= 5 ? argv[4] : "results");
         }
-        if (argc == 2) return run_cases(argv[1]);
-        std::fprintf(stderr, "usage: %s CASES_DIR | --compare EXPECTED RESULTS [LABEL]\n", argv[0]);
+        if (argc >= 2 && std::strcmp(argv[1], "--compare") != 0) {
+            const int rest = force_transform(argc, argv, 1);
+            if (rest == argc - 1 && std::strncmp(argv[rest], "--", 2) != 0) return run_cases(argv[rest]);
+        }
+        std::fprintf(stderr,
+                     "usage: %s [--kernel NAME] [--schedule NAME] CASES_DIR | --compare EXPECTED RESULTS [LABEL]\n",
+                     argv[0]);
         return 2;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "conformance_native: %s\n", e.what());

@@ -1,10 +1,10 @@
 """Where the matching of a run happens: ``run_blocks`` is the one place a backend is chosen.
 
 A run plans its grid as blocks (``talmek_track.blocks.plan_blocks``) and hands them to
-``run_blocks``, which gives each job's records in job order, as ``match_block(job)`` computes
-them. ``threads`` runs them in this process on native threads; ``dask`` on a Dask cluster, one
+``run_blocks``, which gives each job's ``BlockRecords`` in job order, as ``match_block(job)``
+computes them. ``threads`` runs them in this process on native threads; ``dask`` on a Dask cluster, one
 task per block (``talmek_track.dask_backend``). A new backend is a function ``runner(jobs, *,
-threads, progress, **options) -> iterable of record arrays`` in ``BACKENDS``, or the text
+threads, progress, **options) -> iterable of BlockRecords`` in ``BACKENDS``, or the text
 "module:function" naming one, imported only when chosen (so that its dependencies stay
 optional). ``run_block_groups`` runs the blocks of many pairs (a stack): a backend in
 ``GROUP_RUNNERS`` takes all of them at once, the others one pair after another.
@@ -17,18 +17,16 @@ from collections.abc import Callable, Iterable, Iterator, Sequence
 from concurrent.futures import Future, ThreadPoolExecutor
 from typing import Any
 
-import numpy as np
-
-from talmek_track.blocks import BlockJob, LoadedBlock, load_block, match_loaded
+from talmek_track.blocks import BlockJob, BlockRecords, Group, LoadedBlock, load_block, match_loaded
 
 #: A progress report over a whole run: the number of points done so far.
 RunProgress = Callable[[int], object]
 #: A backend: matches jobs and yields their records in job order.
-Runner = Callable[..., Iterable[np.ndarray]]
+Runner = Callable[..., Iterable[BlockRecords]]
 
 
 def run_threads(jobs: Sequence[BlockJob], *, threads: int | None = None,
-                progress: RunProgress | None = None, **options: Any) -> Iterator[np.ndarray]:
+                progress: RunProgress | None = None, **options: Any) -> Iterator[BlockRecords]:
     """This process: each block matched on native threads (``threads``, None: every core) while
     the next block is read and converted on a helper thread, so reading overlaps matching and at
     most two blocks are held at once."""
@@ -45,14 +43,14 @@ def run_threads(jobs: Sequence[BlockJob], *, threads: int | None = None,
             base = done
             report = None if progress is None else (lambda n, base=base: progress(base + n))
             try:
-                records = match_loaded(block, report, threads)
+                matched = match_loaded(block, report, threads)
             except BaseException:
                 if ahead is not None:
                     ahead.cancel()
                 raise
             del block
-            done += len(records)
-            yield records
+            done += len(matched.records)
+            yield matched
 
 
 #: Backends by name: a runner, or "module:function" imported when the backend is chosen.
@@ -62,9 +60,6 @@ BACKENDS: dict[str, Runner | str] = {"threads": run_threads,
 #: Backends that run the blocks of many pairs at once ("module:function"); see run_block_groups.
 GROUP_RUNNERS: dict[str, str] = {"dask": "talmek_track.dask_backend:run_groups"}
 
-#: The blocks of one pair for run_block_groups: its jobs, a label naming the pair in messages,
-#: and a function that takes the pair's records (job order) once all its blocks are in.
-Group = tuple[Sequence[BlockJob], str, Callable[[list[np.ndarray]], object] | None]
 
 
 def _load(name: str, target: str) -> Runner:
@@ -87,7 +82,7 @@ def get_runner(name: str) -> Runner:
 
 def run_blocks(jobs: Sequence[BlockJob], *, backend: str = "threads", threads: int | None = None,
                progress: RunProgress | None = None, client: Any = None, scheduler: Any = None,
-               workers: Any = None) -> list[np.ndarray]:
+               workers: Any = None) -> list[BlockRecords]:
     """Matches block jobs on a backend.
 
     Parameters
@@ -106,8 +101,8 @@ def run_blocks(jobs: Sequence[BlockJob], *, backend: str = "threads", threads: i
 
     Returns
     -------
-    list of numpy.ndarray
-        Each job's records (``RECORD_DTYPE``), in job order.
+    list of BlockRecords
+        Each job's records (``RECORD_DTYPE``) and native failures, in job order.
     """
     runner = get_runner(backend)
     return list(runner(jobs, threads=threads, progress=progress, client=client,
@@ -117,13 +112,13 @@ def run_blocks(jobs: Sequence[BlockJob], *, backend: str = "threads", threads: i
 def run_block_groups(groups: Sequence[Group], *, backend: str = "threads", threads: int | None = None,
                      progress: RunProgress | None = None, client: Any = None, scheduler: Any = None,
                      workers: Any = None) -> None:
-    """Matches the blocks of several pairs and hands each pair's records to its group's function
-    as soon as all its blocks are in.
+    """Matches the blocks of several pairs and hands each pair's matched blocks to its group's
+    function as soon as all of them are in.
 
     Parameters
     ----------
     groups : sequence of (jobs, label, on_done)
-        Per pair: its block jobs, a label for messages, and ``on_done(records)`` (or None).
+        Per pair: its block jobs, a label for messages, and ``on_done(blocks)`` (or None).
     backend, threads, client, scheduler, workers
         As for ``run_blocks``.
     progress : callable, optional
@@ -139,6 +134,6 @@ def run_block_groups(groups: Sequence[Group], *, backend: str = "threads", threa
         report = None if progress is None else (lambda n, base=base: progress(base + n))
         parts = run_blocks(jobs, backend=backend, threads=threads, progress=report, client=client,
                            scheduler=scheduler, workers=workers)
-        base += sum(len(p) for p in parts)
+        base += sum(len(p.records) for p in parts)
         if on_done is not None:
             on_done(parts)

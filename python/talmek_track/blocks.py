@@ -13,8 +13,9 @@ converted images in memory (the engine is told where each window lies in its ima
 from __future__ import annotations
 
 import math
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass
-from typing import Any
+from typing import NamedTuple
 
 import numpy as np
 import numpy.typing as npt
@@ -25,10 +26,11 @@ from talmek_track._facts import NODATA, chip_origin
 from talmek_track.errors import InputError, TrackError, describe_error
 from talmek_track.masking import chips_touch
 from talmek_track.matching import RECORD_DTYPE, Progress, pair_array, thread_count
+from talmek_track.prefilter import Prefilter, filter_window
 from talmek_track.readers import ImageSource, Window
 
-__all__ = ["BlockJob", "ImageSource", "LoadedBlock", "load_block", "match_block", "match_loaded",
-           "plan_blocks"]
+__all__ = ["BlockJob", "BlockRecords", "Group", "ImageSource", "LoadedBlock", "NativeWindow", "load_block",
+           "match_block", "match_loaded", "plan_blocks"]
 
 #: Pixels of both windows together that one block reads by default (about 16 million each).
 DEFAULT_BLOCK_PIXELS = 32_000_000
@@ -57,7 +59,7 @@ class BlockJob:
     threads : int or None
         Native threads to match on (None: every core of the process).
     prefilter : Prefilter or None
-        A ``talmek_track.prefilter.Prefilter`` applied to both images after conversion, before
+        A pre-filter applied to both images after conversion, before
         matching (None: none); windows are read widened by its halo, so the result equals
         filtering the whole images.
     """
@@ -71,11 +73,38 @@ class BlockJob:
     window2: Window
     first: int = 0
     threads: int | None = None
-    prefilter: Any = None
+    prefilter: Prefilter | None = None
 
     @property
     def size(self) -> int:
         return len(self.points1)
+
+
+class NativeWindow(NamedTuple):
+    """Where a window that the native batch matches in lies in its image: its first row and
+    column, and the image's whole size (unlike ``readers.Window``, which names the window's own
+    rows and columns)."""
+
+    first_row: int
+    first_col: int
+    rows: int
+    cols: int
+
+
+class BlockRecords(NamedTuple):
+    """A matched block: its records (job order), the points that failed inside the native code
+    (all-zero records with ``Status.error``) and the first such failure's message ("" for
+    none)."""
+
+    records: np.ndarray
+    failed: int = 0
+    first_error: str = ""
+
+
+#: The blocks of one pair when the blocks of many run together (``backends.run_block_groups``):
+#: its jobs, a label naming the pair in messages, and a function that takes the pair's matched
+#: blocks (job order) once all of them are in.
+Group = tuple[Sequence[BlockJob], str, Callable[[list[BlockRecords]], object] | None]
 
 
 @dataclass
@@ -112,7 +141,7 @@ def covering_window(points: npt.NDArray[np.int64], size: tuple[int, int], shape:
 def plan_blocks(source1: ImageSource, source2: ImageSource, params: Talmek.MatchingParams,
                 points1: npt.NDArray[np.int64], points2: npt.NDArray[np.int64],
                 grid_shape: tuple[int, int], *, threads: int | None = None,
-                block_pixels: int = DEFAULT_BLOCK_PIXELS, prefilter: Any = None) -> list[BlockJob]:
+                block_pixels: int = DEFAULT_BLOCK_PIXELS, prefilter: Prefilter | None = None) -> list[BlockJob]:
     """Cuts a grid (points row by row, ``grid_shape`` rows and columns) into blocks of whole grid
     rows whose two windows hold about ``block_pixels`` pixels together (at least one grid row).
     ``prefilter`` (a ``talmek_track.prefilter.Prefilter`` or None) is applied to every window;
@@ -144,12 +173,12 @@ def plan_blocks(source1: ImageSource, source2: ImageSource, params: Talmek.Match
     return jobs
 
 
-def read_window(source: ImageSource, window: Window, prefilter: Any = None
+def read_window(source: ImageSource, window: Window, prefilter: Prefilter | None = None
                 ) -> tuple[npt.NDArray[np.uint8], npt.NDArray[np.bool_]]:
     """A window converted to uint8 and where pixels are missing; with a pre-filter, the window is
-    read widened by the filter's halo (inside the image) so that the filtered pixels equal those
-    of filtering the whole image, and pixels within the halo of a missing one count as missing."""
-    window = Window(*window)
+    read widened by the filter's halo (inside the image, ``filter_window``) so that the filtered
+    pixels equal those of filtering the whole image, and pixels within the halo of a missing one
+    count as missing."""
     if prefilter is None:
         return source.read(window)
     if prefilter.halo == 0:
@@ -157,19 +186,25 @@ def read_window(source: ImageSource, window: Window, prefilter: Any = None
         return prefilter(pixels), invalid
     from scipy import ndimage
 
+    missing: list[npt.NDArray[np.bool_]] = []
+
+    def scaled(r0: int, r1: int, c0: int, c1: int) -> np.ndarray:
+        # A wide pixel type is filtered before its rounding to 8 bits.
+        pixels, invalid = source.read_scaled(Window(r0, r1, c0, c1))
+        missing.append(invalid)
+        return pixels
+
     h = prefilter.halo
-    wide = window.widened(h, source.shape)
-    # A wide pixel type is filtered before its rounding to 8 bits.
-    pixels, invalid = source.read_scaled(wide)
-    crop = (slice(window.row0 - wide.row0, window.row1 - wide.row0),
-            slice(window.col0 - wide.col0, window.col1 - wide.col0))
-    filtered: npt.NDArray[np.uint8] = prefilter(pixels)[crop]
+    r0, r1, c0, c1 = window
+    filtered: npt.NDArray[np.uint8] = filter_window(prefilter, scaled, source.shape, r0, r1, c0, c1)
+    invalid = missing[0]
     if invalid.any():
         invalid = ndimage.maximum_filter(invalid.view(np.uint8), size=2 * h + 1, mode="constant") > 0
-    return np.ascontiguousarray(filtered), invalid[crop]
+    top, left = max(0, r0 - h), max(0, c0 - h)
+    return np.ascontiguousarray(filtered), invalid[r0 - top:r1 - top, c0 - left:c1 - left]
 
 
-def _read_job_window(source: ImageSource, window: Window, prefilter: Any
+def _read_job_window(source: ImageSource, window: Window, prefilter: Prefilter | None
                      ) -> tuple[npt.NDArray[np.uint8], npt.NDArray[np.bool_]]:
     """read_window, with a failed read (a damaged or vanished file, a network source gone)
     reported as an input error that names the file and the window."""
@@ -178,7 +213,9 @@ def _read_job_window(source: ImageSource, window: Window, prefilter: Any
     except (TrackError, MemoryError):
         raise
     except Exception as e:  # noqa: BLE001 - whatever the reader raised, the input is unreadable
-        raise InputError(f"cannot read {source.path} {window.describe()}: {describe_error(e)}") from e
+        r0, r1, c0, c1 = window
+        raise InputError(f"cannot read {source.path} rows {r0}..{r1 - 1} columns {c0}..{c1 - 1}: "
+                         f"{describe_error(e)}") from e
 
 
 def load_block(job: BlockJob) -> LoadedBlock:
@@ -193,38 +230,32 @@ def load_block(job: BlockJob) -> LoadedBlock:
     return LoadedBlock(job, pixels1, pixels2, skip)
 
 
-def _native_window(window: Window, shape: tuple[int, int]) -> tuple[int, int, int, int]:
-    return window[0], window[2], shape[0], shape[1]
-
-
-def _match_windows(block: LoadedBlock, pairs: np.ndarray, threads: int,
-                   progress: Progress | None) -> tuple[np.ndarray, int, str]:
-    job = block.job
-    result: tuple[np.ndarray, int, str] = _batch.match_points(
-        block.pixels1, block.pixels2, pairs, job.params, threads, progress,
-        window1=_native_window(job.window1, job.source1.shape),
-        window2=_native_window(job.window2, job.source2.shape))
-    return result
+def native_window(window: Window, shape: tuple[int, int]) -> NativeWindow:
+    """The native batch's description of ``window`` of an image of ``shape``."""
+    return NativeWindow(window[0], window[2], shape[0], shape[1])
 
 
 def match_loaded(block: LoadedBlock, progress: Progress | None = None,
-                 threads: int | None = None) -> np.ndarray:
+                 threads: int | None = None) -> BlockRecords:
     """The records of a loaded block; see ``match_block``."""
     job = block.job
     todo = ~block.skip
     pairs = pair_array(job.points1[todo], job.points2[todo])
     n_threads = thread_count(threads if threads is not None else job.threads)
-    matched, _, _ = _match_windows(block, pairs, n_threads, progress)
+    matched, failed, first_error = _batch.match_points(
+        block.pixels1, block.pixels2, pairs, job.params, n_threads, progress,
+        window1=native_window(job.window1, job.source1.shape),
+        window2=native_window(job.window2, job.source2.shape))
     records = np.zeros(job.size, RECORD_DTYPE)
     records[todo] = matched
     records["row1"], records["col1"] = job.points1[:, 0], job.points1[:, 1]
     records["row2"], records["col2"] = job.points2[:, 0], job.points2[:, 1]
     records["active"][block.skip] = NODATA
-    return records
+    return BlockRecords(records, int(failed), str(first_error) if failed else "")
 
 
 def match_block(job: BlockJob, threads: int | None = None,
-                progress: Progress | None = None) -> np.ndarray:
+                progress: Progress | None = None) -> BlockRecords:
     """Matches one block: opens both sources, reads and converts the job's windows, and matches
     every point whose chips hold no missing pixel on native threads.
 
@@ -239,9 +270,11 @@ def match_block(job: BlockJob, threads: int | None = None,
 
     Returns
     -------
-    numpy.ndarray of RECORD_DTYPE, shape (job.size,)
-        One record per point, in the job's order: what ``match_points`` returns for the whole
-        converted images, bit for bit; points left out carry ``Status.nodata`` and zeros, and a
-        point that failed inside the native code ``Status.error`` and zeros.
+    BlockRecords
+        ``records``: one record per point (``RECORD_DTYPE``), in the job's order: what
+        ``match_points`` returns for the whole converted images, bit for bit; points left out
+        carry ``Status.nodata`` and zeros, and a point that failed inside the native code
+        ``Status.error`` and zeros. ``failed`` counts the latter, ``first_error`` is the first
+        one's message. Nothing is warned here: the run warns once for all its blocks.
     """
     return match_loaded(load_block(job), progress, threads)

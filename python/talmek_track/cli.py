@@ -19,14 +19,26 @@ from talmek_track._facts import (
     Status,
 )
 from talmek_track.errors import InputError, OptionError, OutputError, TrackError, require
+from talmek_track.options import PEAK_METHODS, TrackOptions
 from talmek_track.outliers import FILTERS
 from talmek_track.results import TrackResult
 from talmek_track.stack import StackResult, match_stack
-from talmek_track.track import DEFAULT_FILTER, DEFAULT_PREFILTER, PEAK_METHODS, track_files
+from talmek_track.track import track_files
 from talmek_track.writers import DEFAULT_FORMATS, WRITERS
 
 PROG = "talmek-track"
 EXIT_INPUT, EXIT_USAGE, EXIT_OUTPUT = 1, 2, 3
+
+#: Every default of the command is the library's.
+DEFAULTS = TrackOptions()
+
+#: The command's flag of each option whose flag is not its keyword with dashes.
+FLAGS = {"value_range": "--range", "formats": "--format", "plot": "--no-plot", "backend": "--dask"}
+
+
+def flag(option: str) -> str:
+    """The command's flag of an option (a keyword of ``TrackOptions``)."""
+    return FLAGS.get(option, "--" + option.replace("_", "-"))
 
 
 class _Parser(argparse.ArgumentParser):
@@ -35,16 +47,21 @@ class _Parser(argparse.ArgumentParser):
 
 
 def _pair(text: str) -> tuple[int, int]:
-    """'N' for both directions or 'X,Y' (columns, rows)."""
+    """'N' for both directions or 'X,Y' (columns, rows); their limits are the options'."""
     try:
         values = [int(v) for v in text.split(",")]
     except ValueError:
         values = []
     if len(values) == 1:
         values *= 2
-    if len(values) != 2 or any(abs(v) >= 2**30 for v in values):
+    if len(values) != 2:
         raise argparse.ArgumentTypeError(f"expected N or X,Y with whole numbers, got {text!r}")
     return values[0], values[1]
+
+
+def _shown(pair: tuple[int, int]) -> str:
+    """A pair's default as help shows it: N when both are equal, else X,Y."""
+    return str(pair[0]) if pair[0] == pair[1] else f"{pair[0]},{pair[1]}"
 
 
 def _start(text: str) -> tuple[int, int] | None:
@@ -53,8 +70,7 @@ def _start(text: str) -> tuple[int, int] | None:
 
 def _formats(text: str) -> list[str]:
     names = [n.strip().lower() for n in text.split(",") if n.strip()]
-    unknown = [n for n in names if n not in WRITERS]
-    if not names or unknown:
+    if not names:
         raise argparse.ArgumentTypeError(f"expected names from {', '.join(WRITERS)}, got {text!r}")
     return names
 
@@ -78,16 +94,6 @@ def _value_range(text: str) -> tuple[float, float] | str | None:
     return lo, hi
 
 
-def _positive(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        value = 0
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"expected a whole number from 1, got {text!r}")
-    return value
-
-
 def _version() -> str:
     from importlib import metadata
 
@@ -101,59 +107,62 @@ def _version() -> str:
 
 def add_matching_options(ap: argparse.ArgumentParser) -> None:
     """The options of the matching itself, the same for one pair and for a stack."""
-    ap.add_argument("--chip", type=_pair, default=(32, 32), metavar="N|W,H",
-                    help=f"reference chip size in pixels, {REF_CHIP_MIN}..{REF_CHIP_MAX} (default: 32)")
-    ap.add_argument("--margin", type=_pair, default=(8, 8), metavar="N|X,Y",
+    d = DEFAULTS
+    ap.add_argument("--chip", type=_pair, default=d.chip, metavar="N|W,H",
+                    help=f"reference chip size in pixels, {REF_CHIP_MIN}..{REF_CHIP_MAX} "
+                    f"(default: {_shown(d.chip)})")
+    ap.add_argument("--margin", type=_pair, default=d.margin, metavar="N|X,Y",
                     help="search margin on each side of the chip, in pixels; the search window "
-                    f"(chip + 2 x margin) must be {SEARCH_CHIP_MIN}..{SEARCH_CHIP_MAX} (default: 8)")
-    ap.add_argument("--step", type=_pair, default=(16, 16), metavar="N|X,Y",
-                    help="grid spacing in pixels of IMAGE1 (default: 16)")
-    ap.add_argument("--start", type=_start, default=None, metavar="auto|X,Y",
+                    f"(chip + 2 x margin) must be {SEARCH_CHIP_MIN}..{SEARCH_CHIP_MAX} "
+                    f"(default: {_shown(d.margin)})")
+    ap.add_argument("--step", type=_pair, default=d.step, metavar="N|X,Y",
+                    help=f"grid spacing in pixels of IMAGE1 (default: {_shown(d.step)})")
+    ap.add_argument("--start", type=_start, default=d.start, metavar="auto|X,Y",
                     help="column and row of the first grid point in IMAGE1; auto picks the first "
                     "pixel whose chips fit in both images (default: auto)")
-    ap.add_argument("--offset", type=_pair, default=(0, 0), metavar="X,Y",
+    ap.add_argument("--offset", type=_pair, default=d.offset, metavar="X,Y",
                     help="expected displacement in pixels (columns right, rows down) where each "
                     "search window is centred; for GeoTIFF input the shift between the two pixel "
-                    "grids is added (default: 0)")
-    ap.add_argument("--peak", choices=PEAK_METHODS, default="log",
+                    f"grids is added (default: {_shown(d.offset)})")
+    ap.add_argument("--peak", choices=PEAK_METHODS, default=d.peak,
                     help="sub-pixel peak fit: linear (values), log (logarithms), reciprocal, or "
-                    "integer (no fit) (default: log)")
-    ap.add_argument("--min-strength", type=float, default=2.0, metavar="S",
-                    help="lowest correlation strength accepted (default: 2.0)")
-    ap.add_argument("--max-displacement", type=_limit, default=None, metavar="PIXELS|auto",
+                    f"integer (no fit) (default: {d.peak})")
+    ap.add_argument("--min-strength", type=float, default=d.min_strength, metavar="S",
+                    help=f"lowest correlation strength accepted (default: {d.min_strength})")
+    ap.add_argument("--max-displacement", type=_limit, default=d.max_displacement, metavar="PIXELS|auto",
                     help="longest displacement accepted, measured from the expected position; "
                     "auto is the smaller margin minus 2 (default: auto)")
-    ap.add_argument("--nodata", type=float, default=None, metavar="VALUE",
+    ap.add_argument("--nodata", type=float, default=d.nodata, metavar="VALUE",
                     help="pixel value that marks missing data in both images; points whose chips "
                     f"touch one are not matched (status {Status.nodata.name}) (default: the value "
                     "the TIFF declares, else none)")
-    ap.add_argument("--band", type=_positive, default=None, metavar="N",
+    ap.add_argument("--band", type=int, default=d.band, metavar="N",
                     help="band of multi-band images to match, from 1 (default: grey from colour, "
                     "else band 1)")
-    ap.add_argument("--page", type=_positive, default=None, metavar="N",
+    ap.add_argument("--page", type=int, default=d.page, metavar="N",
                     help="page of multi-page TIFF stacks to match, from 1 (required for them)")
-    ap.add_argument("--range", type=_value_range, default="auto", metavar="auto|LOW,HIGH|none",
+    ap.add_argument("--range", type=_value_range, default=d.value_range, metavar="auto|LOW,HIGH|none",
                     dest="value_range",
                     help="how pixels other than 8 bits become 8-bit grey: auto stretches the 0.1 to "
                     "99.9 percentiles of each image's valid values, LOW,HIGH maps that range for "
                     "both images, none refuses such images (default: auto)")
-    ap.add_argument("--prefilter", default=DEFAULT_PREFILTER,
+    ap.add_argument("--prefilter", default=str(d.prefilter),
                     metavar="none|gauss:SIGMA|highpass:SIGMA|wallis:SIZE",
                     help="filter both images before matching: Gaussian smoothing (sharp peaks, "
                     "particles, noise), high-pass, or Wallis local contrast (natural images) "
-                    f"(default: {DEFAULT_PREFILTER})")
-    ap.add_argument("--filter", choices=FILTERS, default=DEFAULT_FILTER,
+                    f"(default: {d.prefilter})")
+    ap.add_argument("--filter", choices=FILTERS, default=d.filter,
                     help="outlier filter: the normalised median test over each accepted vector's "
                     "3x3 neighbours; rejected vectors keep their values with status outlier "
-                    f"(default: {DEFAULT_FILTER})")
-    ap.add_argument("--stable", default=None, metavar="MASK",
+                    f"(default: {d.filter})")
+    ap.add_argument("--stable", default=d.stable, metavar="MASK",
                     help="image of IMAGE1's size, non-zero on stable ground: sigma_x and sigma_y "
                     "become the spread of the displacements measured there (default: sigma "
                     "calibrated from the fit's rms)")
     ap.add_argument("--format", type=_formats, default=None, metavar="NAME[,NAME...]",
                     help=f"outputs to write, from {', '.join(WRITERS)} (default: "
                     f"{','.join(DEFAULT_FORMATS)}; gpkg only with pyogrio or fiona installed)")
-    ap.add_argument("--threads", type=int, default=None, metavar="N",
+    ap.add_argument("--threads", type=int, default=d.threads, metavar="N",
                     help="threads to match on (default: every core); with --dask, threads per "
                     "worker process")
     ap.add_argument("--no-plot", action="store_true", help="do not draw vectors.png")
@@ -172,7 +181,7 @@ def add_cluster_options(ap: argparse.ArgumentParser) -> None:
     group.add_argument("--scheduler", metavar="ADDRESS", default=None,
                        help="match on the running Dask cluster of this scheduler, for example "
                        "tcp://head:8786 (implies --dask)")
-    group.add_argument("--workers", type=_positive, default=None, metavar="N",
+    group.add_argument("--workers", type=int, default=None, metavar="N",
                        help="worker processes of the LocalCluster, --threads threads each "
                        "(implies --dask; default: one single-threaded process per core)")
 
@@ -181,10 +190,17 @@ def cluster_options(args: argparse.Namespace) -> dict[str, Any]:
     """The backend and its options from parsed arguments (--scheduler, --workers imply --dask)."""
     if not (args.dask or args.scheduler is not None or args.workers is not None):
         return {"backend": "threads"}
-    if args.scheduler is not None and (args.workers is not None or args.threads is not None):
-        raise OptionError("--workers and --threads shape the LocalCluster; a running cluster "
-                          "(--scheduler) keeps its own")
     return {"backend": "dask", "scheduler": args.scheduler, "workers": args.workers}
+
+
+def options_of(args: argparse.Namespace, **more: Any) -> TrackOptions:
+    """The run's options from parsed arguments (``more``: those of one command only)."""
+    return TrackOptions(chip=args.chip, margin=args.margin, step=args.step, start=args.start,
+                        offset=args.offset, peak=args.peak, min_strength=args.min_strength,
+                        max_displacement=args.max_displacement, nodata=args.nodata, band=args.band,
+                        page=args.page, value_range=args.value_range, threads=args.threads,
+                        formats=args.format, plot=not args.no_plot, prefilter=args.prefilter,
+                        filter=args.filter, stable=args.stable, **cluster_options(args), **more)
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -281,15 +297,8 @@ def build_stack_parser() -> argparse.ArgumentParser:
 def run_stack(args: argparse.Namespace) -> StackResult:
     """Runs ``talmek-track stack`` for parsed arguments."""
     return match_stack(args.images, args.pairs, args.output, max_days=args.max_days,
-                       min_days=args.min_days, dates=args.dates, threads=args.threads,
-                       progress=not args.quiet, formats=args.format, plot=not args.no_plot,
-                       keep=False,
-                       chip=args.chip, margin=args.margin, step=args.step, start=args.start,
-                       offset=args.offset, peak=args.peak, min_strength=args.min_strength,
-                       max_displacement=args.max_displacement, nodata=args.nodata,
-                       band=args.band, page=args.page, value_range=args.value_range,
-                       prefilter=args.prefilter, filter=args.filter, stable=args.stable,
-                       **cluster_options(args))
+                       min_days=args.min_days, dates=args.dates, progress=not args.quiet,
+                       keep=False, options=options_of(args))
 
 
 def stack_summary(result: StackResult) -> str:
@@ -340,16 +349,10 @@ def summary(result: TrackResult) -> str:
 
 def run(args: argparse.Namespace) -> TrackResult:
     """Runs the command's job for parsed arguments."""
+    options = options_of(args, dates=args.dates)
     require("tqdm", "cli")
     with _Bar(args.quiet) as bar:
-        return track_files(args.image1, args.image2, args.output, chip=args.chip,
-                           margin=args.margin, step=args.step, start=args.start,
-                           offset=args.offset, peak=args.peak, min_strength=args.min_strength,
-                           max_displacement=args.max_displacement, nodata=args.nodata,
-                           band=args.band, page=args.page, value_range=args.value_range,
-                           threads=args.threads, plot=not args.no_plot, progress=bar,
-                           dates=args.dates, prefilter=args.prefilter, filter=args.filter,
-                           stable=args.stable, formats=args.format, **cluster_options(args))
+        return track_files(args.image1, args.image2, args.output, options=options, progress=bar)
 
 
 def _show(message: Warning | str, category: type[Warning], filename: str, lineno: int,
@@ -394,7 +397,7 @@ def _main(args: argparse.Namespace, stack: bool = False) -> int:
         try:
             line = stack_summary(run_stack(args)) if stack else summary(run(args))
         except OptionError as e:
-            print(f"{PROG}: error: {e}", file=sys.stderr)
+            print(f"{PROG}: error: {e.worded(flag)}", file=sys.stderr)
             return EXIT_USAGE
         except InputError as e:
             print(f"{PROG}: error: {e}", file=sys.stderr)

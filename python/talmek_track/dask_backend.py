@@ -24,15 +24,12 @@ from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass
 from typing import Any
 
-import numpy as np
-
 try:
     import distributed
 except ImportError as e:  # the backend's choice reports it before any work starts
     raise ImportError("dask.distributed is not installed (pip install 'talmek[dask]')") from e
 
-from talmek_track.backends import Group
-from talmek_track.blocks import BlockJob, match_block
+from talmek_track.blocks import BlockJob, BlockRecords, Group, match_block
 from talmek_track.errors import OptionError, TrackError, describe_error
 
 __all__ = ["BlockFailed", "ClusterError", "cluster_shape", "dask_client", "run_blocks", "run_groups"]
@@ -109,17 +106,13 @@ def dask_client(client: Any = None, scheduler: str | None = None, workers: int |
     workers, threads : int, optional
         Worker processes and threads per worker of the embedded ``LocalCluster`` that starts when
         neither ``client`` nor ``scheduler`` is given (see ``cluster_shape``); it is closed at the
-        end. They cannot shape a cluster that already runs.
+        end. They cannot shape a cluster that already runs: ``TrackOptions`` refuses them beside
+        a client or a scheduler, as it refuses both of those at once.
 
     Yields
     ------
     distributed.Client
     """
-    if client is not None and scheduler is not None:
-        raise OptionError("give either a client or a scheduler address, not both")
-    if (client is not None or scheduler is not None) and (workers is not None or threads is not None):
-        raise OptionError("workers and threads shape the embedded cluster; a running cluster keeps "
-                          "its own")
     if client is not None:
         yield client
         return
@@ -160,9 +153,9 @@ class _Group:
 
     futures: list[Any]
     weights: list[int]
-    parts: list[np.ndarray | None]
+    parts: list[BlockRecords | None]
     label: str
-    on_done: Callable[[list[np.ndarray]], object] | None = None
+    on_done: Callable[[list[BlockRecords]], object] | None = None
     left: int = 0
 
 
@@ -177,7 +170,7 @@ def _where(job: Any) -> str:
         return "a block"
 
 
-def match_task(job: BlockJob, threads: int | None = None) -> np.ndarray:
+def match_task(job: BlockJob, threads: int | None = None) -> BlockRecords:
     """One task: ``match_block`` on a worker, its failure named by file and window."""
     try:
         return match_block(job, threads)
@@ -191,10 +184,10 @@ def _block_weight(job: Any) -> int:
     return len(job.points1)
 
 
-def _run_groups(client: Any, groups: Sequence[Group], fn: Callable[..., np.ndarray],
-                progress: Progress | None) -> list[list[np.ndarray]]:
+def _run_groups(client: Any, groups: Sequence[Group], fn: Callable[..., BlockRecords],
+                progress: Progress | None) -> list[list[BlockRecords]]:
     """Runs every group's jobs as tasks, earlier groups first; calls each group's ``on_done``
-    with its records (job order) once all its blocks are in and returns them per group.
+    with its matched blocks (job order) once all its blocks are in and returns them per group.
 
     Results come back as the tasks complete and are released on the cluster at once. Any error
     (a failed block, Ctrl-C, a failing ``on_done``) cancels every task still pending."""
@@ -253,15 +246,15 @@ def _label(jobs: Sequence[BlockJob]) -> str:
 
 def run_groups(groups: Sequence[Group], *, threads: int | None = None,
                progress: Progress | None = None, client: Any = None, scheduler: str | None = None,
-               workers: int | None = None) -> list[list[np.ndarray]]:
+               workers: int | None = None) -> list[list[BlockRecords]]:
     """Matches the blocks of several pairs on a Dask cluster, all submitted at once.
 
     Parameters
     ----------
     groups : sequence of (jobs, label, on_done)
         Each pair's ``BlockJob`` list, a label that error messages name it by, and an optional
-        ``on_done(records)`` called with the pair's records (job order) as soon as all its
-        blocks are in; it takes them over (they are not returned then).
+        ``on_done(blocks)`` called with the pair's matched blocks (job order) as soon as all of
+        them are in; it takes them over (they are not returned then).
     threads : int, optional
         Threads per worker of the embedded cluster (see ``dask_client``).
     progress : callable, optional
@@ -271,8 +264,9 @@ def run_groups(groups: Sequence[Group], *, threads: int | None = None,
 
     Returns
     -------
-    list of list of numpy.ndarray
-        Per group without ``on_done``, each job's records in job order (empty for the others).
+    list of list of BlockRecords
+        Per group without ``on_done``, each job's matched block in job order (empty for the
+        others).
     """
     with dask_client(client, scheduler, workers, threads) as c:
         return _run_groups(c, groups, match_task, progress)
@@ -280,7 +274,7 @@ def run_groups(groups: Sequence[Group], *, threads: int | None = None,
 
 def run_blocks(jobs: Sequence[BlockJob], *, threads: int | None = None, progress: Progress | None = None,
                client: Any = None, scheduler: str | None = None,
-               workers: int | None = None) -> list[np.ndarray]:
+               workers: int | None = None) -> list[BlockRecords]:
     """Matches the blocks of one pair on a Dask cluster (the "dask" backend's runner).
 
     Parameters
@@ -292,8 +286,8 @@ def run_blocks(jobs: Sequence[BlockJob], *, threads: int | None = None, progress
 
     Returns
     -------
-    list of numpy.ndarray
-        One array of ``RECORD_DTYPE`` records per job, in job order.
+    list of BlockRecords
+        One per job, in job order.
     """
     return run_groups([(jobs, _label(jobs), None)], threads=threads, progress=progress,
                       client=client, scheduler=scheduler, workers=workers)[0]

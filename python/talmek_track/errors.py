@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import importlib
+from collections.abc import Callable
 from types import ModuleType
 
 
@@ -11,7 +12,25 @@ class TrackError(Exception):
 
 
 class OptionError(TrackError, ValueError):
-    """An option outside what the matching accepts (the command's wrong usage)."""
+    """An option outside what the matching accepts (the command's wrong usage).
+
+    ``options`` names the options at fault as the Python keywords call them (``chip``,
+    ``value_range``); the message names them through ``{0}``, ``{1}``... of ``template``, so that
+    a command can word them as its own flags (``worded``). Other fields of the template come from
+    ``values``, inserted as they are.
+    """
+
+    def __init__(self, template: str, *, options: tuple[str, ...] = (), **values: object) -> None:
+        self.template = template
+        self.options = options
+        self.values = values
+        super().__init__(self.worded(str))
+
+    def worded(self, word: Callable[[str], str]) -> str:
+        """The message with each option named by ``word(option)``."""
+        if not self.options and not self.values:
+            return self.template
+        return self.template.format(*(word(name) for name in self.options), **self.values)
 
 
 class InputError(TrackError):

@@ -93,10 +93,14 @@ def pair_array(points1: npt.ArrayLike, points2: npt.ArrayLike) -> npt.NDArray[np
     return pairs
 
 
-def warn_failures(failed: int, total: int, message: str, stacklevel: int) -> None:
+def warn_failures(failed: int, total: int, first_error: str, stacklevel: int = 1) -> None:
+    """The one warning for points that failed inside the native code (memory exhausted, or chip
+    buffers that cannot be had), whichever way they were matched; ``stacklevel`` as for
+    ``warnings.warn``, counted from the caller."""
     if failed:
-        warnings.warn(f"{failed} of {total} points could not be matched and hold all-zero "
-                      f"records with active 0: {message}", RuntimeWarning, stacklevel=stacklevel + 1)
+        warnings.warn(f"{failed} of {total} points could not be matched inside the native code and "
+                      f"hold all-zero records with status error (active 0): "
+                      f"{first_error or 'no reason given'}", RuntimeWarning, stacklevel=stacklevel + 1)
 
 
 def match_points(image1: npt.ArrayLike, image2: npt.ArrayLike, points1: npt.ArrayLike,
@@ -192,6 +196,40 @@ def grid_points(shape: tuple[int, ...], params: Talmek.MatchingParams
     return points1, points2, (len(r), len(c))
 
 
+class Displacements(NamedTuple):
+    """The displacement of each record, accepted ones only (NaN elsewhere), flat in record
+    order: in map units (x east, y north) and in pixels of image 2 (columns to the right, rows
+    downwards)."""
+
+    dx: npt.NDArray[np.float64]
+    dy: npt.NDArray[np.float64]
+    dx_map: npt.NDArray[np.float64]
+    dy_map: npt.NDArray[np.float64]
+
+
+def displacements(records: np.ndarray, cellsize: float) -> Displacements:
+    """The displacements of records matched with a search image of pixel size ``cellsize``
+    (``srch_cellsize_``): dx_map = x2 - x1, dy_map = y2 - y1, dx = dx_map / cellsize,
+    dy = -dy_map / cellsize."""
+    accepted = records["active"] == Status.accepted
+    with np.errstate(divide="ignore", invalid="ignore"):
+        dx_map = np.where(accepted, records["x2"] - records["x1"], np.nan)
+        dy_map = np.where(accepted, records["y2"] - records["y1"], np.nan)
+        dx = dx_map / cellsize
+        dy = -dy_map / cellsize
+    return Displacements(dx, dy, dx_map, dy_map)
+
+
+def on_grid(records: np.ndarray, grid_shape: tuple[int, int], dx: np.ndarray,
+            dy: np.ndarray) -> GridMatch:
+    """Records and their pixel displacements (``displacements``) arranged on the grid."""
+    # The grid holds +0.0 for no row displacement and a positive NaN where there is none, as it
+    # always has (negating dy_map gives -0.0 and -NaN).
+    dy = np.where(records["active"] == Status.accepted, dy + 0.0, np.nan)
+    return GridMatch(records, dx.reshape(grid_shape), dy.reshape(grid_shape),
+                     records["strength"].reshape(grid_shape), records["active"].reshape(grid_shape))
+
+
 def grid_arrays(records: np.ndarray, grid_shape: tuple[int, int],
                 params: Talmek.MatchingParams) -> GridMatch:
     """Arranges the records of a grid's points on the grid.
@@ -211,13 +249,8 @@ def grid_arrays(records: np.ndarray, grid_shape: tuple[int, int],
     GridMatch
         See ``match_grid``.
     """
-    accepted = records["active"] == Status.accepted
-    cellsize = params.srch_cellsize_
-    with np.errstate(divide="ignore", invalid="ignore"):
-        dx = np.where(accepted, (records["x2"] - records["x1"]) / cellsize, np.nan)
-        dy = np.where(accepted, (records["y1"] - records["y2"]) / cellsize, np.nan)
-    return GridMatch(records, dx.reshape(grid_shape), dy.reshape(grid_shape),
-                     records["strength"].reshape(grid_shape), records["active"].reshape(grid_shape))
+    moved = displacements(records, params.srch_cellsize_)
+    return on_grid(records, grid_shape, moved.dx, moved.dy)
 
 
 def match_grid(image1: npt.ArrayLike, image2: npt.ArrayLike, params: Talmek.MatchingParams, *,

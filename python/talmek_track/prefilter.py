@@ -15,9 +15,9 @@ values in 0..255 before their rounding) and returns the uint8 image that is matc
     Evens out shadows and snow against bare rock.
 
 Every filter is a sum over a window of fixed radius (``Prefilter.halo``), computed with SciPy's
-ndimage one output pixel at a time. Filtering a block of rows together with ``halo`` rows above and
-below it therefore gives exactly the pixels of filtering the whole image (``filter_rows``), which
-is how images read in row blocks are filtered.
+ndimage one output pixel at a time. Filtering a window together with ``halo`` pixels around it
+therefore gives exactly the pixels of filtering the whole image (``filter_window``), which is how
+images read in blocks are filtered.
 """
 
 from __future__ import annotations
@@ -28,7 +28,7 @@ from dataclasses import dataclass
 
 import numpy as np
 
-__all__ = ["Prefilter", "filter_rows", "filter_window", "parse_prefilter"]
+__all__ = ["Prefilter", "filter_window", "parse_prefilter"]
 
 #: Gaussian kernels reach this many standard deviations (SciPy's default).
 TRUNCATE = 4.0
@@ -133,20 +133,6 @@ def parse_prefilter(text: str | Prefilter | None) -> Prefilter:
     if not math.isfinite(size):
         raise ValueError(f"{kind} needs a finite number, got {text!r}")
     return Prefilter(kind, size)
-
-
-def filter_rows(prefilter: Prefilter, read_rows: Callable[[int, int], np.ndarray], rows: int,
-                start: int, stop: int) -> np.ndarray:
-    """Rows start..stop of the filtered image, reading only rows start - halo .. stop + halo.
-
-    ``read_rows(a, b)`` returns rows a..b (all columns) of the source image of ``rows`` rows. The
-    result equals ``prefilter(whole image)[start:stop]`` bit for bit.
-    """
-    if not 0 <= start <= stop <= rows:
-        raise ValueError(f"rows {start}..{stop} are not inside an image of {rows} rows")
-    a, b = max(0, start - prefilter.halo), min(rows, stop + prefilter.halo)
-    block = read_rows(a, b)
-    return prefilter(block)[start - a:stop - a]
 
 
 def filter_window(prefilter: Prefilter, read: Callable[[int, int, int, int], np.ndarray],

@@ -1,10 +1,10 @@
-"""The outcome of a file-to-results run, as writers and callers see it."""
+"""The outcome of a run, as writers and callers see it: built whole once the matching is done."""
 
 from __future__ import annotations
 
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
@@ -13,10 +13,15 @@ from talmek_track.matching import GridMatch
 from talmek_track.readers import Transform
 from talmek_track.velocity import VectorField
 
+if TYPE_CHECKING:
+    from talmek_track.options import TrackOptions
 
-@dataclass
+
+@dataclass(frozen=True)
 class TrackResult:
-    """Everything a run produced.
+    """Everything a run produced, complete when it is made (``pipeline.finish_plan``); the
+    writers read it and change nothing. A run that writes files returns a copy that names them
+    in ``paths`` and no longer holds the preview.
 
     Attributes
     ----------
@@ -36,9 +41,11 @@ class TrackResult:
     crs : rasterio.crs.CRS or None
         Image 1's coordinate system.
     grid_transform : tuple of float or None
-        The geotransform of the result grid: cell (i, j) is centred on grid point (i, j).
+        The geotransform of the result grid: cell (i, j) is centred on grid point (i, j); None
+        for a plain image 1 or an empty grid.
     preview : numpy.ndarray or None
-        Image 1 as 8-bit grey for figures, possibly downsampled by ``preview_step``.
+        Image 1 as 8-bit grey for figures, possibly downsampled by ``preview_step``; only while
+        a run's figure is to be drawn.
     preview_step : int
         Pixels of image 1 per preview pixel along each axis.
     vector_field : VectorField or None
@@ -46,6 +53,8 @@ class TrackResult:
         strength, status with outliers flagged, sigma_x, sigma_y).
     paths : list of pathlib.Path
         The files written, at their final place.
+    options : TrackOptions or None
+        The options the run was made with (None for a result built by hand).
     """
 
     image1: str
@@ -61,6 +70,7 @@ class TrackResult:
     preview_step: int = 1
     vector_field: VectorField | None = None
     paths: list[Path] = field(default_factory=list)
+    options: TrackOptions | None = None
 
     @property
     def dx(self) -> np.ndarray:

@@ -10,6 +10,7 @@ whole cluster; on the threads backend the pairs run one after another.
 from __future__ import annotations
 
 import csv
+import dataclasses
 import os
 import sys
 import warnings
@@ -17,36 +18,29 @@ from collections.abc import Callable, Iterable, Iterator, Sequence
 from dataclasses import dataclass
 from datetime import UTC, datetime
 from pathlib import Path
-from typing import Any
+from typing import Any, Unpack
 
 import numpy as np
 
 from talmek_track._facts import Status
 from talmek_track.backends import run_block_groups
-from talmek_track.blocks import DEFAULT_BLOCK_PIXELS
-from talmek_track.convert import DEFAULT_PERCENTILES, ValueRange
+from talmek_track.blocks import BlockRecords
+from talmek_track.dataset import to_dataset
 from talmek_track.dates import parse_date
 from talmek_track.errors import OptionError, OutputError, require
-from talmek_track.prefilter import Prefilter
-from talmek_track.publish import output_target
-from talmek_track.readers import ImageSource, forget_decoded, open_source
-from talmek_track.results import TrackResult
-from talmek_track.track import (
-    DEFAULT_FILTER,
-    DEFAULT_PREFILTER,
-    Pair,
+from talmek_track.options import StackKeywords, TrackOptions
+from talmek_track.pipeline import (
     PairPlan,
-    Stable,
-    _velocity_options,
-    check_backend,
     finish_plan,
-    make_params,
-    output_names,
-    plan_sources,
+    open_image,
+    plan_pair,
     prepare_sources,
-    require_writers,
-    write_result,
+    require_backend,
 )
+from talmek_track.publish import output_target
+from talmek_track.readers import ImageSource, forget_decoded
+from talmek_track.results import TrackResult
+from talmek_track.writers import output_names, require_writers, write_result
 
 __all__ = ["StackResult", "match_stack", "pair_folder_names", "select_pairs"]
 
@@ -151,7 +145,7 @@ def stack_dates(sources: Sequence[ImageSource], dates: Sequence[datetime | str |
             try:
                 given = parse_date(given)
             except ValueError as e:
-                raise OptionError(str(e)) from None
+                raise OptionError("{0}: {reason}", options=("dates",), reason=e) from None
         found.append(given if given is not None else source.acquisition_date())
     return found
 
@@ -201,8 +195,6 @@ class StackResult:
         require("xarray", "xarray")
         import xarray as xr
 
-        from talmek_track.dataset import to_dataset
-
         if not self.results:
             raise ValueError("the stack holds no pair's result (match_stack with keep=False keeps none)")
         fields = [to_dataset(r.vector_field) for r in self.results if r.vector_field is not None]
@@ -240,18 +232,8 @@ def match_stack(paths: Sequence[str | os.PathLike[str]],
                 output: str | os.PathLike[str] | None = None, *,
                 max_days: float | None = None, min_days: float | None = None,
                 dates: Sequence[datetime | str | None] | None = None,
-                backend: str = "threads", client: Any = None, scheduler: str | None = None,
-                workers: int | None = None, threads: int | None = None,
-                progress: bool | Callable[[int, int], object] = True,
-                formats: Iterable[str] | None = None, plot: bool = True, keep: bool = True,
-                chip: Pair = 32, margin: Pair = 8, step: Pair = 16, start: Pair | None = None,
-                offset: Pair = 0, peak: str = "log", min_strength: float = 2.0,
-                max_displacement: float | None = None, nodata: float | None = None,
-                band: int | None = None, page: int | None = None,
-                value_range: ValueRange = "auto",
-                percentiles: tuple[float, float] = DEFAULT_PERCENTILES,
-                prefilter: str | Prefilter | None = DEFAULT_PREFILTER, filter: str = DEFAULT_FILTER,
-                stable: Stable | None = None, block_pixels: int = DEFAULT_BLOCK_PIXELS) -> StackResult:
+                progress: bool | Callable[[int, int], object] = True, keep: bool = True,
+                options: TrackOptions | None = None, **keywords: Unpack[StackKeywords]) -> StackResult:
     """Matches the pairs of a stack of images, each pair as ``track_files`` matches one.
 
     Parameters
@@ -279,13 +261,16 @@ def match_stack(paths: Sequence[str | os.PathLike[str]],
         Threads: of this process for "threads", per worker of the embedded cluster for "dask".
     progress : bool or callable
         True shows a progress bar (tqdm) on stderr; a callable gets (points done, points in all).
+    keep : bool
+        Whether the pairs' results stay in memory for the returned ``StackResult``; with False
+        (for long stacks written to ``output``) each is dropped once written.
+    options : TrackOptions, optional
+        The options of every pair in one object, which keywords given beside it override; its
+        ``dates`` must be None (a stack's dates are the images' own, above).
     formats : iterable of str, optional
         The writers to run for each pair (default: as ``track_files``).
     plot : bool
         Whether each pair's figure is drawn when ``formats`` is not given.
-    keep : bool
-        Whether the pairs' results stay in memory for the returned ``StackResult``; with False
-        (for long stacks written to ``output``) each is dropped once written.
     chip, margin, step, start, offset, peak, min_strength, max_displacement, nodata, band, page, \
 value_range, percentiles, prefilter, filter, stable, block_pixels :
         As for ``track_files``, the same for every pair.
@@ -305,19 +290,20 @@ value_range, percentiles, prefilter, filter, stable, block_pixels :
     OutputError
         A pair's results cannot be written; the pairs written before are kept.
     """
+    opts = TrackOptions.merged(options, keywords, StackKeywords.__optional_keys__, "match_stack")
+    if opts.dates is not None:
+        raise OptionError("{0} of the options name one pair's dates; a stack takes each image's "
+                          "date (match_stack(dates=[...]))", options=("dates",))
     names = [os.fspath(p) for p in paths]
     if len(names) < 2:
         raise OptionError(f"a stack needs at least two images, got {len(names)}")
-    make_params(chip, margin, step, start, offset, peak, min_strength, max_displacement)  # checks
-    chosen_filter, _ = _velocity_options(prefilter, filter, None)
     out = output_target(output) if output is not None else None
-    writers = output_names(formats, plot, out is not None)
-    cluster = {"client": client, "scheduler": scheduler, "workers": workers}
-    check_backend(backend, threads, block_pixels, cluster)
+    writers = output_names(opts.formats, opts.plot, out is not None)
+    require_backend(opts)
     sources: dict[int, ImageSource] = {}  # each image's value range settled once
     try:
         # Every image is inspected once, its header and tags: the dates choose the pairs.
-        opened = [open_source(name, band=band, page=page, nodata=nodata) for name in names]
+        opened = [open_image(name, opts) for name in names]
         stamps = stack_dates(opened, dates)
         chosen = select_pairs(len(names), pairs, dates=stamps, max_days=max_days, min_days=min_days)
         if not chosen:
@@ -326,37 +312,33 @@ value_range, percentiles, prefilter, filter, stable, block_pixels :
 
         def source(k: int) -> ImageSource:
             if k not in sources:
-                sources[k] = opened[k].with_range(value_range, percentiles)
+                sources[k] = opened[k].with_range(opts.value_range, opts.percentiles)
             return sources[k]
 
         plans: list[PairPlan] = []
         for i, j in chosen:
-            params = make_params(chip, margin, step, start, offset, peak, min_strength, max_displacement)
+            params = opts.params()
             source1, source2 = source(i), source(j)
-            prepare_sources(source1, source2, params, start_given=start is not None)
+            prepare_sources(source1, source2, params, start_given=opts.start_given)
             require_writers(writers, source1)
             d1, d2 = stamps[i], stamps[j]
             when = (d1, d2) if d1 is not None and d2 is not None and d1 != d2 else None
             if when is None and d1 is not None and d1 == d2:
                 warnings.warn(f"{names[i]} and {names[j]} carry the same date; no velocities for "
                               "this pair", stacklevel=2)
-            plans.append(plan_sources(source1, source2, params, threads=threads,
-                                      prefilter=chosen_filter, filter=filter, dates=when,
-                                      stable=stable, block_pixels=block_pixels))
+            plans.append(plan_pair(source1, source2, params, opts, dates=when))
         if out is not None and not out.exists():
             out.mkdir()
         results: list[TrackResult | None] = [None] * len(plans)
         counts: list[tuple[int, int]] = [(0, 0)] * len(plans)
         total = sum(plan.total for plan in plans)
 
-        def finisher(k: int) -> Callable[[list[np.ndarray]], object]:
-            def done(parts: list[np.ndarray]) -> None:
-                plan = plans[k]
-                if out is None:
-                    result = finish_plan(plan, parts)
-                else:
-                    result = write_result(out / folders[k], writers,
-                                          lambda preview: finish_plan(plan, parts, preview=preview))
+        def finisher(k: int) -> Callable[[list[BlockRecords]], object]:
+            def done(blocks: list[BlockRecords]) -> None:
+                result = finish_plan(plans[k], blocks, preview="plot" in writers)
+                if out is not None:
+                    paths = write_result(out / folders[k], writers, result)
+                    result = dataclasses.replace(result, preview=None, paths=paths)
                 active = result.records["active"]
                 counts[k] = (len(active), int(np.count_nonzero(active == Status.accepted)))
                 if keep:
@@ -366,7 +348,8 @@ value_range, percentiles, prefilter, filter, stable, block_pixels :
         groups = [(plan.jobs, f"{plan.source1.path} and {plan.source2.path}", finisher(k))
                   for k, plan in enumerate(plans)]
         with _Progress(progress, total, len(plans)) as report:
-            run_block_groups(groups, backend=backend, threads=threads, progress=report, **cluster)
+            run_block_groups(groups, backend=opts.backend, threads=opts.threads, progress=report,
+                             **opts.cluster)
     finally:
         forget_decoded()
     index = None if out is None else write_index(out, names, chosen, stamps, folders, counts)

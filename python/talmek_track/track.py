@@ -1,282 +1,48 @@
-"""The whole run from two image files to results and result files, callable from Python."""
+"""The whole run of one image pair, callable from Python: from two files to results and result
+files (``track_files``), or from two arrays to an ``xarray.Dataset`` (``track_xarray``)."""
 
 from __future__ import annotations
 
+import dataclasses
 import os
-import warnings
-from collections.abc import Callable, Iterable
-from dataclasses import dataclass
-from datetime import datetime
-from pathlib import Path
-from typing import Any
+from typing import Any, Unpack
 
 import numpy as np
 
-import Talmek
-from talmek_track._facts import (
-    REF_CHIP_MAX,
-    REF_CHIP_MIN,
-    SEARCH_CHIP_MAX,
-    SEARCH_CHIP_MIN,
-    Status,
-    chip_origin,
+from talmek_track.dataset import to_dataset
+from talmek_track.dates import acquisition_dates
+from talmek_track.options import ArrayKeywords, Dates, Pair, RunKeywords, Stable, TrackOptions
+from talmek_track.pipeline import (
+    PairProgress,
+    open_image,
+    prepare_sources,
+    require_backend,
+    track_sources,
 )
-from talmek_track.backends import get_runner, run_blocks
-from talmek_track.blocks import DEFAULT_BLOCK_PIXELS, BlockJob, plan_blocks
-from talmek_track.convert import DEFAULT_PERCENTILES, ValueRange
-from talmek_track.dates import acquisition_dates, interval_days, parse_dates
-from talmek_track.errors import InputError, OptionError, require
-from talmek_track.georef import check_offsets, grid_transform, pair_georeference
-from talmek_track.matching import RECORD_DTYPE, grid_arrays, grid_points
-from talmek_track.outliers import FILTERS
-from talmek_track.prefilter import Prefilter, parse_prefilter
 from talmek_track.publish import output_target, staged
-from talmek_track.readers import ImageSource, forget_decoded, open_source
+from talmek_track.readers import ImageSource, forget_decoded, source_from_array
 from talmek_track.results import TrackResult
-from talmek_track.velocity import vector_field
-from talmek_track.writers import DEFAULT_FORMATS, WRITERS
+from talmek_track.writers import output_names, publish_result, require_writers
 
-#: Sub-pixel peak fits by name, as MatchingParams.peakmethod_ takes them.
-PEAK_METHODS = {"linear": 1, "log": 2, "reciprocal": 3, "integer": 4}
+__all__ = ["DEFAULT_FILTER", "DEFAULT_PREFILTER", "Dates", "Pair", "Stable", "track_files", "track_xarray"]
 
-#: The pre-filter and the outlier filter that the command and ``track_files`` use by default; the
-#: measurements behind them are in docs/choosing-settings.md.
-DEFAULT_PREFILTER = "wallis:15"
-DEFAULT_FILTER = "median"
-NO_PREFILTER = Prefilter()
-
-#: Acquisition dates: "DATE1,DATE2" as the command takes them, or two datetimes.
-Dates = str | tuple[datetime, datetime]
-
-#: A stable-ground mask: an image file, or an array of image 1's shape (non-zero: stable).
-Stable = str | os.PathLike[str] | np.ndarray
-
-#: A size or spacing: one whole number for both directions, or (x, y) = (columns, rows).
-Pair = int | tuple[int, int]
-
-#: The longest side of the picture of the first image that figures are drawn on.
-PREVIEW_SIDE = 2000
-
-
-def _xy(name: str, value: Pair) -> tuple[int, int]:
-    pair = (value, value) if isinstance(value, int) else tuple(value)
-    if len(pair) != 2 or not all(isinstance(v, int) and not isinstance(v, bool) for v in pair):
-        raise OptionError(f"{name} must be a whole number or a pair of them, got {value!r}")
-    return pair[0], pair[1]
-
-
-def make_params(chip: Pair = 32, margin: Pair = 8, step: Pair = 16, start: Pair | None = None,
-                offset: Pair = 0, peak: str = "log", min_strength: float = 2.0,
-                max_displacement: float | None = None) -> Talmek.MatchingParams:
-    """The MatchingParams of a run's options (see ``track_files``), checked against the engine's
-    chip limits; OptionError names the offending option."""
-    (cw, ch), (mx, my), (sx, sy) = _xy("chip", chip), _xy("margin", margin), _xy("step", step)
-    if not (REF_CHIP_MIN <= cw <= REF_CHIP_MAX and REF_CHIP_MIN <= ch <= REF_CHIP_MAX):
-        raise OptionError(f"--chip must be {REF_CHIP_MIN}..{REF_CHIP_MAX} pixels, got {cw},{ch}")
-    if mx < 0 or my < 0:
-        raise OptionError(f"--margin must not be negative, got {mx},{my}")
-    sw, sh = cw + 2 * mx, ch + 2 * my
-    if not (SEARCH_CHIP_MIN <= sw <= SEARCH_CHIP_MAX and SEARCH_CHIP_MIN <= sh <= SEARCH_CHIP_MAX):
-        raise OptionError(f"the search window {sw}x{sh} must be {SEARCH_CHIP_MIN}..{SEARCH_CHIP_MAX} "
-                          "pixels on each side; widen --margin or --chip")
-    if sx < 1 or sy < 1:
-        raise OptionError(f"--step must be at least 1, got {sx},{sy}")
-    if peak not in PEAK_METHODS:
-        raise OptionError(f"--peak must be one of {', '.join(PEAK_METHODS)}, got {peak!r}")
-    ox, oy = _xy("offset", offset)
-    if max(abs(ox), abs(oy)) >= 2**30:
-        raise OptionError(f"--offset must stay below 2^30 pixels, got {ox},{oy}")
-    p = Talmek.MatchingParams()
-    p.chipwidth_, p.chipheight_ = cw, ch
-    p.hoffset_, p.voffset_ = mx, my
-    p.col_interval_, p.row_interval_ = sx, sy
-    p.col_offset_, p.row_offset_ = ox, oy
-    p.peakmethod_ = PEAK_METHODS[peak]
-    p.mincorr_ = float(min_strength)
-    p.maxdiff_ = -2.0 if max_displacement is None else float(max_displacement)
-    if start is not None:
-        p.start_col_, p.start_row_ = _xy("start", start)
-    return p
-
-
-def _first_fitting(size: int) -> int:
-    # The smallest centre from 0 up whose chip starts at index 0 or later.
-    return int(np.flatnonzero(chip_origin(np.arange(size + 1), size) >= 0)[0])
-
-
-def auto_start(p: Talmek.MatchingParams) -> None:
-    """Sets the grid start to the first point whose chips fit in both images."""
-    p.start_col_ = max(0, _first_fitting(p.chipwidth_),
-                       _first_fitting(p.chipwidth_ + 2 * p.hoffset_) - p.col_offset_)
-    p.start_row_ = max(0, _first_fitting(p.chipheight_),
-                       _first_fitting(p.chipheight_ + 2 * p.voffset_) - p.row_offset_)
-
-
-def _velocity_options(prefilter: str | Prefilter | None, filter: str,
-                      dates: Dates | None) -> tuple[Prefilter, tuple[datetime, datetime] | None]:
-    try:
-        chosen = parse_prefilter(prefilter)
-    except ValueError as e:
-        raise OptionError(f"--prefilter: {e}") from None
-    try:
-        dated = parse_dates(dates) if isinstance(dates, str) else dates
-        if dated is not None:
-            if len(dated) != 2:
-                raise ValueError("expected two dates, first image first")
-            interval_days(*dated)
-    except (ValueError, TypeError) as e:
-        raise OptionError(f"--dates: {e}") from None
-    if filter not in FILTERS:
-        raise OptionError(f"--filter must be one of {', '.join(FILTERS)}, got {filter!r}")
-    return chosen, dated
-
-
-def _stable_points(stable: Stable, shape: tuple[int, int], points: np.ndarray) -> np.ndarray:
-    """Whether each grid point lies on stable ground; a mask file is read one grid row at a time."""
-    rows = np.unique(points[:, 0])
-    if isinstance(stable, np.ndarray):
-        name, mask = "the stable-ground mask", np.asarray(stable)
-        if mask.shape != shape:
-            raise InputError(f"{name}: the stable-ground mask is {mask.shape[-1]}x{mask.shape[0]} "
-                             f"pixels, IMAGE1 {shape[1]}x{shape[0]}")
-        result: np.ndarray = mask[points[:, 0], points[:, 1]] != 0
-        return result
-    source = open_source(stable)
-    if source.shape != shape:
-        raise InputError(f"{source.path}: the stable-ground mask is {source.shape[1]}x{source.shape[0]} "
-                         f"pixels, IMAGE1 {shape[1]}x{shape[0]}")
-    on = np.zeros(len(points), bool)
-    for r, raw in zip(rows.tolist(), source.read_rows(rows.tolist())):
-        at = np.flatnonzero(points[:, 0] == r)
-        values = raw[0, points[at, 1]]
-        on[at] = (values != 0).any(axis=-1) & ~source.invalid_of(values[np.newaxis])[0]
-    return on
-
-
-def prepare_sources(source1: ImageSource, source2: ImageSource, params: Talmek.MatchingParams, *,
-                    start_given: bool) -> None:
-    """Relates two sources' georeferences and completes ``params``: georeferences, the shift
-    between the pixel grids, the grid start. InputError when they cannot be matched together."""
-    geo1, geo2, shift = pair_georeference(source1, source2)
-    offset = (params.row_offset_ + shift[0], params.col_offset_ + shift[1])
-    check_offsets(source1, source2, offset)
-    params.ref_cellsize_, params.ref_xll_, params.ref_yll_ = geo1.cellsize, geo1.xll, geo1.yll
-    params.srch_cellsize_, params.srch_xll_, params.srch_yll_ = geo2.cellsize, geo2.xll, geo2.yll
-    params.row_offset_, params.col_offset_ = offset
-    if not start_given:
-        auto_start(params)
-
-
-def prepare(image1: str | os.PathLike[str], image2: str | os.PathLike[str], params: Talmek.MatchingParams,
-            *, start_given: bool, band: int | None = None, page: int | None = None,
-            nodata: float | None = None) -> tuple[ImageSource, ImageSource]:
-    """Opens both inputs, relates their georeferences and completes ``params`` (georeferences,
-    the shift between the pixel grids, the grid start). Every input check of a run happens here,
-    before any pixel is matched; InputError names the first failure."""
-    source1 = open_source(image1, band=band, page=page, nodata=nodata)
-    source2 = open_source(image2, band=band, page=page, nodata=nodata)
-    prepare_sources(source1, source2, params, start_given=start_given)
-    return source1, source2
-
-
-@dataclass
-class PairPlan:
-    """One pair planned for matching: its sources and completed settings, the grid and its
-    block jobs; ``finish_plan`` turns the jobs' records into the pair's result."""
-
-    source1: ImageSource
-    source2: ImageSource
-    params: Talmek.MatchingParams
-    grid_shape: tuple[int, int]
-    jobs: list[BlockJob]
-    prefilter: Prefilter = NO_PREFILTER
-    filter: str = DEFAULT_FILTER
-    dates: tuple[datetime, datetime] | None = None
-    stable_points: np.ndarray | None = None
-
-    @property
-    def total(self) -> int:
-        """Points of the grid."""
-        return self.grid_shape[0] * self.grid_shape[1]
-
-
-def plan_sources(source1: ImageSource, source2: ImageSource, params: Talmek.MatchingParams, *,
-                 threads: int | None = None, prefilter: Prefilter = NO_PREFILTER,
-                 filter: str = DEFAULT_FILTER, dates: tuple[datetime, datetime] | None = None,
-                 stable: Stable | None = None, block_pixels: int = DEFAULT_BLOCK_PIXELS) -> PairPlan:
-    """The grid of two sources whose value ranges are settled and whose settings
-    ``prepare_sources`` completed, cut into block jobs (nodata masking and the pre-filter happen
-    inside each block)."""
-    if prefilter.kind != "none":
-        require("scipy", "cli")
-    points1, points2, grid_shape = grid_points(source1.shape, params)
-    if len(points1) == 0:
-        warnings.warn("the grid holds no point inside IMAGE1; check --start and --step", stacklevel=3)
-    stable_points = None if stable is None else _stable_points(stable, source1.shape, points1)
-    jobs = plan_blocks(source1, source2, params, points1, points2, grid_shape, threads=threads,
-                       block_pixels=block_pixels, prefilter=None if prefilter.kind == "none" else prefilter)
-    return PairPlan(source1, source2, params, grid_shape, jobs, prefilter, filter, dates, stable_points)
-
-
-def finish_plan(plan: PairPlan, parts: Iterable[np.ndarray], *, preview: bool = False) -> TrackResult:
-    """A planned pair's result from its jobs' records (job order): the grid and the vector field."""
-    source1, params = plan.source1, plan.params
-    records = _run(parts, plan.total)
-    result = TrackResult(source1.path, plan.source2.path, records,
-                         grid_arrays(records, plan.grid_shape, params), params, source1.shape,
-                         source1.transform, source1.crs)
-    if source1.transform is not None and records.size:
-        result.grid_transform = grid_transform(source1.transform,
-                                               (params.start_row_, params.start_col_),
-                                               (params.row_interval_, params.col_interval_))
-    result.vector_field = vector_field(
-        records, plan.grid_shape, params, image_transform=source1.transform,
-        image_rows=source1.shape[0], crs=source1.crs, dates=plan.dates, filter=plan.filter,
-        stable=plan.stable_points, attrs={"prefilter": str(plan.prefilter)})
-    if preview:
-        result.preview, result.preview_step = source1.preview(PREVIEW_SIDE)
-    return result
-
-
-def track_sources(source1: ImageSource, source2: ImageSource, params: Talmek.MatchingParams, *,
-                  backend: str = "threads", threads: int | None = None,
-                  progress: Callable[[int, int], object] | None = None,
-                  prefilter: Prefilter = NO_PREFILTER, filter: str = DEFAULT_FILTER,
-                  dates: tuple[datetime, datetime] | None = None, stable: Stable | None = None,
-                  block_pixels: int = DEFAULT_BLOCK_PIXELS, preview: bool = False,
-                  cluster: dict[str, Any] | None = None) -> TrackResult:
-    """The matching part of ``track_files`` on two sources whose value ranges are settled and
-    whose settings ``prepare_sources`` completed: the grid, matched block by block on
-    ``backend`` (``cluster``: its client, scheduler and workers options), and the vector
-    field."""
-    plan = plan_sources(source1, source2, params, threads=threads, prefilter=prefilter,
-                        filter=filter, dates=dates, stable=stable, block_pixels=block_pixels)
-    total = plan.total
-    report = None if progress is None else (lambda done: progress(done, total))
-    parts = run_blocks(plan.jobs, backend=backend, threads=threads, progress=report, **(cluster or {}))
-    return finish_plan(plan, parts, preview=preview)
+#: The pre-filter and the outlier filter that runs use by default (``TrackOptions``'s defaults);
+#: the measurements behind them are in docs/choosing-settings.md.
+DEFAULT_PREFILTER = str(TrackOptions().prefilter)
+DEFAULT_FILTER = TrackOptions().filter
 
 
 def track_files(image1: str | os.PathLike[str], image2: str | os.PathLike[str],
-                output: str | os.PathLike[str] | None = None, *, chip: Pair = 32,
-                margin: Pair = 8, step: Pair = 16, start: Pair | None = None, offset: Pair = 0,
-                peak: str = "log", min_strength: float = 2.0,
-                max_displacement: float | None = None, nodata: float | None = None,
-                band: int | None = None, page: int | None = None,
-                value_range: ValueRange = "auto",
-                percentiles: tuple[float, float] = DEFAULT_PERCENTILES,
-                threads: int | None = None, formats: Iterable[str] | None = None,
-                plot: bool = True, progress: Callable[[int, int], object] | None = None,
-                backend: str = "threads", dates: Dates | None = None,
-                prefilter: str | Prefilter | None = DEFAULT_PREFILTER, filter: str = DEFAULT_FILTER,
-                stable: str | os.PathLike[str] | None = None,
-                block_pixels: int = DEFAULT_BLOCK_PIXELS, client: Any = None, scheduler: str | None = None,
-                workers: int | None = None) -> TrackResult:
+                output: str | os.PathLike[str] | None = None, *, options: TrackOptions | None = None,
+                progress: PairProgress | None = None, **keywords: Unpack[RunKeywords]) -> TrackResult:
     """Matches a regular grid of points of image 1 in image 2 and writes the results.
 
     The grid is matched in blocks of grid rows; each block reads only the windows of both images
     that its chips cover, so memory follows the block size, not the images. Pairs of values are
     (x, y) = (columns, rows); a single whole number stands for both.
+
+    The options come as keywords, or as a ``TrackOptions`` (``options``) that keywords given
+    beside it override; every default is ``TrackOptions``'s.
 
     Parameters
     ----------
@@ -286,6 +52,10 @@ def track_files(image1: str | os.PathLike[str], image2: str | os.PathLike[str],
     output : str or os.PathLike, optional
         Folder for the result files, created if missing (its parent must exist); files of the
         same names in it are replaced, all together or none. None writes nothing.
+    options : TrackOptions, optional
+        The options in one object (default: every default).
+    progress : callable, optional
+        Called with (points done, points in all) while matching.
     chip : int or (int, int)
         Reference chip size in pixels.
     margin : int or (int, int)
@@ -324,8 +94,6 @@ def track_files(image1: str | os.PathLike[str], image2: str | os.PathLike[str],
         ``DEFAULT_FORMATS`` (the GeoPackage only when pyogrio or fiona is installed).
     plot : bool
         False leaves out the figure (writer "plot"), whatever ``formats`` says.
-    progress : callable, optional
-        Called with (points done, points in all) while matching.
     backend : str
         Where to match (a key of ``talmek_track.backends.BACKENDS``): "threads" (this process)
         or "dask" (a Dask cluster, one task per block; see ``talmek_track.dask_backend``).
@@ -360,108 +128,100 @@ def track_files(image1: str | os.PathLike[str], image2: str | os.PathLike[str],
     Raises
     ------
     OptionError
-        An option outside its limits.
+        An option outside its limits, named by its keyword.
+    TypeError
+        A keyword that is not an option.
     InputError
         An input that cannot be read or used; raised before any matching.
     OutputError
         The results cannot be written or published; earlier results in ``output`` are kept.
     """
-    params = make_params(chip, margin, step, start, offset, peak, min_strength, max_displacement)
-    chosen, dated = _velocity_options(prefilter, filter, dates)
+    opts = TrackOptions.merged(options, keywords, RunKeywords.__optional_keys__, "track_files")
     out = output_target(output) if output is not None else None
-    names = output_names(formats, plot, out is not None)
-    cluster = {"client": client, "scheduler": scheduler, "workers": workers}
-    check_backend(backend, threads, block_pixels, cluster)
+    names = output_names(opts.formats, opts.plot, out is not None)
+    require_backend(opts)
     try:
-        source1, source2 = prepare(image1, image2, params, start_given=start is not None,
-                                   band=band, page=page, nodata=nodata)
+        source1 = open_image(image1, opts)
+        source2 = open_image(image2, opts)
+        params = opts.params()
+        prepare_sources(source1, source2, params, start_given=opts.start_given)
         require_writers(names, source1)
-        if dated is None:
-            dated = acquisition_dates(source1, source2)
-        source1 = source1.with_range(value_range, percentiles)
-        source2 = source2.with_range(value_range, percentiles)
-
-        def run(preview: bool) -> TrackResult:
-            return track_sources(source1, source2, params, backend=backend, threads=threads,
-                                 progress=progress, prefilter=chosen, filter=filter, dates=dated,
-                                 stable=stable, block_pixels=block_pixels, preview=preview,
-                                 cluster=cluster)
-
+        dates = opts.dates if opts.dates is not None else acquisition_dates(source1, source2)
+        source1 = source1.with_range(opts.value_range, opts.percentiles)
+        source2 = source2.with_range(opts.value_range, opts.percentiles)
         if out is None:
-            return run(preview=False)
-        return write_result(out, names, run)
+            return track_sources(source1, source2, params, opts, dates=dates, progress=progress)
+        # The staging folder exists while the pair is matched, so that an interrupt at any point
+        # finds it to clear away.
+        with staged(out) as staging:
+            result = track_sources(source1, source2, params, opts, dates=dates, progress=progress,
+                                   preview="plot" in names)
+            paths = publish_result(staging, names, result)
+        return dataclasses.replace(result, preview=None, paths=paths)
     finally:
         forget_decoded()
 
 
-def output_names(formats: Iterable[str] | None, plot: bool, writing: bool) -> list[str]:
-    """The writers a run uses (none when it writes nothing), checked, their packages present."""
-    names = list(formats) if formats is not None else [
-        n for n in DEFAULT_FORMATS if n != "gpkg" or _has_gpkg_writer()]
-    if not plot:
-        names = [n for n in names if n != "plot"]
-    unknown = [n for n in names if n not in WRITERS]
-    if unknown:
-        raise OptionError(f"unknown output format {unknown[0]!r}; choose from {', '.join(WRITERS)}")
-    if not writing:
-        return []
-    if "plot" in names:
-        require("matplotlib", "cli")
-    if "nc" in names:
-        require("xarray", "xarray")
-        require("rioxarray", "xarray")
-    return names
+def _array_source(name: str, image: Any, nodata: float | None) -> ImageSource:
+    """An image source of a DataArray (its rioxarray georeference and nodata) or a plain array."""
+    values = np.asarray(getattr(image, "values", image))
+    if values.ndim == 3 and values.shape[0] == 1:
+        values = values[0]  # rioxarray's band dimension
+    rio = getattr(image, "rio", None) if hasattr(image, "dims") else None
+    if rio is not None and nodata is None:
+        nodata = rio.nodata
+    transform, crs = None, None
+    if rio is not None:
+        a, b, c, d, e, f = (float(v) for v in tuple(rio.transform())[:6])
+        if rio.crs is not None or (a, b, c, d, e, f) != (1.0, 0.0, 0.0, 0.0, 1.0, 0.0):
+            transform, crs = (a, b, c, d, e, f), rio.crs
+    return source_from_array(name, values, None if nodata is None else float(nodata), transform, crs,
+                             tags=getattr(image, "attrs", None))
 
 
-def require_writers(names: list[str], source1: ImageSource) -> None:
-    """The packages that the writers need for this (georeferenced or plain) image 1."""
-    if source1.transform is not None and {"tif", "gpkg"} & set(names):
-        require("rasterio", "geo")
-    if "gpkg" in names and source1.crs is not None and not _has_gpkg_writer():
-        require("pyogrio", "geo")
+def track_xarray(image1: Any, image2: Any, *, options: TrackOptions | None = None,
+                 **keywords: Unpack[ArrayKeywords]) -> Any:
+    """Matches a grid of image 1 in image 2 and returns the vector field as an ``xarray.Dataset``.
 
+    The same run as ``track_files`` (same options and defaults, same variables as
+    ``vectors.nc``), on arrays instead of files, writing nothing. The options come as keywords,
+    or as a ``TrackOptions`` (``options``) that keywords given beside it override; of its
+    fields, those about files (band, page, formats, plot) do not apply.
 
-def check_backend(backend: str, threads: int | None, block_pixels: int,
-                  cluster: dict[str, Any]) -> None:
-    """Checks the backend, its options and the block size."""
-    if threads is not None and threads < 1:
-        raise OptionError(f"--threads must be at least 1, got {threads}")
-    if block_pixels < 1:
-        raise OptionError(f"block_pixels must be positive, got {block_pixels}")
-    try:
-        get_runner(backend)
-    except ValueError as e:
-        raise OptionError(str(e)) from None
-    given = [k for k, v in cluster.items() if v is not None]
-    if given and backend == "threads":
-        raise OptionError(f"{', '.join(given)} need a distributed backend (backend='dask')")
+    Parameters
+    ----------
+    image1, image2 : xarray.DataArray or array_like
+        Grey images (rows, cols), or a single band (1, rows, cols) as ``rioxarray.open_rasterio``
+        gives it. A DataArray's rioxarray georeference (``.rio.transform()``, ``.rio.crs``) and
+        nodata are used; without one the image is plain, its map units pixels.
+    options : TrackOptions, optional
+        The options in one object (default: every default).
+    chip, margin, step, start, offset, peak, min_strength, max_displacement, nodata, threads
+        As for ``track_files``.
+    dates : str or (datetime, datetime), optional
+        Acquisition dates; default: from each DataArray's ``attrs`` (the tags rioxarray reads,
+        such as ``TIFFTAG_DATETIME`` or ``ACQUISITION_DATE``), else none and no velocities.
+    prefilter : str, optional
+        ``none``, ``gauss:SIGMA``, ``highpass:SIGMA`` or ``wallis:SIZE`` (default wallis:15).
+    filter : {"median", "none"}
+        The outlier filter.
+    stable : array_like or xarray.DataArray, optional
+        Non-zero on stable ground, image 1's shape; sigma_x and sigma_y then come from there.
 
-
-def write_result(out: Path, names: list[str], run: Callable[[bool], TrackResult]) -> TrackResult:
-    """Runs ``run(preview)`` and publishes its result files into ``out``, all or none."""
-    with staged(out) as staging:
-        result = run("plot" in names)
-        written = [path for name in names for path in WRITERS[name](staging.folder, result)]
-        result.preview = None
-        result.paths = staging.publish(written)
-    return result
-
-
-def _run(parts: Iterable[np.ndarray], total: int) -> np.ndarray:
-    records = np.zeros(total, RECORD_DTYPE)
-    at = 0
-    for part in parts:
-        records[at:at + len(part)] = part
-        at += len(part)
-    failed = int(np.count_nonzero(records["active"] == Status.error))
-    if failed:
-        warnings.warn(f"{failed} of {total} points could not be matched inside the native code "
-                      "(memory exhausted?) and hold all-zero records with status error",
-                      RuntimeWarning, stacklevel=3)
-    return records
-
-
-def _has_gpkg_writer() -> bool:
-    import importlib.util
-
-    return any(importlib.util.find_spec(m) is not None for m in ("pyogrio", "fiona"))
+    Returns
+    -------
+    xarray.Dataset
+        Variables on (y, x) with units and CF attributes, the CRS as ``spatial_ref``.
+    """
+    opts = TrackOptions.merged(options, keywords, ArrayKeywords.__optional_keys__, "track_xarray")
+    require_backend(opts)
+    source1 = _array_source("image1", image1, opts.nodata)
+    source2 = _array_source("image2", image2, opts.nodata)
+    params = opts.params()
+    prepare_sources(source1, source2, params, start_given=opts.start_given)
+    source1 = source1.with_range(opts.value_range, opts.percentiles)
+    source2 = source2.with_range(opts.value_range, opts.percentiles)
+    dates = opts.dates if opts.dates is not None else acquisition_dates(source1, source2)
+    field = track_sources(source1, source2, params, opts, dates=dates).vector_field
+    assert field is not None
+    return to_dataset(field)

@@ -21,6 +21,7 @@ import Talmek
 from talmek_track._facts import Status
 from talmek_track.dates import interval_days
 from talmek_track.georef import grid_transform
+from talmek_track.matching import displacements
 from talmek_track.outliers import FILTERS, median_test
 from talmek_track.readers import Transform
 
@@ -167,11 +168,7 @@ def vector_field(records: np.ndarray, shape: tuple[int, int], params: Talmek.Mat
             raise ValueError("a plain image needs image_rows")
         image_transform = plain_transform(image_rows)
     accepted = records["active"] == ACCEPTED
-    with np.errstate(divide="ignore", invalid="ignore"):
-        dx_map = np.where(accepted, records["x2"] - records["x1"], np.nan)
-        dy_map = np.where(accepted, records["y2"] - records["y1"], np.nan)
-        dx = dx_map / params.srch_cellsize_
-        dy = -dy_map / params.srch_cellsize_
+    dx, dy, dx_map, dy_map = displacements(records, params.srch_cellsize_)
     values = {"dx": dx, "dy": dy, "dx_map": dx_map, "dy_map": dy_map}
 
     status = records["active"].astype(np.int32)

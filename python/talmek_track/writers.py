@@ -6,16 +6,18 @@ afterwards, so the writer must not write anywhere else) from ``result`` (a ``Tra
 returns the paths it wrote, or an empty list when its format does not apply (the rasters need a
 georeferenced input). It raises ``OSError`` (or ``OutputError``) when it cannot write. Register
 a new format with ``@register_writer("name")``; ``track_files(formats=[...])`` picks formats by
-name and writes ``DEFAULT_FORMATS`` by default.
+name and writes ``DEFAULT_FORMATS`` by default. ``write_result`` runs the chosen writers on a
+finished result and publishes their files, all or none.
 """
 
 from __future__ import annotations
 
 import dataclasses
 import enum
+import importlib.util
 import json
 import math
-from collections.abc import Callable, Mapping
+from collections.abc import Callable, Iterable, Mapping
 from dataclasses import dataclass
 from datetime import UTC, datetime
 from pathlib import Path
@@ -27,6 +29,8 @@ from talmek_track import vector_formats
 from talmek_track._facts import Status, status_name
 from talmek_track.errors import require
 from talmek_track.matching import RECORD_DTYPE
+from talmek_track.publish import Staging, staged
+from talmek_track.readers import ImageSource
 from talmek_track.results import TrackResult
 from talmek_track.velocity import ACCEPTED, OUTLIER, VARIABLES, VectorField
 
@@ -59,6 +63,48 @@ def register_writer(name: str) -> Callable[[Writer], Writer]:
         WRITERS[name] = writer
         return writer
     return add
+
+
+def output_names(formats: Iterable[str] | None, plot: bool, writing: bool) -> list[str]:
+    """The writers a run uses (none when it writes nothing), their packages present; ``formats``
+    are registered names (``TrackOptions`` checks them), None for ``DEFAULT_FORMATS``."""
+    names = list(formats) if formats is not None else [
+        n for n in DEFAULT_FORMATS if n != "gpkg" or _has_gpkg_writer()]
+    if not plot:
+        names = [n for n in names if n != "plot"]
+    if not writing:
+        return []
+    if "plot" in names:
+        require("matplotlib", "cli")
+    if "nc" in names:
+        require("xarray", "xarray")
+        require("rioxarray", "xarray")
+    return names
+
+
+def require_writers(names: list[str], source1: ImageSource) -> None:
+    """The packages that the writers need for this (georeferenced or plain) image 1."""
+    if source1.transform is not None and {"tif", "gpkg"} & set(names):
+        require("rasterio", "geo")
+    if "gpkg" in names and source1.crs is not None and not _has_gpkg_writer():
+        require("pyogrio", "geo")
+
+
+def _has_gpkg_writer() -> bool:
+    return any(importlib.util.find_spec(m) is not None for m in ("pyogrio", "fiona"))
+
+
+def publish_result(staging: Staging, names: list[str], result: TrackResult) -> list[Path]:
+    """Writes ``result`` with the writers ``names`` (in that order) into ``staging`` and
+    publishes their files, all or none; returns the published paths."""
+    written = [path for name in names for path in WRITERS[name](staging.folder, result)]
+    return staging.publish(written)
+
+
+def write_result(out: Path, names: list[str], result: TrackResult) -> list[Path]:
+    """``publish_result`` into ``out`` through a staging folder of its own."""
+    with staged(out) as staging:
+        return publish_result(staging, names, result)
 
 
 FIELDS: tuple[str, ...] = tuple(RECORD_DTYPE.names or ())
@@ -185,12 +231,27 @@ def _jsonable(value: Any) -> Any:
         return {f.name: _jsonable(getattr(value, f.name)) for f in dataclasses.fields(value)}
     if isinstance(value, Mapping):
         return {str(k): _jsonable(v) for k, v in value.items()}
+    if isinstance(value, np.ndarray) and value.size > 64:  # a mask: its shape, not its pixels
+        return {"array": list(value.shape), "dtype": str(value.dtype)}
     if isinstance(value, (list, tuple, set, frozenset, np.ndarray)):
         return [_jsonable(v) for v in (sorted(value, key=str) if isinstance(value, (set, frozenset)) else value)]
     if hasattr(value, "to_wkt"):  # a CRS
         text = value.to_string() if hasattr(value, "to_string") else None
         return text if text and not text.startswith(("PROJCS", "GEOGCS", "LOCAL_CS")) else value.to_wkt()
     return str(value)
+
+
+def _options(result: TrackResult) -> dict[str, Any] | None:
+    """Every option of the run by its keyword: a pre-filter in its text form (``wallis:15``), a
+    stable-ground mask array by its shape, a Dask client by its text."""
+    options = result.options
+    if options is None:
+        return None
+    chosen: dict[str, Any] = {}
+    for f in dataclasses.fields(options):
+        value = getattr(options, f.name)
+        chosen[f.name] = str(value) if f.name in ("prefilter", "client") and value is not None else _jsonable(value)
+    return chosen
 
 
 def run_record(result: TrackResult) -> dict[str, Any]:
@@ -207,7 +268,7 @@ def run_record(result: TrackResult) -> dict[str, Any]:
         "version": talmek_version(),
         "created": datetime.now(UTC).isoformat(timespec="seconds"),
         "inputs": {"image1": str(result.image1), "image2": str(result.image2)},
-        "options": _jsonable(getattr(result, "options", None)),
+        "options": _options(result),
         "params": {name.rstrip("_"): _jsonable(getattr(result.params, name)) for name in PARAM_FIELDS},
         "dates": None,
         "image": {"shape": list(result.image_shape), "transform": _jsonable(result.transform),

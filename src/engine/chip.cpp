@@ -6,16 +6,15 @@ namespace talmek {
 
 namespace {
 
-bool outside(std::int32_t value, std::int32_t lo, std::int32_t hi) {
-    return value < lo || value > hi;
+bool outside(std::int32_t value, ChipLimits limits) {
+    return value < limits.min || value > limits.max;
 }
 
 }  // namespace
 
 std::int32_t extract_chip(const ImageRows& image, std::int32_t row, std::int32_t col,
-                          std::int32_t width, std::int32_t height, std::int32_t min_size,
-                          std::int32_t max_size, float* buffer) {
-    if (outside(width, min_size, max_size) || outside(height, min_size, max_size)) {
+                          std::int32_t width, std::int32_t height, ChipLimits limits, float* buffer) {
+    if (outside(width, limits) || outside(height, limits)) {
         return status::bad_chip_size;
     }
     const std::int64_t first_row = chip_origin(row, height);

@@ -90,12 +90,14 @@ private:
     float sumsq_ = 0.0f;
 };
 
-// Sums and sums of squares of each search column over the rh rows of the current window row.
+// Sums and sums of squares of each search column over the rh rows of the current window row, in
+// storage the caller keeps (`width` floats each).
 class ColumnSums {
 public:
-    ColumnSums(const float* search, std::int32_t width, std::int32_t window_height)
-        : search_(search), width_(width), window_height_(window_height),
-          sum_(static_cast<std::size_t>(width), 0.0f), sumsq_(static_cast<std::size_t>(width), 0.0f) {
+    ColumnSums(const float* search, std::int32_t width, std::int32_t window_height, float* sum, float* sumsq)
+        : search_(search), width_(width), window_height_(window_height), sum_(sum), sumsq_(sumsq) {
+        std::fill(sum_, sum_ + width, 0.0f);
+        std::fill(sumsq_, sumsq_ + width, 0.0f);
         for (std::int32_t y = 0; y < window_height; ++y) {
             const float* row = search + static_cast<std::size_t>(y) * width;
             for (std::int32_t k = 0; k < width; ++k) {
@@ -122,8 +124,8 @@ private:
     const float* search_;
     std::int32_t width_;
     std::int32_t window_height_;
-    std::vector<float> sum_;
-    std::vector<float> sumsq_;
+    float* sum_;
+    float* sumsq_;
 };
 
 // Surface rows normalised side by side.
@@ -132,6 +134,111 @@ constexpr std::int32_t kLanes = 8;
 inline float window_term(float s, float q, float nf, float floor) {
     const float d = q * nf - s * s;
     return floor > d ? floor : d;
+}
+
+// The placements of a window (the reference chip, rw x rh pixels, n of them) in a search chip sw
+// pixels wide: a surface of rows x cols cells.
+struct Placements {
+    std::int32_t sw;
+    std::int32_t rw;
+    std::int32_t rh;
+    std::int32_t n;
+    std::int32_t rows;
+    std::int32_t cols;
+};
+
+// The search pixels' sum under the window at every placement into `sums` and the root of its
+// window term into `roots`, with the reference sums advanced a stretch at each step.
+//
+// Each row of the surface is a chain of its own (sliding sums, then Newton steps from the left
+// neighbour's root, each waiting on the one before), so kLanes rows run side by side, lane by lane
+// through exactly the operations one row would run alone, and a stretch of the reference sums
+// runs beside each step.
+void window_sums(const float* search, const Placements& p, float nf, float floor, ReferenceSums& reference,
+                 float* sums, float* roots, SurfaceScratch& scratch) {
+    ColumnSums columns(search, p.sw, p.rh, scratch.column_sum.data(), scratch.column_sumsq.data());
+    float* const sum = scratch.lane_sum.data();  // column k, lane l at k * kLanes + l
+    float* const sumsq = scratch.lane_sumsq.data();
+    const std::int32_t rw = p.rw;
+    const std::int32_t cols = p.cols;
+    const std::int32_t blocks = (p.rows + kLanes - 1) / kLanes;
+    const std::int32_t stretch = (p.n + blocks * cols - 1) / (blocks * cols);
+    for (std::int32_t first = 0; first < p.rows; first += kLanes) {
+        const std::int32_t lanes = std::min(kLanes, p.rows - first);
+        for (std::int32_t l = 0; l < kLanes; ++l) {
+            // Lanes beyond the last row repeat it; their values are never read.
+            if (l < lanes && first + l > 0) columns.slide_to(first + l);
+            for (std::int32_t k = 0; k < p.sw; ++k) {
+                sum[static_cast<std::size_t>(k) * kLanes + l] = columns.sum(k);
+                sumsq[static_cast<std::size_t>(k) * kLanes + l] = columns.sumsq(k);
+            }
+        }
+        float s[kLanes];
+        float q[kLanes];
+        float root[kLanes];
+        for (std::int32_t c = 0; c < cols; ++c) {
+            if (c == 0) {
+                for (std::int32_t l = 0; l < kLanes; ++l) {
+                    s[l] = 0.0f;
+                    q[l] = 0.0f;
+                }
+                for (std::int32_t k = 0; k < rw; ++k) {
+                    for (std::int32_t l = 0; l < kLanes; ++l) {
+                        s[l] = s[l] + sum[static_cast<std::size_t>(k) * kLanes + l];
+                        q[l] = q[l] + sumsq[static_cast<std::size_t>(k) * kLanes + l];
+                    }
+                }
+                for (std::int32_t l = 0; l < kLanes; ++l) root[l] = std::sqrt(window_term(s[l], q[l], nf, floor));
+            } else {
+                const float* in_s = &sum[static_cast<std::size_t>(c + rw - 1) * kLanes];
+                const float* out_s = &sum[static_cast<std::size_t>(c - 1) * kLanes];
+                const float* in_q = &sumsq[static_cast<std::size_t>(c + rw - 1) * kLanes];
+                const float* out_q = &sumsq[static_cast<std::size_t>(c - 1) * kLanes];
+                for (std::int32_t l = 0; l < kLanes; ++l) {
+                    s[l] = (s[l] + in_s[l]) - out_s[l];
+                    q[l] = (q[l] + in_q[l]) - out_q[l];
+                    // Two Newton steps from the left neighbour's root instead of a fresh root.
+                    const float d = window_term(s[l], q[l], nf, floor);
+                    const float t = (d / root[l] + root[l]) * 0.5f;
+                    root[l] = (d / t + t) * 0.5f;
+                }
+            }
+            for (std::int32_t l = 0; l < lanes; ++l) {
+                const std::size_t cell = static_cast<std::size_t>(first + l) * cols + c;
+                sums[cell] = s[l];
+                roots[cell] = root[l];
+            }
+            reference.advance(stretch);
+        }
+    }
+}
+
+// The sums of all coefficients and of their squares.
+struct CoefficientSums {
+    float total = 0.0f;
+    float squares = 0.0f;
+};
+
+// The coefficient of every placement over its window sum (which it replaces in `surface`), the
+// coefficients' sums and the candidate list, all taking the cells in the order of a single pass.
+// One loop for the three: each is a chain of its own that the others run beside.
+CoefficientSums coefficients(const float* raw_surface, float* surface, const float* roots, const Placements& p,
+                             const ReferenceStats& stats, CandidateRanking& ranking) {
+    // The sums run in registers: stored through memory at every cell, each would wait on the
+    // store before it.
+    float total = 0.0f;
+    float total_squares = 0.0f;
+    for (std::int32_t i = 0; i < p.rows; ++i) {
+        for (std::int32_t c = 0; c < p.cols; ++c) {
+            const std::size_t cell = static_cast<std::size_t>(i) * p.cols + c;
+            const float r = (raw_surface[cell] - surface[cell] * stats.mean) / (roots[cell] * stats.sd);
+            surface[cell] = r;
+            total = r + total;
+            total_squares = r * r + total_squares;
+            ranking.offer(r, c, i);
+        }
+    }
+    return {total, total_squares};
 }
 
 }  // namespace
@@ -144,15 +251,14 @@ std::int32_t grid_size(std::int32_t search_width, std::int32_t search_height) {
     return nw > nh ? nw : nh;
 }
 
-void correlate_fft(const float* search, const float* ref, ChipSize search_size, ChipSize ref_size,
-                   float* raw_surface, SplitGrid& search_grid, SplitGrid& ref_grid) {
-    const std::int32_t sw = truncated(search_size.width);
-    const std::int32_t sh = truncated(search_size.height);
-    const std::int32_t rw = truncated(ref_size.width);
-    const std::int32_t rh = truncated(ref_size.height);
+void correlate_fft(const ChipPair& chips, float* raw_surface, SplitGrid& search_grid, SplitGrid& ref_grid) {
+    const std::int32_t sw = truncated(chips.search_size.width);
+    const std::int32_t sh = truncated(chips.search_size.height);
+    const std::int32_t rw = truncated(chips.ref_size.width);
+    const std::int32_t rh = truncated(chips.ref_size.height);
     const std::int32_t n = search_grid.size();
-    search_grid.load_real_transposed(search, sw, sh);
-    ref_grid.load_real_transposed(ref, rw, rh);
+    search_grid.load_real_transposed(chips.search, sw, sh);
+    ref_grid.load_real_transposed(chips.ref, rw, rh);
     const std::int32_t cols = static_cast<std::int32_t>(static_cast<double>(sw - rw) + 1.5);
     const std::int32_t rows = static_cast<std::int32_t>(static_cast<double>(sh - rh) + 1.5);
     // Beyond a chip's width and height lies zero padding; the surface reads only `rows` values of
@@ -176,101 +282,41 @@ void correlate_fft(const float* search, const float* ref, ChipSize search_size, 
     }
 }
 
-void normalise_correlation(const float* ref, const float* search, ChipSize ref_size,
-                           ChipSize search_size, const float* raw_surface, float* surface,
-                           Candidates& candidates, float coef_sums[2]) {
-    const std::int32_t sw = rounded(search_size.width);
-    const std::int32_t sh = rounded(search_size.height);
-    const std::int32_t rw = rounded(ref_size.width);
-    const std::int32_t rh = rounded(ref_size.height);
-    const std::int32_t n = rw * rh;
-    const float nf = static_cast<float>(n);
+void SurfaceScratch::reserve(std::int32_t search_width, std::size_t cells) {
+    const auto width = static_cast<std::size_t>(search_width);
+    if (column_sum.size() < width) {
+        column_sum.resize(width);
+        column_sumsq.resize(width);
+        lane_sum.resize(width * kLanes);
+        lane_sumsq.resize(width * kLanes);
+    }
+    if (roots.size() < cells) roots.resize(cells);
+}
 
-    ReferenceSums reference(ref, n);
+void normalise_correlation(const ChipPair& chips, const float* raw_surface, float* surface,
+                           Candidates& candidates, float coef_sums[2], SurfaceScratch& scratch) {
+    const std::int32_t sw = rounded(chips.search_size.width);
+    const std::int32_t sh = rounded(chips.search_size.height);
+    const std::int32_t rw = rounded(chips.ref_size.width);
+    const std::int32_t rh = rounded(chips.ref_size.height);
+    const Placements p{sw, rw, rh, rw * rh, sh - rh + 1, sw - rw + 1};
+    const float nf = static_cast<float>(p.n);
+
+    ReferenceSums reference(chips.ref, p.n);
     const float floor = static_cast<float>(static_cast<double>(nf) * 0.01 * static_cast<double>(nf));
 
-    // The sums run in registers: stored through coef_sums at every cell, each would wait on the
-    // store before it.
-    float total = 0.0f;
-    float total_squares = 0.0f;
+    CoefficientSums sums;
     CandidateRanking ranking;
-    const std::int32_t rows = sh - rh + 1;
-    const std::int32_t cols = sw - rw + 1;
-    if (rows > 0 && cols > 0) {
-        // Each row of the surface is a chain of its own (sliding sums, then Newton steps from the
-        // left neighbour's root, each waiting on the one before), so kLanes rows run side by side,
-        // lane by lane through exactly the operations one row would run alone, and a stretch of the
-        // reference sums runs beside each step. The window sums and roots wait in `surface` and
-        // `roots` until the reference statistics are known; the coefficients, their sums and the
-        // candidate list then take the cells in the order of a single pass.
-        ColumnSums columns(search, sw, rh);
-        std::vector<float> sum(static_cast<std::size_t>(sw) * kLanes);  // column k, lane l at k * kLanes + l
-        std::vector<float> sumsq(sum.size());
-        std::vector<float> roots(static_cast<std::size_t>(rows) * cols);
-        const std::int32_t blocks = (rows + kLanes - 1) / kLanes;
-        const std::int32_t stretch = (n + blocks * cols - 1) / (blocks * cols);
-        for (std::int32_t first = 0; first < rows; first += kLanes) {
-            const std::int32_t lanes = std::min(kLanes, rows - first);
-            for (std::int32_t l = 0; l < kLanes; ++l) {
-                // Lanes beyond the last row repeat it; their values are never read.
-                if (l < lanes && first + l > 0) columns.slide_to(first + l);
-                for (std::int32_t k = 0; k < sw; ++k) {
-                    sum[static_cast<std::size_t>(k) * kLanes + l] = columns.sum(k);
-                    sumsq[static_cast<std::size_t>(k) * kLanes + l] = columns.sumsq(k);
-                }
-            }
-            float s[kLanes];
-            float q[kLanes];
-            float root[kLanes];
-            for (std::int32_t c = 0; c < cols; ++c) {
-                if (c == 0) {
-                    for (std::int32_t l = 0; l < kLanes; ++l) {
-                        s[l] = 0.0f;
-                        q[l] = 0.0f;
-                    }
-                    for (std::int32_t k = 0; k < rw; ++k) {
-                        for (std::int32_t l = 0; l < kLanes; ++l) {
-                            s[l] = s[l] + sum[static_cast<std::size_t>(k) * kLanes + l];
-                            q[l] = q[l] + sumsq[static_cast<std::size_t>(k) * kLanes + l];
-                        }
-                    }
-                    for (std::int32_t l = 0; l < kLanes; ++l) root[l] = std::sqrt(window_term(s[l], q[l], nf, floor));
-                } else {
-                    const float* in_s = &sum[static_cast<std::size_t>(c + rw - 1) * kLanes];
-                    const float* out_s = &sum[static_cast<std::size_t>(c - 1) * kLanes];
-                    const float* in_q = &sumsq[static_cast<std::size_t>(c + rw - 1) * kLanes];
-                    const float* out_q = &sumsq[static_cast<std::size_t>(c - 1) * kLanes];
-                    for (std::int32_t l = 0; l < kLanes; ++l) {
-                        s[l] = (s[l] + in_s[l]) - out_s[l];
-                        q[l] = (q[l] + in_q[l]) - out_q[l];
-                        // Two Newton steps from the left neighbour's root instead of a fresh root.
-                        const float d = window_term(s[l], q[l], nf, floor);
-                        const float t = (d / root[l] + root[l]) * 0.5f;
-                        root[l] = (d / t + t) * 0.5f;
-                    }
-                }
-                for (std::int32_t l = 0; l < lanes; ++l) {
-                    const std::size_t cell = static_cast<std::size_t>(first + l) * cols + c;
-                    surface[cell] = s[l];
-                    roots[cell] = root[l];
-                }
-                reference.advance(stretch);
-            }
-        }
+    if (p.rows > 0 && p.cols > 0) {
+        // The window sums and roots wait in `surface` and the scratch roots until the reference
+        // statistics are known.
+        scratch.reserve(sw, static_cast<std::size_t>(p.rows) * static_cast<std::size_t>(p.cols));
+        window_sums(chips.search, p, nf, floor, reference, surface, scratch.roots.data(), scratch);
         const ReferenceStats stats = reference.stats(nf);
-        for (std::int32_t i = 0; i < rows; ++i) {
-            for (std::int32_t c = 0; c < cols; ++c) {
-                const std::size_t cell = static_cast<std::size_t>(i) * cols + c;
-                const float r = (raw_surface[cell] - surface[cell] * stats.mean) / (roots[cell] * stats.sd);
-                surface[cell] = r;
-                total = r + total;
-                total_squares = r * r + total_squares;
-                ranking.offer(r, c, i);
-            }
-        }
+        sums = coefficients(raw_surface, surface, scratch.roots.data(), p, stats, ranking);
     }
-    coef_sums[0] = total;
-    coef_sums[1] = total_squares;
+    coef_sums[0] = sums.total;
+    coef_sums[1] = sums.squares;
     ranking.write(candidates);
 }
 

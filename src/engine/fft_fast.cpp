@@ -1,8 +1,8 @@
 #include "engine/fft_fast.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
-#include <cstdlib>
 #include <stdexcept>
 #include <utility>
 
@@ -41,30 +41,60 @@ const char* kernel_name(Kernel kernel) {
 }
 
 std::optional<Kernel> kernel_named(const std::string& name) {
-    for (const Kernel k : {Kernel::baseline, Kernel::avx2, Kernel::avx512}) {
+    for (const Kernel k : kKernels) {
         if (name == kernel_name(k)) return k;
     }
     return std::nullopt;
 }
 
-// The widest build this processor runs, unless TALMEK_FFT_KERNEL names one (for tests and
-// benchmarks: "avx2" on a processor with AVX-512 runs what a processor without it runs).
-Kernel best_kernel() {
-    static const Kernel chosen = [] {
-        if (const char* forced = std::getenv("TALMEK_FFT_KERNEL"); forced != nullptr && *forced != '\0') {
-            const std::optional<Kernel> k = kernel_named(forced);
-            if (!k || !kernel_supported(*k)) {
-                throw std::invalid_argument(std::string("TALMEK_FFT_KERNEL: no kernel build '") + forced +
-                                            "' runs on this processor (baseline, avx2, avx512)");
-            }
-            return *k;
-        }
+namespace {
+
+// What detail::force_fft set, as the enumerators' values, -1 for none. Atomic: transforms on other
+// threads read it while a test may set it.
+std::atomic<int> forced_kernel_code{-1};
+std::atomic<int> forced_schedule_code{-1};
+
+Kernel widest_kernel() {
+    static const Kernel widest = [] {
         if (kernel_supported(Kernel::avx512)) return Kernel::avx512;
         if (kernel_supported(Kernel::avx2)) return Kernel::avx2;
         return Kernel::baseline;
     }();
-    return chosen;
+    return widest;
 }
+
+}  // namespace
+
+namespace detail {
+
+void force_fft(std::optional<Kernel> kernel, std::optional<Schedule> schedule) {
+    if (kernel && !kernel_supported(*kernel)) {
+        std::string runs;
+        for (const Kernel k : kKernels) {
+            if (kernel_supported(k)) runs += std::string(runs.empty() ? "" : ", ") + kernel_name(k);
+        }
+        throw std::invalid_argument(std::string("the kernel build '") + kernel_name(*kernel) +
+                                    "' does not run on this processor (it runs: " + runs + ")");
+    }
+    forced_kernel_code.store(kernel ? static_cast<int>(*kernel) : -1);
+    forced_schedule_code.store(schedule ? static_cast<int>(*schedule) : -1);
+}
+
+std::optional<Kernel> forced_kernel() {
+    const int code = forced_kernel_code.load();
+    if (code < 0) return std::nullopt;
+    return static_cast<Kernel>(code);
+}
+
+std::optional<Schedule> forced_schedule() {
+    const int code = forced_schedule_code.load();
+    if (code < 0) return std::nullopt;
+    return static_cast<Schedule>(code);
+}
+
+}  // namespace detail
+
+Kernel best_kernel() { return detail::forced_kernel().value_or(widest_kernel()); }
 
 namespace {
 
@@ -441,6 +471,11 @@ const TransformPlan& SplitGrid::plan(std::int32_t sign) {
     return *p;
 }
 
+Schedule SplitGrid::schedule(std::int32_t sign) {
+    if (schedule_) return *schedule_;
+    return detail::forced_schedule().value_or(plan(sign).schedule());
+}
+
 // Only the chip's own rows are written: the first dimension reads no further than its width, and
 // its first pass writes the padding rows.
 void SplitGrid::load_real_transposed(const float* chip, std::int32_t width, std::int32_t height) {
@@ -655,8 +690,7 @@ void SplitGrid::gather_transposed(SplitGrid& out, std::int32_t columns, std::siz
 }
 
 std::size_t SplitGrid::transform_into(SplitGrid& out, std::int32_t sign, const Region& first, const Region& second) {
-    const TransformPlan& p = plan(sign);
-    return transform_into(out, p, schedule_.value_or(p.schedule()), first, second);
+    return transform_into(out, plan(sign), schedule(sign), first, second);
 }
 
 std::size_t SplitGrid::transform_into(SplitGrid& out, const TransformPlan& plan, Schedule schedule,
@@ -683,8 +717,7 @@ void SplitGrid::transform(std::int32_t sign, Layout input) { transform(sign, inp
 
 void SplitGrid::transform(std::int32_t sign, Layout input, const Region& first, const Region& second,
                           Layout output) {
-    const TransformPlan& p = plan(sign);
-    transform(p, schedule_.value_or(p.schedule()), input, first, second, output);
+    transform(plan(sign), schedule(sign), input, first, second, output);
 }
 
 void SplitGrid::transform(const TransformPlan& plan, Schedule schedule, Layout input, const Region& first,

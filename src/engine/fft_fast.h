@@ -9,9 +9,11 @@
 namespace talmek {
 
 // Builds of the butterfly kernels for wider vector units. Each gives the same bits; the widest that
-// the processor runs is the default, unless TALMEK_FFT_KERNEL names another.
+// the processor runs is the default (unless a test has forced another, see detail::force_fft).
 enum class Kernel { baseline, avx2, avx512 };
+constexpr std::array<Kernel, 3> kKernels = {Kernel::baseline, Kernel::avx2, Kernel::avx512};
 bool kernel_supported(Kernel kernel);
+// The build that transforms run when they name none: the forced one, else the widest supported.
 Kernel best_kernel();
 const char* kernel_name(Kernel kernel);
 // The kernel called `name`, if there is one by that name (supported here or not).
@@ -37,13 +39,24 @@ std::int32_t strip_width(Schedule schedule, std::int32_t n);
 // recurrence and constant as the plain transform.
 void pass_twiddles(std::int32_t half, std::int32_t sign, double* wr, double* wi);
 
+namespace detail {
+// Test and benchmark hook, reached only from the test-support module and the native test tools,
+// never from the Python modules: from now on every transform that names no kernel build or
+// schedule of its own runs `kernel` and `schedule`; nullopt returns either to its default (the
+// widest build, the timed schedule). It holds for every thread of this copy of the engine; each
+// Python module links a copy of its own, so Talmek and talmek_track never see it. All choices give
+// the same bits; only the speed differs. Throws std::invalid_argument for a kernel build this
+// processor does not run, and then changes nothing.
+void force_fft(std::optional<Kernel> kernel, std::optional<Schedule> schedule);
+std::optional<Kernel> forced_kernel();
+std::optional<Schedule> forced_schedule();
+}  // namespace detail
+
 // What one transform size and direction needs, prepared once per process: the twiddle factors of
-// every pass and the schedule that measured fastest on this processor at first use (or the one
-// that TALMEK_FFT_SCHEDULE names).
+// every pass and the schedule that measured fastest on this processor at first use.
 class TransformPlan {
 public:
     // The process-wide plan; the first call for a size, direction and kernel measures the schedules.
-    // Throws std::invalid_argument when TALMEK_FFT_SCHEDULE names no schedule.
     static const TransformPlan& get(std::int32_t n, std::int32_t sign, Kernel kernel);
 
     TransformPlan(std::int32_t n, std::int32_t sign);
@@ -56,7 +69,7 @@ public:
     const double* wi(std::int32_t half) const { return im_.data() + half; }
 
     // How the schedule was chosen: microseconds per whole transform for each schedule measured
-    // (best of several rounds), empty when the environment forced it.
+    // (best of several rounds), empty for sizes too small to time.
     struct Timing {
         Schedule schedule;
         double microseconds;
@@ -94,12 +107,14 @@ enum class Layout {
 class SplitGrid {
 public:
     // An unsupported kernel falls back to the baseline one. Without a schedule, each direction
-    // runs the one its plan chose.
+    // runs the forced one (detail::force_fft) or else the one its plan chose.
     explicit SplitGrid(std::int32_t n, Kernel kernel = best_kernel(),
                        std::optional<Schedule> schedule = std::nullopt);
 
     std::int32_t size() const { return n_; }
     Kernel kernel() const { return kernel_; }
+    // The schedule that a transform in direction `sign` runs.
+    Schedule schedule(std::int32_t sign);
     // The planes hold no defined values until the caller fills them (or load_real_transposed does).
     float* re() { return re_.get(); }
     float* im() { return im_.get(); }

@@ -2,10 +2,8 @@
 // the processor at hand, found by timing each at first use.
 #include <algorithm>
 #include <chrono>
-#include <cstdlib>
 #include <map>
 #include <mutex>
-#include <stdexcept>
 #include <tuple>
 
 #include "engine/fft_fast.h"
@@ -94,15 +92,6 @@ const TransformPlan& TransformPlan::get(std::int32_t n, std::int32_t sign, Kerne
 // Times a whole transform under every schedule, in interleaved rounds so that a burst of other
 // work on the machine does not count against one schedule alone, and keeps the fastest.
 void TransformPlan::choose_schedule(Kernel kernel) {
-    if (const char* forced = std::getenv("TALMEK_FFT_SCHEDULE"); forced != nullptr && *forced != '\0') {
-        const std::optional<Schedule> s = schedule_named(forced);
-        if (!s) {
-            throw std::invalid_argument(std::string("TALMEK_FFT_SCHEDULE: no transform schedule is called '") +
-                                        forced + "' (rows, pairs, strips_l1, strips_l2)");
-        }
-        schedule_ = *s;
-        return;
-    }
     if (n_ < kSmallestTimed) return;
     SplitGrid grid(n_, kernel);
     const std::size_t count = static_cast<std::size_t>(n_) * static_cast<std::size_t>(n_);

@@ -25,11 +25,10 @@ struct PeakResult {
     float strength;
 };
 
-// Accepts or rejects the best candidate of a cols x rows surface. coef_sums are used up (the
-// 9x9 window around the peak is subtracted from them). The 5x5 neighbourhood, normalised against
-// the background, is written only for an accepted peak.
-PeakResult evaluate_peak(std::int32_t cols, std::int32_t rows, const float* surface,
-                         const Candidates& candidates, float coef_sums[2], float min_strength,
-                         float neighbourhood[25], PeakDetails* details = nullptr);
+// Accepts or rejects the best candidate of a surface. coef_sums are used up (the 9x9 window around
+// the peak is subtracted from them). The 5x5 neighbourhood, normalised against the background, is
+// written only for an accepted peak.
+PeakResult evaluate_peak(const Surface& surface, const Candidates& candidates, float coef_sums[2],
+                         float min_strength, float neighbourhood[25], PeakDetails* details = nullptr);
 
 }  // namespace talmek

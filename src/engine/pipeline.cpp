@@ -30,10 +30,10 @@ bool fits_int32(std::int64_t v) {
 }
 
 // False when a search extent or an element count cannot be formed in 32 bits.
-bool chip_sizes(const Matcher& m, ChipSizes& sizes) {
-    const std::int64_t rw = m.chipwidth_, rh = m.chipheight_;
-    const std::int64_t sw = rw + 2 * std::int64_t{m.hoffset_};
-    const std::int64_t sh = rh + 2 * std::int64_t{m.voffset_};
+bool chip_sizes(const MatchingParams& p, ChipSizes& sizes) {
+    const std::int64_t rw = p.chipwidth_, rh = p.chipheight_;
+    const std::int64_t sw = rw + 2 * std::int64_t{p.hoffset_};
+    const std::int64_t sh = rh + 2 * std::int64_t{p.voffset_};
     if (!fits_int32(sw) || !fits_int32(sh) || !fits_int32(sw * sh) || !fits_int32(rw * rh)) return false;
     sizes = {static_cast<std::int32_t>(rw), static_cast<std::int32_t>(rh),
              static_cast<std::int32_t>(sw), static_cast<std::int32_t>(sh)};
@@ -56,9 +56,9 @@ bool fit_within_cell(const float offsets[2]) {
     return std::fabs(offsets[0]) <= kMaxFitOffset && std::fabs(offsets[1]) <= kMaxFitOffset;
 }
 
-float displacement_limit(float max_diff, float hoffset, float voffset) {
+float displacement_limit(float max_diff, Margins margins) {
     if (max_diff <= 0.0f) {
-        return static_cast<float>(static_cast<double>(std::min(hoffset, voffset)) - 2.0);
+        return static_cast<float>(static_cast<double>(std::min(margins.horizontal, margins.vertical)) - 2.0);
     }
     return max_diff;
 }
@@ -69,27 +69,14 @@ Matcher make_matcher(const MatchingParams& p, std::int32_t ref_rows, std::int32_
     Matcher m;
     m.ref_rows_ = ref_rows;
     m.srch_rows_ = srch_rows;
-    m.ref_cellsize_ = p.ref_cellsize_;
-    m.srch_cellsize_ = p.srch_cellsize_;
-    m.srch_xll_ = p.srch_xll_;
-    m.srch_yll_ = p.srch_yll_;
-    m.ref_xll_ = p.ref_xll_;
-    m.ref_yll_ = p.ref_yll_;
-    m.mincorr_ = p.mincorr_;
-    m.maxdiff_ = p.maxdiff_;
-    m.peakmethod_ = p.peakmethod_;
-    m.chipwidth_ = p.chipwidth_;
-    m.chipheight_ = p.chipheight_;
-    m.hoffset_ = p.hoffset_;
-    m.voffset_ = p.voffset_;
+    m.params_ = p;
     return m;
 }
 
-void correlate_and_locate(const float* search, const float* ref, float sw, float sh, float rw,
-                          float rh, float min_strength, std::int32_t peak_method, float max_diff,
-                          float hoffset, float voffset, Location& loc, Workspace& work) {
-    const std::int32_t cols = surface_extent(sw, rw);
-    const std::int32_t rows = surface_extent(sh, rh);
+void correlate_and_locate(const ChipPair& chips, const PeakSettings& settings, Margins margins, Location& loc,
+                          Workspace& work) {
+    const std::int32_t cols = surface_extent(chips.search_size.width, chips.ref_size.width);
+    const std::int32_t rows = surface_extent(chips.search_size.height, chips.ref_size.height);
     // Too small a surface can only end at the border test; it is not worth correlating.
     if (cols < kSmallestSurface || rows < kSmallestSurface) {
         loc.status = status::border;
@@ -101,26 +88,28 @@ void correlate_and_locate(const float* search, const float* ref, float sw, float
     float* surface = work.surface(cells);
     Candidates candidates;
     float coef_sums[2];
-    const std::int32_t n = grid_size(static_cast<std::int32_t>(sw), static_cast<std::int32_t>(sh));
-    correlate_fft(search, ref, {sw, sh}, {rw, rh}, raw_surface, work.search_grid(n), work.ref_grid(n));
-    normalise_correlation(ref, search, {rw, rh}, {sw, sh}, raw_surface, surface, candidates, coef_sums);
+    const std::int32_t n = grid_size(static_cast<std::int32_t>(chips.search_size.width),
+                                     static_cast<std::int32_t>(chips.search_size.height));
+    correlate_fft(chips, raw_surface, work.search_grid(n), work.ref_grid(n));
+    normalise_correlation(chips, raw_surface, surface, candidates, coef_sums, work.surface_scratch);
 
     float neighbourhood[25];
-    const PeakResult peak = evaluate_peak(cols, rows, surface, candidates, coef_sums, min_strength, neighbourhood);
+    const PeakResult peak =
+        evaluate_peak({surface, cols, rows}, candidates, coef_sums, settings.min_strength, neighbourhood);
     loc.status = peak.status;
     loc.strength = peak.strength;
     if (peak.status != status::accepted) return;
 
-    const float whole_dx = static_cast<float>(candidates.cols[0]) - hoffset;
-    const float whole_dy = static_cast<float>(candidates.rows[0]) - voffset;
-    if (peak_method == fit::none) {
+    const float whole_dx = static_cast<float>(candidates.cols[0]) - margins.horizontal;
+    const float whole_dy = static_cast<float>(candidates.rows[0]) - margins.vertical;
+    if (settings.peak_method == fit::none) {
         loc.dx = whole_dx;
         loc.dy = whole_dy;
         loc.errors[0] = kWholeCellError;
         loc.errors[1] = kWholeCellError;
     } else {
         float offsets[2];
-        fit_peak(neighbourhood, peak_method, offsets, loc.errors);
+        fit_peak(neighbourhood, settings.peak_method, offsets, loc.errors);
         if (fit_within_cell(offsets)) {
             loc.dx = whole_dx + offsets[0];
             loc.dy = whole_dy + offsets[1];
@@ -134,7 +123,7 @@ void correlate_and_locate(const float* search, const float* ref, float sw, float
         }
     }
     loc.length = std::sqrt(loc.dx * loc.dx + loc.dy * loc.dy);
-    const float limit = displacement_limit(max_diff, hoffset, voffset);
+    const float limit = displacement_limit(settings.max_diff, margins);
     // A length that is not a number comes from a degenerate fit and cannot be trusted.
     if (loc.length > limit || std::isnan(loc.length)) loc.status = status::too_far;
 }
@@ -150,8 +139,9 @@ void match_pair(Matcher& m, const ImageRows& image1, const ImageRows& image2, Li
     if (row.size() < 2 || col.size() < 2) {
         throw std::invalid_argument("row and col need at least two entries");
     }
+    const MatchingParams& p = m.params_;
     ChipSizes z{};
-    if (!chip_sizes(m, z)) {
+    if (!chip_sizes(p, z)) {
         m.status_ = status::bad_chip_size;
         fill_rejected(out, status::bad_chip_size);
         return;
@@ -160,31 +150,28 @@ void match_pair(Matcher& m, const ImageRows& image1, const ImageRows& image2, Li
     float* const search = work.search_chip.obtain(z.sw * z.sh);
     float* const ref = work.ref_chip.obtain(z.rw * z.rh);
 
-    std::int32_t code =
-        extract_chip(image1, row[0], col[0], z.rw, z.rh, kReferenceChip.min, kReferenceChip.max, ref);
-    if (code == status::chip_ok) {
-        code = extract_chip(image2, row[1], col[1], z.sw, z.sh, kSearchChip.min, kSearchChip.max, search);
-    }
+    std::int32_t code = extract_chip(image1, row[0], col[0], z.rw, z.rh, kReferenceChip, ref);
+    if (code == status::chip_ok) code = extract_chip(image2, row[1], col[1], z.sw, z.sh, kSearchChip, search);
     if (code != status::chip_ok) {
         m.status_ = code;
         fill_rejected(out, code);
         return;
     }
 
+    const ChipPair chips{search, ref, {static_cast<float>(z.sw), static_cast<float>(z.sh)},
+                         {static_cast<float>(z.rw), static_cast<float>(z.rh)}};
+    const PeakSettings settings{static_cast<float>(p.mincorr_), p.peakmethod_, static_cast<float>(p.maxdiff_)};
+    const Margins margins{static_cast<float>(p.hoffset_), static_cast<float>(p.voffset_)};
     Location loc;
-    correlate_and_locate(search, ref, static_cast<float>(z.sw), static_cast<float>(z.sh),
-                         static_cast<float>(z.rw), static_cast<float>(z.rh),
-                         static_cast<float>(m.mincorr_), m.peakmethod_,
-                         static_cast<float>(m.maxdiff_), static_cast<float>(m.hoffset_),
-                         static_cast<float>(m.voffset_), loc, work);
+    correlate_and_locate(chips, settings, margins, loc, work);
 
     const bool accepted = loc.status == status::accepted;
     const double c2 = accepted ? static_cast<double>(loc.dx) + col[1] : static_cast<double>(col[1]);
     const double r2 = accepted ? static_cast<double>(loc.dy) + row[1] : static_cast<double>(row[1]);
-    const double x1 = col[0] * m.ref_cellsize_ + m.ref_xll_;
-    const double y1 = ((m.ref_rows_ - 1) * m.ref_cellsize_ + m.ref_yll_) - row[0] * m.ref_cellsize_;
-    const double x2 = m.srch_cellsize_ * c2 + m.srch_xll_;
-    const double y2 = ((m.srch_rows_ - 1) * m.srch_cellsize_ + m.srch_yll_) - m.srch_cellsize_ * r2;
+    const double x1 = col[0] * p.ref_cellsize_ + p.ref_xll_;
+    const double y1 = ((m.ref_rows_ - 1) * p.ref_cellsize_ + p.ref_yll_) - row[0] * p.ref_cellsize_;
+    const double x2 = p.srch_cellsize_ * c2 + p.srch_xll_;
+    const double y2 = ((m.srch_rows_ - 1) * p.srch_cellsize_ + p.srch_yll_) - p.srch_cellsize_ * r2;
     out.set_coors(x1, y1, x2, y2);
     out.strength = loc.strength;
     out.displacement = loc.length;

@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <span>
 
+#include "engine/correlation.h"
 #include "engine/engine_facts.h"
 #include "engine/workspace.h"
 #include "records/image_rows.h"
@@ -10,23 +11,12 @@
 
 namespace talmek {
 
-// The engine's working record for one point-pair match.
+// The engine's working record for one point-pair match: the two images' row counts, the settings
+// as the caller gave them, and the status of the latest match.
 struct Matcher {
     std::int32_t ref_rows_ = 0;
     std::int32_t srch_rows_ = 0;
-    double ref_cellsize_ = 1.0;
-    double srch_cellsize_ = 1.0;
-    double srch_xll_ = 0.0;
-    double srch_yll_ = 0.0;
-    double ref_xll_ = 0.0;
-    double ref_yll_ = 0.0;
-    double mincorr_ = 2.0;
-    double maxdiff_ = -2.0;
-    std::int32_t peakmethod_ = fit::log;
-    std::int32_t chipwidth_ = 128;
-    std::int32_t chipheight_ = 128;
-    std::int32_t hoffset_ = 0;
-    std::int32_t voffset_ = 0;
+    MatchingParams params_;
     std::int32_t status_ = 0;
 };
 
@@ -42,11 +32,24 @@ struct Location {
     float length = 0.0f;
 };
 
+// How a peak is judged and refined, narrowed to float where the settings are doubles.
+struct PeakSettings {
+    float min_strength;        // the least strength accepted
+    std::int32_t peak_method;  // a fit type (engine_facts.h)
+    float max_diff;            // the displacement limit; not above 0: the smaller margin less 2
+};
+
+// The search chip's margins around the reference chip, in pixels: the placement they give is
+// no displacement.
+struct Margins {
+    float horizontal;
+    float vertical;
+};
+
 // Correlation, peak evaluation, optional sub-pixel fit and the displacement limit for two
-// extracted chips, in the caller's workspace. Sizes, thresholds and margins arrive narrowed to float.
-void correlate_and_locate(const float* search, const float* ref, float sw, float sh, float rw,
-                          float rh, float min_strength, std::int32_t peak_method, float max_diff,
-                          float hoffset, float voffset, Location& loc, Workspace& work);
+// extracted chips, in the caller's workspace. Sizes and margins arrive as floats.
+void correlate_and_locate(const ChipPair& chips, const PeakSettings& settings, Margins margins, Location& loc,
+                          Workspace& work);
 
 // Matches image1 at (row[0], col[0]) with image2 around (row[1], col[1]) and fills every field of
 // `out`. Throws std::invalid_argument for fewer than two points and the standard allocation errors.

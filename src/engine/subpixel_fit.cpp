@@ -71,8 +71,12 @@ float quadratic_form(const float g[6], const float m[36]) {
 
 }  // namespace
 
-void accumulate_normal_equations(const float neighbourhood[25], std::int32_t fit_type, float z[25],
-                                 float w[25], float normal[36], float rhs[6]) {
+void accumulate_normal_equations(const float neighbourhood[25], std::int32_t fit_type, FitObservations& observed,
+                                 NormalEquations& equations) {
+    float* const z = observed.z;
+    float* const w = observed.w;
+    float* const normal = equations.matrix;
+    float* const rhs = equations.rhs;
     for (int k = 0; k < 36; ++k) normal[k] = 0.0f;
     for (int k = 0; k < 6; ++k) rhs[k] = 0.0f;
     for (int a = 0; a < 5; ++a) {
@@ -92,8 +96,12 @@ void accumulate_normal_equations(const float neighbourhood[25], std::int32_t fit
     }
 }
 
-void estimate_fit_errors(const float z[25], const float w[25], const float inverse[36],
-                         const float coef[6], const float offsets[2], float errors[2]) {
+void estimate_fit_errors(const FitObservations& observed, const QuadricFit& fit, float errors[2]) {
+    const float* const z = observed.z;
+    const float* const w = observed.w;
+    const float* const inverse = fit.inverse;
+    const float* const coef = fit.coef;
+    const float* const offsets = fit.offsets;
     float residual = 0.0f;
     for (int a = 0; a < 5; ++a) {
         for (int i = 0; i < 5; ++i) {
@@ -129,21 +137,20 @@ void estimate_fit_errors(const float z[25], const float w[25], const float inver
 
 void fit_peak(const float neighbourhood[25], std::int32_t fit_type, float offsets[2],
               float errors[2], FitDetails* details) {
-    float z[25];
-    float w[25];
-    float normal[36];
-    float rhs[6];
-    float inverse[36];
-    float coef[6];
-    accumulate_normal_equations(neighbourhood, fit_type, z, w, normal, rhs);
-    const std::int32_t lu_status = invert_matrix(normal, inverse);
-    solve_coefficients(inverse, rhs, coef);
-    const float det = determinant(coef);
-    stationary_point(coef, det, offsets);
-    estimate_fit_errors(z, w, inverse, coef, offsets, errors);
+    FitObservations observed;
+    NormalEquations equations;
+    QuadricFit fit;
+    accumulate_normal_equations(neighbourhood, fit_type, observed, equations);
+    const std::int32_t lu_status = invert_matrix(equations.matrix, fit.inverse);
+    solve_coefficients(fit.inverse, equations.rhs, fit.coef);
+    const float det = determinant(fit.coef);
+    stationary_point(fit.coef, det, fit.offsets);
+    estimate_fit_errors(observed, fit, errors);
+    offsets[0] = fit.offsets[0];
+    offsets[1] = fit.offsets[1];
     if (details) {
         details->lu_status = lu_status;
-        for (int k = 0; k < 6; ++k) details->coef[k] = coef[k];
+        for (int k = 0; k < 6; ++k) details->coef[k] = fit.coef[k];
         details->det = det;
     }
 }

@@ -4,6 +4,7 @@
 #include <memory>
 #include <vector>
 
+#include "engine/correlation.h"
 #include "engine/fft_fast.h"
 
 namespace talmek {
@@ -26,6 +27,7 @@ class Workspace {
 public:
     ChipBuffer search_chip;
     ChipBuffer ref_chip;
+    SurfaceScratch surface_scratch;
 
     SplitGrid& search_grid(std::int32_t n) { return grid(search_grid_, n); }
     SplitGrid& ref_grid(std::int32_t n) { return grid(ref_grid_, n); }

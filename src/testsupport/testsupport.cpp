@@ -4,7 +4,13 @@
 #include <pybind11/stl.h>
 
 #include <algorithm>
+#include <array>
+#include <atomic>
+#include <cstdlib>
+#include <new>
 #include <cmath>
+#include <optional>
+#include <string>
 #include <cstring>
 #include <stdexcept>
 
@@ -22,6 +28,41 @@
 
 namespace py = pybind11;
 using namespace talmek;
+
+// Allocations through operator new by the code of this module (the engine included, which is
+// linked into it), counted so that a test can see a workspace keep its promise. Not under
+// AddressSanitizer, whose own operator new must pair with its delete.
+#if defined(__SANITIZE_ADDRESS__)
+#define TALMEK_COUNT_ALLOCATIONS 0
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TALMEK_COUNT_ALLOCATIONS 0
+#endif
+#endif
+#ifndef TALMEK_COUNT_ALLOCATIONS
+#define TALMEK_COUNT_ALLOCATIONS 1
+#endif
+
+namespace {
+std::atomic<long> allocations{0};
+}  // namespace
+
+#if TALMEK_COUNT_ALLOCATIONS
+namespace {
+void* counted_allocation(std::size_t size) {
+    allocations.fetch_add(1, std::memory_order_relaxed);
+    if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+    throw std::bad_alloc();
+}
+}  // namespace
+
+void* operator new(std::size_t size) { return counted_allocation(size); }
+void* operator new[](std::size_t size) { return counted_allocation(size); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+#endif
 
 namespace {
 
@@ -66,7 +107,7 @@ py::object py_extract_chip(const Array<std::uint8_t>& image, std::int32_t row, s
     } else if (with_buffer) {
         target = &placeholder;  // the size test rejects the chip before the buffer is used
     }
-    const std::int32_t code = extract_chip(rows, row, col, width, height, min_size, max_size, target);
+    const std::int32_t code = extract_chip(rows, row, col, width, height, {min_size, max_size}, target);
     if (code != status::chip_ok || buffer.empty()) return py::make_tuple(code, py::none());
     return py::make_tuple(code, copy_of(buffer.data(), {height, width}));
 }
@@ -102,17 +143,60 @@ std::optional<Schedule> schedule_called(const std::string& name) {
     return s;
 }
 
-// The plan of a size and direction as the engine uses it: its schedule and how it was chosen.
+// The names of every kernel build or schedule, for messages: "baseline, avx2, avx512".
+template <typename T, std::size_t N>
+std::string all_names(const std::array<T, N>& all, const char* (*name)(T)) {
+    std::string names;
+    for (const T v : all) names += std::string(names.empty() ? "" : ", ") + name(v);
+    return names;
+}
+
+// The transforms' kernel build and schedule from now on, for every transform of this module that
+// names none; None restores the default (the widest build, the timed schedule). A name that means
+// nothing, or a build this processor does not run, raises ValueError and changes nothing.
+void py_force_fft(const std::optional<std::string>& kernel, const std::optional<std::string>& schedule) {
+    std::optional<Kernel> k;
+    std::optional<Schedule> s;
+    if (kernel) {
+        k = kernel_named(*kernel);
+        if (!k) {
+            throw py::value_error("no kernel build is called '" + *kernel + "' (" + all_names(kKernels, kernel_name) + ")");
+        }
+    }
+    if (schedule) {
+        s = schedule_named(*schedule);
+        if (!s) {
+            throw py::value_error("no transform schedule is called '" + *schedule + "' (" +
+                                  all_names(kSchedules, schedule_name) + ")");
+        }
+    }
+    detail::force_fft(k, s);
+}
+
+py::dict py_forced_fft() {
+    py::dict d;
+    const std::optional<Kernel> k = detail::forced_kernel();
+    const std::optional<Schedule> s = detail::forced_schedule();
+    d["kernel"] = k ? py::object(py::str(kernel_name(*k))) : py::none();
+    d["schedule"] = s ? py::object(py::str(schedule_name(*s))) : py::none();
+    return d;
+}
+
+// The plan of a size and direction as the engine uses it: the kernel build and schedule that a
+// transform grid of the correlation runs, the schedule that timing chose, and the timings.
 py::dict py_transform_plan(std::int32_t n, std::int32_t sign) {
     if (!is_power_of_two(n) || (sign != 1 && sign != -1)) throw py::value_error("a power-of-two size and a sign of +1 or -1");
-    const TransformPlan& plan = TransformPlan::get(n, sign, best_kernel());
+    SplitGrid grid(n);
+    const TransformPlan& plan = TransformPlan::get(n, sign, grid.kernel());
     py::dict timings;
     for (const TransformPlan::Timing& t : plan.timings()) timings[schedule_name(t.schedule)] = t.microseconds;
+    const Schedule runs = grid.schedule(sign);
     py::dict d;
-    d["schedule"] = schedule_name(plan.schedule());
-    d["kernel"] = kernel_name(best_kernel());
+    d["schedule"] = schedule_name(runs);
+    d["timed_schedule"] = schedule_name(plan.schedule());
+    d["kernel"] = kernel_name(grid.kernel());
     d["microseconds"] = timings;
-    d["strip_width"] = strip_width(plan.schedule(), n);
+    d["strip_width"] = strip_width(runs, n);
     return d;
 }
 
@@ -250,13 +334,13 @@ py::tuple py_invert_matrix(const Array<float>& matrix) {
     return py::make_tuple(copy_of(inv, {6, 6}), copy_of(m, {6, 6}), status);
 }
 
-struct ChipPair {
+struct ChipExtents {
     std::int32_t sw, sh, rw, rh;
 };
 
-ChipPair check_chips(const Array<float>& search, const Array<float>& ref) {
+ChipExtents check_chips(const Array<float>& search, const Array<float>& ref) {
     if (search.ndim() != 2 || ref.ndim() != 2) throw py::value_error("chips must be 2-D");
-    ChipPair p{static_cast<std::int32_t>(search.shape(1)), static_cast<std::int32_t>(search.shape(0)),
+    ChipExtents p{static_cast<std::int32_t>(search.shape(1)), static_cast<std::int32_t>(search.shape(0)),
                static_cast<std::int32_t>(ref.shape(1)), static_cast<std::int32_t>(ref.shape(0))};
     if (p.sw > kSearchChip.max || p.sh > kSearchChip.max || p.rw > p.sw || p.rh > p.sh || p.rw < 1 || p.rh < 1) {
         throw py::value_error("need 1 <= reference <= search <= " + std::to_string(kSearchChip.max) +
@@ -265,15 +349,18 @@ ChipPair check_chips(const Array<float>& search, const Array<float>& ref) {
     return p;
 }
 
+ChipPair chip_pair(const Array<float>& search, const Array<float>& ref, const ChipExtents& p) {
+    return {search.data(), ref.data(), {float(p.sw), float(p.sh)}, {float(p.rw), float(p.rh)}};
+}
+
 Array<float> py_correlate_fft(const Array<float>& search, const Array<float>& ref) {
-    const ChipPair p = check_chips(search, ref);
+    const ChipExtents p = check_chips(search, ref);
     const std::int32_t cols = p.sw - p.rw + 1, rows = p.sh - p.rh + 1;
     Array<float> raw({rows, cols});
     const std::int32_t n = grid_size(p.sw, p.sh);
     SplitGrid search_grid(n);
     SplitGrid ref_grid(n);
-    correlate_fft(search.data(), ref.data(), {float(p.sw), float(p.sh)}, {float(p.rw), float(p.rh)},
-                  raw.mutable_data(), search_grid, ref_grid);
+    correlate_fft(chip_pair(search, ref, p), raw.mutable_data(), search_grid, ref_grid);
     return raw;
 }
 
@@ -286,14 +373,14 @@ py::dict candidates_dict(const Candidates& c) {
 }
 
 py::dict py_normalise_correlation(const Array<float>& ref, const Array<float>& search, const Array<float>& raw) {
-    const ChipPair p = check_chips(search, ref);
+    const ChipExtents p = check_chips(search, ref);
     const std::int32_t cols = p.sw - p.rw + 1, rows = p.sh - p.rh + 1;
     sized(raw, static_cast<py::ssize_t>(rows) * cols, "raw_surface");
     Array<float> surface({rows, cols});
     Candidates cand;
     float sums[2] = {123.0f, 456.0f};
-    normalise_correlation(ref.data(), search.data(), {float(p.rw), float(p.rh)}, {float(p.sw), float(p.sh)},
-                          raw.data(), surface.mutable_data(), cand, sums);
+    SurfaceScratch scratch;
+    normalise_correlation(chip_pair(search, ref, p), raw.data(), surface.mutable_data(), cand, sums, scratch);
     py::dict d = candidates_dict(cand);
     d["surface"] = surface;
     d["coef_sums"] = copy_of(sums, {2});
@@ -325,7 +412,7 @@ py::dict py_evaluate_peak(const Array<float>& surface, const Array<float>& value
     float neighbourhood[25];
     std::fill(neighbourhood, neighbourhood + 25, 0.0f);
     PeakDetails details;
-    const PeakResult r = evaluate_peak(w, h, surface.data(), c, sums, min_strength, neighbourhood, &details);
+    const PeakResult r = evaluate_peak({surface.data(), w, h}, c, sums, min_strength, neighbourhood, &details);
     py::dict d;
     d["status"] = r.status;
     d["strength"] = r.strength;
@@ -358,9 +445,11 @@ py::dict py_fit_peak(const Array<float>& neighbourhood, std::int32_t fit_type) {
 
 py::tuple py_accumulate(const Array<float>& neighbourhood, std::int32_t fit_type) {
     sized(neighbourhood, 25, "neighbourhood");
-    float z[25], w[25], normal[36], rhs[6];
-    accumulate_normal_equations(neighbourhood.data(), fit_type, z, w, normal, rhs);
-    return py::make_tuple(copy_of(z, {5, 5}), copy_of(w, {5, 5}), copy_of(normal, {6, 6}), copy_of(rhs, {6}));
+    FitObservations observed;
+    NormalEquations equations;
+    accumulate_normal_equations(neighbourhood.data(), fit_type, observed, equations);
+    return py::make_tuple(copy_of(observed.z, {5, 5}), copy_of(observed.w, {5, 5}), copy_of(equations.matrix, {6, 6}),
+                          copy_of(equations.rhs, {6}));
 }
 
 Array<float> py_estimate_errors(const Array<float>& z, const Array<float>& w, const Array<float>& inverse,
@@ -370,18 +459,25 @@ Array<float> py_estimate_errors(const Array<float>& z, const Array<float>& w, co
     sized(inverse, 36, "inverse");
     sized(coef, 6, "coef");
     sized(offsets, 2, "offsets");
+    FitObservations observed;
+    std::memcpy(observed.z, z.data(), sizeof observed.z);
+    std::memcpy(observed.w, w.data(), sizeof observed.w);
+    QuadricFit fit;
+    std::memcpy(fit.inverse, inverse.data(), sizeof fit.inverse);
+    std::memcpy(fit.coef, coef.data(), sizeof fit.coef);
+    std::memcpy(fit.offsets, offsets.data(), sizeof fit.offsets);
     float errors[2];
-    estimate_fit_errors(z.data(), w.data(), inverse.data(), coef.data(), offsets.data(), errors);
+    estimate_fit_errors(observed, fit, errors);
     return copy_of(errors, {2});
 }
 
 py::dict py_correlate_and_locate(const Array<float>& search, const Array<float>& ref, float min_strength,
                                  std::int32_t peak_method, float max_diff, float hoffset, float voffset) {
-    const ChipPair p = check_chips(search, ref);
+    const ChipExtents p = check_chips(search, ref);
     Location loc;
     Workspace work;
-    correlate_and_locate(search.data(), ref.data(), float(p.sw), float(p.sh), float(p.rw), float(p.rh),
-                         min_strength, peak_method, max_diff, hoffset, voffset, loc, work);
+    correlate_and_locate(chip_pair(search, ref, p), {min_strength, peak_method, max_diff}, {hoffset, voffset}, loc,
+                         work);
     py::dict d;
     d["status"] = loc.status;
     d["strength"] = loc.strength;
@@ -390,6 +486,24 @@ py::dict py_correlate_and_locate(const Array<float>& search, const Array<float>&
     d["errors"] = copy_of(loc.errors, {2});
     d["length"] = loc.length;
     return d;
+}
+
+// correlate_and_locate `runs` times on the same chips in one workspace: the allocations each run made.
+std::vector<long> py_allocations_per_run(const Array<float>& search, const Array<float>& ref, std::int32_t runs) {
+    const ChipExtents p = check_chips(search, ref);
+    const ChipPair chips = chip_pair(search, ref, p);
+    const PeakSettings settings{1.0f, fit::log, -2.0f};
+    const Margins margins{static_cast<float>(p.sw - p.rw) / 2, static_cast<float>(p.sh - p.rh) / 2};
+    std::vector<long> counts;
+    counts.reserve(static_cast<std::size_t>(std::max(runs, 0)));
+    Workspace work;
+    for (std::int32_t k = 0; k < runs; ++k) {
+        Location loc;
+        const long before = allocations.load();
+        correlate_and_locate(chips, settings, margins, loc, work);
+        counts.push_back(allocations.load() - before);
+    }
+    return counts;
 }
 
 // f applied to every element of a float32 array.
@@ -435,6 +549,11 @@ PYBIND11_MODULE(_talmek_testsupport, m) {
         return names;
     });
     m.def("transform_plan", &py_transform_plan, py::arg("n"), py::arg("sign"));
+    m.def("force_fft", &py_force_fft, py::arg("kernel") = py::none(), py::arg("schedule") = py::none(),
+          "Kernel build and schedule of every transform that names none, from now on; None: the default");
+    m.def("reset_fft", [] { detail::force_fft(std::nullopt, std::nullopt); },
+          "Back to the widest kernel build and the timed schedules");
+    m.def("forced_fft", &py_forced_fft, "What force_fft set: {'kernel': name or None, 'schedule': name or None}");
     m.def("lu_decompose", &py_lu_decompose, py::arg("matrix"));
     m.def("lu_solve", &py_lu_solve, py::arg("factors"), py::arg("index"), py::arg("rhs"));
     m.def("invert_matrix", &py_invert_matrix, py::arg("matrix"));
@@ -450,6 +569,8 @@ PYBIND11_MODULE(_talmek_testsupport, m) {
     m.def("correlate_and_locate", &py_correlate_and_locate, py::arg("search"), py::arg("ref"),
           py::arg("min_strength"), py::arg("peak_method"), py::arg("max_diff"), py::arg("hoffset"),
           py::arg("voffset"));
+    m.attr("COUNTS_ALLOCATIONS") = bool(TALMEK_COUNT_ALLOCATIONS);
+    m.def("allocations_per_run", &py_allocations_per_run, py::arg("search"), py::arg("ref"), py::arg("runs"));
     m.def("log_float", [](const Array<float>& x) { return each_float(x, log_float); }, py::arg("x"));
     m.def("platform_logf", [](const Array<float>& x) { return each_float(x, [](float v) { return std::log(v); }); },
           py::arg("x"), "The C library's logarithm on floats, element by element");

@@ -1,0 +1,386 @@
+"""The options of a run, in one frozen object: every default and every check lives here.
+
+``TrackOptions`` holds what ``track_files``, ``track_xarray``, ``match_stack`` and the
+``talmek-track`` command take: the grid and the match settings, how the inputs are read and
+converted, the pre-filter and the outlier filter, the outputs, and where the matching runs. Each
+field is checked and brought to one form when the object is made (a single whole number becomes
+the pair (n, n), text dates become two datetimes, a pre-filter's text a ``Prefilter``), so the run
+reads them without checking again. A wrong option raises ``OptionError`` naming the option by its
+keyword; the command words it as its flag.
+
+A new option is a field here with its default and its check (``_CHECKS``), a line in the keyword
+dictionary of the entry points that take it (``ArrayKeywords``, ``RunKeywords``), and, for the
+command, a flag in ``cli.py``.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import math
+import operator
+import os
+from collections.abc import Callable, Iterable, Mapping
+from dataclasses import dataclass, field
+from datetime import datetime
+from typing import Any, TypedDict
+
+import numpy as np
+
+import Talmek
+from talmek_track._facts import REF_CHIP_MAX, REF_CHIP_MIN, SEARCH_CHIP_MAX, SEARCH_CHIP_MIN
+from talmek_track.backends import BACKENDS
+from talmek_track.blocks import DEFAULT_BLOCK_PIXELS
+from talmek_track.convert import DEFAULT_PERCENTILES, ValueRange
+from talmek_track.dates import interval_days, parse_dates
+from talmek_track.errors import OptionError
+from talmek_track.outliers import FILTERS
+from talmek_track.prefilter import Prefilter, parse_prefilter
+from talmek_track.writers import WRITERS
+
+__all__ = ["ArrayKeywords", "PEAK_METHODS", "RunKeywords", "StackKeywords", "TrackOptions"]
+
+#: Sub-pixel peak fits by name, as MatchingParams.peakmethod_ takes them.
+PEAK_METHODS = {"linear": 1, "log": 2, "reciprocal": 3, "integer": 4}
+
+#: Sizes, spacings, starts and offsets stay below this many pixels: the engine's pixel positions
+#: are 32-bit.
+PIXEL_LIMIT = 2**30
+
+#: A size or spacing: one whole number for both directions, or (x, y) = (columns, rows).
+Pair = int | tuple[int, int]
+
+#: Acquisition dates: "DATE1,DATE2" as the command takes them, or two datetimes.
+Dates = str | tuple[datetime, datetime]
+
+#: A stable-ground mask: an image file, or an array of image 1's shape (non-zero: stable).
+Stable = str | os.PathLike[str] | np.ndarray
+
+
+def _refuse(template: str, *options: str, **values: object) -> OptionError:
+    return OptionError(template, options=options, **values)
+
+
+def _whole(name: str, value: object) -> int:
+    if isinstance(value, bool):
+        raise _refuse("{0} must be a whole number, got {value!r}", name, value=value)
+    try:
+        return operator.index(value)  # type: ignore[arg-type]
+    except TypeError:
+        raise _refuse("{0} must be a whole number, got {value!r}", name, value=value) from None
+
+
+def _pair(name: str, value: object) -> tuple[int, int]:
+    try:
+        items = [value, value] if not isinstance(value, Iterable) else list(value)
+        if len(items) != 2:
+            raise TypeError
+        x, y = (_whole(name, v) for v in items)
+    except (TypeError, OptionError):
+        raise _refuse("{0} must be a whole number or a pair of them, got {value!r}", name,
+                      value=value) from None
+    if max(abs(x), abs(y)) >= PIXEL_LIMIT:
+        raise _refuse("{0} must stay below 2^30 pixels, got {x},{y}", name, x=x, y=y)
+    return x, y
+
+
+def _real(name: str, value: object) -> float:
+    try:
+        return float(value)  # type: ignore[arg-type]
+    except (TypeError, ValueError):
+        raise _refuse("{0} must be a number, got {value!r}", name, value=value) from None
+
+
+def _optional(check: Callable[[str, Any], Any]) -> Callable[[str, Any], Any]:
+    return lambda name, value: None if value is None else check(name, value)
+
+
+def _chip(name: str, value: object) -> tuple[int, int]:
+    w, h = _pair(name, value)
+    if not (REF_CHIP_MIN <= w <= REF_CHIP_MAX and REF_CHIP_MIN <= h <= REF_CHIP_MAX):
+        raise _refuse("{0} must be {lo}..{hi} pixels, got {w},{h}", name, lo=REF_CHIP_MIN,
+                      hi=REF_CHIP_MAX, w=w, h=h)
+    return w, h
+
+
+def _margin(name: str, value: object) -> tuple[int, int]:
+    x, y = _pair(name, value)
+    if x < 0 or y < 0:
+        raise _refuse("{0} must not be negative, got {x},{y}", name, x=x, y=y)
+    return x, y
+
+
+def _step(name: str, value: object) -> tuple[int, int]:
+    x, y = _pair(name, value)
+    if x < 1 or y < 1:
+        raise _refuse("{0} must be at least 1, got {x},{y}", name, x=x, y=y)
+    return x, y
+
+
+def _choice(choices: Iterable[str]) -> Callable[[str, Any], str]:
+    def check(name: str, value: Any) -> str:
+        known = list(choices)
+        if not isinstance(value, str) or value not in known:
+            raise _refuse("{0} must be one of {known}, got {value!r}", name, known=", ".join(known),
+                          value=value)
+        return value
+    return check
+
+
+def _from_one(name: str, value: object) -> int:
+    n = _whole(name, value)
+    if n < 1:
+        raise _refuse("{0} counts from 1, got {n}", name, n=n)
+    return n
+
+
+def _at_least_one(name: str, value: object) -> int:
+    n = _whole(name, value)
+    if n < 1:
+        raise _refuse("{0} must be at least 1, got {n}", name, n=n)
+    return n
+
+
+def _value_range(name: str, value: object) -> ValueRange:
+    if value is None:
+        return None
+    if isinstance(value, str) and value == "auto":
+        return "auto"
+    try:
+        lo, hi = (float(v) for v in value)  # type: ignore[attr-defined]
+    except (TypeError, ValueError):
+        lo = hi = math.nan
+    if not (math.isfinite(lo) and math.isfinite(hi) and lo <= hi):
+        raise _refuse("{0} must be 'auto', None or two finite numbers (low, high) with low <= high, "
+                      "got {value!r}", name, value=value)
+    return lo, hi
+
+
+def _percentiles(name: str, value: object) -> tuple[float, float]:
+    try:
+        lo, hi = (float(v) for v in value)  # type: ignore[attr-defined]
+    except (TypeError, ValueError):
+        lo = hi = math.nan
+    if not 0 <= lo < hi <= 100:
+        raise _refuse("{0} must rise within 0..100, got {value!r}", name, value=value)
+    return lo, hi
+
+
+def _formats(name: str, value: object) -> tuple[str, ...] | None:
+    if value is None:
+        return None
+    names = (value,) if isinstance(value, str) else tuple(value)  # type: ignore[arg-type]
+    for item in names:
+        if item not in WRITERS:
+            raise _refuse("unknown output format {item!r} in {0}; choose from {known}", name,
+                          item=item, known=", ".join(WRITERS))
+    return names
+
+
+def _dates(name: str, value: object) -> tuple[datetime, datetime] | None:
+    if value is None:
+        return None
+    try:
+        dated = parse_dates(value) if isinstance(value, str) else tuple(value)  # type: ignore[arg-type]
+        if len(dated) != 2:
+            raise ValueError("expected two dates, first image first")
+        interval_days(*dated)
+    except (ValueError, TypeError) as e:
+        raise _refuse("{0}: {reason}", name, reason=e) from None
+    return dated[0], dated[1]
+
+
+def _prefilter(name: str, value: object) -> Prefilter:
+    try:
+        return parse_prefilter(value)  # type: ignore[arg-type]
+    except ValueError as e:
+        raise _refuse("{0}: {reason}", name, reason=e) from None
+
+
+def _stable(name: str, value: object) -> str | np.ndarray | None:
+    if value is None:
+        return None
+    if isinstance(value, (str, os.PathLike)):
+        return os.fspath(value)
+    mask = np.asarray(getattr(value, "values", value))  # an xarray.DataArray gives its values
+    if mask.ndim == 3 and mask.shape[0] == 1:
+        mask = mask[0]  # rioxarray's band dimension
+    return mask
+
+
+def _backend(name: str, value: object) -> str:
+    return _choice(BACKENDS)(name, value)
+
+
+#: Each field's check: it takes the option's name and value and returns the value in its one form.
+_CHECKS: dict[str, Callable[[str, Any], Any]] = {
+    "chip": _chip, "margin": _margin, "step": _step, "start": _optional(_pair), "offset": _pair,
+    "peak": _choice(PEAK_METHODS), "min_strength": _real, "max_displacement": _optional(_real),
+    "nodata": _optional(_real), "band": _optional(_from_one), "page": _optional(_from_one),
+    "value_range": _value_range, "percentiles": _percentiles,
+    "threads": _optional(_at_least_one), "formats": _formats, "plot": lambda name, v: bool(v),
+    "backend": _backend, "client": lambda name, v: v, "scheduler": _optional(lambda name, v: str(v)),
+    "workers": _optional(_at_least_one), "dates": _dates, "prefilter": _prefilter,
+    "filter": _choice(FILTERS), "stable": _stable, "block_pixels": _at_least_one,
+}
+
+
+@dataclass(frozen=True)
+class TrackOptions:
+    """The options of a run, checked, each in one form; see ``track_files`` for their meaning.
+
+    Made with the keywords of ``track_files`` (``TrackOptions(chip=24, prefilter="none")``), in
+    the forms it takes them; the fields hold them in one form: pairs as (x, y) tuples, ``dates``
+    as two datetimes or None, ``prefilter`` as a ``Prefilter``, ``formats`` as a tuple or None,
+    ``stable`` as a path text or an array. ``replace`` gives a copy with some options changed,
+    checked alike. OptionError names the first wrong option by its keyword.
+    """
+
+    chip: tuple[int, int] = (32, 32)
+    margin: tuple[int, int] = (8, 8)
+    step: tuple[int, int] = (16, 16)
+    start: tuple[int, int] | None = None
+    offset: tuple[int, int] = (0, 0)
+    peak: str = "log"
+    min_strength: float = 2.0
+    max_displacement: float | None = None
+    nodata: float | None = None
+    band: int | None = None
+    page: int | None = None
+    value_range: ValueRange = "auto"
+    percentiles: tuple[float, float] = DEFAULT_PERCENTILES
+    threads: int | None = None
+    formats: tuple[str, ...] | None = None
+    plot: bool = True
+    backend: str = "threads"
+    client: Any = field(default=None, compare=False)
+    scheduler: str | None = None
+    workers: int | None = None
+    dates: tuple[datetime, datetime] | None = None
+    prefilter: Prefilter = parse_prefilter("wallis:15")
+    filter: str = "median"
+    stable: str | np.ndarray | None = field(default=None, compare=False)
+    block_pixels: int = DEFAULT_BLOCK_PIXELS
+
+    def __post_init__(self) -> None:
+        for f in dataclasses.fields(self):
+            object.__setattr__(self, f.name, _CHECKS[f.name](f.name, getattr(self, f.name)))
+        sw, sh = self.chip[0] + 2 * self.margin[0], self.chip[1] + 2 * self.margin[1]
+        if not (SEARCH_CHIP_MIN <= sw <= SEARCH_CHIP_MAX and SEARCH_CHIP_MIN <= sh <= SEARCH_CHIP_MAX):
+            raise _refuse("the search window {sw}x{sh} must be {lo}..{hi} pixels on each side; "
+                          "widen {0} or {1}", "margin", "chip", sw=sw, sh=sh, lo=SEARCH_CHIP_MIN,
+                          hi=SEARCH_CHIP_MAX)
+        cluster = [name for name in ("client", "scheduler", "workers") if getattr(self, name) is not None]
+        if cluster and self.backend == "threads":
+            named = ", ".join("{%d}" % k for k in range(len(cluster)))
+            verb = "need" if len(cluster) > 1 else "needs"
+            raise _refuse(named + f" {verb} a distributed backend ({{{len(cluster)}}}='dask')",
+                          *cluster, "backend")
+        if self.client is not None and self.scheduler is not None:
+            raise _refuse("give either a client or a scheduler address, not both")
+        running = "client" if self.client is not None else "scheduler" if self.scheduler is not None else None
+        if running is not None:
+            shaping = [name for name in ("workers", "threads") if getattr(self, name) is not None]
+            if shaping:
+                named = " and ".join("{%d}" % k for k in range(len(shaping)))
+                verb = "shape" if len(shaping) > 1 else "shapes"
+                raise _refuse(named + f" {verb} the embedded cluster; a running cluster "
+                              "({%d}) keeps its own" % len(shaping), *shaping, running)
+
+    def replace(self, **changes: Any) -> TrackOptions:
+        """A copy with ``changes`` (keywords as for making one), checked alike."""
+        return dataclasses.replace(self, **changes)
+
+    @classmethod
+    def merged(cls, options: TrackOptions | None, keywords: Mapping[str, Any], allowed: Iterable[str],
+               caller: str) -> TrackOptions:
+        """The options of an entry point: ``options`` (default: every default) with the keywords
+        given beside it taking precedence. TypeError for a keyword that ``caller`` does not take,
+        as for any function."""
+        unknown = sorted(set(keywords) - set(allowed))
+        if unknown:
+            raise TypeError(f"{caller}() got an unexpected keyword argument {unknown[0]!r}")
+        if options is not None and not isinstance(options, TrackOptions):
+            raise TypeError(f"options must be a TrackOptions, got {type(options).__name__}")
+        if options is None:
+            return cls(**keywords)
+        return options.replace(**keywords) if keywords else options
+
+    @property
+    def start_given(self) -> bool:
+        """Whether the grid start was given (else the first point whose chips fit is taken)."""
+        return self.start is not None
+
+    @property
+    def cluster(self) -> dict[str, Any]:
+        """The options of a distributed backend, by the names its runner takes."""
+        return {"client": self.client, "scheduler": self.scheduler, "workers": self.workers}
+
+    def params(self) -> Talmek.MatchingParams:
+        """Fresh MatchingParams of the grid and match settings; the georeferences and, unless
+        ``start`` was given, the grid start are completed for a pair of images
+        (``pipeline.prepare_sources``)."""
+        p = Talmek.MatchingParams()
+        p.chipwidth_, p.chipheight_ = self.chip
+        p.hoffset_, p.voffset_ = self.margin
+        p.col_interval_, p.row_interval_ = self.step
+        p.col_offset_, p.row_offset_ = self.offset
+        p.peakmethod_ = PEAK_METHODS[self.peak]
+        p.mincorr_ = self.min_strength
+        p.maxdiff_ = -2.0 if self.max_displacement is None else self.max_displacement
+        if self.start is not None:
+            p.start_col_, p.start_row_ = self.start
+        return p
+
+
+class ArrayKeywords(TypedDict, total=False):
+    """The options that ``track_xarray`` takes as keywords, in the forms it takes them."""
+
+    chip: Pair
+    margin: Pair
+    step: Pair
+    start: Pair | None
+    offset: Pair
+    peak: str
+    min_strength: float
+    max_displacement: float | None
+    nodata: float | None
+    threads: int | None
+    dates: Dates | None
+    prefilter: str | Prefilter | None
+    filter: str
+    stable: Any
+
+
+class StackKeywords(TypedDict, total=False):
+    """The options that ``match_stack`` takes as keywords (its dates are the images' own)."""
+
+    chip: Pair
+    margin: Pair
+    step: Pair
+    start: Pair | None
+    offset: Pair
+    peak: str
+    min_strength: float
+    max_displacement: float | None
+    nodata: float | None
+    band: int | None
+    page: int | None
+    value_range: ValueRange
+    percentiles: tuple[float, float]
+    threads: int | None
+    formats: Iterable[str] | None
+    plot: bool
+    backend: str
+    client: Any
+    scheduler: str | None
+    workers: int | None
+    prefilter: str | Prefilter | None
+    filter: str
+    stable: Stable | None
+    block_pixels: int
+
+
+class RunKeywords(StackKeywords, total=False):
+    """The options that ``track_files`` takes as keywords."""
+
+    dates: Dates | None

@@ -1,0 +1,200 @@
+"""One pair of images from its sources to a finished result: prepare, plan, match, finish.
+
+The entry points (``track_files``, ``track_xarray``, ``match_stack``) open or build the two
+``ImageSource``s and settle their value ranges; from there every run goes the same way, one step
+after the other and never back:
+
+``prepare_sources``
+    relates the two georeferences and completes the MatchingParams of the options (the shift
+    between the pixel grids, the grid start).
+``plan_pair``
+    lays the grid and cuts it into block jobs (``PairPlan``).
+``match_plan``
+    matches the jobs on the chosen backend.
+``finish_plan``
+    assembles the blocks' records and builds the ``TrackResult``, whole: the grid, the vector
+    field and, when a figure is wanted, the preview. Writers then read it.
+"""
+
+from __future__ import annotations
+
+import os
+import warnings
+from collections.abc import Callable, Iterable
+from dataclasses import dataclass
+from datetime import datetime
+
+import numpy as np
+
+import Talmek
+from talmek_track._facts import chip_origin
+from talmek_track.backends import get_runner, run_blocks
+from talmek_track.blocks import BlockJob, BlockRecords, plan_blocks
+from talmek_track.errors import InputError, OptionError, require
+from talmek_track.georef import check_offsets, pair_georeference
+from talmek_track.matching import RECORD_DTYPE, grid_points, on_grid, warn_failures
+from talmek_track.options import TrackOptions
+from talmek_track.prefilter import Prefilter
+from talmek_track.readers import ImageSource, open_source
+from talmek_track.results import TrackResult
+from talmek_track.velocity import vector_field
+
+#: The longest side of the picture of the first image that figures are drawn on.
+PREVIEW_SIDE = 2000
+
+#: A progress report over one pair: (points done, points of the grid).
+PairProgress = Callable[[int, int], object]
+
+
+def require_backend(options: TrackOptions) -> None:
+    """OptionError when the chosen backend cannot run here (its packages are missing)."""
+    try:
+        get_runner(options.backend)
+    except ValueError as e:
+        raise OptionError(str(e)) from None
+
+
+def open_image(path: str | os.PathLike[str], options: TrackOptions) -> ImageSource:
+    """One input opened with the options' band, page and nodata (value range not yet settled)."""
+    return open_source(path, band=options.band, page=options.page, nodata=options.nodata)
+
+
+def _first_fitting(size: int) -> int:
+    # The smallest centre from 0 up whose chip starts at index 0 or later.
+    return int(np.flatnonzero(chip_origin(np.arange(size + 1), size) >= 0)[0])
+
+
+def auto_start(p: Talmek.MatchingParams) -> None:
+    """Sets the grid start to the first point whose chips fit in both images."""
+    p.start_col_ = max(0, _first_fitting(p.chipwidth_),
+                       _first_fitting(p.chipwidth_ + 2 * p.hoffset_) - p.col_offset_)
+    p.start_row_ = max(0, _first_fitting(p.chipheight_),
+                       _first_fitting(p.chipheight_ + 2 * p.voffset_) - p.row_offset_)
+
+
+def prepare_sources(source1: ImageSource, source2: ImageSource, params: Talmek.MatchingParams, *,
+                    start_given: bool) -> None:
+    """Relates two sources' georeferences and completes ``params``: georeferences, the shift
+    between the pixel grids, the grid start. InputError when they cannot be matched together."""
+    geo1, geo2, shift = pair_georeference(source1, source2)
+    offset = (params.row_offset_ + shift[0], params.col_offset_ + shift[1])
+    check_offsets(source1, source2, offset)
+    params.ref_cellsize_, params.ref_xll_, params.ref_yll_ = geo1.cellsize, geo1.xll, geo1.yll
+    params.srch_cellsize_, params.srch_xll_, params.srch_yll_ = geo2.cellsize, geo2.xll, geo2.yll
+    params.row_offset_, params.col_offset_ = offset
+    if not start_given:
+        auto_start(params)
+
+
+def stable_points(stable: str | np.ndarray, shape: tuple[int, int], points: np.ndarray) -> np.ndarray:
+    """Whether each grid point lies on stable ground; a mask file is read one grid row at a time."""
+    rows = np.unique(points[:, 0])
+    if isinstance(stable, np.ndarray):
+        name, mask = "the stable-ground mask", stable
+        if mask.shape != shape:
+            raise InputError(f"{name}: the stable-ground mask is {mask.shape[-1]}x{mask.shape[0]} "
+                             f"pixels, image 1 {shape[1]}x{shape[0]}")
+        result: np.ndarray = mask[points[:, 0], points[:, 1]] != 0
+        return result
+    source = open_source(stable)
+    if source.shape != shape:
+        raise InputError(f"{source.path}: the stable-ground mask is {source.shape[1]}x{source.shape[0]} "
+                         f"pixels, image 1 {shape[1]}x{shape[0]}")
+    on = np.zeros(len(points), bool)
+    for r, raw in zip(rows.tolist(), source.read_rows(rows.tolist())):
+        at = np.flatnonzero(points[:, 0] == r)
+        values = raw[0, points[at, 1]]
+        on[at] = (values != 0).any(axis=-1) & ~source.invalid_of(values[np.newaxis])[0]
+    return on
+
+
+@dataclass(frozen=True)
+class PairPlan:
+    """One pair planned for matching: its sources and completed settings, the grid and its
+    block jobs, and what the vector field needs (pre-filter name, outlier filter, dates, the grid
+    points on stable ground)."""
+
+    source1: ImageSource
+    source2: ImageSource
+    params: Talmek.MatchingParams
+    grid_shape: tuple[int, int]
+    jobs: list[BlockJob]
+    prefilter: Prefilter
+    filter: str
+    dates: tuple[datetime, datetime] | None = None
+    stable_points: np.ndarray | None = None
+    options: TrackOptions | None = None
+
+    @property
+    def total(self) -> int:
+        """Points of the grid."""
+        return self.grid_shape[0] * self.grid_shape[1]
+
+
+def plan_pair(source1: ImageSource, source2: ImageSource, params: Talmek.MatchingParams,
+              options: TrackOptions, *, dates: tuple[datetime, datetime] | None = None) -> PairPlan:
+    """The grid of two sources whose value ranges are settled and whose settings
+    ``prepare_sources`` completed, cut into block jobs (nodata masking and the pre-filter happen
+    inside each block); ``dates`` are the pair's acquisition dates, if known."""
+    prefilter = options.prefilter
+    if prefilter.kind != "none":
+        require("scipy", "cli")
+    points1, points2, grid_shape = grid_points(source1.shape, params)
+    if len(points1) == 0:
+        warnings.warn("the grid holds no point inside image 1; check the grid's start and step",
+                      stacklevel=3)
+    stable = None if options.stable is None else stable_points(options.stable, source1.shape, points1)
+    jobs = plan_blocks(source1, source2, params, points1, points2, grid_shape, threads=options.threads,
+                       block_pixels=options.block_pixels,
+                       prefilter=None if prefilter.kind == "none" else prefilter)
+    return PairPlan(source1, source2, params, grid_shape, jobs, prefilter, options.filter, dates, stable,
+                    options)
+
+
+def match_plan(plan: PairPlan, options: TrackOptions,
+               progress: PairProgress | None = None) -> list[BlockRecords]:
+    """The plan's blocks matched on the options' backend, in job order."""
+    total = plan.total
+    report = None if progress is None else (lambda done: progress(done, total))
+    return run_blocks(plan.jobs, backend=options.backend, threads=options.threads, progress=report,
+                      **options.cluster)
+
+
+def assemble(blocks: Iterable[BlockRecords], total: int) -> np.ndarray:
+    """The grid's records from its blocks (job order); one warning for the points that failed
+    inside the native code, with the first failure's message."""
+    records = np.zeros(total, RECORD_DTYPE)
+    at, failed, first_error = 0, 0, ""
+    for block in blocks:
+        records[at:at + len(block.records)] = block.records
+        at += len(block.records)
+        failed += block.failed
+        first_error = first_error or block.first_error
+    warn_failures(failed, total, first_error, stacklevel=3)
+    return records
+
+
+def finish_plan(plan: PairPlan, blocks: Iterable[BlockRecords], *, preview: bool = False) -> TrackResult:
+    """A planned pair's result from its matched blocks (job order): the records, the vector field,
+    the grid arranged from the field's displacements, the grid's geotransform (georeferenced
+    input) and, with ``preview``, image 1's picture for a figure."""
+    source1, params = plan.source1, plan.params
+    records = assemble(blocks, plan.total)
+    field = vector_field(
+        records, plan.grid_shape, params, image_transform=source1.transform,
+        image_rows=source1.shape[0], crs=source1.crs, dates=plan.dates, filter=plan.filter,
+        stable=plan.stable_points, attrs={"prefilter": str(plan.prefilter)})
+    grid = on_grid(records, plan.grid_shape, field.values["dx"], field.values["dy"])
+    grid_transform = field.transform if source1.transform is not None and records.size else None
+    picture, step = source1.preview(PREVIEW_SIDE) if preview else (None, 1)
+    return TrackResult(source1.path, plan.source2.path, records, grid, params, source1.shape,
+                       source1.transform, source1.crs, grid_transform, picture, step, field,
+                       options=plan.options)
+
+
+def track_sources(source1: ImageSource, source2: ImageSource, params: Talmek.MatchingParams,
+                  options: TrackOptions, *, dates: tuple[datetime, datetime] | None = None,
+                  progress: PairProgress | None = None, preview: bool = False) -> TrackResult:
+    """Plans, matches and finishes one pair of prepared sources (see the module's steps)."""
+    plan = plan_pair(source1, source2, params, options, dates=dates)
+    return finish_plan(plan, match_plan(plan, options, progress), preview=preview)
