@@ -4,7 +4,7 @@ from __future__ import annotations
 
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import TYPE_CHECKING, Any
+from typing import Any
 
 import numpy as np
 
@@ -12,9 +12,6 @@ import Talmek
 from talmek_track.matching import GridMatch
 from talmek_track.readers import Transform
 from talmek_track.velocity import VectorField
-
-if TYPE_CHECKING:
-    from talmek_track.options import TrackOptions
 
 
 @dataclass(frozen=True)
@@ -70,7 +67,7 @@ class TrackResult:
     preview_step: int = 1
     vector_field: VectorField | None = None
     paths: list[Path] = field(default_factory=list)
-    options: TrackOptions | None = None
+    options: Any = None  # a TrackOptions; the options module imports the writers, which import this one
 
     @property
     def dx(self) -> np.ndarray:
