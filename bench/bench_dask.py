@@ -28,6 +28,10 @@ import numpy as np
 
 import talmek_track
 
+# The synthetic scenes the tests use too (tests/synthetic.py).
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tests"))
+import synthetic  # noqa: E402
+
 CHIP = dict(chip=32, margin=8, step=16)
 SHIFT = (3, -2)  # (rows, columns) that features move from image 1 to image 2
 
@@ -51,19 +55,27 @@ def cpu_name() -> str:
     return f"{model}, {'/'.join(vec)}, L2 {l2 or '?'} per core, {os.cpu_count()} cores"
 
 
+def ground(side: int, seed: int) -> np.ndarray:
+    """side x side uint16 ground of values 1000..3800, made 512 rows at a time; each seed gives
+    another stretch of it."""
+    out = np.empty((side, side), np.uint16)
+    cols = np.arange(side) + seed * 100_000
+    for r0 in range(0, side, 512):
+        rows = np.arange(r0, min(r0 + 512, side)) + seed * 100_000
+        out[r0:r0 + len(rows)] = np.rint(1000 + 2800 * synthetic.window_texture(rows, cols))
+    return out
+
+
 def write_pair(folder: Path, name: str, size: int, seed: int, shift=SHIFT) -> tuple[str, str]:
     """Two uint16 GeoTIFFs (10 m pixels, UTM), the second the first moved by ``shift``."""
     import rasterio
     from affine import Affine
-    from scipy import ndimage
 
     paths = (folder / f"{name}_1.tif", folder / f"{name}_2.tif")
     if all(p.exists() for p in paths):
         return str(paths[0]), str(paths[1])
-    rng = np.random.default_rng(seed)
     pad = 8
-    base = rng.integers(0, 2800, (size + 2 * pad, size + 2 * pad), dtype=np.uint16)
-    base = ndimage.uniform_filter(base, 3, mode="nearest") + np.uint16(1000)
+    base = ground(size + 2 * pad, seed)
     dr, dc = shift
     images = (base[pad:pad + size, pad:pad + size], base[pad - dr:pad - dr + size, pad - dc:pad - dc + size])
     for path, image in zip(paths, images):
@@ -78,15 +90,12 @@ def write_stack(folder: Path, count: int, size: int) -> list[str]:
     """``count`` uint16 GeoTIFFs, each the previous one moved by (1, 1) pixels."""
     import rasterio
     from affine import Affine
-    from scipy import ndimage
 
     paths = [folder / f"stack_{k}.tif" for k in range(count)]
     if all(p.exists() for p in paths):
         return [str(p) for p in paths]
-    rng = np.random.default_rng(11)
     pad = count + 4
-    base = rng.integers(0, 2800, (size + 2 * pad, size + 2 * pad), dtype=np.uint16)
-    base = ndimage.uniform_filter(base, 3, mode="nearest") + np.uint16(1000)
+    base = ground(size + 2 * pad, 11)
     for k, path in enumerate(paths):
         image = base[pad - k:pad - k + size, pad - k:pad - k + size]
         with rasterio.open(path, "w", driver="GTiff", width=size, height=size, count=1,

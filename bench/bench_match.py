@@ -19,26 +19,20 @@ Every figure is the best of --repeat runs of about --seconds each.
 from __future__ import annotations
 
 import argparse
+import os
+import sys
 import time
 
 import numpy as np
 
 import Talmek
 
+# The synthetic scenes the tests use too (tests/synthetic.py).
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tests"))
+import synthetic  # noqa: E402
+
 SIZES = [(32, 48), (64, 96), (128, 168)]
 SHIFT = (1.4, -2.3)
-
-
-def textured_pair(shape: tuple[int, int], dy: float, dx: float, seed: int = 11) -> tuple[np.ndarray, np.ndarray]:
-    """Smoothed periodic noise and the same noise moved by (dy, dx) through a Fourier phase ramp."""
-    rng = np.random.default_rng(seed)
-    fy = np.fft.fftfreq(shape[0])[:, None]
-    fx = np.fft.fftfreq(shape[1])[None, :]
-    spectrum = np.fft.fft2(rng.standard_normal(shape)) * np.exp(-2 * (np.pi * 2.0) ** 2 * (fx**2 + fy**2))
-    first = np.fft.ifft2(spectrum).real
-    second = np.fft.ifft2(spectrum * np.exp(-2j * np.pi * (fx * dx + fy * dy))).real
-    mean, sd = first.mean(), first.std()
-    return tuple(np.clip(np.rint(128 + 40 * (a - mean) / sd), 0, 255).astype(np.uint8) for a in (first, second))
 
 
 def best_rate(fn, calls: int, seconds: float, repeat: int) -> float:
@@ -69,7 +63,7 @@ def main() -> None:
     ap.add_argument("--repeat", type=int, default=3)
     args = ap.parse_args()
 
-    image1, image2 = textured_pair((1000, 1000), *SHIFT)
+    image1, image2 = synthetic.shifted_pair((1000, 1000), *SHIFT, seed=11)
     as_float = (image1.astype(np.float64), image2.astype(np.float64))
     grid = [(r, c) for r in np.linspace(150, 850, 10, dtype=int) for c in np.linspace(150, 850, 20, dtype=int)]
     timing = lambda fn, calls=1: best_rate(fn, calls, args.seconds, args.repeat)
@@ -129,7 +123,7 @@ def print_image_size_independence(timing) -> None:
     p.chipwidth_ = p.chipheight_ = 32
     p.hoffset_ = p.voffset_ = 8
     p.mincorr_ = 0.0
-    small1, small2 = textured_pair((400, 400), *SHIFT)
+    small1, small2 = synthetic.shifted_pair((400, 400), *SHIFT, seed=11)
     large1 = np.zeros((4000, 4000), np.uint8)
     large2 = np.zeros((4000, 4000), np.uint8)
     large1[1800:2200, 1800:2200] = small1

@@ -2,6 +2,8 @@
 search chip, beside the whole SelectedMatch call. Stage figures come through the private
 test-support module, whose wrappers copy their arrays, so they slightly overstate each stage."""
 import argparse
+import os
+import sys
 import time
 
 import numpy as np
@@ -9,6 +11,10 @@ import numpy as np
 import _talmek_testsupport as engine
 import Talmek
 from talmek_track import REF_CHIP_MAX, REF_CHIP_MIN, SEARCH_CHIP_MAX, SEARCH_CHIP_MIN
+
+# The synthetic scenes the tests use too (tests/synthetic.py).
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tests"))
+import synthetic  # noqa: E402
 
 
 def median_time(fn, repeats):
@@ -21,18 +27,9 @@ def median_time(fn, repeats):
     return float(np.median(times))
 
 
-def textured(shape, seed):
-    rng = np.random.default_rng(seed)
-    noise = rng.normal(size=shape)
-    kernel = np.outer(*(2 * [np.hanning(9)]))
-    f = np.fft.irfft2(np.fft.rfft2(noise) * np.fft.rfft2(kernel, shape), shape)
-    f = (f - f.min()) / (f.max() - f.min())
-    return (f * 255).astype(np.uint8)
-
-
 def profile(ref_size, search_size, repeats):
     margin = (search_size - ref_size) // 2
-    image = textured((600, 600), seed=ref_size)
+    image = synthetic.textured(600, 600, seed=ref_size)
     centre = 300
     p = Talmek.MatchingParams()
     p.chipwidth_ = p.chipheight_ = ref_size

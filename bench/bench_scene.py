@@ -31,22 +31,11 @@ import warnings
 
 import numpy as np
 
+# The synthetic scenes the tests use too (tests/synthetic.py).
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tests"))
+import synthetic  # noqa: E402
+
 HERE = os.path.dirname(os.path.abspath(__file__))
-
-
-def texture(rows: np.ndarray, cols: np.ndarray) -> np.ndarray:
-    """Smoothed noise in 0..1 at the given global rows and columns (a grid), the same wherever a
-    window is cut."""
-    r = np.arange(rows[0] - 1, rows[-1] + 2, dtype=np.uint64)[:, None]
-    c = np.arange(cols[0] - 1, cols[-1] + 2, dtype=np.uint64)[None, :]
-    with np.errstate(over="ignore"):
-        h = (r * np.uint64(0x9E3779B97F4A7C15)) ^ (c * np.uint64(0xC2B2AE3D27D4EB4F))
-        h ^= h >> np.uint64(29)
-        h *= np.uint64(0xBF58476D1CE4E5B9)
-        h ^= h >> np.uint64(32)
-    noise = (h >> np.uint64(40)).astype(np.float32) / float(1 << 24)
-    smooth = sum(noise[i:i + len(rows), j:j + len(cols)] for i in range(3) for j in range(3))
-    return smooth / 9.0
 
 
 def write_pair(folder: str, side: int, dtype: str) -> tuple[str, str]:
@@ -63,7 +52,7 @@ def write_pair(folder: str, side: int, dtype: str) -> tuple[str, str]:
             for r0 in range(0, side, 512):
                 rows = np.arange(r0, min(r0 + 512, side)) + (dr + 10_000)
                 cols = np.arange(side) + (dc + 10_000)
-                t = texture(rows, cols)
+                t = synthetic.window_texture(rows, cols)
                 # Contrast stretched as a real scene would be: most values near the middle.
                 t = np.clip((t - 0.5) * 2.6 + 0.5, 0, 1)
                 if dtype == "uint16":

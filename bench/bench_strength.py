@@ -23,6 +23,7 @@ wrong by more than a pixel in each band of strength.
 from __future__ import annotations
 
 import argparse
+import os
 import platform
 import sys
 
@@ -31,17 +32,12 @@ import numpy as np
 import Talmek
 from talmek_track import Status
 
+# The synthetic scenes the tests use too (tests/synthetic.py).
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tests"))
+import synthetic  # noqa: E402
+
 SIZES = [(32, 8), (64, 16)]  # reference chip, search margin on each side
 PERCENTILES = (5, 25, 50, 75, 95)
-
-
-def smoothed_noise(rng, rows, cols, scale=2.0):
-    fy = np.fft.fftfreq(rows)[:, None]
-    fx = np.fft.fftfreq(cols)[None, :]
-    field = np.fft.ifft2(np.fft.fft2(rng.standard_normal((rows, cols)))
-                         * np.exp(-(fx**2 + fy**2) * 2 * (np.pi * scale) ** 2)).real
-    field -= field.min()
-    return np.round(field / field.max() * 255).astype(np.uint8)
 
 
 def cases(rng, count):
@@ -69,7 +65,7 @@ def cases(rng, count):
             r2, c2 = min(r, other.shape[0] - 51), min(c, other.shape[1] - 51)
             unrelated.append((pairs[k][1], other, r, c, r2, c2, None))
         out["unrelated"] = unrelated
-    a = smoothed_noise(rng, 512, 512)
+    a = synthetic.textured(512, 512, seed=rng)
     b = np.roll(a, (2, -3), axis=(0, 1))
     rc = rng.integers(70, 512 - 70, size=(count, 2))
     out["synthetic"] = [(a, b, int(r), int(c), int(r), int(c), (2.0, -3.0)) for r, c in rc]

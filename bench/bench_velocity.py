@@ -16,6 +16,7 @@ Chip 32, margin 12, grid step 16, peak method 2 (log fit). Prints tables only.
 
 from __future__ import annotations
 
+import os
 import platform
 import sys
 import time
@@ -27,6 +28,10 @@ import Talmek
 import talmek_track
 from talmek_track.prefilter import parse_prefilter
 from talmek_track.velocity import SIGMA_SCALE, vector_field
+
+# The synthetic scenes the tests use too (tests/synthetic.py).
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tests"))
+import synthetic  # noqa: E402
 
 PREFILTERS = ["none", "gauss:0.7", "gauss:1", "gauss:1.5", "highpass:3", "wallis:15"]
 SIZE = 320
@@ -48,7 +53,7 @@ def to_uint8(a: np.ndarray) -> np.ndarray:
 
 def noise_pair(rng, shift):
     a = rng.random((SIZE, SIZE)) * 255.0
-    b = np.fft.ifft2(ndimage.fourier_shift(np.fft.fft2(a), shift)).real
+    b = synthetic.shift(a, *shift)
     return to_uint8(a), to_uint8(b)
 
 

@@ -48,6 +48,10 @@ import numpy as np  # noqa: E402
 import Talmek  # noqa: E402
 from talmek_track import Status, chip_origin  # noqa: E402
 
+# The synthetic scenes the tests use too (tests/synthetic.py).
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tests"))
+import synthetic  # noqa: E402
+
 SIZES = [(32, 48), (64, 96), (128, 168)]  # reference / search chip sizes
 IMAGES = ["camera", "astronaut", "coffee", "moon", "brick", "gravel"]
 clock_ns = time.process_time_ns
@@ -365,19 +369,6 @@ def print_goals(rows):
             print(f"  {size:>8}: {alone:8.1f} us against {min(peers):8.1f} us: ratio {alone / min(peers):5.2f}")
 
 
-def shifted_texture(shape, dy: float, dx: float, seed: int):
-    """Smoothed noise and the same noise moved by (dy, dx) through a Fourier phase ramp."""
-    rng = np.random.default_rng(seed)
-    fy = np.fft.fftfreq(shape[0])[:, None]
-    fx = np.fft.fftfreq(shape[1])[None, :]
-    spectrum = np.fft.fft2(rng.standard_normal(shape)) * np.exp(-2 * (np.pi * 2.0) ** 2 * (fx**2 + fy**2))
-    out = []
-    for ramp in (1.0, np.exp(-2j * np.pi * (fx * dx + fy * dy))):
-        a = np.fft.ifft2(spectrum * ramp).real
-        out.append(np.clip(np.rint(128 + 40 * (a - a.mean()) / a.std()), 0, 255).astype(np.uint8))
-    return out
-
-
 def grid_benchmark(rounds: int, ref: int = 64, srch: int = 96, step: int = 16) -> None:
     """match_points on every core against OpenCV's whole-grid approaches, wall clock, whole job.
 
@@ -395,7 +386,7 @@ def grid_benchmark(rounds: int, ref: int = 64, srch: int = 96, step: int = 16) -
     import talmek_track
 
     shift = (1.4, -2.3)
-    image1, image2 = shifted_texture((1000, 1000), *shift, seed=5)
+    image1, image2 = synthetic.shifted_pair((1000, 1000), *shift, seed=5)
     axis = np.arange(srch // 2, 1000 - srch // 2, step)
     points = np.array([(r, c) for r in axis for c in axis], dtype=np.int32)
     cores = os.cpu_count() or 1

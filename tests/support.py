@@ -3,6 +3,8 @@ from __future__ import annotations
 
 import numpy as np
 
+import synthetic
+
 
 def same_bits(a, b) -> bool:
     """Equal as stored numbers: the same type and shape, every float with the same bits (so 0.0
@@ -25,7 +27,4 @@ def same_bits(a, b) -> bool:
 
 def textured(rows: int, cols: int, seed: int = 4) -> np.ndarray:
     """A uint8 image of smoothed noise over the whole 0..255 range: every chip has texture."""
-    rng = np.random.default_rng(seed)
-    noise = rng.random((rows + 4, cols + 4))
-    smooth = sum(np.roll(np.roll(noise, i, 0), j, 1) for i in range(3) for j in range(3))[2:-2, 2:-2]
-    return np.round(255 * (smooth - smooth.min()) / np.ptp(smooth)).astype(np.uint8)
+    return synthetic.textured(rows, cols, seed)

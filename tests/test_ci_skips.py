@@ -1,4 +1,5 @@
-"""Absent test data skips locally, saying where the data belongs, and fails the run when CI is set."""
+"""Absent test data skips locally, saying where the data belongs, and fails the run when CI is set;
+under the project's pytest settings stray warnings and unexpected passes fail too."""
 import os
 import shutil
 import subprocess
@@ -32,6 +33,20 @@ def test_nothing():
     pass
 """
 
+# What the project's pytest settings turn into failures.
+STRICT_PROBE = """
+import warnings
+
+import pytest
+
+def test_stray_warning():
+    warnings.warn("nobody expects this", UserWarning)
+
+@pytest.mark.xfail(reason="known fault")
+def test_unexpected_pass():
+    pass
+"""
+
 
 @pytest.mark.parametrize("ci", [None, "true"])
 def test_missing_data(tmp_path, ci):
@@ -56,10 +71,17 @@ def test_missing_package_for_a_file(tmp_path, ci):
         assert res.returncode == 0 and "1 passed, 1 skipped" in out, out
 
 
+def test_stray_warnings_and_unexpected_passes_fail(tmp_path):
+    res, out = run_probe(tmp_path, None, STRICT_PROBE)
+    assert res.returncode == 1 and "2 failed, 1 passed" in out, out
+    assert "UserWarning: nobody expects this" in out and "[XPASS(strict)] known fault" in out, out
+
+
 def run_probe(tmp_path, ci, probe):
-    # A checkout with no shared folder beside it.
+    # A checkout with no shared folder beside it, under the project's pytest settings.
     tests = tmp_path / "checkout" / "tests"
     tests.mkdir(parents=True)
+    shutil.copy(HERE.parent / "pyproject.toml", tests.parent)
     for helper in HERE.glob("*.py"):  # conftest.py and the modules it imports, no tests
         if not helper.name.startswith("test_"):
             shutil.copy(helper, tests)

@@ -13,6 +13,7 @@ import textwrap
 import numpy as np
 import pytest
 
+import synthetic
 from support import same_bits
 
 FIELDS = ("active", "strength", "displacement", "rms_1", "rms_2", "x1", "y1", "x2", "y2")
@@ -37,22 +38,9 @@ def params(talmek, **settings):
 
 @functools.lru_cache(maxsize=None)
 def textured_pair(shape, dy=0.0, dx=0.0, seed=1, sigma=2.0):
-    """Smoothed noise and the same noise moved by (dy, dx) pixels, both quantised to uint8.
-
-    The noise is periodic (built in the Fourier domain), so a phase ramp moves it exactly,
-    sub-pixel amounts included: content at (r, c) in the first image is at (r + dy, c + dx) in the
-    second.
-    """
-    rng = np.random.default_rng(seed)
-    fy = np.fft.fftfreq(shape[0])[:, None]
-    fx = np.fft.fftfreq(shape[1])[None, :]
-    spectrum = np.fft.fft2(rng.standard_normal(shape)) * np.exp(-2 * (np.pi * sigma) ** 2 * (fx**2 + fy**2))
-    first = np.fft.ifft2(spectrum).real
-    second = np.fft.ifft2(spectrum * np.exp(-2j * np.pi * (fx * dx + fy * dy))).real
-    mean, sd = first.mean(), first.std()
-    for img in (first, second):
-        img[...] = np.clip(np.rint(128 + 40 * (img - mean) / sd), 0, 255)
-    return first.astype(np.uint8), second.astype(np.uint8)
+    """Terrain and the same terrain moved exactly by (dy, dx) pixels, both quantised to uint8:
+    content at (r, c) in the first image is at (r + dy, c + dx) in the second."""
+    return synthetic.shifted_pair(shape, dy, dx, seed, sigma)
 
 
 SMALL = dict(chipwidth_=32, chipheight_=32, hoffset_=8, voffset_=8)

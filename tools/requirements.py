@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Prints requirements read from pyproject.toml, one a line, for `pip install -r /dev/stdin`.
 
-    requirements.py build        the build backend and what it asks for on this machine
+    requirements.py build        the build backend, CMake and Ninja, and what else the backend
+                                 asks for on this machine
     requirements.py EXTRA ...    the run-time dependencies and those of the named extras
                                  (separated by spaces or commas)
 """
@@ -18,6 +19,11 @@ def main(args: list[str]) -> int:
     meta = tomllib.loads((ROOT / "pyproject.toml").read_text())
     if args == ["build"]:
         wanted = list(meta["build-system"]["requires"])
+        # CMake and Ninja always come from the environment's own packages, never from the machine,
+        # in the versions the build settings ask for.
+        settings = meta.get("tool", {}).get("scikit-build", {})
+        for tool in ("cmake", "ninja"):
+            wanted.append(tool + settings.get(tool, {}).get("version", ""))
         try:
             # Once the backend is installed it names what else it needs here (CMake, Ninja), as it
             # would inside an isolated build.
