@@ -195,19 +195,30 @@ def test_sigma_calibrated_or_from_stable_ground():
     stable = np.zeros(len(records), bool)
     stable[: 3 * field.shape[1]] = True
     stable &= ok
+    # An offset of (0.4, -0.3) px between the images, and errors the fit does not see.
     rng = np.random.default_rng(1)
-    ex, ey = rng.normal(0, 0.2, stable.sum()), rng.normal(0, 0.1, stable.sum())
+    ex, ey = rng.normal(0.4, 0.2, stable.sum()), rng.normal(-0.3, 0.1, stable.sum())
     records["x2"][stable] = records["x1"][stable] + PIXEL * ex
     records["y2"][stable] = records["y1"][stable] - PIXEL * ey
     p = params(2, PIXEL, IMAGE1.shape[0])
     moved = vector_field(records, field.shape, p, image_transform=TRANSFORM, stable=stable, filter="none")
-    assert moved.values["sigma_x"][ok] == pytest.approx(np.sqrt(np.mean(ex**2)), rel=1e-9)
-    assert moved.values["sigma_y"][ok] == pytest.approx(np.sqrt(np.mean(ey**2)), rel=1e-9)
-    assert "stable ground" in moved.attrs["uncertainty"]
+    # The median offset leaves dx_map, dy_map (and velocities); dx and dy stay as measured.
+    assert moved.stable_shift.dx == pytest.approx(np.median(ex)) and moved.stable_shift.count == stable.sum()
+    assert moved.attrs["stable_shift_dy"] == pytest.approx(np.median(ey))
+    assert np.allclose(moved.values["dx"][stable], ex) and np.allclose(moved.values["dy"][stable], ey)
+    assert np.allclose(moved.values["dx_map"][stable], PIXEL * (ex - np.median(ex)))
+    assert np.allclose(moved.values["dy_map"][stable], -PIXEL * (ey - np.median(ey)))
+    # Each vector's sigma: its fit error and roughness, plus the spread that those leave.
+    for err, sigma in ((ex, moved.values["sigma_x"]), (ey, moved.values["sigma_y"])):
+        assert (sigma[ok] >= SIGMA_SCALE[2] * field.records["rms_1"][ok].astype(float).min()).all()
+        assert 0.55 <= np.mean(np.abs(err - np.median(err)) <= sigma[stable]) <= 0.9
+    assert "stable-ground spread" in moved.attrs["uncertainty"]
     few = stable & (np.cumsum(stable) <= 5)
     with pytest.warns(UserWarning, match="fewer than 10"):
         fallback = vector_field(records, field.shape, p, image_transform=TRANSFORM, stable=few)
     assert fallback.attrs["uncertainty"].startswith("calibrated")
+    assert fallback.attrs["stable_shift_method"] == "none" and fallback.stable_shift is None
+    assert np.array_equal(fallback.values["dx_map"], moved.values["dx"] * PIXEL, equal_nan=True)
 
 
 # --- pre-filters ------------------------------------------------------------------------------
@@ -372,7 +383,7 @@ def test_cog_round_trip(field, tmp_path):
     write_cog(tmp_path / "vectors.tif", field)
     with rasterio.open(tmp_path / "vectors.tif") as ds:
         assert ds.descriptions == ("dx", "dy", "dx_map", "dy_map", "vx", "vy", "v", "strength", "status",
-                                   "sigma_x", "sigma_y")
+                                   "sigma_x", "sigma_y", "vx_error", "vy_error", "v_error")
         assert ds.units[ds.descriptions.index("vx")] == "m/yr" and ds.crs.to_epsg() == 32633
         assert np.isnan(ds.nodata) and ds.tags()["DT_DAYS"] == "42.0"
         assert tuple(ds.transform)[:6] == field.transform and ds.profile["tiled"]
@@ -477,10 +488,12 @@ def test_command_publishes_velocities(tmp_path):
     rows = read_rows(out / "vectors.csv")
     accepted = [r for r in rows if r["status"] == "accepted"]
     assert len(accepted) > 20 and {r["dt_days"] for r in rows} == {"42.0"}
-    assert {float(r["vx"]) for r in accepted} == {-2 * PIXEL * 365.25 / 42}
-    assert {float(r["vy"]) for r in accepted} == {-3 * PIXEL * 365.25 / 42}
-    sigma = {r["sigma_x"] for r in accepted}
-    assert len(sigma) == 1 and float(sigma.pop()) == 2.0  # stable ground: the RMS of dx = -2
+    # The whole image moved by (-2, 3) px, stable ground too: that offset is removed from the
+    # velocities, and dx, dy keep it.
+    assert {float(r["vx"]) for r in accepted} == {0.0} and {float(r["vy"]) for r in accepted} == {0.0}
+    assert {float(r["dx"]) for r in accepted} == {-2.0}
+    sigma = {float(r["sigma_x"]) for r in accepted}
+    assert sigma == {0.7 * 0.5}  # the whole-pixel fit's error alone: no spread left over stable ground
     # --dates wins over the tags; a plain pair without dates has no velocity columns.
     assert cli.main([*common, "-o", str(tmp_path / "ten"), "--dates", "2024-07-01,2024-07-11",
                      "--format", "csv"]) == 0

@@ -28,6 +28,8 @@ from talmek_track.masking import chips_touch
 from talmek_track.matching import RECORD_DTYPE, Progress, pair_array, thread_count
 from talmek_track.prefilter import Prefilter, filter_window
 from talmek_track.readers import ImageSource, Window
+from talmek_track.refine import Refinement, halo, refine_block
+from talmek_track.validity import ImageValidity
 
 __all__ = ["BlockJob", "BlockRecords", "Group", "ImageSource", "LoadedBlock", "NativeWindow", "load_block",
            "match_block", "match_loaded", "plan_blocks"]
@@ -62,6 +64,13 @@ class BlockJob:
         A pre-filter applied to both images after conversion, before
         matching (None: none); windows are read widened by its halo, so the result equals
         filtering the whole images.
+    refine : Refinement or None
+        A ``talmek_track.refine.Refinement``: accepted matches are refined, compared and
+        back-matched on the block's windows (widened for it), and the records come with its
+        extra fields (``talmek_track.refine.EXTRA_FIELDS``).
+    validity1, validity2 : ImageValidity or None
+        Validity masks and saturated areas of each image (``talmek_track.validity``), masked
+        like nodata.
     """
 
     source1: ImageSource
@@ -74,6 +83,9 @@ class BlockJob:
     first: int = 0
     threads: int | None = None
     prefilter: Prefilter | None = None
+    refine: Refinement | None = None
+    validity1: ImageValidity | None = None
+    validity2: ImageValidity | None = None
 
     @property
     def size(self) -> int:
@@ -141,11 +153,14 @@ def covering_window(points: npt.NDArray[np.int64], size: tuple[int, int], shape:
 def plan_blocks(source1: ImageSource, source2: ImageSource, params: Talmek.MatchingParams,
                 points1: npt.NDArray[np.int64], points2: npt.NDArray[np.int64],
                 grid_shape: tuple[int, int], *, threads: int | None = None,
-                block_pixels: int = DEFAULT_BLOCK_PIXELS, prefilter: Prefilter | None = None) -> list[BlockJob]:
+                block_pixels: int = DEFAULT_BLOCK_PIXELS, prefilter: Prefilter | None = None,
+                refine: Refinement | None = None,
+                validity: tuple[ImageValidity | None, ImageValidity | None] = (None, None)) -> list[BlockJob]:
     """Cuts a grid (points row by row, ``grid_shape`` rows and columns) into blocks of whole grid
     rows whose two windows hold about ``block_pixels`` pixels together (at least one grid row).
     ``prefilter`` (a ``talmek_track.prefilter.Prefilter`` or None) is applied to every window;
-    such blocks hold ``PREFILTER_COST`` times fewer pixels.
+    such blocks hold ``PREFILTER_COST`` times fewer pixels. ``refine`` widens both windows by the
+    refinement's halo; ``validity`` holds each image's masks beside nodata (or None).
 
     Returns
     -------
@@ -162,14 +177,19 @@ def plan_blocks(source1: ImageSource, source2: ImageSource, params: Talmek.Match
              + min(source2.shape[1], (cols - 1) * params.col_interval_ + search[0]))
     spare = block_pixels / max(width, 1) - max(ref[1], search[1])
     per_block = max(1, math.floor(spare / params.row_interval_) + 1) if spare > 0 else 1
+    if refine is not None and not refine.active:
+        refine = None
+    extra = 0 if refine is None else halo(params)
     jobs = []
     for first in range(0, rows, per_block):
         part = slice(first * cols, min(first + per_block, rows) * cols)
         p1, p2 = points1[part], points2[part]
-        jobs.append(BlockJob(source1, source2, params, p1, p2,
-                             covering_window(p1, ref, source1.shape),
-                             covering_window(p2, search, source2.shape), part.start, threads,
-                             prefilter))
+        w1 = covering_window(p1, ref, source1.shape)
+        w2 = covering_window(p2, search, source2.shape)
+        if extra:
+            w1, w2 = w1.widened(extra, source1.shape), w2.widened(extra, source2.shape)
+        jobs.append(BlockJob(source1, source2, params, p1, p2, w1, w2, part.start, threads,
+                             prefilter, refine, validity[0], validity[1]))
     return jobs
 
 
@@ -218,14 +238,31 @@ def _read_job_window(source: ImageSource, window: Window, prefilter: Prefilter |
                          f"{describe_error(e)}") from e
 
 
+def _with_validity(source: ImageSource, window: Window, invalid: npt.NDArray[np.bool_],
+                   validity: ImageValidity | None) -> npt.NDArray[np.bool_]:
+    if validity is None or not validity.active:
+        return invalid
+    try:
+        more = validity.invalid(source, window)
+    except (TrackError, MemoryError):
+        raise
+    except Exception as e:  # noqa: BLE001 - an unreadable mask is an input error
+        r0, r1, c0, c1 = window
+        raise InputError(f"cannot read the validity mask of {source.path} rows {r0}..{r1 - 1} "
+                         f"columns {c0}..{c1 - 1}: {describe_error(e)}") from e
+    return invalid if more is None else invalid | more
+
+
 def load_block(job: BlockJob) -> LoadedBlock:
     """Reads and converts the job's two windows (pre-filtered if the job says so) and finds the
     points whose chips touch a missing pixel."""
     ref, search = chip_sizes(job.params)
     pixels1, invalid1 = _read_job_window(job.source1, job.window1, job.prefilter)
+    invalid1 = _with_validity(job.source1, job.window1, invalid1, job.validity1)
     skip = chips_touch(invalid1, job.points1, ref[0], ref[1], (job.window1[0], job.window1[2]))
     del invalid1
     pixels2, invalid2 = _read_job_window(job.source2, job.window2, job.prefilter)
+    invalid2 = _with_validity(job.source2, job.window2, invalid2, job.validity2)
     skip |= chips_touch(invalid2, job.points2, search[0], search[1], (job.window2[0], job.window2[2]))
     return LoadedBlock(job, pixels1, pixels2, skip)
 
@@ -251,6 +288,9 @@ def match_loaded(block: LoadedBlock, progress: Progress | None = None,
     records["row1"], records["col1"] = job.points1[:, 0], job.points1[:, 1]
     records["row2"], records["col2"] = job.points2[:, 0], job.points2[:, 1]
     records["active"][block.skip] = NODATA
+    if job.refine is not None:
+        records = refine_block(records, block.pixels1, block.pixels2, job.window1, job.window2,
+                               job.source2.shape, job.params, job.refine, n_threads)
     return BlockRecords(records, int(failed), str(first_error) if failed else "")
 
 
@@ -274,7 +314,8 @@ def match_block(job: BlockJob, threads: int | None = None,
         ``records``: one record per point (``RECORD_DTYPE``), in the job's order: what
         ``match_points`` returns for the whole converted images, bit for bit; points left out
         carry ``Status.nodata`` and zeros, and a point that failed inside the native code
-        ``Status.error`` and zeros. ``failed`` counts the latter, ``first_error`` is the first
+        ``Status.error`` and zeros; with ``job.refine``, the records carry the refinement's
+        fields beside (``talmek_track.refine.EXTRA_FIELDS``). ``failed`` counts the latter, ``first_error`` is the first
         one's message. Nothing is warned here: the run warns once for all its blocks.
     """
     return match_loaded(load_block(job), progress, threads)

@@ -33,7 +33,8 @@ EXIT_INPUT, EXIT_USAGE, EXIT_OUTPUT = 1, 2, 3
 DEFAULTS = TrackOptions()
 
 #: The command's flag of each option whose flag is not its keyword with dashes.
-FLAGS = {"value_range": "--range", "formats": "--format", "plot": "--no-plot", "backend": "--dask"}
+FLAGS = {"value_range": "--range", "formats": "--format", "plot": "--no-plot", "backend": "--dask",
+         "saturation": "--no-saturation"}
 
 
 def flag(option: str) -> str:
@@ -155,10 +156,32 @@ def add_matching_options(ap: argparse.ArgumentParser) -> None:
                     help="outlier filter: the normalised median test over each accepted vector's "
                     "3x3 neighbours; rejected vectors keep their values with status outlier "
                     f"(default: {d.filter})")
-    ap.add_argument("--stable", default=d.stable, metavar="MASK",
-                    help="image of IMAGE1's size, non-zero on stable ground: sigma_x and sigma_y "
-                    "become the spread of the displacements measured there (default: sigma "
-                    "calibrated from the fit's rms)")
+    ap.add_argument("--stable", default=d.stable, metavar="MASK|slow|none",
+                    help="stable ground: a raster (any grid, read on IMAGE1's; non-zero on rock, "
+                    "roads...) whose accepted vectors' median displacement, the images' "
+                    "co-registration offset, is removed from dx_map, dy_map, vx, vy and v, and whose "
+                    "spread enters each vector's error; slow takes the slowest quarter of the "
+                    "accepted vectors instead (default: none)")
+    ap.add_argument("--refine", default=d.refine, metavar="none|cubic|cubic:ROUNDS",
+                    help="refine each accepted match on IMAGE2 resampled by cubic splines at its "
+                    "estimate, free of the fit's pull towards whole pixels (default: cubic, two "
+                    "rounds); none keeps the fit's estimate")
+    ap.add_argument("--backmatch", type=_off_or_number, default=d.backmatch, metavar="PIXELS|none",
+                    help="match each found position back into IMAGE1 and reject round trips that "
+                    f"miss by more than PIXELS (default: {d.backmatch:g})")
+    ap.add_argument("--similarity", type=_off_or_number, default=d.similarity, metavar="R|none",
+                    help="reject refined matches whose chips correlate below R at the refined "
+                    f"position: clouds, shadows, changed ground (default: {d.similarity:g})")
+    ap.add_argument("--mask1", default=None, metavar="MASK",
+                    help="validity mask of IMAGE1: a raster (any grid, read on the image's), "
+                    "non-zero where pixels are not to be matched (clouds, shadows); such chips get "
+                    "the status nodata")
+    ap.add_argument("--mask2", default=None, metavar="MASK",
+                    help="validity mask of IMAGE2, as --mask1 (a cloud mask, a scene "
+                    "classification's bad classes)")
+    ap.add_argument("--no-saturation", action="store_true",
+                    help="do not leave out chips touching areas at the top of the data's range "
+                    "(clipped clouds; images wider than 8 bits)")
     ap.add_argument("--format", type=_formats, default=None, metavar="NAME[,NAME...]",
                     help=f"outputs to write, from {', '.join(WRITERS)} (default: "
                     f"{','.join(DEFAULT_FORMATS)}; gpkg only with pyogrio or fiona installed)")
@@ -186,6 +209,15 @@ def add_cluster_options(ap: argparse.ArgumentParser) -> None:
                        "(implies --dask; default: one single-threaded process per core)")
 
 
+def _off_or_number(text: str) -> float | None:
+    if text.strip().lower() == "none":
+        return None
+    try:
+        return float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a number or none, got {text!r}") from None
+
+
 def cluster_options(args: argparse.Namespace) -> dict[str, Any]:
     """The backend and its options from parsed arguments (--scheduler, --workers imply --dask)."""
     if not (args.dask or args.scheduler is not None or args.workers is not None):
@@ -200,7 +232,10 @@ def options_of(args: argparse.Namespace, **more: Any) -> TrackOptions:
                         max_displacement=args.max_displacement, nodata=args.nodata, band=args.band,
                         page=args.page, value_range=args.value_range, threads=args.threads,
                         formats=args.format, plot=not args.no_plot, prefilter=args.prefilter,
-                        filter=args.filter, stable=args.stable, **cluster_options(args), **more)
+                        filter=args.filter, stable=args.stable, refine=args.refine,
+                        backmatch=args.backmatch, similarity=args.similarity,
+                        saturation=not args.no_saturation, mask1=args.mask1, mask2=args.mask2,
+                        **cluster_options(args), **more)
 
 
 def build_parser() -> argparse.ArgumentParser:

@@ -35,6 +35,7 @@ from talmek_track.dates import interval_days, parse_dates
 from talmek_track.errors import OptionError
 from talmek_track.outliers import FILTERS
 from talmek_track.prefilter import Prefilter, parse_prefilter
+from talmek_track.refine import Refinement, parse_refine
 from talmek_track.writers import WRITERS
 
 __all__ = ["ArrayKeywords", "PEAK_METHODS", "RunKeywords", "StackKeywords", "TrackOptions"]
@@ -52,8 +53,12 @@ Pair = int | tuple[int, int]
 #: Acquisition dates: "DATE1,DATE2" as the command takes them, or two datetimes.
 Dates = str | tuple[datetime, datetime]
 
-#: A stable-ground mask: an image file, or an array of image 1's shape (non-zero: stable).
+#: Stable ground: a mask raster (any grid, non-zero: stable) or an array of image 1's shape, or
+#: "slow" (the slowest quarter of the accepted vectors) or "none".
 Stable = str | os.PathLike[str] | np.ndarray
+
+#: A validity mask of one image: a raster (any grid, non-zero: invalid) or an array of its shape.
+Mask = str | os.PathLike[str] | np.ndarray
 
 
 def _refuse(template: str, *options: str, **values: object) -> OptionError:
@@ -197,14 +202,52 @@ def _prefilter(name: str, value: object) -> Prefilter:
 
 
 def _stable(name: str, value: object) -> str | np.ndarray | None:
-    if value is None:
+    if value is None or (isinstance(value, str) and value == "none"):
         return None
     if isinstance(value, (str, os.PathLike)):
-        return os.fspath(value)
+        text = os.fspath(value)
+        if text == "mask":
+            raise _refuse("{0} takes a mask raster, 'slow' or 'none'; 'mask' names no file", name)
+        return text
     mask = np.asarray(getattr(value, "values", value))  # an xarray.DataArray gives its values
     if mask.ndim == 3 and mask.shape[0] == 1:
         mask = mask[0]  # rioxarray's band dimension
     return mask
+
+
+def _mask(name: str, value: object) -> str | np.ndarray | None:
+    if value is None:
+        return None
+    if isinstance(value, (str, os.PathLike)):
+        return os.fspath(value)
+    mask = np.asarray(getattr(value, "values", value))
+    if mask.ndim == 3 and mask.shape[0] == 1:
+        mask = mask[0]
+    if mask.ndim != 2:
+        raise _refuse("{0} must be a raster or a two-dimensional array, got {ndim} dimensions", name,
+                      ndim=mask.ndim)
+    return mask
+
+
+def _refine(name: str, value: object) -> str:
+    try:
+        rounds = parse_refine(value if value is None else str(value)).rounds
+    except ValueError as e:
+        raise _refuse("{0}: {reason}", name, reason=e) from None
+    return "none" if rounds == 0 else f"cubic:{rounds}"
+
+
+def _tolerance(low: float, high: float, default: float) -> Callable[[str, Any], float | None]:
+    """A threshold that True sets to its default and False or None switches off."""
+    def check(name: str, value: Any) -> float | None:
+        if value is None or value is False:
+            return None
+        number = default if value is True else _real(name, value)
+        if not low <= number <= high:
+            raise _refuse("{0} must be in {low:g}..{high:g}, got {number:g}", name, low=low, high=high,
+                          number=number)
+        return number
+    return check
 
 
 def _backend(name: str, value: object) -> str:
@@ -221,6 +264,8 @@ _CHECKS: dict[str, Callable[[str, Any], Any]] = {
     "backend": _backend, "client": lambda name, v: v, "scheduler": _optional(lambda name, v: str(v)),
     "workers": _optional(_at_least_one), "dates": _dates, "prefilter": _prefilter,
     "filter": _choice(FILTERS), "stable": _stable, "block_pixels": _at_least_one,
+    "refine": _refine, "backmatch": _tolerance(0.01, 2.0, 0.5), "similarity": _tolerance(-1.0, 0.99, 0.5),
+    "saturation": lambda name, v: bool(v), "mask1": _mask, "mask2": _mask,
 }
 
 
@@ -260,6 +305,12 @@ class TrackOptions:
     filter: str = "median"
     stable: str | np.ndarray | None = field(default=None, compare=False)
     block_pixels: int = DEFAULT_BLOCK_PIXELS
+    refine: str = "cubic:2"
+    backmatch: float | None = 0.5
+    similarity: float | None = 0.5
+    saturation: bool = True
+    mask1: str | np.ndarray | None = field(default=None, compare=False)
+    mask2: str | np.ndarray | None = field(default=None, compare=False)
 
     def __post_init__(self) -> None:
         for f in dataclasses.fields(self):
@@ -306,6 +357,20 @@ class TrackOptions:
         return options.replace(**keywords) if keywords else options
 
     @property
+    def stable_method(self) -> str:
+        """How the stable-ground offset is measured: none, mask or slow."""
+        if self.stable is None:
+            return "none"
+        return "slow" if isinstance(self.stable, str) and self.stable == "slow" else "mask"
+
+    @property
+    def refinement(self) -> Refinement | None:
+        """What the blocks do after matching (``talmek_track.refine``), None for nothing."""
+        how = Refinement(parse_refine(self.refine).rounds, self.backmatch,
+                         self.similarity if self.refine != "none" else None)
+        return how if how.active else None
+
+    @property
     def start_given(self) -> bool:
         """Whether the grid start was given (else the first point whose chips fit is taken)."""
         return self.start is not None
@@ -349,6 +414,12 @@ class ArrayKeywords(TypedDict, total=False):
     prefilter: str | Prefilter | None
     filter: str
     stable: Any
+    refine: str | None
+    backmatch: bool | float | None
+    similarity: bool | float | None
+    saturation: bool
+    mask1: Any
+    mask2: Any
 
 
 class StackKeywords(TypedDict, total=False):
@@ -378,6 +449,12 @@ class StackKeywords(TypedDict, total=False):
     filter: str
     stable: Stable | None
     block_pixels: int
+    refine: str | None
+    backmatch: bool | float | None
+    similarity: bool | float | None
+    saturation: bool
+    mask1: Mask | None
+    mask2: Mask | None
 
 
 class RunKeywords(StackKeywords, total=False):

@@ -30,13 +30,15 @@ import Talmek
 from talmek_track._facts import chip_origin
 from talmek_track.backends import get_runner, run_blocks
 from talmek_track.blocks import BlockJob, BlockRecords, plan_blocks
-from talmek_track.errors import InputError, OptionError, require
+from talmek_track.errors import OptionError, require
 from talmek_track.georef import check_offsets, pair_georeference
 from talmek_track.matching import RECORD_DTYPE, grid_points, on_grid, warn_failures
 from talmek_track.options import TrackOptions
 from talmek_track.prefilter import Prefilter
 from talmek_track.readers import ImageSource, open_source
+from talmek_track.refine import Refinement, split
 from talmek_track.results import TrackResult
+from talmek_track.validity import ImageValidity, open_mask, saturation_applies
 from talmek_track.velocity import vector_field
 
 #: The longest side of the picture of the first image that figures are drawn on.
@@ -86,26 +88,18 @@ def prepare_sources(source1: ImageSource, source2: ImageSource, params: Talmek.M
         auto_start(params)
 
 
-def stable_points(stable: str | np.ndarray, shape: tuple[int, int], points: np.ndarray) -> np.ndarray:
-    """Whether each grid point lies on stable ground; a mask file is read one grid row at a time."""
-    rows = np.unique(points[:, 0])
-    if isinstance(stable, np.ndarray):
-        name, mask = "the stable-ground mask", stable
-        if mask.shape != shape:
-            raise InputError(f"{name}: the stable-ground mask is {mask.shape[-1]}x{mask.shape[0]} "
-                             f"pixels, image 1 {shape[1]}x{shape[0]}")
-        result: np.ndarray = mask[points[:, 0], points[:, 1]] != 0
-        return result
-    source = open_source(stable)
-    if source.shape != shape:
-        raise InputError(f"{source.path}: the stable-ground mask is {source.shape[1]}x{source.shape[0]} "
-                         f"pixels, image 1 {shape[1]}x{shape[0]}")
-    on = np.zeros(len(points), bool)
-    for r, raw in zip(rows.tolist(), source.read_rows(rows.tolist())):
-        at = np.flatnonzero(points[:, 0] == r)
-        values = raw[0, points[at, 1]]
-        on[at] = (values != 0).any(axis=-1) & ~source.invalid_of(values[np.newaxis])[0]
-    return on
+def stable_points(stable: str | np.ndarray, source1: ImageSource, points: np.ndarray) -> np.ndarray:
+    """Whether each grid point lies on stable ground: the mask (an array of image 1's shape, or a
+    raster on any grid read on image 1's, nearest) at each point."""
+    return open_mask(stable, source1, "the stable-ground mask").at_points(points)
+
+
+def image_validity(source: ImageSource, mask: str | np.ndarray | None, saturation: bool,
+                   name: str) -> ImageValidity | None:
+    """What besides nodata makes the image's pixels invalid (None: nothing)."""
+    validity = ImageValidity(None if mask is None else open_mask(mask, source, name),
+                             saturation and saturation_applies(source))
+    return validity if validity.active else None
 
 
 @dataclass(frozen=True)
@@ -123,6 +117,8 @@ class PairPlan:
     filter: str
     dates: tuple[datetime, datetime] | None = None
     stable_points: np.ndarray | None = None
+    stable_method: str = "none"
+    refine: Refinement | None = None
     options: TrackOptions | None = None
 
     @property
@@ -134,8 +130,9 @@ class PairPlan:
 def plan_pair(source1: ImageSource, source2: ImageSource, params: Talmek.MatchingParams,
               options: TrackOptions, *, dates: tuple[datetime, datetime] | None = None) -> PairPlan:
     """The grid of two sources whose value ranges are settled and whose settings
-    ``prepare_sources`` completed, cut into block jobs (nodata masking and the pre-filter happen
-    inside each block); ``dates`` are the pair's acquisition dates, if known."""
+    ``prepare_sources`` completed, cut into block jobs (nodata and validity masking, the
+    pre-filter and the refinement happen inside each block); ``dates`` are the pair's
+    acquisition dates, if known."""
     prefilter = options.prefilter
     if prefilter.kind != "none":
         require("scipy", "cli")
@@ -143,12 +140,17 @@ def plan_pair(source1: ImageSource, source2: ImageSource, params: Talmek.Matchin
     if len(points1) == 0:
         warnings.warn("the grid holds no point inside image 1; check the grid's start and step",
                       stacklevel=3)
-    stable = None if options.stable is None else stable_points(options.stable, source1.shape, points1)
+    method = options.stable_method
+    stable = None if method != "mask" else stable_points(options.stable, source1, points1)  # type: ignore[arg-type]
+    validity = (image_validity(source1, options.mask1, options.saturation, "the validity mask of image 1"),
+                image_validity(source2, options.mask2, options.saturation, "the validity mask of image 2"))
+    refine = options.refinement
     jobs = plan_blocks(source1, source2, params, points1, points2, grid_shape, threads=options.threads,
                        block_pixels=options.block_pixels,
-                       prefilter=None if prefilter.kind == "none" else prefilter)
+                       prefilter=None if prefilter.kind == "none" else prefilter, refine=refine,
+                       validity=validity)
     return PairPlan(source1, source2, params, grid_shape, jobs, prefilter, options.filter, dates, stable,
-                    options)
+                    method, refine, options)
 
 
 def match_plan(plan: PairPlan, options: TrackOptions,
@@ -161,17 +163,20 @@ def match_plan(plan: PairPlan, options: TrackOptions,
 
 
 def assemble(blocks: Iterable[BlockRecords], total: int) -> np.ndarray:
-    """The grid's records from its blocks (job order); one warning for the points that failed
-    inside the native code, with the first failure's message."""
-    records = np.zeros(total, RECORD_DTYPE)
+    """The grid's records from its blocks (job order), with the refinement's fields when the
+    blocks carry them; one warning for the points that failed inside the native code, with the
+    first failure's message."""
+    records = None
     at, failed, first_error = 0, 0, ""
     for block in blocks:
+        if records is None:
+            records = np.zeros(total, block.records.dtype if block.records.dtype.names else RECORD_DTYPE)
         records[at:at + len(block.records)] = block.records
         at += len(block.records)
         failed += block.failed
         first_error = first_error or block.first_error
     warn_failures(failed, total, first_error, stacklevel=3)
-    return records
+    return np.zeros(total, RECORD_DTYPE) if records is None else records
 
 
 def finish_plan(plan: PairPlan, blocks: Iterable[BlockRecords], *, preview: bool = False) -> TrackResult:
@@ -179,11 +184,12 @@ def finish_plan(plan: PairPlan, blocks: Iterable[BlockRecords], *, preview: bool
     the grid arranged from the field's displacements, the grid's geotransform (georeferenced
     input) and, with ``preview``, image 1's picture for a figure."""
     source1, params = plan.source1, plan.params
-    records = assemble(blocks, plan.total)
+    records, extra = split(assemble(blocks, plan.total))
     field = vector_field(
         records, plan.grid_shape, params, image_transform=source1.transform,
         image_rows=source1.shape[0], crs=source1.crs, dates=plan.dates, filter=plan.filter,
-        stable=plan.stable_points, attrs={"prefilter": str(plan.prefilter)})
+        stable=plan.stable_points, stable_method=plan.stable_method, extra=extra,
+        attrs={"prefilter": str(plan.prefilter), "refine": str(plan.refine or Refinement(0, None, None))})
     grid = on_grid(records, plan.grid_shape, field.values["dx"], field.values["dy"])
     grid_transform = field.transform if source1.transform is not None and records.size else None
     picture, step = source1.preview(PREVIEW_SIDE) if preview else (None, 1)

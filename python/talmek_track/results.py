@@ -11,6 +11,7 @@ import numpy as np
 import Talmek
 from talmek_track.matching import GridMatch
 from talmek_track.readers import Transform
+from talmek_track.stable import StableShift
 from talmek_track.velocity import VectorField
 
 
@@ -82,3 +83,10 @@ class TrackResult:
     @property
     def georeferenced(self) -> bool:
         return self.transform is not None
+
+    @property
+    def stable_shift(self) -> StableShift | None:
+        """The stable-ground offset removed from the velocities (pixels, with its method, count
+        and spread), None when none was; the vector field's attrs hold it in map units per year
+        too (``stable_shift_vx``, ``stable_shift_vy``)."""
+        return None if self.vector_field is None else self.vector_field.stable_shift

@@ -106,9 +106,28 @@ def track_files(image1: str | os.PathLike[str], image2: str | os.PathLike[str],
     filter : {"median", "none"}
         Outlier filter over the accepted vectors; outliers get ``Status.outlier`` in the vector
         field and keep their values.
-    stable : str or os.PathLike, optional
-        An image of image 1's size whose non-zero pixels are stable ground; sigma_x and sigma_y
-        are then the spread of the displacements measured there.
+    stable : str, os.PathLike or numpy.ndarray, optional
+        Stable ground: a raster on any grid (read on image 1's, nearest) or an array of image 1's
+        shape, non-zero on stable ground; "slow" for the slowest quarter of the accepted vectors;
+        "none" or None (default) for none. The median displacement of the stable vectors is
+        removed from dx_map, dy_map, vx, vy and v (``TrackResult.stable_shift``), and the spread
+        left enters each vector's error (sigma_x, sigma_y, vx_error, vy_error, v_error).
+    refine : str
+        "cubic" (default, two rounds), "cubic:N" or "none": refine each accepted match on image 2
+        resampled by cubic splines at its estimate, free of the fit's pull towards whole pixels.
+    similarity : float, bool or None
+        Reject refined matches whose chips correlate below this (default 0.5) at the refined
+        position (clouds, shadows); None or False: no such test.
+    backmatch : float, bool or None
+        Match each found position back into image 1 and reject round trips that miss by more
+        than this many pixels (default 0.5); None or False: no back-match.
+    saturation : bool
+        Leave out chips touching areas at the top of the data's range (clipped clouds), in
+        images wider than 8 bits (default True).
+    mask1, mask2 : str, os.PathLike or numpy.ndarray, optional
+        Validity masks of each image: rasters on any grid (read on the image's, nearest) or
+        arrays of its shape, non-zero where pixels are not to be matched; such points get
+        ``Status.nodata``.
     block_pixels : int
         Pixels of both images that one block reads at most (about; at least one grid row). On
         Dask one block is one task.
@@ -205,8 +224,10 @@ def track_xarray(image1: Any, image2: Any, *, options: TrackOptions | None = Non
         ``none``, ``gauss:SIGMA``, ``highpass:SIGMA`` or ``wallis:SIZE`` (default wallis:15).
     filter : {"median", "none"}
         The outlier filter.
-    stable : array_like or xarray.DataArray, optional
-        Non-zero on stable ground, image 1's shape; sigma_x and sigma_y then come from there.
+    stable : array_like, xarray.DataArray or str, optional
+        Non-zero on stable ground, image 1's shape, or "slow"; see ``track_files``.
+    refine, similarity, backmatch, saturation, mask1, mask2
+        As for ``track_files`` (masks as arrays of each image's shape).
 
     Returns
     -------

@@ -24,6 +24,7 @@ from talmek_track.georef import grid_transform
 from talmek_track.matching import displacements
 from talmek_track.outliers import FILTERS, median_test
 from talmek_track.readers import Transform
+from talmek_track.stable import MIN_STABLE, STABLE_METHODS, StableShift, stable_shift
 
 __all__ = [
     "DAYS_PER_YEAR", "OUTLIER", "SIGMA_SCALE", "VARIABLES", "Variable", "VectorField", "vector_field",
@@ -41,9 +42,9 @@ DAYS_PER_YEAR = 365.25
 #: pairs with a known displacement (textures under small rotations and sub-pixel shifts) so that
 #: 68 % of the error components fall within one sigma; bench/bench_velocity.py prints the fit.
 SIGMA_SCALE = {1: 1.09, 2: 1.43, 3: 1.63, 4: 0.70}
-
-#: A stable-ground estimate needs at least this many vectors on stable ground.
-MIN_STABLE = 10
+#: Matches refined on image 2 resampled at their estimate (talmek_track.refine) take the same
+#: scale of their refined fit's rms: it covers 66 % of the errors on the stable ground of
+#: bench/bench_glacier.py.
 
 
 @dataclass(frozen=True)
@@ -66,6 +67,9 @@ VARIABLES: tuple[Variable, ...] = (
     Variable("status", "", "match status"),
     Variable("sigma_x", "pixel", "uncertainty (one standard deviation) of dx"),
     Variable("sigma_y", "pixel", "uncertainty (one standard deviation) of dy"),
+    Variable("vx_error", "map/yr", "uncertainty (one standard deviation) of vx", True),
+    Variable("vy_error", "map/yr", "uncertainty (one standard deviation) of vy", True),
+    Variable("v_error", "map/yr", "uncertainty (one standard deviation) of v", True),
 )
 
 
@@ -89,7 +93,9 @@ class VectorField:
     map_unit: str = "pixel"
     dates: tuple[datetime, datetime] | None = None
     dt_days: float | None = None
-    attrs: dict[str, str] = field(default_factory=dict)
+    attrs: dict[str, Any] = field(default_factory=dict)
+    stable_shift: StableShift | None = None
+    refinement: np.ndarray | None = None  # per point: talmek_track.refine.EXTRA_FIELDS
 
     @property
     def variables(self) -> list[Variable]:
@@ -137,8 +143,7 @@ def map_unit_of(crs: Any) -> str:
 
 def stable_sigma(dx: np.ndarray, dy: np.ndarray, stable: np.ndarray) -> tuple[float, float] | None:
     """Root mean square of dx and dy (pixels) over the given stable-ground vectors, whose true
-    displacement is zero: the spread that glacier studies report as the measurement uncertainty.
-    None when fewer than MIN_STABLE such vectors exist."""
+    displacement is zero. None when fewer than MIN_STABLE such vectors exist."""
     use = stable & np.isfinite(dx) & np.isfinite(dy)
     n = int(use.sum())
     if n < MIN_STABLE:
@@ -146,36 +151,143 @@ def stable_sigma(dx: np.ndarray, dy: np.ndarray, stable: np.ndarray) -> tuple[fl
     return float(np.sqrt(np.mean(dx[use] ** 2))), float(np.sqrt(np.mean(dy[use] ** 2)))
 
 
+def roughness(values: np.ndarray, shape: tuple[int, int],
+              neighbours: np.ndarray | None = None) -> np.ndarray:
+    """How far each vector departs from a plane through its neighbours: the median, over the four
+    pairs of opposite neighbours in its 3 x 3 block that are both valid, of |U0 - (Ua + Ub) / 2|.
+    Zero on a steady gradient; it grows with the field's curvature at the grid's scale (the part
+    of the motion that a chip averages away) and with noise. ``neighbours`` (default
+    ``values``) are the values the neighbours take, NaN where invalid. 0 where no pair is
+    complete, NaN where the vector itself is."""
+    centre = values.reshape(shape)
+    pad = np.pad((values if neighbours is None else neighbours).reshape(shape), 1,
+                 constant_values=np.nan)
+    pairs = ((pad[:-2, 1:-1], pad[2:, 1:-1]), (pad[1:-1, :-2], pad[1:-1, 2:]),
+             (pad[:-2, :-2], pad[2:, 2:]), (pad[:-2, 2:], pad[2:, :-2]))
+    residuals = np.stack([np.abs(centre - (a + b) / 2) for a, b in pairs])
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)  # all-NaN stacks
+        result = np.nanmedian(residuals, axis=0)
+    result = np.where(np.isnan(result) & np.isfinite(centre), 0.0, result)
+    out: np.ndarray = result.ravel()
+    return out
+
+
+def _per_year(dt_days: float) -> float:
+    return DAYS_PER_YEAR / dt_days
+
+
 def vector_field(records: np.ndarray, shape: tuple[int, int], params: Talmek.MatchingParams, *,
                  image_transform: Transform | None = None, image_rows: int | None = None, crs: Any = None,
                  dates: tuple[datetime, datetime] | None = None, filter: str = "median",
-                 stable: np.ndarray | None = None, attrs: Mapping[str, str] | None = None) -> VectorField:
+                 stable: np.ndarray | None = None, stable_method: str | None = None,
+                 extra: np.ndarray | None = None,
+                 attrs: Mapping[str, Any] | None = None) -> VectorField:
     """The published variables of a grid's records (grid order, row by row).
 
     ``image_transform`` is image 1's geotransform (None for a plain image of ``image_rows`` rows);
     ``dates`` the two acquisition times (velocities only with them); ``filter`` none or median
-    (the outlier test over accepted vectors); ``stable`` an optional per-point bool array marking
-    grid points on stable ground, whose spread then gives sigma_x and sigma_y instead of the
-    calibrated scale of rms_1 and rms_2.
+    (the outlier test over accepted vectors).
+
+    ``stable`` is an optional per-point bool array marking grid points on stable ground and
+    ``stable_method`` one of ``STABLE_METHODS`` (default: mask when ``stable`` is given, else
+    none): the median displacement of the stable vectors is removed from dx_map, dy_map, vx, vy
+    and v (dx, dy stay as measured), and the spread left adds to each vector's uncertainty.
+
+    ``extra`` holds the fields that refinement adds per point (``talmek_track.refine``): the
+    corrections of dx and dy, the refined fit's rms, and the checks' outcome; vectors that
+    failed the back-match test or whose chips are unlike at the refined position are rejected
+    as outliers.
     """
     if filter not in FILTERS:
         raise ValueError(f"unknown filter {filter!r}; expected one of {', '.join(FILTERS)}")
+    if stable_method is None:
+        stable_method = "mask" if stable is not None else "none"
+    if stable_method not in STABLE_METHODS:
+        raise ValueError(f"unknown stable-ground method {stable_method!r}; expected one of "
+                         f"{', '.join(STABLE_METHODS)}")
     n = len(records)
     if n != shape[0] * shape[1]:
         raise ValueError(f"{n} records do not fill a {shape[0]} x {shape[1]} grid")
+    if extra is not None and len(extra) != n:
+        raise ValueError(f"{len(extra)} refinements for {n} records")
     if image_transform is None:
         if image_rows is None:
             raise ValueError("a plain image needs image_rows")
         image_transform = plain_transform(image_rows)
     accepted = records["active"] == ACCEPTED
-    dx, dy, dx_map, dy_map = displacements(records, params.srch_cellsize_)
+    cellsize = params.srch_cellsize_
+    dx, dy, dx_map, dy_map = displacements(records, cellsize)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        rms_x = records["rms_1"].astype(np.float64)
+        rms_y = records["rms_2"].astype(np.float64)
+        refined = np.zeros(n, bool)
+        if extra is not None:
+            refined = accepted & np.isfinite(extra["refine_dx"]) & np.isfinite(extra["refine_dy"])
+            dx_map = np.where(refined, dx_map + extra["refine_dx"] * cellsize, dx_map)
+            dy_map = np.where(refined, dy_map - extra["refine_dy"] * cellsize, dy_map)
+            has_rms = refined & np.isfinite(extra["refine_rms_1"])
+            rms_x = np.where(has_rms, extra["refine_rms_1"], rms_x)
+            rms_y = np.where(has_rms, extra["refine_rms_2"], rms_y)
+            dx = dx_map / cellsize
+            dy = -dy_map / cellsize
     values = {"dx": dx, "dy": dy, "dx_map": dx_map, "dy_map": dy_map}
 
     status = records["active"].astype(np.int32)
+    attrs = dict(attrs or {})
+    judged_dx, judged_dy = dx, dy
+    if extra is not None:
+        # Matches that failed the back-match test, whose chips are unlike at the refined
+        # position or whose refining match did not confirm them are rejected, and left out of
+        # the outlier test's neighbourhoods.
+        missed = accepted & (extra["check"] >= 2)
+        status[missed] = OUTLIER
+        judged_dx, judged_dy = np.where(missed, np.nan, dx), np.where(missed, np.nan, dy)
+        attrs["refined"] = int(refined.sum())
+        attrs["backmatch_rejected"] = int((accepted & (extra["check"] == 2)).sum())
+        attrs["unlike_rejected"] = int((accepted & (extra["check"] == 3)).sum())
+        attrs["unconfirmed_rejected"] = int((accepted & (extra["check"] == 4)).sum())
     if filter == "median" and n:
-        outlier = median_test(dx.reshape(shape), dy.reshape(shape)).ravel()
+        outlier = median_test(judged_dx.reshape(shape), judged_dy.reshape(shape)).ravel()
         status[outlier] = OUTLIER
     good = status == ACCEPTED
+
+    on_stable = None
+    if stable is not None:
+        on_stable = np.asarray(stable, bool).ravel()
+        if on_stable.shape != (n,):
+            raise ValueError(f"the stable-ground mask holds {on_stable.size} points, the grid {n}")
+    shift = stable_shift(dx, dy, good, stable_method, on_stable, stacklevel=2)
+    if shift is not None:
+        dx_map = dx_map - shift.dx * cellsize
+        dy_map = dy_map + shift.dy * cellsize
+        values["dx_map"], values["dy_map"] = dx_map, dy_map
+
+    # Uncertainty: the calibrated fit error, the field's local roughness (deformation within the
+    # chip and noise the fit does not see), and the stable-ground spread that both leave unexplained.
+    k = SIGMA_SCALE.get(int(params.peakmethod_), SIGMA_SCALE[3])  # other methods fit reciprocally
+    fit_x = np.where(accepted, k * rms_x, np.nan)
+    fit_y = np.where(accepted, k * rms_y, np.nan)
+    if shift is not None:
+        rough_x = roughness(dx, shape, np.where(good, dx, np.nan))
+        rough_y = roughness(dy, shape, np.where(good, dy, np.nan))
+        local_x, local_y = np.hypot(fit_x, rough_x), np.hypot(fit_y, rough_y)
+        chosen = np.isfinite(local_x) & good & np.isfinite(dx)
+        if stable_method == "mask" and on_stable is not None:
+            chosen &= on_stable
+        local_x2 = float(np.median(local_x[chosen] ** 2)) if chosen.any() else 0.0
+        local_y2 = float(np.median(local_y[chosen] ** 2)) if chosen.any() else 0.0
+        se_x, se_y = shift.standard_error
+        left_x = np.sqrt(max(shift.spread_x**2 - local_x2, 0.0) + se_x**2)
+        left_y = np.sqrt(max(shift.spread_y**2 - local_y2, 0.0) + se_y**2)
+        values["sigma_x"] = np.hypot(local_x, left_x)
+        values["sigma_y"] = np.hypot(local_y, left_y)
+        attrs["uncertainty"] = (f"{k:g} x rms_1, rms_2 and the local roughness of the field, "
+                                "combined with the stable-ground spread left after the shift: "
+                                f"{left_x:.4g} px, {left_y:.4g} px")
+    else:
+        values["sigma_x"], values["sigma_y"] = fit_x, fit_y
+        attrs["uncertainty"] = f"calibrated: {k:g} x rms_1, rms_2"
 
     dt_days = None
     if dates is not None:
@@ -189,30 +301,24 @@ def vector_field(records: np.ndarray, shape: tuple[int, int], params: Talmek.Mat
                           "degrees per year; reproject both images to a projected one for m/yr",
                           stacklevel=2)
     values["strength"] = records["strength"].astype(np.float64)
+    if dt_days is not None:
+        scale = abs(cellsize * _per_year(dt_days))
+        ex, ey = values["sigma_x"] * scale, values["sigma_y"] * scale
+        values["vx_error"], values["vy_error"] = ex, ey
+        with np.errstate(divide="ignore", invalid="ignore"):
+            v = values["v"]
+            along = np.hypot(values["vx"] * ex, values["vy"] * ey) / v
+            values["v_error"] = np.where(v > 0, along, np.hypot(ex, ey) / np.sqrt(2.0))
 
-    attrs = dict(attrs or {})
-    spread = None
-    if stable is not None:
-        stable = np.asarray(stable, bool).ravel()
-        if stable.shape != (n,):
-            raise ValueError(f"the stable-ground mask holds {stable.size} points, the grid {n}")
-        spread = stable_sigma(dx, dy, stable & good)
-        if spread is None:
-            warnings.warn(f"fewer than {MIN_STABLE} accepted vectors on stable ground; sigma_x and "
-                          "sigma_y use the calibrated fit error instead", stacklevel=2)
-    if spread is not None:
-        values["sigma_x"] = np.where(accepted, spread[0], np.nan)
-        values["sigma_y"] = np.where(accepted, spread[1], np.nan)
-        attrs["uncertainty"] = (f"stable ground: RMS of {int((stable & good).sum())} vectors, "
-                                f"sigma_x {spread[0]:.4g} px, sigma_y {spread[1]:.4g} px")
-    else:
-        k = SIGMA_SCALE.get(int(params.peakmethod_), SIGMA_SCALE[3])  # others fit reciprocally
-        values["sigma_x"] = np.where(accepted, k * records["rms_1"].astype(np.float64), np.nan)
-        values["sigma_y"] = np.where(accepted, k * records["rms_2"].astype(np.float64), np.nan)
-        attrs["uncertainty"] = f"calibrated: {k:g} x rms_1, rms_2"
     attrs["filter"] = filter
+    attrs["stable_shift_method"] = stable_method if shift is not None else "none"
+    attrs["stable_shift_count"] = shift.count if shift is not None else 0
+    attrs["stable_shift_dx"] = shift.dx if shift is not None else 0.0
+    attrs["stable_shift_dy"] = shift.dy if shift is not None else 0.0
+    if dt_days is not None:
+        attrs["stable_shift_vx"] = (shift.dx * cellsize * _per_year(dt_days)) if shift else 0.0
+        attrs["stable_shift_vy"] = (-shift.dy * cellsize * _per_year(dt_days)) if shift else 0.0
     return VectorField(records, (int(shape[0]), int(shape[1])), status, values,
                        grid_transform(image_transform, (params.start_row_, params.start_col_),
                                       (params.row_interval_, params.col_interval_)),
-                       crs, map_unit_of(crs), dates, dt_days, attrs)
-
+                       crs, map_unit_of(crs), dates, dt_days, attrs, shift, extra)
