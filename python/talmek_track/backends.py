@@ -17,6 +17,7 @@ from collections.abc import Callable, Iterable, Iterator, Sequence
 from concurrent.futures import Future, ThreadPoolExecutor
 from typing import Any
 
+from talmek_track import interrupts
 from talmek_track.blocks import BlockJob, BlockRecords, Group, LoadedBlock, load_block, match_loaded
 
 #: A progress report over a whole run: the number of points done so far.
@@ -41,7 +42,15 @@ def run_threads(jobs: Sequence[BlockJob], *, threads: int | None = None,
             block = ahead.result()
             ahead = reader.submit(load_block, jobs[k + 1]) if k + 1 < len(jobs) else None
             base = done
-            report = None if progress is None else (lambda n, base=base: progress(base + n))
+            interrupts.check()
+
+            def report(n: int, base: int = base) -> None:
+                # Called every 50 ms from the native matching: a signal whose exception was lost
+                # (raised inside a finaliser or a C library's callback) stops the block here.
+                interrupts.check()
+                if progress is not None:
+                    progress(base + n)
+
             try:
                 matched = match_loaded(block, report, threads)
             except BaseException:
@@ -82,7 +91,7 @@ def get_runner(name: str) -> Runner:
 
 def run_blocks(jobs: Sequence[BlockJob], *, backend: str = "threads", threads: int | None = None,
                progress: RunProgress | None = None, client: Any = None, scheduler: Any = None,
-               workers: Any = None) -> list[BlockRecords]:
+               workers: Any = None, **more: Any) -> list[BlockRecords]:
     """Matches block jobs on a backend.
 
     Parameters
@@ -95,9 +104,9 @@ def run_blocks(jobs: Sequence[BlockJob], *, backend: str = "threads", threads: i
         Native threads per process (default: every core).
     progress : callable, optional
         Called with the number of points done over all jobs.
-    client, scheduler, workers
-        Options of distributed backends (see ``talmek_track.dask_backend.dask_client``); the
-        threads backend takes none.
+    client, scheduler, workers, **more
+        Options of distributed backends (see ``talmek_track.dask_backend.dask_client``: also
+        ``connect_timeout`` and ``handshake_timeout``); the threads backend takes none.
 
     Returns
     -------
@@ -106,12 +115,12 @@ def run_blocks(jobs: Sequence[BlockJob], *, backend: str = "threads", threads: i
     """
     runner = get_runner(backend)
     return list(runner(jobs, threads=threads, progress=progress, client=client,
-                       scheduler=scheduler, workers=workers))
+                       scheduler=scheduler, workers=workers, **more))
 
 
 def run_block_groups(groups: Sequence[Group], *, backend: str = "threads", threads: int | None = None,
                      progress: RunProgress | None = None, client: Any = None, scheduler: Any = None,
-                     workers: Any = None) -> None:
+                     workers: Any = None, **more: Any) -> None:
     """Matches the blocks of several pairs and hands each pair's matched blocks to its group's
     function as soon as all of them are in.
 
@@ -119,7 +128,7 @@ def run_block_groups(groups: Sequence[Group], *, backend: str = "threads", threa
     ----------
     groups : sequence of (jobs, label, on_done)
         Per pair: its block jobs, a label for messages, and ``on_done(blocks)`` (or None).
-    backend, threads, client, scheduler, workers
+    backend, threads, client, scheduler, workers, **more
         As for ``run_blocks``.
     progress : callable, optional
         Called with the number of points done over all groups.
@@ -127,13 +136,13 @@ def run_block_groups(groups: Sequence[Group], *, backend: str = "threads", threa
     if backend in GROUP_RUNNERS:
         runner = _load(backend, GROUP_RUNNERS[backend])
         runner(groups, threads=threads, progress=progress, client=client, scheduler=scheduler,
-               workers=workers)
+               workers=workers, **more)
         return
     base = 0
     for jobs, _, on_done in groups:
         report = None if progress is None else (lambda n, base=base: progress(base + n))
         parts = run_blocks(jobs, backend=backend, threads=threads, progress=report, client=client,
-                           scheduler=scheduler, workers=workers)
+                           scheduler=scheduler, workers=workers, **more)
         base += sum(len(p.records) for p in parts)
         if on_done is not None:
             on_done(parts)

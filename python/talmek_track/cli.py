@@ -3,13 +3,15 @@
 from __future__ import annotations
 
 import argparse
+import os
 import signal
 import sys
 import warnings
 from collections.abc import Sequence
-from types import FrameType, TracebackType
+from types import TracebackType
 from typing import Any, NoReturn, TextIO
 
+from talmek_track import interrupts, publish
 from talmek_track._facts import (
     REF_CHIP_MAX,
     REF_CHIP_MIN,
@@ -18,7 +20,8 @@ from talmek_track._facts import (
     STATUS_NAMES,
     Status,
 )
-from talmek_track.errors import InputError, OptionError, OutputError, TrackError, require
+from talmek_track.errors import InputError, OptionError, OutputError, TrackError, path_text, require
+from talmek_track.interrupts import SIGNALS, Interrupted
 from talmek_track.options import PEAK_METHODS, TrackOptions
 from talmek_track.outliers import FILTERS
 from talmek_track.results import TrackResult
@@ -83,6 +86,23 @@ def _limit(text: str) -> float | None:
         return float(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"expected a number or 'auto', got {text!r}") from None
+
+
+def _count(text: str) -> int | None:
+    if text == "none":
+        return None
+    try:
+        value = int(float(text)) if "e" in text.lower() else int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a whole number or 'none', got {text!r}") from None
+    return value
+
+
+def _seconds(text: str) -> float:
+    try:
+        return float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a number of seconds, got {text!r}") from None
 
 
 def _value_range(text: str) -> tuple[float, float] | str | None:
@@ -190,6 +210,17 @@ def add_matching_options(ap: argparse.ArgumentParser) -> None:
                     "worker process")
     ap.add_argument("--no-plot", action="store_true", help="do not draw vectors.png")
     ap.add_argument("--quiet", action="store_true", help="no progress bar")
+    limits = ap.add_argument_group(
+        "limits", "bounds for inputs you did not make (see docs/security.md)")
+    limits.add_argument("--max-pixels", type=_count, default=d.max_pixels, metavar="N|none",
+                        help="refuse images whose header claims more pixels (rows x columns), "
+                        f"before decoding any (default: {d.max_pixels})")
+    limits.add_argument("--max-points", type=_count, default=d.max_points, metavar="N|none",
+                        help=f"refuse grids of more points (default: {d.max_points})")
+    limits.add_argument("--allow-any-source", action="store_true",
+                        help="let GDAL open anything it can: VRT and other files that name further "
+                        "files or URLs, driver strings, every /vsi file system (default: plain "
+                        "image files only, locally, over HTTP(S) or S3)")
 
 
 def add_cluster_options(ap: argparse.ArgumentParser) -> None:
@@ -207,6 +238,12 @@ def add_cluster_options(ap: argparse.ArgumentParser) -> None:
     group.add_argument("--workers", type=int, default=None, metavar="N",
                        help="worker processes of the LocalCluster, --threads threads each "
                        "(implies --dask; default: one single-threaded process per core)")
+    group.add_argument("--connect-timeout", type=_seconds, default=None, metavar="SECONDS",
+                       help="how long to wait for --scheduler to accept the connection "
+                       "(default: 10)")
+    group.add_argument("--handshake-timeout", type=_seconds, default=None, metavar="SECONDS",
+                       help="how long to wait, once connected, for --scheduler to answer the "
+                       "handshake (default: 10)")
 
 
 def _off_or_number(text: str) -> float | None:
@@ -220,9 +257,11 @@ def _off_or_number(text: str) -> float | None:
 
 def cluster_options(args: argparse.Namespace) -> dict[str, Any]:
     """The backend and its options from parsed arguments (--scheduler, --workers imply --dask)."""
+    timeouts = {name: getattr(args, name) for name in ("connect_timeout", "handshake_timeout")
+                if getattr(args, name) is not None}
     if not (args.dask or args.scheduler is not None or args.workers is not None):
-        return {"backend": "threads"}
-    return {"backend": "dask", "scheduler": args.scheduler, "workers": args.workers}
+        return {"backend": "threads", **timeouts}
+    return {"backend": "dask", "scheduler": args.scheduler, "workers": args.workers, **timeouts}
 
 
 def options_of(args: argparse.Namespace, **more: Any) -> TrackOptions:
@@ -235,6 +274,8 @@ def options_of(args: argparse.Namespace, **more: Any) -> TrackOptions:
                         filter=args.filter, stable=args.stable, refine=args.refine,
                         backmatch=args.backmatch, similarity=args.similarity,
                         saturation=not args.no_saturation, mask1=args.mask1, mask2=args.mask2,
+                        max_pixels=args.max_pixels, max_points=args.max_points,
+                        allow_any_source=args.allow_any_source,
                         **cluster_options(args), **more)
 
 
@@ -259,8 +300,10 @@ def build_parser() -> argparse.ArgumentParser:
         "north. docs/variables.md describes every output variable. Results appear in OUTDIR all "
         "together or not at all; earlier results stay untouched on any failure. Exit status: 0 "
         "done, 1 unreadable or unusable input (or a failing cluster), 2 wrong usage, 3 results "
-        "cannot be written, 130 and 143 interrupted (SIGINT, SIGTERM). For many pairs of a stack "
-        "of images see talmek-track stack --help.",
+        "cannot be written, 130, 143 and 129 interrupted (SIGINT, SIGTERM, SIGHUP; nothing of "
+        "the run is published then). For many pairs of a stack of images see talmek-track stack "
+        "--help; to bring OUTDIR back to a whole set of results after a run was killed, "
+        "talmek-track repair --help.",
     )
     ap.add_argument("image1", metavar="IMAGE1", help="first (reference) image")
     ap.add_argument("image2", metavar="IMAGE2", help="second (search) image")
@@ -340,7 +383,7 @@ def stack_summary(result: StackResult) -> str:
     """One line: the pairs and their points, and where they went."""
     points = sum(n for n, _ in result.counts)
     accepted = sum(a for _, a in result.counts)
-    where = result.index.parent if result.index is not None else "nowhere"
+    where = path_text(result.index.parent) if result.index is not None else "nowhere"
     return f"{len(result.pairs)} pairs, {points} points ({accepted} accepted) written to {where}"
 
 
@@ -377,7 +420,7 @@ def summary(result: TrackResult) -> str:
     accepted = int(Status.accepted)
     text = ", ".join(f"{n} {STATUS_NAMES.get(code, code)}"
                      for code, n in sorted(counts.items(), key=lambda kv: kv[0] != accepted))
-    folder = result.paths[0].parent if result.paths else "nowhere"
+    folder = path_text(result.paths[0].parent) if result.paths else "nowhere"
     dated = "" if vf is None or vf.dt_days is None else f", {vf.dt_days:g} days apart"
     return f"{len(result.records)} points ({text or 'none'}{dated}) written to {folder}"
 
@@ -395,32 +438,84 @@ def _show(message: Warning | str, category: type[Warning], filename: str, lineno
     print(f"{PROG}: warning: {message}", file=sys.stderr)
 
 
-class Terminated(BaseException):
-    """SIGTERM arrived; unwinds like Ctrl-C so that every cleanup runs."""
+#: The signal's exception; SIGINT, SIGTERM and SIGHUP all raise it (see talmek_track.interrupts).
+Terminated = Interrupted
 
 
-def _terminate(signum: int, frame: FrameType | None) -> None:
-    raise Terminated
+def _interrupted_note(signum: int, stack: bool) -> str:
+    if stack:
+        kept = "the pairs finished before keep their folders"
+    elif publish.committed:
+        kept = f"the results in {path_text(publish.committed[-1])} were published whole before it"
+    else:
+        kept = "nothing was written"
+    return f"{PROG}: {SIGNALS.get(signum, 'interrupted')}; {kept}"
+
+
+def build_repair_parser() -> argparse.ArgumentParser:
+    """The argument parser of ``talmek-track repair``."""
+    ap = _Parser(
+        prog=f"{PROG} repair",
+        description="Bring OUTDIR (and the pair folders of a stack inside it) back to a whole set "
+        "of results after a run was killed or the power failed while it published: an unfinished "
+        "publish is undone, so that the earlier files are back, and staging folders left behind "
+        "are removed. Every run does this first; a run stopped by SIGINT, SIGTERM or SIGHUP "
+        "leaves nothing to repair.",
+        epilog="Exit status: 0 done (also when there was nothing to repair), 3 an unfinished "
+        "publish cannot be undone.")
+    ap.add_argument("output", metavar="OUTDIR", help="the output folder of earlier runs")
+    ap.add_argument("--quiet", action="store_true", help="print nothing when all went well")
+    return ap
 
 
 def main(argv: Sequence[str] | None = None) -> int:
     """The command: parses ``argv`` (default: the process's arguments) and returns the exit
     status."""
     argv = list(sys.argv[1:] if argv is None else argv)
-    stack = bool(argv) and argv[0] == "stack"
-    args = build_stack_parser().parse_args(argv[1:]) if stack else build_parser().parse_args(argv)
-    kept = "the pairs finished before keep their folders" if stack else "nothing was written"
-    previous = signal.signal(signal.SIGTERM, _terminate)
+    command = argv[0] if argv and argv[0] in ("stack", "repair") else None
+    if command == "repair":
+        args = build_repair_parser().parse_args(argv[1:])
+    elif command == "stack":
+        args = build_stack_parser().parse_args(argv[1:])
+    else:
+        args = build_parser().parse_args(argv)
+    stack = command == "stack"
+    del publish.committed[:]
+
+    def at_exit(signum: int) -> None:  # the watchdog ends a run stuck inside C code
+        print(_interrupted_note(signum, stack), file=sys.stderr, flush=True)
+
+    restore = interrupts.install(at_exit)
     try:
-        return _main(args, stack)
+        try:
+            status = _repair(args) if command == "repair" else _main(args, stack)
+        finally:
+            signum = interrupts.pending()
+            restore()
+        if signum is not None:  # a signal whose exception a library swallowed
+            raise Interrupted(signum)
+        return status
+    except Interrupted as e:
+        print(_interrupted_note(e.signum, stack), file=sys.stderr)
+        return 128 + e.signum
     except KeyboardInterrupt:
-        print(f"{PROG}: interrupted; {kept}", file=sys.stderr)
+        print(_interrupted_note(int(signal.SIGINT), stack), file=sys.stderr)
         return 128 + signal.SIGINT
-    except Terminated:
-        print(f"{PROG}: terminated; {kept}", file=sys.stderr)
-        return 128 + signal.SIGTERM
-    finally:
-        signal.signal(signal.SIGTERM, previous)
+
+
+def _repair(args: argparse.Namespace) -> int:
+    if not os.path.isdir(args.output):
+        print(f"{PROG}: error: {path_text(args.output)} is not a folder", file=sys.stderr)
+        return EXIT_USAGE
+    try:
+        done = publish.repair_tree(args.output)
+    except OutputError as e:
+        print(f"{PROG}: error: {path_text(e)}", file=sys.stderr)
+        return EXIT_OUTPUT
+    if not args.quiet:
+        for line in done or [f"{path_text(args.output)}: nothing to repair"]:
+            print(f"{PROG}: {line}", file=sys.stderr)
+    return 0
 
 
 def _main(args: argparse.Namespace, stack: bool = False) -> int:
@@ -432,19 +527,19 @@ def _main(args: argparse.Namespace, stack: bool = False) -> int:
         try:
             line = stack_summary(run_stack(args)) if stack else summary(run(args))
         except OptionError as e:
-            print(f"{PROG}: error: {e.worded(flag)}", file=sys.stderr)
+            print(f"{PROG}: error: {path_text(e.worded(flag))}", file=sys.stderr)
             return EXIT_USAGE
         except InputError as e:
-            print(f"{PROG}: error: {e}", file=sys.stderr)
+            print(f"{PROG}: error: {path_text(e)}", file=sys.stderr)
             return EXIT_INPUT
         except OutputError as e:
-            print(f"{PROG}: error: {e}", file=sys.stderr)
+            print(f"{PROG}: error: {path_text(e)}", file=sys.stderr)
             return EXIT_OUTPUT
         except TrackError as e:  # a block that failed on its worker, a cluster out of reach
-            print(f"{PROG}: error: {e}", file=sys.stderr)
+            print(f"{PROG}: error: {path_text(e)}", file=sys.stderr)
             return EXIT_INPUT
         except OSError as e:
-            print(f"{PROG}: error: {e.strerror or e}: {e.filename or args.output}", file=sys.stderr)
+            print(f"{PROG}: error: {e.strerror or e}: {path_text(e.filename or args.output)}", file=sys.stderr)
             return EXIT_INPUT
     if not args.quiet:
         print(f"{PROG}: {line}", file=sys.stderr)

@@ -17,6 +17,8 @@ from typing import Literal
 import numpy as np
 import numpy.typing as npt
 
+from talmek_track.errors import OptionError
+
 #: How to map values onto 0..255: "auto" (a percentile stretch), a fixed (low, high) range, or
 #: None to refuse anything but uint8.
 ValueRange = Literal["auto"] | tuple[float, float] | None
@@ -64,7 +66,7 @@ def percentile_range(sample: np.ndarray, percentiles: tuple[float, float] = DEFA
     """
     lo_p, hi_p = percentiles
     if not 0 <= lo_p < hi_p <= 100:
-        raise ValueError(f"percentiles must rise within 0..100, got {percentiles}")
+        raise OptionError(f"percentiles must rise within 0..100, got {percentiles}")
     values = np.asarray(sample).ravel()
     valid = np.ones(values.shape, bool)
     if values.dtype.kind == "f":
@@ -133,9 +135,12 @@ def resolve_range(image: np.ndarray, value_range: ValueRange,
         lo, hi = percentile_range(image[::k, ::k], percentiles, nodata)
         warn_range(name, image.dtype, lo, hi, percentiles)
         return lo, hi
-    if isinstance(value_range, str):
-        raise ValueError(f"value_range must be 'auto', (low, high) or None, got {value_range!r}")
-    lo, hi = (float(v) for v in value_range)
+    try:
+        if isinstance(value_range, (str, bytes)):
+            raise TypeError
+        lo, hi = (float(v) for v in value_range)
+    except (TypeError, ValueError):
+        raise OptionError(f"value_range must be 'auto', (low, high) or None, got {value_range!r}") from None
     return lo, hi
 
 

@@ -29,6 +29,7 @@ try:
 except ImportError as e:  # the backend's choice reports it before any work starts
     raise ImportError("dask.distributed is not installed (pip install 'talmek[dask]')") from e
 
+from talmek_track import interrupts
 from talmek_track.blocks import BlockJob, BlockRecords, Group, match_block
 from talmek_track.errors import OptionError, TrackError, describe_error
 
@@ -44,6 +45,12 @@ DEFAULT_THREADS_PER_WORKER = 1
 THREADS_PER_BLOCK = 1
 
 Progress = Callable[[int], object]
+
+#: Seconds to wait for a running scheduler: for its address to accept a connection, and then for
+#: its answer to the opening handshake (a socket that accepts and never answers would otherwise
+#: hold the run for ever).
+DEFAULT_CONNECT_TIMEOUT = 10.0
+DEFAULT_HANDSHAKE_TIMEOUT = 10.0
 
 
 class ClusterError(TrackError):
@@ -91,9 +98,76 @@ def cluster_shape(workers: int | None = None, threads: int | None = None,
     return workers, threads
 
 
+def check_timeout(name: str, value: object) -> float:
+    """A timeout in seconds: a finite number above 0; OptionError names ``name`` otherwise."""
+    if isinstance(value, (bool, str, bytes)) or not hasattr(value, "__float__"):
+        raise OptionError(f"{name} must be a number of seconds, got {value!r}")
+    seconds = float(value)
+    if not (0 < seconds < 1e6):
+        raise OptionError(f"{name} must be above 0 and below 1e6 seconds, got {value!r}")
+    return seconds
+
+
+def scheduler_address(text: object) -> str:
+    """The address of a scheduler, checked for its form (``tcp://host:port``, ``host:port``,
+    ``tls://...``); OptionError for anything else."""
+    from distributed.comm.addressing import get_address_host_port
+
+    if not isinstance(text, str) or not text.strip():
+        raise OptionError(f"the scheduler address must be text such as tcp://host:8786, got {text!r}")
+    try:
+        get_address_host_port(text)
+    except (ValueError, TypeError) as e:
+        raise OptionError(f"the scheduler address {text!r} is not of the form tcp://host:port "
+                          f"({' '.join(str(e).split())})") from None
+    return text
+
+
+def probe_scheduler(address: str, connect_timeout: float = DEFAULT_CONNECT_TIMEOUT,
+                    handshake_timeout: float = DEFAULT_HANDSHAKE_TIMEOUT) -> None:
+    """Connects to the scheduler at ``address`` and waits for its handshake, each within its
+    timeout; ClusterError when either fails. Runs on a helper thread with its own event loop,
+    so that it works beside a running one (a notebook) and a signal still reaches this thread."""
+    import asyncio
+    import threading
+
+    from distributed.comm.core import connect
+
+    outcome: list[BaseException | None] = []
+
+    async def probe() -> None:
+        comm = await asyncio.wait_for(connect(address, timeout=connect_timeout),
+                                      connect_timeout + handshake_timeout)
+        await comm.close()
+
+    def run() -> None:
+        try:
+            asyncio.run(probe())
+            outcome.append(None)
+        except BaseException as e:  # noqa: BLE001 - handed to the caller's thread
+            outcome.append(e)
+
+    helper = threading.Thread(target=run, name="talmek-dask-probe", daemon=True)
+    helper.start()
+    helper.join(connect_timeout + handshake_timeout + 5)
+    if not outcome:
+        raise ClusterError(f"the Dask scheduler at {address} did not answer within "
+                           f"{connect_timeout + handshake_timeout:g} s")
+    error = outcome[0]
+    if error is None:
+        return
+    if isinstance(error, (TimeoutError, asyncio.TimeoutError)):
+        text = (f"no answer to the handshake within {handshake_timeout:g} s (connect_timeout "
+                f"{connect_timeout:g} s, handshake_timeout {handshake_timeout:g} s)")
+    else:
+        text = " ".join(str(error).split()) or type(error).__name__
+    raise ClusterError(f"cannot reach the Dask scheduler at {address}: {text}")
+
+
 @contextlib.contextmanager
 def dask_client(client: Any = None, scheduler: str | None = None, workers: int | None = None,
-                threads: int | None = None) -> Iterator[Any]:
+                threads: int | None = None, connect_timeout: float = DEFAULT_CONNECT_TIMEOUT,
+                handshake_timeout: float = DEFAULT_HANDSHAKE_TIMEOUT) -> Iterator[Any]:
     """A ``distributed.Client`` for the length of a run.
 
     Parameters
@@ -108,6 +182,10 @@ def dask_client(client: Any = None, scheduler: str | None = None, workers: int |
         neither ``client`` nor ``scheduler`` is given (see ``cluster_shape``); it is closed at the
         end. They cannot shape a cluster that already runs: ``TrackOptions`` refuses them beside
         a client or a scheduler, as it refuses both of those at once.
+    connect_timeout, handshake_timeout : float
+        Seconds to wait for a running scheduler to accept the connection, and then to answer the
+        handshake (``DEFAULT_CONNECT_TIMEOUT``, ``DEFAULT_HANDSHAKE_TIMEOUT``); ClusterError
+        when either passes.
 
     Yields
     ------
@@ -116,9 +194,16 @@ def dask_client(client: Any = None, scheduler: str | None = None, workers: int |
     if client is not None:
         yield client
         return
+    connect_timeout = check_timeout("connect_timeout", connect_timeout)
+    handshake_timeout = check_timeout("handshake_timeout", handshake_timeout)
     if scheduler is not None:
+        # The address's form and the scheduler's answer are checked before a Client exists: a
+        # Client that fails half-made would close itself again, noisily, when collected.
+        scheduler_address(scheduler)
+        probe_scheduler(scheduler, connect_timeout, handshake_timeout)
         try:
-            own = distributed.Client(scheduler, timeout="10s", set_as_default=False)
+            own = distributed.Client(scheduler, timeout=connect_timeout + handshake_timeout,
+                                     set_as_default=False)
         except (OSError, TimeoutError, ValueError) as e:
             raise ClusterError(f"cannot reach the Dask scheduler at {scheduler}: "
                                f"{' '.join(str(e).split()) or type(e).__name__}") from None
@@ -211,6 +296,7 @@ def _run_groups(client: Any, groups: Sequence[Group], fn: Callable[..., BlockRec
         done = 0
         pending = [f for group in state for f in group.futures]
         for future in distributed.as_completed(pending, loop=client.loop):
+            interrupts.check()
             g, j = where.pop(future.key)
             group = state[g]
             try:
@@ -246,7 +332,8 @@ def _label(jobs: Sequence[BlockJob]) -> str:
 
 def run_groups(groups: Sequence[Group], *, threads: int | None = None,
                progress: Progress | None = None, client: Any = None, scheduler: str | None = None,
-               workers: int | None = None) -> list[list[BlockRecords]]:
+               workers: int | None = None, connect_timeout: float | None = None,
+               handshake_timeout: float | None = None) -> list[list[BlockRecords]]:
     """Matches the blocks of several pairs on a Dask cluster, all submitted at once.
 
     Parameters
@@ -259,8 +346,8 @@ def run_groups(groups: Sequence[Group], *, threads: int | None = None,
         Threads per worker of the embedded cluster (see ``dask_client``).
     progress : callable, optional
         Called with the number of points done over all groups each time a block comes back.
-    client, scheduler, workers :
-        The cluster; see ``dask_client``.
+    client, scheduler, workers, connect_timeout, handshake_timeout :
+        The cluster; see ``dask_client`` (None: the default timeouts).
 
     Returns
     -------
@@ -268,20 +355,23 @@ def run_groups(groups: Sequence[Group], *, threads: int | None = None,
         Per group without ``on_done``, each job's matched block in job order (empty for the
         others).
     """
-    with dask_client(client, scheduler, workers, threads) as c:
+    timeouts = {"connect_timeout": DEFAULT_CONNECT_TIMEOUT if connect_timeout is None else connect_timeout,
+                "handshake_timeout": DEFAULT_HANDSHAKE_TIMEOUT if handshake_timeout is None else handshake_timeout}
+    with dask_client(client, scheduler, workers, threads, **timeouts) as c:
         return _run_groups(c, groups, match_task, progress)
 
 
 def run_blocks(jobs: Sequence[BlockJob], *, threads: int | None = None, progress: Progress | None = None,
-               client: Any = None, scheduler: str | None = None,
-               workers: int | None = None) -> list[BlockRecords]:
+               client: Any = None, scheduler: str | None = None, workers: int | None = None,
+               connect_timeout: float | None = None,
+               handshake_timeout: float | None = None) -> list[BlockRecords]:
     """Matches the blocks of one pair on a Dask cluster (the "dask" backend's runner).
 
     Parameters
     ----------
     jobs : sequence of BlockJob
         The blocks of one image pair, from ``plan_blocks``.
-    threads, progress, client, scheduler, workers :
+    threads, progress, client, scheduler, workers, connect_timeout, handshake_timeout :
         See ``run_groups``.
 
     Returns
@@ -290,4 +380,5 @@ def run_blocks(jobs: Sequence[BlockJob], *, threads: int | None = None, progress
         One per job, in job order.
     """
     return run_groups([(jobs, _label(jobs), None)], threads=threads, progress=progress,
-                      client=client, scheduler=scheduler, workers=workers)[0]
+                      client=client, scheduler=scheduler, workers=workers,
+                      connect_timeout=connect_timeout, handshake_timeout=handshake_timeout)[0]

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import importlib
+import os
 from collections.abc import Callable
 from types import ModuleType
 
@@ -65,3 +66,13 @@ def describe_error(e: BaseException) -> str:
             texts.append(text)
         seen = seen.__cause__ or seen.__context__
     return "; ".join(texts) or type(e).__name__
+
+
+def path_text(path: object) -> str:
+    """A path for a one-line message: characters that would break the line or the terminal (a
+    newline, escape sequences, undecodable bytes) written as Python escapes."""
+    text = os.fsdecode(path) if isinstance(path, (str, bytes, os.PathLike)) else str(path)
+    text = " ".join(text.split("\n")) if isinstance(path, BaseException) else text
+    if text.isprintable():
+        return text
+    return "".join(c if c.isprintable() else repr(c)[1:-1] for c in text)

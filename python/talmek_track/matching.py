@@ -14,6 +14,7 @@ import Talmek  # registers MatchingParams before the native part reads one
 from talmek_track import _batch
 from talmek_track._facts import Status
 from talmek_track.convert import DEFAULT_PERCENTILES, ValueRange, to_uint8
+from talmek_track.errors import OptionError
 
 #: The structured record of one matched point: the pair as given, then the LineSeg fields.
 RECORD_DTYPE: np.dtype = _batch.record_dtype
@@ -47,7 +48,7 @@ def as_image(name: str, image: npt.ArrayLike, value_range: ValueRange = "auto",
     other real types through ``to_uint8``."""
     array = image if isinstance(image, np.ndarray) else np.asarray(image)
     if array.ndim != 2:
-        raise ValueError(f"{name} must be a two-dimensional array, got shape {array.shape}")
+        raise OptionError(f"{name} must be a two-dimensional array, got shape {array.shape}")
     return to_uint8(array, value_range, percentiles=percentiles, name=name)
 
 
@@ -56,13 +57,13 @@ def as_points(name: str, points: npt.ArrayLike) -> npt.NDArray[np.int32]:
     if array.shape == (0,):
         array = array.reshape(0, 2)
     if array.ndim != 2 or array.shape[1] != 2:
-        raise ValueError(f"{name} must be an (n, 2) array of (row, col), got shape {array.shape}")
+        raise OptionError(f"{name} must be an (n, 2) array of (row, col), got shape {array.shape}")
     if array.size == 0:
         return np.empty((0, 2), np.int32)
     if not np.issubdtype(array.dtype, np.integer):
         raise TypeError(f"{name} must hold integers, got {array.dtype}")
     if array.min() < _INT32.min or array.max() > _INT32.max:
-        raise ValueError(f"{name} holds a value outside the 32-bit integer range")
+        raise OptionError(f"{name} holds a value outside the 32-bit integer range")
     return array.astype(np.int32, copy=False)
 
 
@@ -77,7 +78,7 @@ def thread_count(threads: int | None) -> int:
     except TypeError:
         raise TypeError(f"threads must be an integer or None, got {type(threads).__name__}") from None
     if n < 1:
-        raise ValueError(f"threads must be at least 1, got {n}")
+        raise OptionError(f"threads must be at least 1, got {n}")
     return min(n, 4096)
 
 
@@ -86,7 +87,7 @@ def pair_array(points1: npt.ArrayLike, points2: npt.ArrayLike) -> npt.NDArray[np
     p1 = as_points("points1", points1)
     p2 = as_points("points2", points2)
     if len(p1) != len(p2):
-        raise ValueError(f"points1 and points2 differ in length ({len(p1)} and {len(p2)})")
+        raise OptionError(f"points1 and points2 differ in length ({len(p1)} and {len(p2)})")
     pairs = np.empty((len(p1), 4), np.int32)
     pairs[:, :2] = p1
     pairs[:, 2:] = p2

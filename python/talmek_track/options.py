@@ -31,10 +31,11 @@ from talmek_track._facts import REF_CHIP_MAX, REF_CHIP_MIN, SEARCH_CHIP_MAX, SEA
 from talmek_track.backends import BACKENDS
 from talmek_track.blocks import DEFAULT_BLOCK_PIXELS
 from talmek_track.convert import DEFAULT_PERCENTILES, ValueRange
-from talmek_track.dates import interval_days, parse_dates
+from talmek_track.dates import interval_days, parse_date, parse_dates
 from talmek_track.errors import OptionError
 from talmek_track.outliers import FILTERS
 from talmek_track.prefilter import Prefilter, parse_prefilter
+from talmek_track.readers import DEFAULT_MAX_PIXELS
 from talmek_track.refine import Refinement, parse_refine
 from talmek_track.writers import WRITERS
 
@@ -46,6 +47,11 @@ PEAK_METHODS = {"linear": 1, "log": 2, "reciprocal": 3, "integer": 4}
 #: Sizes, spacings, starts and offsets stay below this many pixels: the engine's pixel positions
 #: are 32-bit.
 PIXEL_LIMIT = 2**30
+
+#: The most grid points a run lays out unless the caller allows more (each costs some 250 bytes
+#: while the run lasts): far beyond a scene's usual grids, small enough that a forged header or a
+#: step of 1 over a huge image is refused before the grid is laid.
+DEFAULT_MAX_POINTS = 2**26
 
 #: A size or spacing: one whole number for both directions, or (x, y) = (columns, rows).
 Pair = int | tuple[int, int]
@@ -89,10 +95,41 @@ def _pair(name: str, value: object) -> tuple[int, int]:
 
 
 def _real(name: str, value: object) -> float:
+    if isinstance(value, (str, bytes, bool)):
+        raise _refuse("{0} must be a number, got {value!r}", name, value=value)
     try:
-        return float(value)  # type: ignore[arg-type]
+        number = float(value)  # type: ignore[arg-type]
     except (TypeError, ValueError):
         raise _refuse("{0} must be a number, got {value!r}", name, value=value) from None
+    return number
+
+
+def _not_nan(name: str, value: object) -> float:
+    number = _real(name, value)
+    if math.isnan(number):
+        raise _refuse("{0} must be a number, not NaN", name)
+    return number
+
+
+def _seconds(name: str, value: object) -> float:
+    number = _real(name, value)
+    if not 0 < number < 1e6:
+        raise _refuse("{0} must be a number of seconds above 0 and below 1e6, got {value!r}", name,
+                      value=value)
+    return number
+
+
+def _address(name: str, value: object) -> str:
+    if not isinstance(value, str) or not value.strip():
+        raise _refuse("{0} must be a scheduler address such as tcp://host:8786, got {value!r}", name,
+                      value=value)
+    return value
+
+
+def _flag(name: str, value: object) -> bool:
+    if not isinstance(value, (bool, np.bool_)):
+        raise _refuse("{0} must be True or False, got {value!r}", name, value=value)
+    return bool(value)
 
 
 def _optional(check: Callable[[str, Any], Any]) -> Callable[[str, Any], Any]:
@@ -173,7 +210,13 @@ def _percentiles(name: str, value: object) -> tuple[float, float]:
 def _formats(name: str, value: object) -> tuple[str, ...] | None:
     if value is None:
         return None
-    names = (value,) if isinstance(value, str) else tuple(value)  # type: ignore[arg-type]
+    if isinstance(value, str):
+        names: tuple[Any, ...] = tuple(v.strip() for v in value.split(",") if v.strip())
+    elif isinstance(value, Iterable):
+        names = tuple(value)
+    else:
+        raise _refuse("{0} must be output format names (such as ['csv', 'tif']), got {value!r}",
+                      name, value=value)
     for item in names:
         if item not in WRITERS:
             raise _refuse("unknown output format {item!r} in {0}; choose from {known}", name,
@@ -185,11 +228,20 @@ def _dates(name: str, value: object) -> tuple[datetime, datetime] | None:
     if value is None:
         return None
     try:
-        dated = parse_dates(value) if isinstance(value, str) else tuple(value)  # type: ignore[arg-type]
-        if len(dated) != 2:
-            raise ValueError("expected two dates, first image first")
+        dated: tuple[Any, ...]
+        if isinstance(value, str):
+            dated = parse_dates(value)
+        elif isinstance(value, Iterable):
+            dated = tuple(parse_date(v) if isinstance(v, str) else v for v in value)
+        else:
+            raise TypeError
+        if len(dated) != 2 or not all(isinstance(d, datetime) for d in dated):
+            raise TypeError
         interval_days(*dated)
-    except (ValueError, TypeError) as e:
+    except TypeError:
+        raise _refuse("{0} must be 'DATE1,DATE2' or two dates (datetime or ISO text), first "
+                      "image first, got {value!r}", name, value=value) from None
+    except ValueError as e:
         raise _refuse("{0}: {reason}", name, reason=e) from None
     return dated[0], dated[1]
 
@@ -212,6 +264,9 @@ def _stable(name: str, value: object) -> str | np.ndarray | None:
     mask = np.asarray(getattr(value, "values", value))  # an xarray.DataArray gives its values
     if mask.ndim == 3 and mask.shape[0] == 1:
         mask = mask[0]  # rioxarray's band dimension
+    if mask.ndim != 2 or mask.dtype.kind not in "biuf":
+        raise _refuse("{0} must be a mask file's path or an array of image 1's shape, got {value!r}",
+                      name, value=value if mask.ndim == 0 else f"an array of shape {mask.shape}")
     return mask
 
 
@@ -257,13 +312,16 @@ def _backend(name: str, value: object) -> str:
 #: Each field's check: it takes the option's name and value and returns the value in its one form.
 _CHECKS: dict[str, Callable[[str, Any], Any]] = {
     "chip": _chip, "margin": _margin, "step": _step, "start": _optional(_pair), "offset": _pair,
-    "peak": _choice(PEAK_METHODS), "min_strength": _real, "max_displacement": _optional(_real),
+    "peak": _choice(PEAK_METHODS), "min_strength": _not_nan, "max_displacement": _optional(_not_nan),
     "nodata": _optional(_real), "band": _optional(_from_one), "page": _optional(_from_one),
     "value_range": _value_range, "percentiles": _percentiles,
     "threads": _optional(_at_least_one), "formats": _formats, "plot": lambda name, v: bool(v),
-    "backend": _backend, "client": lambda name, v: v, "scheduler": _optional(lambda name, v: str(v)),
+    "backend": _backend, "client": lambda name, v: v, "scheduler": _optional(_address),
     "workers": _optional(_at_least_one), "dates": _dates, "prefilter": _prefilter,
     "filter": _choice(FILTERS), "stable": _stable, "block_pixels": _at_least_one,
+    "max_pixels": _optional(_at_least_one), "max_points": _optional(_at_least_one),
+    "allow_any_source": _flag, "connect_timeout": _optional(_seconds),
+    "handshake_timeout": _optional(_seconds),
     "refine": _refine, "backmatch": _tolerance(0.01, 2.0, 0.5), "similarity": _tolerance(-1.0, 0.99, 0.5),
     "saturation": lambda name, v: bool(v), "mask1": _mask, "mask2": _mask,
 }
@@ -305,6 +363,11 @@ class TrackOptions:
     filter: str = "median"
     stable: str | np.ndarray | None = field(default=None, compare=False)
     block_pixels: int = DEFAULT_BLOCK_PIXELS
+    max_pixels: int | None = DEFAULT_MAX_PIXELS
+    max_points: int | None = DEFAULT_MAX_POINTS
+    allow_any_source: bool = False
+    connect_timeout: float | None = None
+    handshake_timeout: float | None = None
     refine: str = "cubic:2"
     backmatch: float | None = 0.5
     similarity: float | None = 0.5
@@ -320,7 +383,8 @@ class TrackOptions:
             raise _refuse("the search window {sw}x{sh} must be {lo}..{hi} pixels on each side; "
                           "widen {0} or {1}", "margin", "chip", sw=sw, sh=sh, lo=SEARCH_CHIP_MIN,
                           hi=SEARCH_CHIP_MAX)
-        cluster = [name for name in ("client", "scheduler", "workers") if getattr(self, name) is not None]
+        cluster = [name for name in ("client", "scheduler", "workers", "connect_timeout",
+                                     "handshake_timeout") if getattr(self, name) is not None]
         if cluster and self.backend == "threads":
             named = ", ".join("{%d}" % k for k in range(len(cluster)))
             verb = "need" if len(cluster) > 1 else "needs"
@@ -378,7 +442,11 @@ class TrackOptions:
     @property
     def cluster(self) -> dict[str, Any]:
         """The options of a distributed backend, by the names its runner takes."""
-        return {"client": self.client, "scheduler": self.scheduler, "workers": self.workers}
+        found = {"client": self.client, "scheduler": self.scheduler, "workers": self.workers}
+        for name in ("connect_timeout", "handshake_timeout"):
+            if getattr(self, name) is not None:
+                found[name] = getattr(self, name)
+        return found
 
     def params(self) -> Talmek.MatchingParams:
         """Fresh MatchingParams of the grid and match settings; the georeferences and, unless
@@ -395,6 +463,19 @@ class TrackOptions:
         if self.start is not None:
             p.start_col_, p.start_row_ = self.start
         return p
+
+
+def check_path(name: str, value: object) -> Any:
+    """``value`` when it is a path (text or os.PathLike), else TypeError naming ``name``."""
+    if not isinstance(value, (str, os.PathLike)) or (isinstance(value, str) and not value):
+        raise TypeError(f"{name} must be a path (str or os.PathLike), got {value!r}")
+    return value
+
+
+def check_progress(progress: object) -> None:
+    """TypeError unless ``progress`` is callable or None."""
+    if progress is not None and not callable(progress):
+        raise TypeError(f"progress must be callable or None, got {progress!r}")
 
 
 class ArrayKeywords(TypedDict, total=False):
@@ -414,6 +495,7 @@ class ArrayKeywords(TypedDict, total=False):
     prefilter: str | Prefilter | None
     filter: str
     stable: Any
+    max_points: int | None
     refine: str | None
     backmatch: bool | float | None
     similarity: bool | float | None
@@ -449,6 +531,11 @@ class StackKeywords(TypedDict, total=False):
     filter: str
     stable: Stable | None
     block_pixels: int
+    max_pixels: int | None
+    max_points: int | None
+    allow_any_source: bool
+    connect_timeout: float | None
+    handshake_timeout: float | None
     refine: str | None
     backmatch: bool | float | None
     similarity: bool | float | None

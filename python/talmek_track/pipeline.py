@@ -58,7 +58,8 @@ def require_backend(options: TrackOptions) -> None:
 
 def open_image(path: str | os.PathLike[str], options: TrackOptions) -> ImageSource:
     """One input opened with the options' band, page and nodata (value range not yet settled)."""
-    return open_source(path, band=options.band, page=options.page, nodata=options.nodata)
+    return open_source(path, band=options.band, page=options.page, nodata=options.nodata,
+                       max_pixels=options.max_pixels, allow_any_source=options.allow_any_source)
 
 
 def _first_fitting(size: int) -> int:
@@ -102,6 +103,17 @@ def image_validity(source: ImageSource, mask: str | np.ndarray | None, saturatio
     return validity if validity.active else None
 
 
+def check_grid_size(shape: tuple[int, int], params: Talmek.MatchingParams, max_points: int | None) -> None:
+    """OptionError when the grid over an image of ``shape`` would hold more than ``max_points``
+    points; counted before any point is laid out."""
+    rows = len(range(params.start_row_, shape[0], max(1, params.row_interval_)))
+    cols = len(range(params.start_col_, shape[1], max(1, params.col_interval_)))
+    if max_points is not None and rows * cols > max_points:
+        raise OptionError("the grid would hold {rows} x {cols} = {n} points, more than {0} allows "
+                          "({limit}); widen {1}", options=("max_points", "step"), rows=rows,
+                          cols=cols, n=rows * cols, limit=max_points)
+
+
 @dataclass(frozen=True)
 class PairPlan:
     """One pair planned for matching: its sources and completed settings, the grid and its
@@ -136,6 +148,7 @@ def plan_pair(source1: ImageSource, source2: ImageSource, params: Talmek.Matchin
     prefilter = options.prefilter
     if prefilter.kind != "none":
         require("scipy", "cli")
+    check_grid_size(source1.shape, params, options.max_points)
     points1, points2, grid_shape = grid_points(source1.shape, params)
     if len(points1) == 0:
         warnings.warn("the grid holds no point inside image 1; check the grid's start and step",

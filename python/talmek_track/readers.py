@@ -118,6 +118,9 @@ class ImageSource:
     tags : mapping of str to str
         The metadata tags read when the input was opened (GDAL metadata of the dataset and its
         band, the TIFF DateTime tag, a DataArray's attrs); ``acquisition_date`` reads them.
+    driver : str or None
+        The one GDAL driver that may open the input (every process opens it with that driver
+        alone); None lets GDAL choose any (``allow_any_source``).
     """
 
     path: str
@@ -132,6 +135,7 @@ class ImageSource:
     value_range: tuple[float, float] | None = None
     array: np.ndarray | None = dataclasses.field(default=None, compare=False, repr=False)
     tags: Mapping[str, str] = dataclasses.field(default_factory=dict, compare=False, repr=False)
+    driver: str | None = None
 
     @property
     def colour(self) -> bool:
@@ -268,14 +272,14 @@ class RasterioReader(Reader):
         from rasterio.windows import Window as RioWindow
 
         rows, cols = window.shape
-        with _open_dataset(source.path, source.page) as ds:
+        with _open_dataset(source.path, source.page, source.driver) as ds:
             data = ds.read(list(source.bands), window=RioWindow(window.col0, window.row0, cols, rows))
         return np.moveaxis(data, 0, -1)
 
     def rows(self, source: ImageSource, rows: Iterable[int]) -> Iterator[np.ndarray]:
         from rasterio.windows import Window as RioWindow
 
-        with _open_dataset(source.path, source.page) as ds:
+        with _open_dataset(source.path, source.page, source.driver) as ds:
             for r in rows:
                 data = ds.read(list(source.bands), window=RioWindow(0, r, source.shape[1], 1))
                 yield np.moveaxis(data, 0, -1)
@@ -284,7 +288,7 @@ class RasterioReader(Reader):
         from rasterio.enums import Resampling
 
         rows, cols = (math.ceil(n / k) for n in source.shape)
-        with _open_dataset(source.path, source.page) as ds:
+        with _open_dataset(source.path, source.page, source.driver) as ds:
             data = ds.read(list(source.bands), out_shape=(len(source.bands), rows, cols),
                            resampling=Resampling.nearest)
         return np.moveaxis(data, 0, -1)
@@ -358,8 +362,100 @@ def _check_local(path: str) -> None:
         raise InputError(f"cannot read {path}: the file is empty")
 
 
+#: The most pixels an input may hold (rows x columns, as its header claims) unless the caller
+#: allows more: generous for satellite scenes (a Sentinel-2 tile at 10 m is 1.2e8), small enough
+#: that a forged header cannot make a run decode or match for hours.
+DEFAULT_MAX_PIXELS = 2**31
+
+#: The GDAL drivers of plain image files, by the first bytes of the file.
+_MAGIC: tuple[tuple[bytes, str], ...] = (
+    (b"II*\x00", "GTiff"), (b"MM\x00*", "GTiff"), (b"II+\x00", "GTiff"), (b"MM\x00+", "GTiff"),
+    (b"\x89PNG\r\n\x1a\n", "PNG"), (b"\xff\xd8\xff", "JPEG"), (b"GIF87a", "GIF"),
+    (b"GIF89a", "GIF"), (b"BM", "BMP"), (b"\x00\x00\x00\x0cjP  \r\n\x87\n", "JP2OpenJPEG"),
+    (b"\xff\x4f\xff\x51", "JP2OpenJPEG"),
+)
+#: The same drivers by file suffix, for remote inputs (whose first bytes are not read here).
+_SUFFIXES = {".tif": "GTiff", ".tiff": "GTiff", ".png": "PNG", ".jpg": "JPEG", ".jpeg": "JPEG",
+             ".gif": "GIF", ".bmp": "BMP", ".jp2": "JP2OpenJPEG"}
+#: Remote inputs allowed without ``allow_any_source``: HTTP(S) and S3, and GDAL's in-memory files
+#: (which only this process can have made).
+_REMOTE_PREFIXES = ("/vsicurl/http://", "/vsicurl/https://", "/vsis3/", "http://", "https://",
+                    "s3://", "/vsimem/")
+_ALLOW_HINT = "other sources only with allow_any_source=True (--allow-any-source)"
+
+
+def source_driver(text: str, allow_any_source: bool = False) -> str | None:
+    """The one GDAL driver that may open the input ``text``, or None when any may
+    (``allow_any_source``). Without it only plain image files (TIFF, PNG, JPEG, GIF, BMP, JPEG
+    2000, told by their first bytes) and such files over HTTP(S), S3 or in GDAL's memory are
+    allowed: no GDAL description of other sources (VRT and other XML), no driver strings
+    (``NETCDF:...``), no other ``/vsi`` file systems. InputError names what is refused."""
+    if allow_any_source:
+        return None
+    if text.startswith("<"):
+        raise InputError(f"cannot read {text[:40]}...: a GDAL description is not a plain image "
+                         f"file; {_ALLOW_HINT}")
+    if _is_local(text):
+        if re.match(r"^[A-Za-z0-9_]{2,}:", text) and not os.path.exists(text):
+            raise InputError(f"cannot read {text}: a GDAL driver string is not a plain image file; "
+                             f"{_ALLOW_HINT}")
+        _check_local(text)
+        return _local_driver(text)
+    if not text.startswith(_REMOTE_PREFIXES):
+        raise InputError(f"cannot read {text}: only local files, HTTP(S) and S3 are read; {_ALLOW_HINT}")
+    suffix = os.path.splitext(text.split("?", 1)[0])[1].lower()
+    return _SUFFIXES.get(suffix, "GTiff")
+
+
+def _local_driver(path: str) -> str:
+    with open(path, "rb") as f:
+        head = f.read(16)
+    for magic, driver in _MAGIC:
+        if head.startswith(magic):
+            return driver
+    raise InputError(f"cannot read {path}: not an image in a plain format (TIFF, PNG, JPEG, GIF, "
+                     f"BMP, JPEG 2000); "
+                     f"{_ALLOW_HINT}")
+
+
+def check_pixels(path: str, rows: int, cols: int, max_pixels: int | None) -> None:
+    """InputError when an image of ``rows`` x ``cols`` holds more than ``max_pixels`` pixels."""
+    if max_pixels is not None and rows * cols > max_pixels:
+        raise InputError(f"cannot read {path}: its header claims {cols} x {rows} pixels, more than "
+                         f"the limit of {max_pixels} (max_pixels, --max-pixels)")
+
+
+def _header_shape(path: str) -> tuple[int, int] | None:
+    """(rows, cols) from a PNG's or JPEG's header, read without decoding; None for others."""
+    with open(path, "rb") as f:
+        head = f.read(24)
+        if head.startswith(b"\x89PNG\r\n\x1a\n") and head[12:16] == b"IHDR":
+            cols, rows = int.from_bytes(head[16:20], "big"), int.from_bytes(head[20:24], "big")
+            return rows, cols
+        if not head.startswith(b"\xff\xd8"):
+            return None
+        f.seek(2)
+        while True:  # JPEG segments up to the first start-of-frame
+            marker = f.read(2)
+            if len(marker) < 2 or marker[0] != 0xFF:
+                return None
+            kind = marker[1]
+            if kind in (0xD8, 0x01) or 0xD0 <= kind <= 0xD7:
+                continue
+            length = int.from_bytes(f.read(2), "big")
+            if 0xC0 <= kind <= 0xCF and kind not in (0xC4, 0xC8, 0xCC):
+                frame = f.read(5)
+                if len(frame) < 5:
+                    return None
+                return int.from_bytes(frame[1:3], "big"), int.from_bytes(frame[3:5], "big")
+            if length < 2:
+                return None
+            f.seek(length - 2, os.SEEK_CUR)
+
+
 def open_source(path: str | os.PathLike[str], *, band: int | None = None, page: int | None = None,
-                nodata: float | None = None) -> ImageSource:
+                nodata: float | None = None, max_pixels: int | None = DEFAULT_MAX_PIXELS,
+                allow_any_source: bool = False) -> ImageSource:
     """Inspects one input without reading its pixels.
 
     Parameters
@@ -374,6 +470,13 @@ def open_source(path: str | os.PathLike[str], *, band: int | None = None, page: 
         files of one page.
     nodata : float, optional
         The value that marks missing pixels, overriding the one the file declares.
+    max_pixels : int or None
+        The most pixels the image may hold, as its header claims (checked before any pixel is
+        decoded); None: no limit.
+    allow_any_source : bool
+        Whether GDAL may open anything it can (VRT and other descriptions that name further
+        files or URLs, driver strings, every ``/vsi`` file system). Without it only plain image
+        files are read, locally, over HTTP(S) or S3 (see ``source_driver``).
 
     Returns
     -------
@@ -383,24 +486,29 @@ def open_source(path: str | os.PathLike[str], *, band: int | None = None, page: 
     Raises
     ------
     InputError
-        The input is missing, not an image, or ``band``/``page`` do not exist in it.
+        The input is missing, not an image, too large, not allowed, or ``band``/``page`` do not
+        exist in it.
     """
     text = os.fspath(path)
     if band is not None and band < 1:
         raise InputError(f"bands count from 1, got band {band}")
     if page is not None and page < 1:
         raise InputError(f"pages count from 1, got page {page}")
-    if _is_local(text):
+    if max_pixels is not None and (isinstance(max_pixels, bool) or not isinstance(max_pixels, int)
+                                   or max_pixels < 1):
+        raise InputError(f"max_pixels must be a whole number of at least 1 or None, got {max_pixels!r}")
+    driver = source_driver(text, allow_any_source)
+    if _is_local(text) and (driver is not None or os.path.exists(text)):
         _check_local(text)
     try:
         if _have_rasterio():
-            source = _open_rasterio(text, band, page, nodata)
+            source = _open_rasterio(text, band, page, nodata, driver, max_pixels)
         elif text.lower().endswith((".tif", ".tiff")):
-            source = _open_tifffile(text, band, page, nodata)
+            source = _open_tifffile(text, band, page, nodata, max_pixels)
         elif not _is_local(text):
             raise InputError(f"cannot read {text}: GDAL paths need rasterio (pip install 'talmek[geo]')")
         else:
-            source = _open_imageio(text, band, page, nodata)
+            source = _open_imageio(text, band, page, nodata, max_pixels)
     except InputError:
         raise
     except Exception as e:  # noqa: BLE001 - any reader failure is an unreadable input
@@ -465,28 +573,41 @@ def _rasterio_name(source_path: str, page: int | None) -> str:
 GDAL_CACHE_BYTES = 64 * 2**20
 
 
+#: GDAL settings while reading an input that is not trusted to name other sources: a VRT (which
+#: only ``allow_any_source`` lets in at all) may not read raw files or run code.
+UNTRUSTED_GDAL_SETTINGS: dict[str, str] = {
+    "GDAL_VRT_ENABLE_RAWRASTERBAND": "NO",
+    "GDAL_VRT_ENABLE_PYTHON": "NO",
+}
+
+
 @contextmanager
-def _open_dataset(path: str, page: int | None) -> Iterator[Any]:
+def _open_dataset(path: str, page: int | None, driver: str | None = None) -> Iterator[Any]:
     import rasterio
 
-    settings = {} if "GDAL_CACHEMAX" in os.environ else {"GDAL_CACHEMAX": GDAL_CACHE_BYTES}
+    settings: dict[str, Any] = {} if "GDAL_CACHEMAX" in os.environ else {"GDAL_CACHEMAX": GDAL_CACHE_BYTES}
+    if driver is not None:
+        settings.update(UNTRUSTED_GDAL_SETTINGS)
     with warnings.catch_warnings(), rasterio.Env(**settings):
         warnings.simplefilter("ignore", rasterio.errors.NotGeoreferencedWarning)
         try:
-            ds = rasterio.open(_rasterio_name(path, page))
+            ds = rasterio.open(_rasterio_name(path, page), driver=driver)
         except rasterio.errors.RasterioIOError as e:
             text = one_line(e)
             if "not recognized" in text or "not a supported" in text:
-                raise InputError(f"cannot read {path}: not an image in a format GDAL reads") from None
+                kind = "GDAL reads" if driver is None else f"of its kind ({driver})"
+                raise InputError(f"cannot read {path}: not an image in a format {kind}") from None
             raise InputError(f"cannot read {path}: {text}") from None
         with ds:
             yield ds
 
 
-def _open_rasterio(path: str, band: int | None, page: int | None, nodata: float | None) -> ImageSource:
+def _open_rasterio(path: str, band: int | None, page: int | None, nodata: float | None,
+                   driver: str | None = None, max_pixels: int | None = DEFAULT_MAX_PIXELS) -> ImageSource:
     from rasterio.enums import ColorInterp
 
-    with _open_dataset(path, None) as ds:
+    with _open_dataset(path, None, driver) as ds:
+        check_pixels(path, ds.height, ds.width, max_pixels)
         pages = len(ds.subdatasets) if ds.driver == "GTiff" else 0
         tags = {str(k): str(v) for k, v in ds.tags().items()}
     if pages > 1 and page is None:
@@ -494,7 +615,8 @@ def _open_rasterio(path: str, band: int | None, page: int | None, nodata: float 
     if page is not None and pages > 1 and page > pages:
         raise InputError(f"{path} has {pages} pages, no page {page}")
     page = page if pages > 1 else None
-    with _open_dataset(path, page) as ds:
+    with _open_dataset(path, page, driver) as ds:
+        check_pixels(path, ds.height, ds.width, max_pixels)
         interp = tuple(ds.colorinterp)
         rgb = ds.count >= 3 and interp[:3] == (ColorInterp.red, ColorInterp.green, ColorInterp.blue)
         alpha_second = ds.count == 2 and interp[1] == ColorInterp.alpha
@@ -510,7 +632,8 @@ def _open_rasterio(path: str, band: int | None, page: int | None, nodata: float 
             tags.update((str(k), str(v)) for k, v in ds.tags().items())
         tags.update((str(k), str(v)) for k, v in ds.tags(1).items())
     return ImageSource(path, RasterioReader.name, shape, str(dtype), bands, page,
-                       nodata if nodata is not None else declared, transform, crs, tags=tags)
+                       nodata if nodata is not None else declared, transform, crs, tags=tags,
+                       driver=driver)
 
 
 # --- tifffile and imageio: the whole image, memory-mapped or cached -------------------------------
@@ -532,7 +655,8 @@ def _tiff_tags(tags: Any) -> dict[str, str]:
     return found
 
 
-def _open_tifffile(path: str, band: int | None, page: int | None, nodata: float | None) -> ImageSource:
+def _open_tifffile(path: str, band: int | None, page: int | None, nodata: float | None,
+                   max_pixels: int | None = DEFAULT_MAX_PIXELS) -> ImageSource:
     tifffile = require("tifffile", "cli")
     with tifffile.TiffFile(path) as tif:
         main = [i for i, p in enumerate(tif.pages) if not (getattr(p, "subfiletype", 0) & 5)]
@@ -554,6 +678,7 @@ def _open_tifffile(path: str, band: int | None, page: int | None, nodata: float 
         alpha_second = samples == 2 and len(extra) == 1 and int(extra[0]) in (1, 2)
         bands = _pick_bands(path, samples, rgb, alpha_second, band)
         shape = (int(p.imagelength), int(p.imagewidth))
+        check_pixels(path, *shape, max_pixels)
         dtype = str(p.dtype)
         metadata = _tiff_tags(tif.pages.first.tags)
         if index != 0:
@@ -562,7 +687,22 @@ def _open_tifffile(path: str, band: int | None, page: int | None, nodata: float 
                        nodata if nodata is not None else declared, tags=metadata)
 
 
-def _open_imageio(path: str, band: int | None, page: int | None, nodata: float | None) -> ImageSource:
+def _open_imageio(path: str, band: int | None, page: int | None, nodata: float | None,
+                  max_pixels: int | None = DEFAULT_MAX_PIXELS) -> ImageSource:
+    shape = _header_shape(path)
+    if shape is None:
+        from PIL import Image
+
+        try:
+            with Image.open(path) as im:  # reads the header only
+                shape = (im.height, im.width)
+        except Image.DecompressionBombError:
+            raise InputError(f"cannot read {path}: its header claims more pixels than the image "
+                             "decoder accepts") from None
+        except Exception:  # noqa: BLE001 - left to the decoder's own message below
+            shape = None
+    if shape is not None:
+        check_pixels(path, *shape, max_pixels)
     source = ImageSource(path, ImageioReader.name, (0, 0), "uint8", (1,), None, nodata)
     data = _whole(source, bands_only=False)
     count = data.shape[-1]

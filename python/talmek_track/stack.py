@@ -27,8 +27,8 @@ from talmek_track.backends import run_block_groups
 from talmek_track.blocks import BlockRecords
 from talmek_track.dataset import to_dataset
 from talmek_track.dates import parse_date
-from talmek_track.errors import OptionError, OutputError, require
-from talmek_track.options import StackKeywords, TrackOptions
+from talmek_track.errors import OptionError, require
+from talmek_track.options import StackKeywords, TrackOptions, check_path
 from talmek_track.pipeline import (
     PairPlan,
     finish_plan,
@@ -37,7 +37,7 @@ from talmek_track.pipeline import (
     prepare_sources,
     require_backend,
 )
-from talmek_track.publish import output_target
+from talmek_track.publish import output_target, repair_tree, staged
 from talmek_track.readers import ImageSource, forget_decoded
 from talmek_track.results import TrackResult
 from talmek_track.writers import output_names, require_writers, write_result
@@ -105,6 +105,8 @@ def select_pairs(count: int, pairs: str | Iterable[Sequence[int]] = "consecutive
     if window:
         raise OptionError("max_days and min_days choose among generated pairs; a list of pairs "
                           "is matched as given")
+    if not isinstance(pairs, Iterable):
+        raise OptionError(f"pairs must be 'consecutive', 'all' or a list of index pairs, got {pairs!r}")
     chosen = []
     for pair in pairs:
         try:
@@ -294,10 +296,20 @@ value_range, percentiles, prefilter, filter, stable, block_pixels :
     if opts.dates is not None:
         raise OptionError("{0} of the options name one pair's dates; a stack takes each image's "
                           "date (match_stack(dates=[...]))", options=("dates",))
-    names = [os.fspath(p) for p in paths]
+    if isinstance(paths, (str, bytes, os.PathLike)) or not isinstance(paths, Iterable):
+        raise TypeError(f"paths must be a sequence of image paths, got {paths!r}")
+    names = [os.fspath(check_path("each of paths", p)) for p in paths]
     if len(names) < 2:
         raise OptionError(f"a stack needs at least two images, got {len(names)}")
-    out = output_target(output) if output is not None else None
+    for name, days in (("max_days", max_days), ("min_days", min_days)):
+        if days is not None and (isinstance(days, bool) or not isinstance(days, (int, float, np.number))
+                                 or days != days):
+            raise OptionError(f"{name} must be a number of days or None, got {days!r}")
+    if not callable(progress) and not isinstance(progress, bool):
+        raise TypeError(f"progress must be True, False or a callable, got {progress!r}")
+    out = output_target(check_path("output", output)) if output is not None else None
+    if out is not None:
+        repair_tree(out)  # a run cut short before leaves a whole set of results first
     writers = output_names(opts.formats, opts.plot, out is not None)
     require_backend(opts)
     sources: dict[int, ImageSource] = {}  # each image's value range settled once
@@ -327,8 +339,8 @@ value_range, percentiles, prefilter, filter, stable, block_pixels :
                 warnings.warn(f"{names[i]} and {names[j]} carry the same date; no velocities for "
                               "this pair", stacklevel=2)
             plans.append(plan_pair(source1, source2, params, opts, dates=when))
-        if out is not None and not out.exists():
-            out.mkdir()
+        if out is not None:
+            out.mkdir(exist_ok=True)
         results: list[TrackResult | None] = [None] * len(plans)
         counts: list[tuple[int, int]] = [(0, 0)] * len(plans)
         total = sum(plan.total for plan in plans)
@@ -389,19 +401,14 @@ def write_index(out: Path, paths: Sequence[str], pairs: Sequence[tuple[int, int]
                 counts: Sequence[tuple[int, int]]) -> Path:
     """``pairs.csv``: one line per pair with its folder, its images, their dates and the
     interval, the points and the accepted points."""
-    path = out / INDEX_NAME
-    partial = out / f".{INDEX_NAME}.partial"
-    with open(partial, "w", newline="") as f:
-        w = csv.writer(f)
-        w.writerow(["folder", "image1", "image2", "date1", "date2", "dt_days", "points", "accepted"])
-        for (i, j), folder, (points, accepted) in zip(pairs, folders, counts):
-            d1, d2 = dates[i], dates[j]
-            w.writerow([folder, paths[i], paths[j], d1.isoformat() if d1 else "",
-                        d2.isoformat() if d2 else "",
-                        repr(_days(d1, d2)) if d1 and d2 else "", points, accepted])
-    try:
-        os.replace(partial, path)
-    except OSError as e:
-        partial.unlink(missing_ok=True)
-        raise OutputError(f"cannot write {path}: {e.strerror or e}") from None
-    return path
+    with staged(out) as staging:
+        partial = staging.folder / INDEX_NAME
+        with open(partial, "w", newline="") as f:
+            w = csv.writer(f)
+            w.writerow(["folder", "image1", "image2", "date1", "date2", "dt_days", "points", "accepted"])
+            for (i, j), folder, (points, accepted) in zip(pairs, folders, counts):
+                d1, d2 = dates[i], dates[j]
+                w.writerow([folder, paths[i], paths[j], d1.isoformat() if d1 else "",
+                            d2.isoformat() if d2 else "",
+                            repr(_days(d1, d2)) if d1 and d2 else "", points, accepted])
+        return staging.publish([partial])[0]

@@ -11,7 +11,16 @@ import numpy as np
 
 from talmek_track.dataset import to_dataset
 from talmek_track.dates import acquisition_dates
-from talmek_track.options import ArrayKeywords, Dates, Pair, RunKeywords, Stable, TrackOptions
+from talmek_track.options import (
+    ArrayKeywords,
+    Dates,
+    Pair,
+    RunKeywords,
+    Stable,
+    TrackOptions,
+    check_path,
+    check_progress,
+)
 from talmek_track.pipeline import (
     PairProgress,
     open_image,
@@ -19,7 +28,7 @@ from talmek_track.pipeline import (
     require_backend,
     track_sources,
 )
-from talmek_track.publish import output_target, staged
+from talmek_track.publish import output_target, repair, staged
 from talmek_track.readers import ImageSource, forget_decoded, source_from_array
 from talmek_track.results import TrackResult
 from talmek_track.writers import output_names, publish_result, require_writers
@@ -156,7 +165,12 @@ def track_files(image1: str | os.PathLike[str], image2: str | os.PathLike[str],
         The results cannot be written or published; earlier results in ``output`` are kept.
     """
     opts = TrackOptions.merged(options, keywords, RunKeywords.__optional_keys__, "track_files")
-    out = output_target(output) if output is not None else None
+    check_path("image1", image1)
+    check_path("image2", image2)
+    check_progress(progress)
+    out = output_target(check_path("output", output)) if output is not None else None
+    if out is not None:
+        repair(out)  # a run cut short before leaves a whole set of results first
     names = output_names(opts.formats, opts.plot, out is not None)
     require_backend(opts)
     try:
@@ -183,6 +197,9 @@ def track_files(image1: str | os.PathLike[str], image2: str | os.PathLike[str],
 
 def _array_source(name: str, image: Any, nodata: float | None) -> ImageSource:
     """An image source of a DataArray (its rioxarray georeference and nodata) or a plain array."""
+    if isinstance(image, (str, bytes, os.PathLike)) or image is None:
+        raise TypeError(f"{name} must be an xarray.DataArray or an array of pixels, got "
+                        f"{type(image).__name__} (track_files reads files)")
     values = np.asarray(getattr(image, "values", image))
     if values.ndim == 3 and values.shape[0] == 1:
         values = values[0]  # rioxarray's band dimension

@@ -12,12 +12,17 @@ finished result and publishes their files, all or none.
 
 from __future__ import annotations
 
+import contextlib
 import dataclasses
 import enum
+import errno
 import importlib.util
 import json
+import logging
 import math
-from collections.abc import Callable, Iterable, Mapping
+import os
+import shutil
+from collections.abc import Callable, Iterable, Iterator, Mapping
 from dataclasses import dataclass
 from datetime import UTC, datetime
 from pathlib import Path
@@ -27,7 +32,7 @@ import numpy as np
 
 from talmek_track import vector_formats
 from talmek_track._facts import Status, status_name
-from talmek_track.errors import require
+from talmek_track.errors import OutputError, TrackError, describe_error, path_text, require
 from talmek_track.matching import RECORD_DTYPE
 from talmek_track.publish import Staging, staged
 from talmek_track.readers import ImageSource
@@ -97,7 +102,7 @@ def _has_gpkg_writer() -> bool:
 def publish_result(staging: Staging, names: list[str], result: TrackResult) -> list[Path]:
     """Writes ``result`` with the writers ``names`` (in that order) into ``staging`` and
     publishes their files, all or none; returns the published paths."""
-    written = [path for name in names for path in WRITERS[name](staging.folder, result)]
+    written = write_outputs(names, staging.folder, result, staging.user_path)
     return staging.publish(written)
 
 
@@ -105,6 +110,122 @@ def write_result(out: Path, names: list[str], result: TrackResult) -> list[Path]
     """``publish_result`` into ``out`` through a staging folder of its own."""
     with staged(out) as staging:
         return publish_result(staging, names, result)
+
+
+#: The file each built-in writer makes, for messages about a writer that failed.
+FILE_NAMES = {"csv": "vectors.csv", "geojson": "vectors.geojson", "tif": "vectors.tif",
+              "nc": "vectors.nc", "gpkg": "vectors.gpkg", "plot": "vectors.png"}
+
+#: Free space below which a failing writer is taken to have filled the filesystem (drivers report
+#: a full disk in their own words, NetCDF even as "Permission denied").
+FULL_DISK_BYTES = 256 * 1024
+
+
+def write_outputs(names: list[str], folder: Path, result: TrackResult,
+                  user_path: Callable[[Path], Path] = lambda p: p) -> list[Path]:
+    """Runs the writers ``names`` into ``folder``; returns the files written. Any failure of a
+    writer (no space, permissions, a driver's error) is an OutputError naming the file, as
+    ``user_path`` shows it, and the cause in one line."""
+    written: list[Path] = []
+    for name in names:
+        before = set(os.listdir(folder))
+        try:
+            with _driver_errors() as errors, _plain_alias(folder) as where:
+                paths = [folder / p.name for p in WRITERS[name](where, result)]
+            if errors:  # GDAL reported failures and went on: the file must read back
+                _check_rasters(paths, errors)
+            written += paths
+        except TrackError:
+            raise
+        except Exception as e:  # noqa: BLE001 - rasterio, pyogrio and netCDF raise their own kinds
+            made = sorted(set(os.listdir(folder)) - before)
+            path = folder / (FILE_NAMES.get(name) or (made[0] if made else f"{name} output"))
+            raise OutputError(f"cannot write {path_text(user_path(path))}: "
+                              f"{write_failure(e, folder)}") from None
+    return written
+
+
+@contextlib.contextmanager
+def _plain_alias(folder: Path) -> Iterator[Path]:
+    """``folder``, or where its name holds characters that some drivers cannot pass on (SQLite
+    drops a newline), a symbolic link to it under a plain name in the temporary folder."""
+    if os.fsdecode(folder).isprintable():
+        yield folder
+        return
+    import tempfile
+
+    holder = Path(tempfile.mkdtemp(prefix="talmek-out-"))
+    alias = holder / "staging"
+    try:
+        os.symlink(folder.absolute(), alias, target_is_directory=True)
+        yield alias
+    finally:
+        alias.unlink(missing_ok=True)
+        holder.rmdir()
+
+
+class _Collect(logging.Handler):
+    def __init__(self) -> None:
+        super().__init__(logging.INFO)
+        self.messages: list[str] = []
+
+    def emit(self, record: logging.LogRecord) -> None:
+        if record.getMessage().startswith("GDAL signalled an error"):
+            self.messages.append(str(record.args[1] if isinstance(record.args, tuple) and
+                                     len(record.args) > 1 else record.getMessage()))
+
+
+@contextlib.contextmanager
+def _driver_errors() -> Iterator[list[str]]:
+    """The failures that GDAL reports through rasterio's log while a writer runs: some failed
+    writes (libtiff on a full disk) are logged, not raised. rasterio logs them at INFO, since GDAL
+    also reports failures that it then overcomes; they are collected here, not shown."""
+    collect = _Collect()
+    logger = logging.getLogger("rasterio._env")
+    level, propagate = logger.level, logger.propagate
+    quiet = not logger.isEnabledFor(logging.INFO)
+    if quiet:
+        logger.setLevel(logging.INFO)
+        logger.propagate = False
+    logger.addHandler(collect)
+    try:
+        yield collect.messages
+    finally:
+        logger.removeHandler(collect)
+        if quiet:
+            logger.setLevel(level)
+            logger.propagate = propagate
+
+
+def _check_rasters(paths: list[Path], errors: list[str]) -> None:
+    """After GDAL reported failures: every GeoTIFF written reads back whole, else OSError."""
+    import rasterio
+
+    for path in paths:
+        if path.suffix.lower() not in (".tif", ".tiff"):
+            continue
+        try:
+            with rasterio.open(path) as ds:
+                ds.read()
+        except Exception:  # noqa: BLE001 - unreadable: the write failed
+            raise OSError(errors[0]) from None
+
+
+def write_failure(e: BaseException, folder: Path) -> str:
+    """The cause of a writer's failure in one line: a full filesystem and missing permissions
+    named as such, whatever words the driver used."""
+    code = e.errno if isinstance(e, OSError) else None
+    try:
+        full = shutil.disk_usage(folder).free < FULL_DISK_BYTES
+    except OSError:
+        full = False
+    if code == errno.ENOSPC or code == errno.EDQUOT or full:
+        return os.strerror(errno.ENOSPC)
+    if code in (errno.EACCES, errno.EPERM) or not os.access(folder, os.W_OK):
+        return os.strerror(errno.EACCES)
+    if isinstance(e, OSError) and e.strerror:
+        return e.strerror
+    return describe_error(e)
 
 
 FIELDS: tuple[str, ...] = tuple(RECORD_DTYPE.names or ())

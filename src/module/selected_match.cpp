@@ -32,9 +32,8 @@ void report_error(const std::exception& e) {
 LineSeg selected_match(const ImageArray& image1, const ImageArray& image2,
                        const std::vector<std::int32_t>& row, const std::vector<std::int32_t>& col,
                        const MatchingParams* params) {
-    // None reaches here as a null record. It is refused like a failed reference cast, whose
-    // RuntimeError pybind11 3 would otherwise turn into a TypeError about the signature.
-    if (params == nullptr) throw std::runtime_error("");
+    // None reaches here as a null record.
+    if (params == nullptr) throw py::type_error("params must be a Talmek.MatchingParams, got None");
     LineSeg result;
     try {
         const BorrowedImage ref = to_image_rows(image1);
