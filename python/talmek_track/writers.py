@@ -21,6 +21,7 @@ import json
 import logging
 import math
 import os
+import re
 import shutil
 from collections.abc import Callable, Iterable, Iterator, Mapping
 from dataclasses import dataclass
@@ -375,6 +376,18 @@ def _options(result: TrackResult) -> dict[str, Any] | None:
     return chosen
 
 
+_USERINFO = re.compile(r"(?<=://)[^/@?#\s]*@")
+
+
+def public_path(path: str) -> str:
+    """An input as run.json may show it: a URL without its user and password and without its
+    query, where signed URLs carry their credentials."""
+    text = _USERINFO.sub("", str(path))
+    if "://" in text and "?" in text:
+        text = text.split("?", 1)[0] + "?…"
+    return text
+
+
 def run_record(result: TrackResult) -> dict[str, Any]:
     """What ``run.json`` holds: the version, the inputs, the run's options (when the result carries
     them) and the engine's settings as completed, the dates, the grid and its georeference, the
@@ -388,7 +401,7 @@ def run_record(result: TrackResult) -> dict[str, Any]:
         "software": "Talmek",
         "version": talmek_version(),
         "created": datetime.now(UTC).isoformat(timespec="seconds"),
-        "inputs": {"image1": str(result.image1), "image2": str(result.image2)},
+        "inputs": {"image1": public_path(result.image1), "image2": public_path(result.image2)},
         "options": _options(result),
         "params": {name.rstrip("_"): _jsonable(getattr(result.params, name)) for name in PARAM_FIELDS},
         "dates": None,
