@@ -72,7 +72,7 @@ def run(size: int, count: int, step: float, folder: Path) -> bool:
     # the search windows leave the image
     centre = int(np.argmin(np.abs(rows - stack.centre_row)))
     inside = (cols > 24) & (cols < size - 24)
-    first, last = cube["date1"].values.min(), cube["date2"].values.max()
+    first, last = cube["acquisition_date_img1"].values.min(), cube["acquisition_date_img2"].values.max()
     bounds = series["time_bounds"].values
     whole = (bounds[:, 0] >= first) & (bounds[:, 1] <= last)
     truth = np.array([stack.step_truth(_datetime(a), _datetime(b)) for a, b in bounds])

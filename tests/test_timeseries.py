@@ -41,8 +41,8 @@ def synthetic_cube(truth, days=12, max_gap=4, shape=(3, 4), noise=0.0, seed=0):
     return xr.Dataset(
         {"vx": (dims, vx, {"units": "m/yr"}), "vy": (dims, -0.5 * vx), "vx_error": (dims, err),
          "vy_error": (dims, err)},
-        coords={"mid_date": d1 + (d2 - d1) / 2, "date1": ("mid_date", d1),
-                "date2": ("mid_date", d2), "y": np.arange(shape[0]) * -10.0,
+        coords={"mid_date": d1 + (d2 - d1) / 2, "acquisition_date_img1": ("mid_date", d1),
+                "acquisition_date_img2": ("mid_date", d2), "y": np.arange(shape[0]) * -10.0,
                 "x": np.arange(shape[1]) * 10.0})
 
 
@@ -97,7 +97,7 @@ def test_bad_steps_are_refused(step, message):
 
 def test_a_cube_without_dates_is_refused():
     cube = synthetic_cube(SEASON)
-    cube["date1"] = ("mid_date", np.full(cube.sizes["mid_date"], np.datetime64("NaT", "ms")))
+    cube["acquisition_date_img1"] = ("mid_date", np.full(cube.sizes["mid_date"], np.datetime64("NaT", "ms")))
     with pytest.raises(OptionError, match="both acquisition dates"):
         invert_series(cube, 12)
 
@@ -166,14 +166,14 @@ def test_cube_after_a_killed_run_is_readable_and_a_rerun_completes_it(tmp_path):
         done = ds.sizes["mid_date"]
         assert 3 <= done < 15
         assert np.isfinite(ds["vx"].values).any(axis=(1, 2)).all()
-        assert not np.isnat(ds["date2"].values).any()
+        assert not np.isnat(ds["acquisition_date_img2"].values).any()
 
     result = tt.match_stack(paths, "all", out, max_days=54, invert=36, **MATCH)
     assert len(result.results) == 15 - done  # only the missing pairs were matched
     assert len(result.pairs) == 15 and result.index is not None
     with xr.open_zarr(cube_path, consolidated=True) as ds:
         assert ds.sizes["mid_date"] == 15
-        keys = set(zip(ds["date1"].values.tolist(), ds["date2"].values.tolist()))
+        keys = set(zip(ds["acquisition_date_img1"].values.tolist(), ds["acquisition_date_img2"].values.tolist()))
         assert len(keys) == 15
         assert ds["vx"].encoding["chunks"][0] == 15  # rechunked for reads along time
         assert (np.diff(ds["mid_date"].values) >= np.timedelta64(0, "s")).all()

@@ -1,8 +1,9 @@
 """A stack's pairs in one velocity cube on disk: ``cube.zarr`` with dimensions (mid_date, y, x).
 
 Every pair's vector field becomes one step along ``mid_date`` (the middle of its two acquisition
-dates), with ``date1``, ``date2`` and ``date_dt`` (days) along it, every product variable of the
-pair and the grid's CRS. Pairs are appended as they finish, each whole or not at all:
+dates), with ``acquisition_date_img1``, ``acquisition_date_img2`` and ``date_dt`` (days) along it
+(the names of ITS_LIVE's cubes), every product variable of the pair and the grid's CRS. Pairs
+are appended as they finish, each whole or not at all:
 
 * while pairs are appended every variable holds one chunk per pair, so that an append writes new
   chunk files only and never rewrites one that holds finished pairs;
@@ -41,7 +42,10 @@ SPATIAL_CHUNK = 32
 #: vary with each pair's interval; the velocities carry them.
 _LEFT_OUT = ("dx", "dy", "dx_map", "dy_map", "sigma_x", "sigma_y")
 
-_ALONG = ("date1", "date2", "date_dt")
+#: A pair's own time coordinates and global attributes: in the cube these are along mid_date.
+_PAIR_TIME = ("time", "time_bnds")
+_PAIR_ATTRS = ("date1", "date2", "dt_days", "acquisition_date_img1", "acquisition_date_img2",
+               "date_center", "date_dt")
 
 
 def _old(path: Path) -> Path:
@@ -132,7 +136,7 @@ class Cube:
             ds = open_cube(self.path)
             self.length = ds.sizes["mid_date"]
             self.keys = {(np.datetime64(a, "ms"), np.datetime64(b, "ms"))
-                         for a, b in zip(ds["date1"].values, ds["date2"].values)}
+                         for a, b in zip(ds["acquisition_date_img1"].values, ds["acquisition_date_img2"].values)}
             self._grid = (ds["x"].values, ds["y"].values)
             chunked = ds["vx"].encoding.get("chunks", (1,))[0] if "vx" in ds else 1
             ds.close()
@@ -152,18 +156,22 @@ class Cube:
         d1, d2 = _naive(date1), _naive(date2)
         if (d1, d2) in self.keys:
             return
-        ds = field_ds.drop_vars([v for v in _LEFT_OUT if v in field_ds])
-        ds.attrs = {k: v for k, v in ds.attrs.items() if k not in ("date1", "date2", "dt_days")}
+        ds = field_ds.drop_vars([v for v in (*_LEFT_OUT, *_PAIR_TIME) if v in field_ds.variables])
+        # the settings of the run (text) hold for every pair; counts and shifts are each pair's own
+        ds.attrs = {k: v for k, v in ds.attrs.items() if k not in _PAIR_ATTRS and isinstance(v, str)}
+        ds.attrs["title"] = "velocity cube of image pairs (Talmek)"
         mid = d1 + (d2 - d1) / 2
         dt_days = float((d2 - d1) / np.timedelta64(1, "ms")) / 86_400_000.0
         ds = ds.expand_dims(mid_date=[mid]).assign_coords(
-            date1=("mid_date", [d1], {"long_name": "acquisition date of image 1"}),
-            date2=("mid_date", [d2], {"long_name": "acquisition date of image 2"}),
+            acquisition_date_img1=("mid_date", [d1], {"long_name": "acquisition date of image 1"}),
+            acquisition_date_img2=("mid_date", [d2], {"long_name": "acquisition date of image 2"}),
             date_dt=("mid_date", [dt_days], {"long_name": "time between the acquisitions",
                                              "units": "days"}))
         ds["mid_date"].attrs["long_name"] = "middle of the two acquisition dates"
         for name in ds.data_vars:
             ds[name].encoding = {}
+            if "spatial_ref" in ds.coords:
+                ds[name].attrs["grid_mapping"] = "spatial_ref"
         if self.length == 0:
             self._create(ds)
         else:
@@ -187,7 +195,7 @@ class Cube:
         encoding: dict[str, dict[str, Any]] = {name: {"chunks": (1, ny, nx)} for name in ds.data_vars}
         encoding["mid_date"] = {"units": "milliseconds since 1970-01-01", "dtype": "int64",
                                 "chunks": (1,)}
-        for name in ("date1", "date2"):
+        for name in ("acquisition_date_img1", "acquisition_date_img2"):
             encoding[name] = {"units": "milliseconds since 1970-01-01", "dtype": "int64",
                               "chunks": (1,)}
         encoding["date_dt"] = {"chunks": (1,)}
@@ -214,8 +222,8 @@ class Cube:
                 xs = ds.sizes["x"] if time_chunk == 1 else min(SPATIAL_CHUNK, ds.sizes["x"])
                 encoding[name] = {"chunks": (along, ys, xs)}
             ds[name].encoding = {k: v for k, v in ds[name].encoding.items()
-                                 if k in ("units", "dtype", "_FillValue", "calendar")}
-        for name in ("mid_date", "date1", "date2", "date_dt"):
+                                 if k in ("units", "dtype", "_FillValue", "calendar", "grid_mapping")}
+        for name in ("mid_date", "acquisition_date_img1", "acquisition_date_img2", "date_dt"):
             keep = {k: v for k, v in ds[name].encoding.items() if k in ("units", "dtype", "calendar")}
             ds[name].encoding = {}
             encoding[name] = {**keep, "chunks": (along,)}
@@ -235,7 +243,7 @@ class Cube:
 
         with open_cube(self.path) as ds:
             keys = [(np.datetime64(a, "ms"), np.datetime64(b, "ms"))
-                    for a, b in zip(ds["date1"].values, ds["date2"].values)]
+                    for a, b in zip(ds["acquisition_date_img1"].values, ds["acquisition_date_img2"].values)]
             found = []
             for a, b in dates:
                 k = keys.index((_naive(a), _naive(b)))

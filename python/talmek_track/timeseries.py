@@ -166,13 +166,13 @@ def invert_series(cube: Any, step: float, *, start: datetime | str | None = None
         from talmek_track.cube import open_cube
 
         cube = open_cube(cube)
-    for name in ("date1", "date2", "vx", "vy"):
+    for name in ("acquisition_date_img1", "acquisition_date_img2", "vx", "vy"):
         if name not in cube.variables:
             raise OptionError(f"the cube has no {name}: not a cube of dated pairs")
     if cube.sizes.get("mid_date", 0) == 0:
         raise OptionError("the cube holds no pair")
-    date1 = cube["date1"].values.astype("datetime64[ms]")
-    date2 = cube["date2"].values.astype("datetime64[ms]")
+    date1 = cube["acquisition_date_img1"].values.astype("datetime64[ms]")
+    date2 = cube["acquisition_date_img2"].values.astype("datetime64[ms]")
     if np.isnat(date1).any() or np.isnat(date2).any():
         raise OptionError("every pair of the cube needs both acquisition dates")
     shortest = float((date2 - date1).min() / _DAY)
@@ -223,6 +223,9 @@ def invert_series(cube: Any, step: float, *, start: datetime | str | None = None
     }
     for name, text in described.items():
         ds[name].attrs = {"long_name": text, **({"units": units} if units else {})}
+        standard = cube[name].attrs.get("standard_name") if name in cube else None
+        if standard:  # the pairs' CF standard names hold for the steps' means too
+            ds[name].attrs["standard_name"] = standard
     if "spatial_ref" in cube.coords:
         ds = ds.assign_coords(spatial_ref=cube["spatial_ref"])
         for name in described:
@@ -252,8 +255,8 @@ def write_series(series: Any, folder: str | os.PathLike[str]) -> Path:
     out = Path(folder)
     encoding: dict[str, dict[str, Any]] = {name: {"zlib": True, "complevel": 4}
                                            for name in series.data_vars if name != "time_bounds"}
-    encoding["time"] = {"units": "days since 1970-01-01", "dtype": "float64"}
-    encoding["time_bounds"] = {"units": "days since 1970-01-01", "dtype": "float64"}
+    encoding["time"] = {"units": "days since 1970-01-01", "dtype": "float64", "_FillValue": None}
+    encoding["time_bounds"] = {"units": "days since 1970-01-01", "dtype": "float64", "_FillValue": None}
     with staged(out) as staging:
         partial = staging.folder / SERIES_NAME
         series.to_netcdf(partial, encoding=encoding)
