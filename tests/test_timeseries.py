@@ -190,7 +190,7 @@ def test_cube_after_a_killed_run_is_readable_and_a_rerun_completes_it(tmp_path):
                 assert abs(np.nanmedian(got[k]) - stack.step_truth(t0, t1)) < 12
 
 
-def test_stack_warns_once_per_image(tmp_path, capsys):
+def test_stack_command_warns_once_per_image_and_writes_the_series(tmp_path, capsys):
     import rasterio
     from rasterio.transform import Affine
 
@@ -203,8 +203,10 @@ def test_stack_warns_once_per_image(tmp_path, capsys):
             ds.write(image.astype(np.uint16) * 16 + 7, 1)
             ds.update_tags(ACQUISITION_DATE=(datetime(2024, 1, 1) + timedelta(days=18 * k)).isoformat())
     status = cli.main(["stack", *paths, "--pairs", "all", "-o", str(tmp_path / "out"), "--quiet",
-                       "--chip", "32", "--margin", "8", "--step", "16"])
+                       "--chip", "32", "--margin", "8", "--step", "16", "--invert", "36"])
     err = capsys.readouterr().err
     assert status == 0, err
     for path in paths:
         assert err.count(f"{path}: uint16 values") == 1, err
+    with xr.open_dataset(tmp_path / "out" / "timeseries.nc") as series:
+        assert series.sizes["time"] == 2 and series.attrs["pairs"] == 6

@@ -209,17 +209,17 @@ class Cube:
         swaps it in."""
         import xarray as xr
 
-        with xr.open_zarr(self.path, consolidated=True) as src:
-            ds = src.load()
-        if time_chunk is None:
-            ds = ds.sortby("mid_date")
+        # Streamed through Dask chunk by chunk, never the whole cube in memory.
+        src = xr.open_zarr(self.path, consolidated=True)
+        ds = src.sortby("mid_date") if time_chunk is None else src
         n = ds.sizes["mid_date"]
         along = n if time_chunk is None else time_chunk
+        ys = ds.sizes["y"] if time_chunk == 1 else min(SPATIAL_CHUNK, ds.sizes["y"])
+        xs = ds.sizes["x"] if time_chunk == 1 else min(SPATIAL_CHUNK, ds.sizes["x"])
+        ds = ds.chunk({"mid_date": along, "y": ys, "x": xs})
         encoding: dict[str, dict[str, Any]] = {}
         for name in ds.data_vars:
             if ds[name].dims == ("mid_date", "y", "x"):
-                ys = ds.sizes["y"] if time_chunk == 1 else min(SPATIAL_CHUNK, ds.sizes["y"])
-                xs = ds.sizes["x"] if time_chunk == 1 else min(SPATIAL_CHUNK, ds.sizes["x"])
                 encoding[name] = {"chunks": (along, ys, xs)}
             ds[name].encoding = {k: v for k, v in ds[name].encoding.items()
                                  if k in ("units", "dtype", "_FillValue", "calendar", "grid_mapping")}
@@ -230,7 +230,10 @@ class Cube:
         staging, old = _new(self.path), _old(self.path)
         if staging.exists():
             shutil.rmtree(staging)
-        ds.to_zarr(staging, mode="w", consolidated=False, zarr_format=2, encoding=encoding)
+        try:
+            ds.to_zarr(staging, mode="w", consolidated=False, zarr_format=2, encoding=encoding)
+        finally:
+            src.close()
         _commit(staging)
         os.replace(self.path, old)
         os.replace(staging, self.path)
