@@ -23,7 +23,7 @@ from talmek_track.options import (
 )
 from talmek_track.pipeline import (
     PairProgress,
-    open_image,
+    open_pair,
     prepare_sources,
     require_backend,
     track_sources,
@@ -174,8 +174,7 @@ def track_files(image1: str | os.PathLike[str], image2: str | os.PathLike[str],
     names = output_names(opts.formats, opts.plot, out is not None)
     require_backend(opts)
     try:
-        source1 = open_image(image1, opts)
-        source2 = open_image(image2, opts)
+        source1, source2 = open_pair(image1, image2, opts)
         params = opts.params()
         prepare_sources(source1, source2, params, start_given=opts.start_given)
         require_writers(names, source1)
