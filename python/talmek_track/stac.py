@@ -44,7 +44,18 @@ def _read(path: str) -> dict[str, Any]:
     return document
 
 
-def _image(item: Any, asset: str | None, where: str) -> StacImage:
+def _parsed(pystac: Any, document: dict[str, Any], **keywords: Any) -> tuple[Any, bool]:
+    """The item of a document, and whether it has a datetime. An item without one (pystac
+    refuses those that give no time range either) is read all the same: the run's dates may
+    stand in for it."""
+    properties = document.get("properties")
+    dated = isinstance(properties, dict) and bool(properties.get("datetime"))
+    if not dated and isinstance(properties, dict):
+        document = {**document, "properties": {**properties, "datetime": "1970-01-01T00:00:00Z"}}
+    return pystac.Item.from_dict(document, preserve_dict=False, **keywords), dated
+
+
+def _image(item: Any, asset: str | None, where: str, dated: bool = True) -> StacImage:
     assets = item.assets
     if asset is not None:
         if asset not in assets:
@@ -62,7 +73,7 @@ def _image(item: Any, asset: str | None, where: str) -> StacImage:
             raise InputError(f"{where}: item {item.id} has no asset with the role 'data'; choose one "
                              f"by its name (--asset): {names}")
     href = assets[name].get_absolute_href() or assets[name].href
-    return StacImage(str(href), str(item.id), name, item.datetime)
+    return StacImage(str(href), str(item.id), name, item.datetime if dated else None)
 
 
 def item_image(path: str | os.PathLike[str], asset: str | None = None) -> StacImage:
@@ -74,11 +85,10 @@ def item_image(path: str | os.PathLike[str], asset: str | None = None) -> StacIm
     if document.get("type") != "Feature":
         raise InputError(f"{text} is not a STAC item (a collection of items is a stack's input)")
     try:
-        item = pystac.Item.from_dict(document, href=text if "://" in text else os.path.abspath(text),
-                                     preserve_dict=False)
+        item, dated = _parsed(pystac, document, href=text if "://" in text else os.path.abspath(text))
     except Exception as e:  # noqa: BLE001 - pystac's own reason, on one line
         raise InputError(f"{text} is not a valid STAC item: {one_line(e)}") from None
-    return _image(item, asset, text)
+    return _image(item, asset, text, dated)
 
 
 def collection_images(path: str | os.PathLike[str], asset: str | None = None) -> list[StacImage]:
@@ -94,12 +104,12 @@ def collection_images(path: str | os.PathLike[str], asset: str | None = None) ->
     images = []
     for k, feature in enumerate(document.get("features") or []):
         try:
-            item = pystac.Item.from_dict(feature, preserve_dict=False)
+            item, dated = _parsed(pystac, feature)
         except Exception as e:  # noqa: BLE001
             raise InputError(f"{text}: item {k + 1} is not a valid STAC item: {one_line(e)}") from None
         # Relative asset addresses are relative to the collection's document.
         item.set_self_href(item.get_self_href() or _sibling(base, f"{item.id}.json"))
-        images.append(_image(item, asset, text))
+        images.append(_image(item, asset, text, dated))
     return images
 
 
