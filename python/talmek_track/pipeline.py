@@ -37,12 +37,12 @@ from talmek_track.matching import RECORD_DTYPE, grid_points, on_grid, warn_failu
 from talmek_track.options import TrackOptions
 from talmek_track.prefilter import Prefilter
 from talmek_track.readers import ImageSource, check_pixels, fetch_once, open_source
-from talmek_track.stac import is_stac, item_image
-from talmek_track.warp import common_grid, grid_note
 from talmek_track.refine import Refinement, split
 from talmek_track.results import TrackResult
+from talmek_track.stac import is_stac, item_image
 from talmek_track.validity import ImageValidity, open_mask, saturation_applies
 from talmek_track.velocity import vector_field
+from talmek_track.warp import common_grid, grid_note
 
 #: The longest side of the picture of the first image that figures are drawn on.
 PREVIEW_SIDE = 2000

@@ -644,6 +644,16 @@ UNTRUSTED_GDAL_SETTINGS: dict[str, str] = {
 }
 
 
+#: GDAL settings while reading a remote file, unless the environment sets them: no listing of
+#: the file's folder on the server (a request per open, for side files that cloud images do not
+#: have), and a few retries of failed requests.
+REMOTE_GDAL_SETTINGS: dict[str, str] = {
+    "GDAL_DISABLE_READDIR_ON_OPEN": "EMPTY_DIR",
+    "GDAL_HTTP_MAX_RETRY": "3",
+    "GDAL_HTTP_RETRY_DELAY": "1",
+}
+
+
 @contextmanager
 def _open_dataset(path: str, page: int | None, driver: str | None = None) -> Iterator[Any]:
     import rasterio
@@ -651,6 +661,8 @@ def _open_dataset(path: str, page: int | None, driver: str | None = None) -> Ite
     settings: dict[str, Any] = {} if "GDAL_CACHEMAX" in os.environ else {"GDAL_CACHEMAX": GDAL_CACHE_BYTES}
     if driver is not None:
         settings.update(UNTRUSTED_GDAL_SETTINGS)
+    if not _is_local(path) and path not in _LOCAL_COPIES:
+        settings.update((k, v) for k, v in REMOTE_GDAL_SETTINGS.items() if k not in os.environ)
     with warnings.catch_warnings(), rasterio.Env(**settings):
         warnings.simplefilter("ignore", rasterio.errors.NotGeoreferencedWarning)
         try:

@@ -40,8 +40,8 @@ from talmek_track.pipeline import (
 )
 from talmek_track.publish import output_target, repair_tree, staged
 from talmek_track.readers import ImageSource, forget_decoded
-from talmek_track.stac import stack_inputs
 from talmek_track.results import TrackResult
+from talmek_track.stac import is_stac, stack_inputs
 from talmek_track.writers import output_names, require_writers, write_result
 
 __all__ = ["StackResult", "match_stack", "pair_folder_names", "select_pairs"]
