@@ -19,7 +19,7 @@ import dataclasses
 import math
 import re
 
-from talmek_track.errors import InputError, OptionError
+from talmek_track.errors import InputError, OptionError, one_line
 from talmek_track.readers import WARP_RESAMPLING, ImageSource, RasterioReader, Transform, Warp
 
 #: The resampling a warp uses unless the run chooses another (``resampling``): cubic convolution
@@ -124,7 +124,12 @@ def common_grid(s1: ImageSource, s2: ImageSource, grid: str = "first",
             raise InputError(f"{s.path} has no coordinate system, so it cannot be put on another "
                              "grid; both images of a pair on different grids need one")
     b1, b2 = _bounds(s1), _bounds(s2)
-    if _overlap(b1, _in(b2, s2.crs, s1.crs)) is None:
+    try:
+        b2_in_1 = _in(b2, s2.crs, s1.crs)
+    except Exception as e:  # noqa: BLE001 - PROJ's reason, on one line
+        raise InputError(f"{s1.path} and {s2.path} are in different coordinate systems that cannot be "
+                         f"related over their extents: {one_line(e)}") from None
+    if not all(math.isfinite(v) for v in b2_in_1) or _overlap(b1, b2_in_1) is None:
         raise InputError(f"{s1.path} and {s2.path} do not overlap: {s1.path} covers "
                          f"{_shown(b1, s1.crs)}, {s2.path} covers {_shown(b2, s2.crs)}")
     if grid == "first":
@@ -137,7 +142,10 @@ def common_grid(s1: ImageSource, s2: ImageSource, grid: str = "first",
     crs = CRS.from_epsg(int(code))
     res = float(res_text)
     # Image 1's extent in that system, on a grid aligned to whole multiples of the pixel size.
-    x0, y0, x1, y1 = _in(b1, s1.crs, crs)
+    try:
+        x0, y0, x1, y1 = _in(b1, s1.crs, crs)
+    except Exception as e:  # noqa: BLE001
+        raise InputError(f"{s1.path} cannot be put on a grid of {grid.split(',')[0]}: {one_line(e)}") from None
     x0, y1 = math.floor(x0 / res) * res, math.ceil(y1 / res) * res
     cols, rows = math.ceil((x1 - x0) / res), math.ceil((y1 - y0) / res)
     transform: Transform = (res, 0.0, x0, 0.0, -res, y1)
