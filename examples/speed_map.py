@@ -34,7 +34,8 @@ def main(argv: list[str]) -> int:
             return 1
         x, y = ds["x"].values, ds["y"].values
         v, vx, vy = ds["v"].values, ds["vx"].values, ds["vy"].values
-        unit = ds["v"].attrs.get("units", "")
+        # The file spells units for UDUNITS: per Julian year (365.25 days) is m/yr on a figure.
+        unit = ds["v"].attrs.get("units", "").replace("/Julian_year", "/yr")
         status = ds["status"].values
         crs = ds.rio.crs
         title = f"{ds.attrs.get('date1', '?')[:10]} to {ds.attrs.get('date2', '?')[:10]}"

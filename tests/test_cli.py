@@ -54,7 +54,7 @@ def test_png_pair(pngs, tmp_path, capsys):
     err = capsys.readouterr().err
     assert "b.png: colour image converted to grey" in err
     out = tmp_path / "out"
-    assert sorted(p.name for p in out.iterdir()) == ["vectors.csv", "vectors.geojson", "vectors.png"]
+    assert sorted(p.name for p in out.iterdir()) == ["run.json", "vectors.csv", "vectors.geojson", "vectors.png"]
     rows = read_csv(out / "vectors.csv")
     accepted = [r for r in rows if r["status"] == "accepted"]
     assert len(accepted) >= 20 and {r["status"] for r in rows} <= {"accepted", "chip_outside"}

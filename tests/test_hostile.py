@@ -101,7 +101,7 @@ def test_odd_characters_in_outdir(geo_pair, tmp_path, name):
     out = tmp_path / name
     done = command(*geo_pair, "-o", out, *FAST[:-1])
     assert done.returncode == 0, done.stderr
-    assert sorted(p.name for p in out.iterdir()) == ["vectors.csv", "vectors.geojson", "vectors.gpkg",
+    assert sorted(p.name for p in out.iterdir()) == ["run.json", "vectors.csv", "vectors.geojson", "vectors.gpkg",
                                                      "vectors.png", "vectors.tif"]
     assert len(done.stderr.strip().splitlines()[-1:]) == 1 and "\x1b" not in done.stderr
     assert not [p for p in tmp_path.iterdir() if p.name.startswith(".")]

@@ -165,6 +165,7 @@ class PairPlan:
     stable_points: np.ndarray | None = None
     stable_method: str = "none"
     refine: Refinement | None = None
+    options: TrackOptions | None = None
 
     @property
     def total(self) -> int:
@@ -196,7 +197,7 @@ def plan_pair(source1: ImageSource, source2: ImageSource, params: Talmek.Matchin
                        prefilter=None if prefilter.kind == "none" else prefilter, refine=refine,
                        validity=validity)
     return PairPlan(source1, source2, params, grid_shape, jobs, prefilter, options.filter, dates, stable,
-                    method, refine)
+                    method, refine, options)
 
 
 def match_plan(plan: PairPlan, options: TrackOptions,
@@ -243,7 +244,8 @@ def finish_plan(plan: PairPlan, blocks: Iterable[BlockRecords], *, preview: bool
     grid_transform = field.transform if source1.transform is not None and records.size else None
     picture, step = source1.preview(PREVIEW_SIDE) if preview else (None, 1)
     return TrackResult(source1.path, plan.source2.path, records, grid, params, source1.shape,
-                       source1.transform, source1.crs, grid_transform, picture, step, field)
+                       source1.transform, source1.crs, grid_transform, picture, step, field,
+                       options=plan.options)
 
 
 def track_sources(source1: ImageSource, source2: ImageSource, params: Talmek.MatchingParams,

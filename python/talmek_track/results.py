@@ -51,6 +51,8 @@ class TrackResult:
         strength, status with outliers flagged, sigma_x, sigma_y).
     paths : list of pathlib.Path
         The files written, at their final place.
+    options : TrackOptions or None
+        The options the run was made with (None for a result built by hand).
     """
 
     image1: str
@@ -66,6 +68,7 @@ class TrackResult:
     preview_step: int = 1
     vector_field: VectorField | None = None
     paths: list[Path] = field(default_factory=list)
+    options: Any = None  # a TrackOptions; the options module imports the writers, which import this one
 
     @property
     def dx(self) -> np.ndarray:

@@ -194,17 +194,20 @@ class StackResult:
     def to_dataset(self) -> Any:
         """Every pair's vector field in one ``xarray.Dataset`` with a ``pair`` dimension before
         (y, x), and coordinates ``image1``, ``image2`` and, when every image has a date,
-        ``date1`` and ``date2`` along it. Needs every pair on the same grid (image 1 of the same
-        extent and the same grid settings)."""
+        ``date1``, ``date2``, ``time`` (the middle date) and ``time_bnds`` along it. Needs every
+        pair on the same grid (image 1 of the same extent and the same grid settings)."""
         require("xarray", "xarray")
         import xarray as xr
 
         if not self.results:
             raise ValueError("the stack holds no pair's result (match_stack with keep=False keeps none)")
         fields = [to_dataset(r.vector_field) for r in self.results if r.vector_field is not None]
+        # Each pair's own time and time bounds, when every pair has them; none otherwise.
+        timed = ["time", "time_bnds"] if all("time" in f.coords for f in fields) else []
+        fields = [f.drop_vars(["time", "time_bnds"], errors="ignore") if not timed else f for f in fields]
         try:
             combined = xr.concat(fields, dim="pair", join="exact", combine_attrs="drop_conflicts",
-                                 coords="minimal", compat="override")
+                                 coords=timed or "minimal", compat="override")
         except ValueError:
             raise ValueError("the pairs lie on different grids (other image extents or grid "
                              "settings); take each pair's own dataset instead") from None

@@ -16,7 +16,7 @@ from typing import Any
 
 import numpy as np
 
-from talmek_track.dataset import STATUS_FLAGS, to_dataset
+from talmek_track.dataset import STATUS_FLAGS, TIME_UNITS, attr_name, talmek_version, to_dataset
 from talmek_track.velocity import ACCEPTED, OUTLIER, VectorField
 
 __all__ = ["write_cog", "write_geojson_wgs84", "write_gpkg", "write_netcdf"]
@@ -35,7 +35,8 @@ def write_cog(path: Path, field: VectorField) -> None:
     rows, cols = field.shape
     profile = dict(driver="GTiff", width=cols, height=rows, count=len(variables), dtype="float32",
                    crs=field.crs, transform=Affine(*field.transform), nodata=float("nan"))
-    tags = {"TITLE": "displacement vectors (Talmek)", **field.attrs}
+    tags = {attr_name(k): _tag_text(v) for k, v in field.attrs.items()}
+    tags.update(TITLE="displacement vectors (Talmek)", source=f"Talmek {talmek_version()}")
     if field.dates is not None:
         tags.update(DATE1=field.dates[0].isoformat(), DATE2=field.dates[1].isoformat(),
                     DT_DAYS=repr(field.dt_days))
@@ -55,19 +56,35 @@ def write_cog(path: Path, field: VectorField) -> None:
             copy_dataset(src, str(path), driver="COG", COMPRESS="DEFLATE", PREDICTOR="YES")
 
 
+def _tag_text(value: Any) -> str:
+    """A GeoTIFF tag's text: strings as they are, anything else as JSON (numbers in full)."""
+    if isinstance(value, str):
+        return value
+    if isinstance(value, np.generic):
+        value = value.item()
+    return json.dumps(value, default=str)
+
+
 def write_netcdf(path: Path, field: VectorField) -> None:
     """CF-conventions NetCDF of the field's Dataset: float32 variables with NaN fill, int32
-    status, the grid mapping from rioxarray so that GDAL and xarray find the CRS."""
+    status, the grid mapping from rioxarray on every data variable so that GDAL and xarray find
+    the CRS, ``time`` and ``time_bnds`` as days since 1970 in the standard calendar."""
     ds = to_dataset(field)
     encoding: dict[str, dict[str, Any]] = {}
     for name, var in ds.data_vars.items():
+        if "coordinates" in var.encoding:  # an attribute to xarray's writer, not an encoding
+            var.attrs["coordinates"] = var.encoding.pop("coordinates")
         encoding[str(name)] = dict(var.encoding)  # keeps rioxarray's grid_mapping
         if name == "status":
             encoding[str(name)].update(dtype="int32", _FillValue=None)
-        elif var.dtype.kind == "f":
+        elif var.dtype.kind == "f" and var.dims == ("y", "x"):
             encoding[str(name)].update(dtype="float32", _FillValue=np.float32(np.nan), zlib=True)
     for name in ("x", "y"):
         encoding[name] = {"_FillValue": None}
+    for name in ("time", "time_bnds"):
+        if name in ds.variables:
+            encoding[name] = {**ds[name].encoding, "units": TIME_UNITS, "calendar": "standard",
+                              "dtype": "float64", "_FillValue": None}
     ds.to_netcdf(path, encoding=encoding, engine=_netcdf_engine())
 
 

@@ -13,33 +13,43 @@ finished result and publishes their files, all or none.
 from __future__ import annotations
 
 import contextlib
+import dataclasses
+import enum
 import errno
 import importlib.util
+import json
 import logging
+import math
 import os
+import re
 import shutil
-from collections.abc import Callable, Iterable, Iterator
+from collections.abc import Callable, Iterable, Iterator, Mapping
+from dataclasses import dataclass
+from datetime import UTC, datetime
 from pathlib import Path
+from typing import Any
 
 import numpy as np
 
 from talmek_track import vector_formats
-from talmek_track._facts import STATUS_NAMES, Status, status_name
+from talmek_track._facts import Status, status_name
 from talmek_track.errors import OutputError, TrackError, describe_error, path_text, require
 from talmek_track.matching import RECORD_DTYPE
 from talmek_track.publish import Staging, staged
 from talmek_track.readers import ImageSource
 from talmek_track.results import TrackResult
-from talmek_track.velocity import VectorField
+from talmek_track.velocity import ACCEPTED, OUTLIER, VARIABLES, VectorField
 
 Writer = Callable[[Path, TrackResult], list[Path]]
+
+VARIABLES_BY_NAME = {var.name: var for var in VARIABLES}
 
 #: The registered writers by format name, in the order they run.
 WRITERS: dict[str, Writer] = {}
 
 #: The formats written when none are named: every one but NetCDF (which needs the xarray extra);
 #: the GeoPackage only when pyogrio or fiona is installed.
-DEFAULT_FORMATS: tuple[str, ...] = ("csv", "geojson", "tif", "gpkg", "plot")
+DEFAULT_FORMATS: tuple[str, ...] = ("csv", "geojson", "tif", "gpkg", "plot", "run")
 
 
 def register_writer(name: str) -> Callable[[Writer], Writer]:
@@ -316,25 +326,261 @@ def write_gpkg(folder: Path, result: TrackResult) -> list[Path]:
     return [path]
 
 
-_MARKERS = {"error": "x", "border": "s", "ambiguous": "D", "weak": "v", "too_far": "^",
-            "bad_chip_size": "P", "chip_outside": "o", "nodata": "X", "outlier": "*"}
+#: The engine's settings as the run completed them (the grid start, the offsets with the shift
+#: between the pixel grids, both georeferences), by their MatchingParams names.
+PARAM_FIELDS: tuple[str, ...] = (
+    "chipwidth_", "chipheight_", "hoffset_", "voffset_", "col_interval_", "row_interval_", "start_col_",
+    "start_row_", "col_offset_", "row_offset_", "peakmethod_", "corrtype_", "mincorr_", "maxdiff_",
+    "ref_cellsize_", "ref_xll_", "ref_yll_", "srch_cellsize_", "srch_xll_", "srch_yll_")
+
+
+def _jsonable(value: Any) -> Any:
+    """A value as plain JSON: numbers (NaN and infinities as null), text, lists and objects;
+    datetimes in ISO 8601, a CRS as its authority code or WKT, anything else as its text."""
+    if value is None or isinstance(value, (bool, str)):
+        return value
+    if isinstance(value, np.generic):
+        value = value.item()
+    if isinstance(value, (int, float)):
+        return value if not isinstance(value, float) or math.isfinite(value) else None
+    if isinstance(value, datetime):
+        return value.isoformat()
+    if isinstance(value, Path):
+        return str(value)
+    if isinstance(value, enum.Enum):
+        return _jsonable(value.value)
+    if dataclasses.is_dataclass(value) and not isinstance(value, type):
+        return {f.name: _jsonable(getattr(value, f.name)) for f in dataclasses.fields(value)}
+    if isinstance(value, Mapping):
+        return {str(k): _jsonable(v) for k, v in value.items()}
+    if isinstance(value, np.ndarray) and value.size > 64:  # a mask: its shape, not its pixels
+        return {"array": list(value.shape), "dtype": str(value.dtype)}
+    if isinstance(value, (list, tuple, set, frozenset, np.ndarray)):
+        return [_jsonable(v) for v in (sorted(value, key=str) if isinstance(value, (set, frozenset)) else value)]
+    if hasattr(value, "to_wkt"):  # a CRS
+        text = value.to_string() if hasattr(value, "to_string") else None
+        return text if text and not text.startswith(("PROJCS", "GEOGCS", "LOCAL_CS")) else value.to_wkt()
+    return str(value)
+
+
+def _options(result: TrackResult) -> dict[str, Any] | None:
+    """Every option of the run by its keyword: a pre-filter in its text form (``wallis:15``), a
+    stable-ground mask array by its shape, a Dask client by its text."""
+    options = result.options
+    if options is None:
+        return None
+    chosen: dict[str, Any] = {}
+    for f in dataclasses.fields(options):
+        value = getattr(options, f.name)
+        chosen[f.name] = str(value) if f.name in ("prefilter", "client") and value is not None else _jsonable(value)
+    return chosen
+
+
+_USERINFO = re.compile(r"(?<=://)[^/@?#\s]*@")
+
+
+def public_path(path: str) -> str:
+    """An input as run.json may show it: a URL without its user and password and without its
+    query, where signed URLs carry their credentials."""
+    text = _USERINFO.sub("", str(path))
+    if "://" in text and "?" in text:
+        text = text.split("?", 1)[0] + "?…"
+    return text
+
+
+def run_record(result: TrackResult) -> dict[str, Any]:
+    """What ``run.json`` holds: the version, the inputs, the run's options (when the result carries
+    them) and the engine's settings as completed, the dates, the grid and its georeference, the
+    vector field's attributes (every one) and the count of points by status."""
+    from talmek_track.dataset import talmek_version
+
+    vf = result.vector_field
+    status = result.records["active"] if vf is None else vf.status
+    codes, counts = np.unique(status, return_counts=True)
+    record: dict[str, Any] = {
+        "software": "Talmek",
+        "version": talmek_version(),
+        "created": datetime.now(UTC).isoformat(timespec="seconds"),
+        "inputs": {"image1": public_path(result.image1), "image2": public_path(result.image2)},
+        "options": _options(result),
+        "params": {name.rstrip("_"): _jsonable(getattr(result.params, name)) for name in PARAM_FIELDS},
+        "dates": None,
+        "image": {"shape": list(result.image_shape), "transform": _jsonable(result.transform),
+                  "crs": _jsonable(result.crs)},
+        "grid": {"shape": list(result.grid.dx.shape), "transform": _jsonable(result.grid_transform)},
+        "attrs": _jsonable(vf.attrs) if vf is not None else {},
+        "counts": {status_name(int(c)): int(n) for c, n in zip(codes, counts)},
+    }
+    if vf is not None and vf.dates is not None:
+        t1, t2 = vf.dates
+        record["dates"] = {"image1": t1.isoformat(), "image2": t2.isoformat(), "dt_days": vf.dt_days,
+                           "center": (t1 + (t2 - t1) / 2).isoformat()}
+    return record
+
+
+@register_writer("run")
+def write_run(folder: Path, result: TrackResult) -> list[Path]:
+    """run.json: the record of the run (``run_record``), so that the outputs beside it can be
+    traced to their inputs, settings and version."""
+    path = folder / "run.json"
+    with open(path, "w") as f:
+        json.dump(run_record(result), f, indent=1, allow_nan=False)
+        f.write("\n")
+    return [path]
 
 
 #: The most arrows or markers the figure draws along each grid axis; denser grids are thinned.
 PLOT_POINTS_PER_SIDE = 150
+#: The most arrows the figure draws along each grid axis, few enough to be read one by one.
+PLOT_ARROWS_PER_SIDE = 40
 #: The figure's image is drawn from at most this many pixels a side: about the axes' own pixels
-#: (Matplotlib resamples in double precision, some 70 bytes per pixel drawn).
+#: (Matplotlib resamples in double precision, some 70 bytes per pixel drawn). The colour layer of
+#: the grid is drawn from at most as many cells a side.
 PLOT_IMAGE_SIDE = 1000
+
+
+@dataclass
+class _Frame:
+    """Where the figure draws: image pixel (row, col) at display (x, y) = (x0 + col * sx,
+    y0 + row * sy), with axis labels."""
+
+    x0: float
+    y0: float
+    sx: float
+    sy: float
+    xlabel: str
+    ylabel: str
+
+    def x(self, col: np.ndarray | float) -> np.ndarray:
+        return np.asarray(self.x0 + np.asarray(col, np.float64) * self.sx)
+
+    def y(self, row: np.ndarray | float) -> np.ndarray:
+        return np.asarray(self.y0 + np.asarray(row, np.float64) * self.sy)
+
+
+def _frame(result: TrackResult, vf: VectorField | None) -> _Frame:
+    """Map coordinates for a georeferenced image 1 (in km where metres would run past 5000),
+    image pixels otherwise."""
+    rows, cols = result.image_shape
+    if result.transform is None or vf is None or vf.crs is None:
+        return _Frame(0.0, 0.0, 1.0, 1.0, "column (pixels)", "row (pixels)")
+    a, _, c, _, e, f = result.transform
+    unit, scale = vf.map_unit, 1.0
+    if unit == "m" and max(abs(a) * cols, abs(e) * rows) >= 5000:
+        unit, scale = "km", 1000.0
+    crs = vf.crs.to_string() if hasattr(vf.crs, "to_string") else str(vf.crs)
+    if unit == "degree":
+        xlabel, ylabel = "longitude (°)", "latitude (°)"
+    else:
+        xlabel, ylabel = f"easting ({unit})", f"northing ({unit})"
+    # Pixel centres: pixel (row, col) covers c + a * col .. c + a * (col + 1).
+    return _Frame((c + 0.5 * a) / scale, (f + 0.5 * e) / scale, a / scale, e / scale,
+                  f"{xlabel}, {crs}", ylabel)
+
+
+def _nice(value: float) -> float:
+    """The largest of 1, 2, 5 x 10^k not above ``value``."""
+    power = 10.0 ** math.floor(math.log10(value))
+    return next(m * power for m in (5.0, 2.0, 1.0) if m * power <= value * (1 + 1e-9))
+
+
+def _when(t: datetime) -> str:
+    return t.strftime("%Y-%m-%d" if (t.hour, t.minute, t.second) == (0, 0, 0) else "%Y-%m-%d %H:%M")
+
+
+def _plot_quantity(result: TrackResult, vf: VectorField | None, index: np.ndarray
+                   ) -> tuple[np.ndarray, np.ndarray, np.ndarray, str, str]:
+    """The vector drawn at the grid points ``index`` in the figure's data frame (map x and y, or
+    image columns and rows downwards), its length, the colour bar's label and the unit of the scale arrow: speed
+    when dated, else the displacement in map units (in pixels for a plain image). NaN where no
+    accepted vector is."""
+    georeferenced = vf is not None and vf.crs is not None
+    if vf is None:
+        u, w = result.dx[index], result.dy[index]
+        return u, w, np.hypot(u, w), "displacement (pixels)", "px"
+    ok = vf.status[index] == ACCEPTED
+    if "vx" in vf.values:
+        u, w, unit, what = vf.values["vx"][index], vf.values["vy"][index], vf.unit(VARIABLES_BY_NAME["vx"]), "speed"
+        if not georeferenced:
+            unit = "px/yr"
+    else:
+        u, w, unit, what = vf.values["dx_map"][index], vf.values["dy_map"][index], vf.map_unit, "displacement"
+        if not georeferenced:
+            unit = "px"
+    if not georeferenced:
+        w = -w  # the map frame's y counts upwards, the figure's rows downwards
+    u, w = np.where(ok, u, np.nan), np.where(ok, w, np.nan)
+    label = f"{what} ({unit.replace('pixel', 'px')})"
+    return u, w, np.hypot(u, w), label, unit.replace("pixel", "px")
+
+
+def _thinned(frame: _Frame, grid: tuple[np.ndarray, np.ndarray, np.ndarray], per_side: int
+             ) -> tuple[int, np.ndarray, np.ndarray, np.ndarray]:
+    """Every thin-th grid point along both axes, at most ``per_side`` a side: thin, the points'
+    indices and their figure coordinates."""
+    index, rows, cols = grid
+    thin = max(1, -(-max(index.shape) // per_side))
+    shown = index[::thin, ::thin]
+    at_x = frame.x(np.broadcast_to(cols[::thin], shown.shape).ravel())
+    at_y = frame.y(np.broadcast_to(rows[::thin, np.newaxis], shown.shape).ravel())
+    return thin, shown.ravel(), at_x, at_y
+
+
+def _draw_marks(ax: Any, frame: _Frame, grid: tuple[np.ndarray, np.ndarray, np.ndarray],
+                all_status: np.ndarray) -> int:
+    """Small grey marks where no vector is: crosses for outliers, dots for the rest."""
+    thin, shown, at_x, at_y = _thinned(frame, grid, PLOT_POINTS_PER_SIDE)
+    status = all_status[shown]
+    outlier_everywhere = all_status == OUTLIER
+    none_everywhere = (all_status != ACCEPTED) & ~outlier_everywhere
+    for sel, everywhere, marker, size, name in (
+            (status == OUTLIER, outlier_everywhere, "x", 10, "outlier"),
+            ((status != ACCEPTED) & (status != OUTLIER), none_everywhere, ".", 6, "no vector")):
+        if sel.any():
+            ax.scatter(at_x[sel], at_y[sel], s=size, marker=marker, color="0.3", alpha=0.8, linewidths=0.6,
+                       label=f"{name} ({int(np.count_nonzero(everywhere))})", zorder=2)
+    if ax.get_legend_handles_labels()[0]:
+        ax.legend(loc="lower right", fontsize="x-small", framealpha=0.7, markerscale=1.5)
+    return thin
+
+
+def _draw_arrows(ax: Any, frame: _Frame, grid: tuple[np.ndarray, np.ndarray, np.ndarray],
+                 result: TrackResult, unit: str) -> int:
+    """Arrows on the accepted vectors, scaled so that the fast flow (the 95th percentile of the
+    lengths drawn) spans about one arrow spacing, with a scale arrow of a round value."""
+    thin, shown, at_x, at_y = _thinned(frame, grid, PLOT_ARROWS_PER_SIDE)
+    u, w, length, _, _ = _plot_quantity(result, result.vector_field, shown)
+    drawn = np.isfinite(length)
+    typical = float(np.percentile(length[drawn], 95)) if drawn.any() else 0.0
+    if not typical > 0:
+        return thin
+    p = result.params
+    spacing = thin * min(abs(p.col_interval_ * frame.sx), abs(p.row_interval_ * frame.sy))
+    per_unit = 0.9 * spacing / typical
+    # minlength 0: vectors far shorter than the scale (stable ground) draw nothing, not a dot.
+    q = ax.quiver(at_x[drawn], at_y[drawn], u[drawn], w[drawn], angles="xy", scale_units="xy",
+                  scale=1.0 / per_unit, color="white", edgecolor="black", linewidth=0.5,
+                  width=0.003, headwidth=4, minlength=0, zorder=3)
+    key = _nice(typical)
+    ax.quiverkey(q, 0.84, 1.015, key, f"{key:g} {unit}", labelpos="E", coordinates="axes",
+                 color="black", fontproperties={"size": "small"})
+    return thin
 
 
 @register_writer("plot")
 def write_plot(folder: Path, result: TrackResult) -> list[Path]:
-    """vectors.png: the accepted vectors over image 1, rejected points marked by status.
+    """vectors.png: the vector field over a grey rendering of image 1.
+
+    Colour shows the speed (map units per year) where the run is dated, else the displacement
+    (map units, or pixels for a plain image), on the grid's cells; arrows on the accepted
+    vectors are scaled to that same quantity, with a scale arrow labelled in its unit. A
+    georeferenced run has map axes (easting and northing, in km past 5 km of metres) and the
+    dates in the title. Rejected points are small grey marks (outliers as crosses).
 
     Drawn on ``result.preview`` (image 1 downsampled to at most about 2000 pixels a side, and
-    further to ``PLOT_IMAGE_SIDE``) and,
-    on dense grids, with every k-th grid row and column only, so that its cost stays bounded
-    however large the scene; the title and the legend count every point.
+    further to ``PLOT_IMAGE_SIDE``), the colour layer on at most ``PLOT_IMAGE_SIDE`` cells a side
+    and, on dense grids, the arrows and marks on every k-th grid row and column only, so that
+    its cost stays bounded however large the scene; the title and the legend count every point.
     """
     if result.preview is None:
         return []
@@ -342,46 +588,57 @@ def write_plot(folder: Path, result: TrackResult) -> list[Path]:
     from matplotlib.figure import Figure
 
     path = folder / "vectors.png"
+    vf = result.vector_field
+    p = result.params
     reduce = -(-max(result.preview.shape) // PLOT_IMAGE_SIDE)
     image, k = result.preview[::reduce, ::reduce], result.preview_step * reduce
-    all_status = result.records["active"] if result.vector_field is None else result.vector_field.status
-    title = f"{int(np.count_nonzero(all_status == Status.accepted))} of {len(all_status)} points accepted"
+    all_status = result.records["active"] if vf is None else vf.status
     grid_shape = result.grid.dx.shape
-    thin = max(1, -(-max(grid_shape) // PLOT_POINTS_PER_SIDE)) if all_status.size else 1
-    shown = np.arange(all_status.size).reshape(grid_shape)[::thin, ::thin].ravel()
-    records, dx, dy, status = result.records[shown], result.dx[shown], result.dy[shown], all_status[shown]
-    step = float(min(result.params.col_interval_, result.params.row_interval_)) * thin
+    accepted_count = int(np.count_nonzero(all_status == Status.accepted))
     rows, cols = result.image_shape
+    frame = _frame(result, vf)
     scale = 10.0 / max(rows, cols)
-    fig = Figure(figsize=(max(cols * scale, 4.0) + 2.0, max(rows * scale, 4.0)), layout="constrained")
+    fig = Figure(figsize=(max(cols * scale, 4.0) + 2.0, max(rows * scale, 4.0) + 0.4), layout="constrained")
     FigureCanvasAgg(fig)
     ax = fig.add_subplot()
-    # A preview pixel covers k x k image pixels; extent keeps the axes in image pixels.
+    # A preview pixel covers k x k image pixels.
     ax.imshow(image, cmap="gray", vmin=0, vmax=255, interpolation="nearest",
-              extent=(-0.5, image.shape[1] * k - 0.5, image.shape[0] * k - 0.5, -0.5))
-    accepted = status == Status.accepted
-    if accepted.any():
-        u, v = dx[accepted], dy[accepted]
-        lengths = np.hypot(u, v)
-        typical = float(np.median(lengths))
-        # Displacements are often far below the grid step: stretch them to be seen.
-        gain = 0.8 * step / typical if typical > 0 else 1.0
-        q = ax.quiver(records["col1"][accepted], records["row1"][accepted], u * gain, v * gain,
-                      records["strength"][accepted], angles="xy", scale_units="xy", scale=1,
-                      cmap="viridis", width=0.003)
-        fig.colorbar(q, ax=ax, label="strength", fraction=0.046, pad=0.04)
-        title += f"; arrows x{gain:.3g}"
-    if thin > 1:
-        title += f"; one grid point in {thin}x{thin} drawn"
-    for code in sorted(set(status.tolist()) - {int(Status.accepted)}):
-        sel = status == code
-        name = STATUS_NAMES.get(code, str(code))
-        ax.scatter(records["col1"][sel], records["row1"][sel], s=12, marker=_MARKERS.get(name, "o"),
-                   label=f"{name} ({int(np.count_nonzero(all_status == code))})")
-    if (~accepted).any():
-        ax.legend(loc="upper right", fontsize="small", framealpha=0.8)
-    ax.set_xlim(-0.5, cols - 0.5)
-    ax.set_ylim(rows - 0.5, -0.5)
-    ax.set_title(title)
+              extent=(float(frame.x(-0.5)), float(frame.x(image.shape[1] * k - 0.5)),
+                      float(frame.y(image.shape[0] * k - 0.5)), float(frame.y(-0.5))))
+    title = ""
+    if all_status.size:
+        point_index = np.arange(all_status.size).reshape(grid_shape)
+        grid_rows = p.start_row_ + p.row_interval_ * np.arange(grid_shape[0])
+        grid_cols = p.start_col_ + p.col_interval_ * np.arange(grid_shape[1])
+
+        # The colour layer: every r-th cell, each drawn r cells wide around its own centre.
+        r = max(1, -(-max(grid_shape) // PLOT_IMAGE_SIDE))
+        cells = point_index[::r, ::r]
+        _, _, colour, label, unit = _plot_quantity(result, vf, cells.ravel())
+        colour = colour.reshape(cells.shape)
+        finite = colour[np.isfinite(colour)]
+        top = float(np.percentile(finite, 99)) if finite.size else 1.0
+        sx, sy = r * p.col_interval_, r * p.row_interval_
+        layer = ax.imshow(colour, cmap="viridis", vmin=0.0, vmax=top if top > 0 else 1.0, alpha=0.65,
+                          interpolation="nearest",
+                          extent=(float(frame.x(grid_cols[0] - sx / 2)),
+                                  float(frame.x(grid_cols[0] + (cells.shape[1] - 0.5) * sx)),
+                                  float(frame.y(grid_rows[0] + (cells.shape[0] - 0.5) * sy)),
+                                  float(frame.y(grid_rows[0] - sy / 2))))
+        fig.colorbar(layer, ax=ax, label=label, fraction=0.046, pad=0.04, extend="max")
+
+        grid = (point_index, grid_rows, grid_cols)
+        _draw_marks(ax, frame, grid, all_status)
+        thin = _draw_arrows(ax, frame, grid, result, unit)
+        if thin > 1:
+            title = f"; arrows on one grid point in {thin}x{thin}"
+    what = "Displacement" if vf is None or vf.dt_days is None else "Speed"
+    if vf is not None and vf.dates is not None and vf.dt_days is not None:
+        what += f", {_when(vf.dates[0])} to {_when(vf.dates[1])} ({vf.dt_days:g} days)"
+    ax.set_title(f"{what}\n{accepted_count} of {len(all_status)} points accepted{title}", fontsize="medium")
+    ax.set_xlim(float(frame.x(-0.5)), float(frame.x(cols - 0.5)))
+    ax.set_ylim(float(frame.y(rows - 0.5)), float(frame.y(-0.5)))
+    ax.set_xlabel(frame.xlabel)
+    ax.set_ylabel(frame.ylabel)
     fig.savefig(path, dpi=100)
     return [path]
