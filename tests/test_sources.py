@@ -78,13 +78,16 @@ def test_pair_on_different_grids_matches_like_one_grid(scene):
     ("second", (True, False), "EPSG:32634"),
     ("EPSG:32634,20", (True, True), "EPSG:32634"),
 ])
-def test_chosen_grid(scene, grid, warped, crs):
-    opts = tt.TrackOptions(grid=grid, **RUN)
+def test_chosen_grid(scene, tmp_path, grid, warped, crs):
+    opts = tt.TrackOptions(grid=grid, **(RUN | dict(formats=["tif", "plot"], plot=True)))
     s1, s2 = open_pair(scene["image1"], scene["other"], opts)
     assert (s1.warp is not None, s2.warp is not None) == warped
     assert s1.shape == s2.shape and s1.transform == s2.transform and s1.crs == crs
-    result = quiet(tt.track_files, scene["image1"], scene["other"], options=opts)
+    result = quiet(tt.track_files, scene["image1"], scene["other"], tmp_path / "out", options=opts)
     assert (result.vector_field.status == int(tt.Status.accepted)).sum() > 5
+    with rasterio.open(tmp_path / "out" / "vectors.tif") as ds:
+        assert ds.crs == crs and ds.tags()["grid"].startswith("image 1 resampled (cubic) from EPSG:32633, 10")
+    assert (tmp_path / "out" / "vectors.png").stat().st_size > 0
 
 
 def test_warp_onto_the_images_own_grid_changes_nothing(scene):

@@ -297,6 +297,8 @@ class ImageSource:
         side; returns it and k."""
         k = max(1, math.ceil(max(self.shape) / max_side))
         grey = self._grey(self._reader.decimated(self, k))
+        if self.warp is not None:
+            grey = np.nan_to_num(grey, nan=0.0)  # outside the file
         if self.value_range is None:
             return np.clip(np.rint(grey), 0, 255).astype(np.uint8), k
         return apply_range(grey, *self.value_range), k
@@ -349,8 +351,6 @@ class RasterioReader(Reader):
         from rasterio.enums import Resampling
 
         rows, cols = (math.ceil(n / k) for n in source.shape)
-        if source.warp is not None:
-            return super().decimated(source, k)
         with _open_source(source) as ds:
             data = ds.read(list(source.bands), out_shape=(len(source.bands), rows, cols),
                            resampling=Resampling.nearest)
