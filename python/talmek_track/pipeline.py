@@ -59,14 +59,14 @@ def require_backend(options: TrackOptions) -> None:
         raise OptionError(str(e)) from None
 
 
-def open_image(path: str | os.PathLike[str], options: TrackOptions, *,
-               when: datetime | None = None) -> ImageSource:
+def open_image(path: str | os.PathLike[str], options: TrackOptions) -> ImageSource:
     """One input opened with the options' band, page and nodata (value range not yet settled).
 
     A STAC item (``.json``) stands for its asset (``options.asset``), its ``properties.datetime``
-    becoming the image's acquisition date; ``when`` gives that date for an image of a STAC
-    collection. On the threads backend an HTTP(S) file is fetched once and read locally."""
+    becoming the image's acquisition date. On the threads backend an HTTP(S) file is fetched
+    once and read locally (``readers.fetch_once``)."""
     text = os.fspath(path)
+    when = None
     if is_stac(text):
         image = item_image(text, options.asset)
         if image.datetime is None and options.dates is None:
