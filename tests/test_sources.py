@@ -306,3 +306,14 @@ def test_item_without_datetime_takes_the_dates_given(scene, tmp_path):
     path = _write(tmp_path / "item.json", item)
     result = quiet(tt.track_files, path, scene["image2"], dates="2024-06-01,2024-07-01", **RUN)
     assert result.vector_field.dt_days == pytest.approx(30.0)
+
+
+def test_warped_pair_on_dask_workers(scene):
+    """Workers open the warp themselves from the job's description."""
+    distributed = pytest.importorskip("distributed")
+    local = quiet(tt.track_files, scene["image1"], scene["other"], **RUN)
+    with (distributed.LocalCluster(n_workers=1, threads_per_worker=1, processes=True,
+                                   dashboard_address=None) as cluster,
+          distributed.Client(cluster, set_as_default=False) as client):
+        remote = quiet(tt.track_files, scene["image1"], scene["other"], backend="dask", client=client, **RUN)
+    assert same_bits(remote.records, local.records)
