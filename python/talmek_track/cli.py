@@ -24,6 +24,7 @@ from talmek_track.errors import InputError, OptionError, OutputError, TrackError
 from talmek_track.interrupts import SIGNALS, Interrupted
 from talmek_track.options import PEAK_METHODS, TrackOptions
 from talmek_track.outliers import FILTERS
+from talmek_track.readers import WARP_RESAMPLING
 from talmek_track.results import TrackResult
 from talmek_track.stack import StackResult, match_stack
 from talmek_track.track import track_files
@@ -202,6 +203,16 @@ def add_matching_options(ap: argparse.ArgumentParser) -> None:
     ap.add_argument("--no-saturation", action="store_true",
                     help="do not leave out chips touching areas at the top of the data's range "
                     "(clipped clouds; images wider than 8 bits)")
+    ap.add_argument("--grid", default=d.grid, metavar="first|second|EPSG:CODE,RES",
+                    help="the grid both images are matched on when they differ in coordinate "
+                    "system or pixel size: IMAGE1's, IMAGE2's, or one of that EPSG system and pixel "
+                    "size over IMAGE1's extent; the other image is resampled onto it as it is read "
+                    "(see docs/sources.md) (default: first)")
+    ap.add_argument("--resampling", choices=WARP_RESAMPLING, default=d.resampling,
+                    help=f"how an image is resampled onto the common grid (default: {d.resampling})")
+    ap.add_argument("--asset", default=d.asset, metavar="NAME",
+                    help="for STAC items (.json) given as images: the asset to match (default: the "
+                    "first with the role data)")
     ap.add_argument("--format", type=_formats, default=None, metavar="NAME[,NAME...]",
                     help=f"outputs to write, from {', '.join(WRITERS)} (default: "
                     f"{','.join(DEFAULT_FORMATS)}; gpkg only with pyogrio or fiona installed)")
@@ -275,7 +286,8 @@ def options_of(args: argparse.Namespace, **more: Any) -> TrackOptions:
                         backmatch=args.backmatch, similarity=args.similarity,
                         saturation=not args.no_saturation, mask1=args.mask1, mask2=args.mask2,
                         max_pixels=args.max_pixels, max_points=args.max_points,
-                        allow_any_source=args.allow_any_source,
+                        allow_any_source=args.allow_any_source, grid=args.grid,
+                        resampling=args.resampling, asset=args.asset,
                         **cluster_options(args), **more)
 
 
@@ -351,7 +363,8 @@ def build_stack_parser() -> argparse.ArgumentParser:
         "files' tags) when all have one, else in the order given. Exit status as for "
         "talmek-track; the pairs finished before a failure or an interrupt keep their folders.",
     )
-    ap.add_argument("images", metavar="IMAGE", nargs="+", help="the images of the stack")
+    ap.add_argument("images", metavar="IMAGE", nargs="+",
+                    help="the images of the stack, or STAC items or an ItemCollection (.json)")
     ap.add_argument("-o", "--output", metavar="OUTDIR", required=True,
                     help="folder for the results, created if missing (its parent must exist)")
     ap.add_argument("--pairs", type=_pairs_option, default="consecutive",

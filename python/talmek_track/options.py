@@ -37,6 +37,7 @@ from talmek_track.outliers import FILTERS
 from talmek_track.prefilter import Prefilter, parse_prefilter
 from talmek_track.readers import DEFAULT_MAX_PIXELS
 from talmek_track.refine import Refinement, parse_refine
+from talmek_track.warp import DEFAULT_RESAMPLING, parse_grid, parse_resampling
 from talmek_track.writers import WRITERS
 
 __all__ = ["ArrayKeywords", "PEAK_METHODS", "RunKeywords", "StackKeywords", "TrackOptions"]
@@ -305,6 +306,12 @@ def _tolerance(low: float, high: float, default: float) -> Callable[[str, Any], 
     return check
 
 
+def _asset(name: str, value: object) -> str:
+    if not isinstance(value, str) or not value:
+        raise _refuse("{0} must be the name of an asset of the STAC items, got {value!r}", name, value=value)
+    return value
+
+
 def _backend(name: str, value: object) -> str:
     return _choice(BACKENDS)(name, value)
 
@@ -324,6 +331,7 @@ _CHECKS: dict[str, Callable[[str, Any], Any]] = {
     "handshake_timeout": _optional(_seconds),
     "refine": _refine, "backmatch": _tolerance(0.01, 2.0, 0.5), "similarity": _tolerance(-1.0, 0.99, 0.5),
     "saturation": lambda name, v: bool(v), "mask1": _mask, "mask2": _mask,
+    "grid": parse_grid, "resampling": parse_resampling, "asset": _optional(_asset),
 }
 
 
@@ -372,6 +380,9 @@ class TrackOptions:
     backmatch: float | None = 0.5
     similarity: float | None = 0.5
     saturation: bool = True
+    grid: str = "first"
+    resampling: str = DEFAULT_RESAMPLING
+    asset: str | None = None
     mask1: str | np.ndarray | None = field(default=None, compare=False)
     mask2: str | np.ndarray | None = field(default=None, compare=False)
 
@@ -542,6 +553,9 @@ class StackKeywords(TypedDict, total=False):
     saturation: bool
     mask1: Mask | None
     mask2: Mask | None
+    grid: str
+    resampling: str
+    asset: str | None
 
 
 class RunKeywords(StackKeywords, total=False):

@@ -18,6 +18,7 @@ after the other and never back:
 
 from __future__ import annotations
 
+import dataclasses
 import os
 import warnings
 from collections.abc import Callable, Iterable
@@ -30,16 +31,18 @@ import Talmek
 from talmek_track._facts import chip_origin
 from talmek_track.backends import get_runner, run_blocks
 from talmek_track.blocks import BlockJob, BlockRecords, plan_blocks
-from talmek_track.errors import OptionError, require
+from talmek_track.errors import InputError, OptionError, require
 from talmek_track.georef import check_offsets, pair_georeference
 from talmek_track.matching import RECORD_DTYPE, grid_points, on_grid, warn_failures
 from talmek_track.options import TrackOptions
 from talmek_track.prefilter import Prefilter
-from talmek_track.readers import ImageSource, open_source
+from talmek_track.readers import ImageSource, check_pixels, fetch_once, open_source
 from talmek_track.refine import Refinement, split
 from talmek_track.results import TrackResult
+from talmek_track.stac import is_stac, item_image
 from talmek_track.validity import ImageValidity, open_mask, saturation_applies
 from talmek_track.velocity import vector_field
+from talmek_track.warp import common_grid, grid_note
 
 #: The longest side of the picture of the first image that figures are drawn on.
 PREVIEW_SIDE = 2000
@@ -57,9 +60,40 @@ def require_backend(options: TrackOptions) -> None:
 
 
 def open_image(path: str | os.PathLike[str], options: TrackOptions) -> ImageSource:
-    """One input opened with the options' band, page and nodata (value range not yet settled)."""
-    return open_source(path, band=options.band, page=options.page, nodata=options.nodata,
-                       max_pixels=options.max_pixels, allow_any_source=options.allow_any_source)
+    """One input opened with the options' band, page and nodata (value range not yet settled).
+
+    A STAC item (``.json``) stands for its asset (``options.asset``), its ``properties.datetime``
+    becoming the image's acquisition date. On the threads backend an HTTP(S) file is fetched
+    once and read locally (``readers.fetch_once``)."""
+    text = os.fspath(path)
+    when = None
+    if is_stac(text):
+        image = item_image(text, options.asset)
+        if image.datetime is None and options.dates is None:
+            raise InputError(f"{text}: item {image.item} has no datetime; give the dates (--dates)")
+        text, when = image.href, image.datetime
+    if options.backend == "threads":
+        fetch_once(text)
+    source = open_source(text, band=options.band, page=options.page, nodata=options.nodata,
+                         max_pixels=options.max_pixels, allow_any_source=options.allow_any_source)
+    if when is not None:
+        source = dataclasses.replace(source, tags={**source.tags, "ACQUISITION_DATETIME": when.isoformat()})
+    return source
+
+
+def open_pair(path1: str | os.PathLike[str], path2: str | os.PathLike[str],
+              options: TrackOptions) -> tuple[ImageSource, ImageSource]:
+    """Both inputs opened (``open_image``) and put on one grid (``warp.common_grid``)."""
+    return on_common_grid(open_image(path1, options), open_image(path2, options), options)
+
+
+def on_common_grid(source1: ImageSource, source2: ImageSource,
+                   options: TrackOptions) -> tuple[ImageSource, ImageSource]:
+    """The pair on the grid the options choose; a grid laid anew is held to the pixel limit."""
+    s1, s2 = common_grid(source1, source2, options.grid, options.resampling)
+    if s1.warp is not None:
+        check_pixels(s1.path, *s1.shape, options.max_pixels)
+    return s1, s2
 
 
 def _first_fitting(size: int) -> int:
@@ -198,11 +232,14 @@ def finish_plan(plan: PairPlan, blocks: Iterable[BlockRecords], *, preview: bool
     input) and, with ``preview``, image 1's picture for a figure."""
     source1, params = plan.source1, plan.params
     records, extra = split(assemble(blocks, plan.total))
+    attrs = {"prefilter": str(plan.prefilter), "refine": str(plan.refine or Refinement(0, None, None))}
+    note = grid_note(source1, plan.source2)
+    if note is not None:
+        attrs["grid"] = note
     field = vector_field(
         records, plan.grid_shape, params, image_transform=source1.transform,
         image_rows=source1.shape[0], crs=source1.crs, dates=plan.dates, filter=plan.filter,
-        stable=plan.stable_points, stable_method=plan.stable_method, extra=extra,
-        attrs={"prefilter": str(plan.prefilter), "refine": str(plan.refine or Refinement(0, None, None))})
+        stable=plan.stable_points, stable_method=plan.stable_method, extra=extra, attrs=attrs)
     grid = on_grid(records, plan.grid_shape, field.values["dx"], field.values["dy"])
     grid_transform = field.transform if source1.transform is not None and records.size else None
     picture, step = source1.preview(PREVIEW_SIDE) if preview else (None, 1)

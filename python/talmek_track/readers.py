@@ -23,6 +23,7 @@ import functools
 import math
 import os
 import re
+import shutil
 import warnings
 from collections.abc import Iterable, Iterator, Mapping
 from contextlib import contextmanager
@@ -85,6 +86,49 @@ class Window(NamedTuple):
 
 _GREY_WEIGHTS = np.array([0.299, 0.587, 0.114])
 
+#: GDAL's resampling methods a warp onto another grid may use, by the names rasterio gives them.
+WARP_RESAMPLING = ("nearest", "bilinear", "cubic", "cubic_spline", "lanczos")
+
+#: The largest error, in pixels, of the approximated coordinate transform of a warp.
+WARP_TOLERANCE = 0.001
+
+
+@dataclass(frozen=True)
+class Warp:
+    """The grid an image is read on when it is not its own: the file is resampled onto it window
+    by window as it is read (a GDAL warped view built here, never a file).
+
+    Attributes
+    ----------
+    crs : str
+        The grid's coordinate system as WKT.
+    transform : tuple of float
+        The grid's geotransform.
+    shape : (int, int)
+        The grid's (rows, cols).
+    resampling : str
+        One of ``WARP_RESAMPLING``.
+    source_crs : str
+        The file's own coordinate system, as text for messages and records.
+    source_cellsize : float
+        The file's own pixel size, in its own map units.
+    source_shape : (int, int)
+        The file's own (rows, cols).
+    """
+
+    crs: str
+    transform: Transform
+    shape: tuple[int, int]
+    resampling: str
+    source_crs: str = ""
+    source_cellsize: float = 0.0
+    source_shape: tuple[int, int] = (0, 0)
+
+    def describe(self) -> str:
+        """One line: from which grid to which, and how."""
+        return (f"resampled ({self.resampling}) from {self.source_crs}, {self.source_cellsize:g} "
+                f"per pixel, onto {self.shape[1]} x {self.shape[0]} pixels of {self.transform[0]:g}")
+
 
 @dataclass(frozen=True)
 class ImageSource:
@@ -121,6 +165,9 @@ class ImageSource:
     driver : str or None
         The one GDAL driver that may open the input (every process opens it with that driver
         alone); None lets GDAL choose any (``allow_any_source``).
+    warp : Warp or None
+        The grid the file is resampled onto as it is read (``shape``, ``transform`` and ``crs``
+        then describe that grid, and pixels outside the file read as missing); None: its own.
     """
 
     path: str
@@ -136,10 +183,16 @@ class ImageSource:
     array: np.ndarray | None = dataclasses.field(default=None, compare=False, repr=False)
     tags: Mapping[str, str] = dataclasses.field(default_factory=dict, compare=False, repr=False)
     driver: str | None = None
+    warp: Warp | None = None
 
     @property
     def colour(self) -> bool:
         return len(self.bands) == 3
+
+    @property
+    def warp_source_shape(self) -> tuple[int, int]:
+        """(rows, cols) of the file itself (for a warped source, not of the grid it is read on)."""
+        return self.shape if self.warp is None else self.warp.source_shape
 
     @property
     def _reader(self) -> Reader:
@@ -170,6 +223,8 @@ class ImageSource:
         invalid = self.invalid_of(raw)
         grey = self._grey(raw)
         if self.value_range is None:
+            if grey.dtype.kind == "f" and self.warp is not None:
+                grey = np.where(invalid, 0.0, grey)  # outside the file: NaN, to be left out
             if grey.dtype != np.uint8:
                 grey = np.clip(np.rint(grey), 0, 255).astype(np.uint8)
             return grey, invalid
@@ -217,6 +272,12 @@ class ImageSource:
         """This source with the range that maps its pixels onto 0..255 settled (see ``to_uint8``):
         computed once for the whole image, so every window converts alike."""
         check_pixel_type(np.dtype(self.dtype), self.path)
+        if self.warp is not None:
+            # The range of the file's own pixels: the same as without the warp, and read from
+            # the file as it is stored.
+            own = dataclasses.replace(self, warp=None, shape=self.warp_source_shape,
+                                      nodata=self.nodata).with_range(value_range, percentiles)
+            return dataclasses.replace(self, value_range=own.value_range)
         if self.dtype == "uint8":
             return dataclasses.replace(self, value_range=None)
         if value_range is None:
@@ -236,6 +297,8 @@ class ImageSource:
         side; returns it and k."""
         k = max(1, math.ceil(max(self.shape) / max_side))
         grey = self._grey(self._reader.decimated(self, k))
+        if self.warp is not None:
+            grey = np.nan_to_num(grey, nan=0.0)  # outside the file
         if self.value_range is None:
             return np.clip(np.rint(grey), 0, 255).astype(np.uint8), k
         return apply_range(grey, *self.value_range), k
@@ -272,14 +335,14 @@ class RasterioReader(Reader):
         from rasterio.windows import Window as RioWindow
 
         rows, cols = window.shape
-        with _open_dataset(source.path, source.page, source.driver) as ds:
+        with _open_source(source) as ds:
             data = ds.read(list(source.bands), window=RioWindow(window.col0, window.row0, cols, rows))
         return np.moveaxis(data, 0, -1)
 
     def rows(self, source: ImageSource, rows: Iterable[int]) -> Iterator[np.ndarray]:
         from rasterio.windows import Window as RioWindow
 
-        with _open_dataset(source.path, source.page, source.driver) as ds:
+        with _open_source(source) as ds:
             for r in rows:
                 data = ds.read(list(source.bands), window=RioWindow(0, r, source.shape[1], 1))
                 yield np.moveaxis(data, 0, -1)
@@ -288,7 +351,7 @@ class RasterioReader(Reader):
         from rasterio.enums import Resampling
 
         rows, cols = (math.ceil(n / k) for n in source.shape)
-        with _open_dataset(source.path, source.page, source.driver) as ds:
+        with _open_source(source) as ds:
             data = ds.read(list(source.bands), out_shape=(len(source.bands), rows, cols),
                            resampling=Resampling.nearest)
         return np.moveaxis(data, 0, -1)
@@ -581,6 +644,16 @@ UNTRUSTED_GDAL_SETTINGS: dict[str, str] = {
 }
 
 
+#: GDAL settings while reading a remote file, unless the environment sets them: no listing of
+#: the file's folder on the server (a request per open, for side files that cloud images do not
+#: have), and a few retries of failed requests.
+REMOTE_GDAL_SETTINGS: dict[str, str] = {
+    "GDAL_DISABLE_READDIR_ON_OPEN": "EMPTY_DIR",
+    "GDAL_HTTP_MAX_RETRY": "3",
+    "GDAL_HTTP_RETRY_DELAY": "1",
+}
+
+
 @contextmanager
 def _open_dataset(path: str, page: int | None, driver: str | None = None) -> Iterator[Any]:
     import rasterio
@@ -588,10 +661,12 @@ def _open_dataset(path: str, page: int | None, driver: str | None = None) -> Ite
     settings: dict[str, Any] = {} if "GDAL_CACHEMAX" in os.environ else {"GDAL_CACHEMAX": GDAL_CACHE_BYTES}
     if driver is not None:
         settings.update(UNTRUSTED_GDAL_SETTINGS)
+    if not _is_local(path) and path not in _LOCAL_COPIES:
+        settings.update((k, v) for k, v in REMOTE_GDAL_SETTINGS.items() if k not in os.environ)
     with warnings.catch_warnings(), rasterio.Env(**settings):
         warnings.simplefilter("ignore", rasterio.errors.NotGeoreferencedWarning)
         try:
-            ds = rasterio.open(_rasterio_name(path, page), driver=driver)
+            ds = rasterio.open(_rasterio_name(_LOCAL_COPIES.get(path, path), page), driver=driver)
         except rasterio.errors.RasterioIOError as e:
             text = one_line(e)
             if "not recognized" in text or "not a supported" in text:
@@ -600,6 +675,32 @@ def _open_dataset(path: str, page: int | None, driver: str | None = None) -> Ite
             raise InputError(f"cannot read {path}: {text}") from None
         with ds:
             yield ds
+
+
+@contextmanager
+def _open_source(source: ImageSource) -> Iterator[Any]:
+    """The source's file opened for reading, through a warped view onto its grid if it has one."""
+    with _open_dataset(source.path, source.page, source.driver) as ds:
+        if source.warp is None:
+            yield ds
+            return
+        from affine import Affine
+        from rasterio.crs import CRS
+        from rasterio.enums import Resampling
+        from rasterio.vrt import WarpedVRT
+
+        warp = source.warp
+        wide = np.dtype(source.dtype).itemsize >= 4 and np.dtype(source.dtype).kind != "f" \
+            or np.dtype(source.dtype) == np.float64
+        # GDAL's default approximation of the coordinate transform may move pixels by an eighth
+        # of one, a matching error of that size; a thousandth of a pixel is far below what
+        # matching resolves.
+        with WarpedVRT(ds, crs=CRS.from_wkt(warp.crs), transform=Affine(*warp.transform),
+                       width=warp.shape[1], height=warp.shape[0],
+                       resampling=Resampling[warp.resampling], tolerance=WARP_TOLERANCE,
+                       src_nodata=source.nodata, nodata=float("nan"),
+                       dtype="float64" if wide else "float32") as vrt:
+            yield vrt
 
 
 def _open_rasterio(path: str, band: int | None, page: int | None, nodata: float | None,
@@ -758,5 +859,55 @@ def _whole(source: ImageSource, bands_only: bool = True) -> np.ndarray:
 
 
 def forget_decoded() -> None:
-    """Drops the images that tifffile and imageio decoded whole."""
+    """Drops the images that tifffile and imageio decoded whole, and the local copies of remote
+    files."""
     _decoded.cache_clear()
+    while _LOCAL_COPIES:
+        _, copy = _LOCAL_COPIES.popitem()
+        shutil.rmtree(os.path.dirname(copy), ignore_errors=True)
+
+
+# --- remote files read once -----------------------------------------------------------------------
+
+#: Remote files this process fetched whole, by the name the user gave: every later read (the
+#: value-range sample, each block's windows, the figure's picture) is a read of the local copy.
+_LOCAL_COPIES: dict[str, str] = {}
+
+#: The block of a download, in bytes.
+_FETCH_CHUNK = 2**20
+
+
+def http_url(path: str) -> str | None:
+    """The plain HTTP(S) address of ``path`` (a URL, or one behind ``/vsicurl/``), else None."""
+    text = path.removeprefix("/vsicurl/")
+    return text if text.startswith(("http://", "https://")) else None
+
+
+def fetch_once(path: str, timeout: float = 60.0) -> None:
+    """Fetches the HTTP(S) file ``path`` once into a private temporary folder, so that the run
+    reads every byte of it once instead of twice or more (the value-range sample touches every
+    tile, and matching reads them again); results are those of the remote file, bit for bit.
+    ``forget_decoded`` removes the copy. InputError, on one line, for an HTTP or network error."""
+    url = http_url(path)
+    if url is None or path in _LOCAL_COPIES:
+        return
+    import tempfile
+    import urllib.error
+    import urllib.request
+
+    folder = tempfile.mkdtemp(prefix="talmek-remote-")
+    target = os.path.join(folder, "image")
+    try:
+        with urllib.request.urlopen(url, timeout=timeout) as response, open(target, "wb") as out:
+            while chunk := response.read(_FETCH_CHUNK):
+                out.write(chunk)
+    except urllib.error.HTTPError as e:
+        shutil.rmtree(folder, ignore_errors=True)
+        raise InputError(f"cannot read {path}: HTTP error {e.code} ({e.reason})") from None
+    except (OSError, ValueError) as e:
+        shutil.rmtree(folder, ignore_errors=True)
+        raise InputError(f"cannot read {path}: {one_line(e)}") from None
+    except BaseException:
+        shutil.rmtree(folder, ignore_errors=True)
+        raise
+    _LOCAL_COPIES[path] = target

@@ -33,6 +33,7 @@ from talmek_track.options import StackKeywords, TrackOptions, check_path
 from talmek_track.pipeline import (
     PairPlan,
     finish_plan,
+    on_common_grid,
     open_image,
     plan_pair,
     prepare_sources,
@@ -41,6 +42,7 @@ from talmek_track.pipeline import (
 from talmek_track.publish import output_target, repair_tree, staged
 from talmek_track.readers import ImageSource, forget_decoded
 from talmek_track.results import TrackResult
+from talmek_track.stac import is_stac, stack_inputs
 from talmek_track.writers import output_names, require_writers, write_result
 
 __all__ = ["StackResult", "match_stack", "pair_folder_names", "select_pairs"]
@@ -309,9 +311,13 @@ value_range, percentiles, prefilter, filter, stable, block_pixels :
     if opts.dates is not None:
         raise OptionError("{0} of the options name one pair's dates; a stack takes each image's "
                           "date (match_stack(dates=[...]))", options=("dates",))
+    if isinstance(paths, (str, os.PathLike)) and is_stac(paths):
+        paths = [paths]  # a STAC item collection
     if isinstance(paths, (str, bytes, os.PathLike)) or not isinstance(paths, Iterable):
         raise TypeError(f"paths must be a sequence of image paths, got {paths!r}")
-    names = [os.fspath(check_path("each of paths", p)) for p in paths]
+    names, item_dates = stack_inputs([os.fspath(check_path("each of paths", p)) for p in paths], opts.asset)
+    if dates is None and any(d is not None for d in item_dates):
+        dates = item_dates
     if len(names) < 2:
         raise OptionError(f"a stack needs at least two images, got {len(names)}")
     for name, days in (("max_days", max_days), ("min_days", min_days)):
@@ -368,7 +374,7 @@ value_range, percentiles, prefilter, filter, stable, block_pixels :
         plans: list[PairPlan] = []
         for i, j in chosen:
             params = opts.params()
-            source1, source2 = source(i), source(j)
+            source1, source2 = on_common_grid(source(i), source(j), opts)
             prepare_sources(source1, source2, params, start_given=opts.start_given)
             require_writers(writers, source1)
             d1, d2 = stamps[i], stamps[j]

@@ -23,7 +23,7 @@ from talmek_track.options import (
 )
 from talmek_track.pipeline import (
     PairProgress,
-    open_image,
+    open_pair,
     prepare_sources,
     require_backend,
     track_sources,
@@ -137,6 +137,16 @@ def track_files(image1: str | os.PathLike[str], image2: str | os.PathLike[str],
         Validity masks of each image: rasters on any grid (read on the image's, nearest) or
         arrays of its shape, non-zero where pixels are not to be matched; such points get
         ``Status.nodata``.
+    grid : str
+        The grid a pair on different coordinate systems or pixel sizes is matched on: "first"
+        (default, image 1's), "second" (image 2's) or "EPSG:CODE,RES"; the other image is
+        resampled onto it as it is read (docs/sources.md).
+    resampling : str
+        How an image is resampled onto that grid: "cubic" (default), "bilinear",
+        "cubic_spline", "lanczos" or "nearest".
+    asset : str, optional
+        For STAC items (``.json``) given as images: the asset to match (default: the first with
+        the role "data"); the item's datetime is the image's date.
     block_pixels : int
         Pixels of both images that one block reads at most (about; at least one grid row). On
         Dask one block is one task.
@@ -174,8 +184,7 @@ def track_files(image1: str | os.PathLike[str], image2: str | os.PathLike[str],
     names = output_names(opts.formats, opts.plot, out is not None)
     require_backend(opts)
     try:
-        source1 = open_image(image1, opts)
-        source2 = open_image(image2, opts)
+        source1, source2 = open_pair(image1, image2, opts)
         params = opts.params()
         prepare_sources(source1, source2, params, start_given=opts.start_given)
         require_writers(names, source1)

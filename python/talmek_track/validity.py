@@ -168,6 +168,8 @@ def top_of_range(raw: np.ndarray, nodata: float | None) -> int | None:
     """The top of the data's range if the pixels reach it: the smallest 2^k - 1 at or above the
     largest valid value (1023, 4095, 65535, ...), when that value is it; else None."""
     values = raw if nodata is None or math.isnan(nodata) else raw[raw != nodata]
+    if values.dtype.kind == "f":
+        values = values[np.isfinite(values)]  # outside a warped image's file
     if values.size == 0:
         return None
     top = int(values.max())
@@ -199,6 +201,8 @@ class ImageValidity:
             # The window's own top: a saturated area's chips lie in windows that hold it, so
             # every block finds the same areas.
             raw = source.read_raw(window)
+            if source.warp is not None:
+                raw = np.rint(raw)  # resampled: flat areas at the top come within rounding of it
             top = top_of_range(raw, source.nodata)
             if top is None:
                 return result
