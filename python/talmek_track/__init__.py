@@ -40,6 +40,7 @@ from talmek_track.matching import (
 from talmek_track.options import TrackOptions
 from talmek_track.results import TrackResult
 from talmek_track.stack import StackResult, match_stack
+from talmek_track.timeseries import invert_series
 from talmek_track.track import track_files, track_xarray
 from talmek_track.writers import WRITERS, register_writer
 
@@ -47,6 +48,6 @@ __all__ = [
     "ENGINE_STATUS", "GridMatch", "InputError", "NODATA", "OptionError", "OutputError", "RECORD_DTYPE",
     "REF_CHIP_MAX", "REF_CHIP_MIN", "SEARCH_CHIP_MAX", "SEARCH_CHIP_MIN", "STATUS_NAMES", "StackResult",
     "Status", "TrackError", "TrackOptions", "TrackResult", "WRITERS", "chip_origin", "grid_arrays", "grid_points",
-    "match_grid", "match_points", "match_stack", "register_writer", "status_name", "to_uint8", "track_files",
-    "track_xarray",
+    "invert_series", "match_grid", "match_points", "match_stack", "register_writer", "status_name", "to_uint8",
+    "track_files", "track_xarray",
 ]
