@@ -193,6 +193,13 @@ def add_matching_options(ap: argparse.ArgumentParser) -> None:
     ap.add_argument("--similarity", type=_off_or_number, default=d.similarity, metavar="R|none",
                     help="reject refined matches whose chips correlate below R at the refined "
                     f"position: clouds, shadows, changed ground (default: {d.similarity:g})")
+    ap.add_argument("--fill", action="store_true",
+                    help="fill rejected and outlier vectors from their neighbours (the mean of the "
+                    "valid ones, ring by ring from the rim of each gap) in every output but "
+                    "vectors.csv's dx, dy; filled cells are flagged by the interp_mask variable")
+    ap.add_argument("--strain", action="store_true",
+                    help="add the strain rates exx, eyy, exy and the effective strain rate in 1/yr "
+                    "(central differences over two grid steps); needs the dates")
     ap.add_argument("--mask1", default=None, metavar="MASK",
                     help="validity mask of IMAGE1: a raster (any grid, read on the image's), "
                     "non-zero where pixels are not to be matched (clouds, shadows); such chips get "
@@ -288,6 +295,7 @@ def options_of(args: argparse.Namespace, **more: Any) -> TrackOptions:
                         max_pixels=args.max_pixels, max_points=args.max_points,
                         allow_any_source=args.allow_any_source, grid=args.grid,
                         resampling=args.resampling, asset=args.asset,
+                        fill=args.fill, strain=args.strain,
                         **cluster_options(args), **more)
 
 

@@ -332,6 +332,7 @@ _CHECKS: dict[str, Callable[[str, Any], Any]] = {
     "refine": _refine, "backmatch": _tolerance(0.01, 2.0, 0.5), "similarity": _tolerance(-1.0, 0.99, 0.5),
     "saturation": lambda name, v: bool(v), "mask1": _mask, "mask2": _mask,
     "grid": parse_grid, "resampling": parse_resampling, "asset": _optional(_asset),
+    "fill": _flag, "strain": _flag,
 }
 
 
@@ -385,6 +386,8 @@ class TrackOptions:
     asset: str | None = None
     mask1: str | np.ndarray | None = field(default=None, compare=False)
     mask2: str | np.ndarray | None = field(default=None, compare=False)
+    fill: bool = False
+    strain: bool = False
 
     def __post_init__(self) -> None:
         for f in dataclasses.fields(self):
@@ -513,6 +516,8 @@ class ArrayKeywords(TypedDict, total=False):
     saturation: bool
     mask1: Any
     mask2: Any
+    fill: bool
+    strain: bool
 
 
 class StackKeywords(TypedDict, total=False):
@@ -556,6 +561,8 @@ class StackKeywords(TypedDict, total=False):
     grid: str
     resampling: str
     asset: str | None
+    fill: bool
+    strain: bool
 
 
 class RunKeywords(StackKeywords, total=False):

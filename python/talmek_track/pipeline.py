@@ -41,7 +41,7 @@ from talmek_track.refine import Refinement, split
 from talmek_track.results import TrackResult
 from talmek_track.stac import is_stac, item_image
 from talmek_track.validity import ImageValidity, open_mask, saturation_applies
-from talmek_track.velocity import vector_field
+from talmek_track.velocity import VectorField, fill_field, strain_field, vector_field
 from talmek_track.warp import common_grid, grid_note
 
 #: The longest side of the picture of the first image that figures are drawn on.
@@ -179,6 +179,8 @@ def plan_pair(source1: ImageSource, source2: ImageSource, params: Talmek.Matchin
     ``prepare_sources`` completed, cut into block jobs (nodata and validity masking, the
     pre-filter and the refinement happen inside each block); ``dates`` are the pair's
     acquisition dates, if known."""
+    if options.strain and dates is None:
+        raise OptionError("{0} needs the acquisition dates (velocities per year)", options=("strain",))
     prefilter = options.prefilter
     if prefilter.kind != "none":
         require("scipy", "cli")
@@ -240,12 +242,23 @@ def finish_plan(plan: PairPlan, blocks: Iterable[BlockRecords], *, preview: bool
         records, plan.grid_shape, params, image_transform=source1.transform,
         image_rows=source1.shape[0], crs=source1.crs, dates=plan.dates, filter=plan.filter,
         stable=plan.stable_points, stable_method=plan.stable_method, extra=extra, attrs=attrs)
+    finish_field(field, plan.options)
     grid = on_grid(records, plan.grid_shape, field.values["dx"], field.values["dy"])
     grid_transform = field.transform if source1.transform is not None and records.size else None
     picture, step = source1.preview(PREVIEW_SIDE) if preview else (None, 1)
     return TrackResult(source1.path, plan.source2.path, records, grid, params, source1.shape,
                        source1.transform, source1.crs, grid_transform, picture, step, field,
                        options=plan.options)
+
+
+def finish_field(field: VectorField, options: TrackOptions | None) -> None:
+    """The products the options add to the field: gaps filled (``fill``), strain rates."""
+    if options is None:
+        return
+    if options.fill:
+        fill_field(field)
+    if options.strain:
+        strain_field(field)
 
 
 def track_sources(source1: ImageSource, source2: ImageSource, params: Talmek.MatchingParams,

@@ -24,6 +24,8 @@ from talmek_track.georef import grid_transform
 from talmek_track.matching import displacements
 from talmek_track.outliers import FILTERS, median_test
 from talmek_track.readers import Transform
+from talmek_track.strain import STRAIN_NAMES, strain_rates
+from talmek_track.fill import fill_gaps
 from talmek_track.stable import MIN_STABLE, STABLE_METHODS, StableShift, stable_shift
 
 __all__ = [
@@ -70,7 +72,16 @@ VARIABLES: tuple[Variable, ...] = (
     Variable("vx_error", "map/yr", "uncertainty (one standard deviation) of vx", True),
     Variable("vy_error", "map/yr", "uncertainty (one standard deviation) of vy", True),
     Variable("v_error", "map/yr", "uncertainty (one standard deviation) of v", True),
+    Variable("interp_mask", "", "1 where the vector was filled from its neighbours, else 0"),
+    Variable("exx", "1/yr", "strain rate along map x", True),
+    Variable("eyy", "1/yr", "strain rate along map y", True),
+    Variable("exy", "1/yr", "shear strain rate in the map plane", True),
+    Variable("effective_strain_rate", "1/yr", "effective strain rate (second invariant)", True),
 )
+
+#: Variables derived from the arranged (filtered, possibly filled) field: published as they are,
+#: not blanked where the point's own match was rejected.
+DERIVED = frozenset({"interp_mask", *STRAIN_NAMES})
 
 
 # --- the field --------------------------------------------------------------------------------
@@ -96,6 +107,7 @@ class VectorField:
     attrs: dict[str, Any] = field(default_factory=dict)
     stable_shift: StableShift | None = None
     refinement: np.ndarray | None = None  # per point: talmek_track.refine.EXTRA_FIELDS
+    filled: dict[str, np.ndarray] = field(default_factory=dict)  # values at filled points (fill)
 
     @property
     def variables(self) -> list[Variable]:
@@ -112,8 +124,11 @@ class VectorField:
         if name == "status":
             return self.status.reshape(self.shape)
         values = self.values[name]
-        if name != "strength":
-            values = np.where(self.status == ACCEPTED, values, np.nan)
+        if name != "strength" and name not in DERIVED:
+            shown = np.where(self.status == ACCEPTED, values, np.nan)
+            if name in self.filled:
+                shown = np.where(self.values["interp_mask"] == 1, self.filled[name], shown)
+            values = shown
         return values.reshape(self.shape)
 
     def coordinates(self) -> tuple[np.ndarray, np.ndarray]:
@@ -322,3 +337,39 @@ def vector_field(records: np.ndarray, shape: tuple[int, int], params: Talmek.Mat
                        grid_transform(image_transform, (params.start_row_, params.start_col_),
                                       (params.row_interval_, params.col_interval_)),
                        crs, map_unit_of(crs), dates, dt_days, attrs, shift, extra)
+
+
+#: The variables that gap filling fills (the others stay NaN at filled points).
+FILLED = ("dx", "dy", "dx_map", "dy_map", "vx", "vy")
+
+
+def fill_field(vf: VectorField) -> None:
+    """Fills the gaps of the field's accepted vectors from their neighbours (``fill.fill_gaps``):
+    each gap's dx, dy, dx_map, dy_map, vx, vy (and v from them) is published with ``interp_mask``
+    1; its status and the records keep what the match found."""
+    good = (vf.status == ACCEPTED).reshape(vf.shape)
+    mask = np.zeros(vf.shape, bool)
+    for a, b in (("dx", "dy"), ("dx_map", "dy_map"), ("vx", "vy")):
+        if a not in vf.values:
+            continue
+        u = np.where(good, vf.values[a].reshape(vf.shape), np.nan)
+        w = np.where(good, vf.values[b].reshape(vf.shape), np.nan)
+        u, w, mask = fill_gaps(u, w)
+        vf.filled[a], vf.filled[b] = u.ravel(), w.ravel()
+    if "vx" in vf.filled:
+        vf.filled["v"] = np.hypot(vf.filled["vx"], vf.filled["vy"])
+    vf.values["interp_mask"] = mask.ravel().astype(np.float64)
+    vf.attrs["fill"] = "mean of the valid neighbours, ring by ring from the rim of each gap"
+    vf.attrs["filled"] = int(mask.sum())
+
+
+def strain_field(vf: VectorField) -> None:
+    """Adds the strain rates (``strain.strain_rates``, 1/yr) of the published velocity grids
+    (accepted vectors, and filled ones when the field was filled). Needs velocities (dates)."""
+    if "vx" not in vf.values:
+        raise ValueError("strain rates need velocities: give the acquisition dates")
+    a, _, _, _, e, _ = vf.transform
+    rates = strain_rates(vf.grid("vx"), vf.grid("vy"), (abs(a), abs(e)))
+    for name, values in rates.items():
+        vf.values[name] = values.ravel()
+    vf.attrs["strain"] = "central differences over two grid steps, one-sided on the border"
