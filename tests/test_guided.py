@@ -3,10 +3,10 @@
 import numpy as np
 import pytest
 from scipy import ndimage
-from synthetic import terrain, to_uint8
 
 import Talmek
 import talmek_track as tt
+from synthetic import terrain, to_uint8
 from talmek_track.errors import OptionError
 from talmek_track.fill import fill_gaps
 from talmek_track.guided import Pass, match_guided, plan_passes
@@ -129,3 +129,20 @@ def test_fill_and_strain_reach_the_dataset():
     assert "interp_mask" not in plain and "exx" not in plain
     with pytest.raises(OptionError, match="strain"):
         tt.track_xarray(one, two, strain=True, **{**kw, "dates": None})
+
+
+def test_the_command_run_guided_by_the_largest_speed():
+    one, two, truth = _sheared_pair()
+    kw = dict(chip=24, margin=12, step=16, prefilter="none", dates="2024-07-01,2024-07-31")
+    ds = tt.track_xarray(one, two, max_speed=35 * 365.25 / 30, **kw)
+    blind = tt.track_xarray(one, two, **kw)
+    # Plain images: map y counts upwards from the bottom row, x is the column.
+    rows = one.shape[0] - 1 - ds["y"].values[:, None] - 0.5 + 0.5
+    cols = ds["x"].values[None, :] + 0.0
+    true_u, _ = truth(np.broadcast_to(rows, ds["dx"].shape), np.broadcast_to(cols, ds["dx"].shape))
+    inside = (rows > 32) & (rows < one.shape[0] - 32) & (cols > 32) & (cols < one.shape[1] - 32)
+    found = np.isfinite(ds["dx"].values) & inside
+    assert found.sum() > 0.85 * inside.sum() > (np.isfinite(blind["dx"].values) & inside).sum() + 0.2 * inside.sum()
+    assert np.median(np.abs(ds["dx"].values[found] - true_u[found])) < 0.25
+    with pytest.raises(OptionError, match="max_speed needs the acquisition dates"):
+        tt.track_xarray(one, two, max_speed=400.0, **{**kw, "dates": None})

@@ -193,6 +193,13 @@ def add_matching_options(ap: argparse.ArgumentParser) -> None:
     ap.add_argument("--similarity", type=_off_or_number, default=d.similarity, metavar="R|none",
                     help="reject refined matches whose chips correlate below R at the refined "
                     f"position: clouds, shadows, changed ground (default: {d.similarity:g})")
+    ap.add_argument("--max-speed", type=float, default=None, metavar="V",
+                    help="the fastest motion expected, in map units per year (needs the dates): "
+                    "coarse-to-fine passes on reduced images predict each point's position, and "
+                    "the last pass searches only --guided-margin pixels around it")
+    ap.add_argument("--guided-margin", type=int, default=4, metavar="PIXELS",
+                    help="search margin of the passes after the first (default: 4, at least what "
+                    "the least search window needs)")
     ap.add_argument("--fill", action="store_true",
                     help="fill rejected and outlier vectors from their neighbours (the mean of the "
                     "valid ones, ring by ring from the rim of each gap) in every output but "
@@ -295,7 +302,8 @@ def options_of(args: argparse.Namespace, **more: Any) -> TrackOptions:
                         max_pixels=args.max_pixels, max_points=args.max_points,
                         allow_any_source=args.allow_any_source, grid=args.grid,
                         resampling=args.resampling, asset=args.asset,
-                        fill=args.fill, strain=args.strain,
+                        fill=args.fill, strain=args.strain, max_speed=args.max_speed,
+                        guided_margin=args.guided_margin,
                         **cluster_options(args), **more)
 
 

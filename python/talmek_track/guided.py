@@ -36,7 +36,7 @@ import Talmek
 from talmek_track._facts import SEARCH_CHIP_MAX, SEARCH_CHIP_MIN, Status
 from talmek_track.errors import OptionError
 from talmek_track.fill import fill_gaps
-from talmek_track.matching import as_image, grid_points, match_points
+from talmek_track.matching import RECORD_DTYPE, as_image, grid_points, match_points
 from talmek_track.outliers import median_test
 
 __all__ = ["GuidedMatch", "Pass", "match_guided", "plan_passes"]
@@ -157,7 +157,8 @@ def _at(grid: np.ndarray, axes: tuple[np.ndarray, np.ndarray], rows: npt.ArrayLi
     c_step = c_axis[1] - c_axis[0] if len(c_axis) > 1 else 1
     coords = [(np.asarray(rows, np.float64) - r_axis[0]) / r_step,
               (np.asarray(cols, np.float64) - c_axis[0]) / c_step]
-    return ndimage.map_coordinates(grid, coords, order=1, mode="nearest")
+    values: np.ndarray = ndimage.map_coordinates(grid, coords, order=1, mode="nearest")
+    return values
 
 
 def deform(image2: np.ndarray, dx: np.ndarray, dy: np.ndarray,
@@ -249,12 +250,13 @@ def match_guided(image1: npt.ArrayLike, image2: npt.ArrayLike, params: Talmek.Ma
     if not passes or passes[-1].factor != 1:
         raise OptionError("the last pass must be at full resolution (factor 1)")
     for p in passes:
-        if p.factor < 1 or not SEARCH_CHIP_MIN <= min(chip) + 2 * p.margin <= max(chip) + 2 * p.margin <= SEARCH_CHIP_MAX:
+        searched = (min(chip) + 2 * p.margin, max(chip) + 2 * p.margin)
+        if p.factor < 1 or not SEARCH_CHIP_MIN <= searched[0] <= searched[1] <= SEARCH_CHIP_MAX:
             raise OptionError(f"pass {p} is beyond the engine's limits (factor >= 1, chip plus both "
                               f"margins {SEARCH_CHIP_MIN}..{SEARCH_CHIP_MAX} px)")
     points1, shape, axes = _grid(a1.shape, params)
     pdx, pdy = np.zeros(shape), np.zeros(shape)
-    records, dx, dy = np.zeros(0), pdx, pdy
+    records, dx, dy = np.zeros(0, RECORD_DTYPE), pdx, pdy
     for k, p in enumerate(passes):
         if k > 0:
             pdx, pdy = _clean(dx, dy)

@@ -312,6 +312,13 @@ def _asset(name: str, value: object) -> str:
     return value
 
 
+def _speed(name: str, value: object) -> float:
+    number = _real(name, value)
+    if not (math.isfinite(number) and number > 0):
+        raise _refuse("{0} must be a speed above 0 (map units per year), got {value!r}", name, value=value)
+    return number
+
+
 def _backend(name: str, value: object) -> str:
     return _choice(BACKENDS)(name, value)
 
@@ -332,7 +339,7 @@ _CHECKS: dict[str, Callable[[str, Any], Any]] = {
     "refine": _refine, "backmatch": _tolerance(0.01, 2.0, 0.5), "similarity": _tolerance(-1.0, 0.99, 0.5),
     "saturation": lambda name, v: bool(v), "mask1": _mask, "mask2": _mask,
     "grid": parse_grid, "resampling": parse_resampling, "asset": _optional(_asset),
-    "fill": _flag, "strain": _flag,
+    "fill": _flag, "strain": _flag, "max_speed": _optional(_speed), "guided_margin": _at_least_one,
 }
 
 
@@ -388,6 +395,8 @@ class TrackOptions:
     mask2: str | np.ndarray | None = field(default=None, compare=False)
     fill: bool = False
     strain: bool = False
+    max_speed: float | None = None
+    guided_margin: int = 4
 
     def __post_init__(self) -> None:
         for f in dataclasses.fields(self):
@@ -518,6 +527,8 @@ class ArrayKeywords(TypedDict, total=False):
     mask2: Any
     fill: bool
     strain: bool
+    max_speed: float | None
+    guided_margin: int
 
 
 class StackKeywords(TypedDict, total=False):
@@ -563,6 +574,8 @@ class StackKeywords(TypedDict, total=False):
     asset: str | None
     fill: bool
     strain: bool
+    max_speed: float | None
+    guided_margin: int
 
 
 class RunKeywords(StackKeywords, total=False):

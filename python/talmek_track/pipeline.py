@@ -31,8 +31,10 @@ import Talmek
 from talmek_track._facts import chip_origin
 from talmek_track.backends import get_runner, run_blocks
 from talmek_track.blocks import BlockJob, BlockRecords, plan_blocks
+from talmek_track.dates import interval_days
 from talmek_track.errors import InputError, OptionError, require
 from talmek_track.georef import check_offsets, pair_georeference
+from talmek_track.guided import plan_passes, predict
 from talmek_track.matching import RECORD_DTYPE, grid_points, on_grid, warn_failures
 from talmek_track.options import TrackOptions
 from talmek_track.prefilter import Prefilter
@@ -41,7 +43,7 @@ from talmek_track.refine import Refinement, split
 from talmek_track.results import TrackResult
 from talmek_track.stac import is_stac, item_image
 from talmek_track.validity import ImageValidity, open_mask, saturation_applies
-from talmek_track.velocity import VectorField, fill_field, strain_field, vector_field
+from talmek_track.velocity import DAYS_PER_YEAR, VectorField, fill_field, strain_field, vector_field
 from talmek_track.warp import common_grid, grid_note
 
 #: The longest side of the picture of the first image that figures are drawn on.
@@ -173,6 +175,24 @@ class PairPlan:
         return self.grid_shape[0] * self.grid_shape[1]
 
 
+def guided_points(source1: ImageSource, source2: ImageSource, params: Talmek.MatchingParams,
+                  options: TrackOptions, dates: tuple[datetime, datetime] | None,
+                  points1: np.ndarray) -> np.ndarray:
+    """Each point's expected position in image 2 as the guided passes predict it for speeds up
+    to ``max_speed`` (``talmek_track.guided``); narrows ``params``' margins to the last pass's."""
+    if dates is None:
+        raise OptionError("{0} needs the acquisition dates ({1})", options=("max_speed", "dates"))
+    cellsize = abs(source1.transform[0]) if source1.transform is not None else 1.0
+    reach = options.max_speed * interval_days(*dates) / DAYS_PER_YEAR / cellsize  # type: ignore[operator]
+    passes = plan_passes(reach, options.chip, margin=options.guided_margin)
+    image1, image2 = source1.read()[0], source2.read()[0]
+    dx, dy = predict(image1, image2, params, passes[:-1], threads=options.threads)
+    params.hoffset_ = params.voffset_ = passes[-1].margin
+    shift = np.stack([np.rint(dy.ravel()), np.rint(dx.ravel())], axis=1).astype(np.int64)
+    guided: np.ndarray = points1 + shift
+    return guided
+
+
 def plan_pair(source1: ImageSource, source2: ImageSource, params: Talmek.MatchingParams,
               options: TrackOptions, *, dates: tuple[datetime, datetime] | None = None) -> PairPlan:
     """The grid of two sources whose value ranges are settled and whose settings
@@ -186,6 +206,8 @@ def plan_pair(source1: ImageSource, source2: ImageSource, params: Talmek.Matchin
         require("scipy", "cli")
     check_grid_size(source1.shape, params, options.max_points)
     points1, points2, grid_shape = grid_points(source1.shape, params)
+    if options.max_speed is not None:
+        points2 = guided_points(source1, source2, params, options, dates, points1)
     if len(points1) == 0:
         warnings.warn("the grid holds no point inside image 1; check the grid's start and step",
                       stacklevel=3)

@@ -20,13 +20,13 @@ import numpy as np
 import Talmek
 from talmek_track._facts import Status
 from talmek_track.dates import interval_days
+from talmek_track.fill import fill_gaps
 from talmek_track.georef import grid_transform
 from talmek_track.matching import displacements
 from talmek_track.outliers import FILTERS, median_test
 from talmek_track.readers import Transform
-from talmek_track.strain import STRAIN_NAMES, strain_rates
-from talmek_track.fill import fill_gaps
 from talmek_track.stable import MIN_STABLE, STABLE_METHODS, StableShift, stable_shift
+from talmek_track.strain import STRAIN_NAMES, strain_rates
 
 __all__ = [
     "DAYS_PER_YEAR", "OUTLIER", "SIGMA_SCALE", "VARIABLES", "Variable", "VectorField", "vector_field",
