@@ -68,6 +68,8 @@ def test_passes_fit_the_search_limit(reach, chip, first):
     (lambda: plan_passes(10, (32, 32), margin=120), "engine's limit"),
     (lambda: match_guided(np.zeros((64, 64), np.uint8), np.zeros((64, 64), np.uint8),
                           Talmek.MatchingParams(), passes=[Pass(2, 4)]), "full resolution"),
+    (lambda: match_guided(np.zeros((200, 200), np.uint8), np.zeros((200, 200), np.uint8),
+                          Talmek.MatchingParams(), 400.0), "smaller than the search chip"),
 ])
 def test_guided_refuses_what_the_engine_cannot_do(call, words):
     with pytest.raises(OptionError, match=words):

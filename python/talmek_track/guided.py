@@ -204,6 +204,10 @@ def _run_pass(a1: np.ndarray, a2: np.ndarray, params: Talmek.MatchingParams, p: 
         p1 = np.rint(points1 / p.factor).astype(np.int64)
         shift = np.stack([pdy.ravel(), pdx.ravel()], axis=1) / p.factor
         p2 = np.rint(p1 + shift).astype(np.int64)
+    if min(target.shape) < max(chip) + 2 * p.margin:
+        raise OptionError(f"images reduced {p.factor} times ({target.shape[0]} x {target.shape[1]} px) are "
+                          f"smaller than the search chip of {max(chip) + 2 * p.margin} px; lower the "
+                          "largest speed or take a smaller chip")
     records = match_points(_reduce(a1, p.factor), target, p1, p2, _params(params, chip, p.margin),
                            threads=threads)
     mx, my = (d.reshape(shape) * p.factor for d in _displacement(records))

@@ -186,6 +186,8 @@ def guided_points(source1: ImageSource, source2: ImageSource, params: Talmek.Mat
     reach = options.max_speed * interval_days(*dates) / DAYS_PER_YEAR / cellsize  # type: ignore[operator]
     passes = plan_passes(reach, options.chip, margin=options.guided_margin)
     image1, image2 = source1.read()[0], source2.read()[0]
+    if options.prefilter.kind != "none":
+        image1, image2 = options.prefilter(image1), options.prefilter(image2)
     dx, dy = predict(image1, image2, params, passes[:-1], threads=options.threads)
     params.hoffset_ = params.voffset_ = passes[-1].margin
     shift = np.stack([np.rint(dy.ravel()), np.rint(dx.ravel())], axis=1).astype(np.int64)
