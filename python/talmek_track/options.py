@@ -501,8 +501,8 @@ def check_progress(progress: object) -> None:
         raise TypeError(f"progress must be callable or None, got {progress!r}")
 
 
-class ArrayKeywords(TypedDict, total=False):
-    """The options that ``track_xarray`` takes as keywords, in the forms it takes them."""
+class MatchKeywords(TypedDict, total=False):
+    """The options of the matching itself, taken as keywords alike by every entry point."""
 
     chip: Pair
     margin: Pair
@@ -514,15 +514,20 @@ class ArrayKeywords(TypedDict, total=False):
     max_displacement: float | None
     nodata: float | None
     threads: int | None
-    dates: Dates | None
     prefilter: str | Prefilter | None
     filter: str
-    stable: Any
     max_points: int | None
     refine: str | None
     backmatch: bool | float | None
     similarity: bool | float | None
     saturation: bool
+
+
+class ArrayKeywords(MatchKeywords, total=False):
+    """The options that ``track_xarray`` takes as keywords, in the forms it takes them."""
+
+    dates: Dates | None
+    stable: Any
     mask1: Any
     mask2: Any
     fill: bool
@@ -531,42 +536,25 @@ class ArrayKeywords(TypedDict, total=False):
     guided_margin: int
 
 
-class StackKeywords(TypedDict, total=False):
+class StackKeywords(MatchKeywords, total=False):
     """The options that ``match_stack`` takes as keywords (its dates are the images' own)."""
 
-    chip: Pair
-    margin: Pair
-    step: Pair
-    start: Pair | None
-    offset: Pair
-    peak: str
-    min_strength: float
-    max_displacement: float | None
-    nodata: float | None
     band: int | None
     page: int | None
     value_range: ValueRange
     percentiles: tuple[float, float]
-    threads: int | None
     formats: Iterable[str] | None
     plot: bool
     backend: str
     client: Any
     scheduler: str | None
     workers: int | None
-    prefilter: str | Prefilter | None
-    filter: str
     stable: Stable | None
     block_pixels: int
     max_pixels: int | None
-    max_points: int | None
     allow_any_source: bool
     connect_timeout: float | None
     handshake_timeout: float | None
-    refine: str | None
-    backmatch: bool | float | None
-    similarity: bool | float | None
-    saturation: bool
     mask1: Mask | None
     mask2: Mask | None
     grid: str

@@ -106,19 +106,16 @@ def parse_refine(text: str | None, backmatch: float | None | bool = True,
             rounds = int(arg) if arg else 2
         except ValueError:
             raise ValueError(f"cubic:ROUNDS needs a whole number of rounds, got {arg!r}") from None
-    if backmatch is True:
-        tol: float | None = BACKMATCH_TOLERANCE
-    elif backmatch is False or backmatch is None:
-        tol = None
-    else:
-        tol = float(backmatch)
-    if similarity is True:
-        least: float | None = MIN_SIMILARITY
-    elif similarity is False or similarity is None:
-        least = None
-    else:
-        least = float(similarity)
-    return Refinement(rounds, tol, least)
+    return Refinement(rounds, _threshold(backmatch, BACKMATCH_TOLERANCE), _threshold(similarity, MIN_SIMILARITY))
+
+
+def _threshold(setting: bool | float | None, default: float) -> float | None:
+    """A check's threshold: True for the default, False or None for none, else the number."""
+    if setting is True:
+        return default
+    if setting is False or setting is None:
+        return None
+    return float(setting)
 
 
 def margins(params: Talmek.MatchingParams) -> tuple[int, int]:
