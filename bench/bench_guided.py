@@ -30,7 +30,6 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "tests"))
 
 import glacier_scene as gs  # noqa: E402
-
 import talmek_track as tt  # noqa: E402
 
 DATES = "2024-07-01,2024-07-31"
