@@ -37,7 +37,6 @@ from talmek_track.georef import check_offsets, pair_georeference
 from talmek_track.guided import plan_passes, predict
 from talmek_track.matching import RECORD_DTYPE, grid_points, on_grid, warn_failures
 from talmek_track.options import TrackOptions
-from talmek_track.prefilter import Prefilter
 from talmek_track.readers import ImageSource, check_pixels, fetch_once, open_source
 from talmek_track.refine import Refinement, split
 from talmek_track.results import TrackResult
@@ -153,21 +152,17 @@ def check_grid_size(shape: tuple[int, int], params: Talmek.MatchingParams, max_p
 @dataclass(frozen=True)
 class PairPlan:
     """One pair planned for matching: its sources and completed settings, the grid and its
-    block jobs, and what the vector field needs (pre-filter name, outlier filter, dates, the grid
-    points on stable ground)."""
+    block jobs, the options it was planned with, and what the vector field needs besides them
+    (dates, the grid points on stable ground)."""
 
     source1: ImageSource
     source2: ImageSource
     params: Talmek.MatchingParams
     grid_shape: tuple[int, int]
     jobs: list[BlockJob]
-    prefilter: Prefilter
-    filter: str
+    options: TrackOptions
     dates: tuple[datetime, datetime] | None = None
     stable_points: np.ndarray | None = None
-    stable_method: str = "none"
-    refine: Refinement | None = None
-    options: TrackOptions | None = None
 
     @property
     def total(self) -> int:
@@ -213,17 +208,16 @@ def plan_pair(source1: ImageSource, source2: ImageSource, params: Talmek.Matchin
     if len(points1) == 0:
         warnings.warn("the grid holds no point inside image 1; check the grid's start and step",
                       stacklevel=3)
-    method = options.stable_method
-    stable = None if method != "mask" else stable_points(options.stable, source1, points1)  # type: ignore[arg-type]
+    stable = None
+    if options.stable_method == "mask":
+        stable = stable_points(options.stable, source1, points1)  # type: ignore[arg-type]
     validity = (image_validity(source1, options.mask1, options.saturation, "the validity mask of image 1"),
                 image_validity(source2, options.mask2, options.saturation, "the validity mask of image 2"))
-    refine = options.refinement
     jobs = plan_blocks(source1, source2, params, points1, points2, grid_shape, threads=options.threads,
                        block_pixels=options.block_pixels,
-                       prefilter=None if prefilter.kind == "none" else prefilter, refine=refine,
-                       validity=validity)
-    return PairPlan(source1, source2, params, grid_shape, jobs, prefilter, options.filter, dates, stable,
-                    method, refine, options)
+                       prefilter=None if prefilter.kind == "none" else prefilter,
+                       refine=options.refinement, validity=validity)
+    return PairPlan(source1, source2, params, grid_shape, jobs, options, dates, stable)
 
 
 def match_plan(plan: PairPlan, options: TrackOptions,
@@ -258,21 +252,23 @@ def finish_plan(plan: PairPlan, blocks: Iterable[BlockRecords], *, preview: bool
     input) and, with ``preview``, image 1's picture for a figure."""
     source1, params = plan.source1, plan.params
     records, extra = split(assemble(blocks, plan.total))
-    attrs = {"prefilter": str(plan.prefilter), "refine": str(plan.refine or Refinement(0, None, None))}
+    options = plan.options
+    attrs = {"prefilter": str(options.prefilter),
+             "refine": str(options.refinement or Refinement(0, None, None))}
     note = grid_note(source1, plan.source2)
     if note is not None:
         attrs["grid"] = note
     field = vector_field(
         records, plan.grid_shape, params, image_transform=source1.transform,
-        image_rows=source1.shape[0], crs=source1.crs, dates=plan.dates, filter=plan.filter,
-        stable=plan.stable_points, stable_method=plan.stable_method, extra=extra, attrs=attrs)
-    finish_field(field, plan.options)
+        image_rows=source1.shape[0], crs=source1.crs, dates=plan.dates, filter=options.filter,
+        stable=plan.stable_points, stable_method=options.stable_method, extra=extra, attrs=attrs)
+    finish_field(field, options)
     grid = on_grid(records, plan.grid_shape, field.values["dx"], field.values["dy"])
     grid_transform = field.transform if source1.transform is not None and records.size else None
     picture, step = source1.preview(PREVIEW_SIDE) if preview else (None, 1)
     return TrackResult(source1.path, plan.source2.path, records, grid, params, source1.shape,
                        source1.transform, source1.crs, grid_transform, picture, step, field,
-                       options=plan.options)
+                       options=options)
 
 
 def finish_field(field: VectorField, options: TrackOptions | None) -> None:
