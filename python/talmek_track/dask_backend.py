@@ -44,6 +44,15 @@ DEFAULT_THREADS_PER_WORKER = 1
 #: Native threads that one block matches on: the worker's threads run blocks side by side.
 THREADS_PER_BLOCK = 1
 
+#: The allocator's thresholds on a worker (bytes): those glibc settles on by itself in a process
+#: that frees large arrays (its dynamic maximum on 64-bit systems). Dask starts its worker
+#: processes with MALLOC_TRIM_THRESHOLD_ set, which also fixes glibc's mmap threshold at 128 KB:
+#: every larger temporary array of a block (the refinement makes millions) is then mapped afresh
+#: and page-faulted in, which more than doubled a block's time and kept two workers from running
+#: side by side (bench/bench_dask.py --parts profile shows it).
+MMAP_THRESHOLD = 32 << 20
+TRIM_THRESHOLD = 64 << 20
+
 Progress = Callable[[int], object]
 
 #: Seconds to wait for a running scheduler: for its address to accept a connection, and then for
@@ -255,8 +264,36 @@ def _where(job: Any) -> str:
         return "a block"
 
 
+_allocator_settled = False
+
+
+def settle_allocator() -> bool:
+    """Gives this process glibc's own thresholds for large arrays back when its environment fixed
+    them (``MALLOC_TRIM_THRESHOLD_`` or ``MALLOC_MMAP_THRESHOLD_``, as Dask's nannies do); once per
+    process, True when it did. Other C libraries and systems are left as they are."""
+    global _allocator_settled
+    if _allocator_settled:
+        return False
+    _allocator_settled = True
+    if not any(name in os.environ for name in ("MALLOC_TRIM_THRESHOLD_", "MALLOC_MMAP_THRESHOLD_")):
+        return False  # glibc adapts its thresholds by itself
+    try:
+        import ctypes
+
+        libc = ctypes.CDLL(None)
+        if not hasattr(libc, "gnu_get_libc_version"):
+            return False
+        m_trim_threshold, m_mmap_threshold = -1, -3  # glibc's malloc.h
+        return bool(libc.mallopt(m_mmap_threshold, MMAP_THRESHOLD)) and \
+            bool(libc.mallopt(m_trim_threshold, TRIM_THRESHOLD))
+    except (OSError, AttributeError, TypeError):
+        return False
+
+
 def match_task(job: BlockJob, threads: int | None = None) -> BlockRecords:
-    """One task: ``match_block`` on a worker, its failure named by file and window."""
+    """One task: ``match_block`` on a worker (its allocator settled, ``settle_allocator``), its
+    failure named by file and window."""
+    settle_allocator()
     try:
         return match_block(job, threads)
     except Exception as e:  # noqa: BLE001 - reported to the client with the block's place
