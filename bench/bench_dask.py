@@ -1,16 +1,26 @@
 #!/usr/bin/env python3
-"""Matching on Dask: one large uint16 GeoTIFF pair and a stack of 6 smaller pairs, on the threads
-backend and on LocalClusters of 1 x 1, 2 x 1 and 1 x 2 (worker processes x threads).
+"""Matching on Dask against the threads backend, on one machine: where a block's time goes on a
+worker, and the wall time of one uint16 GeoTIFF pair on the threads backend and on LocalClusters
+of 1 x 1 and 2 x 1 (worker processes x threads), runs interleaved and repeated.
 
-Prints per run the wall time (the cluster already started; its start-up is printed apart), the
-speed-up over one worker with one thread, the peak resident memory of each worker process, and
-the scheduler's overhead per task: from the first task's start to the last task's end, the time the
-cluster's threads spent not computing a task, per task, also as a share of the mean task time. A block-size sweep on
-2 x 1 shows where that overhead falls below 10 %. Every run's records are checked against the
-threads backend, bit for bit. The images are written once into a cache folder.
+--parts profile: the client's own steps (opening the pair, the value-range sample, the plan),
+then one block's stages (opening a file, reading and converting its window with halos, the
+pre-filter, the saturation check, the chip masks, matching, refinement, pickling the records)
+timed in this process and on a fresh Dask worker before and after ``settle_allocator``: wall, CPU
+(user + system) and minor page faults of the process, and the bytes a task ships each way.
 
-The large pair is 5000 x 5000 by default so that `make bench` stays within minutes on two cores;
---size 10980 gives a Sentinel-2 tile (about 5 times the work).
+--parts pair: each cluster is started once (its start-up, imports on the workers included, is
+printed apart), then every repetition runs the threads backend and each cluster in turn. Per
+run: wall time, the CPU time of the processes that matched, the scheduler's overhead per task
+(from the first task's start to the last task's end, the time the cluster's threads spent not
+computing a task, per task) and whether the records equal the threads backend's, bit for bit.
+"2 x 1 (Dask's allocator)" is the same cluster shape with the allocator left as Dask's nannies
+set it, for comparison. The medians end with the ratios: the cluster against the threads
+backend, and 2 workers against 1.
+
+--parts stack (7 images, 6 consecutive pairs) and sweep (block sizes on 2 x 1) as before. The
+images are written once into a cache folder. Figures are noisy on a shared machine: the load
+average is printed beside them.
 """
 
 from __future__ import annotations
@@ -30,29 +40,12 @@ import talmek_track
 
 # The synthetic scenes the tests use too (tests/synthetic.py).
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tests"))
+from machine import processor  # noqa: E402
+
 import synthetic  # noqa: E402
 
 CHIP = dict(chip=32, margin=8, step=16)
 SHIFT = (3, -2)  # (rows, columns) that features move from image 1 to image 2
-
-
-def cpu_name() -> str:
-    try:
-        with open("/proc/cpuinfo") as f:
-            info = f.read()
-    except OSError:
-        return "unknown processor"
-    model = next((line.split(":", 1)[1].strip() for line in info.splitlines()
-                  if line.startswith("model name")), "unknown processor")
-    flags = next((line.split(":", 1)[1].split() for line in info.splitlines()
-                  if line.startswith("flags")), [])
-    vec = [f for f in ("sse2", "avx2", "avx512f") if f in flags]
-    l2 = ""
-    try:
-        l2 = Path("/sys/devices/system/cpu/cpu0/cache/index2/size").read_text().strip()
-    except OSError:
-        pass
-    return f"{model}, {'/'.join(vec)}, L2 {l2 or '?'} per core, {os.cpu_count()} cores"
 
 
 def ground(side: int, seed: int) -> np.ndarray:
@@ -179,34 +172,218 @@ def measure(kind: str, inputs, shapes, expected: list, block_pixels=None) -> Non
               f"{1000 * compute / n:.0f} ms)  {'same records' if same_records(got, expected) else 'RECORDS DIFFER'}")
 
 
+# --- where a block's time goes ---------------------------------------------------------------
+
+def process_usage() -> tuple[float, float, float, int]:
+    """(wall, user, system, minor page faults) of this process so far."""
+    r = resource.getrusage(resource.RUSAGE_SELF)
+    return time.perf_counter(), r.ru_utime, r.ru_stime, r.ru_minflt
+
+
+STAGES = ["open (header)", "read + convert", "pre-filter", "saturation check", "chip masks",
+          "load_block (the above)", "match", "refine", "pickle records"]
+
+
+def block_stages(job) -> dict:
+    """Each stage of one block, as ``load_block`` and ``match_loaded`` run it, timed apart:
+    stage -> (wall, user, system, minor faults). Runs on one thread of this process."""
+    import dataclasses
+    import pickle
+
+    from talmek_track import blocks
+    from talmek_track.masking import chips_touch
+    from talmek_track.readers import Window
+    from talmek_track.refine import refine_block
+
+    out: dict = {}
+
+    def timed(name, fn, *args):
+        a = process_usage()
+        value = fn(*args)
+        b = process_usage()
+        old = out.get(name, (0.0, 0.0, 0.0, 0))
+        out[name] = tuple(o + (y - x) for o, x, y in zip(old, a, b))
+        return value
+
+    ref, search = blocks.chip_sizes(job.params)
+    halo = job.prefilter.halo if job.prefilter is not None else 0
+    for source, window, validity, points, size in (
+            (job.source1, job.window1, job.validity1, job.points1, ref),
+            (job.source2, job.window2, job.validity2, job.points2, search)):
+        timed("open (header)", source.read_raw, Window(0, 1, 0, 1))
+        scaled, invalid = timed("read + convert", source.read_scaled, window.widened(halo, source.shape))
+        if job.prefilter is not None:
+            timed("pre-filter", job.prefilter, scaled)
+        inner = np.zeros((window.row1 - window.row0, window.col1 - window.col0), bool)
+        invalid = timed("saturation check", blocks._with_validity, source, window, inner, validity)
+        timed("chip masks", chips_touch, invalid, points, size[0], size[1], (window.row0, window.col0))
+    loaded = timed("load_block (the above)", blocks.load_block, job)
+    plain = blocks.LoadedBlock(dataclasses.replace(job, refine=None), loaded.pixels1, loaded.pixels2, loaded.skip)
+    matched = timed("match", blocks.match_loaded, plain, None, 1)
+    if job.refine is not None:
+        records = timed("refine", refine_block, matched.records, loaded.pixels1, loaded.pixels2,
+                        job.window1, job.window2, job.source2.shape, job.params, job.refine, 1)
+        matched = blocks.BlockRecords(records, matched.failed, matched.first_error)
+    timed("pickle records", pickle.dumps, matched)
+    return out
+
+
+def print_stages(columns: dict) -> None:
+    heads = list(columns)
+    print(f"    {'stage':<24}" + "".join(f"{h:>34}" for h in heads))
+    print(f"    {'':<24}" + "".join(f"{'wall s  CPU s (sys)  faults':>34}" for _ in heads))
+    for name in STAGES:
+        if not any(name in c for c in columns.values()):
+            continue
+        cells = []
+        for c in columns.values():
+            w, u, y, f = c.get(name, (0.0, 0.0, 0.0, 0))
+            cells.append(f"{w:8.3f} {u + y:7.3f} ({y:5.3f}) {f:8d}")
+        print(f"    {name:<24}" + "".join(f"{cell:>34}" for cell in cells))
+
+
+def plan(inputs) -> list:
+    """The pair's block jobs as track_files plans them, its client-side steps timed."""
+    from talmek_track.options import TrackOptions
+    from talmek_track.pipeline import open_pair, plan_pair, prepare_sources
+
+    options = TrackOptions(**CHIP)
+    t0 = time.perf_counter()
+    s1, s2 = open_pair(*inputs, options)
+    params = options.params()
+    prepare_sources(s1, s2, params, start_given=options.start_given)
+    t1 = time.perf_counter()
+    s1, s2 = (s.with_range(options.value_range, options.percentiles) for s in (s1, s2))
+    t2 = time.perf_counter()
+    jobs = plan_pair(s1, s2, params, options).jobs
+    t3 = time.perf_counter()
+    print(f"  on the client: opening the pair {t1 - t0:.3f} s, value-range sample of both images "
+          f"{t2 - t1:.3f} s (once per image, never on a worker), plan {t3 - t2:.3f} s: "
+          f"{len(jobs)} blocks of {jobs[0].size} points")
+    return jobs
+
+
+def profile(inputs) -> None:
+    import pickle
+
+    from distributed import Client, LocalCluster
+
+    from talmek_track import dask_backend
+
+    jobs = plan(inputs)
+    job = jobs[len(jobs) // 2]
+    print(f"  a task ships {len(pickle.dumps(job)) / 1e3:.0f} kB of job (sources, settings, points) "
+          "and gets its records back; no image travels")
+    columns = {"this process": block_stages(job)}
+    with LocalCluster(n_workers=1, threads_per_worker=1, processes=True, dashboard_address=None,
+                      silence_logs=40) as cluster, Client(cluster, set_as_default=False) as client:
+        warm_up(client)
+        env = next(iter(client.run(lambda: os.environ.get("MALLOC_TRIM_THRESHOLD_")).values()))
+        columns["worker, Dask's allocator"] = client.submit(block_stages, job, pure=False).result()
+        client.run(dask_backend.settle_allocator)
+        columns["worker, settled"] = client.submit(block_stages, job, pure=False).result()
+    print(f"  one block, {job.size} points, one thread (worker started with MALLOC_TRIM_THRESHOLD_={env}):")
+    print_stages(columns)
+
+
+# --- threads against clusters, interleaved --------------------------------------------------
+
+def cpu_seconds(client=None) -> float:
+    """User + system time of this process, or of the client's worker processes together."""
+    def own() -> float:
+        r = resource.getrusage(resource.RUSAGE_SELF)
+        return r.ru_utime + r.ru_stime
+    return own() if client is None else sum(client.run(own).values())
+
+
+def median(values: list[float]) -> float:
+    return float(np.median(values))
+
+
+def interleaved(inputs, repeat: int) -> None:
+    import contextlib
+
+    from distributed import Client, LocalCluster, get_task_stream
+
+    from talmek_track import dask_backend
+
+    wall, expected = run_threads("pair", inputs)  # the reference records, and a warm cache
+    shapes = [("1 x 1", 1, True), ("2 x 1", 2, True), ("2 x 1 (Dask's allocator)", 2, False)]
+    times: dict[str, list[float]] = {"threads backend": []}
+    with contextlib.ExitStack() as stack:
+        clients = {}
+        for label, workers, settle in shapes:
+            t0 = time.perf_counter()
+            cluster = stack.enter_context(LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
+                                                       dashboard_address=None, silence_logs=40))
+            client = stack.enter_context(Client(cluster, set_as_default=False))
+            warm_up(client)
+            if not settle:  # as if settled already: the workers keep Dask's setting
+                client.run(lambda: setattr(dask_backend, "_allocator_settled", True))
+            clients[label] = client
+            times[label] = []
+            print(f"  LocalCluster {label}: start-up {time.perf_counter() - t0:.1f} s (apart from the runs)")
+        for r in range(repeat):
+            print(f"  round {r + 1} (load average {os.getloadavg()[0]:.1f}):")
+            c0 = cpu_seconds()
+            wall, got = run_threads("pair", inputs)
+            times["threads backend"].append(wall)
+            print(f"    {'threads backend':<30} {wall:7.2f} s  CPU {cpu_seconds() - c0:6.1f} s  "
+                  f"{'same records' if same_records(got, expected) else 'RECORDS DIFFER'}")
+            for label, client in clients.items():
+                c0 = cpu_seconds(client)
+                with get_task_stream(client=client) as stream:
+                    wall, got = run_dask("pair", inputs, client, None)
+                cpu = cpu_seconds(client) - c0
+                spans = [(s["start"], s["stop"]) for t in stream.data if "talmek-block" in str(t.get("key", ""))
+                         for s in t["startstops"] if s["action"] == "compute"]
+                compute = sum(b - a for a, b in spans)
+                busy = max(b for _, b in spans) - min(a for a, _ in spans)
+                threads = sum(client.nthreads().values())
+                over = (busy * threads - compute) / len(spans)
+                times[label].append(wall)
+                print(f"    LocalCluster {label:<17} {wall:7.2f} s  CPU {cpu:6.1f} s  {len(spans)} tasks of "
+                      f"{compute / len(spans):.2f} s, overhead/task {1000 * over:5.0f} ms  peak RSS/worker "
+                      f"{'/'.join(f'{p:.0f}' for p in worker_peak_mb(client))} MB  "
+                      f"{'same records' if same_records(got, expected) else 'RECORDS DIFFER'}")
+    m = {label: median(v) for label, v in times.items()}
+    print("  medians: " + ", ".join(f"{label} {v:.2f} s" for label, v in m.items()))
+    print(f"  2 x 1 against the threads backend: {m['2 x 1'] / m['threads backend']:.2f} x its time; "
+          f"2 workers against 1: {m['1 x 1'] / m['2 x 1']:.2f} x the speed "
+          f"(Dask's allocator: {m['2 x 1 (Dask' + chr(39) + 's allocator)'] / m['threads backend']:.2f} x "
+          f"the threads backend's time)")
+
+
 def main() -> int:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("--size", type=int, default=5000, help="side of the large pair (default 5000)")
+    ap.add_argument("--size", type=int, default=4000, help="side of the pair (default 4000)")
+    ap.add_argument("--repeat", type=int, default=3, help="rounds of the interleaved runs (default 3)")
     ap.add_argument("--stack-size", type=int, default=2000, help="side of the stack's images")
     ap.add_argument("--cache", default=os.path.join(tempfile.gettempdir(), "talmek-bench-dask"))
-    ap.add_argument("--parts", default="pair,stack,sweep",
-                    help="what to run, of pair, stack and sweep (default: all three)")
+    ap.add_argument("--parts", default="profile,pair",
+                    help="what to run, of profile, pair, stack and sweep (default: profile,pair)")
     args = ap.parse_args()
     parts = set(args.parts.split(","))
     folder = Path(args.cache)
     folder.mkdir(parents=True, exist_ok=True)
     warnings.simplefilter("ignore")  # the value ranges each run settles, named once per image
-    print(cpu_name())
+    print(f"processor: {processor()}")
     print("load average before: {:.1f} {:.1f} {:.1f} (other work on the machine slows the runs)".format(
         *os.getloadavg()))
     pair = write_pair(folder, f"pair{args.size}", args.size, 5)
-    stack = write_stack(folder, 7, args.stack_size)
-    shapes = [(1, 1), (2, 1), (1, 2)]
-    if parts & {"pair", "sweep"}:
-        print(f"one {args.size} x {args.size} uint16 pair, chip 32, margin 8, step 16, default block size:")
-        expected = baseline("pair", pair)
+    print(f"one {args.size} x {args.size} uint16 pair, chip 32, margin 8, step 16, every other option "
+          "at its default (Wallis pre-filter, cubic refinement):")
+    if "profile" in parts:
+        profile(pair)
     if "pair" in parts:
-        measure("pair", pair, shapes, expected)
+        interleaved(pair, args.repeat)
     if "stack" in parts:
+        stack = write_stack(folder, 7, args.stack_size)
         print(f"a stack of 7 {args.stack_size} x {args.stack_size} images, 6 consecutive pairs:")
-        measure("stack", stack, shapes, baseline("stack", stack))
+        measure("stack", stack, [(1, 1), (2, 1), (1, 2)], baseline("stack", stack))
     if "sweep" in parts:
-        print("block size sweep on the large pair, LocalCluster 2 x 1 (pixels of both windows per block):")
+        expected = baseline("pair", pair)
+        print("block size sweep on the pair, LocalCluster 2 x 1 (pixels of both windows per block):")
         for pixels in (8_000_000, 32_000_000, 128_000_000):
             print(f" {pixels / 1e6:g} M pixels:")
             measure("pair", pair, [(2, 1)], expected, block_pixels=pixels)
