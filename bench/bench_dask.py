@@ -149,7 +149,7 @@ def measure(kind: str, inputs, shapes, expected: list, block_pixels=None) -> Non
     for workers, threads in shapes:
         t0 = time.perf_counter()
         with LocalCluster(n_workers=workers, threads_per_worker=threads, processes=True,
-                          dashboard_address=None, silence_logs=40) as cluster, \
+                          dashboard_address="127.0.0.1:0", silence_logs=40) as cluster, \
                 Client(cluster, set_as_default=False) as client:
             warm_up(client)
             start = time.perf_counter() - t0
@@ -275,7 +275,7 @@ def profile(inputs) -> None:
     print(f"  a task ships {len(pickle.dumps(job)) / 1e3:.0f} kB of job (sources, settings, points) "
           "and gets its records back; no image travels")
     columns = {"this process": block_stages(job)}
-    with LocalCluster(n_workers=1, threads_per_worker=1, processes=True, dashboard_address=None,
+    with LocalCluster(n_workers=1, threads_per_worker=1, processes=True, dashboard_address="127.0.0.1:0",
                       silence_logs=40) as cluster, Client(cluster, set_as_default=False) as client:
         warm_up(client)
         env = next(iter(client.run(lambda: os.environ.get("MALLOC_TRIM_THRESHOLD_")).values()))
@@ -315,7 +315,7 @@ def interleaved(inputs, repeat: int) -> None:
         for label, workers, settle in shapes:
             t0 = time.perf_counter()
             cluster = stack.enter_context(LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                                                       dashboard_address=None, silence_logs=40))
+                                                       dashboard_address="127.0.0.1:0", silence_logs=40))
             client = stack.enter_context(Client(cluster, set_as_default=False))
             warm_up(client)
             if not settle:  # as if settled already: the workers keep Dask's setting

@@ -38,7 +38,7 @@ SHIFTS = [(0, 0), (2, -1), (3, 1), (5, 2)]  # (rows, cols) of each scene against
 @pytest.fixture(scope="module")
 def cluster():
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  dashboard_address=None) as c:
+                                  dashboard_address="127.0.0.1:0") as c:
         yield c
 
 
@@ -193,7 +193,7 @@ def test_block_task_stops_worker_page_faulting(scenes):
     array above 128 KB afresh and faults its pages in (a block's refinement makes millions): the
     first block task on a worker gives the allocator its usual thresholds back."""
     with distributed.LocalCluster(n_workers=1, threads_per_worker=1, processes=True,
-                                  dashboard_address=None) as cluster, \
+                                  dashboard_address="127.0.0.1:0") as cluster, \
             distributed.Client(cluster, set_as_default=False) as client:
         before = client.submit(faults_of_temporaries, pure=False).result()
         if before < 200 * 100:

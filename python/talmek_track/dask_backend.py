@@ -61,6 +61,9 @@ Progress = Callable[[int], object]
 DEFAULT_CONNECT_TIMEOUT = 10.0
 DEFAULT_HANDSHAKE_TIMEOUT = 10.0
 
+#: Where the embedded cluster's scheduler serves HTTP: any free port, on this machine only.
+LOCAL_HTTP = "127.0.0.1:0"
+
 
 class ClusterError(TrackError):
     """The cluster cannot be reached or started."""
@@ -222,10 +225,13 @@ def dask_client(client: Any = None, scheduler: str | None = None, workers: int |
             own.close()
         return
     n_workers, per_worker = cluster_shape(workers, threads)
-    # No dashboard (its port could be taken, and nobody looks at it during a command run), and
-    # no worker logs over the progress bar: a failing block is reported once, by the client.
+    # No dashboard (nobody looks at it during a command run), and no worker logs over the progress
+    # bar: a failing block is reported once, by the client. The scheduler's own HTTP server (its
+    # health and metrics) takes a free port on this machine alone: without an address it would
+    # claim the dashboard's 8787 and warn whenever another cluster holds that.
     cluster = distributed.LocalCluster(n_workers=n_workers, threads_per_worker=per_worker,
                                        processes=True, dashboard_address=None,
+                                       scheduler_kwargs={"dashboard_address": LOCAL_HTTP},
                                        silence_logs=logging.CRITICAL)
     try:
         with distributed.Client(cluster, set_as_default=False) as own:
