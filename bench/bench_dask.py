@@ -18,7 +18,8 @@ computing a task, per task) and whether the records equal the threads backend's,
 set it, for comparison. The medians end with the ratios: the cluster against the threads
 backend, and 2 workers against 1.
 
---parts stack (7 images, 6 consecutive pairs) and sweep (block sizes on 2 x 1) as before. The
+--parts shapes (2 x 1 against 1 x 2), stack (7 images, 6 consecutive pairs) and sweep (block
+sizes on 2 x 1) start a cluster per shape and run it once. The
 images are written once into a cache folder. Figures are noisy on a shared machine: the load
 average is printed beside them.
 """
@@ -361,7 +362,7 @@ def main() -> int:
     ap.add_argument("--stack-size", type=int, default=2000, help="side of the stack's images")
     ap.add_argument("--cache", default=os.path.join(tempfile.gettempdir(), "talmek-bench-dask"))
     ap.add_argument("--parts", default="profile,pair",
-                    help="what to run, of profile, pair, stack and sweep (default: profile,pair)")
+                    help="what to run, of profile, pair, shapes, stack and sweep (default: profile,pair)")
     args = ap.parse_args()
     parts = set(args.parts.split(","))
     folder = Path(args.cache)
@@ -377,6 +378,9 @@ def main() -> int:
         profile(pair)
     if "pair" in parts:
         interleaved(pair, args.repeat)
+    if "shapes" in parts:
+        print("one worker with two threads against two with one, on the pair:")
+        measure("pair", pair, [(2, 1), (1, 2)], baseline("pair", pair))
     if "stack" in parts:
         stack = write_stack(folder, 7, args.stack_size)
         print(f"a stack of 7 {args.stack_size} x {args.stack_size} images, 6 consecutive pairs:")
