@@ -200,6 +200,16 @@ def add_matching_options(ap: argparse.ArgumentParser) -> None:
     ap.add_argument("--guided-margin", type=int, default=4, metavar="PIXELS",
                     help="search margin of the passes after the first (default: 4, at least what "
                     "the least search window needs)")
+    ap.add_argument("--reference", default=None, metavar="VX,VY|PRODUCT",
+                    help="a velocity map in map units per year on any grid (needs the dates): two "
+                    "rasters of vx and vy, or one product holding both (an earlier vectors.tif or "
+                    "vectors.nc, an ITS_LIVE mosaic); each point's search is centred on its "
+                    "velocity x dt and, with an error (--reference-error or the map's vx_error, "
+                    "vy_error or v_error), sized to 3 x that error; points it misses are searched "
+                    "blind. Replaces the coarse passes of --max-speed")
+    ap.add_argument("--reference-error", type=float, default=None, metavar="E",
+                    help="the error of each component of --reference, map units per year, for "
+                    "every point (default: the map's own error layers, else --guided-margin)")
     ap.add_argument("--fill", action="store_true",
                     help="fill rejected and outlier vectors from their neighbours (the mean of the "
                     "valid ones, ring by ring from the rim of each gap) in every output but "
@@ -304,6 +314,7 @@ def options_of(args: argparse.Namespace, **more: Any) -> TrackOptions:
                         resampling=args.resampling, asset=args.asset,
                         fill=args.fill, strain=args.strain, max_speed=args.max_speed,
                         guided_margin=args.guided_margin,
+                        reference=args.reference, reference_error=args.reference_error,
                         **cluster_options(args), **more)
 
 
