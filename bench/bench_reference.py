@@ -118,7 +118,8 @@ def main() -> None:
     args = ap.parse_args()
     with tempfile.TemporaryDirectory() as tmp:
         folder = Path(tmp)
-        slow_paths = gs.write_scene(scene(args.size, gs.MAX_SPEED), folder / "slow")
+        slow = scene(args.size, gs.MAX_SPEED)
+        slow_paths = gs.write_scene(slow, folder / "slow")
         fast = scene(args.size, args.speed)
         paths = gs.write_scene(fast, folder / "fast")
         reference = folder / "reference.tif"
@@ -133,9 +134,9 @@ def main() -> None:
             configurations[f"guided, --max-speed {speed:.0f}"] = {"max_speed": speed}
         times: dict[str, float] = {name: np.inf for name in [*configurations, "slow"]}
         figures: dict[str, dict[str, float]] = {}
-        slow = scene(args.size, gs.MAX_SPEED)
         for _ in range(args.repeat):  # interleaved, the least time of each
-            times["slow"] = min(times["slow"], run(slow, slow_paths)[1])
+            figures["slow"], seconds = run(slow, slow_paths)
+            times["slow"] = min(times["slow"], seconds)
             for name, options in configurations.items():
                 figures[name], seconds = run(fast, paths, **options)
                 times[name] = min(times[name], seconds)
@@ -147,9 +148,10 @@ def main() -> None:
           f"slow glacier: {times['slow']:.1f} s")
     print(f"{'configuration':38} {'ice found %':>12} {'median m/yr':>12} {'blunders/100k':>14} "
           f"{'time s':>8} {'x slow':>7}")
-    for name in configurations:
+    labels = {"slow": f"the slow glacier ({gs.MAX_SPEED:g} px), blind default", **{n: n for n in configurations}}
+    for name, label in labels.items():
         f = figures[name]
-        print(f"{name:38} {f['ice found %']:12.1f} {f['median error m/yr']:12.1f} "
+        print(f"{label:38} {f['ice found %']:12.1f} {f['median error m/yr']:12.1f} "
               f"{f['blunders /100k']:14.0f} {times[name]:8.1f} {times[name] / times['slow']:7.2f}")
 
 

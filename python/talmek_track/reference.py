@@ -325,6 +325,10 @@ def reference_points(source1: ImageSource, params: Talmek.MatchingParams, points
         raise OptionError("{0} must be one or two paths", options=("reference",))
     chip = (params.chipwidth_, params.chipheight_)
     least, most = margin_limits(chip, guided_margin)
+    if len(points1) == 0:
+        nothing = np.full(grid_shape, np.nan)
+        return ReferencePrediction(points2, np.zeros((0, 2), np.int64), nothing, nothing,
+                                   np.zeros(0, bool))
     years = interval_days(*dates) / _DAYS_PER_YEAR
     layers = _layers(reference, allow_any_source)
     transform, crs = _grid_affine(source1, params), source1.crs

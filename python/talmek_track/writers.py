@@ -365,7 +365,8 @@ def _jsonable(value: Any) -> Any:
 
 def _options(result: TrackResult) -> dict[str, Any] | None:
     """Every option of the run by its keyword: a pre-filter in its text form (``wallis:15``), a
-    stable-ground mask array by its shape, a Dask client by its text."""
+    stable-ground mask array by its shape, a Dask client by its text, a reference velocity map's
+    paths as ``public_path`` shows them."""
     options = result.options
     if options is None:
         return None
@@ -373,6 +374,8 @@ def _options(result: TrackResult) -> dict[str, Any] | None:
     for f in dataclasses.fields(options):
         value = getattr(options, f.name)
         chosen[f.name] = str(value) if f.name in ("prefilter", "client") and value is not None else _jsonable(value)
+    if options.reference is not None:  # maps may be signed URLs, as inputs may
+        chosen["reference"] = [public_path(p) for p in options.reference]
     return chosen
 
 
