@@ -198,8 +198,8 @@ def add_matching_options(ap: argparse.ArgumentParser) -> None:
                     "coarse-to-fine passes on reduced images predict each point's position, and "
                     "the last pass searches only --guided-margin pixels around it")
     ap.add_argument("--guided-margin", type=int, default=4, metavar="PIXELS",
-                    help="search margin of the passes after the first (default: 4, at least what "
-                    "the least search window needs)")
+                    help="search margin of the passes after the first, and the least of points "
+                    "--reference predicts (default: 4, at least what the least search window needs)")
     ap.add_argument("--reference", default=None, metavar="VX,VY|PRODUCT",
                     help="a velocity map in map units per year on any grid (needs the dates): two "
                     "rasters of vx and vy, or one product holding both (an earlier vectors.tif or "
