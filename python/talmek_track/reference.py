@@ -120,6 +120,11 @@ class ReferencePrediction:
     attrs: dict[str, object] = field(default_factory=dict)
 
 
+def _unreadable(path: str, reason: str) -> InputError:
+    return InputError("cannot read the reference ({0}) {path}: {reason}", options=("reference",),
+                      path=path, reason=reason)
+
+
 def _driver(path: str, allow_any_source: bool) -> str | None:
     if allow_any_source:
         return None
@@ -127,19 +132,19 @@ def _driver(path: str, allow_any_source: bool) -> str | None:
         suffix = os.path.splitext(path.split("?", 1)[0])[1].lower()
         return _SUFFIXES.get(suffix, "GTiff")
     if not os.path.exists(path):
-        raise InputError(f"cannot read the reference {path}: no such file")
+        raise _unreadable(path, "no such file")
     if os.path.isdir(path):
-        raise InputError(f"cannot read the reference {path}: it is a folder")
+        raise _unreadable(path, "it is a folder")
     try:
         with open(path, "rb") as f:
             head = f.read(8)
     except OSError as e:
-        raise InputError(f"cannot read the reference {path}: {describe_error(e)}") from None
+        raise _unreadable(path, describe_error(e)) from None
     for magic, driver in _MAGIC:
         if head.startswith(magic):
             return driver
-    raise InputError(f"cannot read the reference {path}: neither a GeoTIFF nor a NetCDF file "
-                     "(other sources only with allow_any_source=True, --allow-any-source)")
+    raise _unreadable(path, "neither a GeoTIFF nor a NetCDF file (other sources only with "
+                      "allow_any_source=True, --allow-any-source)")
 
 
 @contextmanager
@@ -154,7 +159,7 @@ def _opened(path: str, driver: str | None, file: str) -> Iterator[Any]:
         try:
             ds = rasterio.open(path, driver=driver)
         except rasterio.errors.RasterioIOError as e:
-            raise InputError(f"cannot read the reference {file}: {describe_error(e)}") from None
+            raise _unreadable(file, describe_error(e)) from None
         with ds:
             yield ds
 
@@ -251,8 +256,7 @@ def _sample(layer: _Layer, shape: tuple[int, int], transform: Any, crs: Any,
                       dst_crs=crs, dst_nodata=math.nan, resampling=Resampling.bilinear,
                       tolerance=WARP_TOLERANCE)
         except Exception as e:  # noqa: BLE001 - whatever GDAL raised, the file is unusable
-            raise InputError(f"cannot read the reference {layer.file} ({layer.name}): "
-                             f"{describe_error(e)}") from None
+            raise _unreadable(f"{layer.file} ({layer.name})", describe_error(e)) from None
         scale, offset = ds.scales[layer.band - 1], ds.offsets[layer.band - 1]
         ref_crs, pixel = ds.crs, float(min(abs(ds.res[0]), abs(ds.res[1])))
     if (scale, offset) != (1.0, 0.0):
