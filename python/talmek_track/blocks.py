@@ -206,7 +206,7 @@ def plan_blocks(source1: ImageSource, source2: ImageSource, params: Talmek.Match
         if extra:
             w1, w2 = w1.widened(extra, source1.shape), w2.widened(extra, source2.shape)
         jobs.append(BlockJob(source1, source2, params, p1, p2, w1, w2, part.start, threads,
-                             prefilter, refine, validity[0], validity[1], m))
+                             prefilter, refine, validity[0], validity[1], margins=m))
     return jobs
 
 
