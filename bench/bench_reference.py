@@ -127,7 +127,7 @@ def main() -> None:
         speed = args.speed * 1.1 * fast.px_per_year
         configurations: dict[str, dict[str, object]] = {
             "blind, margin 8 (default)": {},
-            "reference, no error (margin 8)": {"reference": str(reference), "reference_error": 0.0},
+            "reference, --reference-error 0": {"reference": str(reference), "reference_error": 0.0},
             f"reference, its error bands ({args.noise:g})": {"reference": str(reference)},
         }
         if args.guided:
