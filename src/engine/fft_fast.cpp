@@ -652,7 +652,8 @@ namespace {
 // Columns of the second dimension per strip of forward_product: both grids' strips (four planes of
 // n rows, 320 KB at n = 256) stay in a 512 KB level-2 cache beside the rows streaming through, and
 // each kernel call runs two steps of four groups of the widest vectors. Narrower strips measured
-// slower (more calls per butterfly), wider ones no faster.
+// slower (more kernel calls per butterfly); 128 a little faster on a 1 MB level-2 cache, but its
+// strips alone would fill a 512 KB one.
 constexpr std::int32_t kProductStrip = 64;
 
 // Rows of `columns` floats laid an odd number of 64-byte lines apart, so that rows a power of two
@@ -743,18 +744,20 @@ SplitGrid::Strip SplitGrid::strip(int which) {
 void SplitGrid::forward_product(SplitGrid& ref, const Region& first, const Region& second, const Region& ref_first,
                                 const Region& ref_second) {
     if (ref.n_ != n_ || &ref == this) throw std::invalid_argument("forward_product: grids of different sizes");
+    forward_product(ref, plan(1), schedule(1), first, second, ref_first, ref_second);
+}
+
+void SplitGrid::forward_product(SplitGrid& ref, const TransformPlan& plan, Schedule schedule, const Region& first,
+                                const Region& second, const Region& ref_first, const Region& ref_second) {
+    if (ref.n_ != n_ || &ref == this) throw std::invalid_argument("forward_product: grids of different sizes");
     if (n_ % kProductStrip != 0 || second.columns < n_ || ref_second.columns < n_) {
-        transform(1, Layout::transposed_reversed, first, second, Layout::rows_reversed);
-        ref.transform(1, Layout::transposed_reversed, ref_first, ref_second, Layout::rows_reversed);
+        transform(plan, schedule, Layout::transposed_reversed, first, second, Layout::rows_reversed);
+        ref.transform(plan, schedule, Layout::transposed_reversed, ref_first, ref_second, Layout::rows_reversed);
         multiply_conjugate_transposed(ref);
         return;
     }
-    const TransformPlan& own_plan = plan(1);
-    const Schedule own_schedule = schedule(1);
-    const TransformPlan& ref_plan = ref.plan(1);
-    const Schedule ref_schedule = ref.schedule(1);
-    passes(own_plan, own_schedule, first, false);
-    ref.passes(ref_plan, ref_schedule, ref_first, false);
+    passes(plan, schedule, first, false);
+    ref.passes(plan, schedule, ref_first, false);
     const Strip a = strip(0);
     const Strip b = strip(1);
     const auto n = static_cast<std::size_t>(n_);
@@ -767,9 +770,8 @@ void SplitGrid::forward_product(SplitGrid& ref, const Region& first, const Regio
         transpose_into(a.im, a.stride, im_.get() + at, n, kProductStrip, rows);
         transpose_into(b.re, b.stride, ref.re_.get() + at, n, kProductStrip, ref_rows);
         transpose_into(b.im, b.stride, ref.im_.get() + at, n, kProductStrip, ref_rows);
-        passes_over(a.re, a.im, a.stride, own_plan, own_schedule, {kProductStrip, rows, second.wanted_rows}, true);
-        ref.passes_over(b.re, b.im, b.stride, ref_plan, ref_schedule, {kProductStrip, ref_rows, ref_second.wanted_rows},
-                        true);
+        passes_over(a.re, a.im, a.stride, plan, schedule, {kProductStrip, rows, second.wanted_rows}, true);
+        ref.passes_over(b.re, b.im, b.stride, plan, schedule, {kProductStrip, ref_rows, ref_second.wanted_rows}, true);
         product_transposed(a, b, re_.get() + at, im_.get() + at, n, kProductStrip);
     }
 }

@@ -68,8 +68,9 @@ public:
     const double* wr(std::int32_t half) const { return re_.data() + half; }
     const double* wi(std::int32_t half) const { return im_.data() + half; }
 
-    // How the schedule was chosen: microseconds per whole transform for each schedule measured
-    // (best of several rounds), empty for sizes too small to time.
+    // How the schedule was chosen: for each schedule, the median microseconds of the trials (the
+    // correlation's work in this direction: the forward transforms of two chips with their product,
+    // or the pruned inverse), empty for sizes too small to time.
     struct Timing {
         Schedule schedule;
         double microseconds;
@@ -164,6 +165,9 @@ public:
     };
     void forward_product(SplitGrid& ref, const Region& first, const Region& second, const Region& ref_first,
                          const Region& ref_second);
+    // The same under a given plan and schedule (for both grids).
+    void forward_product(SplitGrid& ref, const TransformPlan& plan, Schedule schedule, const Region& first,
+                         const Region& second, const Region& ref_first, const Region& ref_second);
 
     // This grid's values times the conjugates of `other`'s, element by element (in float: real
     // part a.re * b.re + b.im * a.im, imaginary part b.re * a.im - a.re * b.im), left transposed:
