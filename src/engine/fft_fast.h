@@ -156,7 +156,8 @@ public:
     // Layout::rows_reversed) on both grids and multiply_conjugate_transposed(ref) leave, bit for
     // bit, and ref holds nothing defined. The second dimension runs strip by strip of its columns
     // for both grids side by side, each strip taking its product at once, so that neither spectrum
-    // is ever whole in memory: the second dimension's columns must be n (no column left out).
+    // is ever whole in memory. (With second dimensions that leave columns out, or sizes that are no
+    // multiple of a strip, the whole transforms and the product run one after the other instead.)
     // Two planes of n rows, `stride` floats a row apart.
     struct Strip {
         float* re;
