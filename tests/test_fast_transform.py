@@ -200,7 +200,7 @@ def test_planner_times_every_schedule_once_per_process(engine, fft_forcing):
             plan = engine.transform_plan(n, sign)
             assert sorted(plan["microseconds"]) == sorted(SCHEDULES)
             # The chosen schedule is as fast as the fastest, within the planner's noise margin.
-            assert plan["microseconds"][plan["timed_schedule"]] <= 1.06 * min(plan["microseconds"].values())
+            assert plan["microseconds"][plan["timed_schedule"]] <= 1.08 * min(plan["microseconds"].values())
             assert plan["schedule"] == plan["timed_schedule"]  # nothing forced
     assert engine.transform_plan(64, 1) == engine.transform_plan(64, 1)  # measured once, then kept
 
