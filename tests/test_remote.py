@@ -1,0 +1,157 @@
+"""Remote inputs: HTTP(S) files read in one pass on a Dask cluster, S3 through a local stand-in,
+the download limit; each against the same files read locally, bit for bit."""
+import functools
+import http.server
+import os
+import threading
+import warnings
+
+import numpy as np
+import pytest
+
+from support import same_bits
+
+tt = pytest.importorskip("talmek_track")
+rasterio = pytest.importorskip("rasterio")
+pytest.importorskip("scipy")
+
+from glacier_scene import glacier_scene, write_scene  # noqa: E402
+from talmek_track.readers import forget_decoded  # noqa: E402
+
+RUN = dict(chip=32, margin=10, step=16, formats=[], plot=False)
+
+
+def quiet(fn, *args, **kw):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        return fn(*args, **kw)
+
+
+class Counting(http.server.SimpleHTTPRequestHandler):
+    """Serves a folder with byte ranges and counts the body bytes it sends; ``routes`` answers
+    other paths with (status, content type, body) made by a function of the request path."""
+
+    sent = 0
+    lock = threading.Lock()
+    routes: dict = {}
+
+    def log_message(self, *args):
+        pass
+
+    def send_head(self):
+        bare = self.path.split("?", 1)[0]
+        route = self.routes.get(bare)
+        if route is not None:
+            status, kind, body = route(self.path)
+            self.send_response(status)
+            self.send_header("Content-Type", kind)
+            self.send_header("Content-Length", str(len(body)))
+            self.end_headers()
+            self._body = body
+            return None
+        path = self.translate_path(bare)
+        if not os.path.isfile(path):
+            self.send_error(404, "not found")
+            return None
+        size = os.path.getsize(path)
+        start, end = 0, size - 1
+        ranged = self.headers.get("Range", "").startswith("bytes=")
+        if ranged:
+            first, _, last = self.headers["Range"][6:].partition(",")[0].partition("-")
+            start, end = int(first or 0), min(size - 1, int(last) if last else size - 1)
+        f = open(path, "rb")  # noqa: SIM115 - closed by copyfile's caller
+        f.seek(start)
+        self.send_response(206 if ranged else 200)
+        self.send_header("Content-Length", str(end - start + 1))
+        self.send_header("Accept-Ranges", "bytes")
+        if ranged:
+            self.send_header("Content-Range", f"bytes {start}-{end}/{size}")
+        self.end_headers()
+        self._left = end - start + 1
+        return f
+
+    def do_GET(self):
+        self._body = None
+        f = self.send_head()
+        if f is not None:
+            try:
+                self.copyfile(f, self.wfile)
+            finally:
+                f.close()
+        elif self._body is not None:
+            self.wfile.write(self._body)
+
+    def do_POST(self):
+        self.do_GET()
+
+    def copyfile(self, source, outputfile):
+        left = self._left
+        while left > 0:
+            chunk = source.read(min(65536, left))
+            if not chunk:
+                break
+            outputfile.write(chunk)
+            left -= len(chunk)
+            with self.lock:
+                type(self).sent += len(chunk)
+
+
+@pytest.fixture
+def server(tmp_path):
+    """(folder served, base URL, handler class) of a counting server on 127.0.0.1."""
+    folder = tmp_path / "served"
+    folder.mkdir()
+    handler = type("Handler", (Counting,), {"sent": 0, "routes": {}})
+    httpd = http.server.ThreadingHTTPServer(("127.0.0.1", 0), functools.partial(handler, directory=str(folder)))
+    thread = threading.Thread(target=httpd.serve_forever, daemon=True)
+    thread.start()
+    try:
+        yield folder, f"http://127.0.0.1:{httpd.server_address[1]}", handler
+    finally:
+        httpd.shutdown()
+        httpd.server_close()
+        forget_decoded()
+
+
+def cog(source, target):
+    from rasterio.shutil import copy
+
+    copy(source, target, driver="COG", compress="deflate", blocksize=128)
+
+
+@pytest.fixture(scope="module")
+def cogs(tmp_path_factory):
+    """The glacier pair as Cloud-Optimised GeoTIFFs of 128-pixel tiles (uint16: the value-range
+    sample reads every tile), and the results of matching them locally."""
+    folder = tmp_path_factory.mktemp("cogs")
+    paths = write_scene(glacier_scene(320, seed=7), folder / "plain")
+    for name in ("image1", "image2"):
+        with rasterio.open(paths[name]) as src:
+            profile = src.profile | dict(dtype="uint16")
+            with rasterio.open(folder / f"{name}_16.tif", "w", **profile) as dst:
+                dst.write(src.read().astype(np.uint16) * 40 + 1000)
+                dst.update_tags(**src.tags())
+        cog(folder / f"{name}_16.tif", folder / f"{name}.tif")
+    local = quiet(tt.track_files, folder / "image1.tif", folder / "image2.tif", **RUN)
+    return folder, local
+
+
+def serve(cogs, folder):
+    for name in ("image1", "image2"):
+        (folder / f"{name}.tif").write_bytes((cogs[0] / f"{name}.tif").read_bytes())
+    return sum(os.path.getsize(folder / f"{n}.tif") for n in ("image1", "image2"))
+
+
+def test_remote_files_on_dask_read_in_one_pass(cogs, server):
+    """Dask workers on this machine read the run's one download; blocks small enough that
+    neighbouring ones share rows of tiles."""
+    distributed = pytest.importorskip("distributed")
+    folder, url, handler = server
+    size = serve(cogs, folder)
+    with (distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                   dashboard_address=":0") as cluster,
+          distributed.Client(cluster, set_as_default=False) as client):
+        remote = quiet(tt.track_files, f"{url}/image1.tif", f"/vsicurl/{url}/image2.tif", backend="dask",
+                       client=client, block_pixels=40_000, **RUN)
+    assert handler.sent <= 1.5 * size
+    assert same_bits(remote.records, cogs[1].records)
