@@ -16,6 +16,7 @@ rasterio = pytest.importorskip("rasterio")
 pytest.importorskip("scipy")
 
 from glacier_scene import glacier_scene, write_scene  # noqa: E402
+from talmek_track import cli  # noqa: E402
 from talmek_track.readers import forget_decoded  # noqa: E402
 
 RUN = dict(chip=32, margin=10, step=16, formats=[], plot=False)
@@ -155,3 +156,82 @@ def test_remote_files_on_dask_read_in_one_pass(cogs, server):
                        client=client, block_pixels=40_000, **RUN)
     assert handler.sent <= 1.5 * size
     assert same_bits(remote.records, cogs[1].records)
+
+
+# --- S3 -----------------------------------------------------------------------------------------
+
+SECRET = "talmek-test-secret-4f9a1c"
+
+
+@pytest.fixture
+def s3(monkeypatch):
+    """A local S3 stand-in (moto's server) on 127.0.0.1 that counts the body bytes it sends, with a
+    new bucket; GDAL's AWS settings point at it. Yields (put(key, bytes), [bytes sent], bucket)."""
+    pytest.importorskip("moto")
+    from moto.server import DomainDispatcherApplication, MotoRequestHandler, create_backend_app
+    from werkzeug.serving import make_server
+
+    app = DomainDispatcherApplication(create_backend_app)
+    sent = [0]
+
+    def counting(environ, start_response):
+        for chunk in app(environ, start_response):
+            if environ["REQUEST_METHOD"] == "GET":
+                sent[0] += len(chunk)
+            yield chunk
+
+    httpd = make_server("127.0.0.1", 0, counting, True, request_handler=MotoRequestHandler)
+    thread = threading.Thread(target=httpd.serve_forever, daemon=True)
+    thread.start()
+    endpoint = f"127.0.0.1:{httpd.server_address[1]}"
+    for name, value in (("AWS_S3_ENDPOINT", endpoint), ("AWS_HTTPS", "NO"), ("AWS_VIRTUAL_HOSTING", "FALSE"),
+                        ("AWS_ACCESS_KEY_ID", "AKIATALMEKTEST"), ("AWS_SECRET_ACCESS_KEY", SECRET),
+                        ("AWS_REGION", "us-east-1")):
+        monkeypatch.setenv(name, value)
+    import urllib.request
+    import uuid
+
+    bucket = f"scenes-{uuid.uuid4().hex[:8]}"  # moto's state outlives one server
+    urllib.request.urlopen(urllib.request.Request(f"http://{endpoint}/{bucket}", method="PUT"), timeout=30).close()
+
+    def put(key, data):
+        request = urllib.request.Request(f"http://{endpoint}/{bucket}/{key}", data=data, method="PUT",
+                                         headers={"Content-Type": "application/octet-stream"})
+        urllib.request.urlopen(request, timeout=30).close()
+
+    try:
+        yield put, sent, bucket
+    finally:
+        httpd.shutdown()
+        httpd.server_close()
+        forget_decoded()
+
+
+@pytest.mark.parametrize("scheme", ["s3://", "/vsis3/"])
+def test_s3_inputs_match_like_local_files(cogs, s3, tmp_path, scheme):
+    put, sent, bucket = s3
+    prefix = scheme + bucket
+    size = 0
+    for name in ("image1", "image2"):
+        data = (cogs[0] / f"{name}.tif").read_bytes()
+        put(f"glacier/{name}.tif", data)
+        size += len(data)
+    sent[0] = 0
+    out = tmp_path / "out"
+    remote = quiet(tt.track_files, f"{prefix}/glacier/image1.tif", f"{prefix}/glacier/image2.tif", out,
+                   **(RUN | dict(formats=["csv", "run"])))
+    assert same_bits(remote.records, cogs[1].records)
+    assert 0 < sent[0] <= 1.5 * size
+    # The credentials reach no output.
+    for path in out.iterdir():
+        assert SECRET not in path.read_text() and "AKIATALMEKTEST" not in path.read_text()
+    assert f"{prefix}/glacier/image1.tif" in (out / "run.json").read_text()
+
+
+def test_s3_missing_key_is_one_line(cogs, s3, tmp_path, capsys):
+    _, _, bucket = s3
+    out = tmp_path / "out"
+    code = cli.main([str(cogs[0] / "image1.tif"), f"s3://{bucket}/missing.tif", "-o", str(out), "--quiet"])
+    err = capsys.readouterr().err.strip()
+    assert code == 1 and len(err.splitlines()) == 1 and f"s3://{bucket}/missing.tif" in err
+    assert not out.exists()
