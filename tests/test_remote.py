@@ -30,7 +30,7 @@ def quiet(fn, *args, **kw):
 
 class Counting(http.server.SimpleHTTPRequestHandler):
     """Serves a folder with byte ranges and counts the body bytes it sends; ``routes`` answers
-    other paths with (status, content type, body) made by a function of the request path."""
+    other paths with (status, headers, body) made by a function of the request path."""
 
     sent = 0
     lock = threading.Lock()
@@ -43,10 +43,10 @@ class Counting(http.server.SimpleHTTPRequestHandler):
         bare = self.path.split("?", 1)[0]
         route = self.routes.get(bare)
         if route is not None:
-            status, kind, body = route(self.path)
+            status, headers, body = route(self.path)
             self.send_response(status)
-            self.send_header("Content-Type", kind)
-            self.send_header("Content-Length", str(len(body)))
+            for name, value in headers.items():
+                self.send_header(name, value)
             self.end_headers()
             self._body = body
             return None
@@ -235,3 +235,32 @@ def test_s3_missing_key_is_one_line(cogs, s3, tmp_path, capsys):
     err = capsys.readouterr().err.strip()
     assert code == 1 and len(err.splitlines()) == 1 and f"s3://{bucket}/missing.tif" in err
     assert not out.exists()
+
+
+# --- the download limit -------------------------------------------------------------------------
+
+@pytest.mark.parametrize("how, limit, message", [
+    ("file", "100000", "it holds"),  # told by its Content-Length, before the download
+    ("unsized", "100000", "sends more than 100000 bytes"),  # no length: stopped as it passes
+    ("cut", "none", "the download ended after"),  # a connection that ends early
+])
+def test_downloads_refused_on_one_line(cogs, server, tmp_path, monkeypatch, capsys, how, limit, message):
+    import tempfile
+
+    folder, url, handler = server
+    serve(cogs, folder)
+    data = (folder / "image2.tif").read_bytes()
+    handler.routes = {
+        "/unsized.tif": lambda path: (200, {}, data),
+        "/cut.tif": lambda path: (200, {"Content-Length": str(len(data) + 5000)}, data),
+    }
+    temp = tmp_path / "temp"
+    temp.mkdir()
+    monkeypatch.setattr(tempfile, "tempdir", str(temp))
+    out = tmp_path / "out"
+    name = {"file": "image2.tif", "unsized": "unsized.tif", "cut": "cut.tif"}[how]
+    code = cli.main([str(cogs[0] / "image1.tif"), f"{url}/{name}", "-o", str(out), "--quiet",
+                     "--max-download", limit])
+    err = capsys.readouterr().err.strip()
+    assert code == 1 and len(err.splitlines()) == 1 and message in err, err
+    assert not out.exists() and not list(temp.iterdir())

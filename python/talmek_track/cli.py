@@ -242,6 +242,9 @@ def add_matching_options(ap: argparse.ArgumentParser) -> None:
                         f"before decoding any (default: {d.max_pixels})")
     limits.add_argument("--max-points", type=_count, default=d.max_points, metavar="N|none",
                         help=f"refuse grids of more points (default: {d.max_points})")
+    limits.add_argument("--max-download", type=_count, default=d.max_download, metavar="BYTES|none",
+                        help="refuse HTTP(S) files larger than this, before fetching them whole "
+                        f"(default: {d.max_download}, 4 GiB)")
     limits.add_argument("--allow-any-source", action="store_true",
                         help="let GDAL open anything it can: VRT and other files that name further "
                         "files or URLs, driver strings, every /vsi file system (default: plain "
@@ -300,6 +303,7 @@ def options_of(args: argparse.Namespace, **more: Any) -> TrackOptions:
                         backmatch=args.backmatch, similarity=args.similarity,
                         saturation=not args.no_saturation, mask1=args.mask1, mask2=args.mask2,
                         max_pixels=args.max_pixels, max_points=args.max_points,
+                        max_download=args.max_download,
                         allow_any_source=args.allow_any_source, grid=args.grid,
                         resampling=args.resampling, asset=args.asset,
                         fill=args.fill, strain=args.strain, max_speed=args.max_speed,

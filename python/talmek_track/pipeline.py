@@ -73,7 +73,7 @@ def open_image(path: str | os.PathLike[str], options: TrackOptions) -> ImageSour
         if image.datetime is None and options.dates is None:
             raise InputError(f"{text}: item {image.item} has no datetime; give the dates (--dates)")
         text, when = image.href, image.datetime
-    fetch_once(text)
+    fetch_once(text, max_bytes=options.max_download)
     source = open_source(text, band=options.band, page=options.page, nodata=options.nodata,
                          max_pixels=options.max_pixels, allow_any_source=options.allow_any_source)
     if when is not None:

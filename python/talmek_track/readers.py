@@ -926,14 +926,29 @@ def http_url(path: str) -> str | None:
     return text if text.startswith(("http://", "https://")) else None
 
 
-def fetch_once(path: str, timeout: float = 60.0) -> None:
+#: The largest remote file fetched whole unless the caller allows more: a whole Sentinel-2 or
+#: Landsat band is far below it, a forged or mistaken URL cannot fill the temporary folder.
+DEFAULT_MAX_DOWNLOAD = 4 * 2**30
+
+
+def _too_large(path: str, size: int, max_bytes: int, known: bool) -> InputError:
+    amount = f"it holds {size} bytes" if known else f"it sends more than {max_bytes} bytes"
+    return InputError(f"cannot read {path}: {amount}, more than the download limit of {max_bytes} "
+                      "(max_download, --max-download)")
+
+
+def fetch_once(path: str, timeout: float = 60.0, max_bytes: int | None = DEFAULT_MAX_DOWNLOAD) -> None:
     """Fetches the HTTP(S) file ``path`` once into a private temporary folder, so that the run
     reads every byte of it once instead of twice or more (the value-range sample touches every
     tile, and matching reads them again); results are those of the remote file, bit for bit.
-    ``forget_decoded`` removes the copy. InputError, on one line, for an HTTP or network error."""
+    ``forget_decoded`` removes the copy. InputError, on one line, for an HTTP or network error, a
+    file larger than ``max_bytes`` (None: no limit; told by its Content-Length before any byte
+    is fetched, else when the download passes it) and a download cut short; nothing of a failed
+    download stays behind."""
     url = http_url(path)
     if url is None or path in _LOCAL_COPIES:
         return
+    import http.client
     import tempfile
     import urllib.error
     import urllib.request
@@ -941,13 +956,24 @@ def fetch_once(path: str, timeout: float = 60.0) -> None:
     folder = tempfile.mkdtemp(prefix="talmek-remote-")
     target = os.path.join(folder, "image")
     try:
-        with urllib.request.urlopen(url, timeout=timeout) as response, open(target, "wb") as out:
-            while chunk := response.read(_FETCH_CHUNK):
-                out.write(chunk)
+        with urllib.request.urlopen(url, timeout=timeout) as response:
+            header = response.headers.get("Content-Length", "")
+            length = int(header) if header.strip().isdigit() else None
+            if max_bytes is not None and length is not None and length > max_bytes:
+                raise _too_large(path, length, max_bytes, True)
+            got = 0
+            with open(target, "wb") as out:
+                while chunk := response.read(_FETCH_CHUNK):
+                    got += len(chunk)
+                    if max_bytes is not None and got > max_bytes:
+                        raise _too_large(path, got, max_bytes, False)
+                    out.write(chunk)
+        if length is not None and got != length:
+            raise InputError(f"cannot read {path}: the download ended after {got} of its {length} bytes")
     except urllib.error.HTTPError as e:
         shutil.rmtree(folder, ignore_errors=True)
         raise InputError(f"cannot read {path}: HTTP error {e.code} ({e.reason})") from None
-    except (OSError, ValueError) as e:
+    except (OSError, ValueError, http.client.HTTPException) as e:
         shutil.rmtree(folder, ignore_errors=True)
         raise InputError(f"cannot read {path}: {one_line(e)}") from None
     except BaseException:
