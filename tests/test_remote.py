@@ -30,7 +30,7 @@ def quiet(fn, *args, **kw):
 
 class Counting(http.server.SimpleHTTPRequestHandler):
     """Serves a folder with byte ranges and counts the body bytes it sends; ``routes`` answers
-    other paths with (status, headers, body) made by a function of the request path."""
+    other paths with (status, headers, body) made by a function of the request (the handler)."""
 
     sent = 0
     lock = threading.Lock()
@@ -43,7 +43,7 @@ class Counting(http.server.SimpleHTTPRequestHandler):
         bare = self.path.split("?", 1)[0]
         route = self.routes.get(bare)
         if route is not None:
-            status, headers, body = route(self.path)
+            status, headers, body = route(self)
             self.send_response(status)
             for name, value in headers.items():
                 self.send_header(name, value)
@@ -251,8 +251,8 @@ def test_downloads_refused_on_one_line(cogs, server, tmp_path, monkeypatch, caps
     serve(cogs, folder)
     data = (folder / "image2.tif").read_bytes()
     handler.routes = {
-        "/unsized.tif": lambda path: (200, {}, data),
-        "/cut.tif": lambda path: (200, {"Content-Length": str(len(data) + 5000)}, data),
+        "/unsized.tif": lambda request: (200, {}, data),
+        "/cut.tif": lambda request: (200, {"Content-Length": str(len(data) + 5000)}, data),
     }
     temp = tmp_path / "temp"
     temp.mkdir()
