@@ -241,7 +241,7 @@ def test_s3_missing_key_is_one_line(cogs, s3, tmp_path, capsys):
 
 @pytest.mark.parametrize("how, limit, message", [
     ("file", "100000", "it holds"),  # told by its Content-Length, before the download
-    ("unsized", "100000", "sends more than 100000 bytes"),  # no length: stopped as it passes
+    ("unsized", "100000", "larger than the download limit of 100000 bytes"),  # no length: stopped as it passes
     ("cut", "none", "the download ended after"),  # a connection that ends early
 ])
 def test_downloads_refused_on_one_line(cogs, server, tmp_path, monkeypatch, capsys, how, limit, message):

@@ -933,8 +933,8 @@ DEFAULT_MAX_DOWNLOAD = 4 * 2**30
 
 
 def _too_large(path: str, size: int, max_bytes: int, known: bool) -> InputError:
-    amount = f"it holds {size} bytes" if known else f"it sends more than {max_bytes} bytes"
-    return InputError(f"cannot read {path}: {amount}, more than the download limit of {max_bytes} "
+    amount = f"it holds {size} bytes, more than" if known else "it is larger than"
+    return InputError(f"cannot read {path}: {amount} the download limit of {max_bytes} bytes "
                       "(max_download, --max-download)")
 
 
