@@ -91,7 +91,10 @@ class Counting(http.server.SimpleHTTPRequestHandler):
             chunk = source.read(min(65536, left))
             if not chunk:
                 break
-            outputfile.write(chunk)
+            try:
+                outputfile.write(chunk)
+            except (BrokenPipeError, ConnectionResetError):  # the client stopped reading
+                return
             left -= len(chunk)
             with self.lock:
                 type(self).sent += len(chunk)
