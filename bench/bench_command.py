@@ -85,7 +85,7 @@ STAGES = Stages()
 #: Stages in the order of a run, as printed.
 ORDER = ["open", "value range", "read", "pre-filter", "masking", "matching", "refinement",
          "vector field, filters", "writer csv", "writer geojson", "writer tif", "writer gpkg",
-         "writer plot", "preview (plot)", "writer run", "commit"]
+         "writer plot", "preview (plot)", "writer run", "writers together (wall)", "commit"]
 
 
 class _TimedBatch:
@@ -118,15 +118,20 @@ def instrument() -> None:
     for name, writer in list(writers.WRITERS.items()):
         writers.WRITERS[name] = STAGES.wrap(f"writer {name}", writer)
     publish.Staging.publish = STAGES.wrap("commit", publish.Staging.publish)  # type: ignore[method-assign]
+    # The writers together, from the first one's start to the last one's end.
+    writers.write_outputs = STAGES.wrap("writers together (wall)", writers.write_outputs)
 
 
 def run_command(args: list[str]) -> tuple[float, dict[str, float]]:
     STAGES.seconds.clear()
+    cpu0 = os.times()
     t0 = time.perf_counter()
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         status = cli.main(args + ["--quiet"])
     wall = time.perf_counter() - t0
+    cpu1 = os.times()
+    STAGES.seconds["process CPU time"] = cpu1.user + cpu1.system - cpu0.user - cpu0.system
     if status != 0:
         raise SystemExit(f"talmek-track {' '.join(args)} failed with exit status {status}")
     return wall, dict(STAGES.seconds)

@@ -23,6 +23,8 @@ import math
 import os
 import re
 import shutil
+import sys
+import threading
 from collections.abc import Callable, Iterable, Iterator, Mapping
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
@@ -104,6 +106,35 @@ def require_writers(names: list[str], source1: ImageSource) -> None:
 
 def _has_gpkg_writer() -> bool:
     return any(importlib.util.find_spec(m) is not None for m in ("pyogrio", "fiona"))
+
+
+#: Modules that writers import when they first run, loaded ahead by ``preload``.
+WRITER_MODULES: dict[str, tuple[str, ...]] = {
+    "plot": ("matplotlib.figure", "matplotlib.backends.backend_agg"),
+    "gpkg": ("pyogrio.raw",),
+    "tif": ("rasterio.io", "rasterio.shutil"),
+    "geojson": ("rasterio.warp",),
+}
+
+
+def preload(names: Iterable[str]) -> threading.Thread | None:
+    """Starts importing the modules of the writers ``names`` on a helper thread, so that their
+    imports (a second or more for Matplotlib and pyogrio) overlap the matching instead of
+    following it. A module that cannot be imported is left to its writer to report."""
+    modules = [m for n in names for m in WRITER_MODULES.get(n, ()) if m not in sys.modules]
+    if not modules:
+        return None
+
+    def load() -> None:
+        for module in modules:
+            try:
+                importlib.import_module(module)
+            except Exception:  # noqa: BLE001, S112 - the writer imports it again and says why
+                continue
+
+    thread = threading.Thread(target=load, name="talmek-preload")
+    thread.start()
+    return thread
 
 
 def publish_result(staging: Staging, names: list[str], result: TrackResult) -> list[Path]:
