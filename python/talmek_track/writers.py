@@ -7,7 +7,8 @@ returns the paths it wrote, or an empty list when its format does not apply (the
 georeferenced input). It raises ``OSError`` (or ``OutputError``) when it cannot write. Register
 a new format with ``@register_writer("name")``; ``track_files(formats=[...])`` picks formats by
 name and writes ``DEFAULT_FORMATS`` by default. ``write_result`` runs the chosen writers on a
-finished result and publishes their files, all or none.
+finished result and publishes their files, all or none; writers registered with
+``side_by_side=True`` (the built-in ones but NetCDF) run on threads at the same time.
 """
 
 from __future__ import annotations
@@ -70,10 +71,11 @@ def register_writer(name: str, *, side_by_side: bool = False) -> Callable[[Write
     Returns
     -------
     callable
-        The decorator, which returns the writer (marked ``side_by_side``).
+        The decorator, which returns the writer (with ``side_by_side``, marked so).
     """
     def add(writer: Writer) -> Writer:
-        writer.side_by_side = side_by_side  # type: ignore[attr-defined]
+        if side_by_side:
+            writer.side_by_side = True  # type: ignore[attr-defined]
         WRITERS[name] = writer
         return writer
     return add
