@@ -587,13 +587,13 @@ def _main(args: argparse.Namespace, stack: bool = False) -> int:
             print(f"{PROG}: error: {path_text(e.worded(flag))}", file=sys.stderr)
             return EXIT_USAGE
         except InputError as e:
-            print(f"{PROG}: error: {path_text(e)}", file=sys.stderr)
+            print(f"{PROG}: error: {path_text(e.worded(flag))}", file=sys.stderr)
             return EXIT_INPUT
         except OutputError as e:
-            print(f"{PROG}: error: {path_text(e)}", file=sys.stderr)
+            print(f"{PROG}: error: {path_text(e.worded(flag))}", file=sys.stderr)
             return EXIT_OUTPUT
         except TrackError as e:  # a block that failed on its worker, a cluster out of reach
-            print(f"{PROG}: error: {path_text(e)}", file=sys.stderr)
+            print(f"{PROG}: error: {path_text(e.worded(flag))}", file=sys.stderr)
             return EXIT_INPUT
         except OSError as e:
             print(f"{PROG}: error: {e.strerror or e}: {path_text(e.filename or args.output)}", file=sys.stderr)

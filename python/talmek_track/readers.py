@@ -620,9 +620,10 @@ def _pick_bands(path: str, count: int, colour: bool, alpha_second: bool, band: i
     return (1,)
 
 
-def _pages_message(path: str, pages: int) -> str:
-    return (f"{path} is a stack of {pages} pages; choose the page to match by its number, from 1 "
-            "(or store the layers as bands and choose a band)")
+def _pages_error(path: str, pages: int) -> InputError:
+    return InputError("{path} is a stack of {pages} pages; choose the page to match by its number, "
+                      "from 1, with {0} (or store the layers as bands and choose a band)",
+                      options=("page",), path=path, pages=pages)
 
 
 # --- rasterio -------------------------------------------------------------------------------------
@@ -712,7 +713,7 @@ def _open_rasterio(path: str, band: int | None, page: int | None, nodata: float 
         pages = len(ds.subdatasets) if ds.driver == "GTiff" else 0
         tags = {str(k): str(v) for k, v in ds.tags().items()}
     if pages > 1 and page is None:
-        raise InputError(_pages_message(path, pages))
+        raise _pages_error(path, pages)
     if page is not None and pages > 1 and page > pages:
         raise InputError(f"{path} has {pages} pages, no page {page}")
     page = page if pages > 1 else None
@@ -762,7 +763,7 @@ def _open_tifffile(path: str, band: int | None, page: int | None, nodata: float 
     with tifffile.TiffFile(path) as tif:
         main = [i for i, p in enumerate(tif.pages) if not (getattr(p, "subfiletype", 0) & 5)]
         if len(main) > 1 and page is None:
-            raise InputError(_pages_message(path, len(main)))
+            raise _pages_error(path, len(main))
         if page is not None and len(main) > 1 and page > len(main):
             raise InputError(f"{path} has {len(main)} pages, no page {page}")
         page = page if len(main) > 1 else None
