@@ -1,7 +1,8 @@
 # make test   - set up .venv with CPython 3.12, install Talmek with its test extra, run every test,
 #               then make lint (ruff and mypy)
 # make demo   - set up .venv and run the tracking example and the talmek-track command
-# make bench  - print the benchmark figures
+# make bench  - print the headline benchmark figures (about 10 minutes on 2 cores)
+# make bench-scene - the scene-scale, accuracy and Dask benchmarks (an hour or more)
 # make wheel  - build the Linux wheel, repair it to manylinux, try it in a fresh venv without a compiler
 # make conformance-native - the conformance cases through the engine alone, built for this machine
 # make crosscheck - the same cases (and the transform check) built for Linux ARM64 and Windows x64,
@@ -21,7 +22,7 @@ DEV_BUILD := build/dev
 DEV_INSTALL := $(BUILD_ENV) $(PIP) install -v --no-deps --no-build-isolation -Cbuild-dir=$(DEV_BUILD) \
 	-Ccmake.define.TALMEK_TESTSUPPORT=ON
 
-.PHONY: test lint demo bench install venv wheel clean conformance-native crosscheck crosscheck-tools
+.PHONY: test lint demo bench bench-scene install venv wheel clean conformance-native crosscheck crosscheck-tools
 
 $(PY):
 	@PY312=$$(tools/find_python312.sh) || exit 1; \
@@ -68,9 +69,15 @@ demo: $(VENV)/.deps-demo,cli,geo,xarray
 		--format csv,geojson,tif,nc,gpkg,plot -o out/demo/geo
 	$(PY) examples/speed_map.py out/demo/geo/vectors.nc out/demo/speed.png
 
+# The headline figures: the engine against OpenCV per match and over a whole grid, and the
+# command's stage profile. The scene-scale, accuracy and Dask studies run under bench-scene.
 bench: $(VENV)/.deps-bench
 	$(DEV_INSTALL) .
 	$(PY) bench/run_all.py
+
+bench-scene: $(VENV)/.deps-bench
+	$(DEV_INSTALL) .
+	$(PY) bench/run_all.py --scene
 
 # Needs nothing but CPython 3.12 and a compiler: works on a fresh clone as after make test.
 wheel: $(VENV)/.build-tools

@@ -1,5 +1,14 @@
 #!/usr/bin/env python3
-"""Run the benchmark scripts of this folder (bench_*.py, then compare.py) one after another.
+"""Run benchmark scripts of this folder one after another, each in its own process.
+
+    run_all.py            the headline figures (``make bench``, about 10 minutes on 2 cores):
+                          the engine's transforms and stages, each match against OpenCV and
+                          scikit-image, whole grids against OpenCV and OpenPIV, and the command's
+                          stage profile on a 4000 x 4000 scene pair
+    run_all.py --scene    the scene-scale, accuracy and Dask studies (``make bench-scene``, an
+                          hour or more on 2 cores): every other bench_*.py
+    run_all.py --all      both
+    run_all.py NAME ...   the named scripts
 
 Each script runs in its own process so that one script's imports, caches and memory do not colour
 the next one's timings. A script that fails does not stop the others; the exit status says whether
@@ -8,26 +17,39 @@ all of them ran through.
 
 from __future__ import annotations
 
+import argparse
 import os
 import subprocess
 import sys
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-# The engine's own figures first, then whole matches, any other bench_*.py, and the peers last.
-FIRST = ["bench_engine.py", "bench_match.py"]
-LAST = "compare.py"
+#: The headline scripts, in this order: the engine's own figures, the peers, the whole command.
+HEADLINE = ["bench_engine.py", "bench_profile.py", "compare.py", "bench_command.py"]
 
 
-def scripts() -> list[str]:
-    names = os.listdir(HERE)
-    others = sorted(f for f in names if f.startswith("bench_") and f.endswith(".py") and f not in FIRST)
-    return [f for f in FIRST if f in names] + others + ([LAST] if LAST in names else [])
+def scene_scripts() -> list[str]:
+    """Every bench_*.py that is not a headline one (a new script lands here until listed above)."""
+    return sorted(f for f in os.listdir(HERE)
+                  if f.startswith("bench_") and f.endswith(".py") and f not in HEADLINE)
 
 
-def main() -> int:
+def main(argv: list[str] | None = None) -> int:
+    ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    group = ap.add_mutually_exclusive_group()
+    group.add_argument("--scene", action="store_true", help="the scene-scale, accuracy and Dask studies")
+    group.add_argument("--all", action="store_true", help="the headline scripts and the studies")
+    ap.add_argument("scripts", nargs="*", help="scripts of bench/ to run instead")
+    args = ap.parse_args(argv)
+    if args.scripts:
+        names = args.scripts
+    elif args.scene:
+        names = scene_scripts()
+    else:
+        names = HEADLINE + (scene_scripts() if args.all else [])
     failed = []
-    for name in scripts():
+    start = time.perf_counter()
+    for name in names:
         print(f"\n===== {name} =====", flush=True)
         t0 = time.perf_counter()
         rc = subprocess.call([sys.executable, os.path.join(HERE, name)])
@@ -35,6 +57,7 @@ def main() -> int:
               flush=True)
         if rc != 0:
             failed.append(name)
+    print(f"\n{len(names)} scripts in {(time.perf_counter() - start) / 60:.1f} minutes", flush=True)
     if failed:
         print("failed: " + ", ".join(failed), file=sys.stderr)
         return 1

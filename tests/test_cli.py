@@ -247,14 +247,19 @@ def test_errors_write_nothing(pngs, tmp_path, capsys, argv_of, code, message):
     assert sorted(tmp_path.iterdir()) == before
 
 
-def test_failure_while_writing_leaves_nothing(pngs, tmp_path, monkeypatch, capsys):
-    def broken(*args, **kw):
+@pytest.mark.parametrize("side_by_side", [False, True])
+def test_failure_while_writing_leaves_nothing(pngs, tmp_path, monkeypatch, capsys, side_by_side):
+    def broken(folder, result):
+        (folder / "vectors.png").write_bytes(b"half")
         raise OSError(28, "No space left on device")
 
+    # Alone after the others, or on a thread beside them: the run fails whole either way.
+    broken.side_by_side = side_by_side
     monkeypatch.setitem(writers.WRITERS, "plot", broken)
     before = sorted(tmp_path.iterdir())
     assert run(*pngs, "-o", tmp_path / "out", *FAST) == 3
-    assert "No space left" in capsys.readouterr().err
+    err = capsys.readouterr().err
+    assert "vectors.png" in err and "No space left" in err
     assert sorted(tmp_path.iterdir()) == before
 
 

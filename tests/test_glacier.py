@@ -12,6 +12,7 @@ pytest.importorskip("scipy")
 
 import talmek_track as tt  # noqa: E402
 from glacier_scene import OFFSET, glacier_scene, write_scene  # noqa: E402
+from support import same_bits  # noqa: E402
 from synthetic import shift  # noqa: E402
 from talmek_track.errors import InputError, OptionError  # noqa: E402
 
@@ -130,6 +131,10 @@ def test_refinement_is_the_same_block_by_block(scene):
     blocks = run(paths, block_pixels=200_000).vector_field
     assert np.array_equal(whole.values["dx"], blocks.values["dx"], equal_nan=True)
     assert np.array_equal(whole.status, blocks.status)
+    # On one thread (pre-filter strips and resampled chips one after another) as on every core.
+    one = run(paths, threads=1).vector_field
+    assert same_bits(one.records, whole.records) and np.array_equal(one.status, whole.status)
+    assert all(same_bits(one.values[k], whole.values[k]) for k in whole.values)
 
 
 def test_plain_options_give_the_former_numbers(scene):

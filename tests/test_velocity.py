@@ -10,7 +10,7 @@ import Talmek
 import talmek_track
 from talmek_track.dates import acquisition_dates, date_from_tags, parse_date, parse_dates
 from talmek_track.outliers import median_test
-from talmek_track.prefilter import Prefilter, filter_window, parse_prefilter
+from talmek_track.prefilter import Prefilter, filter_rows, filter_window, parse_prefilter
 from talmek_track.readers import open_source
 from talmek_track.velocity import OUTLIER, vector_field
 
@@ -250,6 +250,10 @@ def test_prefilter_blocks_equal_whole_image(spec):
     tiles = [[filter_window(f, window, real.shape, r, min(r + 40, 120), c, min(c + 25, 90))
               for c in range(0, 90, 25)] for r in range(0, 120, 40)]
     assert np.array_equal(np.block(tiles), f(real))
+    # Strips of rows filtered side by side on threads give the same pixels again.
+    tall = smooth_texture(300, 90, seed=6, sigma=1.0) * 0.7 + 20.25
+    for threads in (2, 3):
+        assert np.array_equal(filter_rows(f, tall, 5, 290, 3, 80, threads=threads), f(tall)[5:290, 3:80])
 
 
 def test_wide_pixels_are_filtered_before_rounding():

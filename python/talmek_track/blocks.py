@@ -12,6 +12,7 @@ converted images in memory (the engine is told where each window lies in its ima
 
 from __future__ import annotations
 
+import copy
 import math
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
@@ -71,6 +72,9 @@ class BlockJob:
     validity1, validity2 : ImageValidity or None
         Validity masks and saturated areas of each image (``talmek_track.validity``), masked
         like nodata.
+    margins : numpy.ndarray of int64, shape (n, 2), or None
+        Each point's search margins (columns, rows) when they differ from point to point (a
+        reference velocity map sizes them); None: the params' margins for every point.
     """
 
     source1: ImageSource
@@ -86,6 +90,7 @@ class BlockJob:
     refine: Refinement | None = None
     validity1: ImageValidity | None = None
     validity2: ImageValidity | None = None
+    margins: npt.NDArray[np.int64] | None = None
 
     @property
     def size(self) -> int:
@@ -135,13 +140,20 @@ def chip_sizes(params: Talmek.MatchingParams) -> tuple[tuple[int, int], tuple[in
     return ref, (ref[0] + 2 * params.hoffset_, ref[1] + 2 * params.voffset_)
 
 
-def covering_window(points: npt.NDArray[np.int64], size: tuple[int, int], shape: tuple[int, int]) -> Window:
-    """The part of an image that the chips of ``size`` (width, height) around ``points`` cover;
-    at least one pixel, so that a block whose chips all leave the image still has a window."""
+def covering_window(points: npt.NDArray[np.int64], size: tuple[int, int] | npt.NDArray[np.int64],
+                    shape: tuple[int, int]) -> Window:
+    """The part of an image that the chips of ``size`` (width, height; or one pair per point,
+    shape (n, 2)) around ``points`` cover; at least one pixel, so that a block whose chips all
+    leave the image still has a window."""
     bounds = []
-    for axis, extent in ((0, size[1]), (1, size[0])):
-        lo = int(chip_origin(points[:, axis].min(), extent))
-        hi = int(chip_origin(points[:, axis].max(), extent)) + extent
+    for axis, extent in ((0, size[1]), (1, size[0])) if isinstance(size, tuple) else \
+            ((0, size[:, 1]), (1, size[:, 0])):
+        if isinstance(extent, np.ndarray):
+            origins = chip_origin(points[:, axis], extent)
+            lo, hi = int(origins.min()), int((origins + extent).max())
+        else:
+            lo = int(chip_origin(points[:, axis].min(), extent))
+            hi = int(chip_origin(points[:, axis].max(), extent)) + extent
         lo, hi = max(lo, 0), min(hi, shape[axis])
         if lo >= hi:
             lo = min(max(lo, 0), shape[axis] - 1)
@@ -155,12 +167,14 @@ def plan_blocks(source1: ImageSource, source2: ImageSource, params: Talmek.Match
                 grid_shape: tuple[int, int], *, threads: int | None = None,
                 block_pixels: int = DEFAULT_BLOCK_PIXELS, prefilter: Prefilter | None = None,
                 refine: Refinement | None = None,
-                validity: tuple[ImageValidity | None, ImageValidity | None] = (None, None)) -> list[BlockJob]:
+                validity: tuple[ImageValidity | None, ImageValidity | None] = (None, None),
+                margins: npt.NDArray[np.int64] | None = None) -> list[BlockJob]:
     """Cuts a grid (points row by row, ``grid_shape`` rows and columns) into blocks of whole grid
     rows whose two windows hold about ``block_pixels`` pixels together (at least one grid row).
     ``prefilter`` (a ``talmek_track.prefilter.Prefilter`` or None) is applied to every window;
     such blocks hold ``PREFILTER_COST`` times fewer pixels. ``refine`` widens both windows by the
-    refinement's halo; ``validity`` holds each image's masks beside nodata (or None).
+    refinement's halo; ``validity`` holds each image's masks beside nodata (or None);
+    ``margins`` each point's search margins (columns, rows) when they differ from the params'.
 
     Returns
     -------
@@ -173,6 +187,8 @@ def plan_blocks(source1: ImageSource, source2: ImageSource, params: Talmek.Match
     if prefilter is not None:
         block_pixels = max(1, block_pixels // PREFILTER_COST)
     ref, search = chip_sizes(params)
+    if margins is not None and len(margins):
+        search = (ref[0] + 2 * int(margins[:, 0].max()), ref[1] + 2 * int(margins[:, 1].max()))
     width = (min(source1.shape[1], (cols - 1) * params.col_interval_ + ref[0])
              + min(source2.shape[1], (cols - 1) * params.col_interval_ + search[0]))
     spare = block_pixels / max(width, 1) - max(ref[1], search[1])
@@ -184,13 +200,19 @@ def plan_blocks(source1: ImageSource, source2: ImageSource, params: Talmek.Match
     for first in range(0, rows, per_block):
         part = slice(first * cols, min(first + per_block, rows) * cols)
         p1, p2 = points1[part], points2[part]
+        m = None if margins is None else margins[part]
         w1 = covering_window(p1, ref, source1.shape)
-        w2 = covering_window(p2, search, source2.shape)
+        w2 = covering_window(p2, search if m is None else _search_sizes(ref, m), source2.shape)
         if extra:
             w1, w2 = w1.widened(extra, source1.shape), w2.widened(extra, source2.shape)
         jobs.append(BlockJob(source1, source2, params, p1, p2, w1, w2, part.start, threads,
-                             prefilter, refine, validity[0], validity[1]))
+                             prefilter, refine, validity[0], validity[1], margins=m))
     return jobs
+
+
+def _search_sizes(ref: tuple[int, int], margins: npt.NDArray[np.int64]) -> npt.NDArray[np.int64]:
+    """Each point's search chip (width, height) from its margins (columns, rows)."""
+    return np.asarray(ref, np.int64) + 2 * margins
 
 
 def read_window(source: ImageSource, window: Window, prefilter: Prefilter | None = None
@@ -263,7 +285,11 @@ def load_block(job: BlockJob) -> LoadedBlock:
     del invalid1
     pixels2, invalid2 = _read_job_window(job.source2, job.window2, job.prefilter)
     invalid2 = _with_validity(job.source2, job.window2, invalid2, job.validity2)
-    skip |= chips_touch(invalid2, job.points2, search[0], search[1], (job.window2[0], job.window2[2]))
+    if job.margins is None:
+        skip |= chips_touch(invalid2, job.points2, search[0], search[1], (job.window2[0], job.window2[2]))
+    else:
+        sizes = _search_sizes(ref, job.margins)
+        skip |= chips_touch(invalid2, job.points2, sizes[:, 0], sizes[:, 1], (job.window2[0], job.window2[2]))
     return LoadedBlock(job, pixels1, pixels2, skip)
 
 
@@ -277,12 +303,15 @@ def match_loaded(block: LoadedBlock, progress: Progress | None = None,
     """The records of a loaded block; see ``match_block``."""
     job = block.job
     todo = ~block.skip
-    pairs = pair_array(job.points1[todo], job.points2[todo])
     n_threads = thread_count(threads if threads is not None else job.threads)
-    matched, failed, first_error = _batch.match_points(
-        block.pixels1, block.pixels2, pairs, job.params, n_threads, progress,
-        window1=native_window(job.window1, job.source1.shape),
-        window2=native_window(job.window2, job.source2.shape))
+    windows = (native_window(job.window1, job.source1.shape), native_window(job.window2, job.source2.shape))
+    if job.margins is None:
+        pairs = pair_array(job.points1[todo], job.points2[todo])
+        matched, failed, first_error = _batch.match_points(
+            block.pixels1, block.pixels2, pairs, job.params, n_threads, progress,
+            window1=windows[0], window2=windows[1])
+    else:
+        matched, failed, first_error = _match_by_margins(block, todo, n_threads, progress, windows)
     records = np.zeros(job.size, RECORD_DTYPE)
     records[todo] = matched
     records["row1"], records["col1"] = job.points1[:, 0], job.points1[:, 1]
@@ -292,6 +321,37 @@ def match_loaded(block: LoadedBlock, progress: Progress | None = None,
         records = refine_block(records, block.pixels1, block.pixels2, job.window1, job.window2,
                                job.source2.shape, job.params, job.refine, n_threads)
     return BlockRecords(records, int(failed), str(first_error) if failed else "")
+
+
+def _with_margins(params: Talmek.MatchingParams, mx: int, my: int) -> Talmek.MatchingParams:
+    p = copy.copy(params)
+    p.hoffset_, p.voffset_ = mx, my
+    return p
+
+
+def _match_by_margins(block: LoadedBlock, todo: npt.NDArray[np.bool_], threads: int,
+                      progress: Progress | None, windows: tuple[NativeWindow, NativeWindow]
+                      ) -> tuple[np.ndarray, int, str]:
+    """The records of the points ``todo`` of a block whose points have margins of their own: one
+    native batch per distinct pair of margins, the records in the points' order."""
+    job = block.job
+    assert job.margins is not None
+    at = np.flatnonzero(todo)
+    out = np.zeros(len(at), RECORD_DTYPE)
+    kinds, which = np.unique(job.margins[at], axis=0, return_inverse=True)
+    failed, first_error, done = 0, "", 0
+    for k, (mx, my) in enumerate(kinds):
+        part = np.flatnonzero(which.ravel() == k)
+        report = None if progress is None else (lambda n, base=done: progress(base + n))
+        pairs = pair_array(job.points1[at[part]], job.points2[at[part]])
+        matched, lost, error = _batch.match_points(
+            block.pixels1, block.pixels2, pairs, _with_margins(job.params, int(mx), int(my)), threads,
+            report, window1=windows[0], window2=windows[1])
+        out[part] = matched
+        failed += int(lost)
+        first_error = first_error or (str(error) if lost else "")
+        done += len(part)
+    return out, failed, first_error
 
 
 def match_block(job: BlockJob, threads: int | None = None,

@@ -198,8 +198,18 @@ def add_matching_options(ap: argparse.ArgumentParser) -> None:
                     "coarse-to-fine passes on reduced images predict each point's position, and "
                     "the last pass searches only --guided-margin pixels around it")
     ap.add_argument("--guided-margin", type=int, default=4, metavar="PIXELS",
-                    help="search margin of the passes after the first (default: 4, at least what "
-                    "the least search window needs)")
+                    help="search margin of the passes after the first, and the least of points "
+                    "--reference predicts (default: 4, at least what the least search window needs)")
+    ap.add_argument("--reference", default=None, metavar="VX,VY|PRODUCT",
+                    help="a velocity map in map units per year on any grid (needs the dates): two "
+                    "rasters of vx and vy, or one product holding both (an earlier vectors.tif or "
+                    "vectors.nc, an ITS_LIVE mosaic); each point's search is centred on its "
+                    "velocity x dt and, with an error (--reference-error or the map's vx_error, "
+                    "vy_error or v_error), sized to 3 x that error; points it misses are searched "
+                    "blind. Replaces the coarse passes of --max-speed")
+    ap.add_argument("--reference-error", type=float, default=None, metavar="E",
+                    help="the error of each component of --reference, map units per year, for "
+                    "every point (default: the map's own error layers, else --guided-margin)")
     ap.add_argument("--fill", action="store_true",
                     help="fill rejected and outlier vectors from their neighbours (the mean of the "
                     "valid ones, ring by ring from the rim of each gap) in every output but "
@@ -242,6 +252,9 @@ def add_matching_options(ap: argparse.ArgumentParser) -> None:
                         f"before decoding any (default: {d.max_pixels})")
     limits.add_argument("--max-points", type=_count, default=d.max_points, metavar="N|none",
                         help=f"refuse grids of more points (default: {d.max_points})")
+    limits.add_argument("--max-download", type=_count, default=d.max_download, metavar="BYTES|none",
+                        help="refuse HTTP(S) files larger than this, before fetching them whole "
+                        f"(default: {d.max_download}, 4 GiB)")
     limits.add_argument("--allow-any-source", action="store_true",
                         help="let GDAL open anything it can: VRT and other files that name further "
                         "files or URLs, driver strings, every /vsi file system (default: plain "
@@ -300,10 +313,12 @@ def options_of(args: argparse.Namespace, **more: Any) -> TrackOptions:
                         backmatch=args.backmatch, similarity=args.similarity,
                         saturation=not args.no_saturation, mask1=args.mask1, mask2=args.mask2,
                         max_pixels=args.max_pixels, max_points=args.max_points,
+                        max_download=args.max_download,
                         allow_any_source=args.allow_any_source, grid=args.grid,
                         resampling=args.resampling, asset=args.asset,
                         fill=args.fill, strain=args.strain, max_speed=args.max_speed,
                         guided_margin=args.guided_margin,
+                        reference=args.reference, reference_error=args.reference_error,
                         **cluster_options(args), **more)
 
 
@@ -379,8 +394,9 @@ def build_stack_parser() -> argparse.ArgumentParser:
         "files' tags) when all have one, else in the order given. Exit status as for "
         "talmek-track; the pairs finished before a failure or an interrupt keep their folders.",
     )
-    ap.add_argument("images", metavar="IMAGE", nargs="+",
-                    help="the images of the stack, or STAC items or an ItemCollection (.json)")
+    ap.add_argument("images", metavar="IMAGE", nargs="*",
+                    help="the images of the stack, or STAC items or an ItemCollection (.json); "
+                    "none with --stac-search")
     ap.add_argument("-o", "--output", metavar="OUTDIR", required=True,
                     help="folder for the results, created if missing (its parent must exist)")
     ap.add_argument("--pairs", type=_pairs_option, default="consecutive",
@@ -403,9 +419,50 @@ def build_stack_parser() -> argparse.ArgumentParser:
     ap.add_argument("--invert", type=_positive_days, default=None, metavar="DAYS",
                     help="invert the cube into the mean velocity of every DAYS-day step and write "
                     "OUTDIR/timeseries.nc (implies --cube)")
+    search = ap.add_argument_group(
+        "STAC search", "the stack's images found by a STAC API search (pip install 'talmek[stac]'), "
+        "each item standing for its asset (--asset), dated by its datetime")
+    search.add_argument("--stac-search", metavar="URL", default=None,
+                        help="the STAC API to search (its root address)")
+    search.add_argument("--collection", metavar="NAME[,NAME...]", default=None,
+                        help="the collections to search (required with --stac-search)")
+    search.add_argument("--bbox", metavar="W,S,E,N", default=None,
+                        help="only items over this box, in degrees of longitude and latitude")
+    search.add_argument("--datetime", metavar="START/END", default=None,
+                        help="only items of this time range (2024-06-01/2024-09-30; '..' for an open end)")
+    search.add_argument("--max-cloud", type=float, default=None, metavar="PERCENT",
+                        help="only items whose eo:cloud_cover is at most PERCENT")
+    search.add_argument("--max-items", type=int, default=None, metavar="N",
+                        help="take at most N items (default: 100)")
     add_matching_options(ap)
     add_cluster_options(ap)
     return ap
+
+
+def _stack_inputs(args: argparse.Namespace) -> tuple[list[str], list[Any] | None]:
+    """The stack's images and dates: those given, or those a STAC search finds (--stac-search),
+    the dates given (--dates) before the items' own."""
+    search_flags = [f for f, v in (("--collection", args.collection), ("--bbox", args.bbox),
+                                   ("--datetime", args.datetime), ("--max-cloud", args.max_cloud),
+                                   ("--max-items", args.max_items)) if v is not None]
+    if args.stac_search is None:
+        if search_flags:
+            raise OptionError(f"{search_flags[0]} needs --stac-search")
+        if not args.images:
+            raise OptionError("give the images of the stack, or --stac-search")
+        return args.images, args.dates
+    if args.images:
+        raise OptionError("give the images of the stack or --stac-search, not both")
+    from talmek_track.stac_search import DEFAULT_MAX_ITEMS, StacQuery, dated_inputs, parse_bbox, search_images
+
+    query = StacQuery(args.stac_search, tuple(c.strip() for c in (args.collection or "").split(",") if c.strip()),
+                      None if args.bbox is None else parse_bbox(args.bbox), args.datetime, args.max_cloud,
+                      DEFAULT_MAX_ITEMS if args.max_items is None else args.max_items)
+    names, dates = dated_inputs(search_images(query, args.asset))
+    given: list[Any] = args.dates or []
+    if given and len(given) != len(names):
+        raise OptionError(f"{len(given)} dates for the {len(names)} images the STAC search found")
+    return names, [g if g is not None else d for g, d in zip(given, dates)] if given else list(dates)
 
 
 def _positive_days(text: str) -> float:
@@ -420,8 +477,9 @@ def _positive_days(text: str) -> float:
 
 def run_stack(args: argparse.Namespace) -> StackResult:
     """Runs ``talmek-track stack`` for parsed arguments."""
-    return match_stack(args.images, args.pairs, args.output, max_days=args.max_days,
-                       min_days=args.min_days, dates=args.dates, progress=not args.quiet,
+    images, dates = _stack_inputs(args)
+    return match_stack(images, args.pairs, args.output, max_days=args.max_days,
+                       min_days=args.min_days, dates=dates, progress=not args.quiet,
                        keep=False, cube=args.cube, invert=args.invert, options=options_of(args))
 
 

@@ -8,9 +8,11 @@ import numpy.typing as npt
 from talmek_track._facts import chip_origin
 
 
-def chips_touch(invalid: np.ndarray | None, points: npt.NDArray[np.integer], width: int,
-                height: int, origin: tuple[int, int] = (0, 0)) -> npt.NDArray[np.bool_]:
-    """True for each (row, col) centre whose chip, as the engine cuts it, holds an invalid pixel.
+def chips_touch(invalid: np.ndarray | None, points: npt.NDArray[np.integer],
+                width: int | npt.NDArray[np.integer], height: int | npt.NDArray[np.integer],
+                origin: tuple[int, int] = (0, 0)) -> npt.NDArray[np.bool_]:
+    """True for each (row, col) centre whose chip, as the engine cuts it, holds an invalid pixel;
+    ``width`` and ``height`` are one chip size or one per point.
 
     ``invalid`` covers the window of the image whose first pixel is ``origin`` (row, col); the
     window must hold every pixel of each chip that lies inside the image, and only the part

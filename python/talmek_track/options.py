@@ -19,7 +19,7 @@ import dataclasses
 import math
 import operator
 import os
-from collections.abc import Callable, Iterable, Mapping
+from collections.abc import Callable, Iterable, Mapping, Sequence
 from dataclasses import dataclass, field
 from datetime import datetime
 from typing import Any, TypedDict
@@ -35,7 +35,8 @@ from talmek_track.dates import interval_days, parse_date, parse_dates
 from talmek_track.errors import OptionError
 from talmek_track.outliers import FILTERS
 from talmek_track.prefilter import Prefilter, parse_prefilter
-from talmek_track.readers import DEFAULT_MAX_PIXELS
+from talmek_track.readers import DEFAULT_MAX_DOWNLOAD, DEFAULT_MAX_PIXELS
+from talmek_track.reference import parse_reference
 from talmek_track.refine import Refinement, parse_refine
 from talmek_track.warp import DEFAULT_RESAMPLING, parse_grid, parse_resampling
 from talmek_track.writers import WRITERS
@@ -63,6 +64,9 @@ Dates = str | tuple[datetime, datetime]
 #: Stable ground: a mask raster (any grid, non-zero: stable) or an array of image 1's shape, or
 #: "slow" (the slowest quarter of the accepted vectors) or "none".
 Stable = str | os.PathLike[str] | np.ndarray
+
+#: A reference velocity map: "VX,VY", one product's path, or one or two paths.
+Reference = str | os.PathLike[str] | Sequence[str | os.PathLike[str]]
 
 #: A validity mask of one image: a raster (any grid, non-zero: invalid) or an array of its shape.
 Mask = str | os.PathLike[str] | np.ndarray
@@ -319,6 +323,14 @@ def _speed(name: str, value: object) -> float:
     return number
 
 
+def _error(name: str, value: object) -> float:
+    number = _real(name, value)
+    if not (math.isfinite(number) and number >= 0):
+        raise _refuse("{0} must be a speed of 0 or more (map units per year), got {value!r}", name,
+                      value=value)
+    return number
+
+
 def _backend(name: str, value: object) -> str:
     return _choice(BACKENDS)(name, value)
 
@@ -334,12 +346,14 @@ _CHECKS: dict[str, Callable[[str, Any], Any]] = {
     "workers": _optional(_at_least_one), "dates": _dates, "prefilter": _prefilter,
     "filter": _choice(FILTERS), "stable": _stable, "block_pixels": _at_least_one,
     "max_pixels": _optional(_at_least_one), "max_points": _optional(_at_least_one),
+    "max_download": _optional(_at_least_one),
     "allow_any_source": _flag, "connect_timeout": _optional(_seconds),
     "handshake_timeout": _optional(_seconds),
     "refine": _refine, "backmatch": _tolerance(0.01, 2.0, 0.5), "similarity": _tolerance(-1.0, 0.99, 0.5),
     "saturation": lambda name, v: bool(v), "mask1": _mask, "mask2": _mask,
     "grid": parse_grid, "resampling": parse_resampling, "asset": _optional(_asset),
     "fill": _flag, "strain": _flag, "max_speed": _optional(_speed), "guided_margin": _at_least_one,
+    "reference": parse_reference, "reference_error": _optional(_error),
 }
 
 
@@ -381,6 +395,7 @@ class TrackOptions:
     block_pixels: int = DEFAULT_BLOCK_PIXELS
     max_pixels: int | None = DEFAULT_MAX_PIXELS
     max_points: int | None = DEFAULT_MAX_POINTS
+    max_download: int | None = DEFAULT_MAX_DOWNLOAD
     allow_any_source: bool = False
     connect_timeout: float | None = None
     handshake_timeout: float | None = None
@@ -397,6 +412,8 @@ class TrackOptions:
     strain: bool = False
     max_speed: float | None = None
     guided_margin: int = 4
+    reference: tuple[str, ...] | None = None
+    reference_error: float | None = None
 
     def __post_init__(self) -> None:
         for f in dataclasses.fields(self):
@@ -406,6 +423,9 @@ class TrackOptions:
             raise _refuse("the search window {sw}x{sh} must be {lo}..{hi} pixels on each side; "
                           "widen {0} or {1}", "margin", "chip", sw=sw, sh=sh, lo=SEARCH_CHIP_MIN,
                           hi=SEARCH_CHIP_MAX)
+        if self.reference_error is not None and self.reference is None:
+            raise _refuse("{0} is the error of a reference velocity map; give the map ({1})",
+                          "reference_error", "reference")
         cluster = [name for name in ("client", "scheduler", "workers", "connect_timeout",
                                      "handshake_timeout") if getattr(self, name) is not None]
         if cluster and self.backend == "threads":
@@ -534,6 +554,8 @@ class ArrayKeywords(MatchKeywords, total=False):
     strain: bool
     max_speed: float | None
     guided_margin: int
+    reference: Reference | None
+    reference_error: float | None
 
 
 class StackKeywords(MatchKeywords, total=False):
@@ -552,6 +574,7 @@ class StackKeywords(MatchKeywords, total=False):
     stable: Stable | None
     block_pixels: int
     max_pixels: int | None
+    max_download: int | None
     allow_any_source: bool
     connect_timeout: float | None
     handshake_timeout: float | None
@@ -564,6 +587,8 @@ class StackKeywords(MatchKeywords, total=False):
     strain: bool
     max_speed: float | None
     guided_margin: int
+    reference: Reference | None
+    reference_error: float | None
 
 
 class RunKeywords(StackKeywords, total=False):

@@ -21,7 +21,7 @@ from __future__ import annotations
 import dataclasses
 import os
 import warnings
-from collections.abc import Callable, Iterable
+from collections.abc import Callable, Iterable, Mapping
 from dataclasses import dataclass
 from datetime import datetime
 
@@ -38,6 +38,7 @@ from talmek_track.guided import plan_passes, predict
 from talmek_track.matching import RECORD_DTYPE, grid_points, on_grid, warn_failures
 from talmek_track.options import TrackOptions
 from talmek_track.readers import ImageSource, check_pixels, fetch_once, open_source
+from talmek_track.reference import reference_points
 from talmek_track.refine import Refinement, split
 from talmek_track.results import TrackResult
 from talmek_track.stac import is_stac, item_image
@@ -64,8 +65,8 @@ def open_image(path: str | os.PathLike[str], options: TrackOptions) -> ImageSour
     """One input opened with the options' band, page and nodata (value range not yet settled).
 
     A STAC item (``.json``) stands for its asset (``options.asset``), its ``properties.datetime``
-    becoming the image's acquisition date. On the threads backend an HTTP(S) file is fetched
-    once and read locally (``readers.fetch_once``)."""
+    becoming the image's acquisition date. An HTTP(S) file is fetched once and read locally
+    (``readers.fetch_once``), by Dask workers on this machine too."""
     text = os.fspath(path)
     when = None
     if is_stac(text):
@@ -73,8 +74,7 @@ def open_image(path: str | os.PathLike[str], options: TrackOptions) -> ImageSour
         if image.datetime is None and options.dates is None:
             raise InputError(f"{text}: item {image.item} has no datetime; give the dates (--dates)")
         text, when = image.href, image.datetime
-    if options.backend == "threads":
-        fetch_once(text)
+    fetch_once(text, max_bytes=options.max_download)
     source = open_source(text, band=options.band, page=options.page, nodata=options.nodata,
                          max_pixels=options.max_pixels, allow_any_source=options.allow_any_source)
     if when is not None:
@@ -153,7 +153,7 @@ def check_grid_size(shape: tuple[int, int], params: Talmek.MatchingParams, max_p
 class PairPlan:
     """One pair planned for matching: its sources and completed settings, the grid and its
     block jobs, the options it was planned with, and what the vector field needs besides them
-    (dates, the grid points on stable ground)."""
+    (dates, the grid points on stable ground, attributes of the prediction for the field)."""
 
     source1: ImageSource
     source2: ImageSource
@@ -163,6 +163,7 @@ class PairPlan:
     options: TrackOptions
     dates: tuple[datetime, datetime] | None = None
     stable_points: np.ndarray | None = None
+    attrs: Mapping[str, object] = dataclasses.field(default_factory=dict)
 
     @property
     def total(self) -> int:
@@ -203,7 +204,15 @@ def plan_pair(source1: ImageSource, source2: ImageSource, params: Talmek.Matchin
         require("scipy", "cli")
     check_grid_size(source1.shape, params, options.max_points)
     points1, points2, grid_shape = grid_points(source1.shape, params)
-    if options.max_speed is not None:
+    margins: np.ndarray | None = None
+    notes: Mapping[str, object] = {}
+    if options.reference is not None:  # the reference is the prediction; no coarse passes then
+        predicted = reference_points(source1, params, points1, points2, grid_shape,
+                                     reference=options.reference, dates=dates,
+                                     error=options.reference_error, guided_margin=options.guided_margin,
+                                     allow_any_source=options.allow_any_source)
+        points2, margins, notes = predicted.points2, predicted.margins, predicted.attrs
+    elif options.max_speed is not None:
         points2 = guided_points(source1, source2, params, options, dates, points1)
     if len(points1) == 0:
         warnings.warn("the grid holds no point inside image 1; check the grid's start and step",
@@ -216,8 +225,8 @@ def plan_pair(source1: ImageSource, source2: ImageSource, params: Talmek.Matchin
     jobs = plan_blocks(source1, source2, params, points1, points2, grid_shape, threads=options.threads,
                        block_pixels=options.block_pixels,
                        prefilter=None if prefilter.kind == "none" else prefilter,
-                       refine=options.refinement, validity=validity)
-    return PairPlan(source1, source2, params, grid_shape, jobs, options, dates, stable)
+                       refine=options.refinement, validity=validity, margins=margins)
+    return PairPlan(source1, source2, params, grid_shape, jobs, options, dates, stable, notes)
 
 
 def match_plan(plan: PairPlan, options: TrackOptions,
@@ -253,11 +262,12 @@ def finish_plan(plan: PairPlan, blocks: Iterable[BlockRecords], *, preview: bool
     source1, params = plan.source1, plan.params
     records, extra = split(assemble(blocks, plan.total))
     options = plan.options
-    attrs = {"prefilter": str(options.prefilter),
-             "refine": str(options.refinement or Refinement(0, None, None))}
+    attrs: dict[str, object] = {"prefilter": str(options.prefilter),
+                                "refine": str(options.refinement or Refinement(0, None, None))}
     note = grid_note(source1, plan.source2)
     if note is not None:
         attrs["grid"] = note
+    attrs.update(plan.attrs)
     field = vector_field(
         records, plan.grid_shape, params, image_transform=source1.transform,
         image_rows=source1.shape[0], crs=source1.crs, dates=plan.dates, filter=options.filter,

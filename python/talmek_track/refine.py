@@ -21,6 +21,7 @@ records stay as the engine made them: the block returns the corrections beside t
 from __future__ import annotations
 
 import math
+from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
 
 import numpy as np
@@ -30,6 +31,7 @@ import Talmek
 from talmek_track import _batch
 from talmek_track._facts import SEARCH_CHIP_MIN, Status, chip_origin
 from talmek_track.matching import RECORD_DTYPE
+from talmek_track.prefilter import core_count
 
 __all__ = ["BACKMATCH_TOLERANCE", "CHECKS", "EXTRA_FIELDS", "MIN_SIMILARITY", "REFINE_METHODS", "Refinement",
            "parse_refine", "refine_block", "split"]
@@ -44,6 +46,8 @@ SPLINE_PAD = 10
 #: Points matched through the engine at a time (tiles of one image), and refined at a time.
 _TILES_PER_CALL = 512
 _POINTS_PER_PART = 512
+#: Chips resampled at a time on one thread.
+_CHIPS_AT_ONCE = 24
 
 #: Fields a refined block adds to the records: the correction of dx and dy in pixels (NaN where
 #: the match was not refined), the refined fit's rms_1 and rms_2, the chips' correlation
@@ -195,7 +199,8 @@ def _bspline_weights(t: np.ndarray) -> np.ndarray:
                           axis=1) / 6.0
 
 
-def _resample(pixels: np.ndarray, rows: np.ndarray, cols: np.ndarray, h: int, w: int) -> np.ndarray:
+def _resample(pixels: np.ndarray, rows: np.ndarray, cols: np.ndarray, h: int, w: int,
+              threads: int = 0) -> np.ndarray:
     """Chips (n, h, w) of cubic-spline values of ``pixels`` with their first sample at the real
     (rows, cols), rounded to 8 bits; every chip lies ``SPLINE_PAD + 2`` pixels inside.
 
@@ -203,7 +208,9 @@ def _resample(pixels: np.ndarray, rows: np.ndarray, cols: np.ndarray, h: int, w:
     on each side than the spline reaches (the prefilter's influence falls by 0.27 per pixel,
     to below 1e-5 of a grey level there), so a chip's values depend on the pixels around it
     alone, not on the block it was read in. All samples of a chip share one fraction, so the
-    spline is evaluated as two 4-tap filters per chip."""
+    spline is evaluated as two 4-tap filters per chip. Groups of chips run side by side on
+    ``threads`` threads (0: every core): SciPy's spline filter and NumPy's arithmetic release
+    the interpreter lock, and no chip's values depend on the others'."""
     from scipy import ndimage
 
     r0, c0 = np.floor(rows).astype(np.int64), np.floor(cols).astype(np.int64)
@@ -211,8 +218,9 @@ def _resample(pixels: np.ndarray, rows: np.ndarray, cols: np.ndarray, h: int, w:
     pad = SPLINE_PAD
     view = np.lib.stride_tricks.sliding_window_view(pixels, (h + 3 + 2 * pad, w + 3 + 2 * pad))
     out = np.empty((len(rows), h, w), np.uint8)
-    for at in range(0, len(rows), 24):
-        part = slice(at, at + 24)
+
+    def resample(at: int) -> None:
+        part = slice(at, at + _CHIPS_AT_ONCE)
         patches = view[r0[part] - 1 - pad, c0[part] - 1 - pad].astype(np.float64)
         for axis in (1, 2):
             ndimage.spline_filter1d(patches, order=3, axis=axis, mode="mirror", output=patches)
@@ -223,6 +231,21 @@ def _resample(pixels: np.ndarray, rows: np.ndarray, cols: np.ndarray, h: int, w:
                   + wc[part, 2, None, None] * along[:, :, 2:w + 2] + wc[part, 3, None, None] * along[:, :, 3:w + 3])
         np.clip(np.rint(values), 0, 255, out=values)
         out[part] = values
+
+    starts = range(0, len(rows), _CHIPS_AT_ONCE)
+    n = min(len(starts), core_count() if threads <= 0 else threads)
+    if n <= 1:
+        for at in starts:
+            resample(at)
+        return out
+
+    def share(k: int) -> None:
+        for at in starts[k::n]:
+            resample(at)
+
+    with ThreadPoolExecutor(max_workers=n, thread_name_prefix="talmek-resample") as pool:
+        for done in [pool.submit(share, k) for k in range(n)]:
+            done.result()
     return out
 
 
@@ -306,7 +329,7 @@ def _refine_part(out: np.ndarray, records: np.ndarray, todo: np.ndarray, pixels1
         refs = _cut(pixels1, ref_r[idx], ref_c[idx], h, w)
         rms1 = rms2 = np.empty(0, np.float32)
         for _ in range(how.rounds):
-            search = _resample(pixels2, pos_r[idx] + oh - my, pos_c[idx] + ow - mx, sh, sw)
+            search = _resample(pixels2, pos_r[idx] + oh - my, pos_c[idx] + ow - mx, sh, sw, threads)
             dx, dy, rms1, rms2, _ = match_chips(refs, search, params, threads)
             # The residual is below a pixel. A round whose match fails or moves further does not
             # confirm the estimate (the match is rejected); one that would leave the window
@@ -325,7 +348,7 @@ def _refine_part(out: np.ndarray, records: np.ndarray, todo: np.ndarray, pixels1
         sel = todo[idx]
         # How alike the chips are at the refined position (a cloud or a shadow in one of them
         # lowers it; a change of brightness or contrast does not).
-        final = _resample(pixels2, pos_r[idx] + oh, pos_c[idx] + ow, h, w)
+        final = _resample(pixels2, pos_r[idx] + oh, pos_c[idx] + ow, h, w, threads)
         corr = _pearson(refs, final)
         out["refine_corr"][sel] = corr
         out["check"][sel] = PASSED

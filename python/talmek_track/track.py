@@ -31,7 +31,7 @@ from talmek_track.pipeline import (
 from talmek_track.publish import output_target, repair, staged
 from talmek_track.readers import ImageSource, forget_decoded, source_from_array
 from talmek_track.results import TrackResult
-from talmek_track.writers import output_names, publish_result, require_writers
+from talmek_track.writers import output_names, preload, publish_result, require_writers
 
 __all__ = ["DEFAULT_FILTER", "DEFAULT_PREFILTER", "Dates", "Pair", "Stable", "track_files", "track_xarray"]
 
@@ -188,6 +188,7 @@ def track_files(image1: str | os.PathLike[str], image2: str | os.PathLike[str],
         params = opts.params()
         prepare_sources(source1, source2, params, start_given=opts.start_given)
         require_writers(names, source1)
+        preload(names)
         dates = opts.dates if opts.dates is not None else acquisition_dates(source1, source2)
         source1 = source1.with_range(opts.value_range, opts.percentiles)
         source2 = source2.with_range(opts.value_range, opts.percentiles)

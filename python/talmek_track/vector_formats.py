@@ -10,7 +10,6 @@ from __future__ import annotations
 
 import json
 import math
-import struct
 from pathlib import Path
 from typing import Any
 
@@ -109,7 +108,8 @@ def _features(field: VectorField) -> tuple[np.ndarray, dict[str, np.ndarray]]:
     index = np.flatnonzero((field.status == ACCEPTED) | (field.status == OUTLIER))
     rec = field.records[index]
     props: dict[str, np.ndarray] = {name: rec[name] for name in _PER_POINT}
-    props["status"] = np.array([STATUS_FLAGS[int(s)] for s in field.status[index]], dtype=object)
+    codes, inverse = np.unique(field.status[index], return_inverse=True)
+    props["status"] = np.array([STATUS_FLAGS[int(c)] for c in codes], dtype=object)[inverse.ravel()]
     for name, values in field.values.items():
         if name != "strength":
             props[name] = values[index]
@@ -125,6 +125,37 @@ def _plain(value: Any) -> Any:
     return value
 
 
+#: Features of a vector file formatted at a time, so that their text never exists whole.
+FEATURES_AT_ONCE = 16384
+
+
+def json_column(values: np.ndarray) -> list[str]:
+    """Each value's JSON text as ``json.dumps(_plain(value))`` writes it, a whole column at once:
+    integers in decimal, floats as the shortest text that reads back to the same double (a float32
+    first as its own shortest decimal, read as a double), not-a-number and infinities as null."""
+    kind = values.dtype.kind
+    if kind in "iu":
+        text: list[str] = values.astype(str).tolist()
+        return text
+    if kind == "f":
+        if values.dtype != np.float64:
+            values = values.astype(str).astype(np.float64)
+        # NumPy's text of a double is Python's repr, which json writes.
+        shown = values.astype(str)
+        shown[~np.isfinite(values)] = "null"
+        text = shown.tolist()
+        return text
+    return [json.dumps(_plain(v), allow_nan=False) for v in values]
+
+
+def _feature_template(names: list[str]) -> str:
+    """The text of one GeoJSON LineString feature as ``json.dumps`` writes it, with a ``%s`` for
+    each of the four coordinates and each property."""
+    props = ", ".join(f"{json.dumps(name)}: %s" for name in (n.replace("%", "%%") for n in names))
+    return ('{"type": "Feature", "geometry": {"type": "LineString", "coordinates": [[%s, %s], [%s, %s]]}, '
+            '"properties": {' + props + "}}")
+
+
 def write_geojson_wgs84(path: Path, field: VectorField) -> None:
     """GeoJSON as RFC 7946 asks: WGS 84 longitude and latitude, no ``crs`` member. The ends are
     reprojected from the field's CRS with rasterio (PROJ). A field without a CRS keeps its image
@@ -138,30 +169,35 @@ def write_geojson_wgs84(path: Path, field: VectorField) -> None:
 
         lon, lat = transform(field.crs, "EPSG:4326", x.tolist(), y.tolist())
         x, y = np.round(np.asarray(lon), 9), np.round(np.asarray(lat), 9)
+    if not (np.isfinite(x).all() and np.isfinite(y).all()):
+        raise ValueError("a vector's end has no finite position in WGS 84; GeoJSON cannot hold it")
     n = len(index)
     head: dict[str, Any] = {"type": "FeatureCollection"}
     if field.dates is not None:
         head["dates"] = [t.isoformat() for t in field.dates]  # a foreign member (RFC 7946, 6.1)
-    # Written feature by feature (the same text as one json.dumps of the whole document), so that
-    # the document never exists whole in memory.
+    template = _feature_template(list(props))
+    # The same text as one json.dumps of the whole document, formatted a slice of features at a
+    # time, column by column, so that the document never exists whole in memory.
     with open(path, "w") as out:
         out.write(json.dumps(head)[:-1] + ', "features": [')
-        for k in range(n):
-            feature = {
-                "type": "Feature",
-                "geometry": {"type": "LineString",
-                             "coordinates": [[float(x[k]), float(y[k])], [float(x[n + k]), float(y[n + k])]]},
-                "properties": {name: _plain(col[k]) for name, col in props.items()},
-            }
-            out.write((", " if k else "") + json.dumps(feature, allow_nan=False))
+        for start in range(0, n, FEATURES_AT_ONCE):
+            part = slice(start, min(n, start + FEATURES_AT_ONCE))
+            ends = (x[part], y[part], x[n:][part], y[n:][part])
+            columns = [json_column(c) for c in ends] + [json_column(col[part]) for col in props.values()]
+            out.write((", " if start else "") + ", ".join([template % row for row in zip(*columns)]))
         out.write("]}")
 
 
 def _linestrings_wkb(x1: np.ndarray, y1: np.ndarray, x2: np.ndarray, y2: np.ndarray) -> np.ndarray:
-    # Little-endian WKB LineString of two points: byte order, type 2, point count, coordinates.
-    head = struct.pack("<BII", 1, 2, 2)
-    coords = np.stack([x1, y1, x2, y2], axis=1).astype("<f8")
-    return np.array([head + c.tobytes() for c in coords], dtype=object)
+    """Little-endian WKB LineStrings of two points each: byte order, type 2, point count,
+    coordinates; laid out for all lines at once."""
+    layout = np.dtype([("order", "u1"), ("type", "<u4"), ("points", "<u4"), ("xy", "<f8", (4,))])
+    wkb = np.empty(len(x1), layout)
+    wkb["order"], wkb["type"], wkb["points"] = 1, 2, 2
+    wkb["xy"] = np.stack([x1, y1, x2, y2], axis=1)
+    size = layout.itemsize
+    raw = wkb.tobytes()
+    return np.array([raw[k:k + size] for k in range(0, len(raw), size)], dtype=object)
 
 
 def write_gpkg(path: Path, field: VectorField) -> None:

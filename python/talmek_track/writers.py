@@ -7,7 +7,8 @@ returns the paths it wrote, or an empty list when its format does not apply (the
 georeferenced input). It raises ``OSError`` (or ``OutputError``) when it cannot write. Register
 a new format with ``@register_writer("name")``; ``track_files(formats=[...])`` picks formats by
 name and writes ``DEFAULT_FORMATS`` by default. ``write_result`` runs the chosen writers on a
-finished result and publishes their files, all or none.
+finished result and publishes their files, all or none; writers registered with
+``side_by_side=True`` (the built-in ones but NetCDF) run on threads at the same time.
 """
 
 from __future__ import annotations
@@ -23,11 +24,14 @@ import math
 import os
 import re
 import shutil
+import sys
+import threading
 from collections.abc import Callable, Iterable, Iterator, Mapping
+from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
 from datetime import UTC, datetime
 from pathlib import Path
-from typing import Any
+from typing import Any, NoReturn
 
 import numpy as np
 
@@ -52,20 +56,26 @@ WRITERS: dict[str, Writer] = {}
 DEFAULT_FORMATS: tuple[str, ...] = ("csv", "geojson", "tif", "gpkg", "plot", "run")
 
 
-def register_writer(name: str) -> Callable[[Writer], Writer]:
+def register_writer(name: str, *, side_by_side: bool = False) -> Callable[[Writer], Writer]:
     """Registers ``writer`` under ``name`` (replacing one of that name); use as a decorator.
 
     Parameters
     ----------
     name : str
         The format's name, as ``track_files(formats=...)`` and the command take it.
+    side_by_side : bool
+        The writer may run on a thread of its own beside the other such writers of a run (it
+        touches only its own files and objects). Others run one after another once those are
+        done.
 
     Returns
     -------
     callable
-        The decorator, which returns the writer unchanged.
+        The decorator, which returns the writer (with ``side_by_side``, marked so).
     """
     def add(writer: Writer) -> Writer:
+        if side_by_side:
+            writer.side_by_side = True  # type: ignore[attr-defined]
         WRITERS[name] = writer
         return writer
     return add
@@ -100,6 +110,35 @@ def _has_gpkg_writer() -> bool:
     return any(importlib.util.find_spec(m) is not None for m in ("pyogrio", "fiona"))
 
 
+#: Modules that writers import when they first run, loaded ahead by ``preload``.
+WRITER_MODULES: dict[str, tuple[str, ...]] = {
+    "plot": ("matplotlib.figure", "matplotlib.backends.backend_agg"),
+    "gpkg": ("pyogrio.raw",),
+    "tif": ("rasterio.io", "rasterio.shutil"),
+    "geojson": ("rasterio.warp",),
+}
+
+
+def preload(names: Iterable[str]) -> threading.Thread | None:
+    """Starts importing the modules of the writers ``names`` on a helper thread, so that their
+    imports (a second or more for Matplotlib and pyogrio) overlap the matching instead of
+    following it. A module that cannot be imported is left to its writer to report."""
+    modules = [m for n in names for m in WRITER_MODULES.get(n, ()) if m not in sys.modules]
+    if not modules:
+        return None
+
+    def load() -> None:
+        for module in modules:
+            try:
+                importlib.import_module(module)
+            except Exception:  # noqa: BLE001, S112 - the writer imports it again and says why
+                continue
+
+    thread = threading.Thread(target=load, name="talmek-preload")
+    thread.start()
+    return thread
+
+
 def publish_result(staging: Staging, names: list[str], result: TrackResult) -> list[Path]:
     """Writes ``result`` with the writers ``names`` (in that order) into ``staging`` and
     publishes their files, all or none; returns the published paths."""
@@ -124,26 +163,54 @@ FULL_DISK_BYTES = 256 * 1024
 
 def write_outputs(names: list[str], folder: Path, result: TrackResult,
                   user_path: Callable[[Path], Path] = lambda p: p) -> list[Path]:
-    """Runs the writers ``names`` into ``folder``; returns the files written. Any failure of a
-    writer (no space, permissions, a driver's error) is an OutputError naming the file, as
-    ``user_path`` shows it, and the cause in one line."""
-    written: list[Path] = []
-    for name in names:
-        before = set(os.listdir(folder))
+    """Runs the writers ``names`` into ``folder``; returns the files written, in the writers'
+    order. The writers registered ``side_by_side`` run on threads at the same time, the others
+    one after another once those are done. Any failure of a writer (no space, permissions, a
+    driver's error) is an OutputError naming the file, as ``user_path`` shows it, and the cause in
+    one line; where several fail, the first in ``names``."""
+    together = [n for n in names if getattr(WRITERS[n], "side_by_side", False)]
+    written: dict[str, list[Path]] = {}
+    with _driver_errors() as errors, _plain_alias(folder) as where:
+        if together:
+            pool = ThreadPoolExecutor(max_workers=len(together), thread_name_prefix="talmek-write")
+            try:
+                futures = {n: pool.submit(WRITERS[n], where, result) for n in together}
+                failures = {n: f.exception() for n, f in futures.items()}
+            finally:
+                # An interrupt while waiting: what has not started never starts, and the folder
+                # is left alone only once every running writer has returned.
+                pool.shutdown(wait=True, cancel_futures=True)
+            for name in together:
+                error = failures[name]
+                if error is not None:
+                    _raise_failure(error, folder, folder / FILE_NAMES.get(name, f"{name} output"), user_path)
+            written = {n: [folder / p.name for p in futures[n].result()] for n in together}
+        for name in names:
+            if name in written:
+                continue
+            before = set(os.listdir(folder))
+            try:
+                written[name] = [folder / p.name for p in WRITERS[name](where, result)]
+            except Exception as e:  # noqa: BLE001 - named as its file below
+                made = sorted(set(os.listdir(folder)) - before)
+                path = folder / (FILE_NAMES.get(name) or (made[0] if made else f"{name} output"))
+                _raise_failure(e, folder, path, user_path)
+    paths = [p for n in names for p in written[n]]
+    if errors:  # GDAL reported failures and went on: the files must read back
         try:
-            with _driver_errors() as errors, _plain_alias(folder) as where:
-                paths = [folder / p.name for p in WRITERS[name](where, result)]
-            if errors:  # GDAL reported failures and went on: the file must read back
-                _check_rasters(paths, errors)
-            written += paths
-        except TrackError:
-            raise
-        except Exception as e:  # noqa: BLE001 - rasterio, pyogrio and netCDF raise their own kinds
-            made = sorted(set(os.listdir(folder)) - before)
-            path = folder / (FILE_NAMES.get(name) or (made[0] if made else f"{name} output"))
-            raise OutputError(f"cannot write {path_text(user_path(path))}: "
-                              f"{write_failure(e, folder)}") from None
-    return written
+            _check_rasters(paths, errors)
+        except OSError as e:
+            _raise_failure(e, folder, next(p for p in paths if p.suffix.lower() in (".tif", ".tiff")),
+                           user_path)
+    return paths
+
+
+def _raise_failure(e: BaseException, folder: Path, path: Path, user_path: Callable[[Path], Path]) -> NoReturn:
+    """A writer's failure as an OutputError naming ``path`` (a TrackError, or an interrupt, as it
+    is)."""
+    if isinstance(e, TrackError) or not isinstance(e, Exception):
+        raise e
+    raise OutputError(f"cannot write {path_text(user_path(path))}: {write_failure(e, folder)}") from None
 
 
 @contextlib.contextmanager
@@ -248,7 +315,14 @@ def _text(values: np.ndarray) -> np.ndarray:
     return text
 
 
-@register_writer("csv")
+def _status_names(codes: np.ndarray) -> np.ndarray:
+    """The name of each status code (``status_name``), looked up once per distinct code."""
+    distinct, inverse = np.unique(codes, return_inverse=True)
+    names: np.ndarray = np.array([status_name(int(c)) for c in distinct], dtype=object)[inverse.ravel()]
+    return names
+
+
+@register_writer("csv", side_by_side=True)
 def write_csv(folder: Path, result: TrackResult) -> list[Path]:
     """vectors.csv: every point, its record, its status name, dx, dy and, with a vector field, the
     displacement in map units, velocities and dt_days (when dated) and sigma_x, sigma_y. Outliers
@@ -275,7 +349,7 @@ def write_csv(folder: Path, result: TrackResult) -> list[Path]:
         for start in range(0, len(records), CSV_ROWS_AT_ONCE):
             part = slice(start, start + CSV_ROWS_AT_ONCE)
             columns = [records[name][part].astype(str) for name in FIELDS]
-            columns.append(np.array([status_name(a) for a in status[part]], dtype=object))
+            columns.append(_status_names(status[part]))
             columns += [_text(dx[part]), _text(dy[part])]
             for _name, values in extra:
                 if values is None:
@@ -286,7 +360,7 @@ def write_csv(folder: Path, result: TrackResult) -> list[Path]:
     return [path]
 
 
-@register_writer("geojson")
+@register_writer("geojson", side_by_side=True)
 def write_geojson(folder: Path, result: TrackResult) -> list[Path]:
     """vectors.geojson (RFC 7946): the accepted and outlier vectors as lines in WGS 84 longitude
     and latitude, every variable as a property."""
@@ -295,7 +369,7 @@ def write_geojson(folder: Path, result: TrackResult) -> list[Path]:
     return [path]
 
 
-@register_writer("tif")
+@register_writer("tif", side_by_side=True)
 def write_tif(folder: Path, result: TrackResult) -> list[Path]:
     """vectors.tif: a Cloud-Optimised GeoTIFF of the grid, one band per variable, for
     georeferenced input."""
@@ -315,7 +389,7 @@ def write_nc(folder: Path, result: TrackResult) -> list[Path]:
     return [path]
 
 
-@register_writer("gpkg")
+@register_writer("gpkg", side_by_side=True)
 def write_gpkg(folder: Path, result: TrackResult) -> list[Path]:
     """vectors.gpkg: the accepted and outlier vectors in the input's CRS, for georeferenced
     input."""
@@ -365,7 +439,8 @@ def _jsonable(value: Any) -> Any:
 
 def _options(result: TrackResult) -> dict[str, Any] | None:
     """Every option of the run by its keyword: a pre-filter in its text form (``wallis:15``), a
-    stable-ground mask array by its shape, a Dask client by its text."""
+    stable-ground mask array by its shape, a Dask client by its text, a reference velocity map's
+    paths as ``public_path`` shows them."""
     options = result.options
     if options is None:
         return None
@@ -373,6 +448,8 @@ def _options(result: TrackResult) -> dict[str, Any] | None:
     for f in dataclasses.fields(options):
         value = getattr(options, f.name)
         chosen[f.name] = str(value) if f.name in ("prefilter", "client") and value is not None else _jsonable(value)
+    if options.reference is not None:  # maps may be signed URLs, as inputs may
+        chosen["reference"] = [public_path(p) for p in options.reference]
     return chosen
 
 
@@ -418,7 +495,7 @@ def run_record(result: TrackResult) -> dict[str, Any]:
     return record
 
 
-@register_writer("run")
+@register_writer("run", side_by_side=True)
 def write_run(folder: Path, result: TrackResult) -> list[Path]:
     """run.json: the record of the run (``run_record``), so that the outputs beside it can be
     traced to their inputs, settings and version."""
@@ -567,7 +644,7 @@ def _draw_arrows(ax: Any, frame: _Frame, grid: tuple[np.ndarray, np.ndarray, np.
     return thin
 
 
-@register_writer("plot")
+@register_writer("plot", side_by_side=True)
 def write_plot(folder: Path, result: TrackResult) -> list[Path]:
     """vectors.png: the vector field over a grey rendering of image 1.
 
