@@ -12,6 +12,7 @@ converted images in memory (the engine is told where each window lies in its ima
 
 from __future__ import annotations
 
+import copy
 import math
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
@@ -24,6 +25,7 @@ import Talmek
 from talmek_track import _batch
 from talmek_track._facts import NODATA, chip_origin
 from talmek_track.errors import InputError, TrackError, describe_error
+from talmek_track.guided import Deformation, Field
 from talmek_track.masking import chips_touch
 from talmek_track.matching import RECORD_DTYPE, Progress, pair_array, thread_count
 from talmek_track.prefilter import Prefilter, filter_window
@@ -71,6 +73,12 @@ class BlockJob:
     validity1, validity2 : ImageValidity or None
         Validity masks and saturated areas of each image (``talmek_track.validity``), masked
         like nodata.
+    deformation : Deformation or None
+        The block matches image 1 against image 2 deformed by a predicted field
+        (``talmek_track.guided.Deformation``): ``window2`` is then the part of image 2 the
+        deformed window samples, ``points2`` the predictions rounded to whole pixels, and each
+        search is centred on the point in the deformed image; the records are rebuilt in image
+        2's coordinates.
     """
 
     source1: ImageSource
@@ -86,6 +94,7 @@ class BlockJob:
     refine: Refinement | None = None
     validity1: ImageValidity | None = None
     validity2: ImageValidity | None = None
+    deformation: Deformation | None = None
 
     @property
     def size(self) -> int:
@@ -155,12 +164,15 @@ def plan_blocks(source1: ImageSource, source2: ImageSource, params: Talmek.Match
                 grid_shape: tuple[int, int], *, threads: int | None = None,
                 block_pixels: int = DEFAULT_BLOCK_PIXELS, prefilter: Prefilter | None = None,
                 refine: Refinement | None = None,
-                validity: tuple[ImageValidity | None, ImageValidity | None] = (None, None)) -> list[BlockJob]:
+                validity: tuple[ImageValidity | None, ImageValidity | None] = (None, None),
+                deformation: Field | None = None) -> list[BlockJob]:
     """Cuts a grid (points row by row, ``grid_shape`` rows and columns) into blocks of whole grid
     rows whose two windows hold about ``block_pixels`` pixels together (at least one grid row).
     ``prefilter`` (a ``talmek_track.prefilter.Prefilter`` or None) is applied to every window;
     such blocks hold ``PREFILTER_COST`` times fewer pixels. ``refine`` widens both windows by the
     refinement's halo; ``validity`` holds each image's masks beside nodata (or None).
+    ``deformation``, the predicted field on the grid, makes every block match image 2 deformed by
+    it (``BlockJob.deformation``).
 
     Returns
     -------
@@ -185,11 +197,19 @@ def plan_blocks(source1: ImageSource, source2: ImageSource, params: Talmek.Match
         part = slice(first * cols, min(first + per_block, rows) * cols)
         p1, p2 = points1[part], points2[part]
         w1 = covering_window(p1, ref, source1.shape)
-        w2 = covering_window(p2, search, source2.shape)
+        w2 = covering_window(p1 if deformation is not None else p2, search,
+                             source1.shape if deformation is not None else source2.shape)
         if extra:
-            w1, w2 = w1.widened(extra, source1.shape), w2.widened(extra, source2.shape)
+            w1 = w1.widened(extra, source1.shape)
+            w2 = w2.widened(extra, source1.shape if deformation is not None else source2.shape)
+        deformed = None
+        if deformation is not None:
+            # The deformed window lies in image 1's geometry; image 2 is read where it samples.
+            field = deformation.rows_between(w2.row0 - params.row_interval_, w2.row1 + params.row_interval_)
+            deformed = Deformation(field, tuple(w2))  # type: ignore[arg-type]
+            w2 = Window(*deformed.source_window(source2.shape))
         jobs.append(BlockJob(source1, source2, params, p1, p2, w1, w2, part.start, threads,
-                             prefilter, refine, validity[0], validity[1]))
+                             prefilter, refine, validity[0], validity[1], deformed))
     return jobs
 
 
@@ -263,7 +283,12 @@ def load_block(job: BlockJob) -> LoadedBlock:
     del invalid1
     pixels2, invalid2 = _read_job_window(job.source2, job.window2, job.prefilter)
     invalid2 = _with_validity(job.source2, job.window2, invalid2, job.validity2)
-    skip |= chips_touch(invalid2, job.points2, search[0], search[1], (job.window2[0], job.window2[2]))
+    if job.deformation is None:
+        skip |= chips_touch(invalid2, job.points2, search[0], search[1], (job.window2[0], job.window2[2]))
+    else:
+        pixels2, invalid2 = job.deformation.apply(pixels2, invalid2, job.window2)
+        window = job.deformation.window
+        skip |= chips_touch(invalid2, job.points1, search[0], search[1], (window[0], window[2]))
     return LoadedBlock(job, pixels1, pixels2, skip)
 
 
@@ -277,20 +302,31 @@ def match_loaded(block: LoadedBlock, progress: Progress | None = None,
     """The records of a loaded block; see ``match_block``."""
     job = block.job
     todo = ~block.skip
-    pairs = pair_array(job.points1[todo], job.points2[todo])
     n_threads = thread_count(threads if threads is not None else job.threads)
+    params, window2, shape2 = job.params, job.window2, job.source2.shape
+    if job.deformation is not None:
+        # The deformed image lies in image 1's geometry and georeference: each search is centred
+        # on the point itself.
+        pairs = pair_array(job.points1[todo], job.points1[todo])
+        params = copy.copy(job.params)
+        params.srch_cellsize_, params.srch_xll_, params.srch_yll_ = (
+            params.ref_cellsize_, params.ref_xll_, params.ref_yll_)
+        window2, shape2 = Window(*job.deformation.window), job.source1.shape
+    else:
+        pairs = pair_array(job.points1[todo], job.points2[todo])
     matched, failed, first_error = _batch.match_points(
-        block.pixels1, block.pixels2, pairs, job.params, n_threads, progress,
-        window1=native_window(job.window1, job.source1.shape),
-        window2=native_window(job.window2, job.source2.shape))
+        block.pixels1, block.pixels2, pairs, params, n_threads, progress,
+        window1=native_window(job.window1, job.source1.shape), window2=native_window(window2, shape2))
     records = np.zeros(job.size, RECORD_DTYPE)
     records[todo] = matched
     records["row1"], records["col1"] = job.points1[:, 0], job.points1[:, 1]
     records["row2"], records["col2"] = job.points2[:, 0], job.points2[:, 1]
     records["active"][block.skip] = NODATA
     if job.refine is not None:
-        records = refine_block(records, block.pixels1, block.pixels2, job.window1, job.window2,
-                               job.source2.shape, job.params, job.refine, n_threads)
+        records = refine_block(records, block.pixels1, block.pixels2, job.window1, window2,
+                               shape2, params, job.refine, n_threads)
+    if job.deformation is not None:
+        records = job.deformation.restore(records, job.params, job.source1.shape, job.source2.shape)
     return BlockRecords(records, int(failed), str(first_error) if failed else "")
 
 

@@ -200,6 +200,11 @@ def add_matching_options(ap: argparse.ArgumentParser) -> None:
     ap.add_argument("--guided-margin", type=int, default=4, metavar="PIXELS",
                     help="search margin of the passes after the first (default: 4, at least what "
                     "the least search window needs)")
+    ap.add_argument("--passes", default=None, metavar="F:CHIP/MARGIN,...",
+                    help="the guided passes, coarse to fine, instead of those --max-speed plans: "
+                    "each the reduction F (1, 2, 4, 8 or 16), the chip and the search margin in "
+                    "pixels of that pass (such as 8:32/12,2:32/6,1:32/4; F/MARGIN keeps --chip); "
+                    "the last pass is at full resolution, on IMAGE2 deformed by the prediction")
     ap.add_argument("--fill", action="store_true",
                     help="fill rejected and outlier vectors from their neighbours (the mean of the "
                     "valid ones, ring by ring from the rim of each gap) in every output but "
@@ -303,7 +308,7 @@ def options_of(args: argparse.Namespace, **more: Any) -> TrackOptions:
                         allow_any_source=args.allow_any_source, grid=args.grid,
                         resampling=args.resampling, asset=args.asset,
                         fill=args.fill, strain=args.strain, max_speed=args.max_speed,
-                        guided_margin=args.guided_margin,
+                        guided_margin=args.guided_margin, passes=args.passes,
                         **cluster_options(args), **more)
 
 
