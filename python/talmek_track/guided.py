@@ -46,6 +46,9 @@ __all__ = ["Deformation", "Field", "GuidedMatch", "Pass", "check_passes", "match
 #: Pixels (of the first pass) added to the largest displacement: the match of a point near its
 #: margin must still find its peak inside the search chip.
 COARSE_SLACK = 2
+#: The widest search chip of the first pass unless the reach needs more: a 128-px transform
+#: costs a quarter of a 256-px one, and a coarser image searched less far predicts as well.
+COARSE_SEARCH = 128
 #: The margin of the later passes, in pixels of each: the prediction of the pass before is within
 #: about one of its pixels (two of the next).
 DEFAULT_MARGIN = 4
@@ -153,20 +156,45 @@ def plan_passes(max_displacement: float, chip: tuple[int, int], *, margin: int =
     if margin > room:
         raise OptionError(f"a guided margin of {margin} px leaves the search chip beyond the engine's "
                           f"limit of {SEARCH_CHIP_MAX} px for a {max(chip)}-px chip")
-    factor = 1
-    while math.ceil(max_displacement / factor) + COARSE_SLACK > room:
-        factor *= 2
-        if factor > MAX_FACTOR:
-            raise OptionError(
-                f"displacements of {max_displacement:g} px need images reduced more than {MAX_FACTOR} "
-                f"times to fit the engine's search limit of {SEARCH_CHIP_MAX} px (chip {max(chip)} px); "
-                "lower the largest speed or take a pair closer in time")
+    factor = _first_factor(max_displacement, chip, min(room, (COARSE_SEARCH - max(chip)) // 2))
+    if factor is None:
+        factor = _first_factor(max_displacement, chip, room)
+    if factor is None:
+        raise OptionError(
+            f"displacements of {max_displacement:g} px need images reduced more than {MAX_FACTOR} "
+            f"times to fit the engine's search limit of {SEARCH_CHIP_MAX} px (chip {max(chip)} px); "
+            "lower the largest speed or take a pair closer in time")
     passes = [Pass(factor, math.ceil(max_displacement / factor) + COARSE_SLACK)]
+    # The passes between the first and the last search as far as the least transform allows
+    # (at no extra cost): the coarse prediction is least sure where the flow shears.
+    wide = max(margin, (_transform(max(chip) + 2 * margin) - max(chip)) // 2)
     while factor > 2:
         factor //= 2
-        passes.append(Pass(factor, margin))
-    passes.extend(Pass(1, margin) for _ in range(iterations))
+        passes.append(Pass(factor, wide))
+    if passes[0].factor > 1:
+        passes.extend(Pass(1, wide) for _ in range(iterations - 1))
+    else:
+        passes.extend(Pass(1, margin) for _ in range(iterations - 1))
+    passes.append(Pass(1, margin))
     return tuple(passes)
+
+
+def _transform(search: int) -> int:
+    """The side of the engine's transform grid for a search chip of ``search`` pixels."""
+    side = 64
+    while side < search:
+        side *= 2
+    return side
+
+
+def _first_factor(reach: float, chip: tuple[int, int], widest: int) -> int | None:
+    """The least power of two that brings ``reach`` plus the slack within ``widest`` pixels."""
+    factor = 1
+    while math.ceil(reach / factor) + COARSE_SLACK > widest:
+        factor *= 2
+        if factor > MAX_FACTOR:
+            return None
+    return factor
 
 
 def _reduce(image: np.ndarray, factor: int) -> np.ndarray:
@@ -206,6 +234,18 @@ def clean_field(dx: np.ndarray, dy: np.ndarray) -> tuple[np.ndarray, np.ndarray]
                           "the images and the chip")
     dx, dy, _ = fill_gaps(dx, dy)
     return dx, dy
+
+
+def smooth_field(dx: np.ndarray, dy: np.ndarray, sigma: tuple[float, float]
+                 ) -> tuple[np.ndarray, np.ndarray]:
+    """A gap-free field smoothed by a Gaussian of ``sigma`` (rows, columns) grid steps (the border
+    extended)."""
+    from scipy import ndimage
+
+    if max(sigma) <= 0:
+        return dx, dy
+    return (ndimage.gaussian_filter(dx, sigma, mode="nearest", truncate=3.0),
+            ndimage.gaussian_filter(dy, sigma, mode="nearest", truncate=3.0))
 
 
 def _at(grid: np.ndarray, axes: tuple[np.ndarray, np.ndarray], rows: npt.ArrayLike,

@@ -35,12 +35,12 @@ from talmek_track.blocks import BlockJob, BlockRecords, plan_blocks
 from talmek_track.dates import interval_days
 from talmek_track.errors import InputError, OptionError, require
 from talmek_track.georef import check_offsets, pair_georeference
-from talmek_track.guided import Field, Pass, clean_field, pass_params, plan_passes, read_reduced
+from talmek_track.guided import Field, Pass, clean_field, pass_params, plan_passes, read_reduced, smooth_field
 from talmek_track.masking import chips_touch
 from talmek_track.matching import RECORD_DTYPE, grid_points, match_points, on_grid, warn_failures
 from talmek_track.options import TrackOptions
 from talmek_track.readers import ImageSource, check_pixels, fetch_once, open_source
-from talmek_track.refine import Refinement, split
+from talmek_track.refine import BACKMATCH_MISSED, BENT, EXTRA_FIELDS, Refinement, split
 from talmek_track.results import TrackResult
 from talmek_track.stac import is_stac, item_image
 from talmek_track.validity import ImageValidity, open_mask, saturation_applies
@@ -102,6 +102,13 @@ def on_common_grid(source1: ImageSource, source2: ImageSource,
 def _first_fitting(size: int) -> int:
     # The smallest centre from 0 up whose chip starts at index 0 or later.
     return int(np.flatnonzero(chip_origin(np.arange(size + 1), size) >= 0)[0])
+
+
+def _last_fitting(size: int, extent: int) -> int:
+    # The largest centre whose chip of ``size`` ends inside an image ``extent`` pixels long.
+    centres = np.arange(extent)
+    fits = np.flatnonzero(chip_origin(centres, size) + size <= extent)
+    return int(fits[-1]) if len(fits) else 0
 
 
 def auto_start(p: Talmek.MatchingParams) -> None:
@@ -248,6 +255,10 @@ def _reduced_pass(source1: ImageSource, source2: ImageSource, params: Talmek.Mat
         raise OptionError(f"images reduced {f} times ({a1.shape[0]} x {a1.shape[1]} px) are smaller than "
                           f"the search chip of {max(search)} px; lower the largest speed or take a "
                           "smaller chip")
+    # A search chip that would leave the image is moved inside it: it still holds the match of a
+    # point near the border unless the match lies beyond the part it lost.
+    for axis, extent in ((0, search[1]), (1, search[0])):
+        p2[:, axis] = np.clip(p2[:, axis], _first_fitting(extent), _last_fitting(extent, a2.shape[axis]))
     skip = (chips_touch(invalid1, p1, chip[0], chip[1]) | chips_touch(invalid2, p2, search[0], search[1]))
     records = np.zeros(len(points), RECORD_DTYPE)
     pp = pass_params(params, chip, p.margin)
@@ -288,7 +299,7 @@ def predicted_points(points1: np.ndarray, prediction: Field) -> np.ndarray:
 
 
 def guided_prediction(source1: ImageSource, source2: ImageSource, params: Talmek.MatchingParams,
-                      options: TrackOptions, passes: Sequence[Pass], points1: np.ndarray,
+                      options: TrackOptions, passes: Sequence[Pass], last: Pass, points1: np.ndarray,
                       grid_shape: tuple[int, int],
                       validity: tuple[ImageValidity | None, ImageValidity | None] = (None, None)) -> Field:
     """The field that ``passes`` predict on the grid, each pass starting from the one before and
@@ -303,7 +314,12 @@ def guided_prediction(source1: ImageSource, source2: ImageSource, params: Talmek
         else:
             field = _full_pass(source1, source2, params, options, p, prediction, points1, grid_shape,
                                validity, deformed=k > 0)
-        prediction = _grid_field(field, points1, grid_shape)
+        # Smooth at the scale of the next pass's chip: a chip then sees a nearly linear
+        # prediction, and the residual it measures belongs to its centre.
+        chip = (passes[k + 1] if k + 1 < len(passes) else last).chip_or(options.chip)
+        sigma = (max(chip) / 2 / max(1, params.row_interval_), max(chip) / 2 / max(1, params.col_interval_))
+        dx, dy = (np.reshape(v, grid_shape) for v in field)
+        prediction = _grid_field(smooth_field(dx, dy, sigma), points1, grid_shape)
     return prediction
 
 
@@ -326,8 +342,8 @@ def plan_pair(source1: ImageSource, source2: ImageSource, params: Talmek.Matchin
     if options.guided and len(points1):
         passes = guided_passes(source1, options, dates)
         if len(passes) > 1:
-            deformation = guided_prediction(source1, source2, params, options, passes[:-1], points1,
-                                            grid_shape, validity)
+            deformation = guided_prediction(source1, source2, params, options, passes[:-1], passes[-1],
+                                            points1, grid_shape, validity)
             points2 = predicted_points(points1, deformation)
         # The last pass's chip and margin are the run's.
         params.chipwidth_, params.chipheight_ = passes[-1].chip_or(options.chip)
@@ -371,6 +387,49 @@ def assemble(blocks: Iterable[BlockRecords], total: int) -> np.ndarray:
     return np.zeros(total, RECORD_DTYPE) if records is None else records
 
 
+#: The bend test of guided runs: a chip measures the mean displacement over itself, which differs
+#: from the displacement at its centre by about curvature x chip^2 / 24. Where the measured field
+#: bends so that this exceeds BEND_LIMIT pixels (a shear margin, where ice meets rock), the vector
+#: is rejected: the deformed search makes such places measurable, not their centres exact.
+BEND_LIMIT = 1.0 / 6.0
+
+
+def bend_test(records: np.ndarray, extra: np.ndarray | None, grid_shape: tuple[int, int],
+              params: Talmek.MatchingParams) -> tuple[np.ndarray, int]:
+    """The refinement's fields with ``check`` set to ``BENT`` where the accepted, checked field
+    bends beyond ``BEND_LIMIT`` (second differences of dx and dy between a point's neighbours
+    along rows and along columns); made (nothing refined) when the run had none. Returns them and
+    the number rejected."""
+    if extra is None:
+        extra = np.zeros(len(records), np.dtype(EXTRA_FIELDS))
+        for name in ("refine_dx", "refine_dy", "refine_rms_1", "refine_rms_2", "refine_corr"):
+            extra[name] = np.nan
+    usable = (records["active"] == Status.accepted) & (extra["check"] < BACKMATCH_MISSED)
+    cs = params.srch_cellsize_
+    refined = np.isfinite(extra["refine_dx"]) & np.isfinite(extra["refine_dy"])
+    dx = (records["x2"] - records["x1"]) / cs + np.where(refined, extra["refine_dx"], 0.0)
+    dy = (records["y1"] - records["y2"]) / cs + np.where(refined, extra["refine_dy"], 0.0)
+    bias = np.zeros(grid_shape)
+    steps = (max(1, params.row_interval_), max(1, params.col_interval_))
+    chips = (params.chipheight_, params.chipwidth_)
+    for values in (dx, dy):
+        grid = np.where(usable, values, np.nan).reshape(grid_shape)
+        for axis in (0, 1):
+            if grid_shape[axis] < 3:
+                continue
+            bend = np.full(grid_shape, np.nan)
+            inner = [slice(None), slice(None)]
+            inner[axis] = slice(1, -1)
+            ahead, behind = list(inner), list(inner)
+            ahead[axis], behind[axis] = slice(2, None), slice(None, -2)
+            bend[tuple(inner)] = grid[tuple(ahead)] - 2 * grid[tuple(inner)] + grid[tuple(behind)]
+            bias = np.fmax(bias, np.abs(bend) / steps[axis] ** 2 * chips[axis] ** 2 / 24.0)
+    bent = usable & (bias.ravel() > BEND_LIMIT)
+    extra = extra.copy()
+    extra["check"][bent] = BENT
+    return extra, int(bent.sum())
+
+
 def finish_plan(plan: PairPlan, blocks: Iterable[BlockRecords], *, preview: bool = False) -> TrackResult:
     """A planned pair's result from its matched blocks (job order): the records, the vector field,
     the grid arranged from the field's displacements, the grid's geotransform (georeferenced
@@ -378,8 +437,10 @@ def finish_plan(plan: PairPlan, blocks: Iterable[BlockRecords], *, preview: bool
     source1, params = plan.source1, plan.params
     records, extra = split(assemble(blocks, plan.total))
     options = plan.options
-    attrs = {"prefilter": str(options.prefilter),
-             "refine": str(options.refinement or Refinement(0, None, None))}
+    attrs: dict[str, object] = {"prefilter": str(options.prefilter),
+                                "refine": str(options.refinement or Refinement(0, None, None))}
+    if options.guided and records.size:
+        extra, attrs["bend_rejected"] = bend_test(records, extra, plan.grid_shape, params)
     note = grid_note(source1, plan.source2)
     if note is not None:
         attrs["grid"] = note
