@@ -8,10 +8,10 @@ import Talmek
 import talmek_track as tt
 from support import same_bits
 from synthetic import terrain, to_uint8
-from talmek_track.errors import OptionError
-from talmek_track.fill import fill_gaps
 from talmek_track import cli
 from talmek_track._facts import REF_CHIP_MAX, REF_CHIP_MIN, SEARCH_CHIP_MAX, SEARCH_CHIP_MIN
+from talmek_track.errors import OptionError
+from talmek_track.fill import fill_gaps
 from talmek_track.guided import Deformation, Field, Pass, match_guided, plan_passes, read_reduced
 from talmek_track.options import TrackOptions
 from talmek_track.strain import strain_rates
