@@ -248,6 +248,15 @@ def smooth_field(dx: np.ndarray, dy: np.ndarray, sigma: tuple[float, float]
             ndimage.gaussian_filter(dy, sigma, mode="nearest", truncate=3.0))
 
 
+def chip_sigma(params: Talmek.MatchingParams, following: Sequence[Pass]) -> tuple[float, float]:
+    """The smoothing (rows, columns, in grid steps) of a prediction for the pass that follows:
+    half its chip, so that a chip sees a nearly linear prediction and the residual it measures
+    belongs to its centre."""
+    chip = following[0].chip_or((params.chipwidth_, params.chipheight_)) if following else (
+        params.chipwidth_, params.chipheight_)
+    return max(chip) / 2 / max(1, params.row_interval_), max(chip) / 2 / max(1, params.col_interval_)
+
+
 def _at(grid: np.ndarray, axes: tuple[np.ndarray, np.ndarray], rows: npt.ArrayLike,
         cols: npt.ArrayLike) -> np.ndarray:
     """The grid (of points at rows axes[0] and columns axes[1], equally spaced) interpolated
@@ -330,7 +339,7 @@ def predict(image1: np.ndarray, image2: np.ndarray, params: Talmek.MatchingParam
     for k, p in enumerate(passes):
         _, dx, dy = _run_pass(a1, a2, params, p, points1, shape, axes, pdx, pdy, deformed=k > 0,
                               threads=threads)
-        pdx, pdy = clean_field(dx, dy)
+        pdx, pdy = smooth_field(*clean_field(dx, dy), chip_sigma(params, passes[k + 1:]))
     return pdx, pdy
 
 
@@ -360,7 +369,7 @@ def match_guided(image1: npt.ArrayLike, image2: npt.ArrayLike, params: Talmek.Ma
     records, dx, dy = np.zeros(0, RECORD_DTYPE), pdx, pdy
     for k, p in enumerate(passes):
         if k > 0:
-            pdx, pdy = clean_field(dx, dy)
+            pdx, pdy = smooth_field(*clean_field(dx, dy), chip_sigma(params, passes[k:]))
         records, dx, dy = _run_pass(a1, a2, params, p, points1, shape, axes, pdx, pdy,
                                     deformed=k > 0, threads=threads)
     status = records["active"].reshape(shape)

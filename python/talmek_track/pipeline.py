@@ -35,7 +35,16 @@ from talmek_track.blocks import BlockJob, BlockRecords, plan_blocks
 from talmek_track.dates import interval_days
 from talmek_track.errors import InputError, OptionError, require
 from talmek_track.georef import check_offsets, pair_georeference
-from talmek_track.guided import Field, Pass, clean_field, pass_params, plan_passes, read_reduced, smooth_field
+from talmek_track.guided import (
+    Field,
+    Pass,
+    chip_sigma,
+    clean_field,
+    pass_params,
+    plan_passes,
+    read_reduced,
+    smooth_field,
+)
 from talmek_track.masking import chips_touch
 from talmek_track.matching import RECORD_DTYPE, grid_points, match_points, on_grid, warn_failures
 from talmek_track.options import TrackOptions
@@ -314,12 +323,9 @@ def guided_prediction(source1: ImageSource, source2: ImageSource, params: Talmek
         else:
             field = _full_pass(source1, source2, params, options, p, prediction, points1, grid_shape,
                                validity, deformed=k > 0)
-        # Smooth at the scale of the next pass's chip: a chip then sees a nearly linear
-        # prediction, and the residual it measures belongs to its centre.
-        chip = (passes[k + 1] if k + 1 < len(passes) else last).chip_or(options.chip)
-        sigma = (max(chip) / 2 / max(1, params.row_interval_), max(chip) / 2 / max(1, params.col_interval_))
         dx, dy = (np.reshape(v, grid_shape) for v in field)
-        prediction = _grid_field(smooth_field(dx, dy, sigma), points1, grid_shape)
+        following = (*passes[k + 1:], last)
+        prediction = _grid_field(smooth_field(dx, dy, chip_sigma(params, following)), points1, grid_shape)
     return prediction
 
 
