@@ -196,10 +196,11 @@ def add_matching_options(ap: argparse.ArgumentParser) -> None:
     ap.add_argument("--max-speed", type=float, default=None, metavar="V",
                     help="the fastest motion expected, in map units per year (needs the dates): "
                     "coarse-to-fine passes on reduced images predict each point's position, and "
-                    "the last pass searches only --guided-margin pixels around it")
+                    "the last passes match IMAGE2 deformed by the prediction, --guided-margin "
+                    "pixels around it")
     ap.add_argument("--guided-margin", type=int, default=4, metavar="PIXELS",
-                    help="search margin of the passes after the first (default: 4, at least what "
-                    "the least search window needs)")
+                    help="search margin of the last pass (default: 4, at least what the least "
+                    "search window needs)")
     ap.add_argument("--passes", default=None, metavar="F:CHIP/MARGIN,...",
                     help="the guided passes, coarse to fine, instead of those --max-speed plans: "
                     "each the reduction F (1, 2, 4, 8 or 16), the chip and the search margin in "

@@ -445,8 +445,11 @@ def finish_plan(plan: PairPlan, blocks: Iterable[BlockRecords], *, preview: bool
     options = plan.options
     attrs: dict[str, object] = {"prefilter": str(options.prefilter),
                                 "refine": str(options.refinement or Refinement(0, None, None))}
-    if options.guided and records.size:
-        extra, attrs["bend_rejected"] = bend_test(records, extra, plan.grid_shape, params)
+    if options.guided:
+        passes = guided_passes(source1, options, plan.dates)
+        attrs["guided_passes"] = ",".join(str(Pass(p.factor, p.margin, p.chip_or(options.chip))) for p in passes)
+        if records.size:
+            extra, attrs["bend_rejected"] = bend_test(records, extra, plan.grid_shape, params)
     note = grid_note(source1, plan.source2)
     if note is not None:
         attrs["grid"] = note
