@@ -5,7 +5,9 @@ Prints the median over repeats of the time per call of
 * fft2d (the plain transform) on 64, 128 and 256 square grids, forward and inverse, with the
   engine's fast transform and numpy.fft.fft2 (complex64 in) on the same grid beside it;
 * one surface, correlate_fft + normalise_correlation, for a 128x128 reference in a 168x168 search
-  chip and a 32x32 reference in a 48x48 search chip, and each of the two steps alone.
+  chip and a 32x32 reference in a 48x48 search chip, and each of the two steps alone;
+* with --planner N, only how often the planner chose each schedule in N fresh processes, per
+  size and direction, with the widest kernel and with the AVX2 kernel forced.
 
 The operations are reached through the private test-support module, whose wrappers copy their
 arrays in and out; the figures include those copies. `_talmek_testsupport` is imported from the
@@ -15,8 +17,11 @@ installed package or from PYTHONPATH (a build directory).
 from __future__ import annotations
 
 import argparse
+import collections
+import json
 import platform
 import statistics
+import subprocess
 import sys
 import time
 
@@ -48,11 +53,41 @@ def us(seconds: float) -> str:
     return f"{seconds * 1e6:10.1f} us"
 
 
+PLANS = """
+import json, _talmek_testsupport as e
+out = {}
+for kernel in [k for k in ("avx512", "avx2") if e.kernel_supported(k)]:
+    e.force_fft(kernel=kernel)
+    out[kernel] = {f"{n} {s:+d}": e.transform_plan(n, s)["timed_schedule"] for n in (64, 128, 256) for s in (1, -1)}
+print(json.dumps(out))
+"""
+
+
+def planner_choices(runs: int) -> None:
+    """Tallies the schedules that the planner chose in `runs` fresh processes."""
+    tally: dict[tuple[str, str], collections.Counter[str]] = collections.defaultdict(collections.Counter)
+    for _ in range(runs):
+        done = subprocess.run([sys.executable, "-c", PLANS], capture_output=True, text=True, check=True)
+        for kernel, plans in json.loads(done.stdout).items():
+            for key, schedule in plans.items():
+                tally[(kernel, key)][schedule] += 1
+    names = ["rows", "pairs", "strips_l1", "strips_l2"]
+    print(f"planner's choice in {runs} fresh processes")
+    print("kernel  size sign" + "".join(f"{name:>11s}" for name in names))
+    for (kernel, key), counts in sorted(tally.items(), key=lambda item: (item[0][0], int(item[0][1].split()[0]))):
+        n, sign = key.split()
+        print(f"{kernel:7s} {n:>4s} {sign:>4s}" + "".join(f"{counts[name]:11d}" for name in names))
+
+
 def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--repeat", type=int, default=7, help="rounds per figure (median taken)")
     ap.add_argument("--budget", type=float, default=0.05, help="seconds per round")
+    ap.add_argument("--planner", type=int, default=0, metavar="N",
+                    help="only tally the planner's choices in N fresh processes")
     args = ap.parse_args()
+    if args.planner:
+        return planner_choices(args.planner)
 
     print("Talmek engine benchmark: median of", args.repeat, "rounds, time per call")
     print(f"module {engine.__file__}")

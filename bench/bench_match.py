@@ -14,6 +14,12 @@ for reference/search chips of 32/48, 64/96 and 128/168 pixels:
 Conversion of the two 1000x1000 images is then point - crop (or reject - reject crop), and matching
 proper is crop - reject crop.
 Every figure is the best of --repeat runs of about --seconds each.
+
+With --opencv it prints instead the CPU time per match against OpenCV on one thread
+(matchTemplate TM_CCOEFF_NORMED + minMaxLoc + a three-point Gaussian fit), at --points points per
+size, every method called point by point in a rotating order in one process (the median counting):
+SelectedMatch, and the engine's correlate_and_locate from the test-support module on the same
+chips with the widest kernel build and with the AVX2 build forced, beside the goals.
 """
 
 from __future__ import annotations
@@ -57,11 +63,101 @@ def best_rate(fn, calls: int, seconds: float, repeat: int) -> float:
     return best
 
 
+GOALS = {(32, 48): 1.0, (64, 96): 1.25, (128, 168): 1.5}
+
+
+def gaussian3(lo: float, mid: float, hi: float) -> float:
+    """Sub-pixel offset of the peak of a Gaussian through three samples (a parabola without logs)."""
+    if lo > 0 and mid > 0 and hi > 0:
+        lo, mid, hi = np.log(lo), np.log(mid), np.log(hi)
+    den = 2.0 * lo - 4.0 * mid + 2.0 * hi
+    return 0.0 if den == 0 else float((lo - hi) / den)
+
+
+def against_opencv(points: int, passes: int) -> None:
+    """CPU time per match, Talmek against OpenCV on one thread, interleaved point by point."""
+    try:
+        import cv2
+
+        import _talmek_testsupport as engine
+    except ImportError as exc:
+        sys.exit(f"--opencv needs OpenCV and the test-support module ({exc})")
+    cv2.setNumThreads(1)
+    image1, image2 = synthetic.shifted_pair((1000, 1000), *SHIFT, seed=11)
+    rng = np.random.default_rng(5)
+    centres = rng.integers(150, 850, (points, 2))
+    kernels = ["avx512", "avx2"] if engine.kernel_supported("avx512") else ["avx2"]
+    names = ["SelectedMatch"] + [f"engine, {k} kernel" for k in kernels] + ["cv2 + Gaussian 3-pt"]
+    print(f"CPU time per match, median of {points} points x {passes} passes, interleaved; OpenCV {cv2.__version__} "
+          "on one thread")
+    for kernel in kernels:
+        engine.force_fft(kernel=kernel)
+        plans = [f"{n}: {engine.transform_plan(n, 1)['schedule']}/{engine.transform_plan(n, -1)['schedule']}"
+                 for n in (64, 128, 256)]
+        print(f"  {kernel} kernel, schedules (forward/inverse) " + ", ".join(plans))
+    engine.reset_fft()
+    print(f"{'chips':>8s}  " + "".join(f"{n:>22s}" for n in names) + "   ratios to OpenCV (goal)")
+    for ref, search in SIZES:
+        p = Talmek.MatchingParams()
+        p.chipwidth_ = p.chipheight_ = ref
+        p.hoffset_ = p.voffset_ = m = (search - ref) // 2
+        p.mincorr_ = 0.0
+        chips = []
+        for r, c in centres:
+            s0, r0 = r - search // 2 + 1, r - ref // 2 + 1
+            t0, c0 = c - search // 2 + 1, c - ref // 2 + 1
+            chips.append((image2[s0:s0 + search, t0:t0 + search].copy(), image1[r0:r0 + ref, c0:c0 + ref].copy()))
+
+        def talmek(r, c):
+            return lambda: Talmek.SelectedMatch(image1, image2, [r, r], [c, c], p)
+
+        def core(k):
+            search_chip, ref_chip = (x.astype(np.float32) for x in chips[k])
+            args = (np.float32(0.0), 2, np.float32(-2.0), np.float32(m), np.float32(m))
+            return lambda: engine.correlate_and_locate(search_chip, ref_chip, *args, keep_workspace=True)
+
+        def opencv(k):
+            search_chip, ref_chip = chips[k]
+
+            def run():
+                res = cv2.matchTemplate(search_chip, ref_chip, cv2.TM_CCOEFF_NORMED)
+                _, _, _, (x, y) = cv2.minMaxLoc(res)
+                oy = gaussian3(res[y - 1, x], res[y, x], res[y + 1, x]) if 0 < y < res.shape[0] - 1 else 0.0
+                ox = gaussian3(res[y, x - 1], res[y, x], res[y, x + 1]) if 0 < x < res.shape[1] - 1 else 0.0
+                return y - m + oy, x - m + ox
+            return run
+
+        times: dict[str, list[int]] = {name: [] for name in names}
+        for sweep in range(passes):
+            for k, (r, c) in enumerate(centres):
+                calls = [(names[0], None, talmek(r, c))]
+                calls += [(f"engine, {kern} kernel", kern, core(k)) for kern in kernels]
+                calls.append((names[-1], None, opencv(k)))
+                turn = (k + sweep) % len(calls)
+                for name, kern, fn in calls[turn:] + calls[:turn]:
+                    if kern is not None and kern != kernels[0]:
+                        engine.force_fft(kernel=kern)
+                    t0 = time.thread_time_ns()
+                    fn()
+                    times[name].append(time.thread_time_ns() - t0)
+                    engine.reset_fft()
+        med = {name: float(np.median(t)) / 1e3 for name, t in times.items()}
+        cv = med[names[-1]]
+        ratios = ", ".join(f"{med[n] / cv:.2f}" for n in names[:-1])
+        print(f"{ref:>3d}/{search:<4d}  " + "".join(f"{med[n]:19.1f} us" for n in names) +
+              f"   {ratios} (<= {GOALS[(ref, search)]:.2f})")
+
+
 def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--seconds", type=float, default=0.4, help="time per measurement run")
     ap.add_argument("--repeat", type=int, default=3)
+    ap.add_argument("--opencv", action="store_true", help="only the CPU time per match against OpenCV")
+    ap.add_argument("--points", type=int, default=100, help="points per size with --opencv")
+    ap.add_argument("--passes", type=int, default=3, help="passes over the points with --opencv")
     args = ap.parse_args()
+    if args.opencv:
+        return against_opencv(args.points, args.passes)
 
     image1, image2 = synthetic.shifted_pair((1000, 1000), *SHIFT, seed=11)
     as_float = (image1.astype(np.float64), image2.astype(np.float64))

@@ -200,6 +200,12 @@ def empty(tmp_path):
     return tmp_path / "empty.png"
 
 
+def tiff_stack(tmp_path):
+    tifffile = pytest.importorskip("tifffile")
+    tifffile.imwrite(tmp_path / "stack.tif", np.stack([IMAGE1, IMAGE1]), photometric="minisblack")
+    return tmp_path / "stack.tif"
+
+
 def half_geo(tmp_path, pngs):
     pytest.importorskip("rasterio")
     write_geotiff(tmp_path / "g1.tif", IMAGE1, 0, 0)
@@ -218,6 +224,7 @@ def half_geo(tmp_path, pngs):
     (lambda t, p: [*placed(t, 500000 + 2000), "-o", t / "out"], 1, "do not overlap"),
     (lambda t, p: [*placed(t, 500000, north2=6000000 + 1300), "-o", t / "out"], 1, "do not overlap"),
     (lambda t, p: [*p, "-o", t / "out", "--band", "2"], 1, "a.png has 1 band, no band 2"),
+    (lambda t, p: [tiff_stack(t), p[1], "-o", t / "out"], 1, "from 1, with --page (or"),
     (lambda t, p: [*p, "-o", t / "out", "--range", "1,2,3"], 2, "--range"),
     (lambda t, p: [*other_crs(t), "-o", t / "out"], 1, "do not overlap: "),
     (lambda t, p: [*half_geo(t, p), "-o", t / "out"], 1, "is georeferenced but"),

@@ -145,6 +145,41 @@ def test_product_with_conjugate_transposed(engine, n):
     assert same_bits(engine.multiply_conjugate_transposed(a, b), expected.T)
 
 
+def plain_correlation(engine, search, ref):
+    """Raw correlation through the plain transform: both chips padded into one grid (transposed, as
+    the correlation lays them), the product with the conjugate in float32, the inverse, scaled."""
+    n = 64
+    while n < max(search.shape):
+        n *= 2
+    spectra = []
+    for chip in (search, ref):
+        grid = np.zeros((n, n), np.complex64)
+        grid[:chip.shape[1], :chip.shape[0]] = chip.T
+        spectra.append(engine.fft2d(grid, 1))
+    (ar, ai), (br, bi) = (np.moveaxis(s, -1, 0) for s in spectra)
+    product = np.empty((n, n), np.complex64)
+    product.real = ar * br + bi * ai
+    product.imag = br * ai - ar * bi
+    rows, cols = search.shape[0] - ref.shape[0] + 1, search.shape[1] - ref.shape[1] + 1
+    inverse = engine.fft2d(product, -1)[:cols, :rows, 0].T
+    return inverse * np.float32(1.0 / (n * n))
+
+
+@pytest.mark.parametrize("kernel", KERNELS)
+@pytest.mark.parametrize("schedule", SCHEDULES)
+def test_correlation_in_strips_equals_the_plain_transforms(engine, fft_forcing, kernel, schedule):
+    """The correlation runs the second dimension of both forward transforms strip by strip with
+    their product: every width, height and grid size gives the plain transforms' bits."""
+    supported(engine, kernel)
+    fft_forcing(kernel=kernel, schedule=schedule)
+    rng = np.random.default_rng(5)
+    for search_shape, ref_shape in (((168, 168), (128, 128)), ((150, 167), (77, 101)), ((97, 66), (33, 61)),
+                                    ((48, 45), (31, 17)), ((256, 201), (1, 200))):
+        search = rng.integers(0, 4096, search_shape).astype(np.float32)
+        ref = rng.integers(0, 4096, ref_shape).astype(np.float32)
+        assert same_bits(engine.correlate_fft(search, ref), plain_correlation(engine, search, ref))
+
+
 def chip_pair(seed, ref=32, search=56):
     rng = np.random.default_rng(seed)
     image = rng.integers(0, 256, (search + 8, search + 8)).astype(np.float32)
@@ -164,7 +199,8 @@ def test_planner_times_every_schedule_once_per_process(engine, fft_forcing):
         for sign in (1, -1):
             plan = engine.transform_plan(n, sign)
             assert sorted(plan["microseconds"]) == sorted(SCHEDULES)
-            assert plan["timed_schedule"] == min(plan["microseconds"], key=plan["microseconds"].get)
+            # The chosen schedule is as fast as the fastest, within the planner's noise margin.
+            assert plan["microseconds"][plan["timed_schedule"]] <= 1.08 * min(plan["microseconds"].values())
             assert plan["schedule"] == plan["timed_schedule"]  # nothing forced
     assert engine.transform_plan(64, 1) == engine.transform_plan(64, 1)  # measured once, then kept
 

@@ -313,7 +313,7 @@ def test_warped_pair_on_dask_workers(scene):
     distributed = pytest.importorskip("distributed")
     local = quiet(tt.track_files, scene["image1"], scene["other"], **RUN)
     with (distributed.LocalCluster(n_workers=1, threads_per_worker=1, processes=True,
-                                   dashboard_address=None) as cluster,
+                                   dashboard_address=":0") as cluster,
           distributed.Client(cluster, set_as_default=False) as client):
         remote = quiet(tt.track_files, scene["image1"], scene["other"], backend="dask", client=client, **RUN)
     assert same_bits(remote.records, local.records)

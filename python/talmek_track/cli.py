@@ -248,6 +248,9 @@ def add_matching_options(ap: argparse.ArgumentParser) -> None:
                         f"before decoding any (default: {d.max_pixels})")
     limits.add_argument("--max-points", type=_count, default=d.max_points, metavar="N|none",
                         help=f"refuse grids of more points (default: {d.max_points})")
+    limits.add_argument("--max-download", type=_count, default=d.max_download, metavar="BYTES|none",
+                        help="refuse HTTP(S) files larger than this, before fetching them whole "
+                        f"(default: {d.max_download}, 4 GiB)")
     limits.add_argument("--allow-any-source", action="store_true",
                         help="let GDAL open anything it can: VRT and other files that name further "
                         "files or URLs, driver strings, every /vsi file system (default: plain "
@@ -306,6 +309,7 @@ def options_of(args: argparse.Namespace, **more: Any) -> TrackOptions:
                         backmatch=args.backmatch, similarity=args.similarity,
                         saturation=not args.no_saturation, mask1=args.mask1, mask2=args.mask2,
                         max_pixels=args.max_pixels, max_points=args.max_points,
+                        max_download=args.max_download,
                         allow_any_source=args.allow_any_source, grid=args.grid,
                         resampling=args.resampling, asset=args.asset,
                         fill=args.fill, strain=args.strain, max_speed=args.max_speed,
@@ -385,8 +389,9 @@ def build_stack_parser() -> argparse.ArgumentParser:
         "files' tags) when all have one, else in the order given. Exit status as for "
         "talmek-track; the pairs finished before a failure or an interrupt keep their folders.",
     )
-    ap.add_argument("images", metavar="IMAGE", nargs="+",
-                    help="the images of the stack, or STAC items or an ItemCollection (.json)")
+    ap.add_argument("images", metavar="IMAGE", nargs="*",
+                    help="the images of the stack, or STAC items or an ItemCollection (.json); "
+                    "none with --stac-search")
     ap.add_argument("-o", "--output", metavar="OUTDIR", required=True,
                     help="folder for the results, created if missing (its parent must exist)")
     ap.add_argument("--pairs", type=_pairs_option, default="consecutive",
@@ -409,9 +414,50 @@ def build_stack_parser() -> argparse.ArgumentParser:
     ap.add_argument("--invert", type=_positive_days, default=None, metavar="DAYS",
                     help="invert the cube into the mean velocity of every DAYS-day step and write "
                     "OUTDIR/timeseries.nc (implies --cube)")
+    search = ap.add_argument_group(
+        "STAC search", "the stack's images found by a STAC API search (pip install 'talmek[stac]'), "
+        "each item standing for its asset (--asset), dated by its datetime")
+    search.add_argument("--stac-search", metavar="URL", default=None,
+                        help="the STAC API to search (its root address)")
+    search.add_argument("--collection", metavar="NAME[,NAME...]", default=None,
+                        help="the collections to search (required with --stac-search)")
+    search.add_argument("--bbox", metavar="W,S,E,N", default=None,
+                        help="only items over this box, in degrees of longitude and latitude")
+    search.add_argument("--datetime", metavar="START/END", default=None,
+                        help="only items of this time range (2024-06-01/2024-09-30; '..' for an open end)")
+    search.add_argument("--max-cloud", type=float, default=None, metavar="PERCENT",
+                        help="only items whose eo:cloud_cover is at most PERCENT")
+    search.add_argument("--max-items", type=int, default=None, metavar="N",
+                        help="take at most N items (default: 100)")
     add_matching_options(ap)
     add_cluster_options(ap)
     return ap
+
+
+def _stack_inputs(args: argparse.Namespace) -> tuple[list[str], list[Any] | None]:
+    """The stack's images and dates: those given, or those a STAC search finds (--stac-search),
+    the dates given (--dates) before the items' own."""
+    search_flags = [f for f, v in (("--collection", args.collection), ("--bbox", args.bbox),
+                                   ("--datetime", args.datetime), ("--max-cloud", args.max_cloud),
+                                   ("--max-items", args.max_items)) if v is not None]
+    if args.stac_search is None:
+        if search_flags:
+            raise OptionError(f"{search_flags[0]} needs --stac-search")
+        if not args.images:
+            raise OptionError("give the images of the stack, or --stac-search")
+        return args.images, args.dates
+    if args.images:
+        raise OptionError("give the images of the stack or --stac-search, not both")
+    from talmek_track.stac_search import DEFAULT_MAX_ITEMS, StacQuery, dated_inputs, parse_bbox, search_images
+
+    query = StacQuery(args.stac_search, tuple(c.strip() for c in (args.collection or "").split(",") if c.strip()),
+                      None if args.bbox is None else parse_bbox(args.bbox), args.datetime, args.max_cloud,
+                      DEFAULT_MAX_ITEMS if args.max_items is None else args.max_items)
+    names, dates = dated_inputs(search_images(query, args.asset))
+    given: list[Any] = args.dates or []
+    if given and len(given) != len(names):
+        raise OptionError(f"{len(given)} dates for the {len(names)} images the STAC search found")
+    return names, [g if g is not None else d for g, d in zip(given, dates)] if given else list(dates)
 
 
 def _positive_days(text: str) -> float:
@@ -426,8 +472,9 @@ def _positive_days(text: str) -> float:
 
 def run_stack(args: argparse.Namespace) -> StackResult:
     """Runs ``talmek-track stack`` for parsed arguments."""
-    return match_stack(args.images, args.pairs, args.output, max_days=args.max_days,
-                       min_days=args.min_days, dates=args.dates, progress=not args.quiet,
+    images, dates = _stack_inputs(args)
+    return match_stack(images, args.pairs, args.output, max_days=args.max_days,
+                       min_days=args.min_days, dates=dates, progress=not args.quiet,
                        keep=False, cube=args.cube, invert=args.invert, options=options_of(args))
 
 
@@ -593,13 +640,13 @@ def _main(args: argparse.Namespace, stack: bool = False) -> int:
             print(f"{PROG}: error: {path_text(e.worded(flag))}", file=sys.stderr)
             return EXIT_USAGE
         except InputError as e:
-            print(f"{PROG}: error: {path_text(e)}", file=sys.stderr)
+            print(f"{PROG}: error: {path_text(e.worded(flag))}", file=sys.stderr)
             return EXIT_INPUT
         except OutputError as e:
-            print(f"{PROG}: error: {path_text(e)}", file=sys.stderr)
+            print(f"{PROG}: error: {path_text(e.worded(flag))}", file=sys.stderr)
             return EXIT_OUTPUT
         except TrackError as e:  # a block that failed on its worker, a cluster out of reach
-            print(f"{PROG}: error: {path_text(e)}", file=sys.stderr)
+            print(f"{PROG}: error: {path_text(e.worded(flag))}", file=sys.stderr)
             return EXIT_INPUT
         except OSError as e:
             print(f"{PROG}: error: {e.strerror or e}: {path_text(e.filename or args.output)}", file=sys.stderr)

@@ -9,16 +9,13 @@ from types import ModuleType
 
 
 class TrackError(Exception):
-    """A run that cannot go on; the message is one line for the user."""
+    """A run that cannot go on; the message is one line for the user.
 
-
-class OptionError(TrackError, ValueError):
-    """An option outside what the matching accepts (the command's wrong usage).
-
-    ``options`` names the options at fault as the Python keywords call them (``chip``,
-    ``value_range``); the message names them through ``{0}``, ``{1}``... of ``template``, so that
-    a command can word them as its own flags (``worded``). Other fields of the template come from
-    ``values``, inserted as they are.
+    A message may name options (the one at fault, or the one that would help) as the Python
+    keywords call them (``chip``, ``page``): ``options`` lists them and ``template`` names them
+    through ``{0}``, ``{1}``..., so that a command can word them as its own flags (``worded``).
+    Other fields of the template come from ``values``, inserted as they are (a path may hold
+    braces).
     """
 
     def __init__(self, template: str, *, options: tuple[str, ...] = (), **values: object) -> None:
@@ -32,6 +29,10 @@ class OptionError(TrackError, ValueError):
         if not self.options and not self.values:
             return self.template
         return self.template.format(*(word(name) for name in self.options), **self.values)
+
+
+class OptionError(TrackError, ValueError):
+    """An option outside what the matching accepts (the command's wrong usage)."""
 
 
 class InputError(TrackError):

@@ -36,7 +36,7 @@ from talmek_track.errors import OptionError
 from talmek_track.guided import Pass, check_passes, parse_passes
 from talmek_track.outliers import FILTERS
 from talmek_track.prefilter import Prefilter, parse_prefilter
-from talmek_track.readers import DEFAULT_MAX_PIXELS
+from talmek_track.readers import DEFAULT_MAX_DOWNLOAD, DEFAULT_MAX_PIXELS
 from talmek_track.refine import Refinement, parse_refine
 from talmek_track.warp import DEFAULT_RESAMPLING, parse_grid, parse_resampling
 from talmek_track.writers import WRITERS
@@ -351,6 +351,7 @@ _CHECKS: dict[str, Callable[[str, Any], Any]] = {
     "workers": _optional(_at_least_one), "dates": _dates, "prefilter": _prefilter,
     "filter": _choice(FILTERS), "stable": _stable, "block_pixels": _at_least_one,
     "max_pixels": _optional(_at_least_one), "max_points": _optional(_at_least_one),
+    "max_download": _optional(_at_least_one),
     "allow_any_source": _flag, "connect_timeout": _optional(_seconds),
     "handshake_timeout": _optional(_seconds),
     "refine": _refine, "backmatch": _tolerance(0.01, 2.0, 0.5), "similarity": _tolerance(-1.0, 0.99, 0.5),
@@ -399,6 +400,7 @@ class TrackOptions:
     block_pixels: int = DEFAULT_BLOCK_PIXELS
     max_pixels: int | None = DEFAULT_MAX_PIXELS
     max_points: int | None = DEFAULT_MAX_POINTS
+    max_download: int | None = DEFAULT_MAX_DOWNLOAD
     allow_any_source: bool = False
     connect_timeout: float | None = None
     handshake_timeout: float | None = None
@@ -582,6 +584,7 @@ class StackKeywords(MatchKeywords, total=False):
     stable: Stable | None
     block_pixels: int
     max_pixels: int | None
+    max_download: int | None
     allow_any_source: bool
     connect_timeout: float | None
     handshake_timeout: float | None

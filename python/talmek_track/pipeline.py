@@ -75,8 +75,8 @@ def open_image(path: str | os.PathLike[str], options: TrackOptions) -> ImageSour
     """One input opened with the options' band, page and nodata (value range not yet settled).
 
     A STAC item (``.json``) stands for its asset (``options.asset``), its ``properties.datetime``
-    becoming the image's acquisition date. On the threads backend an HTTP(S) file is fetched
-    once and read locally (``readers.fetch_once``)."""
+    becoming the image's acquisition date. An HTTP(S) file is fetched once and read locally
+    (``readers.fetch_once``), by Dask workers on this machine too."""
     text = os.fspath(path)
     when = None
     if is_stac(text):
@@ -84,8 +84,7 @@ def open_image(path: str | os.PathLike[str], options: TrackOptions) -> ImageSour
         if image.datetime is None and options.dates is None:
             raise InputError(f"{text}: item {image.item} has no datetime; give the dates (--dates)")
         text, when = image.href, image.datetime
-    if options.backend == "threads":
-        fetch_once(text)
+    fetch_once(text, max_bytes=options.max_download)
     source = open_source(text, band=options.band, page=options.page, nodata=options.nodata,
                          max_pixels=options.max_pixels, allow_any_source=options.allow_any_source)
     if when is not None:

@@ -131,6 +131,34 @@ class Warp:
 
 
 @dataclass(frozen=True)
+class LocalCopy:
+    """A whole copy of a remote file that this run fetched: its path, and the identity of the
+    file there (machine, device, inode, size, modification time). A process elsewhere cannot
+    find the same file at that path, so it never takes another file for the copy."""
+
+    path: str
+    identity: tuple[str, int, int, int, int]
+
+    @classmethod
+    def of(cls, path: str) -> LocalCopy:
+        return cls(path, _identity(path))
+
+    def usable(self) -> str | None:
+        """The copy's path when this process sees that very file, else None."""
+        try:
+            return self.path if _identity(self.path) == self.identity else None
+        except OSError:
+            return None
+
+
+def _identity(path: str) -> tuple[str, int, int, int, int]:
+    import socket
+
+    st = os.stat(path)
+    return socket.gethostname(), st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns
+
+
+@dataclass(frozen=True)
 class ImageSource:
     """One image input as ``open_source`` found it; picklable, holds no open file.
 
@@ -168,6 +196,10 @@ class ImageSource:
     warp : Warp or None
         The grid the file is resampled onto as it is read (``shape``, ``transform`` and ``crs``
         then describe that grid, and pixels outside the file read as missing); None: its own.
+    copy : LocalCopy or None
+        For a remote file that this run fetched whole: where the copy lies, so that every
+        process on the same machine (Dask workers too) reads the copy instead of the network;
+        a process elsewhere reads the file itself.
     """
 
     path: str
@@ -184,6 +216,7 @@ class ImageSource:
     tags: Mapping[str, str] = dataclasses.field(default_factory=dict, compare=False, repr=False)
     driver: str | None = None
     warp: Warp | None = None
+    copy: LocalCopy | None = dataclasses.field(default=None, compare=False, repr=False)
 
     @property
     def colour(self) -> bool:
@@ -581,6 +614,8 @@ def open_source(path: str | os.PathLike[str], *, band: int | None = None, page: 
         raise InputError(f"cannot read {text}: its pixels are {check}, not a real type")
     if source.shape[0] < 1 or source.shape[1] < 1:
         raise InputError(f"cannot read {text}: the image holds no pixel")
+    if text in _LOCAL_COPIES:
+        source = dataclasses.replace(source, copy=LocalCopy.of(_LOCAL_COPIES[text]))
     return source
 
 
@@ -620,9 +655,10 @@ def _pick_bands(path: str, count: int, colour: bool, alpha_second: bool, band: i
     return (1,)
 
 
-def _pages_message(path: str, pages: int) -> str:
-    return (f"{path} is a stack of {pages} pages; choose the page to match by its number, from 1 "
-            "(or store the layers as bands and choose a band)")
+def _pages_error(path: str, pages: int) -> InputError:
+    return InputError("{path} is a stack of {pages} pages; choose the page to match by its number, "
+                      "from 1, with {0} (or store the layers as bands and choose a band)",
+                      options=("page",), path=path, pages=pages)
 
 
 # --- rasterio -------------------------------------------------------------------------------------
@@ -655,18 +691,20 @@ REMOTE_GDAL_SETTINGS: dict[str, str] = {
 
 
 @contextmanager
-def _open_dataset(path: str, page: int | None, driver: str | None = None) -> Iterator[Any]:
+def _open_dataset(path: str, page: int | None, driver: str | None = None,
+                  copy: LocalCopy | None = None) -> Iterator[Any]:
     import rasterio
 
     settings: dict[str, Any] = {} if "GDAL_CACHEMAX" in os.environ else {"GDAL_CACHEMAX": GDAL_CACHE_BYTES}
     if driver is not None:
         settings.update(UNTRUSTED_GDAL_SETTINGS)
-    if not _is_local(path) and path not in _LOCAL_COPIES:
+    local = _LOCAL_COPIES.get(path) or (copy.usable() if copy is not None else None)
+    if local is None and not _is_local(path):
         settings.update((k, v) for k, v in REMOTE_GDAL_SETTINGS.items() if k not in os.environ)
     with warnings.catch_warnings(), rasterio.Env(**settings):
         warnings.simplefilter("ignore", rasterio.errors.NotGeoreferencedWarning)
         try:
-            ds = rasterio.open(_rasterio_name(_LOCAL_COPIES.get(path, path), page), driver=driver)
+            ds = rasterio.open(_rasterio_name(local or gdal_path(path), page), driver=driver)
         except rasterio.errors.RasterioIOError as e:
             text = one_line(e)
             if "not recognized" in text or "not a supported" in text:
@@ -680,7 +718,7 @@ def _open_dataset(path: str, page: int | None, driver: str | None = None) -> Ite
 @contextmanager
 def _open_source(source: ImageSource) -> Iterator[Any]:
     """The source's file opened for reading, through a warped view onto its grid if it has one."""
-    with _open_dataset(source.path, source.page, source.driver) as ds:
+    with _open_dataset(source.path, source.page, source.driver, source.copy) as ds:
         if source.warp is None:
             yield ds
             return
@@ -712,7 +750,7 @@ def _open_rasterio(path: str, band: int | None, page: int | None, nodata: float 
         pages = len(ds.subdatasets) if ds.driver == "GTiff" else 0
         tags = {str(k): str(v) for k, v in ds.tags().items()}
     if pages > 1 and page is None:
-        raise InputError(_pages_message(path, pages))
+        raise _pages_error(path, pages)
     if page is not None and pages > 1 and page > pages:
         raise InputError(f"{path} has {pages} pages, no page {page}")
     page = page if pages > 1 else None
@@ -762,7 +800,7 @@ def _open_tifffile(path: str, band: int | None, page: int | None, nodata: float 
     with tifffile.TiffFile(path) as tif:
         main = [i for i, p in enumerate(tif.pages) if not (getattr(p, "subfiletype", 0) & 5)]
         if len(main) > 1 and page is None:
-            raise InputError(_pages_message(path, len(main)))
+            raise _pages_error(path, len(main))
         if page is not None and len(main) > 1 and page > len(main):
             raise InputError(f"{path} has {len(main)} pages, no page {page}")
         page = page if len(main) > 1 else None
@@ -877,20 +915,41 @@ _LOCAL_COPIES: dict[str, str] = {}
 _FETCH_CHUNK = 2**20
 
 
+def gdal_path(path: str) -> str:
+    """The name GDAL opens ``path`` by: ``s3://bucket/key`` as ``/vsis3/bucket/key``, others as
+    given (rasterio reads plain HTTP(S) URLs through ``/vsicurl/`` itself)."""
+    return "/vsis3/" + path[len("s3://"):] if path.startswith("s3://") else path
+
+
 def http_url(path: str) -> str | None:
     """The plain HTTP(S) address of ``path`` (a URL, or one behind ``/vsicurl/``), else None."""
     text = path.removeprefix("/vsicurl/")
     return text if text.startswith(("http://", "https://")) else None
 
 
-def fetch_once(path: str, timeout: float = 60.0) -> None:
+#: The largest remote file fetched whole unless the caller allows more: a whole Sentinel-2 or
+#: Landsat band is far below it, a forged or mistaken URL cannot fill the temporary folder.
+DEFAULT_MAX_DOWNLOAD = 4 * 2**30
+
+
+def _too_large(path: str, size: int, max_bytes: int, known: bool) -> InputError:
+    amount = f"it holds {size} bytes, more than" if known else "it is larger than"
+    return InputError(f"cannot read {path}: {amount} the download limit of {max_bytes} bytes "
+                      "(max_download, --max-download)")
+
+
+def fetch_once(path: str, timeout: float = 60.0, max_bytes: int | None = DEFAULT_MAX_DOWNLOAD) -> None:
     """Fetches the HTTP(S) file ``path`` once into a private temporary folder, so that the run
     reads every byte of it once instead of twice or more (the value-range sample touches every
     tile, and matching reads them again); results are those of the remote file, bit for bit.
-    ``forget_decoded`` removes the copy. InputError, on one line, for an HTTP or network error."""
+    ``forget_decoded`` removes the copy. InputError, on one line, for an HTTP or network error, a
+    file larger than ``max_bytes`` (None: no limit; told by its Content-Length before any byte
+    is fetched, else when the download passes it) and a download cut short; nothing of a failed
+    download stays behind."""
     url = http_url(path)
     if url is None or path in _LOCAL_COPIES:
         return
+    import http.client
     import tempfile
     import urllib.error
     import urllib.request
@@ -898,13 +957,24 @@ def fetch_once(path: str, timeout: float = 60.0) -> None:
     folder = tempfile.mkdtemp(prefix="talmek-remote-")
     target = os.path.join(folder, "image")
     try:
-        with urllib.request.urlopen(url, timeout=timeout) as response, open(target, "wb") as out:
-            while chunk := response.read(_FETCH_CHUNK):
-                out.write(chunk)
+        with urllib.request.urlopen(url, timeout=timeout) as response:
+            header = response.headers.get("Content-Length", "")
+            length = int(header) if header.strip().isdigit() else None
+            if max_bytes is not None and length is not None and length > max_bytes:
+                raise _too_large(path, length, max_bytes, True)
+            got = 0
+            with open(target, "wb") as out:
+                while chunk := response.read(_FETCH_CHUNK):
+                    got += len(chunk)
+                    if max_bytes is not None and got > max_bytes:
+                        raise _too_large(path, got, max_bytes, False)
+                    out.write(chunk)
+        if length is not None and got != length:
+            raise InputError(f"cannot read {path}: the download ended after {got} of its {length} bytes")
     except urllib.error.HTTPError as e:
         shutil.rmtree(folder, ignore_errors=True)
         raise InputError(f"cannot read {path}: HTTP error {e.code} ({e.reason})") from None
-    except (OSError, ValueError) as e:
+    except (OSError, ValueError, http.client.HTTPException) as e:
         shutil.rmtree(folder, ignore_errors=True)
         raise InputError(f"cannot read {path}: {one_line(e)}") from None
     except BaseException:

@@ -5,6 +5,7 @@ document that says it is STAC). ``item_image`` reads an item with pystac and ret
 absolute address and the item's ``properties.datetime``; ``collection_images`` does the same for
 every item of an ItemCollection (a FeatureCollection of items, as a STAC search returns it).
 The asset is the one named (``asset``), else the first with the role ``data``, else the only one.
+``stac_search`` finds items with a STAC API search.
 """
 
 from __future__ import annotations
@@ -74,6 +75,19 @@ def _image(item: Any, asset: str | None, where: str, dated: bool = True) -> Stac
                              f"by its name (--asset): {names}")
     href = assets[name].get_absolute_href() or assets[name].href
     return StacImage(str(href), str(item.id), name, item.datetime if dated else None)
+
+
+def item_datetime(item: Any) -> datetime | None:
+    """A pystac item's ``properties.datetime`` (None when it gives a time range only)."""
+    when = item.datetime
+    return when if isinstance(when, datetime) else None
+
+
+def pick_asset(item: Any, asset: str | None, where: str, when: datetime | None) -> StacImage:
+    """The image a pystac item stands for: ``asset``, else the first with the role ``data``, else
+    the only one; dated ``when``. InputError names ``where`` the item came from."""
+    image = _image(item, asset, where)
+    return StacImage(image.href, image.item, image.asset, when)
 
 
 def item_image(path: str | os.PathLike[str], asset: str | None = None) -> StacImage:

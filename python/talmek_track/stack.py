@@ -43,7 +43,7 @@ from talmek_track.publish import output_target, repair_tree, staged
 from talmek_track.readers import ImageSource, forget_decoded
 from talmek_track.results import TrackResult
 from talmek_track.stac import is_stac, stack_inputs
-from talmek_track.writers import output_names, require_writers, write_result
+from talmek_track.writers import output_names, public_path, require_writers, write_result
 
 __all__ = ["StackResult", "match_stack", "pair_folder_names", "select_pairs"]
 
@@ -133,7 +133,7 @@ def pair_folder_names(paths: Sequence[str], pairs: Sequence[tuple[int, int]]) ->
 
 
 def _stem(path: str) -> str:
-    name = os.fspath(path).rstrip("/").rsplit("/", 1)[-1]
+    name = os.fspath(path).split("?", 1)[0].rstrip("/").rsplit("/", 1)[-1]  # a URL without its query
     return name.split(".", 1)[0] or name
 
 
@@ -478,8 +478,8 @@ class _Progress:
 def write_index(out: Path, paths: Sequence[str], pairs: Sequence[tuple[int, int]],
                 dates: Sequence[datetime | None], folders: Sequence[str],
                 counts: Sequence[tuple[int, int]]) -> Path:
-    """``pairs.csv``: one line per pair with its folder, its images, their dates and the
-    interval, the points and the accepted points."""
+    """``pairs.csv``: one line per pair with its folder, its images (URLs without credentials, as
+    run.json shows them), their dates and the interval, the points and the accepted points."""
     with staged(out) as staging:
         partial = staging.folder / INDEX_NAME
         with open(partial, "w", newline="") as f:
@@ -487,7 +487,7 @@ def write_index(out: Path, paths: Sequence[str], pairs: Sequence[tuple[int, int]
             w.writerow(["folder", "image1", "image2", "date1", "date2", "dt_days", "points", "accepted"])
             for (i, j), folder, (points, accepted) in zip(pairs, folders, counts):
                 d1, d2 = dates[i], dates[j]
-                w.writerow([folder, paths[i], paths[j], d1.isoformat() if d1 else "",
+                w.writerow([folder, public_path(paths[i]), public_path(paths[j]), d1.isoformat() if d1 else "",
                             d2.isoformat() if d2 else "",
                             repr(_days(d1, d2)) if d1 and d2 else "", points, accepted])
         return staging.publish([partial])[0]

@@ -266,9 +266,7 @@ void correlate_fft(const ChipPair& chips, float* raw_surface, SplitGrid& search_
     // The spectra stay in reversed row order, which the element-wise product does not mind; the
     // product is written transposed, where the inverse transform needs its contiguous index, and
     // the inverse's second dimension runs in the reference grid, free by then.
-    search_grid.transform(1, Layout::transposed_reversed, {sw, sh, n}, {n, sw, n}, Layout::rows_reversed);
-    ref_grid.transform(1, Layout::transposed_reversed, {rw, rh, n}, {n, rw, n}, Layout::rows_reversed);
-    search_grid.multiply_conjugate_transposed(ref_grid);
+    search_grid.forward_product(ref_grid, {sw, sh, n}, {n, sw, n}, {rw, rh, n}, {n, rw, n});
     const std::size_t stride = search_grid.transform_into(ref_grid, -1, {n, n, rows}, {rows, n, cols});
 
     // n * n is a power of two, so its reciprocal is exact and multiplying by it rounds to the same

@@ -68,8 +68,9 @@ public:
     const double* wr(std::int32_t half) const { return re_.data() + half; }
     const double* wi(std::int32_t half) const { return im_.data() + half; }
 
-    // How the schedule was chosen: microseconds per whole transform for each schedule measured
-    // (best of several rounds), empty for sizes too small to time.
+    // How the schedule was chosen: for each schedule, the median microseconds of the trials (the
+    // correlation's work in this direction: the forward transforms of two chips with their product,
+    // or the pruned inverse), empty for sizes too small to time.
     struct Timing {
         Schedule schedule;
         double microseconds;
@@ -149,6 +150,26 @@ public:
     void transform(const TransformPlan& plan, Schedule schedule, Layout input, const Region& first,
                    const Region& second, Layout output = Layout::natural);
 
+    // The forward transforms of two chips loaded with load_real_transposed, this grid's (regions
+    // `first`, `second`) and `ref`'s (`ref_first`, `ref_second`), and this grid's spectrum times the
+    // conjugate of ref's: this grid then holds what transform(1, Layout::transposed_reversed, ..,
+    // Layout::rows_reversed) on both grids and multiply_conjugate_transposed(ref) leave, bit for
+    // bit, and ref holds nothing defined. The second dimension runs strip by strip of its columns
+    // for both grids side by side, each strip taking its product at once, so that neither spectrum
+    // is ever whole in memory. (With second dimensions that leave columns out, or sizes that are no
+    // multiple of a strip, the whole transforms and the product run one after the other instead.)
+    // Two planes of n rows, `stride` floats a row apart.
+    struct Strip {
+        float* re;
+        float* im;
+        std::size_t stride;
+    };
+    void forward_product(SplitGrid& ref, const Region& first, const Region& second, const Region& ref_first,
+                         const Region& ref_second);
+    // The same under a given plan and schedule (for both grids).
+    void forward_product(SplitGrid& ref, const TransformPlan& plan, Schedule schedule, const Region& first,
+                         const Region& second, const Region& ref_first, const Region& ref_second);
+
     // This grid's values times the conjugates of `other`'s, element by element (in float: real
     // part a.re * b.re + b.im * a.im, imaginary part b.re * a.im - a.re * b.im), left transposed:
     // on two spectra in layout rows_reversed, the product stands in layout reversed_transposed.
@@ -167,11 +188,15 @@ public:
 private:
     const TransformPlan& plan(std::int32_t sign);
     void gather_transposed(SplitGrid& out, std::int32_t columns, std::size_t stride) const;
+    Strip strip(int which);
     void reorder_rows(std::int32_t columns);
     void transpose(std::int32_t rows_read, std::int32_t columns_read, bool reorder);
     // Rows `stride` floats apart, or n with 0.
     void passes(const TransformPlan& plan, Schedule schedule, const Region& region, bool through_reversal,
                 std::size_t stride = 0);
+    // The same on other planes of n rows, `stride` floats apart.
+    void passes_over(float* re, float* im, std::size_t stride, const TransformPlan& plan, Schedule schedule,
+                     const Region& region, bool through_reversal) const;
 
     std::int32_t n_;
     Kernel kernel_;
@@ -180,6 +205,7 @@ private:
     std::vector<std::int32_t> reversed_;  // row i goes to row reversed_[i]
     std::unique_ptr<float[]> re_;  // uninitialised: every use overwrites them first
     std::unique_ptr<float[]> im_;
+    std::unique_ptr<float[]> strips_;  // forward_product's column strips, allocated at its first use
 };
 
 }  // namespace talmek

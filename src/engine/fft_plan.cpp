@@ -1,6 +1,7 @@
 // Transform plans: twiddle tables prepared once per process and the schedule that runs fastest on
 // the processor at hand, found by timing each at first use.
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <map>
 #include <mutex>
@@ -35,8 +36,18 @@ std::int32_t columns_within(std::int64_t bytes, std::int32_t n) {
     return static_cast<std::int32_t>(std::min<std::int64_t>(vectors * kFloatsPerVector, n));
 }
 
-// Rounds of timing: each schedule once per round, in turn, the best round of each counting.
-constexpr int kRounds = 3;
+// Rounds of timing: each schedule once per round, in turn from a different one each round, the
+// median of each counting. A first round warms the grids, the code and the twiddle tables.
+constexpr int kRounds = 9;
+// Schedules whose medians lie within this share of the fastest one's count as equally fast: on a
+// machine shared with other work, the medians of fresh processes move by about as much. The timing
+// runs in warm caches, which a match does not always find: the smaller working set is worth that.
+constexpr double kWithinNoise = 0.08;
+// Among equally fast schedules, the one working in the least memory, which leaves the most cache
+// to the rest of the match: strips of the level-1 cache, of a share of the level-2 cache, then two
+// passes per sweep (half the sweeps over the whole planes of one pass at a time).
+constexpr std::array<Schedule, 4> kByWorkingSet = {Schedule::strips_l1, Schedule::strips_l2, Schedule::pairs,
+                                                   Schedule::rows};
 // Sizes below this are too quick to time; they run two passes per sweep.
 constexpr std::int32_t kSmallestTimed = 16;
 
@@ -89,27 +100,70 @@ const TransformPlan& TransformPlan::get(std::int32_t n, std::int32_t sign, Kerne
     return *slot;
 }
 
-// Times a whole transform under every schedule, in interleaved rounds so that a burst of other
-// work on the machine does not count against one schedule alone, and keeps the fastest.
+// Times the correlation's work in this plan's direction under every schedule, in interleaved rounds
+// so that a burst of other work on the machine does not count against one schedule alone, and
+// keeps the schedule with the least working set among those as fast as the fastest within noise.
+// Forward: two chips of a common search and reference size, both transforms and their product;
+// inverse: the pruned inverse of a product with the surface of those chips.
 void TransformPlan::choose_schedule(Kernel kernel) {
     if (n_ < kSmallestTimed) return;
     SplitGrid grid(n_, kernel);
+    SplitGrid other(n_, kernel);
+    const std::int32_t search = n_ * 11 / 16;
+    const std::int32_t ref = n_ / 2;
+    const std::int32_t surface = search - ref + 1;
     const std::size_t count = static_cast<std::size_t>(n_) * static_cast<std::size_t>(n_);
     std::vector<float> values(count);
     for (std::size_t k = 0; k < count; ++k) values[k] = static_cast<float>(k % 251);
-    std::vector<double> best(kSchedules.size(), 1e300);
-    for (int round = 0; round < kRounds; ++round) {
-        for (std::size_t s = 0; s < kSchedules.size(); ++s) {
+    const auto trial = [&](Schedule schedule) {
+        if (sign_ > 0) {
+            grid.load_real_transposed(values.data(), search, search);
+            other.load_real_transposed(values.data() + 7, ref, ref);
+        } else {
             std::copy(values.begin(), values.end(), grid.re());
             std::copy(values.rbegin(), values.rend(), grid.im());
-            const auto start = std::chrono::steady_clock::now();
-            grid.transform(*this, kSchedules[s], Layout::natural, grid.whole(), grid.whole());
-            const std::chrono::duration<double, std::micro> took = std::chrono::steady_clock::now() - start;
-            best[s] = std::min(best[s], took.count());
+        }
+        const auto start = std::chrono::steady_clock::now();
+        if (sign_ > 0) {
+            grid.forward_product(other, *this, schedule, {search, search, n_}, {n_, search, n_}, {ref, ref, n_},
+                                 {n_, ref, n_});
+        } else {
+            grid.transform_into(other, *this, schedule, {n_, n_, surface}, {surface, n_, surface});
+        }
+        const std::chrono::duration<double, std::micro> took = std::chrono::steady_clock::now() - start;
+        return took.count();
+    };
+    // Strips as wide as the grid run exactly what `pairs` runs: such a schedule is timed as pairs
+    // (timing the same work twice would only let the noise pick between them).
+    const std::size_t kinds = kSchedules.size();
+    std::vector<std::size_t> timed_as(kinds);
+    for (std::size_t s = 0; s < kinds; ++s) {
+        const bool same_as_pairs = kSchedules[s] != Schedule::rows && strip_width(kSchedules[s], n_) >= n_;
+        timed_as[s] = same_as_pairs ? 1 : s;  // kSchedules[1] is pairs
+    }
+    for (const Schedule s : kSchedules) trial(s);
+    std::vector<std::vector<double>> times(kinds);
+    for (int round = 0; round < kRounds; ++round) {
+        for (std::size_t k = 0; k < kinds; ++k) {
+            const std::size_t s = (k + static_cast<std::size_t>(round)) % kinds;
+            if (timed_as[s] == s) times[s].push_back(trial(kSchedules[s]));
         }
     }
-    for (std::size_t s = 0; s < kSchedules.size(); ++s) timings_.push_back({kSchedules[s], best[s]});
-    schedule_ = kSchedules[static_cast<std::size_t>(std::min_element(best.begin(), best.end()) - best.begin())];
+    std::vector<double> median(kinds);
+    for (std::size_t s = 0; s < kinds; ++s) {
+        std::vector<double>& own = times[timed_as[s]];
+        std::nth_element(own.begin(), own.begin() + kRounds / 2, own.end());
+        median[s] = own[kRounds / 2];
+        timings_.push_back({kSchedules[s], median[s]});
+    }
+    const double fastest = *std::min_element(median.begin(), median.end());
+    for (const Schedule s : kByWorkingSet) {
+        const auto at = static_cast<std::size_t>(std::find(kSchedules.begin(), kSchedules.end(), s) - kSchedules.begin());
+        if (median[at] <= fastest * (1.0 + kWithinNoise)) {
+            schedule_ = s;
+            break;
+        }
+    }
 }
 
 }  // namespace talmek

@@ -130,7 +130,11 @@ void correlate_and_locate(const ChipPair& chips, const PeakSettings& settings, M
 
 void match_pair(Matcher& m, const ImageRows& image1, const ImageRows& image2, LineSeg& out,
                 std::span<const std::int32_t> row, std::span<const std::int32_t> col) {
-    Workspace work;
+    // One workspace per thread, kept from call to call: a caller matching point after point this way
+    // allocates the grids once instead of at every call, where the C library often hands the freed
+    // grids back to the system and each call then faults them in again (at 128/168, as long again
+    // as the match). It holds the grids of the last size matched until the thread ends.
+    thread_local Workspace work;
     match_pair(m, image1, image2, out, row, col, work);
 }
 

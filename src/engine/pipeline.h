@@ -53,6 +53,7 @@ void correlate_and_locate(const ChipPair& chips, const PeakSettings& settings, M
 
 // Matches image1 at (row[0], col[0]) with image2 around (row[1], col[1]) and fills every field of
 // `out`. Throws std::invalid_argument for fewer than two points and the standard allocation errors.
+// Works in a workspace of the calling thread's own, kept between its calls.
 void match_pair(Matcher& m, const ImageRows& image1, const ImageRows& image2, LineSeg& out,
                 std::span<const std::int32_t> row, std::span<const std::int32_t> col);
 // The same in a workspace the caller keeps between matches.

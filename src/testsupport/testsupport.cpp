@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 #include <cstring>
+#include <map>
 #include <stdexcept>
 
 #include "engine/chip.h"
@@ -471,13 +472,17 @@ Array<float> py_estimate_errors(const Array<float>& z, const Array<float>& w, co
     return copy_of(errors, {2});
 }
 
+// With keep_workspace, the calls of a thread share one workspace per kernel build, as a caller
+// matching many points keeps one (benchmarks: no allocation per call).
 py::dict py_correlate_and_locate(const Array<float>& search, const Array<float>& ref, float min_strength,
-                                 std::int32_t peak_method, float max_diff, float hoffset, float voffset) {
+                                 std::int32_t peak_method, float max_diff, float hoffset, float voffset,
+                                 bool keep_workspace) {
     const ChipExtents p = check_chips(search, ref);
     Location loc;
-    Workspace work;
+    thread_local std::map<Kernel, Workspace> kept;
+    Workspace fresh;
     correlate_and_locate(chip_pair(search, ref, p), {min_strength, peak_method, max_diff}, {hoffset, voffset}, loc,
-                         work);
+                         keep_workspace ? kept[best_kernel()] : fresh);
     py::dict d;
     d["status"] = loc.status;
     d["strength"] = loc.strength;
@@ -568,7 +573,7 @@ PYBIND11_MODULE(_talmek_testsupport, m) {
           py::arg("coef"), py::arg("offsets"));
     m.def("correlate_and_locate", &py_correlate_and_locate, py::arg("search"), py::arg("ref"),
           py::arg("min_strength"), py::arg("peak_method"), py::arg("max_diff"), py::arg("hoffset"),
-          py::arg("voffset"));
+          py::arg("voffset"), py::arg("keep_workspace") = false);
     m.attr("COUNTS_ALLOCATIONS") = bool(TALMEK_COUNT_ALLOCATIONS);
     m.def("allocations_per_run", &py_allocations_per_run, py::arg("search"), py::arg("ref"), py::arg("runs"));
     m.def("log_float", [](const Array<float>& x) { return each_float(x, log_float); }, py::arg("x"));

@@ -1,0 +1,269 @@
+"""Remote inputs: HTTP(S) files read in one pass on a Dask cluster, S3 through a local stand-in,
+the download limit; each against the same files read locally, bit for bit."""
+import functools
+import http.server
+import os
+import threading
+import warnings
+
+import numpy as np
+import pytest
+
+from support import same_bits
+
+tt = pytest.importorskip("talmek_track")
+rasterio = pytest.importorskip("rasterio")
+pytest.importorskip("scipy")
+
+from glacier_scene import glacier_scene, write_scene  # noqa: E402
+from talmek_track import cli  # noqa: E402
+from talmek_track.readers import forget_decoded  # noqa: E402
+
+RUN = dict(chip=32, margin=10, step=16, formats=[], plot=False)
+
+
+def quiet(fn, *args, **kw):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        return fn(*args, **kw)
+
+
+class Counting(http.server.SimpleHTTPRequestHandler):
+    """Serves a folder with byte ranges and counts the body bytes it sends; ``routes`` answers
+    other paths with (status, headers, body) made by a function of the request (the handler)."""
+
+    sent = 0
+    lock = threading.Lock()
+    routes: dict = {}
+
+    def log_message(self, *args):
+        pass
+
+    def send_head(self):
+        bare = self.path.split("?", 1)[0]
+        route = self.routes.get(bare)
+        if route is not None:
+            status, headers, body = route(self)
+            self.send_response(status)
+            for name, value in headers.items():
+                self.send_header(name, value)
+            self.end_headers()
+            self._body = body
+            return None
+        path = self.translate_path(bare)
+        if not os.path.isfile(path):
+            self.send_error(404, "not found")
+            return None
+        size = os.path.getsize(path)
+        start, end = 0, size - 1
+        ranged = self.headers.get("Range", "").startswith("bytes=")
+        if ranged:
+            first, _, last = self.headers["Range"][6:].partition(",")[0].partition("-")
+            start, end = int(first or 0), min(size - 1, int(last) if last else size - 1)
+        f = open(path, "rb")  # noqa: SIM115 - closed by copyfile's caller
+        f.seek(start)
+        self.send_response(206 if ranged else 200)
+        self.send_header("Content-Length", str(end - start + 1))
+        self.send_header("Accept-Ranges", "bytes")
+        if ranged:
+            self.send_header("Content-Range", f"bytes {start}-{end}/{size}")
+        self.end_headers()
+        self._left = end - start + 1
+        return f
+
+    def do_GET(self):
+        self._body = None
+        f = self.send_head()
+        if f is not None:
+            try:
+                self.copyfile(f, self.wfile)
+            finally:
+                f.close()
+        elif self._body is not None:
+            self.wfile.write(self._body)
+
+    def do_POST(self):
+        self.do_GET()
+
+    def copyfile(self, source, outputfile):
+        left = self._left
+        while left > 0:
+            chunk = source.read(min(65536, left))
+            if not chunk:
+                break
+            try:
+                outputfile.write(chunk)
+            except (BrokenPipeError, ConnectionResetError):  # the client stopped reading
+                return
+            left -= len(chunk)
+            with self.lock:
+                type(self).sent += len(chunk)
+
+
+@pytest.fixture
+def server(tmp_path):
+    """(folder served, base URL, handler class) of a counting server on 127.0.0.1."""
+    folder = tmp_path / "served"
+    folder.mkdir()
+    handler = type("Handler", (Counting,), {"sent": 0, "routes": {}})
+    httpd = http.server.ThreadingHTTPServer(("127.0.0.1", 0), functools.partial(handler, directory=str(folder)))
+    thread = threading.Thread(target=httpd.serve_forever, daemon=True)
+    thread.start()
+    try:
+        yield folder, f"http://127.0.0.1:{httpd.server_address[1]}", handler
+    finally:
+        httpd.shutdown()
+        httpd.server_close()
+        forget_decoded()
+
+
+def cog(source, target):
+    from rasterio.shutil import copy
+
+    copy(source, target, driver="COG", compress="deflate", blocksize=128)
+
+
+@pytest.fixture(scope="module")
+def cogs(tmp_path_factory):
+    """The glacier pair as Cloud-Optimised GeoTIFFs of 128-pixel tiles (uint16: the value-range
+    sample reads every tile), and the results of matching them locally."""
+    folder = tmp_path_factory.mktemp("cogs")
+    paths = write_scene(glacier_scene(320, seed=7), folder / "plain")
+    for name in ("image1", "image2"):
+        with rasterio.open(paths[name]) as src:
+            profile = src.profile | dict(dtype="uint16")
+            with rasterio.open(folder / f"{name}_16.tif", "w", **profile) as dst:
+                dst.write(src.read().astype(np.uint16) * 40 + 1000)
+                dst.update_tags(**src.tags())
+        cog(folder / f"{name}_16.tif", folder / f"{name}.tif")
+    local = quiet(tt.track_files, folder / "image1.tif", folder / "image2.tif", **RUN)
+    return folder, local
+
+
+def serve(cogs, folder):
+    for name in ("image1", "image2"):
+        (folder / f"{name}.tif").write_bytes((cogs[0] / f"{name}.tif").read_bytes())
+    return sum(os.path.getsize(folder / f"{n}.tif") for n in ("image1", "image2"))
+
+
+def test_remote_files_on_dask_read_in_one_pass(cogs, server):
+    """Dask workers on this machine read the run's one download; blocks small enough that
+    neighbouring ones share rows of tiles."""
+    distributed = pytest.importorskip("distributed")
+    folder, url, handler = server
+    size = serve(cogs, folder)
+    with (distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                   dashboard_address=":0") as cluster,
+          distributed.Client(cluster, set_as_default=False) as client):
+        remote = quiet(tt.track_files, f"{url}/image1.tif", f"/vsicurl/{url}/image2.tif", backend="dask",
+                       client=client, block_pixels=40_000, **RUN)
+    assert handler.sent <= 1.5 * size
+    assert same_bits(remote.records, cogs[1].records)
+
+
+# --- S3 -----------------------------------------------------------------------------------------
+
+SECRET = "talmek-test-secret-4f9a1c"
+
+
+@pytest.fixture
+def s3(monkeypatch):
+    """A local S3 stand-in (moto's server) on 127.0.0.1 that counts the body bytes it sends, with a
+    new bucket; GDAL's AWS settings point at it. Yields (put(key, bytes), [bytes sent], bucket)."""
+    pytest.importorskip("moto")
+    from moto.server import DomainDispatcherApplication, MotoRequestHandler, create_backend_app
+    from werkzeug.serving import make_server
+
+    app = DomainDispatcherApplication(create_backend_app)
+    sent = [0]
+
+    def counting(environ, start_response):
+        for chunk in app(environ, start_response):
+            if environ["REQUEST_METHOD"] == "GET":
+                sent[0] += len(chunk)
+            yield chunk
+
+    httpd = make_server("127.0.0.1", 0, counting, True, request_handler=MotoRequestHandler)
+    thread = threading.Thread(target=httpd.serve_forever, daemon=True)
+    thread.start()
+    endpoint = f"127.0.0.1:{httpd.server_address[1]}"
+    for name, value in (("AWS_S3_ENDPOINT", endpoint), ("AWS_HTTPS", "NO"), ("AWS_VIRTUAL_HOSTING", "FALSE"),
+                        ("AWS_ACCESS_KEY_ID", "AKIATALMEKTEST"), ("AWS_SECRET_ACCESS_KEY", SECRET),
+                        ("AWS_REGION", "us-east-1")):
+        monkeypatch.setenv(name, value)
+    import urllib.request
+    import uuid
+
+    bucket = f"scenes-{uuid.uuid4().hex[:8]}"  # moto's state outlives one server
+    urllib.request.urlopen(urllib.request.Request(f"http://{endpoint}/{bucket}", method="PUT"), timeout=30).close()
+
+    def put(key, data):
+        request = urllib.request.Request(f"http://{endpoint}/{bucket}/{key}", data=data, method="PUT",
+                                         headers={"Content-Type": "application/octet-stream"})
+        urllib.request.urlopen(request, timeout=30).close()
+
+    try:
+        yield put, sent, bucket
+    finally:
+        httpd.shutdown()
+        httpd.server_close()
+        forget_decoded()
+
+
+@pytest.mark.parametrize("scheme", ["s3://", "/vsis3/"])
+def test_s3_inputs_match_like_local_files(cogs, s3, tmp_path, scheme):
+    put, sent, bucket = s3
+    prefix = scheme + bucket
+    size = 0
+    for name in ("image1", "image2"):
+        data = (cogs[0] / f"{name}.tif").read_bytes()
+        put(f"glacier/{name}.tif", data)
+        size += len(data)
+    sent[0] = 0
+    out = tmp_path / "out"
+    remote = quiet(tt.track_files, f"{prefix}/glacier/image1.tif", f"{prefix}/glacier/image2.tif", out,
+                   **(RUN | dict(formats=["csv", "run"])))
+    assert same_bits(remote.records, cogs[1].records)
+    assert 0 < sent[0] <= 1.5 * size
+    # The credentials reach no output.
+    for path in out.iterdir():
+        assert SECRET not in path.read_text() and "AKIATALMEKTEST" not in path.read_text()
+    assert f"{prefix}/glacier/image1.tif" in (out / "run.json").read_text()
+
+
+def test_s3_missing_key_is_one_line(cogs, s3, tmp_path, capsys):
+    _, _, bucket = s3
+    out = tmp_path / "out"
+    code = cli.main([str(cogs[0] / "image1.tif"), f"s3://{bucket}/missing.tif", "-o", str(out), "--quiet"])
+    err = capsys.readouterr().err.strip()
+    assert code == 1 and len(err.splitlines()) == 1 and f"s3://{bucket}/missing.tif" in err
+    assert not out.exists()
+
+
+# --- the download limit -------------------------------------------------------------------------
+
+@pytest.mark.parametrize("how, limit, message", [
+    ("file", "100000", "it holds"),  # told by its Content-Length, before the download
+    ("unsized", "100000", "larger than the download limit of 100000 bytes"),  # no length: stopped as it passes
+    ("cut", "none", "the download ended after"),  # a connection that ends early
+])
+def test_downloads_refused_on_one_line(cogs, server, tmp_path, monkeypatch, capsys, how, limit, message):
+    import tempfile
+
+    folder, url, handler = server
+    serve(cogs, folder)
+    data = (folder / "image2.tif").read_bytes()
+    handler.routes = {
+        "/unsized.tif": lambda request: (200, {}, data),
+        "/cut.tif": lambda request: (200, {"Content-Length": str(len(data) + 5000)}, data),
+    }
+    temp = tmp_path / "temp"
+    temp.mkdir()
+    monkeypatch.setattr(tempfile, "tempdir", str(temp))
+    out = tmp_path / "out"
+    name = {"file": "image2.tif", "unsized": "unsized.tif", "cut": "cut.tif"}[how]
+    code = cli.main([str(cogs[0] / "image1.tif"), f"{url}/{name}", "-o", str(out), "--quiet",
+                     "--max-download", limit])
+    err = capsys.readouterr().err.strip()
+    assert code == 1 and len(err.splitlines()) == 1 and message in err, err
+    assert not out.exists() and not list(temp.iterdir())
