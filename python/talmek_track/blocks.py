@@ -25,6 +25,7 @@ import Talmek
 from talmek_track import _batch
 from talmek_track._facts import NODATA, chip_origin
 from talmek_track.errors import InputError, TrackError, describe_error
+from talmek_track.guided import Deformation, Field
 from talmek_track.masking import chips_touch
 from talmek_track.matching import RECORD_DTYPE, Progress, pair_array, thread_count
 from talmek_track.prefilter import Prefilter, filter_window
@@ -75,6 +76,12 @@ class BlockJob:
     margins : numpy.ndarray of int64, shape (n, 2), or None
         Each point's search margins (columns, rows) when they differ from point to point (a
         reference velocity map sizes them); None: the params' margins for every point.
+    deformation : Deformation or None
+        The block matches image 1 against image 2 deformed by a predicted field
+        (``talmek_track.guided.Deformation``): ``window2`` is then the part of image 2 the
+        deformed window samples, ``points2`` the predictions rounded to whole pixels, and each
+        search is centred on the point in the deformed image; the records are rebuilt in image
+        2's coordinates.
     """
 
     source1: ImageSource
@@ -91,6 +98,7 @@ class BlockJob:
     validity1: ImageValidity | None = None
     validity2: ImageValidity | None = None
     margins: npt.NDArray[np.int64] | None = None
+    deformation: Deformation | None = None
 
     @property
     def size(self) -> int:
@@ -168,13 +176,16 @@ def plan_blocks(source1: ImageSource, source2: ImageSource, params: Talmek.Match
                 block_pixels: int = DEFAULT_BLOCK_PIXELS, prefilter: Prefilter | None = None,
                 refine: Refinement | None = None,
                 validity: tuple[ImageValidity | None, ImageValidity | None] = (None, None),
-                margins: npt.NDArray[np.int64] | None = None) -> list[BlockJob]:
+                margins: npt.NDArray[np.int64] | None = None,
+                deformation: Field | None = None) -> list[BlockJob]:
     """Cuts a grid (points row by row, ``grid_shape`` rows and columns) into blocks of whole grid
     rows whose two windows hold about ``block_pixels`` pixels together (at least one grid row).
     ``prefilter`` (a ``talmek_track.prefilter.Prefilter`` or None) is applied to every window;
     such blocks hold ``PREFILTER_COST`` times fewer pixels. ``refine`` widens both windows by the
     refinement's halo; ``validity`` holds each image's masks beside nodata (or None);
     ``margins`` each point's search margins (columns, rows) when they differ from the params'.
+    ``deformation``, the predicted field on the grid, makes every block match image 2 deformed by
+    it (``BlockJob.deformation``).
 
     Returns
     -------
@@ -202,11 +213,21 @@ def plan_blocks(source1: ImageSource, source2: ImageSource, params: Talmek.Match
         p1, p2 = points1[part], points2[part]
         m = None if margins is None else margins[part]
         w1 = covering_window(p1, ref, source1.shape)
-        w2 = covering_window(p2, search if m is None else _search_sizes(ref, m), source2.shape)
+        if deformation is not None:
+            w2 = covering_window(p1, search, source1.shape)
+        else:
+            w2 = covering_window(p2, search if m is None else _search_sizes(ref, m), source2.shape)
         if extra:
-            w1, w2 = w1.widened(extra, source1.shape), w2.widened(extra, source2.shape)
+            w1 = w1.widened(extra, source1.shape)
+            w2 = w2.widened(extra, source1.shape if deformation is not None else source2.shape)
+        deformed = None
+        if deformation is not None:
+            # The deformed window lies in image 1's geometry; image 2 is read where it samples.
+            field = deformation.rows_between(w2.row0 - params.row_interval_, w2.row1 + params.row_interval_)
+            deformed = Deformation(field, tuple(w2))  # type: ignore[arg-type]
+            w2 = Window(*deformed.source_window(source2.shape))
         jobs.append(BlockJob(source1, source2, params, p1, p2, w1, w2, part.start, threads,
-                             prefilter, refine, validity[0], validity[1], margins=m))
+                             prefilter, refine, validity[0], validity[1], margins=m, deformation=deformed))
     return jobs
 
 
@@ -285,7 +306,11 @@ def load_block(job: BlockJob) -> LoadedBlock:
     del invalid1
     pixels2, invalid2 = _read_job_window(job.source2, job.window2, job.prefilter)
     invalid2 = _with_validity(job.source2, job.window2, invalid2, job.validity2)
-    if job.margins is None:
+    if job.deformation is not None:
+        pixels2, invalid2 = job.deformation.apply(pixels2, invalid2, job.window2)
+        window = job.deformation.window
+        skip |= chips_touch(invalid2, job.points1, search[0], search[1], (window[0], window[2]))
+    elif job.margins is None:
         skip |= chips_touch(invalid2, job.points2, search[0], search[1], (job.window2[0], job.window2[2]))
     else:
         sizes = _search_sizes(ref, job.margins)
@@ -304,22 +329,38 @@ def match_loaded(block: LoadedBlock, progress: Progress | None = None,
     job = block.job
     todo = ~block.skip
     n_threads = thread_count(threads if threads is not None else job.threads)
-    windows = (native_window(job.window1, job.source1.shape), native_window(job.window2, job.source2.shape))
-    if job.margins is None:
-        pairs = pair_array(job.points1[todo], job.points2[todo])
+    params, window2, shape2 = job.params, job.window2, job.source2.shape
+    if job.deformation is not None:
+        # The deformed image lies in image 1's geometry and georeference: each search is centred
+        # on the point itself.
+        pairs = pair_array(job.points1[todo], job.points1[todo])
+        params = copy.copy(job.params)
+        params.srch_cellsize_, params.srch_xll_, params.srch_yll_ = (
+            params.ref_cellsize_, params.ref_xll_, params.ref_yll_)
+        window2, shape2 = Window(*job.deformation.window), job.source1.shape
         matched, failed, first_error = _batch.match_points(
-            block.pixels1, block.pixels2, pairs, job.params, n_threads, progress,
-            window1=windows[0], window2=windows[1])
+            block.pixels1, block.pixels2, pairs, params, n_threads, progress,
+            window1=native_window(job.window1, job.source1.shape),
+            window2=native_window(window2, shape2))
     else:
-        matched, failed, first_error = _match_by_margins(block, todo, n_threads, progress, windows)
+        windows = (native_window(job.window1, job.source1.shape), native_window(job.window2, job.source2.shape))
+        if job.margins is None:
+            pairs = pair_array(job.points1[todo], job.points2[todo])
+            matched, failed, first_error = _batch.match_points(
+                block.pixels1, block.pixels2, pairs, job.params, n_threads, progress,
+                window1=windows[0], window2=windows[1])
+        else:
+            matched, failed, first_error = _match_by_margins(block, todo, n_threads, progress, windows)
     records = np.zeros(job.size, RECORD_DTYPE)
     records[todo] = matched
     records["row1"], records["col1"] = job.points1[:, 0], job.points1[:, 1]
     records["row2"], records["col2"] = job.points2[:, 0], job.points2[:, 1]
     records["active"][block.skip] = NODATA
     if job.refine is not None:
-        records = refine_block(records, block.pixels1, block.pixels2, job.window1, job.window2,
-                               job.source2.shape, job.params, job.refine, n_threads)
+        records = refine_block(records, block.pixels1, block.pixels2, job.window1, window2,
+                               shape2, params, job.refine, n_threads)
+    if job.deformation is not None:
+        records = job.deformation.restore(records, job.params, job.source1.shape, job.source2.shape)
     return BlockRecords(records, int(failed), str(first_error) if failed else "")
 
 

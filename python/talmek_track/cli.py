@@ -196,20 +196,26 @@ def add_matching_options(ap: argparse.ArgumentParser) -> None:
     ap.add_argument("--max-speed", type=float, default=None, metavar="V",
                     help="the fastest motion expected, in map units per year (needs the dates): "
                     "coarse-to-fine passes on reduced images predict each point's position, and "
-                    "the last pass searches only --guided-margin pixels around it")
+                    "the last passes match IMAGE2 deformed by the prediction, --guided-margin "
+                    "pixels around it")
     ap.add_argument("--guided-margin", type=int, default=4, metavar="PIXELS",
-                    help="search margin of the passes after the first, and the least of points "
-                    "--reference predicts (default: 4, at least what the least search window needs)")
+                    help="search margin of the last pass, and the least of points --reference predicts "
+                    "(default: 4, at least what the least search window needs)")
     ap.add_argument("--reference", default=None, metavar="VX,VY|PRODUCT",
                     help="a velocity map in map units per year on any grid (needs the dates): two "
                     "rasters of vx and vy, or one product holding both (an earlier vectors.tif or "
                     "vectors.nc, an ITS_LIVE mosaic); each point's search is centred on its "
                     "velocity x dt and, with an error (--reference-error or the map's vx_error, "
                     "vy_error or v_error), sized to 3 x that error; points it misses are searched "
-                    "blind. Replaces the coarse passes of --max-speed")
+                    "blind. Replaces the passes of --max-speed and --passes")
     ap.add_argument("--reference-error", type=float, default=None, metavar="E",
                     help="the error of each component of --reference, map units per year, for "
                     "every point (default: the map's own error layers, else --guided-margin)")
+    ap.add_argument("--passes", default=None, metavar="F:CHIP/MARGIN,...",
+                    help="the guided passes, coarse to fine, instead of those --max-speed plans: "
+                    "each the reduction F (1, 2, 4, 8 or 16), the chip and the search margin in "
+                    "pixels of that pass (such as 8:32/12,2:32/6,1:32/4; F/MARGIN keeps --chip); "
+                    "the last pass is at full resolution, on IMAGE2 deformed by the prediction")
     ap.add_argument("--fill", action="store_true",
                     help="fill rejected and outlier vectors from their neighbours (the mean of the "
                     "valid ones, ring by ring from the rim of each gap) in every output but "
@@ -317,7 +323,7 @@ def options_of(args: argparse.Namespace, **more: Any) -> TrackOptions:
                         allow_any_source=args.allow_any_source, grid=args.grid,
                         resampling=args.resampling, asset=args.asset,
                         fill=args.fill, strain=args.strain, max_speed=args.max_speed,
-                        guided_margin=args.guided_margin,
+                        guided_margin=args.guided_margin, passes=args.passes,
                         reference=args.reference, reference_error=args.reference_error,
                         **cluster_options(args), **more)
 

@@ -33,6 +33,7 @@ from talmek_track.blocks import DEFAULT_BLOCK_PIXELS
 from talmek_track.convert import DEFAULT_PERCENTILES, ValueRange
 from talmek_track.dates import interval_days, parse_date, parse_dates
 from talmek_track.errors import OptionError
+from talmek_track.guided import Pass, check_passes, parse_passes
 from talmek_track.outliers import FILTERS
 from talmek_track.prefilter import Prefilter, parse_prefilter
 from talmek_track.readers import DEFAULT_MAX_DOWNLOAD, DEFAULT_MAX_PIXELS
@@ -331,6 +332,22 @@ def _error(name: str, value: object) -> float:
     return number
 
 
+def _passes(name: str, value: object) -> tuple[Pass, ...] | None:
+    if value is None:
+        return None
+    try:
+        if isinstance(value, str):
+            return parse_passes(value)
+        if isinstance(value, Iterable):
+            passes = tuple(value)
+            if passes and all(isinstance(p, Pass) for p in passes):
+                return passes
+    except ValueError as e:
+        raise _refuse("{0}: {reason}", name, reason=e) from None
+    raise _refuse("{0} must be text such as '8:32/12,2:32/6,1:32/4' or guided.Pass objects, got {value!r}",
+                  name, value=value)
+
+
 def _backend(name: str, value: object) -> str:
     return _choice(BACKENDS)(name, value)
 
@@ -354,6 +371,7 @@ _CHECKS: dict[str, Callable[[str, Any], Any]] = {
     "grid": parse_grid, "resampling": parse_resampling, "asset": _optional(_asset),
     "fill": _flag, "strain": _flag, "max_speed": _optional(_speed), "guided_margin": _at_least_one,
     "reference": parse_reference, "reference_error": _optional(_error),
+    "passes": _passes,
 }
 
 
@@ -414,10 +432,16 @@ class TrackOptions:
     guided_margin: int = 4
     reference: tuple[str, ...] | None = None
     reference_error: float | None = None
+    passes: tuple[Pass, ...] | None = None
 
     def __post_init__(self) -> None:
         for f in dataclasses.fields(self):
             object.__setattr__(self, f.name, _CHECKS[f.name](f.name, getattr(self, f.name)))
+        if self.passes is not None:
+            try:
+                check_passes(self.passes, self.chip)
+            except OptionError as e:
+                raise _refuse("{0}: {reason}", "passes", reason=e) from None
         sw, sh = self.chip[0] + 2 * self.margin[0], self.chip[1] + 2 * self.margin[1]
         if not (SEARCH_CHIP_MIN <= sw <= SEARCH_CHIP_MAX and SEARCH_CHIP_MIN <= sh <= SEARCH_CHIP_MAX):
             raise _refuse("the search window {sw}x{sh} must be {lo}..{hi} pixels on each side; "
@@ -476,6 +500,11 @@ class TrackOptions:
         how = Refinement(parse_refine(self.refine).rounds, self.backmatch,
                          self.similarity if self.refine != "none" else None)
         return how if how.active else None
+
+    @property
+    def guided(self) -> bool:
+        """Whether the search is guided: coarse-to-fine passes (``max_speed`` or ``passes``)."""
+        return self.max_speed is not None or self.passes is not None
 
     @property
     def start_given(self) -> bool:
@@ -556,6 +585,7 @@ class ArrayKeywords(MatchKeywords, total=False):
     guided_margin: int
     reference: Reference | None
     reference_error: float | None
+    passes: str | Sequence[Pass] | None
 
 
 class StackKeywords(MatchKeywords, total=False):
@@ -589,6 +619,7 @@ class StackKeywords(MatchKeywords, total=False):
     guided_margin: int
     reference: Reference | None
     reference_error: float | None
+    passes: str | Sequence[Pass] | None
 
 
 class RunKeywords(StackKeywords, total=False):

@@ -18,28 +18,39 @@ after the other and never back:
 
 from __future__ import annotations
 
+import copy
 import dataclasses
 import os
 import warnings
-from collections.abc import Callable, Iterable, Mapping
+from collections.abc import Callable, Iterable, Mapping, Sequence
 from dataclasses import dataclass
 from datetime import datetime
 
 import numpy as np
 
 import Talmek
-from talmek_track._facts import chip_origin
+from talmek_track._facts import Status, chip_origin
 from talmek_track.backends import get_runner, run_blocks
 from talmek_track.blocks import BlockJob, BlockRecords, plan_blocks
 from talmek_track.dates import interval_days
 from talmek_track.errors import InputError, OptionError, require
 from talmek_track.georef import check_offsets, pair_georeference
-from talmek_track.guided import plan_passes, predict
-from talmek_track.matching import RECORD_DTYPE, grid_points, on_grid, warn_failures
+from talmek_track.guided import (
+    Field,
+    Pass,
+    chip_sigma,
+    clean_field,
+    pass_params,
+    plan_passes,
+    read_reduced,
+    smooth_field,
+)
+from talmek_track.masking import chips_touch
+from talmek_track.matching import RECORD_DTYPE, grid_points, match_points, on_grid, warn_failures
 from talmek_track.options import TrackOptions
 from talmek_track.readers import ImageSource, check_pixels, fetch_once, open_source
 from talmek_track.reference import reference_points
-from talmek_track.refine import Refinement, split
+from talmek_track.refine import BACKMATCH_MISSED, BENT, EXTRA_FIELDS, Refinement, split
 from talmek_track.results import TrackResult
 from talmek_track.stac import is_stac, item_image
 from talmek_track.validity import ImageValidity, open_mask, saturation_applies
@@ -100,6 +111,13 @@ def on_common_grid(source1: ImageSource, source2: ImageSource,
 def _first_fitting(size: int) -> int:
     # The smallest centre from 0 up whose chip starts at index 0 or later.
     return int(np.flatnonzero(chip_origin(np.arange(size + 1), size) >= 0)[0])
+
+
+def _last_fitting(size: int, extent: int) -> int:
+    # The largest centre whose chip of ``size`` ends inside an image ``extent`` pixels long.
+    centres = np.arange(extent)
+    fits = np.flatnonzero(chip_origin(centres, size) + size <= extent)
+    return int(fits[-1]) if len(fits) else 0
 
 
 def auto_start(p: Talmek.MatchingParams) -> None:
@@ -171,24 +189,145 @@ class PairPlan:
         return self.grid_shape[0] * self.grid_shape[1]
 
 
-def guided_points(source1: ImageSource, source2: ImageSource, params: Talmek.MatchingParams,
-                  options: TrackOptions, dates: tuple[datetime, datetime] | None,
-                  points1: np.ndarray) -> np.ndarray:
-    """Each point's expected position in image 2 as the guided passes predict it for speeds up
-    to ``max_speed`` (``talmek_track.guided``); narrows ``params``' margins to the last pass's."""
+def guided_passes(source1: ImageSource, options: TrackOptions,
+                  dates: tuple[datetime, datetime] | None) -> tuple[Pass, ...]:
+    """The guided run's passes: the options' ``passes``, else those ``plan_passes`` lays out for
+    speeds up to ``max_speed`` over the pair's interval."""
+    if options.passes is not None:
+        return options.passes
     if dates is None:
         raise OptionError("{0} needs the acquisition dates ({1})", options=("max_speed", "dates"))
     cellsize = abs(source1.transform[0]) if source1.transform is not None else 1.0
     reach = options.max_speed * interval_days(*dates) / DAYS_PER_YEAR / cellsize  # type: ignore[operator]
-    passes = plan_passes(reach, options.chip, margin=options.guided_margin)
-    image1, image2 = source1.read()[0], source2.read()[0]
-    if options.prefilter.kind != "none":
-        image1, image2 = options.prefilter(image1), options.prefilter(image2)
-    dx, dy = predict(image1, image2, params, passes[:-1], threads=options.threads)
-    params.hoffset_ = params.voffset_ = passes[-1].margin
-    shift = np.stack([np.rint(dy.ravel()), np.rint(dx.ravel())], axis=1).astype(np.int64)
+    return plan_passes(reach, options.chip, margin=options.guided_margin, iterations=GUIDED_ITERATIONS)
+
+
+#: Deformed full-resolution passes the planned passes end with: the first corrects the coarse
+#: prediction where the flow shears it, the last measures.
+GUIDED_ITERATIONS = 2
+
+
+def _grid_field(values: tuple[np.ndarray, np.ndarray], points1: np.ndarray,
+                grid_shape: tuple[int, int]) -> Field:
+    rows = points1[::max(grid_shape[1], 1), 0].astype(np.float64)
+    cols = points1[:grid_shape[1], 1].astype(np.float64)
+    return Field(values[0].reshape(grid_shape), values[1].reshape(grid_shape), rows, cols)
+
+
+def _pixel_displacement(records: np.ndarray, params: Talmek.MatchingParams,
+                        rows2: int) -> tuple[np.ndarray, np.ndarray]:
+    """(dx, dy) in pixels from each point to its match in image 2 (NaN where none was
+    accepted), from the records' end points and image 2's georeference."""
+    ok = records["active"] == Status.accepted
+    cs = params.srch_cellsize_
+    c2 = (records["x2"] - params.srch_xll_) / cs
+    r2 = (rows2 - 1) - (records["y2"] - params.srch_yll_) / cs
+    return (np.where(ok, c2 - records["col1"], np.nan), np.where(ok, r2 - records["row1"], np.nan))
+
+
+def _pass_params(params: Talmek.MatchingParams, chip: tuple[int, int], margin: int) -> Talmek.MatchingParams:
+    p = copy.copy(params)
+    p.chipwidth_, p.chipheight_ = chip
+    p.hoffset_ = p.voffset_ = margin
+    return p
+
+
+def _reduced_pass(source1: ImageSource, source2: ImageSource, params: Talmek.MatchingParams,
+                  options: TrackOptions, p: Pass, prediction: Field, points1: np.ndarray,
+                  grid_shape: tuple[int, int]) -> tuple[np.ndarray, np.ndarray]:
+    """One pass on both images reduced by ``p.factor`` (read reduced, pre-filtered), over every
+    ``stride``-th point of the grid each way; the field it measures, cleaned and interpolated at
+    every grid point."""
+    f = p.factor
+    chip = p.chip_or(options.chip)
+    images = []
+    for source in (source1, source2):
+        pixels, invalid = read_reduced(source, f)
+        if options.prefilter.kind != "none":
+            pixels = options.prefilter(pixels)
+            if options.prefilter.halo and invalid.any():
+                from scipy import ndimage
+
+                invalid = ndimage.maximum_filter(invalid.view(np.uint8), size=2 * options.prefilter.halo + 1,
+                                                 mode="constant") > 0
+        images.append((pixels, invalid))
+    (a1, invalid1), (a2, invalid2) = images
+    # The pass's chips overlap by half: every stride-th grid point each way.
+    stride = max(1, (f * min(chip)) // (2 * max(1, min(params.row_interval_, params.col_interval_))))
+    grid = points1.reshape(grid_shape[0], grid_shape[1], 2)[::stride, ::stride]
+    shape = grid.shape[:2]
+    points = grid.reshape(-1, 2)
+    pdx, pdy = prediction.at(points[:, 0], points[:, 1])
+    p1 = np.rint(points / f).astype(np.int64)
+    p2 = np.rint(np.stack([points[:, 0] + pdy, points[:, 1] + pdx], axis=1) / f).astype(np.int64)
+    search = (chip[0] + 2 * p.margin, chip[1] + 2 * p.margin)
+    if min(a1.shape) < max(search) or min(a2.shape) < max(search):
+        raise OptionError(f"images reduced {f} times ({a1.shape[0]} x {a1.shape[1]} px) are smaller than "
+                          f"the search chip of {max(search)} px; lower the largest speed or take a "
+                          "smaller chip")
+    # A search chip that would leave the image is moved inside it: it still holds the match of a
+    # point near the border unless the match lies beyond the part it lost.
+    for axis, extent in ((0, search[1]), (1, search[0])):
+        p2[:, axis] = np.clip(p2[:, axis], _first_fitting(extent), _last_fitting(extent, a2.shape[axis]))
+    skip = (chips_touch(invalid1, p1, chip[0], chip[1]) | chips_touch(invalid2, p2, search[0], search[1]))
+    records = np.zeros(len(points), RECORD_DTYPE)
+    pp = pass_params(params, chip, p.margin)
+    records[~skip] = match_points(a1, a2, p1[~skip], p2[~skip], pp, threads=options.threads)
+    records["active"][skip] = Status.nodata
+    ok = records["active"] == Status.accepted
+    dx = np.where(ok, (records["x2"] - records["x1"]) * f, np.nan).reshape(shape)
+    dy = np.where(ok, (records["y1"] - records["y2"]) * f, np.nan).reshape(shape)
+    dx, dy = clean_field(dx, dy)
+    coarse = Field(dx, dy, grid[:, 0, 0].astype(np.float64), grid[0, :, 1].astype(np.float64))
+    return coarse.at(points1[:, 0], points1[:, 1])
+
+
+def _full_pass(source1: ImageSource, source2: ImageSource, params: Talmek.MatchingParams,
+               options: TrackOptions, p: Pass, prediction: Field, points1: np.ndarray,
+               grid_shape: tuple[int, int], validity: tuple[ImageValidity | None, ImageValidity | None],
+               *, deformed: bool) -> tuple[np.ndarray, np.ndarray]:
+    """One full-resolution pass through the blocks (on this process's threads, without
+    refinement), on image 2 deformed by ``prediction`` or centred on it; the field it measures,
+    cleaned."""
+    pp = _pass_params(params, p.chip_or(options.chip), p.margin)
+    points2 = predicted_points(points1, prediction)
+    prefilter = options.prefilter if options.prefilter.kind != "none" else None
+    jobs = plan_blocks(source1, source2, pp, points1, points2, grid_shape, threads=options.threads,
+                       block_pixels=options.block_pixels, prefilter=prefilter, validity=validity,
+                       deformation=prediction if deformed else None)
+    records = assemble(run_blocks(jobs, backend="threads", threads=options.threads), len(points1))
+    dx, dy = _pixel_displacement(records, pp, source2.shape[0])
+    return clean_field(dx.reshape(grid_shape), dy.reshape(grid_shape))
+
+
+def predicted_points(points1: np.ndarray, prediction: Field) -> np.ndarray:
+    """Each point's predicted position in image 2, to the nearest pixel."""
+    dx, dy = prediction.at(points1[:, 0], points1[:, 1])
+    shift = np.stack([np.rint(dy), np.rint(dx)], axis=1).astype(np.int64)
     guided: np.ndarray = points1 + shift
     return guided
+
+
+def guided_prediction(source1: ImageSource, source2: ImageSource, params: Talmek.MatchingParams,
+                      options: TrackOptions, passes: Sequence[Pass], last: Pass, points1: np.ndarray,
+                      grid_shape: tuple[int, int],
+                      validity: tuple[ImageValidity | None, ImageValidity | None] = (None, None)) -> Field:
+    """The field that ``passes`` predict on the grid, each pass starting from the one before and
+    the first from the grid's offset: reduced passes on the images read reduced, full-resolution
+    ones through the blocks (the first centred on the offset, later ones on image 2 deformed by
+    the prediction). Memory follows the reduced images and the blocks, never the whole images."""
+    offset = (np.full(len(points1), float(params.col_offset_)), np.full(len(points1), float(params.row_offset_)))
+    prediction = _grid_field(offset, points1, grid_shape)
+    for k, p in enumerate(passes):
+        if p.factor > 1:
+            field = _reduced_pass(source1, source2, params, options, p, prediction, points1, grid_shape)
+        else:
+            field = _full_pass(source1, source2, params, options, p, prediction, points1, grid_shape,
+                               validity, deformed=k > 0)
+        dx, dy = (np.reshape(v, grid_shape) for v in field)
+        following = (*passes[k + 1:], last)
+        prediction = _grid_field(smooth_field(dx, dy, chip_sigma(params, following)), points1, grid_shape)
+    return prediction
 
 
 def plan_pair(source1: ImageSource, source2: ImageSource, params: Talmek.MatchingParams,
@@ -204,28 +343,37 @@ def plan_pair(source1: ImageSource, source2: ImageSource, params: Talmek.Matchin
         require("scipy", "cli")
     check_grid_size(source1.shape, params, options.max_points)
     points1, points2, grid_shape = grid_points(source1.shape, params)
+    validity = (image_validity(source1, options.mask1, options.saturation, "the validity mask of image 1"),
+                image_validity(source2, options.mask2, options.saturation, "the validity mask of image 2"))
     margins: np.ndarray | None = None
     notes: Mapping[str, object] = {}
-    if options.reference is not None:  # the reference is the prediction; no coarse passes then
+    deformation = None
+    if options.reference is not None:  # the reference is the prediction; no guided passes then
         predicted = reference_points(source1, params, points1, points2, grid_shape,
                                      reference=options.reference, dates=dates,
                                      error=options.reference_error, guided_margin=options.guided_margin,
                                      allow_any_source=options.allow_any_source)
         points2, margins, notes = predicted.points2, predicted.margins, predicted.attrs
-    elif options.max_speed is not None:
-        points2 = guided_points(source1, source2, params, options, dates, points1)
+    elif options.guided and len(points1):
+        passes = guided_passes(source1, options, dates)
+        if len(passes) > 1:
+            deformation = guided_prediction(source1, source2, params, options, passes[:-1], passes[-1],
+                                            points1, grid_shape, validity)
+            points2 = predicted_points(points1, deformation)
+        # The last pass's chip and margin are the run's.
+        params.chipwidth_, params.chipheight_ = passes[-1].chip_or(options.chip)
+        params.hoffset_ = params.voffset_ = passes[-1].margin
     if len(points1) == 0:
         warnings.warn("the grid holds no point inside image 1; check the grid's start and step",
                       stacklevel=3)
     stable = None
     if options.stable_method == "mask":
         stable = stable_points(options.stable, source1, points1)  # type: ignore[arg-type]
-    validity = (image_validity(source1, options.mask1, options.saturation, "the validity mask of image 1"),
-                image_validity(source2, options.mask2, options.saturation, "the validity mask of image 2"))
     jobs = plan_blocks(source1, source2, params, points1, points2, grid_shape, threads=options.threads,
                        block_pixels=options.block_pixels,
                        prefilter=None if prefilter.kind == "none" else prefilter,
-                       refine=options.refinement, validity=validity, margins=margins)
+                       refine=options.refinement, validity=validity, margins=margins,
+                       deformation=deformation)
     return PairPlan(source1, source2, params, grid_shape, jobs, options, dates, stable, notes)
 
 
@@ -255,6 +403,49 @@ def assemble(blocks: Iterable[BlockRecords], total: int) -> np.ndarray:
     return np.zeros(total, RECORD_DTYPE) if records is None else records
 
 
+#: The bend test of guided runs: a chip measures the mean displacement over itself, which differs
+#: from the displacement at its centre by about curvature x chip^2 / 24. Where the measured field
+#: bends so that this exceeds BEND_LIMIT pixels (a shear margin, where ice meets rock), the vector
+#: is rejected: the deformed search makes such places measurable, not their centres exact.
+BEND_LIMIT = 1.0 / 6.0
+
+
+def bend_test(records: np.ndarray, extra: np.ndarray | None, grid_shape: tuple[int, int],
+              params: Talmek.MatchingParams) -> tuple[np.ndarray, int]:
+    """The refinement's fields with ``check`` set to ``BENT`` where the accepted, checked field
+    bends beyond ``BEND_LIMIT`` (second differences of dx and dy between a point's neighbours
+    along rows and along columns); made (nothing refined) when the run had none. Returns them and
+    the number rejected."""
+    if extra is None:
+        extra = np.zeros(len(records), np.dtype(EXTRA_FIELDS))
+        for name in ("refine_dx", "refine_dy", "refine_rms_1", "refine_rms_2", "refine_corr"):
+            extra[name] = np.nan
+    usable = (records["active"] == Status.accepted) & (extra["check"] < BACKMATCH_MISSED)
+    cs = params.srch_cellsize_
+    refined = np.isfinite(extra["refine_dx"]) & np.isfinite(extra["refine_dy"])
+    dx = (records["x2"] - records["x1"]) / cs + np.where(refined, extra["refine_dx"], 0.0)
+    dy = (records["y1"] - records["y2"]) / cs + np.where(refined, extra["refine_dy"], 0.0)
+    bias = np.zeros(grid_shape)
+    steps = (max(1, params.row_interval_), max(1, params.col_interval_))
+    chips = (params.chipheight_, params.chipwidth_)
+    for values in (dx, dy):
+        grid = np.where(usable, values, np.nan).reshape(grid_shape)
+        for axis in (0, 1):
+            if grid_shape[axis] < 3:
+                continue
+            bend = np.full(grid_shape, np.nan)
+            inner = [slice(None), slice(None)]
+            inner[axis] = slice(1, -1)
+            ahead, behind = list(inner), list(inner)
+            ahead[axis], behind[axis] = slice(2, None), slice(None, -2)
+            bend[tuple(inner)] = grid[tuple(ahead)] - 2 * grid[tuple(inner)] + grid[tuple(behind)]
+            bias = np.fmax(bias, np.abs(bend) / steps[axis] ** 2 * chips[axis] ** 2 / 24.0)
+    bent = usable & (bias.ravel() > BEND_LIMIT)
+    extra = extra.copy()
+    extra["check"][bent] = BENT
+    return extra, int(bent.sum())
+
+
 def finish_plan(plan: PairPlan, blocks: Iterable[BlockRecords], *, preview: bool = False) -> TrackResult:
     """A planned pair's result from its matched blocks (job order): the records, the vector field,
     the grid arranged from the field's displacements, the grid's geotransform (georeferenced
@@ -264,6 +455,11 @@ def finish_plan(plan: PairPlan, blocks: Iterable[BlockRecords], *, preview: bool
     options = plan.options
     attrs: dict[str, object] = {"prefilter": str(options.prefilter),
                                 "refine": str(options.refinement or Refinement(0, None, None))}
+    if options.guided and options.reference is None:
+        passes = guided_passes(source1, options, plan.dates)
+        attrs["guided_passes"] = ",".join(str(Pass(p.factor, p.margin, p.chip_or(options.chip))) for p in passes)
+        if records.size:
+            extra, attrs["bend_rejected"] = bend_test(records, extra, plan.grid_shape, params)
     note = grid_note(source1, plan.source2)
     if note is not None:
         attrs["grid"] = note

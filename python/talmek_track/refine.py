@@ -55,10 +55,11 @@ _CHIPS_AT_ONCE = 24
 EXTRA_FIELDS = [("refine_dx", "f8"), ("refine_dy", "f8"), ("refine_rms_1", "f4"),
                 ("refine_rms_2", "f4"), ("refine_corr", "f4"), ("check", "i1")]
 #: Outcomes of the checks of a match: not checked, passed, the back-match missed, the chips are
-#: unlike at the refined position, the refining match failed or moved by more than a pixel. All
-#: but the first two reject the match.
-CHECKS = {"unchecked": 0, "passed": 1, "backmatch": 2, "unlike": 3, "unconfirmed": 4}
-PASSED, BACKMATCH_MISSED, UNLIKE, UNCONFIRMED = 1, 2, 3, 4
+#: unlike at the refined position, the refining match failed or moved by more than a pixel, the
+#: field bends within the chip more than it can follow (guided runs). All but the first two
+#: reject the match.
+CHECKS = {"unchecked": 0, "passed": 1, "backmatch": 2, "unlike": 3, "unconfirmed": 4, "bent": 5}
+PASSED, BACKMATCH_MISSED, UNLIKE, UNCONFIRMED, BENT = 1, 2, 3, 4, 5
 
 
 def extended_dtype() -> np.dtype:
