@@ -1,5 +1,8 @@
+import functools
+import http.server
 import os
 import sys
+import threading
 from pathlib import Path
 
 import pytest
@@ -68,3 +71,24 @@ def pytest_runtest_makereport(item, call):
 def pytest_make_collect_report(collector):
     outcome = yield
     _fail_in_ci(outcome.get_result())
+
+
+@pytest.fixture
+def server(tmp_path):
+    """(folder served, base URL, handler class) of a counting HTTP server on 127.0.0.1
+    (``serving.Counting``)."""
+    from serving import Counting
+    from talmek_track.readers import forget_decoded
+
+    folder = tmp_path / "served"
+    folder.mkdir()
+    handler = type("Handler", (Counting,), {"sent": 0, "routes": {}})
+    httpd = http.server.ThreadingHTTPServer(("127.0.0.1", 0), functools.partial(handler, directory=str(folder)))
+    thread = threading.Thread(target=httpd.serve_forever, daemon=True)
+    thread.start()
+    try:
+        yield folder, f"http://127.0.0.1:{httpd.server_address[1]}", handler
+    finally:
+        httpd.shutdown()
+        httpd.server_close()
+        forget_decoded()

@@ -1,12 +1,8 @@
 """Inputs from anywhere: pairs on different grids, remote files read once over HTTP, STAC items
 and item collections; and the bad inputs of each, refused on one line before anything is
 written."""
-import functools
-import http.server
 import json
 import os
-import threading
-import warnings
 from datetime import UTC, datetime
 
 import numpy as np
@@ -22,17 +18,12 @@ from rasterio.transform import from_origin  # noqa: E402
 from rasterio.warp import calculate_default_transform, reproject  # noqa: E402
 
 from glacier_scene import glacier_scene, write_scene  # noqa: E402
+from serving import cog, quiet  # noqa: E402
 from talmek_track import cli  # noqa: E402
 from talmek_track.pipeline import open_pair  # noqa: E402
-from talmek_track.readers import Window, forget_decoded, open_source  # noqa: E402
+from talmek_track.readers import Window, open_source  # noqa: E402
 
 RUN = dict(chip=32, margin=10, step=16, formats=[], plot=False)
-
-
-def quiet(fn, *args, **kw):
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore")
-        return fn(*args, **kw)
 
 
 @pytest.fixture(scope="module")
@@ -138,88 +129,22 @@ def test_grid_option_checked(scene, tmp_path, capsys, argv, message):
 
 # --- over HTTP ----------------------------------------------------------------------------------
 
-class _Counting(http.server.SimpleHTTPRequestHandler):
-    """Serves a folder with byte ranges, and counts the body bytes it sends."""
-
-    sent = 0
-    lock = threading.Lock()
-
-    def log_message(self, *args):
-        pass
-
-    def send_head(self):
-        path = self.translate_path(self.path.split("?", 1)[0])
-        if not os.path.isfile(path):
-            self.send_error(404, "not found")
-            return None
-        size = os.path.getsize(path)
-        start, end = 0, size - 1
-        ranged = self.headers.get("Range", "").startswith("bytes=")
-        if ranged:
-            first, _, last = self.headers["Range"][6:].partition("-")
-            start, end = int(first or 0), min(size - 1, int(last) if last else size - 1)
-        f = open(path, "rb")  # noqa: SIM115 - closed by copyfile's caller
-        f.seek(start)
-        self.send_response(206 if ranged else 200)
-        self.send_header("Content-Length", str(end - start + 1))
-        self.send_header("Accept-Ranges", "bytes")
-        if ranged:
-            self.send_header("Content-Range", f"bytes {start}-{end}/{size}")
-        self.end_headers()
-        self._left = end - start + 1
-        return f
-
-    def copyfile(self, source, outputfile):
-        left = self._left
-        while left > 0:
-            chunk = source.read(min(65536, left))
-            if not chunk:
-                break
-            outputfile.write(chunk)
-            left -= len(chunk)
-            with self.lock:
-                type(self).sent += len(chunk)
-
-
-@pytest.fixture
-def server(tmp_path):
-    folder = tmp_path / "served"
-    folder.mkdir()
-    _Counting.sent = 0
-    httpd = http.server.ThreadingHTTPServer(("127.0.0.1", 0),
-                                            functools.partial(_Counting, directory=str(folder)))
-    thread = threading.Thread(target=httpd.serve_forever, daemon=True)
-    thread.start()
-    try:
-        yield folder, f"http://127.0.0.1:{httpd.server_address[1]}"
-    finally:
-        httpd.shutdown()
-        httpd.server_close()
-        forget_decoded()
-
-
-def _cog(source, target):
-    from rasterio.shutil import copy
-
-    copy(source, target, driver="COG", compress="deflate", blocksize=128)
-
-
 @pytest.mark.parametrize("prefix", ["", "/vsicurl/"])
 def test_remote_files_read_once_with_the_same_results(scene, server, prefix):
-    folder, url = server
+    folder, url, handler = server
     for name in ("image1", "image2"):
-        _cog(scene[name], folder / f"{name}.tif")
+        cog(scene[name], folder / f"{name}.tif")
     local = quiet(tt.track_files, folder / "image1.tif", folder / "image2.tif", **RUN)
-    _Counting.sent = 0
+    handler.sent = 0
     remote = quiet(tt.track_files, f"{prefix}{url}/image1.tif", f"{prefix}{url}/image2.tif", **RUN)
     size = sum(os.path.getsize(folder / f"{n}.tif") for n in ("image1", "image2"))
-    assert _Counting.sent <= 1.5 * size
+    assert handler.sent <= 1.5 * size
     assert same_bits(remote.records, local.records)
     assert same_bits(remote.vector_field.values["v"], local.vector_field.values["v"])
 
 
 def test_http_error_is_one_line_and_writes_nothing(scene, server, tmp_path, capsys):
-    folder, url = server
+    folder, url, handler = server
     out = tmp_path / "out"
     code = cli.main([str(scene["image1"]), f"{url}/missing.tif", "-o", str(out), "--quiet"])
     err = capsys.readouterr().err.strip()
@@ -250,7 +175,7 @@ def _write(path, document):
 
 @pytest.mark.parametrize("served", [False, True])
 def test_stac_items_as_inputs(scene, server, tmp_path, served):
-    folder, url = server
+    folder, url, handler = server
     for name in ("image1", "image2"):
         (folder / f"{name}.tif").write_bytes(scene[name].read_bytes())
     where = folder if served else tmp_path
