@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Fast ice: searches centred and sized by a reference velocity map, against the blind search.
+"""Fast ice: a reference velocity map as the prediction of the deformed passes, against the blind search.
 
 The pair is tests/glacier_scene.py's (curved glacier with shear margins, terrain texture, haze,
 clouds, nodata, noise, a co-registration offset; 10 m pixels in UTM 33N, 30 days apart) with the

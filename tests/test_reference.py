@@ -1,4 +1,4 @@
-"""Searches centred and sized by a reference velocity map (reference=, --reference)."""
+"""A reference velocity map as the prediction of the deformed search (reference=, --reference)."""
 
 import json
 import subprocess
@@ -163,15 +163,16 @@ def test_points_the_reference_misses_are_searched_blind_and_counted(pair, tmp_pa
 
 
 def test_the_error_sizes_each_search(pair, tmp_path):
-    # A reference 12 px off: the least margin (8, accepting 6 px) misses; 3 x its error covers it.
+    # A reference 20 px off: the first deformed pass's margin (16, as wide as the least transform
+    # allows: accepting 14 px) misses; 3 x its error covers it.
     transform = Affine(20.0, 0, ORIGIN[0] - 100, 0, -20.0, ORIGIN[1] + 100)
     shape = (int(SIZE * PIXEL / 20) + 12, int(SIZE * PIXEL / 20) + 12)
-    vx, vy = _reference_values(CRS, transform, shape, bias_px=12.0)
+    vx, vy = _reference_values(CRS, transform, shape, bias_px=20.0)
     reference = ",".join([_write(tmp_path / "bx.tif", CRS, transform, [vx]),
                           _write(tmp_path / "by.tif", CRS, transform, [vy])])
     narrow = tt.track_files(*pair, reference=reference, **KW)
-    assert np.isfinite(narrow.vector_field.values["dx"]).mean() < 0.05
-    error = 5.0 * PIXEL / YEARS  # 5 px: margins of ceil(3 x 5 + 3) = 18
+    assert (_found(narrow)[1] < 1.0).sum() < 0.05 * len(_found(narrow)[0])
+    error = 7.0 * PIXEL / YEARS  # 7 px: margins of ceil(3 x 7 + 3) = 24
     wide = tt.track_files(*pair, reference=reference, reference_error=error, **KW)
     ok, found = _found(wide)
     assert ok.mean() > 0.97 and np.median(found) < 0.05
@@ -211,3 +212,38 @@ def test_the_command_takes_the_reference(pair, tmp_path):
     assert missing.returncode == 1 and "gone.nc: no such file" in missing.stderr
     undated = subprocess.run(run[:-2] + ["--reference", reference], capture_output=True, text=True)
     assert undated.returncode == 2 and "--reference needs the acquisition dates (--dates)" in undated.stderr
+
+
+def test_the_reference_predicts_the_deformed_search_of_sheared_ice(tmp_path):
+    # Image 2 is image 1 sheared by 0.25 px/px (a chip's edges move 8 px against each other) and
+    # moved: centring each search on the true motion is not enough, matching image 2 deformed by
+    # the reference's field recovers the truth.
+    from scipy import ndimage
+
+    from synthetic import terrain, to_uint8
+
+    pad, shear, move = 100, 0.25, (12.0, -10.0)  # rows down, columns right
+    texture = terrain((SIZE + 2 * pad, SIZE + 2 * pad), seed=11)
+    rows, cols = np.mgrid[0:SIZE, 0:SIZE].astype(np.float64)
+    back_rows = rows - move[0]
+    back_cols = cols - move[1] - shear * (back_rows - SIZE / 2)
+    m, sd = texture.mean(), texture.std()
+    one = to_uint8(texture[pad:pad + SIZE, pad:pad + SIZE], m, sd)
+    two = to_uint8(ndimage.map_coordinates(texture, [back_rows + pad, back_cols + pad], order=3), m, sd)
+    transform = Affine(PIXEL, 0, ORIGIN[0], 0, -PIXEL, ORIGIN[1])
+    paths = []
+    for name, data in (("i1", one), ("i2", two)):
+        paths.append(tmp_path / f"{name}.tif")
+        with rasterio.open(paths[-1], "w", driver="GTiff", width=SIZE, height=SIZE, count=1, dtype="uint8",
+                           crs=CRS, transform=transform) as ds:
+            ds.write(data, 1)
+    true_dx = shear * (rows - SIZE / 2) + move[1]
+    reference = ",".join([_write(tmp_path / "vx.tif", CRS, transform, [true_dx * PIXEL / YEARS]),
+                          _write(tmp_path / "vy.tif", CRS, transform, [np.full_like(rows, -move[0] * PIXEL / YEARS)])])
+    result = tt.track_files(*paths, reference=reference, **KW)
+    row, col = result.records["row1"], result.records["col1"]
+    inner = (row >= 48) & (row < SIZE - 48) & (col >= 72) & (col < SIZE - 72)
+    dx, dy = result.vector_field.values["dx"], result.vector_field.values["dy"]
+    error = np.hypot(dx - (shear * (row - SIZE / 2) + move[1]), dy - move[0])[inner]
+    assert (error < 0.5).mean() > 0.9 and np.nanmedian(error) < 0.1
+    assert result.vector_field.attrs["guided_passes"] == "reference,1:32/16,1:32/8"

@@ -179,6 +179,12 @@ def plan_passes(max_displacement: float, chip: tuple[int, int], *, margin: int =
     return tuple(passes)
 
 
+def wide_margin(chip: tuple[int, int], margin: int) -> int:
+    """The widest margin (at least ``margin``) whose search chip needs no larger transform than
+    ``margin``'s: the margin of the passes between the first and the last."""
+    return max(margin, (_transform(max(chip) + 2 * margin) - max(chip)) // 2)
+
+
 def _transform(search: int) -> int:
     """The side of the engine's transform grid for a search chip of ``search`` pixels."""
     side = 64

@@ -44,12 +44,13 @@ from talmek_track.guided import (
     plan_passes,
     read_reduced,
     smooth_field,
+    wide_margin,
 )
 from talmek_track.masking import chips_touch
 from talmek_track.matching import RECORD_DTYPE, grid_points, match_points, on_grid, warn_failures
 from talmek_track.options import TrackOptions
 from talmek_track.readers import ImageSource, check_pixels, fetch_once, open_source
-from talmek_track.reference import reference_points
+from talmek_track.reference import ReferencePrediction, margin_limits, reference_points
 from talmek_track.refine import BACKMATCH_MISSED, BENT, EXTRA_FIELDS, Refinement, split
 from talmek_track.results import TrackResult
 from talmek_track.stac import is_stac, item_image
@@ -289,15 +290,25 @@ def _full_pass(source1: ImageSource, source2: ImageSource, params: Talmek.Matchi
     """One full-resolution pass through the blocks (on this process's threads, without
     refinement), on image 2 deformed by ``prediction`` or centred on it; the field it measures,
     cleaned."""
+    return clean_field(*_full_measure(source1, source2, params, options, p, prediction, points1,
+                                      grid_shape, validity, deformed=deformed))
+
+
+def _full_measure(source1: ImageSource, source2: ImageSource, params: Talmek.MatchingParams,
+                  options: TrackOptions, p: Pass, prediction: Field, points1: np.ndarray,
+                  grid_shape: tuple[int, int], validity: tuple[ImageValidity | None, ImageValidity | None],
+                  *, deformed: bool, margins: np.ndarray | None = None) -> tuple[np.ndarray, np.ndarray]:
+    """The field one full-resolution pass measures (NaN where it accepted nothing), each point
+    searched ``p.margin`` pixels around the prediction or, given, its own ``margins``."""
     pp = _pass_params(params, p.chip_or(options.chip), p.margin)
     points2 = predicted_points(points1, prediction)
     prefilter = options.prefilter if options.prefilter.kind != "none" else None
     jobs = plan_blocks(source1, source2, pp, points1, points2, grid_shape, threads=options.threads,
                        block_pixels=options.block_pixels, prefilter=prefilter, validity=validity,
-                       deformation=prediction if deformed else None)
+                       margins=margins, deformation=prediction if deformed else None)
     records = assemble(run_blocks(jobs, backend="threads", threads=options.threads), len(points1))
     dx, dy = _pixel_displacement(records, pp, source2.shape[0])
-    return clean_field(dx.reshape(grid_shape), dy.reshape(grid_shape))
+    return dx.reshape(grid_shape), dy.reshape(grid_shape)
 
 
 def predicted_points(points1: np.ndarray, prediction: Field) -> np.ndarray:
@@ -330,6 +341,63 @@ def guided_prediction(source1: ImageSource, source2: ImageSource, params: Talmek
     return prediction
 
 
+def reference_passes(options: TrackOptions, params: Talmek.MatchingParams,
+                     reference: ReferencePrediction) -> tuple[Pass, ...]:
+    """The full-resolution passes a reference's prediction leads to, all on image 2 deformed by
+    the prediction: the full-resolution passes of ``passes`` when given, else one pass as wide as
+    the least transform allows and the last with the guided margin. Every pass but the last
+    searches each point at least as far as the reference's margin there (capped by what the chip
+    leaves within the engine's search limit); the margin shown is the widest."""
+    chip = options.chip
+    if options.passes is not None:
+        full = tuple(p for p in options.passes if p.factor == 1)
+    else:
+        least, _ = margin_limits(chip, options.guided_margin)
+        full = (Pass(1, wide_margin(chip, least)), Pass(1, least))
+    widest = int(reference.margins.max()) if len(reference.margins) else 0
+    return tuple(Pass(1, max(p.margin, min(widest, _room(p.chip_or(chip)))), p.chip)
+                 for p in full[:-1]) + full[-1:]
+
+
+def _room(chip: tuple[int, int]) -> int:
+    # The widest margin the chip leaves within the engine's largest search chip.
+    return margin_limits(chip, 1)[1]
+
+
+def reference_prediction(source1: ImageSource, source2: ImageSource, params: Talmek.MatchingParams,
+                         options: TrackOptions, reference: ReferencePrediction, passes: Sequence[Pass],
+                         points1: np.ndarray, grid_shape: tuple[int, int],
+                         validity: tuple[ImageValidity | None, ImageValidity | None] = (None, None)) -> Field:
+    """The field a reference predicts, improved by ``passes`` but the last (each on image 2
+    deformed by the prediction): the reference's displacements plus the grid's offset, cleaned
+    by the median test, the points it misses filled from their neighbours (the grid's offset
+    where it covers none), smoothed to the next pass's chip. A pass's margins are each point's
+    reference margin raised to its own (points the reference misses: the blind margin raised to
+    it). A pass that accepts nothing leaves the prediction as it was."""
+    offset = (float(params.col_offset_), float(params.row_offset_))
+    dx = offset[0] + reference.dx
+    dy = offset[1] + reference.dy
+    if np.isfinite(dx).any():
+        dx, dy = clean_field(dx, dy)
+    else:
+        dx, dy = np.full(grid_shape, offset[0]), np.full(grid_shape, offset[1])
+    prediction = _grid_field(smooth_field(dx, dy, chip_sigma(params, passes)), points1, grid_shape)
+    for k, p in enumerate(passes[:-1]):
+        own = np.maximum(reference.margins, p.margin) if len(reference.margins) else None
+        if own is not None:
+            own = np.minimum(own, _room(p.chip_or(options.chip)))
+        mx, my = _full_measure(source1, source2, params, options, p, prediction, points1, grid_shape,
+                               validity, deformed=True, margins=own)
+        try:
+            mx, my = clean_field(mx, my)
+        except OptionError:  # nothing accepted, or only outliers
+            warnings.warn(f"the deformed pass {p} found no displacement; the prediction before it stands",
+                          stacklevel=3)
+            continue
+        prediction = _grid_field(smooth_field(mx, my, chip_sigma(params, passes[k + 1:])), points1, grid_shape)
+    return prediction
+
+
 def plan_pair(source1: ImageSource, source2: ImageSource, params: Talmek.MatchingParams,
               options: TrackOptions, *, dates: tuple[datetime, datetime] | None = None) -> PairPlan:
     """The grid of two sources whose value ranges are settled and whose settings
@@ -345,15 +413,22 @@ def plan_pair(source1: ImageSource, source2: ImageSource, params: Talmek.Matchin
     points1, points2, grid_shape = grid_points(source1.shape, params)
     validity = (image_validity(source1, options.mask1, options.saturation, "the validity mask of image 1"),
                 image_validity(source2, options.mask2, options.saturation, "the validity mask of image 2"))
-    margins: np.ndarray | None = None
     notes: Mapping[str, object] = {}
     deformation = None
-    if options.reference is not None:  # the reference is the prediction; no guided passes then
+    if options.reference is not None:  # the reference's prediction replaces the reduced passes
         predicted = reference_points(source1, params, points1, points2, grid_shape,
                                      reference=options.reference, dates=dates,
                                      error=options.reference_error, guided_margin=options.guided_margin,
                                      allow_any_source=options.allow_any_source)
-        points2, margins, notes = predicted.points2, predicted.margins, predicted.attrs
+        passes = reference_passes(options, params, predicted)
+        notes = {**predicted.attrs, "guided_passes": ",".join(
+            ["reference", *(str(Pass(p.factor, p.margin, p.chip_or(options.chip))) for p in passes)])}
+        if len(points1):
+            deformation = reference_prediction(source1, source2, params, options, predicted, passes,
+                                               points1, grid_shape, validity)
+            points2 = predicted_points(points1, deformation)
+        params.chipwidth_, params.chipheight_ = passes[-1].chip_or(options.chip)
+        params.hoffset_ = params.voffset_ = passes[-1].margin
     elif options.guided and len(points1):
         passes = guided_passes(source1, options, dates)
         if len(passes) > 1:
@@ -372,7 +447,7 @@ def plan_pair(source1: ImageSource, source2: ImageSource, params: Talmek.Matchin
     jobs = plan_blocks(source1, source2, params, points1, points2, grid_shape, threads=options.threads,
                        block_pixels=options.block_pixels,
                        prefilter=None if prefilter.kind == "none" else prefilter,
-                       refine=options.refinement, validity=validity, margins=margins,
+                       refine=options.refinement, validity=validity,
                        deformation=deformation)
     return PairPlan(source1, source2, params, grid_shape, jobs, options, dates, stable, notes)
 
@@ -455,9 +530,11 @@ def finish_plan(plan: PairPlan, blocks: Iterable[BlockRecords], *, preview: bool
     options = plan.options
     attrs: dict[str, object] = {"prefilter": str(options.prefilter),
                                 "refine": str(options.refinement or Refinement(0, None, None))}
-    if options.guided and options.reference is None:
-        passes = guided_passes(source1, options, plan.dates)
-        attrs["guided_passes"] = ",".join(str(Pass(p.factor, p.margin, p.chip_or(options.chip))) for p in passes)
+    if options.guided or options.reference is not None:
+        if options.reference is None:  # a reference run's passes are among its notes
+            passes = guided_passes(source1, options, plan.dates)
+            attrs["guided_passes"] = ",".join(str(Pass(p.factor, p.margin, p.chip_or(options.chip)))
+                                              for p in passes)
         if records.size:
             extra, attrs["bend_rejected"] = bend_test(records, extra, plan.grid_shape, params)
     note = grid_note(source1, plan.source2)

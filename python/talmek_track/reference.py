@@ -19,8 +19,13 @@ mosaic). ``reference_points`` turns it into what the blocks need for every grid 
    the largest search chip. Without an error every point takes the floor. Margins are square:
    the engine's automatic displacement limit is the smaller margin less 2.
 4. **Coverage.** A point without a usable reference value (outside the map, nodata, NaN, or a
-   displacement larger than the image, which no velocity can be) keeps the blind search: the
-   usual centre and margin. The run warns how many, and the field's attributes count them.
+   displacement larger than the image, which no velocity can be) keeps the usual centre and
+   the blind margin here. The run warns how many, and the field's attributes count them.
+
+The command does not search around these centres alone: ``pipeline.reference_prediction`` turns
+the displacements into the predicted field of a guided run (points without a value filled from
+their neighbours) and matches image 2 deformed by it, the first deformed pass searching each
+point at least as far as its margin here.
 """
 
 from __future__ import annotations
@@ -410,7 +415,8 @@ def reference_points(source1: ImageSource, params: Talmek.MatchingParams, points
     }
     if blind and total:
         warnings.warn(f"the reference velocity map has no value at {blind} of {total} grid points "
-                      f"(outside it, nodata or NaN); they are searched blind, {params.hoffset_},"
-                      f"{params.voffset_} px around the usual centre", stacklevel=3)
+                      f"(outside it, nodata or NaN); they are predicted from their neighbours (the grid's offset "
+                      f"where it covers none) and searched at least {params.hoffset_},{params.voffset_} px "
+                      "around that", stacklevel=3)
     shape = grid_shape
     return ReferencePrediction(predicted, margins, dcol.reshape(shape), drow.reshape(shape), covered, attrs)
