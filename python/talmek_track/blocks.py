@@ -306,15 +306,17 @@ def load_block(job: BlockJob) -> LoadedBlock:
     del invalid1
     pixels2, invalid2 = _read_job_window(job.source2, job.window2, job.prefilter)
     invalid2 = _with_validity(job.source2, job.window2, invalid2, job.validity2)
+    # Searches are centred on the predicted points, or on the points themselves in image 2
+    # deformed onto image 1's geometry.
+    targets, window2 = job.points2, job.window2
     if job.deformation is not None:
         pixels2, invalid2 = job.deformation.apply(pixels2, invalid2, job.window2)
-        window = job.deformation.window
-        skip |= chips_touch(invalid2, job.points1, search[0], search[1], (window[0], window[2]))
-    elif job.margins is None:
-        skip |= chips_touch(invalid2, job.points2, search[0], search[1], (job.window2[0], job.window2[2]))
+        targets, window2 = job.points1, Window(*job.deformation.window)
+    if job.margins is None:
+        skip |= chips_touch(invalid2, targets, search[0], search[1], (window2[0], window2[2]))
     else:
         sizes = _search_sizes(ref, job.margins)
-        skip |= chips_touch(invalid2, job.points2, sizes[:, 0], sizes[:, 1], (job.window2[0], job.window2[2]))
+        skip |= chips_touch(invalid2, targets, sizes[:, 0], sizes[:, 1], (window2[0], window2[2]))
     return LoadedBlock(job, pixels1, pixels2, skip)
 
 
@@ -329,28 +331,23 @@ def match_loaded(block: LoadedBlock, progress: Progress | None = None,
     job = block.job
     todo = ~block.skip
     n_threads = thread_count(threads if threads is not None else job.threads)
-    params, window2, shape2 = job.params, job.window2, job.source2.shape
+    params, window2, shape2, targets = job.params, job.window2, job.source2.shape, job.points2
     if job.deformation is not None:
         # The deformed image lies in image 1's geometry and georeference: each search is centred
         # on the point itself.
-        pairs = pair_array(job.points1[todo], job.points1[todo])
         params = copy.copy(job.params)
         params.srch_cellsize_, params.srch_xll_, params.srch_yll_ = (
             params.ref_cellsize_, params.ref_xll_, params.ref_yll_)
-        window2, shape2 = Window(*job.deformation.window), job.source1.shape
+        window2, shape2, targets = Window(*job.deformation.window), job.source1.shape, job.points1
+    windows = (native_window(job.window1, job.source1.shape), native_window(window2, shape2))
+    if job.margins is None:
+        pairs = pair_array(job.points1[todo], targets[todo])
         matched, failed, first_error = _batch.match_points(
             block.pixels1, block.pixels2, pairs, params, n_threads, progress,
-            window1=native_window(job.window1, job.source1.shape),
-            window2=native_window(window2, shape2))
+            window1=windows[0], window2=windows[1])
     else:
-        windows = (native_window(job.window1, job.source1.shape), native_window(job.window2, job.source2.shape))
-        if job.margins is None:
-            pairs = pair_array(job.points1[todo], job.points2[todo])
-            matched, failed, first_error = _batch.match_points(
-                block.pixels1, block.pixels2, pairs, job.params, n_threads, progress,
-                window1=windows[0], window2=windows[1])
-        else:
-            matched, failed, first_error = _match_by_margins(block, todo, n_threads, progress, windows)
+        matched, failed, first_error = _match_by_margins(block, todo, n_threads, progress, windows,
+                                                         params, targets)
     records = np.zeros(job.size, RECORD_DTYPE)
     records[todo] = matched
     records["row1"], records["col1"] = job.points1[:, 0], job.points1[:, 1]
@@ -371,10 +368,12 @@ def _with_margins(params: Talmek.MatchingParams, mx: int, my: int) -> Talmek.Mat
 
 
 def _match_by_margins(block: LoadedBlock, todo: npt.NDArray[np.bool_], threads: int,
-                      progress: Progress | None, windows: tuple[NativeWindow, NativeWindow]
+                      progress: Progress | None, windows: tuple[NativeWindow, NativeWindow],
+                      params: Talmek.MatchingParams, targets: npt.NDArray[np.int64]
                       ) -> tuple[np.ndarray, int, str]:
     """The records of the points ``todo`` of a block whose points have margins of their own: one
-    native batch per distinct pair of margins, the records in the points' order."""
+    native batch per distinct pair of margins, each search centred on its point's ``targets``
+    position in ``block.pixels2``, the records in the points' order."""
     job = block.job
     assert job.margins is not None
     at = np.flatnonzero(todo)
@@ -384,9 +383,9 @@ def _match_by_margins(block: LoadedBlock, todo: npt.NDArray[np.bool_], threads: 
     for k, (mx, my) in enumerate(kinds):
         part = np.flatnonzero(which.ravel() == k)
         report = None if progress is None else (lambda n, base=done: progress(base + n))
-        pairs = pair_array(job.points1[at[part]], job.points2[at[part]])
+        pairs = pair_array(job.points1[at[part]], targets[at[part]])
         matched, lost, error = _batch.match_points(
-            block.pixels1, block.pixels2, pairs, _with_margins(job.params, int(mx), int(my)), threads,
+            block.pixels1, block.pixels2, pairs, _with_margins(params, int(mx), int(my)), threads,
             report, window1=windows[0], window2=windows[1])
         out[part] = matched
         failed += int(lost)
