@@ -572,13 +572,10 @@ class MatchKeywords(TypedDict, total=False):
     saturation: bool
 
 
-class ArrayKeywords(MatchKeywords, total=False):
-    """The options that ``track_xarray`` takes as keywords, in the forms it takes them."""
+class FieldKeywords(MatchKeywords, total=False):
+    """The options of the guided search and of the products drawn from the field, which every
+    entry point takes."""
 
-    dates: Dates | None
-    stable: Any
-    mask1: Any
-    mask2: Any
     fill: bool
     strain: bool
     max_speed: float | None
@@ -588,7 +585,16 @@ class ArrayKeywords(MatchKeywords, total=False):
     passes: str | Sequence[Pass] | None
 
 
-class StackKeywords(MatchKeywords, total=False):
+class ArrayKeywords(FieldKeywords, total=False):
+    """The options that ``track_xarray`` takes as keywords, in the forms it takes them."""
+
+    dates: Dates | None
+    stable: Any
+    mask1: Any
+    mask2: Any
+
+
+class StackKeywords(FieldKeywords, total=False):
     """The options that ``match_stack`` takes as keywords (its dates are the images' own)."""
 
     band: int | None
@@ -613,13 +619,6 @@ class StackKeywords(MatchKeywords, total=False):
     grid: str
     resampling: str
     asset: str | None
-    fill: bool
-    strain: bool
-    max_speed: float | None
-    guided_margin: int
-    reference: Reference | None
-    reference_error: float | None
-    passes: str | Sequence[Pass] | None
 
 
 class RunKeywords(StackKeywords, total=False):
