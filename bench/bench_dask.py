@@ -9,14 +9,20 @@ pre-filter, the saturation check, the chip masks, matching, refinement, pickling
 timed in this process and on a fresh Dask worker before and after ``settle_allocator``: wall, CPU
 (user + system) and minor page faults of the process, and the bytes a task ships each way.
 
+--parts ceiling: the same work in 1 process alone and in 2 independent processes at once, in
+turn (a block on one thread, and a scalar loop of the interpreter): what any two workers of this
+machine can reach against one.
+
 --parts pair: each cluster is started once (its start-up, imports on the workers included, is
 printed apart), then every repetition runs the threads backend and each cluster in turn. Per
-run: wall time, the CPU time of the processes that matched, the scheduler's overhead per task
-(from the first task's start to the last task's end, the time the cluster's threads spent not
-computing a task, per task) and whether the records equal the threads backend's, bit for bit.
-"2 x 1 (Dask's allocator)" is the same cluster shape with the allocator left as Dask's nannies
-set it, for comparison. The medians end with the ratios: the cluster against the threads
-backend, and 2 workers against 1.
+run: wall time, the CPU time of the processes that matched (per task on the clusters), the gap
+between one task and the next on a worker thread (scheduling, the job's and the records'
+transfer), the threads' idle time after their last task, the client's own time before the first
+task and after the last, and whether the records equal the threads backend's on the same blocks,
+bit for bit (a cluster of more than one thread gets blocks cut for its threads). The medians end
+with the ratios: the cluster against the threads backend, and 2 workers against 1. With
+``allocator`` among the parts, a third cluster "2 x 1 (Dask's allocator)" keeps the allocator as
+Dask's nannies set it, for comparison.
 
 --parts shapes (2 x 1 against 1 x 2), stack (7 images, 6 consecutive pairs) and sweep (block
 sizes on 2 x 1) start a cluster per shape and run it once. The
@@ -134,7 +140,8 @@ def run_dask(kind: str, inputs, client, block_pixels: int | None) -> tuple[float
 
 def warm_up(client) -> None:
     """Imports what a task needs on every worker, so that the first tasks do not pay for it."""
-    client.run(lambda: [__import__(m) for m in ("rasterio", "talmek_track.blocks")] and None)
+    client.run(lambda: [__import__(m) for m in ("rasterio", "scipy.ndimage", "talmek_track.blocks",
+                                                "talmek_track.refine", "talmek_track.prefilter")] and None)
 
 
 def baseline(kind: str, inputs) -> list:
@@ -243,12 +250,13 @@ def print_stages(columns: dict) -> None:
         print(f"    {name:<24}" + "".join(f"{cell:>34}" for cell in cells))
 
 
-def plan(inputs) -> list:
-    """The pair's block jobs as track_files plans them, its client-side steps timed."""
+def plan(inputs, client=None, quiet: bool = False):
+    """The pair's plan as track_files makes it (for ``client``'s cluster when given, else for
+    the threads backend), its client-side steps timed."""
     from talmek_track.options import TrackOptions
     from talmek_track.pipeline import open_pair, plan_pair, prepare_sources
 
-    options = TrackOptions(**CHIP)
+    options = TrackOptions(**CHIP) if client is None else TrackOptions(backend="dask", client=client, **CHIP)
     t0 = time.perf_counter()
     s1, s2 = open_pair(*inputs, options)
     params = options.params()
@@ -256,12 +264,25 @@ def plan(inputs) -> list:
     t1 = time.perf_counter()
     s1, s2 = (s.with_range(options.value_range, options.percentiles) for s in (s1, s2))
     t2 = time.perf_counter()
-    jobs = plan_pair(s1, s2, params, options).jobs
+    made = plan_pair(s1, s2, params, options)
+    jobs = made.jobs
     t3 = time.perf_counter()
-    print(f"  on the client: opening the pair {t1 - t0:.3f} s, value-range sample of both images "
-          f"{t2 - t1:.3f} s (once per image, never on a worker), plan {t3 - t2:.3f} s: "
-          f"{len(jobs)} blocks of {jobs[0].size} points")
-    return jobs
+    if not quiet:
+        print(f"  on the client: opening the pair {t1 - t0:.3f} s, value-range sample of both images "
+              f"{t2 - t1:.3f} s (once per image, never on a worker), plan {t3 - t2:.3f} s: "
+              f"{len(jobs)} blocks of {jobs[0].size} points")
+    return made
+
+
+def threads_on_layout(inputs, client) -> tuple[int, list]:
+    """The records of the threads backend on the blocks planned for ``client``'s cluster: the
+    records a Dask run must equal bit for bit (the refinement's last bits follow the blocks'
+    windows), and the number of blocks."""
+    from talmek_track.backends import run_blocks
+    from talmek_track.pipeline import finish_plan
+
+    made = plan(inputs, client, quiet=True)
+    return len(made.jobs), [finish_plan(made, run_blocks(made.jobs)).records]
 
 
 def profile(inputs) -> None:
@@ -271,7 +292,7 @@ def profile(inputs) -> None:
 
     from talmek_track import dask_backend
 
-    jobs = plan(inputs)
+    jobs = plan(inputs).jobs
     job = jobs[len(jobs) // 2]
     print(f"  a task ships {len(pickle.dumps(job)) / 1e3:.0f} kB of job (sources, settings, points) "
           "and gets its records back; no image travels")
@@ -285,6 +306,62 @@ def profile(inputs) -> None:
         columns["worker, settled"] = client.submit(block_stages, job, pure=False).result()
     print(f"  one block, {job.size} points, one thread (worker started with MALLOC_TRIM_THRESHOLD_={env}):")
     print_stages(columns)
+
+
+# --- what two processes can do on this machine ------------------------------------------------
+
+def spin(n: int) -> int:
+    """A scalar loop of the interpreter: integer arithmetic in registers and L1, no memory."""
+    x = 1
+    for _ in range(n):
+        x = (x * 1103515245 + 12345) & 0xFFFFFFFF
+    return x
+
+
+def _ceiling_process(kind: str, job, start, out) -> None:
+    """One process of the ceiling: its work once to warm up (imports, the file's pages), then
+    once more from the moment every process is ready; puts (wall, CPU) of the latter."""
+    from talmek_track import blocks
+
+    def work() -> object:
+        return spin(12_000_000) if kind == "scalar loop" else blocks.match_block(job, 1)
+
+    work()
+    start.wait()
+    t0, c0 = time.perf_counter(), time.process_time()
+    work()
+    out.put((time.perf_counter() - t0, time.process_time() - c0))
+
+
+def ceiling(inputs, repeat: int) -> None:
+    """The same work in 1 process alone and in 2 independent processes at once, in turn: the
+    throughput of two against one (2 x the time alone / the pair's time) is what any two
+    workers of one machine can reach for it. A block of the pair (one thread, as on a worker)
+    and a scalar loop of the interpreter."""
+    import multiprocessing
+
+    jobs = plan(inputs, quiet=True).jobs
+    job = jobs[len(jobs) // 2]
+    spawn = multiprocessing.get_context("spawn")
+    print(f"  the same work in 1 process alone and in 2 at once ({repeat} rounds, interleaved):")
+    for kind in ("block", "scalar loop"):
+        alone, pair, cpu1, cpu2 = [], [], [], []
+        for _ in range(repeat):
+            for n, into, cpu in ((1, alone, cpu1), (2, pair, cpu2)):
+                start, out = spawn.Barrier(n), spawn.Queue()
+                procs = [spawn.Process(target=_ceiling_process, args=(kind, job, start, out)) for _ in range(n)]
+                for p in procs:
+                    p.start()
+                got = [out.get() for _ in procs]
+                for p in procs:
+                    p.join()
+                into.append(max(w for w, _ in got))
+                cpu.extend(c for _, c in got)
+        a, b = median(alone), median(pair)
+        print(f"    {kind:<12} alone {a:6.2f} s (CPU {median(cpu1):5.2f} s), two at once {b:6.2f} s "
+              f"(CPU {median(cpu2):5.2f} s each): throughput {2 * a / b:.2f} x one; by CPU time "
+              f"(each on a core of its own) {2 * median(cpu1) / median(cpu2):.2f} x  "
+              f"(load average {os.getloadavg()[0]:.1f})")
 
 
 # --- threads against clusters, interleaved --------------------------------------------------
@@ -301,16 +378,40 @@ def median(values: list[float]) -> float:
     return float(np.median(values))
 
 
-def interleaved(inputs, repeat: int) -> None:
+def task_times(stream, t0: float, t1: float) -> dict:
+    """From a run's task stream (tasks' compute spans, per worker thread) and its start and end
+    (time.time()): the tasks, their mean compute time, the gaps between one task's end and the
+    next one's start on a thread (scheduling and the transfer of jobs and records), the threads'
+    idle time at the end (the last blocks), and the client's own time before the first task
+    (opening, the value-range sample, the plan) and after the last (assembling, filtering)."""
+    spans: dict = {}
+    for t in stream.data:
+        if "talmek-block" not in str(t.get("key", "")):
+            continue
+        for s in t["startstops"]:
+            if s["action"] == "compute":
+                spans.setdefault((t.get("worker"), t.get("thread")), []).append((s["start"], s["stop"]))
+    every = sorted(span for own in spans.values() for span in own)
+    first, last = every[0][0], max(b for _, b in every)
+    gaps = [b[0] - a[1] for own in spans.values() for a, b in zip(sorted(own), sorted(own)[1:])]
+    return {"tasks": len(every), "compute": sum(b - a for a, b in every) / len(every),
+            "gap": float(np.mean(gaps)) if gaps else 0.0,
+            "tail": sum(last - max(b for _, b in own) for own in spans.values()),
+            "before": first - t0, "after": t1 - last}
+
+
+def interleaved(inputs, repeat: int, dask_allocator: bool = False) -> None:
     import contextlib
 
     from distributed import Client, LocalCluster, get_task_stream
 
     from talmek_track import dask_backend
 
-    wall, expected = run_threads("pair", inputs)  # the reference records, and a warm cache
-    shapes = [("1 x 1", 1, True), ("2 x 1", 2, True), ("2 x 1 (Dask's allocator)", 2, False)]
+    shapes = [("1 x 1", 1, True), ("2 x 1", 2, True)]
+    if dask_allocator:
+        shapes.append(("2 x 1 (Dask's allocator)", 2, False))
     times: dict[str, list[float]] = {"threads backend": []}
+    expected: dict[str, list] = {}
     with contextlib.ExitStack() as stack:
         clients = {}
         for label, workers, settle in shapes:
@@ -324,35 +425,40 @@ def interleaved(inputs, repeat: int) -> None:
             clients[label] = client
             times[label] = []
             print(f"  LocalCluster {label}: start-up {time.perf_counter() - t0:.1f} s (apart from the runs)")
+        for label, client in clients.items():
+            # The threads backend on the blocks planned for this cluster (also warms the cache).
+            blocks, expected[label] = threads_on_layout(inputs, client)
+            print(f"  LocalCluster {label}: {blocks} blocks")
         for r in range(repeat):
             print(f"  round {r + 1} (load average {os.getloadavg()[0]:.1f}):")
             c0 = cpu_seconds()
             wall, got = run_threads("pair", inputs)
+            expected.setdefault("threads backend", got)
             times["threads backend"].append(wall)
             print(f"    {'threads backend':<30} {wall:7.2f} s  CPU {cpu_seconds() - c0:6.1f} s  "
-                  f"{'same records' if same_records(got, expected) else 'RECORDS DIFFER'}")
+                  f"{'same records' if same_records(got, expected['threads backend']) else 'RECORDS DIFFER'}")
             for label, client in clients.items():
                 c0 = cpu_seconds(client)
                 with get_task_stream(client=client) as stream:
+                    t0 = time.time()
                     wall, got = run_dask("pair", inputs, client, None)
+                    t1 = time.time()
                 cpu = cpu_seconds(client) - c0
-                spans = [(s["start"], s["stop"]) for t in stream.data if "talmek-block" in str(t.get("key", ""))
-                         for s in t["startstops"] if s["action"] == "compute"]
-                compute = sum(b - a for a, b in spans)
-                busy = max(b for _, b in spans) - min(a for a, _ in spans)
-                threads = sum(client.nthreads().values())
-                over = (busy * threads - compute) / len(spans)
+                k = task_times(stream, t0, t1)
                 times[label].append(wall)
-                print(f"    LocalCluster {label:<17} {wall:7.2f} s  CPU {cpu:6.1f} s  {len(spans)} tasks of "
-                      f"{compute / len(spans):.2f} s, overhead/task {1000 * over:5.0f} ms  peak RSS/worker "
+                print(f"    LocalCluster {label:<17} {wall:7.2f} s  CPU {cpu:6.1f} s  {k['tasks']} tasks: "
+                      f"wall {k['compute']:.2f} s, CPU {cpu / k['tasks']:.2f} s each; gap between tasks "
+                      f"{1000 * k['gap']:.0f} ms, threads idle at the end {k['tail']:.1f} s, client "
+                      f"before/after {k['before']:.1f}/{k['after']:.1f} s  peak RSS/worker "
                       f"{'/'.join(f'{p:.0f}' for p in worker_peak_mb(client))} MB  "
-                      f"{'same records' if same_records(got, expected) else 'RECORDS DIFFER'}")
+                      f"{'same records' if same_records(got, expected[label]) else 'RECORDS DIFFER'}")
     m = {label: median(v) for label, v in times.items()}
     print("  medians: " + ", ".join(f"{label} {v:.2f} s" for label, v in m.items()))
     print(f"  2 x 1 against the threads backend: {m['2 x 1'] / m['threads backend']:.2f} x its time; "
-          f"2 workers against 1: {m['1 x 1'] / m['2 x 1']:.2f} x the speed "
-          f"(Dask's allocator: {m['2 x 1 (Dask' + chr(39) + 's allocator)'] / m['threads backend']:.2f} x "
-          f"the threads backend's time)")
+          f"2 workers against 1: {m['1 x 1'] / m['2 x 1']:.2f} x the speed")
+    if dask_allocator:
+        print(f"  Dask's allocator: {m['2 x 1 (Dask' + chr(39) + 's allocator)'] / m['threads backend']:.2f} x "
+              "the threads backend's time")
 
 
 def main() -> int:
@@ -361,8 +467,10 @@ def main() -> int:
     ap.add_argument("--repeat", type=int, default=3, help="rounds of the interleaved runs (default 3)")
     ap.add_argument("--stack-size", type=int, default=2000, help="side of the stack's images")
     ap.add_argument("--cache", default=os.path.join(tempfile.gettempdir(), "talmek-bench-dask"))
-    ap.add_argument("--parts", default="profile,pair",
-                    help="what to run, of profile, pair, shapes, stack and sweep (default: profile,pair)")
+    ap.add_argument("--parts", default="profile,ceiling,pair",
+                    help="what to run, of profile, ceiling, pair, allocator (pair with a third cluster "
+                         "that keeps Dask's allocator setting), shapes, stack and sweep "
+                         "(default: profile,ceiling,pair)")
     args = ap.parse_args()
     parts = set(args.parts.split(","))
     folder = Path(args.cache)
@@ -376,8 +484,10 @@ def main() -> int:
           "at its default (Wallis pre-filter, cubic refinement):")
     if "profile" in parts:
         profile(pair)
+    if "ceiling" in parts:
+        ceiling(pair, args.repeat)
     if "pair" in parts:
-        interleaved(pair, args.repeat)
+        interleaved(pair, args.repeat, "allocator" in parts)
     if "shapes" in parts:
         print("one worker with two threads against two with one, on the pair:")
         measure("pair", pair, [(2, 1), (1, 2)], baseline("pair", pair))

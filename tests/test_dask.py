@@ -22,7 +22,7 @@ import talmek_track  # noqa: E402
 from support import same_bits, textured  # noqa: E402
 from talmek_track import cli, dask_backend  # noqa: E402
 from talmek_track.backends import run_blocks  # noqa: E402
-from talmek_track.pipeline import plan_pair, prepare_sources  # noqa: E402
+from talmek_track.pipeline import finish_plan, plan_pair, prepare_sources  # noqa: E402
 from talmek_track.readers import open_source  # noqa: E402
 from talmek_track.stack import select_pairs  # noqa: E402
 
@@ -108,6 +108,25 @@ def jobs_of(a, b):
     s1, s2 = (open_source(p).with_range((1000, 11200)) for p in (a, b))
     prepare_sources(s1, s2, params, start_given=False)
     return plan_pair(s1, s2, params, options).jobs
+
+
+def test_default_blocks_cut_for_the_cluster(client, scenes):
+    """With the block size left at its default, a pair is cut for the cluster's two threads: an
+    even number of blocks, at least four per thread, their grid rows differing by one at most,
+    so that both workers finish together; the records equal the threads backend's on those
+    blocks, bit for bit (the refinement's last bits follow the blocks' windows)."""
+    small = {k: v for k, v in OPTIONS.items() if k != "block_pixels"}
+    got = talmek_track.track_files(scenes[0], scenes[1], backend="dask", client=client, **small)
+    options = talmek_track.TrackOptions(backend="dask", client=client,
+                                        **{k: v for k, v in small.items() if k != "formats"})
+    params = options.params()
+    s1, s2 = (open_source(p).with_range(options.value_range) for p in scenes[:2])
+    prepare_sources(s1, s2, params, start_given=False)
+    plan = plan_pair(s1, s2, params, options)
+    rows = {job.size // plan.grid_shape[1] for job in plan.jobs}
+    assert len(plan.jobs) >= 8 and len(plan.jobs) % 2 == 0 and max(rows) - min(rows) <= 1
+    assert len(plan_pair(s1, s2, params, options.replace(backend="threads", client=None)).jobs) == 1
+    assert same_bits(got.records, finish_plan(plan, run_blocks(plan.jobs)).records)
 
 
 def test_killed_worker_costs_a_retry(client, scenes):

@@ -41,6 +41,10 @@ DEFAULT_BLOCK_PIXELS = 32_000_000
 #: A pre-filter works in double precision with several temporaries per pixel: blocks that are
 #: pre-filtered hold this many times fewer pixels.
 PREFILTER_COST = 8
+#: Blocks per thread at least when a grid is cut for a known number of threads running blocks
+#: side by side (``plan_blocks(slots=...)``): enough that a thread slowed by other work on its
+#: core costs the run a fraction of a block, not its share of the grid.
+BLOCKS_PER_SLOT = 4
 
 
 @dataclass(frozen=True)
@@ -177,9 +181,13 @@ def plan_blocks(source1: ImageSource, source2: ImageSource, params: Talmek.Match
                 refine: Refinement | None = None,
                 validity: tuple[ImageValidity | None, ImageValidity | None] = (None, None),
                 margins: npt.NDArray[np.int64] | None = None,
-                deformation: Field | None = None) -> list[BlockJob]:
+                deformation: Field | None = None, slots: int | None = None) -> list[BlockJob]:
     """Cuts a grid (points row by row, ``grid_shape`` rows and columns) into blocks of whole grid
     rows whose two windows hold about ``block_pixels`` pixels together (at least one grid row).
+    ``slots``, the threads that will run blocks side by side (a cluster's), makes the blocks
+    alike for them: at least ``BLOCKS_PER_SLOT`` per slot and a whole multiple of the slots (as
+    far as the grid's rows allow), none larger than ``block_pixels`` makes them, their rows
+    spread evenly, so that the slots finish together.
     ``prefilter`` (a ``talmek_track.prefilter.Prefilter`` or None) is applied to every window;
     such blocks hold ``PREFILTER_COST`` times fewer pixels. ``refine`` widens both windows by the
     refinement's halo; ``validity`` holds each image's masks beside nodata (or None);
@@ -208,8 +216,8 @@ def plan_blocks(source1: ImageSource, source2: ImageSource, params: Talmek.Match
         refine = None
     extra = 0 if refine is None else halo(params)
     jobs = []
-    for first in range(0, rows, per_block):
-        part = slice(first * cols, min(first + per_block, rows) * cols)
+    for first, end in _row_spans(rows, per_block, slots):
+        part = slice(first * cols, end * cols)
         p1, p2 = points1[part], points2[part]
         m = None if margins is None else margins[part]
         w1 = covering_window(p1, ref, source1.shape)
@@ -229,6 +237,16 @@ def plan_blocks(source1: ImageSource, source2: ImageSource, params: Talmek.Match
         jobs.append(BlockJob(source1, source2, params, p1, p2, w1, w2, part.start, threads,
                              prefilter, refine, validity[0], validity[1], margins=m, deformation=deformed))
     return jobs
+
+
+def _row_spans(rows: int, per_block: int, slots: int | None) -> list[tuple[int, int]]:
+    """(first, end) grid rows of each block: ``per_block`` rows each (the last one the rest),
+    or, for ``slots``, a multiple of them whose rows differ by one at most."""
+    if slots is None:
+        return [(first, min(first + per_block, rows)) for first in range(0, rows, per_block)]
+    count = max(-(-rows // per_block), BLOCKS_PER_SLOT * slots)
+    count = min(rows, -(-count // slots) * slots)
+    return [(k * rows // count, (k + 1) * rows // count) for k in range(count)]
 
 
 def _search_sizes(ref: tuple[int, int], margins: npt.NDArray[np.int64]) -> npt.NDArray[np.int64]:

@@ -33,7 +33,7 @@ from talmek_track import interrupts
 from talmek_track.blocks import BlockJob, BlockRecords, Group, match_block
 from talmek_track.errors import OptionError, TrackError, describe_error
 
-__all__ = ["BlockFailed", "ClusterError", "cluster_shape", "dask_client", "run_blocks", "run_groups"]
+__all__ = ["BlockFailed", "ClusterError", "cluster_shape", "cluster_slots", "dask_client", "run_blocks", "run_groups"]
 
 #: Threads per worker process of the embedded cluster when neither is given: one process per core,
 #: as Dask's LocalCluster does on small machines. bench/bench_dask.py measures 2 x 1 against 1 x 2;
@@ -108,6 +108,23 @@ def cluster_shape(workers: int | None = None, threads: int | None = None,
     if threads is None:
         threads = max(1, cores // workers)
     return workers, threads
+
+
+def cluster_slots(client: Any = None, scheduler: str | None = None, workers: int | None = None,
+                  threads: int | None = None) -> int | None:
+    """The threads that will run a pair's blocks side by side: those of the embedded cluster
+    (``cluster_shape``) or of ``client``'s workers now; None for a cluster known by its address
+    alone (it is not asked before the run) or a client without workers yet."""
+    if scheduler is not None:
+        return None
+    if client is not None:
+        try:
+            found = sum(int(n) for n in client.nthreads().values())
+        except (OSError, TimeoutError, AttributeError, TypeError, ValueError):
+            return None
+        return found or None
+    n_workers, per_worker = cluster_shape(workers, threads)
+    return n_workers * per_worker
 
 
 def check_timeout(name: str, value: object) -> float:
@@ -324,15 +341,17 @@ def _run_groups(client: Any, groups: Sequence[Group], fn: Callable[..., BlockRec
     where: dict[str, tuple[int, int]] = {}
     try:
         for g, (jobs, label, on_done) in enumerate(groups):
-            futures = []
-            for j, job in enumerate(jobs):
-                # Higher priority for earlier pairs, so that pairs finish (and are written) in turn.
-                future = client.submit(fn, job, THREADS_PER_BLOCK, key=f"talmek-block-{run}-{g}-{j}",
+            futures: list[Any] = [None] * len(jobs)
+            weights = [_block_weight(job) for job in jobs]
+            # Larger blocks first (the scheduler starts tasks of one priority in the order they
+            # came), so that a small one, not a large one, is the last to run; higher priority
+            # for earlier pairs, so that pairs finish (and are written) in turn.
+            for j in sorted(range(len(jobs)), key=lambda k: -weights[k]):
+                future = client.submit(fn, jobs[j], THREADS_PER_BLOCK, key=f"talmek-block-{run}-{g}-{j}",
                                        priority=-g, pure=False)
-                futures.append(future)
+                futures[j] = future
                 where[future.key] = (g, j)
-            state.append(_Group(futures, [_block_weight(job) for job in jobs],
-                                [None] * len(jobs), label, on_done, len(jobs)))
+            state.append(_Group(futures, weights, [None] * len(jobs), label, on_done, len(jobs)))
         for group in state:
             if group.left == 0:
                 _finish(group)

@@ -31,7 +31,7 @@ import numpy as np
 import Talmek
 from talmek_track._facts import Status, chip_origin
 from talmek_track.backends import get_runner, run_blocks
-from talmek_track.blocks import BlockJob, BlockRecords, plan_blocks
+from talmek_track.blocks import DEFAULT_BLOCK_PIXELS, BlockJob, BlockRecords, plan_blocks
 from talmek_track.dates import interval_days
 from talmek_track.errors import InputError, OptionError, require
 from talmek_track.georef import check_offsets, pair_georeference
@@ -398,6 +398,19 @@ def reference_prediction(source1: ImageSource, source2: ImageSource, params: Tal
     return prediction
 
 
+def block_slots(options: TrackOptions) -> int | None:
+    """The threads a cluster runs a pair's blocks on, when the blocks are cut for them: on the
+    Dask backend with ``block_pixels`` at its default (a size the user gives is kept as given)
+    and more than one thread (one runs the blocks of the threads backend, with its records)."""
+    if options.backend != "dask" or options.block_pixels != DEFAULT_BLOCK_PIXELS:
+        return None
+    from talmek_track.dask_backend import cluster_slots
+
+    cluster = options.cluster
+    slots = cluster_slots(cluster["client"], cluster["scheduler"], cluster["workers"], options.threads)
+    return slots if slots is not None and slots > 1 else None
+
+
 def plan_pair(source1: ImageSource, source2: ImageSource, params: Talmek.MatchingParams,
               options: TrackOptions, *, dates: tuple[datetime, datetime] | None = None) -> PairPlan:
     """The grid of two sources whose value ranges are settled and whose settings
@@ -448,7 +461,7 @@ def plan_pair(source1: ImageSource, source2: ImageSource, params: Talmek.Matchin
                        block_pixels=options.block_pixels,
                        prefilter=None if prefilter.kind == "none" else prefilter,
                        refine=options.refinement, validity=validity,
-                       deformation=deformation)
+                       deformation=deformation, slots=block_slots(options))
     return PairPlan(source1, source2, params, grid_shape, jobs, options, dates, stable, notes)
 
 
