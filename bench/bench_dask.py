@@ -18,7 +18,8 @@ printed apart), then every repetition runs the threads backend and each cluster 
 run: wall time, the CPU time of the processes that matched (per task on the clusters), the gap
 between one task and the next on a worker thread (scheduling, the job's and the records'
 transfer), the threads' idle time after their last task, the client's own time before the first
-task and after the last, and whether the records equal the threads backend's on the same blocks,
+task and after the last, the CPU time of this process (the client, and the embedded
+scheduler's thread) and whether the records equal the threads backend's on the same blocks,
 bit for bit (a cluster of more than one thread gets blocks cut for its threads). The medians end
 with the ratios: the cluster against the threads backend, and 2 workers against 1. With
 ``allocator`` among the parts, a third cluster "2 x 1 (Dask's allocator)" keeps the allocator as
@@ -450,18 +451,19 @@ def interleaved(inputs, repeat: int, dask_allocator: bool = False) -> None:
             print(f"    {'threads backend':<30} {wall:7.2f} s  CPU {cpu_seconds() - c0:6.1f} s  "
                   f"{'same records' if same_records(got, expected['threads backend']) else 'RECORDS DIFFER'}")
             for label, client in clients.items():
-                c0 = cpu_seconds(client)
+                c0, own0 = cpu_seconds(client), cpu_seconds()
                 with get_task_stream(client=client) as stream:
                     t0 = time.time()
                     wall, got = run_dask("pair", inputs, client, None)
                     t1 = time.time()
-                cpu = cpu_seconds(client) - c0
+                cpu, own = cpu_seconds(client) - c0, cpu_seconds() - own0
                 k = task_times(stream, t0, t1)
                 times[label].append(wall)
                 print(f"    LocalCluster {label:<17} {wall:7.2f} s  CPU {cpu:6.1f} s  {k['tasks']} tasks: "
                       f"wall {k['compute']:.2f} s, CPU {cpu / k['tasks']:.2f} s each; gap between tasks "
                       f"{1000 * k['gap']:.0f} ms, threads idle at the end {k['tail']:.1f} s, client "
-                      f"before/after {k['before']:.1f}/{k['after']:.1f} s  peak RSS/worker "
+                      f"before/after {k['before']:.1f}/{k['after']:.1f} s, CPU of the client and scheduler "
+                      f"{own:.1f} s  peak RSS/worker "
                       f"{'/'.join(f'{p:.0f}' for p in worker_peak_mb(client))} MB  "
                       f"{'same records' if same_records(got, expected[label]) else 'RECORDS DIFFER'}")
     m = {label: median(v) for label, v in times.items()}
