@@ -502,7 +502,8 @@ def _second_differences(grid: np.ndarray, axis: int) -> np.ndarray:
     centred = shifted(1) - 2 * grid + shifted(-1)
     ahead = grid - 2 * shifted(1) + shifted(2)
     behind = grid - 2 * shifted(-1) + shifted(-2)
-    return np.where(np.isfinite(centred), centred, np.where(np.isfinite(ahead), ahead, behind))
+    bend: np.ndarray = np.where(np.isfinite(centred), centred, np.where(np.isfinite(ahead), ahead, behind))
+    return bend
 
 
 def bend_test(records: np.ndarray, extra: np.ndarray | None, grid_shape: tuple[int, int],
