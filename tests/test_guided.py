@@ -237,7 +237,6 @@ def test_the_deformed_last_pass_runs_alike_on_threads_and_dask(tmp_path):
     assert ok.mean() > 0.6 and np.median(np.abs(dx[ok] - true_u[ok])) < 0.12
 
 
-
 @pytest.mark.parametrize("turn", range(4))
 @pytest.mark.parametrize("off", [0.0, 1.5])
 def test_the_bend_test_sees_a_vector_at_the_end_of_the_field(turn, off):
