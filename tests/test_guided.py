@@ -200,6 +200,22 @@ def test_reduced_reads_are_block_means_and_a_deformed_window_is_image_2_moved(tm
     assert (cols + 33).min() == 70 - 3 and (cols + 33).max() == 71 + 2 and bad.sum() == 8 * 7
 
 
+@pytest.mark.parametrize("grid_shape, step", [((1, 1), (16.0, 16.0)), ((1, 7), (16.0, 16.0)),
+                                               ((9, 13), (16.0, 10.0)), ((40, 3), (7.0, 13.3))])
+def test_a_field_on_a_block_of_pixels_is_its_value_at_each_pixel_bit_for_bit(grid_shape, step):
+    # The deformation evaluates the field row by row of pixels; the records are rebuilt from its
+    # value at each match: both must be one function, beyond the grid's border too.
+    rng = np.random.default_rng(grid_shape[0])
+    rows_at = 5.0 + step[0] * np.arange(grid_shape[0])
+    cols_at = -3.0 + step[1] * np.arange(grid_shape[1])
+    field = Field(rng.normal(40, 30, grid_shape), rng.normal(-20, 30, grid_shape), rows_at, cols_at)
+    rows = np.arange(-40.0, rows_at[-1] + 45) + 0.25
+    cols = np.arange(-50.0, cols_at[-1] + 35)
+    mesh = np.meshgrid(rows, cols, indexing="ij")
+    for at, block in zip(field.at(*mesh), field.on_pixels(rows, cols), strict=True):
+        assert same_bits(at, block)
+
+
 def test_the_deformed_last_pass_runs_alike_on_threads_and_dask(tmp_path):
     distributed = pytest.importorskip("distributed")
     rasterio = pytest.importorskip("rasterio")
