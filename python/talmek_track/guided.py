@@ -27,6 +27,7 @@ from __future__ import annotations
 import math
 import re
 from collections.abc import Sequence
+from concurrent.futures import Executor, ThreadPoolExecutor
 from dataclasses import dataclass
 
 import numpy as np
@@ -505,7 +506,6 @@ class Deformation:
         rows2, cols2 = pixels2.shape
         if out.size == 0 or pixels2.size == 0:
             return out, invalid
-        coefficients = ndimage.spline_filter(pixels2.astype(np.float64), order=3, mode="mirror")
         missing = invalid2.view(np.uint8) if invalid2.dtype == bool else invalid2.astype(np.uint8)
         bad: np.ndarray | None = None  # None: only the samples outside the window are invalid
         if missing.any():
@@ -538,18 +538,14 @@ class Deformation:
             invalid[part] = outside
             out[part] = np.clip(np.rint(values), 0, 255)
 
-        # The strips are independent, and SciPy and NumPy release the interpreter lock.
+        # Lines of the spline's prefilter and strips of the deformed window are independent, and
+        # SciPy and NumPy release the interpreter lock: they run on every core.
         tops = range(r0, r1, strip)
-        workers = min(len(tops), core_count())
-        if workers <= 1:
-            for top in tops:
-                deform_strip(top)
-        else:
-            from concurrent.futures import ThreadPoolExecutor
-
-            with ThreadPoolExecutor(max_workers=workers, thread_name_prefix="talmek-deform") as pool:
-                for done in [pool.submit(deform_strip, top) for top in tops]:
-                    done.result()
+        workers = max(1, min(len(tops), core_count()))
+        with ThreadPoolExecutor(max_workers=workers, thread_name_prefix="talmek-deform") as pool:
+            coefficients = _spline_coefficients(pixels2, pool, workers)
+            for done in [pool.submit(deform_strip, top) for top in tops]:
+                done.result()
         return out, invalid
 
     def restore(self, records: np.ndarray, params: Talmek.MatchingParams, shape1: tuple[int, int],
@@ -584,6 +580,26 @@ class Deformation:
             out["refine_dx"] = np.where(refined, fc + fdx - c2, np.nan)
             out["refine_dy"] = np.where(refined, fr + fdy - r2, np.nan)
         return out
+
+
+def _spline_coefficients(pixels: np.ndarray, pool: Executor, parts: int) -> np.ndarray:
+    """``ndimage.spline_filter(pixels, 3, mode="mirror")`` in float64, bit for bit, in ``parts``
+    bands on ``pool``: the filter runs along each column, then along each row, every line on its
+    own."""
+    from scipy import ndimage
+
+    out = pixels.astype(np.float64)
+    for axis in (0, 1):
+        n = out.shape[1 - axis]
+        cuts = [n * k // parts for k in range(parts + 1)]
+
+        def filter_band(k: int, axis: int = axis, cuts: list[int] = cuts) -> None:
+            band = out[:, cuts[k]:cuts[k + 1]] if axis == 0 else out[cuts[k]:cuts[k + 1]]
+            ndimage.spline_filter1d(band, 3, axis=axis, output=band, mode="mirror")
+
+        for done in [pool.submit(filter_band, k) for k in range(parts) if cuts[k] < cuts[k + 1]]:
+            done.result()
+    return out
 
 
 #: Pixels of the deformed window computed at a time (bounds the coordinate arrays' memory).
