@@ -216,6 +216,37 @@ def test_a_field_on_a_block_of_pixels_is_its_value_at_each_pixel_bit_for_bit(gri
         assert same_bits(at, block)
 
 
+@pytest.mark.parametrize("holes", [False, True])
+def test_a_deformed_window_in_strips_is_image_2_sampled_at_each_pixel(holes):
+    # A window of several strips, deformed by a field that shears and turns, against the spline
+    # sampled at every pixel in one piece; a sample is invalid where a pixel it draws on is.
+    rng = np.random.default_rng(7)
+    rows_at, cols_at = np.arange(0.0, 1400, 16), np.arange(0.0, 700, 16)
+    rr, cc = np.meshgrid(rows_at, cols_at, indexing="ij")
+    field = Field(20 + 0.3 * rr / 16 + rng.normal(0, 0.3, rr.shape), -6 + 0.1 * cc + 0.05 * rr,
+                  rows_at, cols_at)
+    deformation = Deformation(field, (100, 1150, 40, 640))
+    window = deformation.source_window((1600, 900))
+    pixels2 = terrain((window[1] - window[0], window[3] - window[2]), seed=5)
+    pixels2 = to_uint8(pixels2, pixels2.mean(), pixels2.std())
+    invalid2 = np.zeros(pixels2.shape, bool)
+    if holes:
+        invalid2[300:304, 200:201] = invalid2[700:701, 50:90] = True
+    moved, bad = deformation.apply(pixels2, invalid2, window)
+    rows, cols = np.meshgrid(np.arange(100.0, 1150), np.arange(40.0, 640), indexing="ij")
+    dx, dy = field.at(rows, cols)
+    at = [rows + dy - window[0], cols + dx - window[2]]
+    coefficients = ndimage.spline_filter(pixels2.astype(np.float64), order=3, mode="mirror")
+    expected = np.clip(np.rint(ndimage.map_coordinates(coefficients, at, order=3, mode="mirror",
+                                                       prefilter=False)), 0, 255).astype(np.uint8)
+    assert same_bits(moved, expected)
+    fr, fc = np.floor(at[0]).astype(int), np.floor(at[1]).astype(int)
+    drawn = ndimage.maximum_filter(invalid2, size=6, mode="constant", origin=-1)
+    inside = (fr >= 2) & (fc >= 2) & (fr + 3 < pixels2.shape[0]) & (fc + 3 < pixels2.shape[1])
+    expected_bad = ~inside | drawn[np.clip(fr, 0, pixels2.shape[0] - 1), np.clip(fc, 0, pixels2.shape[1] - 1)]
+    assert same_bits(bad, expected_bad) and bad.any() == holes
+
+
 def test_the_deformed_last_pass_runs_alike_on_threads_and_dask(tmp_path):
     distributed = pytest.importorskip("distributed")
     rasterio = pytest.importorskip("rasterio")
