@@ -42,7 +42,6 @@ import numpy as np
 
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "tests"))
-
 sys.path.insert(0, str(HERE))
 
 import machine  # noqa: E402
