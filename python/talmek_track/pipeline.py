@@ -49,6 +49,7 @@ from talmek_track.guided import (
 from talmek_track.masking import chips_touch
 from talmek_track.matching import RECORD_DTYPE, grid_points, match_points, on_grid, warn_failures
 from talmek_track.options import TrackOptions
+from talmek_track.prefilter import filter_rows
 from talmek_track.readers import ImageSource, check_pixels, fetch_once, open_source
 from talmek_track.reference import ReferencePrediction, margin_limits, reference_points
 from talmek_track.refine import BACKMATCH_MISSED, BENT, EXTRA_FIELDS, Refinement, split
@@ -241,18 +242,21 @@ def _reduced_pass(source1: ImageSource, source2: ImageSource, params: Talmek.Mat
     every grid point."""
     f = p.factor
     chip = p.chip_or(options.chip)
-    images = []
-    for source in (source1, source2):
+    prefilter = options.prefilter
+
+    def reduced(source: ImageSource) -> tuple[np.ndarray, np.ndarray]:
         pixels, invalid = read_reduced(source, f)
-        if options.prefilter.kind != "none":
-            pixels = options.prefilter(pixels)
-            if options.prefilter.halo and invalid.any():
+        if prefilter.kind != "none":
+            # In strips of rows on every core, as the blocks are filtered.
+            pixels = filter_rows(prefilter, pixels, 0, pixels.shape[0], 0, pixels.shape[1])
+            if prefilter.halo and invalid.any():
                 from scipy import ndimage
 
-                invalid = ndimage.maximum_filter(invalid.view(np.uint8), size=2 * options.prefilter.halo + 1,
+                invalid = ndimage.maximum_filter(invalid.view(np.uint8), size=2 * prefilter.halo + 1,
                                                  mode="constant") > 0
-        images.append((pixels, invalid))
-    (a1, invalid1), (a2, invalid2) = images
+        return pixels, invalid
+
+    (a1, invalid1), (a2, invalid2) = reduced(source1), reduced(source2)
     # The pass's chips overlap by half: every stride-th grid point each way.
     stride = max(1, (f * min(chip)) // (2 * max(1, min(params.row_interval_, params.col_interval_))))
     grid = points1.reshape(grid_shape[0], grid_shape[1], 2)[::stride, ::stride]
