@@ -211,5 +211,8 @@ def _nothing() -> Iterator[None]:
 
 
 if __name__ == "__main__":
+    import logging
+
+    logging.getLogger("werkzeug").setLevel(logging.ERROR)
     np.seterr(all="ignore")
     main()
