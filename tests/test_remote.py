@@ -65,6 +65,7 @@ def elsewhere():
     machine's files for its own. Started after the other fixtures, so it inherits their settings."""
     distributed = pytest.importorskip("distributed")
     import shutil
+    import socket
     import subprocess
     import sys
 
@@ -82,17 +83,22 @@ def elsewhere():
                                    stderr=subprocess.DEVNULL, start_new_session=True)
         try:
             client.wait_for_workers(2, timeout=120)
-            assert set(client.run(__import__("socket").gethostname).values()) == {"talmek-elsewhere"}
+            assert set(client.run(socket.gethostname).values()) == {"talmek-elsewhere"}
             yield client
         finally:
             process.terminate()
-            process.wait(timeout=60)
+            try:
+                process.wait(timeout=60)
+            except subprocess.TimeoutExpired:
+                process.kill()
+                process.wait()
 
 
 @pytest.mark.parametrize("scheme", ["http", "s3"])
 def test_remote_files_on_workers_elsewhere_read_once(cogs, server, s3, elsewhere, scheme):
-    """Workers that cannot see this machine's files read the files in place, once: the value-range
-    sample comes from the blocks' own reads, and the records are the local run's."""
+    """Workers that cannot see this machine's files read the files in place, once, in strips that
+    also give the value-range sample (a copy fetched beside their own reads, or the client's own
+    sample, made it 2.5 times the files' bytes); the records are the local run's."""
     folder, url, handler = server
     size = serve(cogs, folder)
     if scheme == "http":
