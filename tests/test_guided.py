@@ -235,3 +235,32 @@ def test_the_deformed_last_pass_runs_alike_on_threads_and_dask(tmp_path):
     dx = field.values["dx"]
     ok = field.status == tt.Status.accepted
     assert ok.mean() > 0.6 and np.median(np.abs(dx[ok] - true_u[ok])) < 0.12
+
+
+@pytest.mark.parametrize("turn", range(4))
+@pytest.mark.parametrize("off", [0.0, 1.5])
+def test_the_bend_test_sees_a_vector_at_the_end_of_the_field(turn, off):
+    # A sheared field (dx grows by 8 px a grid row: no curvature, which the deformed chips follow)
+    # over the upper rows and one vector on the grid's last row with no neighbour beside it, as
+    # at the tip of a tongue of ice between missing pixels. On the shear it stands; bent off it
+    # by 1.5 px (a chip bias of 0.25 px) it goes, with its neighbour, whichever way the field
+    # is turned.
+    from talmek_track.matching import RECORD_DTYPE
+    from talmek_track.pipeline import bend_test
+    from talmek_track.refine import BENT
+
+    rows, cols = np.mgrid[0:6, 0:9].astype(float)
+    tip = (rows == 5) & (cols == 4)
+    dx, dy = 8.0 * rows + 3.0 + off * tip, np.full(rows.shape, -2.0)
+    accepted = (rows <= 4) | tip
+    dx, dy, accepted, tip = (np.rot90(a, turn).copy() for a in (dx, dy, accepted, tip))
+    records = np.zeros(dx.size, RECORD_DTYPE)
+    records["active"] = np.where(accepted, tt.Status.accepted, tt.Status.nodata).ravel()
+    records["x2"], records["y2"] = dx.ravel(), -dy.ravel()
+    p = Talmek.MatchingParams()
+    p.chipwidth_ = p.chipheight_ = 32
+    p.row_interval_ = p.col_interval_ = 16
+    p.srch_cellsize_ = 1.0
+    extra, count = bend_test(records, None, dx.shape, p)
+    bent = extra["check"].reshape(dx.shape) == BENT
+    assert bent[tip].all() == (off > 0) and count == (2 if off else 0)

@@ -439,8 +439,8 @@ def _jsonable(value: Any) -> Any:
 
 def _options(result: TrackResult) -> dict[str, Any] | None:
     """Every option of the run by its keyword: a pre-filter in its text form (``wallis:15``), a
-    stable-ground mask array by its shape, a Dask client by its text, a reference velocity map's
-    paths as ``public_path`` shows them."""
+    stable-ground mask array by its shape, a Dask client by its text, the paths of a reference
+    velocity map and of masks given as files as ``public_path`` shows them."""
     options = result.options
     if options is None:
         return None
@@ -450,6 +450,9 @@ def _options(result: TrackResult) -> dict[str, Any] | None:
         chosen[f.name] = str(value) if f.name in ("prefilter", "client") and value is not None else _jsonable(value)
     if options.reference is not None:  # maps may be signed URLs, as inputs may
         chosen["reference"] = [public_path(p) for p in options.reference]
+    for name in ("stable", "mask1", "mask2"):  # so may masks given as files
+        if isinstance(getattr(options, name), str):
+            chosen[name] = public_path(getattr(options, name))
     return chosen
 
 
