@@ -6,7 +6,8 @@
                           scikit-image, whole grids against OpenCV and OpenPIV, and the command's
                           stage profile on a 4000 x 4000 scene pair
     run_all.py --scene    the scene-scale, accuracy and Dask studies (``make bench-scene``, an
-                          hour or more on 2 cores): every other bench_*.py
+                          hour or more on 2 cores): every other bench_*.py but the cache model
+                          (bench_cache_model.py: valgrind and a compiler, run on its own)
     run_all.py --all      both
     run_all.py NAME ...   the named scripts
 
@@ -26,12 +27,14 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 #: The headline scripts, in this order: the engine's own figures, the peers, the whole command.
 HEADLINE = ["bench_engine.py", "bench_profile.py", "compare.py", "bench_command.py"]
+#: Run on their own only: the cache model needs valgrind and a compiler and takes 10-20 minutes.
+APART = ["bench_cache_model.py"]
 
 
 def scene_scripts() -> list[str]:
     """Every bench_*.py that is not a headline one (a new script lands here until listed above)."""
     return sorted(f for f in os.listdir(HERE)
-                  if f.startswith("bench_") and f.endswith(".py") and f not in HEADLINE)
+                  if f.startswith("bench_") and f.endswith(".py") and f not in HEADLINE + APART)
 
 
 def main(argv: list[str] | None = None) -> int:

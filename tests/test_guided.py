@@ -200,6 +200,53 @@ def test_reduced_reads_are_block_means_and_a_deformed_window_is_image_2_moved(tm
     assert (cols + 33).min() == 70 - 3 and (cols + 33).max() == 71 + 2 and bad.sum() == 8 * 7
 
 
+@pytest.mark.parametrize("grid_shape, step", [((1, 1), (16.0, 16.0)), ((1, 7), (16.0, 16.0)),
+                                               ((9, 13), (16.0, 10.0)), ((40, 3), (7.0, 13.3))])
+def test_a_field_on_a_block_of_pixels_is_its_value_at_each_pixel_bit_for_bit(grid_shape, step):
+    # The deformation evaluates the field row by row of pixels; the records are rebuilt from its
+    # value at each match: both must be one function, beyond the grid's border too.
+    rng = np.random.default_rng(grid_shape[0])
+    rows_at = 5.0 + step[0] * np.arange(grid_shape[0])
+    cols_at = -3.0 + step[1] * np.arange(grid_shape[1])
+    field = Field(rng.normal(40, 30, grid_shape), rng.normal(-20, 30, grid_shape), rows_at, cols_at)
+    rows = np.arange(-40.0, rows_at[-1] + 45) + 0.25
+    cols = np.arange(-50.0, cols_at[-1] + 35)
+    mesh = np.meshgrid(rows, cols, indexing="ij")
+    for at, block in zip(field.at(*mesh), field.on_pixels(rows, cols), strict=True):
+        assert same_bits(at, block)
+
+
+@pytest.mark.parametrize("holes", [False, True])
+def test_a_deformed_window_in_strips_is_image_2_sampled_at_each_pixel(holes):
+    # A window of several strips, deformed by a field that shears and turns, against the spline
+    # sampled at every pixel in one piece; a sample is invalid where a pixel it draws on is.
+    rng = np.random.default_rng(7)
+    rows_at, cols_at = np.arange(0.0, 1400, 16), np.arange(0.0, 700, 16)
+    rr, cc = np.meshgrid(rows_at, cols_at, indexing="ij")
+    field = Field(20 + 0.3 * rr / 16 + rng.normal(0, 0.3, rr.shape), -6 + 0.1 * cc + 0.05 * rr,
+                  rows_at, cols_at)
+    deformation = Deformation(field, (100, 1150, 40, 640))
+    window = deformation.source_window((1600, 900))
+    pixels2 = terrain((window[1] - window[0], window[3] - window[2]), seed=5)
+    pixels2 = to_uint8(pixels2, pixels2.mean(), pixels2.std())
+    invalid2 = np.zeros(pixels2.shape, bool)
+    if holes:
+        invalid2[300:304, 200:201] = invalid2[700:701, 50:90] = True
+    moved, bad = deformation.apply(pixels2, invalid2, window)
+    rows, cols = np.meshgrid(np.arange(100.0, 1150), np.arange(40.0, 640), indexing="ij")
+    dx, dy = field.at(rows, cols)
+    at = [rows + dy - window[0], cols + dx - window[2]]
+    coefficients = ndimage.spline_filter(pixels2.astype(np.float64), order=3, mode="mirror")
+    expected = np.clip(np.rint(ndimage.map_coordinates(coefficients, at, order=3, mode="mirror",
+                                                       prefilter=False)), 0, 255).astype(np.uint8)
+    assert same_bits(moved, expected)
+    fr, fc = np.floor(at[0]).astype(int), np.floor(at[1]).astype(int)
+    drawn = ndimage.maximum_filter(invalid2, size=6, mode="constant", origin=-1)
+    inside = (fr >= 2) & (fc >= 2) & (fr + 3 < pixels2.shape[0]) & (fc + 3 < pixels2.shape[1])
+    expected_bad = ~inside | drawn[np.clip(fr, 0, pixels2.shape[0] - 1), np.clip(fc, 0, pixels2.shape[1] - 1)]
+    assert same_bits(bad, expected_bad) and bad.any() == holes
+
+
 def test_the_deformed_last_pass_runs_alike_on_threads_and_dask(tmp_path):
     distributed = pytest.importorskip("distributed")
     rasterio = pytest.importorskip("rasterio")
@@ -235,3 +282,32 @@ def test_the_deformed_last_pass_runs_alike_on_threads_and_dask(tmp_path):
     dx = field.values["dx"]
     ok = field.status == tt.Status.accepted
     assert ok.mean() > 0.6 and np.median(np.abs(dx[ok] - true_u[ok])) < 0.12
+
+
+@pytest.mark.parametrize("turn", range(4))
+@pytest.mark.parametrize("off", [0.0, 1.5])
+def test_the_bend_test_sees_a_vector_at_the_end_of_the_field(turn, off):
+    # A sheared field (dx grows by 8 px a grid row: no curvature, which the deformed chips follow)
+    # over the upper rows and one vector on the grid's last row with no neighbour beside it, as
+    # at the tip of a tongue of ice between missing pixels. On the shear it stands; bent off it
+    # by 1.5 px (a chip bias of 0.25 px) it goes, with its neighbour, whichever way the field
+    # is turned.
+    from talmek_track.matching import RECORD_DTYPE
+    from talmek_track.pipeline import bend_test
+    from talmek_track.refine import BENT
+
+    rows, cols = np.mgrid[0:6, 0:9].astype(float)
+    tip = (rows == 5) & (cols == 4)
+    dx, dy = 8.0 * rows + 3.0 + off * tip, np.full(rows.shape, -2.0)
+    accepted = (rows <= 4) | tip
+    dx, dy, accepted, tip = (np.rot90(a, turn).copy() for a in (dx, dy, accepted, tip))
+    records = np.zeros(dx.size, RECORD_DTYPE)
+    records["active"] = np.where(accepted, tt.Status.accepted, tt.Status.nodata).ravel()
+    records["x2"], records["y2"] = dx.ravel(), -dy.ravel()
+    p = Talmek.MatchingParams()
+    p.chipwidth_ = p.chipheight_ = 32
+    p.row_interval_ = p.col_interval_ = 16
+    p.srch_cellsize_ = 1.0
+    extra, count = bend_test(records, None, dx.shape, p)
+    bent = extra["check"].reshape(dx.shape) == BENT
+    assert bent[tip].all() == (off > 0) and count == (2 if off else 0)

@@ -58,6 +58,63 @@ def test_remote_files_on_dask_read_in_one_pass(cogs, server):
     assert same_bits(remote.records, cogs[1].records)
 
 
+@pytest.fixture
+def elsewhere():
+    """A Dask scheduler in this process and two worker processes on "another machine": a `dask
+    worker` started inside `unshare --uts` under another host name, so that no worker can take this
+    machine's files for its own. Started after the other fixtures, so it inherits their settings."""
+    distributed = pytest.importorskip("distributed")
+    import shutil
+    import socket
+    import subprocess
+    import sys
+
+    if shutil.which("unshare") is None or subprocess.run(["unshare", "--uts", "true"],
+                                                         capture_output=True).returncode != 0:
+        pytest.skip("unshare --uts is refused here (it needs root or user namespaces)")
+    with (distributed.LocalCluster(n_workers=0, processes=False, protocol="tcp", host="127.0.0.1",
+                                   dashboard_address=None,
+                                   scheduler_kwargs={"dashboard_address": "127.0.0.1:0"}) as cluster,
+          distributed.Client(cluster, set_as_default=False) as client):
+        worker = [sys.executable, "-m", "distributed.cli.dask_worker", cluster.scheduler_address,
+                  "--nworkers", "2", "--nthreads", "1", "--no-dashboard", "--memory-limit", "0"]
+        command = "hostname talmek-elsewhere && exec " + " ".join(worker)
+        process = subprocess.Popen(["unshare", "--uts", "sh", "-c", command], stdout=subprocess.DEVNULL,
+                                   stderr=subprocess.DEVNULL, start_new_session=True)
+        try:
+            client.wait_for_workers(2, timeout=120)
+            assert set(client.run(socket.gethostname).values()) == {"talmek-elsewhere"}
+            yield client
+        finally:
+            process.terminate()
+            try:
+                process.wait(timeout=60)
+            except subprocess.TimeoutExpired:
+                process.kill()
+                process.wait()
+
+
+@pytest.mark.parametrize("scheme", ["http", "s3"])
+def test_remote_files_on_workers_elsewhere_read_once(cogs, server, s3, elsewhere, scheme):
+    """Workers that cannot see this machine's files read the files in place, once, in strips that
+    also give the value-range sample (a copy fetched beside their own reads, or the client's own
+    sample, made it 2.5 times the files' bytes); the records are the local run's."""
+    folder, url, handler = server
+    size = serve(cogs, folder)
+    if scheme == "http":
+        paths = (f"{url}/image1.tif", f"/vsicurl/{url}/image2.tif")
+    else:
+        put, sent, bucket = s3
+        for name in ("image1", "image2"):
+            put(f"glacier/{name}.tif", (cogs[0] / f"{name}.tif").read_bytes())
+        sent[0] = 0
+        paths = (f"s3://{bucket}/glacier/image1.tif", f"/vsis3/{bucket}/glacier/image2.tif")
+    remote = quiet(tt.track_files, *paths, backend="dask", client=elsewhere, block_pixels=40_000, **RUN)
+    assert same_bits(remote.records, cogs[1].records)
+    sent = handler.sent if scheme == "http" else s3[1][0]
+    assert 0 < sent <= 1.5 * size, sent / size
+
+
 # --- S3 -----------------------------------------------------------------------------------------
 
 SECRET = "talmek-test-secret-4f9a1c"

@@ -17,12 +17,15 @@ block still queued or running.
 from __future__ import annotations
 
 import contextlib
+import dataclasses
 import logging
 import os
 import uuid
 from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass
 from typing import Any
+
+import numpy as np
 
 try:
     import distributed
@@ -32,8 +35,10 @@ except ImportError as e:  # the backend's choice reports it before any work star
 from talmek_track import interrupts
 from talmek_track.blocks import BlockJob, BlockRecords, Group, match_block
 from talmek_track.errors import OptionError, TrackError, describe_error
+from talmek_track.readers import ImageSource, LocalCopy, SamplePart, Window, tile_rows
 
-__all__ = ["BlockFailed", "ClusterError", "cluster_shape", "cluster_slots", "dask_client", "run_blocks", "run_groups"]
+__all__ = ["BlockFailed", "ClusterError", "cluster_shape", "cluster_slots", "dask_client", "run_blocks",
+           "run_groups", "run_sampled", "workers_see_here"]
 
 #: Threads per worker process of the embedded cluster when neither is given: one process per core,
 #: as Dask's LocalCluster does on small machines. bench/bench_dask.py measures 2 x 1 against 1 x 2;
@@ -444,3 +449,199 @@ def run_blocks(jobs: Sequence[BlockJob], *, threads: int | None = None, progress
     return run_groups([(jobs, _label(jobs), None)], threads=threads, progress=progress,
                       client=client, scheduler=scheduler, workers=workers,
                       connect_timeout=connect_timeout, handshake_timeout=handshake_timeout)[0]
+
+
+# --- remote sources read once: the value-range sample from the reads the matching needs -------
+#
+# A source read in place (S3, or HTTP(S) on workers that cannot see this machine's copy) would
+# otherwise be read more than once: by the client for its value-range sample, which touches every
+# tile, and by the workers for the blocks, where neighbouring blocks on different workers share
+# rows of tiles. Here the first pass reads each such image once, in strips of whole rows of its
+# tiles, one task per strip, and keeps the strips on the workers; only their sample pixels travel
+# to the client, which settles the ranges. The second pass matches each block from the strips its
+# windows lie in, on a worker that holds them where it can (Dask moves the others between
+# workers, never again from storage).
+
+
+@dataclass
+class HeldStrip:
+    """Whole rows of an image as stored, read once and held between the two passes, and the
+    value-range sample pixels among them."""
+
+    region: Window
+    raw: Any
+    sample: SamplePart
+
+
+def held_regions(job: BlockJob) -> tuple[Window, Window]:
+    """The parts of both images that matching the job reads as stored: its windows, widened by
+    the pre-filter's halo."""
+    h = job.prefilter.halo if job.prefilter is not None else 0
+    return (Window(*job.window1).widened(h, job.source1.shape),
+            Window(*job.window2).widened(h, job.source2.shape))
+
+
+def strips_of(source: ImageSource) -> list[Window]:
+    """The strips one image is read in: whole rows of its tiles (``readers.tile_rows``), at least
+    ``STRIP_ROWS`` rows, the whole width."""
+    rows, cols = source.shape
+    tile = max(1, tile_rows(source))
+    height = tile * max(1, -(-STRIP_ROWS // tile))
+    return [Window(r, min(rows, r + height), 0, cols) for r in range(0, rows, height)]
+
+
+#: The fewest rows of a strip (rounded up to whole rows of tiles).
+STRIP_ROWS = 256
+
+
+def hold_strip(source: ImageSource, region: Window) -> HeldStrip:
+    """First pass: one strip of ``source`` read as stored, and its sample pixels."""
+    settle_allocator()
+    try:
+        raw = source.read_raw(region)
+        return HeldStrip(region, raw, SamplePart.of(source, raw, region))
+    except Exception as e:  # noqa: BLE001 - reported to the client with the strip's place
+        message = f"cannot read {source.path} {region.describe()}: {describe_error(e)}"
+    raise BlockFailed(message)
+
+
+def strip_sample(strip: HeldStrip) -> SamplePart:
+    """The sample pixels of a held strip: all of it that travels to the client."""
+    return strip.sample
+
+
+def _from_strips(source: ImageSource, region: Window, strips: Sequence[HeldStrip]) -> ImageSource:
+    parts = [s.raw[max(region.row0, s.region.row0) - s.region.row0:min(region.row1, s.region.row1) - s.region.row0,
+                   region.col0:region.col1]
+             for s in sorted(strips, key=lambda s: s.region.row0)
+             if s.region.row0 < region.row1 and s.region.row1 > region.row0]
+    raw = parts[0] if len(parts) == 1 else np.concatenate(parts, axis=0)
+    return source.holding(np.ascontiguousarray(raw), region)
+
+
+def match_held_task(job: BlockJob, strips1: Sequence[HeldStrip] | None, strips2: Sequence[HeldStrip] | None,
+                    threads: int | None = None) -> BlockRecords:
+    """Second pass of one block: ``match_task`` with each image that was read in strips read
+    from them (``strips1``, ``strips2``; None: from its file as usual), converted with the ranges
+    ``job``'s sources now carry."""
+    regions = held_regions(job)
+    source1, source2 = job.source1, job.source2
+    if strips1 is not None:
+        source1 = _from_strips(source1, regions[0], strips1)
+    if strips2 is not None:
+        source2 = _from_strips(source2, regions[1], strips2)
+    return match_task(dataclasses.replace(job, source1=source1, source2=source2), threads)
+
+
+#: Settles the sources' ranges from the sample pixels of each image's strips (empty for an image
+#: not read in strips); returns the jobs with the settled sources.
+Settle = Callable[[tuple[list[SamplePart], list[SamplePart]]], Sequence[BlockJob]]
+
+
+def run_sampled(jobs: Sequence[BlockJob], sources: tuple[ImageSource, ImageSource], sampled: tuple[bool, bool],
+                settle: Settle, *, threads: int | None = None, progress: Progress | None = None,
+                client: Any = None, scheduler: str | None = None, workers: int | None = None,
+                connect_timeout: float | None = None,
+                handshake_timeout: float | None = None) -> list[BlockRecords]:
+    """Matches one pair's blocks in two passes, reading the images ``sampled`` names once, in
+    strips (see the section).
+
+    Parameters
+    ----------
+    jobs : sequence of BlockJob
+        The pair's blocks; their sources need not carry ranges yet.
+    sources : (ImageSource, ImageSource)
+        The pair's two images.
+    sampled : (bool, bool)
+        Which images are read in strips, their value-range samples gathered from the strips.
+    settle : callable
+        Given each image's sample pixels, settles the ranges on the client and returns the jobs
+        with them (see ``Settle``).
+    threads, progress, client, scheduler, workers, connect_timeout, handshake_timeout :
+        See ``run_groups``.
+
+    Returns
+    -------
+    list of BlockRecords
+        One per job, in job order, as ``run_blocks`` gives them for the settled jobs.
+    """
+    timeouts = {"connect_timeout": DEFAULT_CONNECT_TIMEOUT if connect_timeout is None else connect_timeout,
+                "handshake_timeout": DEFAULT_HANDSHAKE_TIMEOUT if handshake_timeout is None else handshake_timeout}
+    run = uuid.uuid4().hex[:12]
+    with dask_client(client, scheduler, workers, threads, **timeouts) as c:
+        strips: list[list[Any]] = [[], []]
+        matched: list[Any] = []
+        try:
+            samples: tuple[list[SamplePart], list[SamplePart]] = ([], [])
+            for image, source in enumerate(sources):
+                if not sampled[image]:
+                    continue
+                for n, region in enumerate(strips_of(source)):
+                    strips[image].append(c.submit(hold_strip, source, region, key=f"talmek-strip-{run}-{image}-{n}",
+                                                  pure=False))
+                parts = [c.submit(strip_sample, f, key=f"talmek-sample-{run}-{image}-{n}", pure=False)
+                         for n, f in enumerate(strips[image])]
+                for future in distributed.as_completed(parts, loop=c.loop):
+                    interrupts.check()
+                    try:
+                        samples[image].append(future.result())
+                    except Exception as e:  # noqa: BLE001 - any read error stops the run, named
+                        raise BlockFailed(describe_error(e)) from e
+                    future.release()
+            settled = settle(samples)
+            regions = [held_regions(job) for job in settled]
+
+            def needed(image: int, region: Window) -> list[Any] | None:
+                if not sampled[image]:
+                    return None
+                return [f for f, w in zip(strips[image], strips_of(sources[image]), strict=True)
+                        if w.row0 < region.row1 and w.row1 > region.row0]
+
+            matched = [c.submit(match_held_task, job, needed(0, regions[j][0]), needed(1, regions[j][1]),
+                                THREADS_PER_BLOCK, key=f"talmek-block-{run}-{j}", pure=False)
+                       for j, job in enumerate(settled)]
+            # The strips stay on the cluster while blocks that read them wait, and no longer.
+            strips = [[], []]
+            index = {f.key: j for j, f in enumerate(matched)}
+            out: list[BlockRecords | None] = [None] * len(matched)
+            done = 0
+            for future in distributed.as_completed(matched, loop=c.loop):
+                interrupts.check()
+                j = index[future.key]
+                try:
+                    out[j] = future.result()
+                except Exception as e:  # noqa: BLE001 - any block error stops the run, named
+                    raise BlockFailed(describe_error(e)) from e
+                matched[j] = None
+                future.release()
+                done += len(settled[j].points1)
+                if progress is not None:
+                    progress(done)
+        except BaseException:
+            c.cancel([f for f in (*strips[0], *strips[1], *matched) if f is not None], force=True)
+            raise
+        return [b for b in out if b is not None]
+
+
+def workers_see_here(client: Any = None, scheduler: str | None = None, workers: int | None = None,
+                     connect_timeout: float | None = None, handshake_timeout: float | None = None) -> bool:
+    """Whether every worker of the cluster sees this machine's temporary files (so that they can
+    read a copy this process fetched): always for the embedded cluster, else asked of each worker
+    with a file made for the question (``readers.LocalCopy``). A cluster without workers yet
+    counts as seeing them."""
+    if client is None and scheduler is None:
+        return True
+    import tempfile
+
+    fd, path = tempfile.mkstemp(prefix="talmek-probe-")
+    os.close(fd)
+    try:
+        probe = LocalCopy.of(path)
+        timeouts = {"connect_timeout": DEFAULT_CONNECT_TIMEOUT if connect_timeout is None else connect_timeout,
+                    "handshake_timeout": DEFAULT_HANDSHAKE_TIMEOUT if handshake_timeout is None
+                    else handshake_timeout}
+        with dask_client(client, scheduler, workers, None, **timeouts) as c:
+            answers = c.run(probe.usable)
+        return all(answer is not None for answer in answers.values())
+    finally:
+        os.unlink(path)

@@ -27,6 +27,7 @@ from __future__ import annotations
 import math
 import re
 from collections.abc import Sequence
+from concurrent.futures import Executor, ThreadPoolExecutor
 from dataclasses import dataclass
 
 import numpy as np
@@ -38,6 +39,7 @@ from talmek_track.errors import OptionError
 from talmek_track.fill import fill_gaps
 from talmek_track.matching import RECORD_DTYPE, as_image, grid_points, match_points
 from talmek_track.outliers import median_test
+from talmek_track.prefilter import core_count
 from talmek_track.readers import ImageSource, Window
 
 __all__ = ["Deformation", "Field", "GuidedMatch", "Pass", "check_passes", "match_guided", "parse_passes",
@@ -278,6 +280,43 @@ def _at(grid: np.ndarray, axes: tuple[np.ndarray, np.ndarray], rows: npt.ArrayLi
     return values
 
 
+def _grid_coordinates(axis: np.ndarray, positions: npt.ArrayLike) -> np.ndarray:
+    """Pixel positions in grid steps of ``axis`` (equally spaced points), as ``_at`` takes them."""
+    step = axis[1] - axis[0] if len(axis) > 1 else 1
+    coords: np.ndarray = (np.asarray(positions, np.float64) - axis[0]) / step
+    return coords
+
+
+_Weights = tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]
+
+
+def _axis_weights(coords: np.ndarray, n: int) -> _Weights:
+    """The linear spline's taps and weights at ``coords`` along an axis of ``n`` grid points, in
+    SciPy's arithmetic (``map_coordinates`` of order 1, ``nearest``): the lower weight is one
+    less the fraction, the upper one less the lower, and a tap beyond the border is the border
+    point."""
+    start = np.floor(coords)
+    lower = 1.0 - (coords - start)
+    return (np.clip(start, 0, n - 1).astype(np.intp), np.clip(start + 1, 0, n - 1).astype(np.intp),
+            lower, 1.0 - lower)
+
+
+def _bilinear_mesh(grid: np.ndarray, r: _Weights, c: _Weights) -> np.ndarray:
+    """The grid interpolated at every pair of a row position and a column position (weights of
+    ``_axis_weights``): each tap's value times its row weight times its column weight, summed in
+    SciPy's order, so that the result equals ``_at`` on the positions' mesh bit for bit."""
+    r0, r1, wr0, wr1 = r
+    c0, c1, wc0, wc1 = c
+    upper = grid[r0] * wr0[:, None]
+    lower = grid[r1] * wr1[:, None]
+    out: np.ndarray = upper[:, c0] * wc0
+    out += 0.0  # SciPy's sum starts at +0.0: a first term of -0.0 becomes +0.0
+    out += upper[:, c1] * wc1
+    out += lower[:, c0] * wc0
+    out += lower[:, c1] * wc1
+    return out
+
+
 def deform(image2: np.ndarray, dx: np.ndarray, dy: np.ndarray,
            axes: tuple[np.ndarray, np.ndarray]) -> np.ndarray:
     """Image 2 pulled back along the field: pixel q is image 2 at q + D(q) (bicubic; 0 outside),
@@ -399,6 +438,16 @@ class Field:
         axes = (self.rows, self.cols)
         return _at(self.dx, axes, rows, cols), _at(self.dy, axes, rows, cols)
 
+    def on_pixels(self, rows: np.ndarray, cols: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+        """(dx, dy) at every pixel of image 1's rows ``rows`` and columns ``cols`` (1-D, real),
+        shape (len(rows), len(cols)): ``at`` on their mesh, bit for bit, at a fraction of its
+        cost (the weights along each axis are computed once, and each grid row is weighted once
+        per pixel row)."""
+        axes = (self.rows, self.cols)
+        r = _axis_weights(_grid_coordinates(axes[0], rows), len(axes[0]))
+        c = _axis_weights(_grid_coordinates(axes[1], cols), len(axes[1]))
+        return _bilinear_mesh(self.dx, r, c), _bilinear_mesh(self.dy, r, c)
+
     def rows_between(self, first: float, last: float) -> Field:
         """The part of the field that its values between image rows ``first`` and ``last`` depend
         on (the grid rows bracketing them)."""
@@ -457,30 +506,46 @@ class Deformation:
         rows2, cols2 = pixels2.shape
         if out.size == 0 or pixels2.size == 0:
             return out, invalid
-        coefficients = ndimage.spline_filter(pixels2.astype(np.float64), order=3, mode="mirror")
-        bad = invalid2.view(np.uint8) if invalid2.dtype == bool else invalid2.astype(np.uint8)
-        if bad.any():
+        missing = invalid2.view(np.uint8) if invalid2.dtype == bool else invalid2.astype(np.uint8)
+        bad: np.ndarray | None = None  # None: only the samples outside the window are invalid
+        if missing.any():
             width = _DRAWS_BELOW + _DRAWS_ABOVE + 1
-            bad = ndimage.maximum_filter(bad, size=width, mode="constant", cval=0,
+            bad = ndimage.maximum_filter(missing, size=width, mode="constant", cval=0,
                                          origin=_DRAWS_BELOW - width // 2)
         cols = np.arange(c0, c1, dtype=np.float64)
+        col_weights = _axis_weights(_grid_coordinates(self.field.cols, cols), len(self.field.cols))
         strip = max(1, _STRIP_PIXELS // max(1, c1 - c0))
-        for top in range(r0, r1, strip):
+
+        def deform_strip(top: int) -> None:
             rows = np.arange(top, min(top + strip, r1), dtype=np.float64)
-            rr, cc = np.meshgrid(rows, cols, indexing="ij")
-            dx, dy = self.field.at(rr, cc)
-            at_r, at_c = rr + dy - source[0], cc + dx - source[2]
-            del rr, cc, dx, dy
+            row_weights = _axis_weights(_grid_coordinates(self.field.rows, rows), len(self.field.rows))
+            at_r = _bilinear_mesh(self.field.dy, row_weights, col_weights)
+            at_r += rows[:, None]
+            at_r -= source[0]
+            at_c = _bilinear_mesh(self.field.dx, row_weights, col_weights)
+            at_c += cols
+            at_c -= source[2]
             values = ndimage.map_coordinates(coefficients, [at_r, at_c], order=3, mode="mirror",
                                              prefilter=False)
-            fr, fc = np.floor(at_r), np.floor(at_c)
+            fr, fc = np.floor(at_r, out=at_r), np.floor(at_c, out=at_c)
             outside = ~((fr >= _DRAWS_BELOW) & (fc >= _DRAWS_BELOW) & (fr + _DRAWS_ABOVE < rows2)
                         & (fc + _DRAWS_ABOVE < cols2))
-            ir = np.clip(fr, 0, rows2 - 1).astype(np.intp)
-            ic = np.clip(fc, 0, cols2 - 1).astype(np.intp)
             part = slice(top - r0, top - r0 + len(rows))
-            invalid[part] = outside | (bad[ir, ic] > 0)
+            if bad is not None:
+                ir = np.clip(fr, 0, rows2 - 1).astype(np.intp)
+                ic = np.clip(fc, 0, cols2 - 1).astype(np.intp)
+                outside |= bad[ir, ic] > 0
+            invalid[part] = outside
             out[part] = np.clip(np.rint(values), 0, 255)
+
+        # Lines of the spline's prefilter and strips of the deformed window are independent, and
+        # SciPy and NumPy release the interpreter lock: they run on every core.
+        tops = range(r0, r1, strip)
+        workers = max(1, min(len(tops), core_count()))
+        with ThreadPoolExecutor(max_workers=workers, thread_name_prefix="talmek-deform") as pool:
+            coefficients = _spline_coefficients(pixels2, pool, workers)
+            for done in [pool.submit(deform_strip, top) for top in tops]:
+                done.result()
         return out, invalid
 
     def restore(self, records: np.ndarray, params: Talmek.MatchingParams, shape1: tuple[int, int],
@@ -515,6 +580,26 @@ class Deformation:
             out["refine_dx"] = np.where(refined, fc + fdx - c2, np.nan)
             out["refine_dy"] = np.where(refined, fr + fdy - r2, np.nan)
         return out
+
+
+def _spline_coefficients(pixels: np.ndarray, pool: Executor, parts: int) -> np.ndarray:
+    """``ndimage.spline_filter(pixels, 3, mode="mirror")`` in float64, bit for bit, in ``parts``
+    bands on ``pool``: the filter runs along each column, then along each row, every line on its
+    own."""
+    from scipy import ndimage
+
+    out = pixels.astype(np.float64)
+    for axis in (0, 1):
+        n = out.shape[1 - axis]
+        cuts = [n * k // parts for k in range(parts + 1)]
+
+        def filter_band(k: int, axis: int = axis, cuts: list[int] = cuts) -> None:
+            band = out[:, cuts[k]:cuts[k + 1]] if axis == 0 else out[cuts[k]:cuts[k + 1]]
+            ndimage.spline_filter1d(band, 3, axis=axis, output=band, mode="mirror")
+
+        for done in [pool.submit(filter_band, k) for k in range(parts) if cuts[k] < cuts[k + 1]]:
+            done.result()
+    return out
 
 
 #: Pixels of the deformed window computed at a time (bounds the coordinate arrays' memory).

@@ -32,6 +32,7 @@ import Talmek
 from talmek_track._facts import Status, chip_origin
 from talmek_track.backends import get_runner, run_blocks
 from talmek_track.blocks import DEFAULT_BLOCK_PIXELS, BlockJob, BlockRecords, plan_blocks
+from talmek_track.convert import check_pixel_type
 from talmek_track.dates import interval_days
 from talmek_track.errors import InputError, OptionError, require
 from talmek_track.georef import check_offsets, pair_georeference
@@ -49,7 +50,16 @@ from talmek_track.guided import (
 from talmek_track.masking import chips_touch
 from talmek_track.matching import RECORD_DTYPE, grid_points, match_points, on_grid, warn_failures
 from talmek_track.options import TrackOptions
-from talmek_track.readers import ImageSource, check_pixels, fetch_once, open_source
+from talmek_track.prefilter import filter_rows
+from talmek_track.readers import (
+    ImageSource,
+    SampleGrid,
+    SamplePart,
+    check_pixels,
+    fetch_once,
+    http_url,
+    open_source,
+)
 from talmek_track.reference import ReferencePrediction, margin_limits, reference_points
 from talmek_track.refine import BACKMATCH_MISSED, BENT, EXTRA_FIELDS, Refinement, split
 from talmek_track.results import TrackResult
@@ -73,12 +83,13 @@ def require_backend(options: TrackOptions) -> None:
         raise OptionError(str(e)) from None
 
 
-def open_image(path: str | os.PathLike[str], options: TrackOptions) -> ImageSource:
+def open_image(path: str | os.PathLike[str], options: TrackOptions, *, fetch: bool = True) -> ImageSource:
     """One input opened with the options' band, page and nodata (value range not yet settled).
 
     A STAC item (``.json``) stands for its asset (``options.asset``), its ``properties.datetime``
     becoming the image's acquisition date. An HTTP(S) file is fetched once and read locally
-    (``readers.fetch_once``), by Dask workers on this machine too."""
+    (``readers.fetch_once``), by Dask workers on this machine too; without ``fetch`` it is read in
+    place, window by window, like S3."""
     text = os.fspath(path)
     when = None
     if is_stac(text):
@@ -86,7 +97,8 @@ def open_image(path: str | os.PathLike[str], options: TrackOptions) -> ImageSour
         if image.datetime is None and options.dates is None:
             raise InputError(f"{text}: item {image.item} has no datetime; give the dates (--dates)")
         text, when = image.href, image.datetime
-    fetch_once(text, max_bytes=options.max_download)
+    if fetch:
+        fetch_once(text, max_bytes=options.max_download)
     source = open_source(text, band=options.band, page=options.page, nodata=options.nodata,
                          max_pixels=options.max_pixels, allow_any_source=options.allow_any_source)
     if when is not None:
@@ -96,8 +108,63 @@ def open_image(path: str | os.PathLike[str], options: TrackOptions) -> ImageSour
 
 def open_pair(path1: str | os.PathLike[str], path2: str | os.PathLike[str],
               options: TrackOptions) -> tuple[ImageSource, ImageSource]:
-    """Both inputs opened (``open_image``) and put on one grid (``warp.common_grid``)."""
-    return on_common_grid(open_image(path1, options), open_image(path2, options), options)
+    """Both inputs opened (``open_image``) and put on one grid (``warp.common_grid``). HTTP(S)
+    files are fetched whole once unless a cluster's workers cannot all see this machine's
+    files (``fetch_copies``)."""
+    fetch = fetch_copies((os.fspath(path1), os.fspath(path2)), options)
+    return on_common_grid(open_image(path1, options, fetch=fetch), open_image(path2, options, fetch=fetch),
+                          options)
+
+
+def fetch_copies(paths: Sequence[str], options: TrackOptions) -> bool:
+    """Whether a run fetches its HTTP(S) inputs whole before it reads them: yes, unless it runs
+    on a Dask cluster of which some workers cannot see this machine's files
+    (``dask_backend.workers_see_here``). Such workers would read the files window by window
+    beside the copy, so the run reads them in place instead, as it reads S3, and gathers the
+    value-range sample from the matching's own reads (``match_sampled``). A guided search or a
+    reference reads the images on this machine too (its predicting passes), and keeps the copy."""
+    if options.backend != "dask" or options.guided or options.reference is not None:
+        return True
+    if options.client is None and options.scheduler is None:
+        return True  # the embedded cluster runs on this machine
+    if not any(p.startswith("/vsi") or "://" in p or is_stac(p) for p in paths):
+        return True
+    from talmek_track.dask_backend import workers_see_here
+
+    return workers_see_here(**options.cluster)
+
+
+def read_in_place(source: ImageSource) -> bool:
+    """Whether each process reads ``source`` from its remote storage itself (S3, HTTP(S) not
+    fetched whole), rather than from a file on this machine."""
+    path = source.path
+    remote = http_url(path) is not None or path.startswith(("s3://", "/vsis3/"))
+    return remote and source.copy is None and source.reader == "rasterio"
+
+
+def samples_from_blocks(source: ImageSource, options: TrackOptions) -> bool:
+    """Whether the source's value range is settled from the pixels the matching reads
+    (``match_sampled``) instead of by a sample of its own (``ImageSource.with_range``): on Dask,
+    for an image read in place whose range is automatic and not uint8, single-band and on its own
+    grid, in a run that reads nothing before the blocks (no guided search, no reference). The
+    range is the same either way; only the reads differ."""
+    return (options.backend == "dask" and options.value_range == "auto" and source.value_range is None
+            and source.dtype != "uint8" and len(source.bands) == 1 and source.warp is None
+            and not options.guided and options.reference is None and read_in_place(source))
+
+
+def settle_ranges(source1: ImageSource, source2: ImageSource,
+                  options: TrackOptions) -> tuple[ImageSource, ImageSource]:
+    """Both sources with their value ranges settled (``ImageSource.with_range``), but those that
+    ``samples_from_blocks`` leaves to the matching's reads: ``track_sources`` settles them."""
+    settled = []
+    for source in (source1, source2):
+        if samples_from_blocks(source, options):
+            check_pixel_type(np.dtype(source.dtype), source.path)
+            settled.append(source)
+        else:
+            settled.append(source.with_range(options.value_range, options.percentiles))
+    return settled[0], settled[1]
 
 
 def on_common_grid(source1: ImageSource, source2: ImageSource,
@@ -241,18 +308,21 @@ def _reduced_pass(source1: ImageSource, source2: ImageSource, params: Talmek.Mat
     every grid point."""
     f = p.factor
     chip = p.chip_or(options.chip)
-    images = []
-    for source in (source1, source2):
+    prefilter = options.prefilter
+
+    def reduced(source: ImageSource) -> tuple[np.ndarray, np.ndarray]:
         pixels, invalid = read_reduced(source, f)
-        if options.prefilter.kind != "none":
-            pixels = options.prefilter(pixels)
-            if options.prefilter.halo and invalid.any():
+        if prefilter.kind != "none":
+            # In strips of rows on every core, as the blocks are filtered.
+            pixels = filter_rows(prefilter, pixels, 0, pixels.shape[0], 0, pixels.shape[1])
+            if prefilter.halo and invalid.any():
                 from scipy import ndimage
 
-                invalid = ndimage.maximum_filter(invalid.view(np.uint8), size=2 * options.prefilter.halo + 1,
+                invalid = ndimage.maximum_filter(invalid.view(np.uint8), size=2 * prefilter.halo + 1,
                                                  mode="constant") > 0
-        images.append((pixels, invalid))
-    (a1, invalid1), (a2, invalid2) = images
+        return pixels, invalid
+
+    (a1, invalid1), (a2, invalid2) = reduced(source1), reduced(source2)
     # The pass's chips overlap by half: every stride-th grid point each way.
     stride = max(1, (f * min(chip)) // (2 * max(1, min(params.row_interval_, params.col_interval_))))
     grid = points1.reshape(grid_shape[0], grid_shape[1], 2)[::stride, ::stride]
@@ -498,12 +568,39 @@ def assemble(blocks: Iterable[BlockRecords], total: int) -> np.ndarray:
 BEND_LIMIT = 1.0 / 6.0
 
 
+def _second_differences(grid: np.ndarray, axis: int) -> np.ndarray:
+    """Each point's second difference along ``axis``: between its two neighbours where both have
+    values, else over the next two points on the side that has them (the curvature a step away
+    standing in for its own); NaN where neither can be formed."""
+    n = grid.shape[axis]
+
+    def shifted(k: int) -> np.ndarray:
+        # The value k points further along the axis (NaN beyond the grid).
+        out = np.full(grid.shape, np.nan)
+        source, target = [slice(None), slice(None)], [slice(None), slice(None)]
+        source[axis], target[axis] = (slice(k, None), slice(0, n - k)) if k > 0 else (slice(0, n + k), slice(-k, None))
+        out[tuple(target)] = grid[tuple(source)]
+        return out
+
+    centred = shifted(1) - 2 * grid + shifted(-1)
+    ahead = grid - 2 * shifted(1) + shifted(2)
+    behind = grid - 2 * shifted(-1) + shifted(-2)
+    bend: np.ndarray = np.where(np.isfinite(centred), centred, np.where(np.isfinite(ahead), ahead, behind))
+    return bend
+
+
 def bend_test(records: np.ndarray, extra: np.ndarray | None, grid_shape: tuple[int, int],
               params: Talmek.MatchingParams) -> tuple[np.ndarray, int]:
     """The refinement's fields with ``check`` set to ``BENT`` where the accepted, checked field
-    bends beyond ``BEND_LIMIT`` (second differences of dx and dy between a point's neighbours
-    along rows and along columns); made (nothing refined) when the run had none. Returns them and
-    the number rejected."""
+    bends beyond ``BEND_LIMIT`` (second differences of dx and dy along rows and along columns:
+    between a point's two neighbours, or, where one of them has no vector, over the next two
+    points on the other side); made (nothing refined) when the run had none. Returns them and
+    the number rejected.
+
+    The one-sided differences matter where the field ends: at the ice margins, beside missing
+    pixels and beside rejected vectors. There the prediction the last pass deformed image 2 by
+    was filled in from further away, so its chips see more of the flow's bending than anywhere,
+    and a centred difference cannot be formed."""
     if extra is None:
         extra = np.zeros(len(records), np.dtype(EXTRA_FIELDS))
         for name in ("refine_dx", "refine_dy", "refine_rms_1", "refine_rms_2", "refine_corr"):
@@ -521,12 +618,7 @@ def bend_test(records: np.ndarray, extra: np.ndarray | None, grid_shape: tuple[i
         for axis in (0, 1):
             if grid_shape[axis] < 3:
                 continue
-            bend = np.full(grid_shape, np.nan)
-            inner = [slice(None), slice(None)]
-            inner[axis] = slice(1, -1)
-            ahead, behind = list(inner), list(inner)
-            ahead[axis], behind[axis] = slice(2, None), slice(None, -2)
-            bend[tuple(inner)] = grid[tuple(ahead)] - 2 * grid[tuple(inner)] + grid[tuple(behind)]
+            bend = _second_differences(grid, axis)
             bias = np.fmax(bias, np.abs(bend) / steps[axis] ** 2 * chips[axis] ** 2 / 24.0)
     bent = usable & (bias.ravel() > BEND_LIMIT)
     extra = extra.copy()
@@ -577,9 +669,44 @@ def finish_field(field: VectorField, options: TrackOptions | None) -> None:
         strain_field(field)
 
 
+def match_sampled(plan: PairPlan, options: TrackOptions,
+                  progress: PairProgress | None = None) -> tuple[PairPlan, list[BlockRecords]]:
+    """The plan's blocks matched on Dask in two passes (``dask_backend.run_sampled``) when the
+    value range of a source is left to the matching's reads (``samples_from_blocks``): the
+    workers read each such image once, in strips of whole rows of tiles, and hold them; the
+    sample pixels among them come back and this process settles the ranges exactly as
+    ``with_range`` would (the same pixels, each once); the blocks then match from the strips.
+    Returns the plan with the settled sources and the blocks (job order)."""
+    from talmek_track.dask_backend import run_sampled
+
+    sources = [plan.source1, plan.source2]
+    sampled = (samples_from_blocks(plan.source1, options), samples_from_blocks(plan.source2, options))
+    grids = [SampleGrid(s) if on else None for s, on in zip(sources, sampled, strict=True)]
+
+    def settle(parts: tuple[list[SamplePart], list[SamplePart]]) -> list[BlockJob]:
+        for k, grid in enumerate(grids):
+            if grid is not None:
+                for part in parts[k]:
+                    grid.add(part)
+                sources[k] = sources[k].with_sample(grid.sample(), options.percentiles)
+        jobs[:] = [dataclasses.replace(job, source1=sources[0], source2=sources[1]) for job in plan.jobs]
+        return jobs
+
+    jobs: list[BlockJob] = []
+    total = plan.total
+    report = None if progress is None else (lambda done: progress(done, total))
+    blocks = run_sampled(plan.jobs, (plan.source1, plan.source2), sampled, settle, threads=options.threads,
+                         progress=report, **options.cluster)
+    return dataclasses.replace(plan, source1=sources[0], source2=sources[1], jobs=jobs), blocks
+
+
 def track_sources(source1: ImageSource, source2: ImageSource, params: Talmek.MatchingParams,
                   options: TrackOptions, *, dates: tuple[datetime, datetime] | None = None,
                   progress: PairProgress | None = None, preview: bool = False) -> TrackResult:
-    """Plans, matches and finishes one pair of prepared sources (see the module's steps)."""
+    """Plans, matches and finishes one pair of prepared sources (see the module's steps); a source
+    whose range ``settle_ranges`` left to its blocks is settled while they are matched."""
     plan = plan_pair(source1, source2, params, options, dates=dates)
+    if samples_from_blocks(source1, options) or samples_from_blocks(source2, options):
+        plan, blocks = match_sampled(plan, options, progress)
+        return finish_plan(plan, blocks, preview=preview)
     return finish_plan(plan, match_plan(plan, options, progress), preview=preview)

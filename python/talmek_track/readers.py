@@ -200,6 +200,9 @@ class ImageSource:
         For a remote file that this run fetched whole: where the copy lies, so that every
         process on the same machine (Dask workers too) reads the copy instead of the network;
         a process elsewhere reads the file itself.
+    held : Window or None
+        For the reader "held": the part of the image that ``array`` holds, as stored (rows, cols,
+        bands read); reads outside it are refused (see ``holding``).
     """
 
     path: str
@@ -217,6 +220,7 @@ class ImageSource:
     driver: str | None = None
     warp: Warp | None = None
     copy: LocalCopy | None = dataclasses.field(default=None, compare=False, repr=False)
+    held: Window | None = dataclasses.field(default=None, compare=False, repr=False)
 
     @property
     def colour(self) -> bool:
@@ -296,6 +300,15 @@ class ImageSource:
             return np.empty((0, 0))
         return np.concatenate(parts, axis=0)
 
+    def holding(self, raw: np.ndarray, region: Window) -> ImageSource:
+        """This source read from ``raw``, the pixels of ``region`` as stored (rows, cols, bands
+        read), instead of from its file: every read of a window inside the region gives what the
+        file gives, and a read outside it is an error, never a silent read of the file."""
+        region = Window(*region)
+        if raw.shape[:2] != region.shape or raw.shape[2:] != (len(self.bands),):
+            raise ValueError(f"held pixels of shape {raw.shape} do not fit {region.describe()}")
+        return dataclasses.replace(self, reader=HeldReader.name, array=raw, held=region)
+
     def read_rows(self, rows: Iterable[int]) -> Iterator[np.ndarray]:
         """Whole rows as stored, one (1, cols, bands) array per row, opening the file once."""
         return self._reader.rows(self, rows)
@@ -317,12 +330,19 @@ class ImageSource:
             raise InputError(f"{self.path} holds {self.dtype} pixels, not uint8, and no value "
                              "range was allowed to convert them")
         if value_range == "auto":
-            lo, hi = percentile_range(self.sample(), percentiles, self.nodata)
-            warn_range(self.path, np.dtype(self.dtype), lo, hi, percentiles)
-        else:
-            lo, hi = (float(v) for v in value_range)
-            if not (math.isfinite(lo) and math.isfinite(hi) and lo <= hi):
-                raise InputError(f"value range {lo:g}..{hi:g} must be two finite numbers, low <= high")
+            return self.with_sample(self.sample(), percentiles)
+        lo, hi = (float(v) for v in value_range)
+        if not (math.isfinite(lo) and math.isfinite(hi) and lo <= hi):
+            raise InputError(f"value range {lo:g}..{hi:g} must be two finite numbers, low <= high")
+        return dataclasses.replace(self, value_range=(lo, hi))
+
+    def with_sample(self, sample: np.ndarray,
+                    percentiles: tuple[float, float] = DEFAULT_PERCENTILES) -> ImageSource:
+        """This source with the automatic range of ``sample``, the grey values of the pixels that
+        ``sample`` reads (in any order: the range depends on their values alone), so that a run
+        that gathered them elsewhere (``SampleGrid``) settles the range ``with_range`` would."""
+        lo, hi = percentile_range(sample, percentiles, self.nodata)
+        warn_range(self.path, np.dtype(self.dtype), lo, hi, percentiles)
         return dataclasses.replace(self, value_range=(lo, hi))
 
     def preview(self, max_side: int = 2000) -> tuple[npt.NDArray[np.uint8], int]:
@@ -428,9 +448,81 @@ class ArrayReader(Reader):
         return source.array[..., [b - 1 for b in source.bands]][::k, ::k]
 
 
+class HeldReader(Reader):
+    """A part of an image already read, as stored (``ImageSource.holding``): a block whose windows
+    were read once and are held reads them again from memory."""
+
+    name = "held"
+
+    def read(self, source: ImageSource, window: Window) -> np.ndarray:
+        held = source.held
+        assert source.array is not None and held is not None
+        if not (held.row0 <= window.row0 <= window.row1 <= held.row1
+                and held.col0 <= window.col0 <= window.col1 <= held.col1):
+            raise ValueError(f"{window.describe()} of {source.path} lies outside the part held "
+                             f"({held.describe()})")
+        return source.array[window.row0 - held.row0:window.row1 - held.row0,
+                            window.col0 - held.col0:window.col1 - held.col0]
+
+    def decimated(self, source: ImageSource, k: int) -> np.ndarray:
+        raise ValueError(f"{source.path}: only a part of the image is held")
+
+
 #: The readers by name, as ``ImageSource.reader`` names them.
 READERS: dict[str, Reader] = {r.name: r for r in (RasterioReader(), TifffileReader(), ImageioReader(),
-                                                   ArrayReader())}
+                                                   ArrayReader(), HeldReader())}
+
+
+def tile_rows(source: ImageSource) -> int:
+    """The rows of the blocks (tiles or strips) the file is stored in, 1 when no file says."""
+    if source.reader != RasterioReader.name or source.warp is not None:
+        return 1
+    with _open_dataset(source.path, source.page, source.driver, source.copy) as ds:
+        return int(ds.block_shapes[source.bands[0] - 1][0])
+
+
+# --- the value-range sample gathered from windows ----------------------------------------------
+
+@dataclass(frozen=True)
+class SamplePart:
+    """The pixels of the value-range sample (every k-th row and column) that one window holds:
+    the grey values of sample rows ``row`` and columns ``col`` onward, counted in sample steps."""
+
+    row: int
+    col: int
+    values: np.ndarray
+
+    @classmethod
+    def of(cls, source: ImageSource, raw: np.ndarray, window: Window) -> SamplePart:
+        """The sample pixels in ``raw``, the pixels of ``window`` of ``source`` as stored."""
+        k = sample_step(source.shape)
+        r0, c0 = -(-window.row0 // k), -(-window.col0 // k)
+        values = source._grey(raw[r0 * k - window.row0::k, c0 * k - window.col0::k])
+        return cls(r0, c0, np.ascontiguousarray(values))
+
+
+class SampleGrid:
+    """The value-range sample of one source (the pixels ``ImageSource.sample`` reads) gathered
+    from the windows that read it (``SamplePart``), overlaps counted once. The range it gives is
+    ``with_range``'s, bit for bit: the same pixels, each once."""
+
+    def __init__(self, source: ImageSource) -> None:
+        self.source = source
+        self.step = sample_step(source.shape)
+        shape = tuple(-(-n // self.step) for n in source.shape)
+        self.values = np.zeros(shape, np.float64 if source.colour else source.dtype)
+        self.have = np.zeros(shape, bool)
+
+    def add(self, part: SamplePart) -> None:
+        rows, cols = part.values.shape
+        self.values[part.row:part.row + rows, part.col:part.col + cols] = part.values
+        self.have[part.row:part.row + rows, part.col:part.col + cols] = True
+
+    def sample(self) -> np.ndarray:
+        """The whole sample, (sample rows, sample columns), as ``ImageSource.sample`` gives it."""
+        if not self.have.all():
+            raise ValueError(f"{self.source.path}: {int((~self.have).sum())} sample pixels not read")
+        return self.values
 
 
 # --- opening an input -----------------------------------------------------------------------------

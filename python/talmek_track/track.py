@@ -26,6 +26,7 @@ from talmek_track.pipeline import (
     open_pair,
     prepare_sources,
     require_backend,
+    settle_ranges,
     track_sources,
 )
 from talmek_track.publish import output_target, repair, staged
@@ -190,8 +191,7 @@ def track_files(image1: str | os.PathLike[str], image2: str | os.PathLike[str],
         require_writers(names, source1)
         preload(names)
         dates = opts.dates if opts.dates is not None else acquisition_dates(source1, source2)
-        source1 = source1.with_range(opts.value_range, opts.percentiles)
-        source2 = source2.with_range(opts.value_range, opts.percentiles)
+        source1, source2 = settle_ranges(source1, source2, opts)
         if out is None:
             return track_sources(source1, source2, params, opts, dates=dates, progress=progress)
         # The staging folder exists while the pair is matched, so that an interrupt at any point

@@ -117,10 +117,10 @@ public:
     // The schedule that a transform in direction `sign` runs.
     Schedule schedule(std::int32_t sign);
     // The planes hold no defined values until the caller fills them (or load_real_transposed does).
-    float* re() { return re_.get(); }
-    float* im() { return im_.get(); }
-    const float* re() const { return re_.get(); }
-    const float* im() const { return im_.get(); }
+    float* re() { return re_; }
+    float* im() { return im_; }
+    const float* re() const { return re_; }
+    const float* im() const { return im_; }
 
     // A real width x height chip (row-major) as the input in layout transposed_reversed: pixel (y, x)
     // is element (x, y). Only the chip's own elements are written; the padding beyond is taken as
@@ -203,8 +203,12 @@ private:
     std::optional<Schedule> schedule_;
     const TransformPlan* plans_[2] = {nullptr, nullptr};  // inverse, forward
     std::vector<std::int32_t> reversed_;  // row i goes to row reversed_[i]
-    std::unique_ptr<float[]> re_;  // uninitialised: every use overwrites them first
-    std::unique_ptr<float[]> im_;
+    // Both planes in one block, uninitialised: every use overwrites them first. The imaginary plane
+    // starts a few cache lines past the real plane's end, so that its rows fall into other cache
+    // sets than the real rows beside them (see kPlaneGap).
+    std::unique_ptr<float[]> planes_;
+    float* re_;
+    float* im_;
     std::unique_ptr<float[]> strips_;  // forward_product's column strips, allocated at its first use
 };
 
