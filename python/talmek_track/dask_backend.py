@@ -115,6 +115,12 @@ def cluster_shape(workers: int | None = None, threads: int | None = None,
     return workers, threads
 
 
+def _timeouts(connect_timeout: float | None, handshake_timeout: float | None) -> dict[str, float]:
+    """The connection timeouts ``dask_client`` takes, the defaults where none is given."""
+    return {"connect_timeout": DEFAULT_CONNECT_TIMEOUT if connect_timeout is None else connect_timeout,
+            "handshake_timeout": DEFAULT_HANDSHAKE_TIMEOUT if handshake_timeout is None else handshake_timeout}
+
+
 def cluster_slots(client: Any = None, scheduler: str | None = None, workers: int | None = None,
                   threads: int | None = None) -> int | None:
     """The threads that will run a pair's blocks side by side: those of the embedded cluster
@@ -422,8 +428,7 @@ def run_groups(groups: Sequence[Group], *, threads: int | None = None,
         Per group without ``on_done``, each job's matched block in job order (empty for the
         others).
     """
-    timeouts = {"connect_timeout": DEFAULT_CONNECT_TIMEOUT if connect_timeout is None else connect_timeout,
-                "handshake_timeout": DEFAULT_HANDSHAKE_TIMEOUT if handshake_timeout is None else handshake_timeout}
+    timeouts = _timeouts(connect_timeout, handshake_timeout)
     with dask_client(client, scheduler, workers, threads, **timeouts) as c:
         return _run_groups(c, groups, match_task, progress)
 
@@ -565,18 +570,18 @@ def run_sampled(jobs: Sequence[BlockJob], sources: tuple[ImageSource, ImageSourc
     list of BlockRecords
         One per job, in job order, as ``run_blocks`` gives them for the settled jobs.
     """
-    timeouts = {"connect_timeout": DEFAULT_CONNECT_TIMEOUT if connect_timeout is None else connect_timeout,
-                "handshake_timeout": DEFAULT_HANDSHAKE_TIMEOUT if handshake_timeout is None else handshake_timeout}
+    timeouts = _timeouts(connect_timeout, handshake_timeout)
     run = uuid.uuid4().hex[:12]
     with dask_client(client, scheduler, workers, threads, **timeouts) as c:
         strips: list[list[Any]] = [[], []]
         matched: list[Any] = []
         try:
             samples: tuple[list[SamplePart], list[SamplePart]] = ([], [])
+            windows = [strips_of(source) if on else [] for source, on in zip(sources, sampled, strict=True)]
             for image, source in enumerate(sources):
                 if not sampled[image]:
                     continue
-                for n, region in enumerate(strips_of(source)):
+                for n, region in enumerate(windows[image]):
                     strips[image].append(c.submit(hold_strip, source, region, key=f"talmek-strip-{run}-{image}-{n}",
                                                   pure=False))
                 parts = [c.submit(strip_sample, f, key=f"talmek-sample-{run}-{image}-{n}", pure=False)
@@ -594,7 +599,7 @@ def run_sampled(jobs: Sequence[BlockJob], sources: tuple[ImageSource, ImageSourc
             def needed(image: int, region: Window) -> list[Any] | None:
                 if not sampled[image]:
                     return None
-                return [f for f, w in zip(strips[image], strips_of(sources[image]), strict=True)
+                return [f for f, w in zip(strips[image], windows[image], strict=True)
                         if w.row0 < region.row1 and w.row1 > region.row0]
 
             matched = [c.submit(match_held_task, job, needed(0, regions[j][0]), needed(1, regions[j][1]),
@@ -637,9 +642,7 @@ def workers_see_here(client: Any = None, scheduler: str | None = None, workers: 
     os.close(fd)
     try:
         probe = LocalCopy.of(path)
-        timeouts = {"connect_timeout": DEFAULT_CONNECT_TIMEOUT if connect_timeout is None else connect_timeout,
-                    "handshake_timeout": DEFAULT_HANDSHAKE_TIMEOUT if handshake_timeout is None
-                    else handshake_timeout}
+        timeouts = _timeouts(connect_timeout, handshake_timeout)
         with dask_client(client, scheduler, workers, None, **timeouts) as c:
             answers = c.run(probe.usable)
         return all(answer is not None for answer in answers.values())

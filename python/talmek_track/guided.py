@@ -513,16 +513,13 @@ class Deformation:
             bad = ndimage.maximum_filter(missing, size=width, mode="constant", cval=0,
                                          origin=_DRAWS_BELOW - width // 2)
         cols = np.arange(c0, c1, dtype=np.float64)
-        col_weights = _axis_weights(_grid_coordinates(self.field.cols, cols), len(self.field.cols))
         strip = max(1, _STRIP_PIXELS // max(1, c1 - c0))
 
         def deform_strip(top: int) -> None:
             rows = np.arange(top, min(top + strip, r1), dtype=np.float64)
-            row_weights = _axis_weights(_grid_coordinates(self.field.rows, rows), len(self.field.rows))
-            at_r = _bilinear_mesh(self.field.dy, row_weights, col_weights)
+            at_c, at_r = self.field.on_pixels(rows, cols)
             at_r += rows[:, None]
             at_r -= source[0]
-            at_c = _bilinear_mesh(self.field.dx, row_weights, col_weights)
             at_c += cols
             at_c -= source[2]
             values = ndimage.map_coordinates(coefficients, [at_r, at_c], order=3, mode="mirror",
