@@ -43,8 +43,13 @@ sys.path.insert(0, str(HERE))
 
 import machine  # noqa: E402
 
-from talmek_track import blocks, cli, pipeline, publish, readers, track, writers  # noqa: E402
-from talmek_track.prefilter import Prefilter  # noqa: E402
+from talmek_track.cli import command as cli  # noqa: E402
+from talmek_track.matching import blocks  # noqa: E402
+from talmek_track.options.values import Prefilter  # noqa: E402
+from talmek_track.output import publish, writers  # noqa: E402
+from talmek_track.run import pair as pipeline  # noqa: E402
+from talmek_track.run import track  # noqa: E402
+from talmek_track.sources import readers  # noqa: E402
 
 MATCHING_ALONE = ["--format", "csv", "--prefilter", "none", "--filter", "none"]
 

@@ -141,8 +141,9 @@ def run_dask(kind: str, inputs, client, block_pixels: int | None) -> tuple[float
 
 def warm_up(client) -> None:
     """Imports what a task needs on every worker, so that the first tasks do not pay for it."""
-    client.run(lambda: [__import__(m) for m in ("rasterio", "scipy.ndimage", "talmek_track.blocks",
-                                                "talmek_track.refine", "talmek_track.prefilter")] and None)
+    preload = ("rasterio", "scipy.ndimage", "talmek_track.matching.blocks", "talmek_track.matching.refine",
+               "talmek_track.matching.prefilter")
+    client.run(lambda: [__import__(m) for m in preload] and None)
 
 
 def baseline(kind: str, inputs) -> list:
@@ -199,10 +200,10 @@ def block_stages(job) -> dict:
     import dataclasses
     import pickle
 
-    from talmek_track import blocks
-    from talmek_track.masking import chips_touch
-    from talmek_track.readers import Window
-    from talmek_track.refine import refine_block
+    from talmek_track.matching import blocks
+    from talmek_track.matching.masking import chips_touch
+    from talmek_track.matching.refine import refine_block
+    from talmek_track.sources.readers import Window
 
     out: dict = {}
 
@@ -254,8 +255,8 @@ def print_stages(columns: dict) -> None:
 def plan(inputs, client=None, quiet: bool = False):
     """The pair's plan as track_files makes it (for ``client``'s cluster when given, else for
     the threads backend), its client-side steps timed."""
-    from talmek_track.options import TrackOptions
-    from talmek_track.pipeline import open_pair, plan_pair, prepare_sources
+    from talmek_track.options.core import TrackOptions
+    from talmek_track.run.pair import open_pair, plan_pair, prepare_sources
 
     options = TrackOptions(**CHIP) if client is None else TrackOptions(backend="dask", client=client, **CHIP)
     t0 = time.perf_counter()
@@ -285,8 +286,8 @@ def threads_on_layout(inputs, client, known: dict) -> tuple[int, list]:
     ``known``, records by layout, when it holds them): the records a Dask run must equal bit for
     bit (each block refines on the windows it read, so runs are compared on the same blocks);
     and the number of blocks."""
-    from talmek_track.backends import run_blocks
-    from talmek_track.pipeline import finish_plan
+    from talmek_track.matching.backends import run_blocks
+    from talmek_track.run.pair import finish_plan
 
     made = plan(inputs, client, quiet=True)
     key = layout(made)
@@ -300,7 +301,7 @@ def profile(inputs) -> None:
 
     from distributed import Client, LocalCluster
 
-    from talmek_track import dask_backend
+    from talmek_track.matching.backends import dask as dask_backend
 
     jobs = plan(inputs).jobs
     job = jobs[len(jobs) // 2]
@@ -331,7 +332,7 @@ def spin(n: int) -> int:
 def _ceiling_process(kind: str, job, start, out) -> None:
     """One process of the ceiling: its work once to warm up (imports, the file's pages), then
     once more from the moment every process is ready; puts (wall, CPU) of the latter."""
-    from talmek_track import blocks
+    from talmek_track.matching import blocks
 
     def work() -> object:
         return spin(12_000_000) if kind == "scalar loop" else blocks.match_block(job, 1)
@@ -415,7 +416,7 @@ def interleaved(inputs, repeat: int, dask_allocator: bool = False) -> None:
 
     from distributed import Client, LocalCluster, get_task_stream
 
-    from talmek_track import dask_backend
+    from talmek_track.matching.backends import dask as dask_backend
 
     shapes = [("1 x 1", 1, True), ("2 x 1", 2, True)]
     if dask_allocator:

@@ -128,7 +128,10 @@ def instrument() -> None:
     """Wraps the package's stages (for this process's runs)."""
     from scipy import ndimage
 
-    from talmek_track import blocks, guided, pipeline, prefilter, readers
+    from talmek_track.guided import passes as guided
+    from talmek_track.matching import blocks, prefilter
+    from talmek_track.run import pair as pipeline
+    from talmek_track.sources import readers
 
     src = readers.ImageSource
     src.read_scaled = PROFILE.wrap("read", src.read_scaled)  # type: ignore[method-assign]
@@ -156,7 +159,7 @@ def instrument() -> None:
     ndimage.map_coordinates = PROFILE.wrap(
         lambda *a, **k: f"map_coordinates order {k.get('order', 3)}", ndimage.map_coordinates)
     # The backends imported load_block by name.
-    from talmek_track import backends
+    from talmek_track.matching import backends
     backends.load_block = blocks.load_block
 
 

@@ -81,7 +81,8 @@ def measured(cmd: list[str]) -> tuple[float, float, float, str]:
 
 IN_MEMORY = """
 import sys, warnings, numpy as np, rasterio, talmek_track as tt
-from talmek_track.readers import open_source
+from talmek_track.sources.convert import scale_range
+from talmek_track.sources.readers import open_source
 a, b, records, step = sys.argv[1:5]
 warnings.simplefilter("ignore")
 ref = np.load(records)
@@ -93,12 +94,12 @@ for p, s in zip((a, b), sources):
     with rasterio.open(p) as ds:
         raw = ds.read(1)
     # A wide pixel type is pre-filtered on its scaled values, before their rounding to 8 bits.
-    scaled = raw if s.value_range is None else tt.convert.scale_range(raw, *s.value_range)
+    scaled = raw if s.value_range is None else scale_range(raw, *s.value_range)
     del raw
     images.append(prefilter(scaled))
     del scaled
 p = options.params()
-tt.pipeline.prepare_sources(*sources, p, start_given=False)
+tt.run.pair.prepare_sources(*sources, p, start_given=False)
 grid = tt.match_grid(images[0], images[1], p)
 print("same records:", grid.records.tobytes() == ref.tobytes())
 """

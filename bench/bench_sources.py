@@ -53,7 +53,7 @@ import talmek_track  # noqa: E402
 from glacier_scene import glacier_scene, write_scene  # noqa: E402
 from serving import Counting  # noqa: E402
 from support import same_bits  # noqa: E402
-from talmek_track.readers import forget_decoded  # noqa: E402
+from talmek_track.sources.readers import forget_decoded  # noqa: E402
 
 WAYS = ("local", "http", "http-here", "http-away", "s3", "s3-dask")
 

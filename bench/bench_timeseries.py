@@ -36,8 +36,8 @@ import machine  # noqa: E402
 
 from seasonal_stack import ORIGIN, PIXEL, seasonal_stack, write_stack  # noqa: E402
 from talmek_track import match_stack  # noqa: E402
-from talmek_track.cube import open_cube  # noqa: E402
-from talmek_track.timeseries import invert_series  # noqa: E402
+from talmek_track.output.cube import open_cube  # noqa: E402
+from talmek_track.run.series import invert_series  # noqa: E402
 
 GOAL_RMS = 10.0  # m/yr
 GOAL_SHARE = 0.90

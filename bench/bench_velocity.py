@@ -26,8 +26,8 @@ from scipy import ndimage
 
 import Talmek
 import talmek_track
-from talmek_track.prefilter import parse_prefilter
-from talmek_track.velocity import SIGMA_SCALE, vector_field
+from talmek_track.options.values import parse_prefilter
+from talmek_track.products.velocity import SIGMA_SCALE, vector_field
 
 # The synthetic scenes the tests use too (tests/synthetic.py).
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tests"))

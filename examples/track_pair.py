@@ -315,8 +315,8 @@ def velocity_table(pairs: list, args, out=sys.stdout) -> None:
     """Before and after: each pre-filter with the outlier filter off and on, on the same grid,
     matched with talmek_track (the same records as SelectedMatch on the filtered images)."""
     import talmek_track
-    from talmek_track.prefilter import parse_prefilter
-    from talmek_track.velocity import OUTLIER, vector_field
+    from talmek_track.options.values import parse_prefilter
+    from talmek_track.products.velocity import OUTLIER, vector_field
 
     head = (f"{'pair':<11}{'prefilter':<11}{'filter':<8}{'accepted':>9}{'outliers':>9}{'scored':>7}"
             f"{'med err':>9}{'p95 err':>9}{'in 1 sigma':>11}")

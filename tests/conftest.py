@@ -78,7 +78,7 @@ def server(tmp_path):
     """(folder served, base URL, handler class) of a counting HTTP server on 127.0.0.1
     (``serving.Counting``)."""
     from serving import Counting
-    from talmek_track.readers import forget_decoded
+    from talmek_track.sources.readers import forget_decoded
 
     folder = tmp_path / "served"
     folder.mkdir()

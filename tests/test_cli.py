@@ -18,11 +18,11 @@ from talmek_track import (  # noqa: E402
     REF_CHIP_MIN,
     SEARCH_CHIP_MAX,
     SEARCH_CHIP_MIN,
-    cli,
-    writers,
 )
-from talmek_track.prefilter import parse_prefilter  # noqa: E402
-from talmek_track.track import DEFAULT_PREFILTER  # noqa: E402
+from talmek_track.cli import command as cli  # noqa: E402
+from talmek_track.options.values import parse_prefilter  # noqa: E402
+from talmek_track.output import writers  # noqa: E402
+from talmek_track.run.track import DEFAULT_PREFILTER  # noqa: E402
 
 BIG = textured(150, 170)
 # Features of IMAGE1 appear 3 rows lower and 2 columns further left in IMAGE2.

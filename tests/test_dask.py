@@ -20,11 +20,12 @@ from affine import Affine  # noqa: E402
 
 import talmek_track  # noqa: E402
 from support import same_bits, textured  # noqa: E402
-from talmek_track import cli, dask_backend  # noqa: E402
-from talmek_track.backends import run_blocks  # noqa: E402
-from talmek_track.pipeline import finish_plan, plan_pair, prepare_sources  # noqa: E402
-from talmek_track.readers import open_source  # noqa: E402
-from talmek_track.stack import select_pairs  # noqa: E402
+from talmek_track.cli import command as cli  # noqa: E402
+from talmek_track.matching.backends import dask as dask_backend  # noqa: E402
+from talmek_track.matching.backends import run_blocks  # noqa: E402
+from talmek_track.run.pair import finish_plan, plan_pair, prepare_sources  # noqa: E402
+from talmek_track.run.stack import select_pairs  # noqa: E402
+from talmek_track.sources.readers import open_source  # noqa: E402
 
 # Tasks of this module (slow_task) travel to the workers by value.
 cloudpickle.register_pickle_by_value(sys.modules[__name__])

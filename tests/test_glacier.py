@@ -195,13 +195,13 @@ def test_the_slowest_quarter_as_stable_ground(scene):
     ([10, 1023], 0, 1023), ([0, 0], 0, None),
 ])
 def test_the_top_of_the_data_range(values, nodata, top):
-    from talmek_track.validity import top_of_range
+    from talmek_track.sources.validity import top_of_range
 
     assert top_of_range(np.array(values, np.uint16), nodata) == top
 
 
 def test_roughness_sees_curvature_not_gradients():
-    from talmek_track.velocity import roughness
+    from talmek_track.products.velocity import roughness
 
     rows, cols = np.mgrid[0:6, 0:7].astype(float)
     plane = 0.3 * rows - 0.2 * cols + 1.0

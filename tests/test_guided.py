@@ -8,13 +8,14 @@ import Talmek
 import talmek_track as tt
 from support import same_bits
 from synthetic import terrain, to_uint8
-from talmek_track import cli
 from talmek_track._facts import REF_CHIP_MAX, REF_CHIP_MIN, SEARCH_CHIP_MAX, SEARCH_CHIP_MIN
+from talmek_track.cli import command as cli
 from talmek_track.errors import OptionError
-from talmek_track.fill import fill_gaps
-from talmek_track.guided import Deformation, Field, Pass, match_guided, plan_passes, read_reduced
-from talmek_track.options import TrackOptions
-from talmek_track.strain import strain_rates
+from talmek_track.guided.fill import fill_gaps
+from talmek_track.guided.passes import Deformation, Field, match_guided, plan_passes, read_reduced
+from talmek_track.options.core import TrackOptions
+from talmek_track.options.values import Pass
+from talmek_track.products.strain import strain_rates
 
 
 @pytest.mark.parametrize("holes", [[(5, 5)], [(4, 4), (4, 5), (5, 4), (5, 5), (6, 6)], [(0, 0), (0, 1), (1, 0)]])
@@ -178,7 +179,7 @@ def test_reduced_reads_are_block_means_and_a_deformed_window_is_image_2_moved(tm
                        nodata=0, tiled=True, blockxsize=64, blockysize=64, crs="EPSG:32633",
                        transform=rasterio.transform.Affine(10.0, 0, 500000.0, 0, -10.0, 8700000.0)) as ds:
         ds.write(image, 1)
-    source = tt.readers.open_source(str(path)).with_range((20000.0, 21000.0))
+    source = tt.sources.readers.open_source(str(path)).with_range((20000.0, 21000.0))
     pixels, invalid = source.read()
     reduced, missing = read_reduced(source, 4)
     scaled = np.clip((image[:200, :160].astype(float) - 20000.0) * 255.0 / 1000.0, 0, 255)
@@ -252,8 +253,8 @@ def test_the_deformed_last_pass_runs_alike_on_threads_and_dask(tmp_path):
     rasterio = pytest.importorskip("rasterio")
     from rasterio.transform import Affine
 
-    from talmek_track.backends import run_blocks
-    from talmek_track.pipeline import finish_plan, open_pair, plan_pair, prepare_sources
+    from talmek_track.matching.backends import run_blocks
+    from talmek_track.run.pair import finish_plan, open_pair, plan_pair, prepare_sources
 
     one, two, truth = _sheared_pair()
     paths = []
@@ -292,9 +293,9 @@ def test_the_bend_test_sees_a_vector_at_the_end_of_the_field(turn, off):
     # at the tip of a tongue of ice between missing pixels. On the shear it stands; bent off it
     # by 1.5 px (a chip bias of 0.25 px) it goes, with its neighbour, whichever way the field
     # is turned.
-    from talmek_track.matching import RECORD_DTYPE
-    from talmek_track.pipeline import bend_test
-    from talmek_track.refine import BENT
+    from talmek_track.matching.engine import RECORD_DTYPE
+    from talmek_track.matching.refine import BENT
+    from talmek_track.run.pair import bend_test
 
     rows, cols = np.mgrid[0:6, 0:9].astype(float)
     tip = (rows == 5) & (cols == 4)

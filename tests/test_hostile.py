@@ -18,8 +18,10 @@ pytest.importorskip("tqdm")
 from rasterio.transform import from_origin  # noqa: E402
 
 from support import textured  # noqa: E402
-from talmek_track import cli, publish, readers  # noqa: E402
+from talmek_track.cli import command as cli  # noqa: E402
 from talmek_track.errors import InputError  # noqa: E402
+from talmek_track.output import publish  # noqa: E402
+from talmek_track.sources import readers  # noqa: E402
 
 FAST = ["--chip", "24", "--margin", "12", "--step", "20", "--quiet"]
 

@@ -9,8 +9,9 @@ import pytest
 tt = pytest.importorskip("talmek_track")
 iio = pytest.importorskip("imageio.v3")
 from support import same_bits, textured  # noqa: E402
-from talmek_track import REF_CHIP_MAX, REF_CHIP_MIN, SEARCH_CHIP_MIN, TrackOptions, cli  # noqa: E402
-from talmek_track.options import ArrayKeywords, RunKeywords, StackKeywords  # noqa: E402
+from talmek_track import REF_CHIP_MAX, REF_CHIP_MIN, SEARCH_CHIP_MIN, TrackOptions  # noqa: E402
+from talmek_track.cli import command as cli  # noqa: E402
+from talmek_track.options.core import ArrayKeywords, RunKeywords, StackKeywords  # noqa: E402
 
 
 @pytest.mark.parametrize("keywords, options, library, command", [

@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 
 import talmek_track
-from talmek_track.velocity import OUTLIER, vector_field
+from talmek_track.products.velocity import OUTLIER, vector_field
 from test_velocity import IMAGE1, IMAGE2, PIXEL, georeferenced_field, params, write_geotiff
 
 pytest.importorskip("rasterio")
@@ -50,7 +50,7 @@ def cf_checker():
 @pytest.mark.parametrize("kind", list(kinds()))
 def test_cf_checker_finds_no_error(kind, tmp_path):
     CFChecker = cf_checker()
-    from talmek_track.vector_formats import write_netcdf
+    from talmek_track.output.formats import write_netcdf
 
     table = tmp_path / "cf-standard-name-table.xml"
     table.write_bytes(gzip.decompress((DATA / "cf-standard-name-table.xml.gz").read_bytes()))
@@ -69,7 +69,7 @@ def test_cf_checker_finds_no_error(kind, tmp_path):
 
 @pytest.mark.parametrize("dates", [(JULY, AUGUST), (AUGUST, JULY)], ids=["forward", "backward"])
 def test_netcdf_reads_back_as_a_time_series(dates, tmp_path):
-    from talmek_track.vector_formats import write_netcdf
+    from talmek_track.output.formats import write_netcdf
 
     write_netcdf(tmp_path / "a.nc", georeferenced_field(dates=dates, attrs=ODD_ATTRS))
     later = georeferenced_field(dates=(datetime(2024, 8, 12, tzinfo=UTC), datetime(2024, 9, 23, tzinfo=UTC)))
@@ -94,7 +94,7 @@ def test_netcdf_reads_back_as_a_time_series(dates, tmp_path):
 def test_cog_tags_hold_every_attribute(tmp_path):
     import rasterio
 
-    from talmek_track.vector_formats import write_cog
+    from talmek_track.output.formats import write_cog
 
     write_cog(tmp_path / "vectors.tif", georeferenced_field(attrs=ODD_ATTRS, stable_method="slow"))
     with rasterio.open(tmp_path / "vectors.tif") as ds:
@@ -114,7 +114,7 @@ def test_run_json_records_the_run(tmp_path):
         result = talmek_track.track_files(a, b, tmp_path / "out", margin=12, step=24)
     assert tmp_path / "out" / "run.json" in result.paths
     record = json.loads((tmp_path / "out" / "run.json").read_text())
-    assert record["version"] == talmek_track.dataset.talmek_version()
+    assert record["version"] == talmek_track.output.dataset.talmek_version()
     assert record["inputs"] == {"image1": str(a), "image2": str(b)}
     assert record["dates"]["dt_days"] == 42.0 and record["dates"]["image2"].startswith("2024-08-12")
     assert record["params"]["chipwidth"] == 32 and record["params"]["hoffset"] == 12
@@ -126,7 +126,7 @@ def test_run_json_records_the_run(tmp_path):
 
 
 def test_run_record_takes_values_json_has_no_form_for_and_hides_credentials():
-    from talmek_track.writers import run_record
+    from talmek_track.output.writers import run_record
 
     field = georeferenced_field(attrs={**ODD_ATTRS, "spread": np.float32(np.nan), "when": JULY,
                                        "path": Path("/x"), "shape": np.array([1, 2])})
@@ -146,7 +146,7 @@ def test_run_record_takes_values_json_has_no_form_for_and_hides_credentials():
 
 
 def with_preview(result, path):
-    preview, step = talmek_track.readers.open_source(path).preview(2000)
+    preview, step = talmek_track.sources.readers.open_source(path).preview(2000)
     return dataclasses.replace(result, preview=preview, preview_step=step)
 
 
@@ -154,7 +154,7 @@ def drawn(monkeypatch, tmp_path, result):
     """The figure write_plot draws for ``result``, kept for a look at what it shows."""
     from matplotlib.figure import Figure
 
-    from talmek_track.writers import write_plot
+    from talmek_track.output.writers import write_plot
 
     figures = []
     save = Figure.savefig

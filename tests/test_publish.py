@@ -11,7 +11,8 @@ import time
 import pytest
 
 tt = pytest.importorskip("talmek_track")
-from talmek_track import cli, publish  # noqa: E402
+from talmek_track.cli import command as cli  # noqa: E402
+from talmek_track.output import publish  # noqa: E402
 
 OLD = {"vectors.csv": "old csv", "vectors.tif": "old tif", "notes.txt": "someone's notes"}
 NEW = {"vectors.csv": "new csv", "vectors.tif": "new tif", "vectors.png": "new png"}
@@ -24,7 +25,7 @@ WHOLE_NEW = {**OLD, **NEW}
 PUBLISHER = textwrap.dedent("""
     import os, sys, time
     from pathlib import Path
-    from talmek_track import publish
+    from talmek_track.output import publish
     out, stop, mode = Path(sys.argv[1]), int(sys.argv[2]), sys.argv[3]
     new = {"vectors.csv": "new csv", "vectors.tif": "new tif", "vectors.png": "new png"}
     steps = []
@@ -52,7 +53,7 @@ PUBLISHER = textwrap.dedent("""
 # Repairs OUTDIR, stopped at step STOP (os._exit) when STOP > 0.
 REPAIRER = textwrap.dedent("""
     import os, sys
-    from talmek_track import publish
+    from talmek_track.output import publish
     stop, steps = int(sys.argv[2]), []
     def hook(what):
         steps.append(what)

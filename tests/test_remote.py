@@ -14,8 +14,8 @@ pytest.importorskip("scipy")
 
 from glacier_scene import glacier_scene, write_scene  # noqa: E402
 from serving import cog, quiet  # noqa: E402
-from talmek_track import cli  # noqa: E402
-from talmek_track.readers import forget_decoded  # noqa: E402
+from talmek_track.cli import command as cli  # noqa: E402
+from talmek_track.sources.readers import forget_decoded  # noqa: E402
 
 RUN = dict(chip=32, margin=10, step=16, formats=[], plot=False)
 

@@ -23,7 +23,8 @@ tifffile = pytest.importorskip("tifffile")
 from rasterio.shutil import delete as delete_dataset  # noqa: E402
 from rasterio.transform import from_origin  # noqa: E402
 
-from talmek_track import cli, publish  # noqa: E402
+from talmek_track.cli import command as cli  # noqa: E402
+from talmek_track.output import publish  # noqa: E402
 
 # Features of image 1 appear 3 rows lower and 2 columns further left in image 2.
 BIG = textured(170, 190, seed=11).astype(np.float64) / 255.0
@@ -161,18 +162,18 @@ def test_blocks_equal_the_whole_arrays_in_memory(tmp_path, talmek, prefilter):
     runs = [quiet(tt.track_files, tmp_path / "a.tif", tmp_path / "b.tif", chip=24, margin=12, step=4,
                   block_pixels=size, prefilter=prefilter) for size in (1, 20_000, 10**9)]
     result = runs[0]
-    sources = [quiet(tt.readers.open_source, tmp_path / n) for n in ("a.tif", "b.tif")]
+    sources = [quiet(tt.sources.readers.open_source, tmp_path / n) for n in ("a.tif", "b.tif")]
     points1, points2, grid_shape = tt.grid_points(sources[0].shape, result.params)
-    jobs = tt.blocks.plan_blocks(*sources, result.params, points1, points2, grid_shape, block_pixels=1)
+    jobs = tt.matching.blocks.plan_blocks(*sources, result.params, points1, points2, grid_shape, block_pixels=1)
     assert len(jobs) == grid_shape[0] > 20  # one grid row per block
     assert all(same_bits(run.records, result.records) for run in runs[1:])
     # The same as converting the whole arrays and matching them in memory, masked points aside.
-    lo1, hi1 = quiet(tt.readers.open_source(tmp_path / "a.tif").with_range, "auto").value_range
-    lo2, hi2 = quiet(tt.readers.open_source(tmp_path / "b.tif").with_range, "auto").value_range
+    lo1, hi1 = quiet(tt.sources.readers.open_source(tmp_path / "a.tif").with_range, "auto").value_range
+    lo2, hi2 = quiet(tt.sources.readers.open_source(tmp_path / "b.tif").with_range, "auto").value_range
     # The pre-filter sees the 16-bit values scaled onto 0..255 before their rounding ("none"
     # rounds them, as to_uint8 does).
-    convert = tt.prefilter.parse_prefilter(prefilter)
-    scale = tt.convert.scale_range
+    convert = tt.matching.prefilter.parse_prefilter(prefilter)
+    scale = tt.sources.convert.scale_range
     whole = tt.match_grid(convert(scale(image1, lo1, hi1)), convert(scale(image2, lo2, hi2)), result.params)
     masked = result.records["active"] == tt.Status.nodata
     assert masked.sum() > 10 and (result.records["active"] == 1).sum() > 300
@@ -188,15 +189,15 @@ def test_block_jobs_travel_by_pickle(tmp_path):
     write_tif(tmp_path / "b.tif", image2)
     options = tt.TrackOptions(chip=24, margin=12, step=8)
     params = options.params()
-    sources = [quiet(tt.pipeline.open_image, tmp_path / n, options) for n in ("a.tif", "b.tif")]
-    tt.pipeline.prepare_sources(*sources, params, start_given=False)
+    sources = [quiet(tt.run.pair.open_image, tmp_path / n, options) for n in ("a.tif", "b.tif")]
+    tt.run.pair.prepare_sources(*sources, params, start_given=False)
     sources = [quiet(s.with_range, "auto") for s in sources]
     points1, points2, grid_shape = tt.grid_points(sources[0].shape, params)
-    jobs = tt.blocks.plan_blocks(*sources, params, points1, points2, grid_shape, block_pixels=30_000,
-                                 prefilter=tt.prefilter.parse_prefilter("gauss:1"))
+    jobs = tt.matching.blocks.plan_blocks(*sources, params, points1, points2, grid_shape, block_pixels=30_000,
+                                 prefilter=tt.matching.prefilter.parse_prefilter("gauss:1"))
     assert len(jobs) > 2 and all(len(pickle.dumps(job)) < 20_000 for job in jobs)
-    here = np.concatenate([block.records for block in tt.backends.run_blocks(jobs)])
-    there = np.concatenate([tt.blocks.match_block(pickle.loads(pickle.dumps(job)), threads=1).records
+    here = np.concatenate([block.records for block in tt.matching.backends.run_blocks(jobs)])
+    there = np.concatenate([tt.matching.blocks.match_block(pickle.loads(pickle.dumps(job)), threads=1).records
                             for job in jobs])
     assert same_bits(here, there) and [job.first for job in jobs] == [0, *np.cumsum([j.size for j in jobs])[:-1]]
 
@@ -212,11 +213,11 @@ def test_figure_and_nodata_memory_stay_bounded(tmp_path):
         result = quiet(tt.track_files, tmp_path / "a.tif", tmp_path / "b.tif", chip=16, margin=16, step=64,
                        block_pixels=2_000_000, prefilter="none")
         _, matching_peak = tracemalloc.get_traced_memory()
-        source = quiet(tt.readers.open_source, tmp_path / "a.tif").with_range("auto")
-        preview, step = source.preview(tt.pipeline.PREVIEW_SIDE)
+        source = quiet(tt.sources.readers.open_source, tmp_path / "a.tif").with_range("auto")
+        preview, step = source.preview(tt.run.pair.PREVIEW_SIDE)
         result = dataclasses.replace(result, preview=preview, preview_step=step)
         tracemalloc.reset_peak()
-        tt.writers.write_plot(tmp_path, result)
+        tt.output.writers.write_plot(tmp_path, result)
         _, figure_peak = tracemalloc.get_traced_memory()
     finally:
         tracemalloc.stop()
@@ -339,7 +340,7 @@ def test_no_plot(scene, extra):
 
 def test_version():
     done = subprocess.run([sys.executable, "-m", "talmek_track", "--version"], capture_output=True, text=True)
-    assert done.returncode == 0 and done.stdout.strip() == f"talmek-track {tt.cli._version()}"
+    assert done.returncode == 0 and done.stdout.strip() == f"talmek-track {tt.cli.command._version()}"
     assert done.stdout.split()[1][0].isdigit()
 
 
@@ -362,7 +363,9 @@ def test_a_native_failure_is_warned_once_with_its_reason(scene, monkeypatch, pat
     both paths, that carries the native reason, however many blocks failed."""
     from types import SimpleNamespace
 
-    from talmek_track import _batch, blocks, matching
+    from talmek_track import _batch
+    from talmek_track.matching import blocks
+    from talmek_track.matching import engine as matching
 
     def failing(image1, image2, pairs, params, threads, progress, **windows):
         records, _, _ = _batch.match_points(image1, image2, pairs, params, threads, progress, **windows)

@@ -15,7 +15,7 @@ iio = pytest.importorskip("imageio.v3")
 pytest.importorskip("matplotlib")
 pytest.importorskip("tqdm")
 from support import textured  # noqa: E402
-from talmek_track import publish  # noqa: E402
+from talmek_track.output import publish  # noqa: E402
 
 # Runs the command with one phase made slow. "reading" keeps GDAL reporting errors through
 # rasterio's log callback, which drops any exception raised inside it (a signal's too, printed as
@@ -25,7 +25,10 @@ from talmek_track import publish  # noqa: E402
 DRIVER = textwrap.dedent("""
     import sys, time
     import rasterio
-    from talmek_track import cli, publish, readers, writers
+    from talmek_track.cli import command as cli
+    from talmek_track.output import publish
+    from talmek_track.sources import readers
+    from talmek_track.output import writers
     phase, argv = sys.argv[1], sys.argv[2:]
 
     def stall(gdal=False):
@@ -59,18 +62,18 @@ DRIVER = textwrap.dedent("""
             time.sleep(0.05)
         publish.step_hook = hook
     elif phase == "dask":
-        from talmek_track import dask_backend
+        from talmek_track.matching.backends import dask as dask_backend
         real_groups = dask_backend._run_groups
         def run_groups(*a, **k):
             print("phase", flush=True)
             return real_groups(*a, **k)
         dask_backend._run_groups = run_groups
     elif phase == "matching":
-        real_load = __import__("talmek_track.blocks").blocks.load_block
+        real_load = __import__("talmek_track.matching.blocks").matching.blocks.load_block
         def load_block(job):
             print("phase", flush=True)
             return real_load(job)
-        for module in ("talmek_track.blocks", "talmek_track.backends"):
+        for module in ("talmek_track.matching.blocks", "talmek_track.matching.backends"):
             setattr(__import__(module, fromlist=["x"]), "load_block", load_block)
     sys.exit(cli.main(argv))
 """)

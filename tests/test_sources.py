@@ -19,9 +19,9 @@ from rasterio.warp import calculate_default_transform, reproject  # noqa: E402
 
 from glacier_scene import glacier_scene, write_scene  # noqa: E402
 from serving import cog, quiet  # noqa: E402
-from talmek_track import cli  # noqa: E402
-from talmek_track.pipeline import open_pair  # noqa: E402
-from talmek_track.readers import Window, open_source  # noqa: E402
+from talmek_track.cli import command as cli  # noqa: E402
+from talmek_track.run.pair import open_pair  # noqa: E402
+from talmek_track.sources.readers import Window, open_source  # noqa: E402
 
 RUN = dict(chip=32, margin=10, step=16, formats=[], plot=False)
 

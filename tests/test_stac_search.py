@@ -7,7 +7,7 @@ import pytest
 
 pytest.importorskip("pystac_client")
 from serving import quiet  # noqa: E402
-from talmek_track import cli  # noqa: E402
+from talmek_track.cli import command as cli  # noqa: E402
 from test_remote import cogs, serve  # noqa: E402, F401 - fixtures
 
 SIGNATURE = "se-2099-secret-7d1f"  # a signed URL's credential: it reaches no output

@@ -15,10 +15,10 @@ xr = pytest.importorskip("xarray")
 pytest.importorskip("zarr")
 pytest.importorskip("rasterio")
 from seasonal_stack import seasonal_stack, write_stack  # noqa: E402
-from talmek_track import cli  # noqa: E402
-from talmek_track.cube import open_cube  # noqa: E402
+from talmek_track.cli import command as cli  # noqa: E402
 from talmek_track.errors import OptionError  # noqa: E402
-from talmek_track.timeseries import invert_series  # noqa: E402
+from talmek_track.output.cube import open_cube  # noqa: E402
+from talmek_track.run.series import invert_series  # noqa: E402
 
 START = np.datetime64("2024-01-01T00:00:00", "ms")
 DAY = np.timedelta64(86_400_000, "ms")

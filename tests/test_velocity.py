@@ -8,11 +8,12 @@ import pytest
 
 import Talmek
 import talmek_track
-from talmek_track.dates import acquisition_dates, date_from_tags, parse_date, parse_dates
-from talmek_track.outliers import median_test
-from talmek_track.prefilter import Prefilter, filter_rows, filter_window, parse_prefilter
-from talmek_track.readers import open_source
-from talmek_track.velocity import OUTLIER, vector_field
+from talmek_track.guided.outliers import median_test
+from talmek_track.matching.prefilter import filter_rows, filter_window
+from talmek_track.options.dates import acquisition_dates, date_from_tags, parse_date, parse_dates
+from talmek_track.options.values import Prefilter, parse_prefilter
+from talmek_track.products.velocity import OUTLIER, vector_field
+from talmek_track.sources.readers import open_source
 
 scipy_ndimage = pytest.importorskip("scipy.ndimage")
 
@@ -184,7 +185,7 @@ def test_outliers_flagged_not_lost():
 
 def test_sigma_calibrated_or_from_stable_ground():
     pytest.importorskip("rasterio")
-    from talmek_track.velocity import SIGMA_SCALE
+    from talmek_track.products.velocity import SIGMA_SCALE
 
     field = georeferenced_field(peak=2)
     ok = field.status == 1
@@ -257,9 +258,9 @@ def test_prefilter_blocks_equal_whole_image(spec):
 
 
 def test_wide_pixels_are_filtered_before_rounding():
-    from talmek_track.blocks import read_window
-    from talmek_track.convert import apply_range, scale_range
-    from talmek_track.readers import source_from_array
+    from talmek_track.matching.blocks import read_window
+    from talmek_track.sources.convert import apply_range, scale_range
+    from talmek_track.sources.readers import source_from_array
 
     # 16-bit texture of low contrast: its stretch onto 0..255 has fractional levels to keep.
     wide = (1000 + 1.7 * smooth_texture(90, 80, seed=9).astype(np.float64)).astype(np.uint16)
@@ -382,7 +383,7 @@ def field():
 def test_cog_round_trip(field, tmp_path):
     import rasterio
 
-    from talmek_track.vector_formats import write_cog
+    from talmek_track.output.formats import write_cog
 
     write_cog(tmp_path / "vectors.tif", field)
     with rasterio.open(tmp_path / "vectors.tif") as ds:
@@ -401,8 +402,8 @@ def test_netcdf_round_trip(field, tmp_path):
     pytest.importorskip("rioxarray")
     import rasterio
 
-    from talmek_track.dataset import to_dataset
-    from talmek_track.vector_formats import write_netcdf
+    from talmek_track.output.dataset import to_dataset
+    from talmek_track.output.formats import write_netcdf
 
     write_netcdf(tmp_path / "vectors.nc", field)
     expected = to_dataset(field)
@@ -422,7 +423,7 @@ def test_netcdf_round_trip(field, tmp_path):
 def test_geojson_is_wgs84(field, tmp_path):
     from rasterio.warp import transform
 
-    from talmek_track.vector_formats import write_geojson_wgs84
+    from talmek_track.output.formats import write_geojson_wgs84
 
     write_geojson_wgs84(tmp_path / "vectors.geojson", field)
     doc = json.loads((tmp_path / "vectors.geojson").read_text())
@@ -443,7 +444,7 @@ def test_geojson_is_wgs84(field, tmp_path):
 
 def test_geopackage_native_crs(field, tmp_path):
     pyogrio = pytest.importorskip("pyogrio")
-    from talmek_track.vector_formats import write_gpkg
+    from talmek_track.output.formats import write_gpkg
 
     write_gpkg(tmp_path / "vectors.gpkg", field)
     info = pyogrio.read_info(tmp_path / "vectors.gpkg")
@@ -477,7 +478,7 @@ def test_command_publishes_velocities(tmp_path):
     pytest.importorskip("rasterio")
     pytest.importorskip("xarray")
     pytest.importorskip("pyogrio")
-    from talmek_track import cli
+    from talmek_track.cli import command as cli
 
     a, b = dated_pair(tmp_path)
     stable = np.zeros(IMAGE1.shape, np.uint8)
@@ -521,7 +522,7 @@ def test_command_publishes_velocities(tmp_path):
 ])
 def test_command_refuses_velocity_options(tmp_path, capsys, argv, message):
     pytest.importorskip("rasterio")
-    from talmek_track import cli
+    from talmek_track.cli import command as cli
 
     a, b = dated_pair(tmp_path)
     try:
@@ -537,7 +538,8 @@ def test_track_xarray_matches_the_command(tmp_path):
     pytest.importorskip("rioxarray")
     from affine import Affine
 
-    from talmek_track import cli, track_xarray
+    from talmek_track import track_xarray
+    from talmek_track.cli import command as cli
 
     def array(image, date):
         da = xr.DataArray(image, dims=("y", "x"), attrs={"TIFFTAG_DATETIME": date})

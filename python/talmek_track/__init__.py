@@ -5,7 +5,7 @@
 lock released. ``grid_points`` lays the grid that a ``MatchingParams`` describes over an image and
 ``match_grid`` matches it and arranges the results on that grid. ``track_files`` runs the whole
 job from two image files to result files, with its options in one ``TrackOptions`` or as
-keywords; the ``talmek-track`` command (``talmek_track.cli``) is
+keywords; the ``talmek-track`` command (``talmek_track.cli.command``) is
 its command line, for scenes of any size: it reads only the windows that each block of the grid
 needs. ``match_stack`` matches many pairs of a stack of scenes (a time series), on this machine
 or on a Dask cluster (``backend="dask"``). ``to_uint8`` maps any real pixel type onto the 8-bit
@@ -27,9 +27,8 @@ from talmek_track._facts import (
     chip_origin,
     status_name,
 )
-from talmek_track.convert import to_uint8
-from talmek_track.errors import InputError, OptionError, OutputError, TrackError
-from talmek_track.matching import (
+from talmek_track.errors import BlockFailed, ClusterError, InputError, OptionError, OutputError, TrackError
+from talmek_track.matching.engine import (
     RECORD_DTYPE,
     GridMatch,
     grid_arrays,
@@ -37,15 +36,17 @@ from talmek_track.matching import (
     match_grid,
     match_points,
 )
-from talmek_track.options import TrackOptions
-from talmek_track.results import TrackResult
-from talmek_track.stack import StackResult, match_stack
-from talmek_track.timeseries import invert_series
-from talmek_track.track import track_files, track_xarray
-from talmek_track.writers import WRITERS, register_writer
+from talmek_track.options.core import TrackOptions
+from talmek_track.output.writers import WRITERS, register_writer
+from talmek_track.products.results import TrackResult
+from talmek_track.run.series import invert_series
+from talmek_track.run.stack import StackResult, match_stack
+from talmek_track.run.track import track_files, track_xarray
+from talmek_track.sources.convert import to_uint8
 
 __all__ = [
-    "ENGINE_STATUS", "GridMatch", "InputError", "NODATA", "OptionError", "OutputError", "RECORD_DTYPE",
+    "BlockFailed", "ClusterError", "ENGINE_STATUS", "GridMatch", "InputError", "NODATA", "OptionError",
+    "OutputError", "RECORD_DTYPE",
     "REF_CHIP_MAX", "REF_CHIP_MIN", "SEARCH_CHIP_MAX", "SEARCH_CHIP_MIN", "STATUS_NAMES", "StackResult",
     "Status", "TrackError", "TrackOptions", "TrackResult", "WRITERS", "chip_origin", "grid_arrays", "grid_points",
     "invert_series", "match_grid", "match_points", "match_stack", "register_writer", "status_name", "to_uint8",

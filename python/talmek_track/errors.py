@@ -43,6 +43,15 @@ class OutputError(TrackError):
     """Results that cannot be written or published."""
 
 
+class ClusterError(TrackError):
+    """The cluster cannot be reached or started."""
+
+
+class BlockFailed(TrackError):
+    """A block that failed on its worker; the message names the pair and the block's error (for
+    bad input, its file and window)."""
+
+
 def require(module: str, extra: str) -> ModuleType:
     """Imports an optional dependency, or raises InputError naming the extra that brings it."""
     try:
