@@ -240,8 +240,10 @@ REMOTE_GDAL_SETTINGS: dict[str, str] = {
 
 
 def _pixel_bytes(ds: Any) -> int:
-    # Every band: a pixel-interleaved tile holds them all.
-    return int(sum(np.dtype(d).itemsize for d in ds.dtypes)) or 1
+    # A pixel-interleaved tile holds every band; a band-interleaved one a single band.
+    sizes = [np.dtype(d).itemsize for d in ds.dtypes] or [1]
+    interleave = getattr(getattr(ds, "interleave", None), "name", "")
+    return int(sum(sizes) if str(interleave).lower() == "pixel" else max(sizes))
 
 
 @contextmanager
@@ -400,8 +402,11 @@ def stac_href(href: str, item: str, policy: SourcePolicy) -> str:
         if text.startswith("/") or not joined.startswith(base) or ".." in urlsplit(joined).path.split("/"):
             raise refuse(f"lies outside the item's folder {base}; {_ALLOW_HINT}")
         return joined
-    folder = os.path.realpath(os.path.dirname(os.path.abspath(item)))
-    path = os.path.realpath(os.path.join(folder, text))
-    if os.path.commonpath([folder, path]) != folder:
+    folder = os.path.dirname(os.path.abspath(item))
+    path = os.path.normpath(os.path.join(folder, text))
+    # Inside by its name and by what it is: a link in the folder may lead anywhere.
+    real = os.path.realpath(folder)
+    if os.path.commonpath([folder, path]) != folder or \
+            os.path.commonpath([real, os.path.realpath(path)]) != real:
         raise refuse(f"lies outside the item's folder {folder}; {_ALLOW_HINT}")
     return path
