@@ -13,7 +13,8 @@ otherwise ``TifffileReader`` for TIFF (memory-mapped when the file is stored pla
 Colour (RGB) becomes grey with weights 0.299, 0.587, 0.114; an alpha channel is ignored; other
 multi-band files give one band (``band``, default 1); a multi-page TIFF needs ``page``. A new
 kind of input is a new ``Reader`` subclass registered in ``READERS``, with a branch in
-``open_source`` that chooses it.
+``open_source`` that chooses it. Every file is admitted and opened through ``gate.py``, the one
+gate of all rasters (the source policy, the pixel and tile limits).
 """
 
 from __future__ import annotations
