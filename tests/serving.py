@@ -13,10 +13,12 @@ def quiet(fn, *args, **kw):
 
 
 class Counting(http.server.SimpleHTTPRequestHandler):
-    """Serves a folder with byte ranges and counts the body bytes it sends; ``routes`` answers
-    other paths with (status, headers, body) made by a function of the request (the handler)."""
+    """Serves a folder with byte ranges and counts the requests it answers (``requests``) and the
+    body bytes it sends; ``routes`` answers other paths with (status, headers, body) made by a
+    function of the request (the handler)."""
 
     sent = 0
+    requests = 0
     lock = threading.Lock()
     routes: dict = {}
 
@@ -24,6 +26,8 @@ class Counting(http.server.SimpleHTTPRequestHandler):
         pass
 
     def send_head(self):
+        with self.lock:
+            type(self).requests += 1
         bare = self.path.split("?", 1)[0]
         route = self.routes.get(bare)
         if route is not None:

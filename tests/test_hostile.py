@@ -331,3 +331,130 @@ def test_numpy_integers_stand_for_ints(png_pair, tmp_path, keywords):
     options = {"chip": 24, "margin": 12, "step": 30, **keywords}
     result = tt.track_files(*png_pair, tmp_path / "out", plot=False, **options)
     assert result.records.size > 0 and (tmp_path / "out" / "vectors.csv").exists()
+
+
+# --- one gate for every raster: masks, references, STAC assets --------------------------------
+
+DATED = ["--dates", "2024-01-01,2024-02-01"]
+
+
+def url_vrt(path, url, width=218, height=197):
+    """A VRT on the pair's grid whose one band is read from ``url``."""
+    path.write_text(f"""<VRTDataset rasterXSize="{width}" rasterYSize="{height}">
+  <SRS>EPSG:32633</SRS><GeoTransform>500000, 10, 0, 6000000, 0, -10</GeoTransform>
+  <VRTRasterBand dataType="Byte" band="1"><SimpleSource>
+    <SourceFilename>/vsicurl/{url}</SourceFilename><SourceBand>1</SourceBand>
+  </SimpleSource></VRTRasterBand>
+</VRTDataset>""")
+    return path
+
+
+def stac_item(path, href):
+    import json
+
+    path.write_text(json.dumps({
+        "type": "Feature", "stac_version": "1.0.0", "id": "x", "geometry": None, "links": [],
+        "properties": {"datetime": "2024-01-01T00:00:00Z"}, "assets": {"b": {"href": href, "roles": ["data"]}}}))
+    return path
+
+
+# Each way a raster comes in, with the word its refusal names it by.
+OPENINGS = [
+    (lambda pair, r: [r, pair[1]], "cannot read"),
+    (lambda pair, r: [*pair, "--mask1", r], "--mask1"),
+    (lambda pair, r: [*pair, "--mask2", r], "--mask2"),
+    (lambda pair, r: [*pair, "--stable", r], "--stable"),
+    (lambda pair, r: [*pair, "--reference", r], "--reference"),
+    (lambda pair, r: [stac_item(r.parent / "item.json", r.name), pair[1]], "cannot read"),
+]
+
+
+@pytest.mark.parametrize("opening, named", OPENINGS)
+def test_a_vrt_naming_a_url_makes_no_request_on_any_path(geo_pair, tmp_path, server, capsys, opening, named):
+    folder, url, handler = server
+    write_geotiff(folder / "secret.tif", textured(197, 218))
+    vrt = url_vrt(tmp_path / "m.vrt", f"{url}/secret.tif")
+    code = cli.main([*map(str, opening(geo_pair, vrt)), "-o", str(tmp_path / "out"), *DATED, *FAST])
+    err = capsys.readouterr().err
+    assert code == 1 and named in err and "allow-any-source" in err and len(err.splitlines()) == 1, err
+    assert handler.requests == 0 and not (tmp_path / "out").exists()
+
+
+def sparse_geotiff(path, size):
+    """A GeoTIFF of size x size pixels on the pair's grid that holds no tile: a few hundred kB."""
+    with rasterio.open(path, "w", driver="GTiff", width=size, height=size, count=1, dtype="uint8",
+                       crs="EPSG:32633", transform=from_origin(500000, 6000000, 10, 10), tiled=True,
+                       blockxsize=1024, blockysize=1024, sparse_ok=True):
+        pass
+    return path
+
+
+@pytest.mark.parametrize("opening, named", OPENINGS[1:5])
+def test_a_huge_sparse_mask_is_refused_by_max_pixels(geo_pair, tmp_path, capsys, opening, named):
+    huge = sparse_geotiff(tmp_path / "huge.tif", 100_000)
+    started = time.monotonic()
+    code = cli.main([*map(str, opening(geo_pair, huge)), "-o", str(tmp_path / "out"), *DATED, *FAST])
+    err = capsys.readouterr().err
+    assert code == 1 and named in err and "100000 x 100000 pixels" in err and "--max-pixels" in err, err
+    assert time.monotonic() - started < 20 and not (tmp_path / "out").exists()
+
+
+@pytest.mark.parametrize("option", ["--stable", "--mask1"])
+def test_a_mask_that_fails_to_read_is_an_input_error(geo_pair, tmp_path, capsys, option):
+    mask = tmp_path / "mask.tif"
+    with rasterio.open(mask, "w", driver="GTiff", width=218, height=197, count=1, dtype="uint8",
+                       crs="EPSG:32633", transform=from_origin(500000, 6000000, 10, 10),
+                       compress="deflate", tiled=True, blockxsize=64, blockysize=64) as ds:
+        ds.write(textured(197, 218), 1)
+    data = bytearray(mask.read_bytes())
+    data[len(data) // 3:] = b"\xff" * (len(data) - len(data) // 3)  # the tiles' data destroyed
+    mask.write_bytes(bytes(data))
+    code = cli.main([*map(str, geo_pair), "-o", str(tmp_path / "out"), option, str(mask), *DATED, *FAST])
+    err = capsys.readouterr().err
+    assert code == 1 and f"({option}) {mask}" in err and "write" not in err, err
+    assert not (tmp_path / "out").exists()
+
+
+def tile_bomb(path, rows, cols, tile):
+    """A TIFF of rows x cols uint16 pixels stored as one zlib tile of tile x tile zeros: a valid
+    stream (blocks flushed whole repeat), about 1000 times smaller than it decodes."""
+    import struct
+    import zlib
+
+    chunk, size = bytes(2**20), tile * tile * 2
+    z = zlib.compressobj(9)
+    first = z.compress(chunk) + z.flush(zlib.Z_FULL_FLUSH)
+    again = z.compress(chunk) + z.flush(zlib.Z_FULL_FLUSH)
+    data = first + again * (size // len(chunk) - 1) + b"\x03\x00" + ((size % 65521) << 16 | 1).to_bytes(4, "big")
+    tags = [(256, 4, cols), (257, 4, rows), (258, 3, 16), (259, 3, 8), (262, 3, 1), (277, 3, 1),
+            (322, 4, tile), (323, 4, tile), (324, 4, 8), (325, 4, len(data))]
+    ifd = struct.pack("<H", len(tags)) + b"".join(
+        struct.pack("<HHII", t, k, 1, v) if k == 4 else struct.pack("<HHIHH", t, k, 1, v, 0) for t, k, v in tags)
+    path.write_bytes(b"II*\x00" + struct.pack("<I", 8 + len(data)) + data + ifd + bytes(4))
+    return path
+
+
+@pytest.mark.parametrize("reader", ["rasterio", "tifffile"])
+def test_a_tile_bomb_is_refused_before_decoding(tmp_path, monkeypatch, reader):
+    if reader == "tifffile":
+        monkeypatch.setattr(readers, "_have_rasterio", lambda: False)
+    bomb = tile_bomb(tmp_path / "bomb.tif", 400, 400, 32768)
+    assert bomb.stat().st_size < 3 * 2**20
+    started = time.monotonic()
+    with pytest.raises(InputError, match="tiles or strips of 32768 x 32768 pixels .* image of 400 x 400"):
+        readers.open_source(bomb)
+    assert time.monotonic() - started < 5
+    # Tiles a little larger than a small image are common, and read.
+    small = tmp_path / "small.tif"
+    pytest.importorskip("tifffile").imwrite(small, np.ones((30, 40), np.uint16), tile=(512, 512),
+                                            compression="zlib")
+    assert readers.open_source(small).read_raw((0, 30, 0, 40)).sum() == 1200
+
+
+def test_a_tile_bomb_as_a_mask_names_its_option(geo_pair, tmp_path, capsys):
+    bomb = tile_bomb(tmp_path / "bomb.tif", 197, 218, 32768)
+    started = time.monotonic()
+    code = cli.main([*map(str, geo_pair), "-o", str(tmp_path / "out"), "--mask2", str(bomb), *FAST])
+    err = capsys.readouterr().err
+    assert code == 1 and "(--mask2)" in err and "tiles or strips of 32768 x 32768" in err, err
+    assert time.monotonic() - started < 10

@@ -242,3 +242,56 @@ def test_warped_pair_on_dask_workers(scene):
           distributed.Client(cluster, set_as_default=False) as client):
         remote = quiet(tt.track_files, scene["image1"], scene["other"], backend="dask", client=client, **RUN)
     assert same_bits(remote.records, local.records)
+
+
+@pytest.mark.parametrize("href, policy, refused", [
+    ("image1.tif", {}, None),
+    ("sub/../image1.tif", {}, None),
+    ("{items}/image1.tif", {}, None),
+    ("../outside.tif", {}, "lies outside the item's folder"),
+    ("{root}/outside.tif", {}, "lies outside the item's folder"),
+    ("file://{root}/outside.tif", {}, "lies outside the item's folder"),
+    ("link.tif", {}, "lies outside the item's folder"),  # a link inside to a file outside
+    ("/vsizip/{root}/a.zip/a.tif", {}, "neither a file nor an HTTP"),
+    ("ftp://example.org/a.tif", {}, "neither a file nor an HTTP"),
+    ("../outside.tif", {"allow_any_source": True}, None),
+    ("https://example.org/a.tif", {}, None),
+    ("https://example.org/a.tif", {"allow_remote": False}, "is remote"),
+])
+def test_stac_assets_stay_in_the_items_place(scene, tmp_path, href, policy, refused):
+    from talmek_track.options.values import SourcePolicy
+    from talmek_track.sources.stac import item_image
+
+    items = tmp_path / "items"
+    items.mkdir()
+    (items / "image1.tif").write_bytes(scene["image1"].read_bytes())
+    (tmp_path / "outside.tif").write_bytes(scene["image1"].read_bytes())
+    (items / "link.tif").symlink_to(tmp_path / "outside.tif")
+    text = href.format(items=items, root=tmp_path)
+    path = _write(items / "item.json", _item("x", text, "2024-06-01T00:00:00Z"))
+    if refused is None:
+        assert item_image(path, policy=SourcePolicy(**policy)).href.endswith(text.rsplit("/", 1)[-1])
+    else:
+        with pytest.raises(tt.InputError, match=refused):
+            item_image(path, policy=SourcePolicy(**policy))
+
+
+@pytest.mark.parametrize("href", ["{root}/image1.tif", "../image1.tif", "file://{root}/image1.tif"])
+def test_a_remote_item_names_no_file_of_this_machine(scene, server, tmp_path, href):
+    folder, url, handler = server
+    (folder / "items").mkdir()
+    _write(folder / "items" / "item.json", _item("x", href.format(root=tmp_path), "2024-06-01T00:00:00Z"))
+    (tmp_path / "image1.tif").write_bytes(scene["image1"].read_bytes())
+    with pytest.raises(tt.InputError, match="the asset .* (lies outside|neither a file)"):
+        tt.track_files(f"{url}/items/item.json", scene["image2"], **RUN)
+
+
+def test_no_remote_reads_nothing_over_the_network(scene, server, tmp_path, capsys):
+    folder, url, handler = server
+    (folder / "image1.tif").write_bytes(scene["image1"].read_bytes())
+    item = _write(tmp_path / "item.json", _item("x", f"{url}/image1.tif", "2024-06-01T00:00:00Z"))
+    for first in (item, f"{url}/image1.tif", f"{url}/item.json"):
+        code = cli.main([str(first), str(scene["image2"]), "-o", str(tmp_path / "out"), "--no-remote", "--quiet"])
+        err = capsys.readouterr().err
+        assert code == 1 and "--no-remote" in err and len(err.splitlines()) == 1, err
+    assert handler.requests == 0 and not (tmp_path / "out").exists()

@@ -265,6 +265,9 @@ def add_matching_options(ap: argparse.ArgumentParser) -> None:
                         help="let GDAL open anything it can: VRT and other files that name further "
                         "files or URLs, driver strings, every /vsi file system (default: plain "
                         "image files only, locally, over HTTP(S) or S3)")
+    limits.add_argument("--no-remote", action="store_true",
+                        help="read no input over HTTP(S) or S3: images, masks, references, STAC "
+                        "items and the assets they name must all be files of this machine")
 
 
 def add_cluster_options(ap: argparse.ArgumentParser) -> None:
@@ -320,7 +323,8 @@ def options_of(args: argparse.Namespace, **more: Any) -> TrackOptions:
                         saturation=not args.no_saturation, mask1=args.mask1, mask2=args.mask2,
                         max_pixels=args.max_pixels, max_points=args.max_points,
                         max_download=args.max_download,
-                        allow_any_source=args.allow_any_source, grid=args.grid,
+                        allow_any_source=args.allow_any_source, allow_remote=not args.no_remote,
+                        grid=args.grid,
                         resampling=args.resampling, asset=args.asset,
                         fill=args.fill, strain=args.strain, max_speed=args.max_speed,
                         guided_margin=args.guided_margin, passes=args.passes,

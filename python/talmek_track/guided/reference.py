@@ -33,8 +33,7 @@ from __future__ import annotations
 import math
 import os
 import warnings
-from collections.abc import Iterator, Sequence
-from contextlib import contextmanager
+from collections.abc import Sequence
 from dataclasses import dataclass, field
 from datetime import datetime
 from typing import Any
@@ -46,13 +45,9 @@ import Talmek
 from talmek_track._facts import SEARCH_CHIP_MAX, SEARCH_CHIP_MIN
 from talmek_track.errors import InputError, OptionError, describe_error
 from talmek_track.options.dates import interval_days
-from talmek_track.options.values import parse_reference
-from talmek_track.sources.readers import (
-    REMOTE_GDAL_SETTINGS,
-    UNTRUSTED_GDAL_SETTINGS,
-    WARP_TOLERANCE,
-    ImageSource,
-)
+from talmek_track.options.values import SourcePolicy, parse_reference
+from talmek_track.sources.gate import REFERENCE_DRIVERS, Role, admit, check_pixels, open_raster, refusal, subdataset
+from talmek_track.sources.readers import WARP_TOLERANCE, ImageSource, gdal_path
 
 __all__ = ["ERROR_SIGMAS", "SLACK", "ReferencePrediction", "parse_reference", "reference_points"]
 
@@ -72,14 +67,6 @@ LAYER_NAMES: dict[str, tuple[str, ...]] = {
     "v_error": ("v_error", "v_err"),
 }
 
-#: GDAL drivers a reference is opened with (unless any source is allowed), by the first bytes.
-_MAGIC: tuple[tuple[bytes, str], ...] = (
-    (b"II*\x00", "GTiff"), (b"MM\x00*", "GTiff"), (b"II+\x00", "GTiff"), (b"MM\x00+", "GTiff"),
-    (b"CDF\x01", "netCDF"), (b"CDF\x02", "netCDF"), (b"CDF\x05", "netCDF"),
-    (b"\x89HDF\r\n\x1a\n", "netCDF"),
-)
-_SUFFIXES = {".tif": "GTiff", ".tiff": "GTiff", ".nc": "netCDF", ".nc4": "netCDF"}
-_REMOTE = ("/vsicurl/", "/vsis3/", "/vsimem/", "http://", "https://", "s3://")
 
 
 @dataclass(frozen=True)
@@ -88,6 +75,7 @@ class _Layer:
     band: int
     name: str  # the layer's name in messages and attributes
     file: str  # the file as given
+    driver: str | None = None  # the one GDAL driver the gate admitted the file with
 
 
 @dataclass(frozen=True)
@@ -106,68 +94,33 @@ class ReferencePrediction:
     attrs: dict[str, object] = field(default_factory=dict)
 
 
+#: The reference as messages name it, with its option.
+REFERENCE = Role("the reference", "reference")
+
+
 def _unreadable(path: str, reason: str) -> InputError:
-    return InputError("cannot read the reference ({0}) {path}: {reason}", options=("reference",),
-                      path=path, reason=reason)
+    return refusal(path, reason, REFERENCE)
 
 
-def _driver(path: str, allow_any_source: bool) -> str | None:
-    if allow_any_source:
-        return None
-    if path.startswith(_REMOTE):
-        suffix = os.path.splitext(path.split("?", 1)[0])[1].lower()
-        return _SUFFIXES.get(suffix, "GTiff")
-    if not os.path.exists(path):
-        raise _unreadable(path, "no such file")
-    if os.path.isdir(path):
-        raise _unreadable(path, "it is a folder")
-    try:
-        with open(path, "rb") as f:
-            head = f.read(8)
-    except OSError as e:
-        raise _unreadable(path, describe_error(e)) from None
-    for magic, driver in _MAGIC:
-        if head.startswith(magic):
-            return driver
-    raise _unreadable(path, "neither a GeoTIFF nor a NetCDF file (other sources only with "
-                      "allow_any_source=True, --allow-any-source)")
-
-
-@contextmanager
-def _opened(path: str, driver: str | None, file: str) -> Iterator[Any]:
-    import rasterio
-
-    settings: dict[str, Any] = dict(UNTRUSTED_GDAL_SETTINGS) if driver is not None else {}
-    if path.startswith(_REMOTE) or "/vsi" in path:
-        settings.update((k, v) for k, v in REMOTE_GDAL_SETTINGS.items() if k not in os.environ)
-    with warnings.catch_warnings(), rasterio.Env(**settings):
-        warnings.simplefilter("ignore", rasterio.errors.NotGeoreferencedWarning)
-        try:
-            ds = rasterio.open(path, driver=driver)
-        except rasterio.errors.RasterioIOError as e:
-            raise _unreadable(file, describe_error(e)) from None
-        with ds:
-            yield ds
-
-
-def _named_layers(file: str, allow_any_source: bool) -> tuple[dict[str, _Layer], _Layer | None]:
+def _named_layers(file: str, policy: SourcePolicy) -> tuple[dict[str, _Layer], _Layer | None]:
     """The layers of one file by their names (band descriptions, NetCDF variables), and its only
     layer when it holds just one (None otherwise)."""
-    driver = _driver(file, allow_any_source)
+    driver = admit(file, policy, drivers=REFERENCE_DRIVERS, role=REFERENCE)
     layers: dict[str, _Layer] = {}
-    with _opened(file, driver, file) as ds:
-        subdatasets = list(ds.subdatasets)
+    with open_raster(file, driver, name=gdal_path(file), role=REFERENCE) as ds:
+        check_pixels(file, ds.height, ds.width, policy.max_pixels, REFERENCE)
+        subdatasets = [subdataset(gdal_path(file), sub, driver, REFERENCE) for sub in ds.subdatasets]
         count = 0 if subdatasets else ds.count
         for band in range(1, count + 1):
             name = ds.descriptions[band - 1] or ds.tags(band).get("NETCDF_VARNAME", "")
             if name:
-                layers.setdefault(name, _Layer(file, band, name, file))
+                layers.setdefault(name, _Layer(file, band, name, file, driver))
     for sub in subdatasets:  # a NetCDF of several variables
         variable = sub.rsplit(":", 1)[-1].strip('"')
-        layers.setdefault(variable, _Layer(sub, 1, variable, file))
+        layers.setdefault(variable, _Layer(sub, 1, variable, file, driver))
     only = None
     if count == 1:
-        only = next(iter(layers.values()), _Layer(file, 1, "band 1", file))
+        only = next(iter(layers.values()), _Layer(file, 1, "band 1", file, driver))
     elif len(subdatasets) == 1:
         only = next(iter(layers.values()))
     return layers, only
@@ -180,11 +133,11 @@ def _find(layers: dict[str, _Layer], kind: str) -> _Layer | None:
     return None
 
 
-def _layers(paths: Sequence[str], allow_any_source: bool) -> dict[str, _Layer]:
+def _layers(paths: Sequence[str], policy: SourcePolicy) -> dict[str, _Layer]:
     """The velocity layers (vx, vy) and any error layers of the reference's files: one product's
     layers by their names; of two files, the first's vx and the second's vy (by name, else its
     only layer) with the error layers each holds."""
-    named = [_named_layers(p, allow_any_source) for p in paths]
+    named = [_named_layers(p, policy) for p in paths]
     found: dict[str, _Layer] = {}
     if len(paths) == 1:
         layers = named[0][0]
@@ -220,18 +173,16 @@ def _grid_affine(source1: ImageSource, params: Talmek.MatchingParams) -> Any:
 
 
 def _sample(layer: _Layer, shape: tuple[int, int], transform: Any, crs: Any,
-            allow_any_source: bool) -> tuple[np.ndarray, Any, float]:
+            policy: SourcePolicy) -> tuple[np.ndarray, Any, float]:
     """The layer resampled (bilinear) onto the cells of ``transform`` and ``shape`` in ``crs``:
     NaN where it has no value; with its coordinate system and pixel size."""
     from rasterio import band
     from rasterio.enums import Resampling
     from rasterio.warp import reproject
 
-    driver = "netCDF" if layer.path.upper().startswith("NETCDF:") else _driver(layer.path, allow_any_source)
-    if allow_any_source:
-        driver = None
     out = np.full(shape, np.nan, np.float64)
-    with _opened(layer.path, driver, layer.file) as ds:
+    with open_raster(layer.file, layer.driver, name=gdal_path(layer.path), role=REFERENCE) as ds:
+        check_pixels(f"{layer.file} ({layer.name})", ds.height, ds.width, policy.max_pixels, REFERENCE)
         if ds.crs is None:
             raise InputError(f"the reference {layer.file} ({layer.name}) has no coordinate system")
         nodata = ds.nodatavals[layer.band - 1]
@@ -300,12 +251,14 @@ def _public(path: str) -> str:
 def reference_points(source1: ImageSource, params: Talmek.MatchingParams, points1: np.ndarray,
                      points2: np.ndarray, grid_shape: tuple[int, int], *, reference: Sequence[str],
                      dates: tuple[datetime, datetime] | None, error: float | None = None,
-                     guided_margin: int = 4, allow_any_source: bool = False) -> ReferencePrediction:
+                     guided_margin: int = 4, policy: SourcePolicy | None = None) -> ReferencePrediction:
     """Each grid point's expected position in image 2 and its search margins from a reference
     velocity map (see the module). ``points1``, ``points2`` are the grid's points and their
     usual expected positions (``grid_points``), ``params`` the completed settings (their margins
     are the blind search's). OptionError without ``dates``; InputError for a reference that
-    cannot be read, or an image 1 without a georeference."""
+    cannot be read or that ``policy`` (the source policy of every input; default: the default
+    one) refuses, or an image 1 without a georeference."""
+    policy = policy or SourcePolicy()
     if dates is None:
         raise OptionError("{0} needs the acquisition dates ({1})", options=("reference", "dates"))
     if source1.transform is None or source1.crs is None:
@@ -320,14 +273,14 @@ def reference_points(source1: ImageSource, params: Talmek.MatchingParams, points
         return ReferencePrediction(points2, np.zeros((0, 2), np.int64), nothing, nothing,
                                    np.zeros(0, bool))
     years = interval_days(*dates) / _DAYS_PER_YEAR
-    layers = _layers(reference, allow_any_source)
+    layers = _layers(reference, policy)
     transform, crs = _grid_affine(source1, params), source1.crs
     # Each point's map position (pixel centres) on image 1's map.
     a, b, c, d, e, f = source1.transform[:6]
     col = points1[:, 1].astype(np.float64) + 0.5
     row = points1[:, 0].astype(np.float64) + 0.5
     x, y = a * col + b * row + c, d * col + e * row + f
-    sampled = {kind: _sample(layer, grid_shape, transform, crs, allow_any_source)
+    sampled = {kind: _sample(layer, grid_shape, transform, crs, policy)
                for kind, layer in layers.items() if kind in ("vx", "vy") or error is None}
     _, ref_crs, ref_pixel = sampled["vx"]
     _, crs_y, pixel_y = sampled["vy"]

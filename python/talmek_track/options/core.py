@@ -42,6 +42,7 @@ from talmek_track.options.values import (
     Pass,
     Prefilter,
     Refinement,
+    SourcePolicy,
     ValueRange,
     check_passes,
     parse_grid,
@@ -374,7 +375,7 @@ _CHECKS: dict[str, Callable[[str, Any], Any]] = {
     "filter": _choice(FILTERS), "stable": _stable, "block_pixels": _at_least_one,
     "max_pixels": _optional(_at_least_one), "max_points": _optional(_at_least_one),
     "max_download": _optional(_at_least_one),
-    "allow_any_source": _flag, "connect_timeout": _optional(_seconds),
+    "allow_any_source": _flag, "allow_remote": _flag, "connect_timeout": _optional(_seconds),
     "handshake_timeout": _optional(_seconds),
     "refine": _refine, "backmatch": _tolerance(0.01, 2.0, 0.5), "similarity": _tolerance(-1.0, 0.99, 0.5),
     "saturation": lambda name, v: bool(v), "mask1": _mask, "mask2": _mask,
@@ -425,6 +426,7 @@ class TrackOptions:
     max_points: int | None = DEFAULT_MAX_POINTS
     max_download: int | None = DEFAULT_MAX_DOWNLOAD
     allow_any_source: bool = False
+    allow_remote: bool = True
     connect_timeout: float | None = None
     handshake_timeout: float | None = None
     refine: str = "cubic:2"
@@ -496,6 +498,11 @@ class TrackOptions:
         if options is None:
             return cls(**keywords)
         return options.replace(**keywords) if keywords else options
+
+    @property
+    def source_policy(self) -> SourcePolicy:
+        """What the run lets in: the gate's rules for every raster it opens (``gate.py``)."""
+        return SourcePolicy(self.allow_any_source, self.max_pixels, self.allow_remote)
 
     @property
     def stable_method(self) -> str:
@@ -622,6 +629,7 @@ class StackKeywords(FieldKeywords, total=False):
     max_pixels: int | None
     max_download: int | None
     allow_any_source: bool
+    allow_remote: bool
     connect_timeout: float | None
     handshake_timeout: float | None
     mask1: Mask | None

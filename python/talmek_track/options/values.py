@@ -370,3 +370,23 @@ BACKEND_NAMES = ("threads", "dask")
 #: stage (``talmek_track.register_writer``), so that a run's formats are checked against what is
 #: registered when its options are made, before any stage that writes is loaded.
 FORMAT_WRITERS: dict[str, Any] = {}
+
+
+@dataclass(frozen=True)
+class SourcePolicy:
+    """What a run lets in.
+
+    Attributes
+    ----------
+    allow_any_source : bool
+        Whether GDAL may open anything it can (VRT and other descriptions that name further files
+        or URLs, driver strings, every ``/vsi`` file system, STAC assets anywhere).
+    max_pixels : int or None
+        The most pixels a raster may hold, as its header claims; None: no limit.
+    allow_remote : bool
+        Whether remote inputs (HTTP(S), S3) are read at all.
+    """
+
+    allow_any_source: bool = False
+    max_pixels: int | None = DEFAULT_MAX_PIXELS
+    allow_remote: bool = True

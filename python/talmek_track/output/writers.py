@@ -269,13 +269,13 @@ def _driver_errors() -> Iterator[list[str]]:
 
 def _check_rasters(paths: list[Path], errors: list[str]) -> None:
     """After GDAL reported failures: every GeoTIFF written reads back whole, else OSError."""
-    import rasterio
+    from talmek_track.sources.gate import open_raster
 
     for path in paths:
         if path.suffix.lower() not in (".tif", ".tiff"):
             continue
         try:
-            with rasterio.open(path) as ds:
+            with open_raster(str(path), "GTiff") as ds:
                 ds.read()
         except Exception:  # noqa: BLE001 - unreadable: the write failed
             raise OSError(errors[0]) from None

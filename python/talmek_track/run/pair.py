@@ -50,16 +50,16 @@ from talmek_track.matching.prefilter import filter_rows
 from talmek_track.matching.refine import BACKMATCH_MISSED, BENT, EXTRA_FIELDS, split
 from talmek_track.options.core import TrackOptions
 from talmek_track.options.dates import interval_days
-from talmek_track.options.values import DEFAULT_BLOCK_PIXELS, Pass, Refinement
+from talmek_track.options.values import DEFAULT_BLOCK_PIXELS, Pass, Refinement, SourcePolicy
 from talmek_track.products.results import TrackResult
 from talmek_track.products.velocity import DAYS_PER_YEAR, VectorField, fill_field, strain_field, vector_field
 from talmek_track.sources.convert import check_pixel_type
+from talmek_track.sources.gate import Role, admit, check_pixels
 from talmek_track.sources.georef import check_offsets, pair_georeference
 from talmek_track.sources.readers import (
     ImageSource,
     SampleGrid,
     SamplePart,
-    check_pixels,
     fetch_once,
     http_url,
     open_source,
@@ -93,14 +93,16 @@ def open_image(path: str | os.PathLike[str], options: TrackOptions, *, fetch: bo
     text = os.fspath(path)
     when = None
     if is_stac(text):
-        image = item_image(text, options.asset)
+        image = item_image(text, options.asset, options.source_policy)
         if image.datetime is None and options.dates is None:
             raise InputError(f"{text}: item {image.item} has no datetime; give the dates (--dates)")
         text, when = image.href, image.datetime
+    admit(text, options.source_policy)  # before any byte is fetched
     if fetch:
         fetch_once(text, max_bytes=options.max_download)
     source = open_source(text, band=options.band, page=options.page, nodata=options.nodata,
-                         max_pixels=options.max_pixels, allow_any_source=options.allow_any_source)
+                         max_pixels=options.max_pixels, allow_any_source=options.allow_any_source,
+                         allow_remote=options.allow_remote)
     if when is not None:
         source = dataclasses.replace(source, tags={**source.tags, "ACQUISITION_DATETIME": when.isoformat()})
     return source
@@ -208,16 +210,22 @@ def prepare_sources(source1: ImageSource, source2: ImageSource, params: Talmek.M
         auto_start(params)
 
 
-def stable_points(stable: str | np.ndarray, source1: ImageSource, points: np.ndarray) -> np.ndarray:
+#: The masks an option names, as messages name them.
+STABLE_MASK = Role("the stable-ground mask", "stable")
+VALIDITY_MASKS = (Role("the validity mask of image 1", "mask1"), Role("the validity mask of image 2", "mask2"))
+
+
+def stable_points(stable: str | np.ndarray, source1: ImageSource, points: np.ndarray,
+                  policy: SourcePolicy | None = None) -> np.ndarray:
     """Whether each grid point lies on stable ground: the mask (an array of image 1's shape, or a
     raster on any grid read on image 1's, nearest) at each point."""
-    return open_mask(stable, source1, "the stable-ground mask").at_points(points)
+    return open_mask(stable, source1, STABLE_MASK.label, STABLE_MASK, policy).at_points(points)
 
 
 def image_validity(source: ImageSource, mask: str | np.ndarray | None, saturation: bool,
-                   name: str) -> ImageValidity | None:
+                   role: Role, policy: SourcePolicy | None = None) -> ImageValidity | None:
     """What besides nodata makes the image's pixels invalid (None: nothing)."""
-    validity = ImageValidity(None if mask is None else open_mask(mask, source, name),
+    validity = ImageValidity(None if mask is None else open_mask(mask, source, role.label, role, policy),
                              saturation and saturation_applies(source))
     return validity if validity.active else None
 
@@ -491,15 +499,16 @@ def plan_pair(source1: ImageSource, source2: ImageSource, params: Talmek.Matchin
         require("scipy", "cli")
     check_grid_size(source1.shape, params, options.max_points)
     points1, points2, grid_shape = grid_points(source1.shape, params)
-    validity = (image_validity(source1, options.mask1, options.saturation, "the validity mask of image 1"),
-                image_validity(source2, options.mask2, options.saturation, "the validity mask of image 2"))
+    policy = options.source_policy
+    validity = (image_validity(source1, options.mask1, options.saturation, VALIDITY_MASKS[0], policy),
+                image_validity(source2, options.mask2, options.saturation, VALIDITY_MASKS[1], policy))
     notes: Mapping[str, object] = {}
     deformation = None
     if options.reference is not None:  # the reference's prediction replaces the reduced passes
         predicted = reference_points(source1, params, points1, points2, grid_shape,
                                      reference=options.reference, dates=dates,
                                      error=options.reference_error, guided_margin=options.guided_margin,
-                                     allow_any_source=options.allow_any_source)
+                                     policy=policy)
         passes = reference_passes(options, params, predicted)
         notes = {**predicted.attrs, "guided_passes": ",".join(
             ["reference", *(str(Pass(p.factor, p.margin, p.chip_or(options.chip))) for p in passes)])}
@@ -523,7 +532,7 @@ def plan_pair(source1: ImageSource, source2: ImageSource, params: Talmek.Matchin
                       stacklevel=3)
     stable = None
     if options.stable_method == "mask":
-        stable = stable_points(options.stable, source1, points1)  # type: ignore[arg-type]
+        stable = stable_points(options.stable, source1, points1, policy)  # type: ignore[arg-type]
     jobs = plan_blocks(source1, source2, params, points1, points2, grid_shape, threads=options.threads,
                        block_pixels=options.block_pixels,
                        prefilter=None if prefilter.kind == "none" else prefilter,

@@ -315,7 +315,8 @@ value_range, percentiles, prefilter, filter, stable, block_pixels :
         paths = [paths]  # a STAC item collection
     if isinstance(paths, (str, bytes, os.PathLike)) or not isinstance(paths, Iterable):
         raise TypeError(f"paths must be a sequence of image paths, got {paths!r}")
-    names, item_dates = stack_inputs([os.fspath(check_path("each of paths", p)) for p in paths], opts.asset)
+    names, item_dates = stack_inputs([os.fspath(check_path("each of paths", p)) for p in paths], opts.asset,
+                                     opts.source_policy)
     if dates is None and any(d is not None for d in item_dates):
         dates = item_dates
     if len(names) < 2:

@@ -13,7 +13,8 @@ otherwise ``TifffileReader`` for TIFF (memory-mapped when the file is stored pla
 Colour (RGB) becomes grey with weights 0.299, 0.587, 0.114; an alpha channel is ignored; other
 multi-band files give one band (``band``, default 1); a multi-page TIFF needs ``page``. A new
 kind of input is a new ``Reader`` subclass registered in ``READERS``, with a branch in
-``open_source`` that chooses it.
+``open_source`` that chooses it. Every file is admitted and opened through ``gate.py``, the one
+gate of all rasters (the source policy, the pixel and tile limits).
 """
 
 from __future__ import annotations
@@ -34,9 +35,15 @@ from typing import Any, ClassVar, NamedTuple
 import numpy as np
 import numpy.typing as npt
 
-from talmek_track.errors import InputError, one_line, require
+from talmek_track.errors import InputError, one_line
 from talmek_track.options.dates import date_from_tags
-from talmek_track.options.values import DEFAULT_MAX_DOWNLOAD, DEFAULT_MAX_PIXELS, DEFAULT_PERCENTILES, ValueRange
+from talmek_track.options.values import (
+    DEFAULT_MAX_DOWNLOAD,
+    DEFAULT_MAX_PIXELS,
+    DEFAULT_PERCENTILES,
+    SourcePolicy,
+    ValueRange,
+)
 from talmek_track.sources.convert import (
     apply_range,
     check_pixel_type,
@@ -45,6 +52,17 @@ from talmek_track.sources.convert import (
     scale_range,
     warn_range,
 )
+from talmek_track.sources.gate import (
+    Role,
+    admit,
+    check_pixels,
+    check_tiff_page,
+    decode_image,
+    image_shape,
+    open_raster,
+    open_tiff,
+)
+from talmek_track.sources.gate import is_local as _is_local
 
 #: An affine geotransform (a, b, c, d, e, f), as rasterio's Affine lists it.
 Transform = tuple[float, float, float, float, float, float]
@@ -532,110 +550,10 @@ def _have_rasterio() -> bool:
     return True
 
 
-def _is_local(path: str) -> bool:
-    return not (path.startswith("/vsi") or "://" in path)
-
-
-def _check_local(path: str) -> None:
-    if not os.path.exists(path):
-        raise InputError(f"cannot read {path}: no such file")
-    if os.path.isdir(path):
-        raise InputError(f"cannot read {path}: it is a folder, not an image")
-    if not os.access(path, os.R_OK):
-        raise InputError(f"cannot read {path}: permission denied")
-    if os.path.getsize(path) == 0:
-        raise InputError(f"cannot read {path}: the file is empty")
-
-
-#: The GDAL drivers of plain image files, by the first bytes of the file.
-_MAGIC: tuple[tuple[bytes, str], ...] = (
-    (b"II*\x00", "GTiff"), (b"MM\x00*", "GTiff"), (b"II+\x00", "GTiff"), (b"MM\x00+", "GTiff"),
-    (b"\x89PNG\r\n\x1a\n", "PNG"), (b"\xff\xd8\xff", "JPEG"), (b"GIF87a", "GIF"),
-    (b"GIF89a", "GIF"), (b"BM", "BMP"), (b"\x00\x00\x00\x0cjP  \r\n\x87\n", "JP2OpenJPEG"),
-    (b"\xff\x4f\xff\x51", "JP2OpenJPEG"),
-)
-#: The same drivers by file suffix, for remote inputs (whose first bytes are not read here).
-_SUFFIXES = {".tif": "GTiff", ".tiff": "GTiff", ".png": "PNG", ".jpg": "JPEG", ".jpeg": "JPEG",
-             ".gif": "GIF", ".bmp": "BMP", ".jp2": "JP2OpenJPEG"}
-#: Remote inputs allowed without ``allow_any_source``: HTTP(S) and S3, and GDAL's in-memory files
-#: (which only this process can have made).
-_REMOTE_PREFIXES = ("/vsicurl/http://", "/vsicurl/https://", "/vsis3/", "http://", "https://",
-                    "s3://", "/vsimem/")
-_ALLOW_HINT = "other sources only with allow_any_source=True (--allow-any-source)"
-
-
-def source_driver(text: str, allow_any_source: bool = False) -> str | None:
-    """The one GDAL driver that may open the input ``text``, or None when any may
-    (``allow_any_source``). Without it only plain image files (TIFF, PNG, JPEG, GIF, BMP, JPEG
-    2000, told by their first bytes) and such files over HTTP(S), S3 or in GDAL's memory are
-    allowed: no GDAL description of other sources (VRT and other XML), no driver strings
-    (``NETCDF:...``), no other ``/vsi`` file systems. InputError names what is refused."""
-    if allow_any_source:
-        return None
-    if text.startswith("<"):
-        raise InputError(f"cannot read {text[:40]}...: a GDAL description is not a plain image "
-                         f"file; {_ALLOW_HINT}")
-    if _is_local(text):
-        if re.match(r"^[A-Za-z0-9_]{2,}:", text) and not os.path.exists(text):
-            raise InputError(f"cannot read {text}: a GDAL driver string is not a plain image file; "
-                             f"{_ALLOW_HINT}")
-        _check_local(text)
-        return _local_driver(text)
-    if not text.startswith(_REMOTE_PREFIXES):
-        raise InputError(f"cannot read {text}: only local files, HTTP(S) and S3 are read; {_ALLOW_HINT}")
-    suffix = os.path.splitext(text.split("?", 1)[0])[1].lower()
-    return _SUFFIXES.get(suffix, "GTiff")
-
-
-def _local_driver(path: str) -> str:
-    with open(path, "rb") as f:
-        head = f.read(16)
-    for magic, driver in _MAGIC:
-        if head.startswith(magic):
-            return driver
-    raise InputError(f"cannot read {path}: not an image in a plain format (TIFF, PNG, JPEG, GIF, "
-                     f"BMP, JPEG 2000); "
-                     f"{_ALLOW_HINT}")
-
-
-def check_pixels(path: str, rows: int, cols: int, max_pixels: int | None) -> None:
-    """InputError when an image of ``rows`` x ``cols`` holds more than ``max_pixels`` pixels."""
-    if max_pixels is not None and rows * cols > max_pixels:
-        raise InputError(f"cannot read {path}: its header claims {cols} x {rows} pixels, more than "
-                         f"the limit of {max_pixels} (max_pixels, --max-pixels)")
-
-
-def _header_shape(path: str) -> tuple[int, int] | None:
-    """(rows, cols) from a PNG's or JPEG's header, read without decoding; None for others."""
-    with open(path, "rb") as f:
-        head = f.read(24)
-        if head.startswith(b"\x89PNG\r\n\x1a\n") and head[12:16] == b"IHDR":
-            cols, rows = int.from_bytes(head[16:20], "big"), int.from_bytes(head[20:24], "big")
-            return rows, cols
-        if not head.startswith(b"\xff\xd8"):
-            return None
-        f.seek(2)
-        while True:  # JPEG segments up to the first start-of-frame
-            marker = f.read(2)
-            if len(marker) < 2 or marker[0] != 0xFF:
-                return None
-            kind = marker[1]
-            if kind in (0xD8, 0x01) or 0xD0 <= kind <= 0xD7:
-                continue
-            length = int.from_bytes(f.read(2), "big")
-            if 0xC0 <= kind <= 0xCF and kind not in (0xC4, 0xC8, 0xCC):
-                frame = f.read(5)
-                if len(frame) < 5:
-                    return None
-                return int.from_bytes(frame[1:3], "big"), int.from_bytes(frame[3:5], "big")
-            if length < 2:
-                return None
-            f.seek(length - 2, os.SEEK_CUR)
-
-
 def open_source(path: str | os.PathLike[str], *, band: int | None = None, page: int | None = None,
                 nodata: float | None = None, max_pixels: int | None = DEFAULT_MAX_PIXELS,
-                allow_any_source: bool = False) -> ImageSource:
+                allow_any_source: bool = False, allow_remote: bool = True,
+                role: Role | None = None) -> ImageSource:
     """Inspects one input without reading its pixels.
 
     Parameters
@@ -656,7 +574,11 @@ def open_source(path: str | os.PathLike[str], *, band: int | None = None, page: 
     allow_any_source : bool
         Whether GDAL may open anything it can (VRT and other descriptions that name further
         files or URLs, driver strings, every ``/vsi`` file system). Without it only plain image
-        files are read, locally, over HTTP(S) or S3 (see ``source_driver``).
+        files are read, locally, over HTTP(S) or S3 (see ``gate.source_driver``).
+    allow_remote : bool
+        Whether an input over HTTP(S) or S3 is read at all.
+    role : gate.Role, optional
+        What the raster is for when an option names it (a mask): refusals name the option.
 
     Returns
     -------
@@ -677,18 +599,16 @@ def open_source(path: str | os.PathLike[str], *, band: int | None = None, page: 
     if max_pixels is not None and (isinstance(max_pixels, bool) or not isinstance(max_pixels, int)
                                    or max_pixels < 1):
         raise InputError(f"max_pixels must be a whole number of at least 1 or None, got {max_pixels!r}")
-    driver = source_driver(text, allow_any_source)
-    if _is_local(text) and (driver is not None or os.path.exists(text)):
-        _check_local(text)
+    driver = admit(text, SourcePolicy(allow_any_source, max_pixels, allow_remote), role=role)
     try:
         if _have_rasterio():
-            source = _open_rasterio(text, band, page, nodata, driver, max_pixels)
+            source = _open_rasterio(text, band, page, nodata, driver, max_pixels, role)
         elif text.lower().endswith((".tif", ".tiff")):
-            source = _open_tifffile(text, band, page, nodata, max_pixels)
+            source = _open_tifffile(text, band, page, nodata, max_pixels, role)
         elif not _is_local(text):
             raise InputError(f"cannot read {text}: GDAL paths need rasterio (pip install 'talmek[geo]')")
         else:
-            source = _open_imageio(text, band, page, nodata, max_pixels)
+            source = _open_imageio(text, band, page, nodata, max_pixels, role)
     except InputError:
         raise
     except Exception as e:  # noqa: BLE001 - any reader failure is an unreadable input
@@ -747,56 +667,12 @@ def _pages_error(path: str, pages: int) -> InputError:
 
 # --- rasterio -------------------------------------------------------------------------------------
 
-def _rasterio_name(source_path: str, page: int | None) -> str:
-    return source_path if page is None else f"GTIFF_DIR:{page}:{source_path}"
-
-
-#: GDAL's block cache while reading, unless the environment sets GDAL_CACHEMAX: GDAL's default
-#: (5 % of the machine's memory) would otherwise dominate the memory of a block-wise run.
-GDAL_CACHE_BYTES = 64 * 2**20
-
-
-#: GDAL settings while reading an input that is not trusted to name other sources: a VRT (which
-#: only ``allow_any_source`` lets in at all) may not read raw files or run code.
-UNTRUSTED_GDAL_SETTINGS: dict[str, str] = {
-    "GDAL_VRT_ENABLE_RAWRASTERBAND": "NO",
-    "GDAL_VRT_ENABLE_PYTHON": "NO",
-}
-
-
-#: GDAL settings while reading a remote file, unless the environment sets them: no listing of
-#: the file's folder on the server (a request per open, for side files that cloud images do not
-#: have), and a few retries of failed requests.
-REMOTE_GDAL_SETTINGS: dict[str, str] = {
-    "GDAL_DISABLE_READDIR_ON_OPEN": "EMPTY_DIR",
-    "GDAL_HTTP_MAX_RETRY": "3",
-    "GDAL_HTTP_RETRY_DELAY": "1",
-}
-
-
 @contextmanager
 def _open_dataset(path: str, page: int | None, driver: str | None = None,
-                  copy: LocalCopy | None = None) -> Iterator[Any]:
-    import rasterio
-
-    settings: dict[str, Any] = {} if "GDAL_CACHEMAX" in os.environ else {"GDAL_CACHEMAX": GDAL_CACHE_BYTES}
-    if driver is not None:
-        settings.update(UNTRUSTED_GDAL_SETTINGS)
+                  copy: LocalCopy | None = None, role: Role | None = None) -> Iterator[Any]:
     local = _LOCAL_COPIES.get(path) or (copy.usable() if copy is not None else None)
-    if local is None and not _is_local(path):
-        settings.update((k, v) for k, v in REMOTE_GDAL_SETTINGS.items() if k not in os.environ)
-    with warnings.catch_warnings(), rasterio.Env(**settings):
-        warnings.simplefilter("ignore", rasterio.errors.NotGeoreferencedWarning)
-        try:
-            ds = rasterio.open(_rasterio_name(local or gdal_path(path), page), driver=driver)
-        except rasterio.errors.RasterioIOError as e:
-            text = one_line(e)
-            if "not recognized" in text or "not a supported" in text:
-                kind = "GDAL reads" if driver is None else f"of its kind ({driver})"
-                raise InputError(f"cannot read {path}: not an image in a format {kind}") from None
-            raise InputError(f"cannot read {path}: {text}") from None
-        with ds:
-            yield ds
+    with open_raster(path, driver, name=local or gdal_path(path), page=page, role=role) as ds:
+        yield ds
 
 
 @contextmanager
@@ -826,11 +702,12 @@ def _open_source(source: ImageSource) -> Iterator[Any]:
 
 
 def _open_rasterio(path: str, band: int | None, page: int | None, nodata: float | None,
-                   driver: str | None = None, max_pixels: int | None = DEFAULT_MAX_PIXELS) -> ImageSource:
+                   driver: str | None = None, max_pixels: int | None = DEFAULT_MAX_PIXELS,
+                   role: Role | None = None) -> ImageSource:
     from rasterio.enums import ColorInterp
 
-    with _open_dataset(path, None, driver) as ds:
-        check_pixels(path, ds.height, ds.width, max_pixels)
+    with _open_dataset(path, None, driver, role=role) as ds:
+        check_pixels(path, ds.height, ds.width, max_pixels, role)
         pages = len(ds.subdatasets) if ds.driver == "GTiff" else 0
         tags = {str(k): str(v) for k, v in ds.tags().items()}
     if pages > 1 and page is None:
@@ -838,8 +715,8 @@ def _open_rasterio(path: str, band: int | None, page: int | None, nodata: float 
     if page is not None and pages > 1 and page > pages:
         raise InputError(f"{path} has {pages} pages, no page {page}")
     page = page if pages > 1 else None
-    with _open_dataset(path, page, driver) as ds:
-        check_pixels(path, ds.height, ds.width, max_pixels)
+    with _open_dataset(path, page, driver, role=role) as ds:
+        check_pixels(path, ds.height, ds.width, max_pixels, role)
         interp = tuple(ds.colorinterp)
         rgb = ds.count >= 3 and interp[:3] == (ColorInterp.red, ColorInterp.green, ColorInterp.blue)
         alpha_second = ds.count == 2 and interp[1] == ColorInterp.alpha
@@ -879,9 +756,8 @@ def _tiff_tags(tags: Any) -> dict[str, str]:
 
 
 def _open_tifffile(path: str, band: int | None, page: int | None, nodata: float | None,
-                   max_pixels: int | None = DEFAULT_MAX_PIXELS) -> ImageSource:
-    tifffile = require("tifffile", "cli")
-    with tifffile.TiffFile(path) as tif:
+                   max_pixels: int | None = DEFAULT_MAX_PIXELS, role: Role | None = None) -> ImageSource:
+    with open_tiff(path) as tif:
         main = [i for i, p in enumerate(tif.pages) if not (getattr(p, "subfiletype", 0) & 5)]
         if len(main) > 1 and page is None:
             raise _pages_error(path, len(main))
@@ -901,7 +777,8 @@ def _open_tifffile(path: str, band: int | None, page: int | None, nodata: float 
         alpha_second = samples == 2 and len(extra) == 1 and int(extra[0]) in (1, 2)
         bands = _pick_bands(path, samples, rgb, alpha_second, band)
         shape = (int(p.imagelength), int(p.imagewidth))
-        check_pixels(path, *shape, max_pixels)
+        check_pixels(path, *shape, max_pixels, role)
+        check_tiff_page(path, p, role)
         dtype = str(p.dtype)
         metadata = _tiff_tags(tif.pages.first.tags)
         if index != 0:
@@ -911,21 +788,10 @@ def _open_tifffile(path: str, band: int | None, page: int | None, nodata: float 
 
 
 def _open_imageio(path: str, band: int | None, page: int | None, nodata: float | None,
-                  max_pixels: int | None = DEFAULT_MAX_PIXELS) -> ImageSource:
-    shape = _header_shape(path)
-    if shape is None:
-        from PIL import Image
-
-        try:
-            with Image.open(path) as im:  # reads the header only
-                shape = (im.height, im.width)
-        except Image.DecompressionBombError:
-            raise InputError(f"cannot read {path}: its header claims more pixels than the image "
-                             "decoder accepts") from None
-        except Exception:  # noqa: BLE001 - left to the decoder's own message below
-            shape = None
+                  max_pixels: int | None = DEFAULT_MAX_PIXELS, role: Role | None = None) -> ImageSource:
+    shape = image_shape(path)
     if shape is not None:
-        check_pixels(path, *shape, max_pixels)
+        check_pixels(path, *shape, max_pixels, role)
     source = ImageSource(path, ImageioReader.name, (0, 0), "uint8", (1,), None, nodata)
     data = _whole(source, bands_only=False)
     count = data.shape[-1]
@@ -946,10 +812,10 @@ def _decoded(path: str, reader: str, page: int | None, stamp: float) -> np.ndarr
     """The whole image, bands last: memory-mapped where tifffile can, else decoded once per
     process (the latest two files are kept)."""
     if reader == TifffileReader.name:
-        tifffile = require("tifffile", "cli")
-        with tifffile.TiffFile(path) as tif:
+        with open_tiff(path) as tif:
             main = [p for p in tif.pages if not (getattr(p, "subfiletype", 0) & 5)]
             p = main[(page or 1) - 1]
+            check_tiff_page(path, p)
             planar = int(p.planarconfig) == 2 and int(p.samplesperpixel) > 1
             try:
                 data = p.asarray(out="memmap") if p.is_memmappable else p.asarray()
@@ -959,11 +825,7 @@ def _decoded(path: str, reader: str, page: int | None, stamp: float) -> np.ndarr
         if planar:
             data = np.moveaxis(data, 0, -1)
     else:
-        iio = require("imageio.v3", "cli")
-        try:
-            data = np.asarray(iio.imread(path, index=0))
-        except Exception:  # noqa: BLE001 - imageio's own text suggests plugins
-            raise InputError(f"cannot read {path}: not a PNG, JPEG or TIFF image") from None
+        data = decode_image(path)
     if data.ndim == 2:
         data = data[..., np.newaxis]
     if data.ndim != 3:

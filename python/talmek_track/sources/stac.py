@@ -6,6 +6,10 @@ absolute address and the item's ``properties.datetime``; ``collection_images`` d
 every item of an ItemCollection (a FeatureCollection of items, as a STAC search returns it).
 The asset is the one named (``asset``), else the first with the role ``data``, else the only one.
 ``stac_search`` finds items with a STAC API search.
+
+An item is an input from whoever wrote it, so the addresses it names meet the run's source
+policy (``gate.stac_href``): a file only inside the item's own folder, a remote address only
+where remote inputs are allowed; the image is then opened like any other input.
 """
 
 from __future__ import annotations
@@ -16,6 +20,8 @@ from datetime import datetime
 from typing import Any
 
 from talmek_track.errors import InputError, one_line, require
+from talmek_track.options.values import SourcePolicy
+from talmek_track.sources.gate import is_network, stac_href
 
 
 @dataclass(frozen=True)
@@ -34,8 +40,11 @@ def is_stac(path: str | os.PathLike[str]) -> bool:
     return text.split("?", 1)[0].lower().endswith(".json")
 
 
-def _read(path: str) -> dict[str, Any]:
+def _read(path: str, policy: SourcePolicy) -> dict[str, Any]:
     pystac = require("pystac", "stac")
+    if not policy.allow_remote and is_network(path):
+        raise InputError(f"cannot read the STAC document {path}: remote inputs are not allowed in "
+                         "this run (allow_remote=False, --no-remote)")
     try:
         document = pystac.StacIO.default().read_json(path)
     except Exception as e:  # noqa: BLE001 - a missing file, an HTTP error, bad JSON: one line
@@ -56,7 +65,8 @@ def _parsed(pystac: Any, document: dict[str, Any], **keywords: Any) -> tuple[Any
     return pystac.Item.from_dict(document, preserve_dict=False, **keywords), dated
 
 
-def _image(item: Any, asset: str | None, where: str, dated: bool = True) -> StacImage:
+def _image(item: Any, asset: str | None, where: str, dated: bool = True,
+           policy: SourcePolicy | None = None) -> StacImage:
     assets = item.assets
     if asset is not None:
         if asset not in assets:
@@ -73,7 +83,10 @@ def _image(item: Any, asset: str | None, where: str, dated: bool = True) -> Stac
             names = ", ".join(assets) or "none"
             raise InputError(f"{where}: item {item.id} has no asset with the role 'data'; choose one "
                              f"by its name (--asset): {names}")
-    href = assets[name].get_absolute_href() or assets[name].href
+    if policy is None:  # an item from a catalogue search: its addresses as the catalogue gives them
+        href = assets[name].get_absolute_href() or assets[name].href
+    else:
+        href = stac_href(str(assets[name].href), where, policy)
     return StacImage(str(href), str(item.id), name, item.datetime if dated else None)
 
 
@@ -90,28 +103,34 @@ def pick_asset(item: Any, asset: str | None, where: str, when: datetime | None) 
     return StacImage(image.href, image.item, image.asset, when)
 
 
-def item_image(path: str | os.PathLike[str], asset: str | None = None) -> StacImage:
-    """The image a STAC item names. InputError for a document that is not an item, a missing
-    asset (with the list of the item's assets) or one unreadable."""
+def item_image(path: str | os.PathLike[str], asset: str | None = None,
+               policy: SourcePolicy | None = None) -> StacImage:
+    """The image a STAC item names, its address held to ``policy`` (default: the default one).
+    InputError for a document that is not an item, a missing asset (with the list of the item's
+    assets), one unreadable, and an address the policy refuses."""
     pystac = require("pystac", "stac")
+    policy = policy or SourcePolicy()
     text = os.fspath(path)
-    document = _read(text)
+    document = _read(text, policy)
     if document.get("type") != "Feature":
         raise InputError(f"{text} is not a STAC item (a collection of items is a stack's input)")
     try:
         item, dated = _parsed(pystac, document, href=text if "://" in text else os.path.abspath(text))
     except Exception as e:  # noqa: BLE001 - pystac's own reason, on one line
         raise InputError(f"{text} is not a valid STAC item: {one_line(e)}") from None
-    return _image(item, asset, text, dated)
+    return _image(item, asset, text, dated, policy)
 
 
-def collection_images(path: str | os.PathLike[str], asset: str | None = None) -> list[StacImage]:
-    """The images of every item of a STAC ItemCollection, in its order."""
+def collection_images(path: str | os.PathLike[str], asset: str | None = None,
+                      policy: SourcePolicy | None = None) -> list[StacImage]:
+    """The images of every item of a STAC ItemCollection, in its order, their addresses held to
+    ``policy`` (relative ones to the collection's own folder)."""
     pystac = require("pystac", "stac")
+    policy = policy or SourcePolicy()
     text = os.fspath(path)
-    document = _read(text)
+    document = _read(text, policy)
     if document.get("type") == "Feature":
-        return [item_image(text, asset)]
+        return [item_image(text, asset, policy)]
     if document.get("type") != "FeatureCollection":
         raise InputError(f"{text} is not a STAC item collection")
     base = text if "://" in text else os.path.abspath(text)
@@ -123,7 +142,7 @@ def collection_images(path: str | os.PathLike[str], asset: str | None = None) ->
             raise InputError(f"{text}: item {k + 1} is not a valid STAC item: {one_line(e)}") from None
         # Relative asset addresses are relative to the collection's document.
         item.set_self_href(item.get_self_href() or _sibling(base, f"{item.id}.json"))
-        images.append(_image(item, asset, text, dated))
+        images.append(_image(item, asset, text, dated, policy))
     return images
 
 
@@ -131,7 +150,8 @@ def _sibling(base: str, name: str) -> str:
     return base.rsplit("/", 1)[0] + "/" + name
 
 
-def stack_inputs(paths: list[str], asset: str | None = None) -> tuple[list[str], list[datetime | None]]:
+def stack_inputs(paths: list[str], asset: str | None = None,
+                 policy: SourcePolicy | None = None) -> tuple[list[str], list[datetime | None]]:
     """A stack's inputs with every STAC document (an item, or a collection of items) replaced by
     the images it names, and each image's date from its item (None for plain images)."""
     names: list[str] = []
@@ -141,7 +161,7 @@ def stack_inputs(paths: list[str], asset: str | None = None) -> tuple[list[str],
             names.append(path)
             dates.append(None)
             continue
-        for image in collection_images(path, asset):
+        for image in collection_images(path, asset, policy):
             names.append(image.href)
             dates.append(image.datetime)
     return names, dates

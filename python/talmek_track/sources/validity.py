@@ -10,6 +10,8 @@ largest value of the data's range (4095 for 12-bit values stored in 16 bits, 655
 chip touches such a pixel is not matched.
 
 Stable-ground masks (non-zero = stable) are read the same way and sampled at the grid points.
+Every mask file passes the gate of all rasters (``gate.py``): the run's source policy and pixel
+limit, and errors that name the option that gave the mask.
 """
 
 from __future__ import annotations
@@ -22,13 +24,15 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from talmek_track.errors import InputError
+from talmek_track.errors import InputError, TrackError
+from talmek_track.options.values import SourcePolicy
+from talmek_track.sources.gate import Role, admit, check_pixels, open_raster, read_failed
 from talmek_track.sources.readers import ImageSource, Transform, Window
 
 __all__ = ["ImageValidity", "MaskSource", "open_mask", "saturation_applies", "top_of_range"]
 
-#: A raster mask: a path of anything rasterio (or, for plain images, imageio) opens, or an array
-#: of the image's shape.
+#: A raster mask: a path of a plain image file (any source the run allows), or an array of the
+#: image's shape.
 Mask = str | os.PathLike[str] | np.ndarray
 
 #: Saturated pixels count only in areas at least this wide and high.
@@ -37,7 +41,9 @@ SATURATED_AREA = 3
 
 @dataclass(frozen=True)
 class MaskSource:
-    """A mask read on one image's grid: ``read(window)`` is True where the mask is non-zero."""
+    """A mask read on one image's grid: ``read(window)`` is True where the mask is non-zero.
+    ``role`` names the mask and its option in messages; ``driver`` is the one GDAL driver its
+    file is opened with (None: any, with ``allow_any_source``)."""
 
     name: str
     shape: tuple[int, int]
@@ -46,18 +52,33 @@ class MaskSource:
     # The image's grid, when the mask file must be warped onto it.
     transform: Transform | None = None
     crs: Any = None
+    role: Role | None = None
+    driver: str | None = None
 
     def read(self, window: Window) -> npt.NDArray[np.bool_]:
         window = Window(*window)
         if self.array is not None:
             part: npt.NDArray[np.bool_] = self.array[window.row0:window.row1, window.col0:window.col1] != 0
             return part
-        import rasterio
+        try:
+            data, nodata = self._read_file(window)
+        except TrackError:
+            raise
+        except Exception as e:  # noqa: BLE001 - whatever GDAL raised, the mask is unreadable
+            raise read_failed(str(self.path), e, self.role, window.describe()) from None
+        on: npt.NDArray[np.bool_] = np.asarray(data != 0)
+        if data.dtype.kind == "f":
+            on &= np.isfinite(data)
+        if nodata is not None and not (isinstance(nodata, float) and math.isnan(nodata)):
+            on &= data != nodata
+        return on
+
+    def _read_file(self, window: Window) -> tuple[np.ndarray, Any]:
         from rasterio.windows import Window as RioWindow
 
         rio_window = RioWindow(window.col0, window.row0, window.col1 - window.col0,
                                window.row1 - window.row0)
-        with rasterio.open(str(self.path)) as ds:
+        with open_raster(str(self.path), self.driver, role=self.role) as ds:
             if self.transform is None:
                 data = ds.read(1, window=rio_window)
                 nodata = ds.nodata
@@ -71,12 +92,7 @@ class MaskSource:
                                width=self.shape[1], height=self.shape[0],
                                resampling=Resampling.nearest) as vrt:
                     data = vrt.read(1, window=rio_window)
-        on: npt.NDArray[np.bool_] = np.asarray(data != 0)
-        if data.dtype.kind == "f":
-            on &= np.isfinite(data)
-        if nodata is not None and not (isinstance(nodata, float) and math.isnan(nodata)):
-            on &= data != nodata
-        return on
+        return data, nodata
 
     def at_points(self, points: npt.NDArray[np.integer]) -> npt.NDArray[np.bool_]:
         """The mask at each (row, col) point, read one row of points at a time."""
@@ -108,53 +124,68 @@ def _affine(transform: Transform) -> Any:
     return Affine(*transform)
 
 
-def open_mask(mask: Mask, image: ImageSource, name: str) -> MaskSource:
-    """The mask ``name`` (for messages: "--mask1 ...") read on ``image``'s grid; InputError when it
-    cannot be read, has no grid to relate to the image's and differs in size, or does not
-    overlap the image at all."""
+def open_mask(mask: Mask, image: ImageSource, name: str, role: Role | None = None,
+              policy: SourcePolicy | None = None) -> MaskSource:
+    """The mask ``name`` (for messages: "the validity mask of image 1") read on ``image``'s grid,
+    its file admitted by ``policy`` (default: the default one) like any input; ``role`` names
+    the option that gave it. InputError when it is refused or cannot be read, has no grid to
+    relate to the image's and differs in size, or does not overlap the image at all."""
+    role = role or Role(name, "mask")
+    policy = policy or SourcePolicy()
     if isinstance(mask, np.ndarray):
         if mask.shape != image.shape:
             raise InputError(f"{name}: the mask is {mask.shape[-1]}x{mask.shape[0]} pixels, "
                              f"the image {image.shape[1]}x{image.shape[0]}")
-        return MaskSource(name, image.shape, array=np.asarray(mask))
+        return MaskSource(name, image.shape, array=np.asarray(mask), role=role)
     path = os.fspath(mask)
     try:
-        import rasterio
+        import rasterio  # noqa: F401
     except ImportError:
         # Without rasterio: a plain raster of the image's own size.
         from talmek_track.sources.readers import open_source
 
-        plain = open_source(path)
+        plain = open_source(path, max_pixels=policy.max_pixels, allow_any_source=policy.allow_any_source,
+                            allow_remote=policy.allow_remote, role=role)
         if plain.shape != image.shape:
             raise InputError(f"{path}: {name} is {plain.shape[1]}x{plain.shape[0]} pixels, the image "
                              f"{image.shape[1]}x{image.shape[0]}") from None
         raw = plain.read_raw(Window.whole(plain.shape))[..., 0]
-        return MaskSource(name, image.shape, array=raw)
+        return MaskSource(name, image.shape, array=raw, role=role)
+    driver = admit(path, policy, role=role)
     try:
-        with rasterio.open(path) as ds:
+        with open_raster(path, driver, role=role) as ds:
             shape = (ds.height, ds.width)
+            check_pixels(path, *shape, policy.max_pixels, role)
             georef = ds.crs is not None and not ds.transform.is_identity
             bounds, crs = ds.bounds, ds.crs
+    except TrackError:
+        raise
     except Exception as e:  # noqa: BLE001 - whatever GDAL says, the mask is unreadable
-        raise InputError(f"{path}: cannot read {name}: {e}") from e
+        raise read_failed(path, e, role) from None
     if not georef or image.transform is None or image.crs is None:
         if shape != image.shape:
-            raise InputError(f"{path}: {name} is {shape[1]}x{shape[0]} pixels, the image "
-                             f"{image.shape[1]}x{image.shape[0]}, and one of them has no "
-                             "georeference to relate the two")
-        return MaskSource(name, image.shape, path=path)
+            raise _unusable(path, f"it is {shape[1]}x{shape[0]} pixels, the image "
+                          f"{image.shape[1]}x{image.shape[0]}, and one of them has no "
+                          "georeference to relate the two", role)
+        return MaskSource(name, image.shape, path=path, role=role, driver=driver)
     from rasterio.warp import transform_bounds
 
     try:
         left, bottom, right, top = transform_bounds(crs, image.crs, *bounds)
     except Exception as e:  # noqa: BLE001 - no transformation between the two systems
-        raise InputError(f"{path}: {name} cannot be related to the image's coordinate system: {e}") from e
+        raise _unusable(path, f"it cannot be related to the image's coordinate system: {e}", role) from e
     a, _, c, _, e_, f = image.transform
     xs = sorted((c, c + a * image.shape[1]))
     ys = sorted((f, f + e_ * image.shape[0]))
     if right <= xs[0] or left >= xs[1] or top <= ys[0] or bottom >= ys[1]:
-        raise InputError(f"{path}: {name} does not overlap the image")
-    return MaskSource(name, image.shape, path=path, transform=image.transform, crs=image.crs)
+        raise _unusable(path, "it does not overlap the image", role)
+    return MaskSource(name, image.shape, path=path, transform=image.transform, crs=image.crs,
+                      role=role, driver=driver)
+
+
+def _unusable(path: str, reason: str, role: Role) -> InputError:
+    return InputError("{label} ({0}) {path}: {reason}", options=(role.option,), label=role.label,
+                      path=path, reason=reason)
 
 
 def saturation_applies(source: ImageSource) -> bool:
