@@ -114,7 +114,7 @@ def test_default_blocks_cut_for_the_cluster(client, scenes):
     """With the block size left at its default, a pair is cut for the cluster's two threads: an
     even number of blocks, at least four per thread, their grid rows differing by one at most,
     so that both workers finish together; the records equal the threads backend's on those
-    blocks, bit for bit (the refinement's last bits follow the blocks' windows)."""
+    blocks, bit for bit."""
     small = {k: v for k, v in OPTIONS.items() if k != "block_pixels"}
     got = talmek_track.track_files(scenes[0], scenes[1], backend="dask", client=client, **small)
     options = talmek_track.TrackOptions(backend="dask", client=client,
