@@ -129,6 +129,33 @@ def test_default_blocks_cut_for_the_cluster(client, scenes):
     assert same_bits(got.records, finish_plan(plan, run_blocks(plan.jobs)).records)
 
 
+@pytest.fixture(scope="module")
+def shifted_scenes(tmp_path_factory):
+    """A 600 x 600 pair whose texture moved by a fraction of a pixel: every match is refined."""
+    import synthetic
+
+    folder = tmp_path_factory.mktemp("shifted")
+    paths = [folder / "a.tif", folder / "b.tif"]
+    for path, image in zip(paths, synthetic.shifted_pair((600, 600), 2.3, -1.6, seed=5), strict=True):
+        tifffile.imwrite(path, image)
+    return paths
+
+
+def test_refined_files_equal_whatever_the_blocks(client, shifted_scenes, tmp_path):
+    """The default run, refinement on, writes the same file byte for byte on the threads backend
+    with blocks of any size and on the Dask backend with the blocks cut for the cluster or of a
+    given size: no refined match depends on the block it fell in."""
+    runs = {"threads": {}, "threads-few-blocks": dict(block_pixels=250_000),
+            "threads-many-blocks": dict(block_pixels=100_000), "dask": dict(backend="dask", client=client),
+            "dask-many-blocks": dict(backend="dask", client=client, block_pixels=150_000)}
+    files = {}
+    for name, keywords in runs.items():
+        result = talmek_track.track_files(*shifted_scenes, tmp_path / name, formats=["csv"], **keywords)
+        files[name] = (tmp_path / name / "vectors.csv").read_bytes()
+    assert np.isfinite(result.dx).sum() > 1000
+    assert all(text == files["threads"] for text in files.values())
+
+
 def test_killed_worker_costs_a_retry(client, scenes):
     """Blocks of 0.3 s; a worker is killed once the first block is back: its blocks run again
     on the other worker (or its restart) and the records are complete and the same."""
