@@ -115,7 +115,7 @@ def test_default_blocks_cut_for_the_cluster(client, scenes):
     """With the block size left at its default, a pair is cut for the cluster's two threads: an
     even number of blocks, at least four per thread, their grid rows differing by one at most,
     so that both workers finish together; the records equal the threads backend's on those
-    blocks, bit for bit (the refinement's last bits follow the blocks' windows)."""
+    blocks, bit for bit."""
     small = {k: v for k, v in OPTIONS.items() if k != "block_pixels"}
     got = talmek_track.track_files(scenes[0], scenes[1], backend="dask", client=client, **small)
     options = talmek_track.TrackOptions(backend="dask", client=client,
@@ -128,6 +128,33 @@ def test_default_blocks_cut_for_the_cluster(client, scenes):
     assert len(plan.jobs) >= 8 and len(plan.jobs) % 2 == 0 and max(rows) - min(rows) <= 1
     assert len(plan_pair(s1, s2, params, options.replace(backend="threads", client=None)).jobs) == 1
     assert same_bits(got.records, finish_plan(plan, run_blocks(plan.jobs)).records)
+
+
+@pytest.fixture(scope="module")
+def shifted_scenes(tmp_path_factory):
+    """A 600 x 600 pair whose texture moved by a fraction of a pixel: every match is refined."""
+    import synthetic
+
+    folder = tmp_path_factory.mktemp("shifted")
+    paths = [folder / "a.tif", folder / "b.tif"]
+    for path, image in zip(paths, synthetic.shifted_pair((600, 600), 2.3, -1.6, seed=5), strict=True):
+        tifffile.imwrite(path, image)
+    return paths
+
+
+def test_refined_files_equal_whatever_the_blocks(client, shifted_scenes, tmp_path):
+    """The default run, refinement on, writes the same file byte for byte on the threads backend
+    with blocks of any size and on the Dask backend with the blocks cut for the cluster or of a
+    given size: no refined match depends on the block it fell in."""
+    runs = {"threads": {}, "threads-few-blocks": dict(block_pixels=250_000),
+            "threads-many-blocks": dict(block_pixels=100_000), "dask": dict(backend="dask", client=client),
+            "dask-many-blocks": dict(backend="dask", client=client, block_pixels=150_000)}
+    files = {}
+    for name, keywords in runs.items():
+        result = talmek_track.track_files(*shifted_scenes, tmp_path / name, formats=["csv"], **keywords)
+        files[name] = (tmp_path / name / "vectors.csv").read_bytes()
+    assert np.isfinite(result.dx).sum() > 1000
+    assert all(text == files["threads"] for text in files.values())
 
 
 def test_killed_worker_costs_a_retry(client, scenes):

@@ -386,3 +386,42 @@ def test_a_native_failure_is_warned_once_with_its_reason(scene, monkeypatch, pat
     assert str(failures[0].message) == (f"{len(records)} of {len(records)} points could not be matched inside the "
                                          "native code and hold all-zero records with status error (active 0): "
                                          "std::bad_alloc")
+
+
+@pytest.mark.parametrize("shape, options", [
+    ((400, 400), dict(step=(16, 400))),
+    ((400, 400), dict(step=(400, 16))),
+    ((60, 800), {}),
+    ((800, 60), {}),
+    ((800, 800), dict(block_pixels=500_000)),
+    ((400, 400), dict(backend="dask", workers=1, threads=8)),
+    ((2000, 2000), dict(backend="dask", workers=2, threads=32)),
+], ids=["one-grid-row", "one-grid-column", "wide-strip", "tall-strip", "row-blocks", "cluster-1x8", "cluster-2x32"])
+def test_blocks_at_the_image_edges_are_refined(tmp_path, shape, options):
+    """A grid of one row or column, and blocks of one grid row (small blocks, or the many blocks
+    cut for a cluster of many threads) whose windows the image's edges cut short of the
+    refinement's halo: the blocks at both edges check their matches, and those whose spline patch
+    the image holds are refined to the true sub-pixel shift. (The blocks are planned as for the
+    cluster; none is started.)"""
+    import synthetic
+    from talmek_track.run.pair import plan_pair, prepare_sources
+    from talmek_track.matching.refine import CHECKS
+
+    dy, dx = 2.3, -1.6
+    for name, image in zip(("a.tif", "b.tif"), synthetic.shifted_pair(shape, dy, dx, seed=5), strict=True):
+        tifffile.imwrite(tmp_path / name, image)
+    run = tt.TrackOptions(**options)
+    params = run.params()
+    sources = [tt.sources.readers.open_source(tmp_path / name).with_range(run.value_range) for name in ("a.tif", "b.tif")]
+    prepare_sources(*sources, params, start_given=False)
+    jobs = plan_pair(*sources, params, run).jobs
+    assert len(jobs) > 2 or not {"block_pixels", "workers"} & set(options)
+    edges = [tt.matching.blocks.match_block(job).records for job in {id(job): job for job in jobs[:2] + jobs[-2:]}.values()]
+    records = np.concatenate(edges)
+    accepted = records["active"] == tt.Status.accepted
+    assert accepted.sum() > 10 and np.mean(records["check"][accepted] == CHECKS["passed"]) > 0.8
+    refined = records[accepted & np.isfinite(records["refine_dx"])]
+    assert len(refined) > 0 or min(shape) < 100 or "step" in options
+    for error in (refined["x2"] - refined["x1"] + refined["refine_dx"] - dx,
+                  refined["y1"] - refined["y2"] + refined["refine_dy"] - dy):
+        assert np.abs(error).max(initial=0) < 0.15 and np.count_nonzero(np.abs(error) > 0.03) <= len(error) / 2

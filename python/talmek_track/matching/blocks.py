@@ -372,7 +372,7 @@ def match_loaded(block: LoadedBlock, progress: Progress | None = None,
     records["active"][block.skip] = NODATA
     if job.refine is not None:
         records = refine_block(records, block.pixels1, block.pixels2, job.window1, window2,
-                               shape2, params, job.refine, n_threads)
+                               shape2, params, job.refine, n_threads, shape1=job.source1.shape)
     if job.deformation is not None:
         records = job.deformation.restore(records, job.params, job.source1.shape, job.source2.shape)
     return BlockRecords(records, int(failed), str(first_error) if failed else "")

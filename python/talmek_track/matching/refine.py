@@ -15,7 +15,9 @@ does not. Round trips that miss by more than the tolerance are rejected.
 Both work inside a block on the windows it has read (widened by ``halo``), on the pixels that were
 matched (pre-filtered, 8 bits), through the engine's own matching of chips laid out as tiles. The
 records stay as the engine made them: the block returns the corrections beside them
-(``EXTRA_FIELDS``).
+(``EXTRA_FIELDS``). Every position is reckoned in the image's own pixels and every chip is cut
+and resampled from a patch fixed by its position alone; where the block's windows lie only says
+where to find those pixels, so the results are the same bits whatever the blocks.
 """
 
 from __future__ import annotations
@@ -38,6 +40,9 @@ __all__ = ["BACKMATCH_TOLERANCE", "CHECKS", "EXTRA_FIELDS", "MIN_SIMILARITY", "R
 
 #: Pixels by which a chip's patch extends beyond its spline's reach on each side.
 SPLINE_PAD = 10
+#: Pixels by which a refined position may lie beyond its point's search margin: the sub-pixel
+#: fit's offset (at most one) and one pixel for each of at most three rounds.
+DRIFT = 4
 #: Points matched through the engine at a time (tiles of one image), and refined at a time.
 _TILES_PER_CALL = 512
 _POINTS_PER_PART = 512
@@ -71,8 +76,9 @@ def margins(params: Talmek.MatchingParams) -> tuple[int, int]:
 
 def halo(params: Talmek.MatchingParams) -> int:
     """Pixels by which a block's windows are widened so that refinement and back-matching find
-    the pixels they need (the margin, the spline's reach and the rounding)."""
-    return max(margins(params)) + SPLINE_PAD + 4
+    the pixels they need (the margin, the drift of the position, the spline patch's reach and
+    the rounding): every chip that lies inside the image then lies inside the block's windows."""
+    return max(margins(params)) + DRIFT + SPLINE_PAD + 3
 
 
 def _chip_params(params: Talmek.MatchingParams, mx: int, my: int) -> Talmek.MatchingParams:
@@ -95,6 +101,14 @@ def match_chips(ref: np.ndarray, search: np.ndarray, params: Talmek.MatchingPara
     sh, sw = search.shape[1:]
     my, mx = (sh - h) // 2, (sw - w) // 2
     p = _chip_params(params, mx, my)
+    # The engine adds a match's offset to its centre's row and column in double precision, so
+    # the offset it reports keeps as many bits as the centre's binade leaves. The tiles are
+    # therefore placed in an image of 2 * base pixels a side, starting at (base, base): every
+    # centre, however many tiles a call holds, lies in [base, 2 * base), and each chip's offsets
+    # are the same bits wherever its tile lies.
+    across_most = math.ceil(math.sqrt(_TILES_PER_CALL))
+    base = 1 << (2 * across_most * max(sh, sw)).bit_length()
+    window = (base, base, 2 * base, 2 * base)
     dx, dy = np.full(n, np.nan), np.full(n, np.nan)
     rms1, rms2 = np.full(n, np.nan, np.float32), np.full(n, np.nan, np.float32)
     status = np.zeros(n, np.int32)
@@ -113,8 +127,9 @@ def match_chips(ref: np.ndarray, search: np.ndarray, params: Talmek.MatchingPara
         # The centre whose chips start where the tile puts them.
         cr = ti * sh + my - int(chip_origin(0, h))
         cc = tj * sw + mx - int(chip_origin(0, w))
-        pairs = np.stack([cr, cc, cr, cc], axis=1).astype(np.int32)
-        records, _, _ = _batch.match_points(image1, image2, pairs, p, threads, None)
+        pairs = np.stack([cr, cc, cr, cc], axis=1).astype(np.int32) + base
+        records, _, _ = _batch.match_points(image1, image2, pairs, p, threads, None,
+                                            window1=window, window2=window)
         ok = records["active"] == Status.accepted
         dx[part] = np.where(ok, records["x2"] - records["x1"], np.nan)
         dy[part] = np.where(ok, records["y1"] - records["y2"], np.nan)
@@ -124,9 +139,14 @@ def match_chips(ref: np.ndarray, search: np.ndarray, params: Talmek.MatchingPara
     return dx, dy, rms1, rms2, status
 
 
-def _cut(pixels: np.ndarray, rows: np.ndarray, cols: np.ndarray, h: int, w: int) -> np.ndarray:
-    """Chips (n, h, w) of whole pixels with their first pixel at (rows, cols); all inside."""
-    chips: np.ndarray = np.lib.stride_tricks.sliding_window_view(pixels, (h, w))[rows, cols]
+def _cut(pixels: np.ndarray, window: tuple[int, int, int, int], rows: np.ndarray, cols: np.ndarray,
+         h: int, w: int) -> np.ndarray:
+    """Chips (n, h, w) of whole pixels with their first pixel at the image's (rows, cols), from
+    ``pixels``, the image's ``window``; all inside it."""
+    if len(rows) == 0:
+        return np.empty((0, h, w), pixels.dtype)
+    chips: np.ndarray = np.lib.stride_tricks.sliding_window_view(pixels, (h, w))[rows - window[0],
+                                                                                 cols - window[2]]
     return chips
 
 
@@ -138,10 +158,12 @@ def _bspline_weights(t: np.ndarray) -> np.ndarray:
                           axis=1) / 6.0
 
 
-def _resample(pixels: np.ndarray, rows: np.ndarray, cols: np.ndarray, h: int, w: int,
-              threads: int = 0) -> np.ndarray:
-    """Chips (n, h, w) of cubic-spline values of ``pixels`` with their first sample at the real
-    (rows, cols), rounded to 8 bits; every chip lies ``SPLINE_PAD + 2`` pixels inside.
+def _resample(pixels: np.ndarray, window: tuple[int, int, int, int], rows: np.ndarray,
+              cols: np.ndarray, h: int, w: int, threads: int = 0) -> np.ndarray:
+    """Chips (n, h, w) of cubic-spline values of the image with their first sample at its real
+    (rows, cols), rounded to 8 bits, from ``pixels``, the image's ``window``; every chip lies
+    ``SPLINE_PAD + 2`` pixels inside it. The fractions of a position come from the image's own
+    coordinates, never from the window's.
 
     Each chip's spline coefficients are computed on its own patch, ``SPLINE_PAD`` pixels wider
     on each side than the spline reaches (the prefilter's influence falls by 0.27 per pixel,
@@ -152,11 +174,15 @@ def _resample(pixels: np.ndarray, rows: np.ndarray, cols: np.ndarray, h: int, w:
     the interpreter lock, and no chip's values depend on the others'."""
     from scipy import ndimage
 
+    out = np.empty((len(rows), h, w), np.uint8)
+    if len(rows) == 0:
+        return out
     r0, c0 = np.floor(rows).astype(np.int64), np.floor(cols).astype(np.int64)
     wr, wc = _bspline_weights(rows - r0), _bspline_weights(cols - c0)
     pad = SPLINE_PAD
     view = np.lib.stride_tricks.sliding_window_view(pixels, (h + 3 + 2 * pad, w + 3 + 2 * pad))
-    out = np.empty((len(rows), h, w), np.uint8)
+    # The patches' first pixels in the window.
+    r0, c0 = r0 - window[0], c0 - window[2]
 
     def resample(at: int) -> None:
         part = slice(at, at + _CHIPS_AT_ONCE)
@@ -202,26 +228,35 @@ def _pearson(a: np.ndarray, b: np.ndarray) -> np.ndarray:
     return r
 
 
-def _inside(rows: np.ndarray, cols: np.ndarray, h: int, w: int, shape: tuple[int, ...],
-            pad: int = 0) -> np.ndarray:
-    result: np.ndarray = ((rows >= pad) & (cols >= pad) & (rows + h + pad <= shape[0])
-                          & (cols + w + pad <= shape[1]))
+def _inside(rows: np.ndarray, cols: np.ndarray, h: int, w: int, window: tuple[int, int, int, int],
+            shape: tuple[int, int] | None = None, pad: int = 0) -> np.ndarray:
+    """Where the chips (h, w) with their first pixel at the image's (rows, cols) lie ``pad``
+    pixels inside the image of ``shape`` (None: its window alone) and inside the ``window`` of it
+    that the block read. Widened by ``halo``, a block's windows hold every chip of its points
+    that the image holds, so the test is the image's whatever the blocks."""
+    result: np.ndarray = ((rows - pad >= window[0]) & (cols - pad >= window[2])
+                          & (rows + h + pad <= window[1]) & (cols + w + pad <= window[3]))
+    if shape is not None:
+        result &= ((rows >= pad) & (cols >= pad) & (rows + h + pad <= shape[0])
+                   & (cols + w + pad <= shape[1]))
     return result
 
 
 def refine_block(records: np.ndarray, pixels1: np.ndarray, pixels2: np.ndarray,
                  window1: tuple[int, int, int, int], window2: tuple[int, int, int, int],
                  shape2: tuple[int, int], params: Talmek.MatchingParams, how: Refinement,
-                 threads: int) -> np.ndarray:
+                 threads: int, shape1: tuple[int, int] | None = None) -> np.ndarray:
     """The block's records with ``EXTRA_FIELDS``: each accepted match refined on image 2
     resampled at its estimate (``how.rounds`` times), its chips compared there, and put to the
     back-match test.
 
-    ``pixels1``, ``pixels2`` are the windows the block matched on (first row and column at
-    ``window1[0], window1[2]`` and ``window2[0], window2[2]``) and ``shape2`` image 2's shape.
-    A match whose chips would leave the windows is left unrefined and untested. The chips an
+    ``pixels1``, ``pixels2`` are the windows the block matched on (first row, end row, first
+    column, end column: ``window1``, ``window2``), ``shape1``, ``shape2`` the images' shapes
+    (``shape1`` None: image 1's window is taken to reach its edges wherever the image does). A
+    match whose chips would leave the image is left unrefined and untested. The chips an
     accepted match was found with hold no missing pixel, and the refined ones lie within them
-    but for the outer part of the small search margins.
+    but for the outer part of the small search margins. Each match's result depends on the
+    images alone, not on the windows, as long as the windows were widened by ``halo``.
     """
     out = np.zeros(len(records), extended_dtype())
     for name in RECORD_DTYPE.names or ():
@@ -234,44 +269,46 @@ def refine_block(records: np.ndarray, pixels1: np.ndarray, pixels2: np.ndarray,
     # A few thousand points at a time keep the chips' memory small whatever the block.
     for at in range(0, len(todo), _POINTS_PER_PART):
         _refine_part(out, records, todo[at:at + _POINTS_PER_PART], pixels1, pixels2, window1,
-                     window2, shape2, params, how, threads)
+                     window2, shape1, shape2, params, how, threads)
     return out
 
 
 def _refine_part(out: np.ndarray, records: np.ndarray, todo: np.ndarray, pixels1: np.ndarray,
                  pixels2: np.ndarray, window1: tuple[int, int, int, int],
-                 window2: tuple[int, int, int, int], shape2: tuple[int, int],
-                 params: Talmek.MatchingParams, how: Refinement, threads: int) -> None:
+                 window2: tuple[int, int, int, int], shape1: tuple[int, int] | None,
+                 shape2: tuple[int, int], params: Talmek.MatchingParams, how: Refinement,
+                 threads: int) -> None:
     h, w = params.chipheight_, params.chipwidth_
     mx, my = margins(params)
     sh, sw = h + 2 * my, w + 2 * mx
     oh, ow = int(chip_origin(0, h)), int(chip_origin(0, w))  # chip origin relative to its centre
     rec = records[todo]
     cs = params.srch_cellsize_
-    # The found position in image 2, in pixels of the window (rows down, columns right).
-    r2 = (shape2[0] - 1) - (rec["y2"] - params.srch_yll_) / cs - window2[0]
-    c2 = (rec["x2"] - params.srch_xll_) / cs - window2[2]
+    # The found position in image 2, in the image's pixels (rows down, columns right); the
+    # windows enter only as whole pixels where chips are cut.
+    r2 = (shape2[0] - 1) - (rec["y2"] - params.srch_yll_) / cs
+    c2 = (rec["x2"] - params.srch_xll_) / cs
     # Reference chips of image 1 around each point.
-    ref_r = rec["row1"].astype(np.int64) + oh - window1[0]
-    ref_c = rec["col1"].astype(np.int64) + ow - window1[2]
-    usable = _inside(ref_r, ref_c, h, w, pixels1.shape)
+    ref_r = rec["row1"].astype(np.int64) + oh
+    ref_c = rec["col1"].astype(np.int64) + ow
+    usable = _inside(ref_r, ref_c, h, w, window1, shape1)
     pos_r, pos_c = r2.copy(), c2.copy()
     if how.rounds:
 
         def fits(r: np.ndarray, c: np.ndarray) -> np.ndarray:
-            # The search chip and its spline patch inside the window.
+            # The search chip and its spline patch inside the image.
             inside = _inside(np.floor(r + oh - my).astype(np.int64), np.floor(c + ow - mx).astype(np.int64),
-                             sh, sw, pixels2.shape, SPLINE_PAD + 3)
+                             sh, sw, window2, shape2, SPLINE_PAD + 3)
             return inside
 
         idx = np.flatnonzero(usable & fits(pos_r, pos_c))
-        refs = _cut(pixels1, ref_r[idx], ref_c[idx], h, w)
+        refs = _cut(pixels1, window1, ref_r[idx], ref_c[idx], h, w)
         rms1 = rms2 = np.empty(0, np.float32)
         for _ in range(how.rounds):
-            search = _resample(pixels2, pos_r[idx] + oh - my, pos_c[idx] + ow - mx, sh, sw, threads)
+            search = _resample(pixels2, window2, pos_r[idx] + oh - my, pos_c[idx] + ow - mx, sh, sw, threads)
             dx, dy, rms1, rms2, _ = match_chips(refs, search, params, threads)
             # The residual is below a pixel. A round whose match fails or moves further does not
-            # confirm the estimate (the match is rejected); one that would leave the window
+            # confirm the estimate (the match is rejected); one that would leave the image
             # leaves the point unrefined.
             confirmed = np.isfinite(dx) & (np.abs(dx) <= 1.0) & (np.abs(dy) <= 1.0)
             out["check"][todo[idx[~confirmed]]] = UNCONFIRMED
@@ -287,7 +324,7 @@ def _refine_part(out: np.ndarray, records: np.ndarray, todo: np.ndarray, pixels1
         sel = todo[idx]
         # How alike the chips are at the refined position (a cloud or a shadow in one of them
         # lowers it; a change of brightness or contrast does not).
-        final = _resample(pixels2, pos_r[idx] + oh, pos_c[idx] + ow, h, w, threads)
+        final = _resample(pixels2, window2, pos_r[idx] + oh, pos_c[idx] + ow, h, w, threads)
         corr = _pearson(refs, final)
         out["refine_corr"][sel] = corr
         out["check"][sel] = PASSED
@@ -302,9 +339,10 @@ def _refine_part(out: np.ndarray, records: np.ndarray, todo: np.ndarray, pixels1
             # whole pixel nearest the estimate.
             edge = np.flatnonzero(usable & (out["check"][todo] == 0))
             e_r, e_c = np.rint(pos_r[edge]).astype(np.int64) + oh, np.rint(pos_c[edge]).astype(np.int64) + ow
-            inside = _inside(e_r, e_c, h, w, pixels2.shape)
+            inside = _inside(e_r, e_c, h, w, window2, shape2)
             edge, e_r, e_c = edge[inside], e_r[inside], e_c[inside]
-            corr = _pearson(_cut(pixels1, ref_r[edge], ref_c[edge], h, w), _cut(pixels2, e_r, e_c, h, w))
+            corr = _pearson(_cut(pixels1, window1, ref_r[edge], ref_c[edge], h, w),
+                            _cut(pixels2, window2, e_r, e_c, h, w))
             out["refine_corr"][todo[edge]] = corr
             out["check"][todo[edge]] = np.where(corr >= how.similarity, PASSED, UNLIKE)
     if how.backmatch is not None:
@@ -312,11 +350,11 @@ def _refine_part(out: np.ndarray, records: np.ndarray, todo: np.ndarray, pixels1
         b_r, b_c = np.rint(pos_r).astype(np.int64), np.rint(pos_c).astype(np.int64)
         back_ref_r, back_ref_c = b_r + oh, b_c + ow
         search_r, search_c = ref_r - my, ref_c - mx
-        ok = (usable & _inside(back_ref_r, back_ref_c, h, w, pixels2.shape)
-              & _inside(search_r, search_c, sh, sw, pixels1.shape))
+        ok = (usable & _inside(back_ref_r, back_ref_c, h, w, window2, shape2)
+              & _inside(search_r, search_c, sh, sw, window1, shape1))
         idx = np.flatnonzero(ok)
-        refs = _cut(pixels2, back_ref_r[idx], back_ref_c[idx], h, w)
-        search = _cut(pixels1, search_r[idx], search_c[idx], sh, sw)
+        refs = _cut(pixels2, window2, back_ref_r[idx], back_ref_c[idx], h, w)
+        search = _cut(pixels1, window1, search_r[idx], search_c[idx], sh, sw)
         dx, dy, _, _, _ = match_chips(refs, search, params, threads)
         # The feature at b in image 2 lies at b - d in image 1, d the found displacement:
         # the point plus (b - found position).
