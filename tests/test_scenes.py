@@ -404,19 +404,21 @@ def test_blocks_at_the_image_edges_are_refined(tmp_path, shape, options):
     the image holds are refined to the true sub-pixel shift. (The blocks are planned as for the
     cluster; none is started.)"""
     import synthetic
-    from talmek_track.run.pair import plan_pair, prepare_sources
     from talmek_track.matching.refine import CHECKS
+    from talmek_track.run.pair import plan_pair, prepare_sources
 
     dy, dx = 2.3, -1.6
     for name, image in zip(("a.tif", "b.tif"), synthetic.shifted_pair(shape, dy, dx, seed=5), strict=True):
         tifffile.imwrite(tmp_path / name, image)
     run = tt.TrackOptions(**options)
     params = run.params()
-    sources = [tt.sources.readers.open_source(tmp_path / name).with_range(run.value_range) for name in ("a.tif", "b.tif")]
+    sources = [tt.sources.readers.open_source(tmp_path / name).with_range(run.value_range)
+               for name in ("a.tif", "b.tif")]
     prepare_sources(*sources, params, start_given=False)
     jobs = plan_pair(*sources, params, run).jobs
     assert len(jobs) > 2 or not {"block_pixels", "workers"} & set(options)
-    edges = [tt.matching.blocks.match_block(job).records for job in {id(job): job for job in jobs[:2] + jobs[-2:]}.values()]
+    edges = [tt.matching.blocks.match_block(job).records
+             for job in {id(job): job for job in jobs[:2] + jobs[-2:]}.values()]
     records = np.concatenate(edges)
     accepted = records["active"] == tt.Status.accepted
     assert accepted.sum() > 10 and np.mean(records["check"][accepted] == CHECKS["passed"]) > 0.8
