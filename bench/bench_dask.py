@@ -262,7 +262,7 @@ def plan(inputs, client=None, quiet: bool = False):
     t0 = time.perf_counter()
     s1, s2 = open_pair(*inputs, options)
     params = options.params()
-    prepare_sources(s1, s2, params, start_given=options.start_given)
+    params = prepare_sources(s1, s2, params, start_given=options.start_given)
     t1 = time.perf_counter()
     s1, s2 = (s.with_range(options.value_range, options.percentiles) for s in (s1, s2))
     t2 = time.perf_counter()

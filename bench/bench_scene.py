@@ -99,7 +99,7 @@ for p, s in zip((a, b), sources):
     images.append(prefilter(scaled))
     del scaled
 p = options.params()
-tt.run.pair.prepare_sources(*sources, p, start_given=False)
+p = tt.run.pair.prepare_sources(*sources, p, start_given=False)
 grid = tt.match_grid(images[0], images[1], p)
 print("same records:", grid.records.tobytes() == ref.tobytes())
 """

@@ -107,7 +107,7 @@ def jobs_of(a, b):
     options = talmek_track.TrackOptions(chip=16, margin=16, step=8, prefilter="none", block_pixels=30_000)
     params = options.params()
     s1, s2 = (open_source(p).with_range((1000, 11200)) for p in (a, b))
-    prepare_sources(s1, s2, params, start_given=False)
+    params = prepare_sources(s1, s2, params, start_given=False)
     return plan_pair(s1, s2, params, options).jobs
 
 
@@ -122,7 +122,7 @@ def test_default_blocks_cut_for_the_cluster(client, scenes):
                                         **{k: v for k, v in small.items() if k != "formats"})
     params = options.params()
     s1, s2 = (open_source(p).with_range(options.value_range) for p in scenes[:2])
-    prepare_sources(s1, s2, params, start_given=False)
+    params = prepare_sources(s1, s2, params, start_given=False)
     plan = plan_pair(s1, s2, params, options)
     rows = {job.size // plan.grid_shape[1] for job in plan.jobs}
     assert len(plan.jobs) >= 8 and len(plan.jobs) % 2 == 0 and max(rows) - min(rows) <= 1

@@ -268,7 +268,7 @@ def test_the_deformed_last_pass_runs_alike_on_threads_and_dask(tmp_path):
                            passes="1:24/37,1:24/12", block_pixels=30_000)
     source1, source2 = (s.with_range("auto") for s in open_pair(*paths, options))
     params = options.params()
-    prepare_sources(source1, source2, params, start_given=False)
+    params = prepare_sources(source1, source2, params, start_given=False)
     plan = plan_pair(source1, source2, params, options, dates=options.dates)
     assert len(plan.jobs) > 2 and all(job.deformation is not None for job in plan.jobs)
     threads = run_blocks(plan.jobs, backend="threads")

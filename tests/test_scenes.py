@@ -190,7 +190,7 @@ def test_block_jobs_travel_by_pickle(tmp_path):
     options = tt.TrackOptions(chip=24, margin=12, step=8)
     params = options.params()
     sources = [quiet(tt.run.pair.open_image, tmp_path / n, options) for n in ("a.tif", "b.tif")]
-    tt.run.pair.prepare_sources(*sources, params, start_given=False)
+    params = tt.run.pair.prepare_sources(*sources, params, start_given=False)
     sources = [quiet(s.with_range, "auto") for s in sources]
     points1, points2, grid_shape = tt.grid_points(sources[0].shape, params)
     jobs = tt.matching.blocks.plan_blocks(*sources, params, points1, points2, grid_shape, block_pixels=30_000,
@@ -414,7 +414,7 @@ def test_blocks_at_the_image_edges_are_refined(tmp_path, shape, options):
     params = run.params()
     sources = [tt.sources.readers.open_source(tmp_path / name).with_range(run.value_range)
                for name in ("a.tif", "b.tif")]
-    prepare_sources(*sources, params, start_given=False)
+    params = prepare_sources(*sources, params, start_given=False)
     jobs = plan_pair(*sources, params, run).jobs
     assert len(jobs) > 2 or not {"block_pixels", "workers"} & set(options)
     edges = [tt.matching.blocks.match_block(job).records

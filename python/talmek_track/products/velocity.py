@@ -9,6 +9,7 @@ uncertainty. The records themselves are never changed.
 
 from __future__ import annotations
 
+import dataclasses
 import warnings
 from collections.abc import Mapping
 from dataclasses import dataclass, field
@@ -87,9 +88,10 @@ DERIVED = frozenset({"interp_mask", *STRAIN_NAMES})
 
 # --- the field --------------------------------------------------------------------------------
 
-@dataclass
+@dataclass(frozen=True)
 class VectorField:
-    """The published variables of a matched grid, as flat per-point arrays in grid order.
+    """The published variables of a matched grid, as flat per-point arrays in grid order; built
+    whole, and each product added to it (``fill_field``, ``strain_field``) makes a new one.
 
     ``values`` maps each present variable of ``VARIABLES`` (other than status) to a float64 array:
     the value of accepted points and of outliers, NaN elsewhere (strength is the record's for
@@ -344,33 +346,36 @@ def vector_field(records: np.ndarray, shape: tuple[int, int], params: Talmek.Mat
 FILLED = ("dx", "dy", "dx_map", "dy_map", "vx", "vy")
 
 
-def fill_field(vf: VectorField) -> None:
-    """Fills the gaps of the field's accepted vectors from their neighbours (``fill.fill_gaps``):
-    each gap's dx, dy, dx_map, dy_map, vx, vy (and v from them) is published with ``interp_mask``
-    1; its status and the records keep what the match found."""
+def fill_field(vf: VectorField) -> VectorField:
+    """The field with the gaps of its accepted vectors filled from their neighbours
+    (``fill.fill_gaps``): each gap's dx, dy, dx_map, dy_map, vx, vy (and v from them) is
+    published with ``interp_mask`` 1; its status and the records keep what the match found."""
     good = (vf.status == ACCEPTED).reshape(vf.shape)
     mask = np.zeros(vf.shape, bool)
+    filled = dict(vf.filled)
     for a, b in (("dx", "dy"), ("dx_map", "dy_map"), ("vx", "vy")):
         if a not in vf.values:
             continue
         u = np.where(good, vf.values[a].reshape(vf.shape), np.nan)
         w = np.where(good, vf.values[b].reshape(vf.shape), np.nan)
         u, w, mask = fill_gaps(u, w)
-        vf.filled[a], vf.filled[b] = u.ravel(), w.ravel()
-    if "vx" in vf.filled:
-        vf.filled["v"] = np.hypot(vf.filled["vx"], vf.filled["vy"])
-    vf.values["interp_mask"] = mask.ravel().astype(np.float64)
-    vf.attrs["fill"] = "mean of the valid neighbours, ring by ring from the rim of each gap"
-    vf.attrs["filled"] = int(mask.sum())
+        filled[a], filled[b] = u.ravel(), w.ravel()
+    if "vx" in filled:
+        filled["v"] = np.hypot(filled["vx"], filled["vy"])
+    values = {**vf.values, "interp_mask": mask.ravel().astype(np.float64)}
+    attrs = {**vf.attrs, "fill": "mean of the valid neighbours, ring by ring from the rim of each gap",
+             "filled": int(mask.sum())}
+    return dataclasses.replace(vf, values=values, attrs=attrs, filled=filled)
 
 
-def strain_field(vf: VectorField) -> None:
-    """Adds the strain rates (``strain.strain_rates``, 1/yr) of the published velocity grids
-    (accepted vectors, and filled ones when the field was filled). Needs velocities (dates)."""
+def strain_field(vf: VectorField) -> VectorField:
+    """The field with the strain rates (``strain.strain_rates``, 1/yr) of its published velocity
+    grids added (accepted vectors, and filled ones when the field was filled). Needs velocities
+    (dates)."""
     if "vx" not in vf.values:
         raise ValueError("strain rates need velocities: give the acquisition dates")
     a, _, _, _, e, _ = vf.transform
     rates = strain_rates(vf.grid("vx"), vf.grid("vy"), (abs(a), abs(e)))
-    for name, values in rates.items():
-        vf.values[name] = values.ravel()
-    vf.attrs["strain"] = "central differences over two grid steps, one-sided on the border"
+    values = {**vf.values, **{name: v.ravel() for name, v in rates.items()}}
+    attrs = {**vf.attrs, "strain": "central differences over two grid steps, one-sided on the border"}
+    return dataclasses.replace(vf, values=values, attrs=attrs)

@@ -188,26 +188,29 @@ def _last_fitting(size: int, extent: int) -> int:
     return int(fits[-1]) if len(fits) else 0
 
 
-def auto_start(p: Talmek.MatchingParams) -> None:
-    """Sets the grid start to the first point whose chips fit in both images."""
+def auto_start(params: Talmek.MatchingParams) -> Talmek.MatchingParams:
+    """A copy of ``params`` whose grid starts at the first point whose chips fit in both images."""
+    p = copy.copy(params)
     p.start_col_ = max(0, _first_fitting(p.chipwidth_),
                        _first_fitting(p.chipwidth_ + 2 * p.hoffset_) - p.col_offset_)
     p.start_row_ = max(0, _first_fitting(p.chipheight_),
                        _first_fitting(p.chipheight_ + 2 * p.voffset_) - p.row_offset_)
+    return p
 
 
 def prepare_sources(source1: ImageSource, source2: ImageSource, params: Talmek.MatchingParams, *,
-                    start_given: bool) -> None:
-    """Relates two sources' georeferences and completes ``params``: georeferences, the shift
-    between the pixel grids, the grid start. InputError when they cannot be matched together."""
+                    start_given: bool) -> Talmek.MatchingParams:
+    """Relates two sources' georeferences and returns ``params`` completed (a copy):
+    georeferences, the shift between the pixel grids, the grid start. InputError when they
+    cannot be matched together."""
     geo1, geo2, shift = pair_georeference(source1, source2)
     offset = (params.row_offset_ + shift[0], params.col_offset_ + shift[1])
     check_offsets(source1, source2, offset)
+    params = copy.copy(params)
     params.ref_cellsize_, params.ref_xll_, params.ref_yll_ = geo1.cellsize, geo1.xll, geo1.yll
     params.srch_cellsize_, params.srch_xll_, params.srch_yll_ = geo2.cellsize, geo2.xll, geo2.yll
     params.row_offset_, params.col_offset_ = offset
-    if not start_given:
-        auto_start(params)
+    return params if start_given else auto_start(params)
 
 
 #: The masks an option names, as messages name them.
@@ -497,6 +500,7 @@ def plan_pair(source1: ImageSource, source2: ImageSource, params: Talmek.Matchin
     prefilter = options.prefilter
     if prefilter.kind != "none":
         require("scipy", "cli")
+    params = copy.copy(params)  # the last pass's chip and margin are set on the plan's own copy
     check_grid_size(source1.shape, params, options.max_points)
     points1, points2, grid_shape = grid_points(source1.shape, params)
     policy = options.source_policy
@@ -656,7 +660,7 @@ def finish_plan(plan: PairPlan, blocks: Iterable[BlockRecords], *, preview: bool
         records, plan.grid_shape, params, image_transform=source1.transform,
         image_rows=source1.shape[0], crs=source1.crs, dates=plan.dates, filter=options.filter,
         stable=plan.stable_points, stable_method=options.stable_method, extra=extra, attrs=attrs)
-    finish_field(field, options)
+    field = finish_field(field, options)
     grid = on_grid(records, plan.grid_shape, field.values["dx"], field.values["dy"])
     grid_transform = field.transform if source1.transform is not None and records.size else None
     picture, step = source1.preview(PREVIEW_SIDE) if preview else (None, 1)
@@ -665,14 +669,13 @@ def finish_plan(plan: PairPlan, blocks: Iterable[BlockRecords], *, preview: bool
                        options=options)
 
 
-def finish_field(field: VectorField, options: TrackOptions | None) -> None:
-    """The products the options add to the field: gaps filled (``fill``), strain rates."""
-    if options is None:
-        return
-    if options.fill:
-        fill_field(field)
-    if options.strain:
-        strain_field(field)
+def finish_field(field: VectorField, options: TrackOptions | None) -> VectorField:
+    """The field with the products the options add: gaps filled (``fill``), strain rates."""
+    if options is not None and options.fill:
+        field = fill_field(field)
+    if options is not None and options.strain:
+        field = strain_field(field)
+    return field
 
 
 def match_sampled(plan: PairPlan, options: TrackOptions,

@@ -376,7 +376,7 @@ value_range, percentiles, prefilter, filter, stable, block_pixels :
         for i, j in chosen:
             params = opts.params()
             source1, source2 = on_common_grid(source(i), source(j), opts)
-            prepare_sources(source1, source2, params, start_given=opts.start_given)
+            params = prepare_sources(source1, source2, params, start_given=opts.start_given)
             require_writers(writers, source1)
             d1, d2 = stamps[i], stamps[j]
             when = (d1, d2) if d1 is not None and d2 is not None and d1 != d2 else None

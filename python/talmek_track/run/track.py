@@ -187,7 +187,7 @@ def track_files(image1: str | os.PathLike[str], image2: str | os.PathLike[str],
     try:
         source1, source2 = open_pair(image1, image2, opts)
         params = opts.params()
-        prepare_sources(source1, source2, params, start_given=opts.start_given)
+        params = prepare_sources(source1, source2, params, start_given=opts.start_given)
         require_writers(names, source1)
         preload(names)
         dates = opts.dates if opts.dates is not None else acquisition_dates(source1, source2)
@@ -266,7 +266,7 @@ def track_xarray(image1: Any, image2: Any, *, options: TrackOptions | None = Non
     source1 = _array_source("image1", image1, opts.nodata)
     source2 = _array_source("image2", image2, opts.nodata)
     params = opts.params()
-    prepare_sources(source1, source2, params, start_given=opts.start_given)
+    params = prepare_sources(source1, source2, params, start_given=opts.start_given)
     source1 = source1.with_range(opts.value_range, opts.percentiles)
     source2 = source2.with_range(opts.value_range, opts.percentiles)
     dates = opts.dates if opts.dates is not None else acquisition_dates(source1, source2)
