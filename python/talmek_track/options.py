@@ -36,7 +36,7 @@ from talmek_track.errors import OptionError
 from talmek_track.guided import Pass, check_passes, parse_passes
 from talmek_track.outliers import FILTERS
 from talmek_track.prefilter import Prefilter, parse_prefilter
-from talmek_track.readers import DEFAULT_MAX_DOWNLOAD, DEFAULT_MAX_PIXELS
+from talmek_track.readers import DEFAULT_MAX_DOWNLOAD, DEFAULT_MAX_PIXELS, DEFAULT_TIMEOUT
 from talmek_track.reference import parse_reference
 from talmek_track.refine import Refinement, parse_refine
 from talmek_track.warp import DEFAULT_RESAMPLING, parse_grid, parse_resampling
@@ -123,6 +123,15 @@ def _seconds(name: str, value: object) -> float:
         raise _refuse("{0} must be a number of seconds above 0 and below 1e6, got {value!r}", name,
                       value=value)
     return number
+
+
+def _timeout(name: str, value: object) -> tuple[float, float]:
+    """Seconds to connect and to wait for the next bytes: one number for both, or the pair."""
+    items = list(value) if isinstance(value, Iterable) and not isinstance(value, (str, bytes)) else [value]
+    if len(items) not in (1, 2):
+        raise _refuse("{0} must be seconds, one number or (connect, read), got {value!r}", name, value=value)
+    connect, read = (_seconds(name, v) for v in items * (3 - len(items)))
+    return connect, read
 
 
 def _address(name: str, value: object) -> str:
@@ -364,7 +373,7 @@ _CHECKS: dict[str, Callable[[str, Any], Any]] = {
     "filter": _choice(FILTERS), "stable": _stable, "block_pixels": _at_least_one,
     "max_pixels": _optional(_at_least_one), "max_points": _optional(_at_least_one),
     "max_download": _optional(_at_least_one),
-    "allow_any_source": _flag, "connect_timeout": _optional(_seconds),
+    "allow_any_source": _flag, "timeout": _timeout, "connect_timeout": _optional(_seconds),
     "handshake_timeout": _optional(_seconds),
     "refine": _refine, "backmatch": _tolerance(0.01, 2.0, 0.5), "similarity": _tolerance(-1.0, 0.99, 0.5),
     "saturation": lambda name, v: bool(v), "mask1": _mask, "mask2": _mask,
@@ -415,6 +424,7 @@ class TrackOptions:
     max_points: int | None = DEFAULT_MAX_POINTS
     max_download: int | None = DEFAULT_MAX_DOWNLOAD
     allow_any_source: bool = False
+    timeout: tuple[float, float] = DEFAULT_TIMEOUT
     connect_timeout: float | None = None
     handshake_timeout: float | None = None
     refine: str = "cubic:2"
@@ -612,6 +622,7 @@ class StackKeywords(FieldKeywords, total=False):
     max_pixels: int | None
     max_download: int | None
     allow_any_source: bool
+    timeout: float | tuple[float, float]
     connect_timeout: float | None
     handshake_timeout: float | None
     mask1: Mask | None

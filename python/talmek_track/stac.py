@@ -10,12 +10,19 @@ The asset is the one named (``asset``), else the first with the role ``data``, e
 
 from __future__ import annotations
 
+import http.client
+import json
 import os
 from dataclasses import dataclass
 from datetime import datetime
 from typing import Any
 
 from talmek_track.errors import InputError, one_line, require
+from talmek_track.readers import http_url, network_reason, open_url
+
+#: The largest STAC document read from the network: far above an item collection of thousands of
+#: items, small enough that a server that never ends its answer cannot fill the memory.
+MAX_DOCUMENT_BYTES = 2**26
 
 
 @dataclass(frozen=True)
@@ -34,10 +41,25 @@ def is_stac(path: str | os.PathLike[str]) -> bool:
     return text.split("?", 1)[0].lower().endswith(".json")
 
 
-def _read(path: str) -> dict[str, Any]:
+def _read(path: str, timeout: tuple[float, float] | None = None) -> dict[str, Any]:
+    """The JSON document at ``path``: a file, or an HTTP(S) address read within ``timeout``
+    (connect, read), a user and password in it sent as basic authentication."""
     pystac = require("pystac", "stac")
+    url = http_url(path)
     try:
-        document = pystac.StacIO.default().read_json(path)
+        if url is None:
+            document = pystac.StacIO.default().read_json(path)
+        else:
+            with open_url(url, timeout) as response:
+                data = response.read(MAX_DOCUMENT_BYTES + 1)
+            if len(data) > MAX_DOCUMENT_BYTES:
+                raise InputError(f"cannot read the STAC document {path}: it is larger than "
+                                 f"{MAX_DOCUMENT_BYTES} bytes")
+            document = json.loads(data)
+    except InputError:
+        raise
+    except (OSError, http.client.HTTPException) as e:
+        raise InputError(f"cannot read the STAC document {path}: {network_reason(e, timeout)}") from None
     except Exception as e:  # noqa: BLE001 - a missing file, an HTTP error, bad JSON: one line
         raise InputError(f"cannot read the STAC document {path}: {one_line(e)}") from None
     if not isinstance(document, dict):
@@ -90,12 +112,14 @@ def pick_asset(item: Any, asset: str | None, where: str, when: datetime | None) 
     return StacImage(image.href, image.item, image.asset, when)
 
 
-def item_image(path: str | os.PathLike[str], asset: str | None = None) -> StacImage:
-    """The image a STAC item names. InputError for a document that is not an item, a missing
-    asset (with the list of the item's assets) or one unreadable."""
+def item_image(path: str | os.PathLike[str], asset: str | None = None,
+               timeout: tuple[float, float] | None = None) -> StacImage:
+    """The image a STAC item names (read within ``timeout``, connect and read, when it is a URL).
+    InputError for a document that is not an item, a missing asset (with the list of the item's
+    assets) or one unreadable."""
     pystac = require("pystac", "stac")
     text = os.fspath(path)
-    document = _read(text)
+    document = _read(text, timeout)
     if document.get("type") != "Feature":
         raise InputError(f"{text} is not a STAC item (a collection of items is a stack's input)")
     try:
@@ -105,13 +129,14 @@ def item_image(path: str | os.PathLike[str], asset: str | None = None) -> StacIm
     return _image(item, asset, text, dated)
 
 
-def collection_images(path: str | os.PathLike[str], asset: str | None = None) -> list[StacImage]:
+def collection_images(path: str | os.PathLike[str], asset: str | None = None,
+                      timeout: tuple[float, float] | None = None) -> list[StacImage]:
     """The images of every item of a STAC ItemCollection, in its order."""
     pystac = require("pystac", "stac")
     text = os.fspath(path)
-    document = _read(text)
+    document = _read(text, timeout)
     if document.get("type") == "Feature":
-        return [item_image(text, asset)]
+        return [item_image(text, asset, timeout)]
     if document.get("type") != "FeatureCollection":
         raise InputError(f"{text} is not a STAC item collection")
     base = text if "://" in text else os.path.abspath(text)
@@ -131,9 +156,11 @@ def _sibling(base: str, name: str) -> str:
     return base.rsplit("/", 1)[0] + "/" + name
 
 
-def stack_inputs(paths: list[str], asset: str | None = None) -> tuple[list[str], list[datetime | None]]:
-    """A stack's inputs with every STAC document (an item, or a collection of items) replaced by
-    the images it names, and each image's date from its item (None for plain images)."""
+def stack_inputs(paths: list[str], asset: str | None = None,
+                 timeout: tuple[float, float] | None = None) -> tuple[list[str], list[datetime | None]]:
+    """A stack's inputs with every STAC document (an item, or a collection of items, read within
+    ``timeout`` when it is a URL) replaced by the images it names, and each image's date from its
+    item (None for plain images)."""
     names: list[str] = []
     dates: list[datetime | None] = []
     for path in paths:
@@ -141,7 +168,7 @@ def stack_inputs(paths: list[str], asset: str | None = None) -> tuple[list[str],
             names.append(path)
             dates.append(None)
             continue
-        for image in collection_images(path, asset):
+        for image in collection_images(path, asset, timeout):
             names.append(image.href)
             dates.append(image.datetime)
     return names, dates

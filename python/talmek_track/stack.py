@@ -28,7 +28,7 @@ from talmek_track.blocks import BlockRecords
 from talmek_track.cube import CUBE_NAME, Cube, open_cube, require_dated
 from talmek_track.dataset import to_dataset
 from talmek_track.dates import parse_date
-from talmek_track.errors import OptionError, require
+from talmek_track.errors import OptionError, public_path, require
 from talmek_track.options import StackKeywords, TrackOptions, check_path
 from talmek_track.pipeline import (
     PairPlan,
@@ -43,7 +43,7 @@ from talmek_track.publish import output_target, repair_tree, staged
 from talmek_track.readers import ImageSource, forget_decoded
 from talmek_track.results import TrackResult
 from talmek_track.stac import is_stac, stack_inputs
-from talmek_track.writers import output_names, public_path, require_writers, write_result
+from talmek_track.writers import output_names, require_writers, write_result
 
 __all__ = ["StackResult", "match_stack", "pair_folder_names", "select_pairs"]
 
@@ -315,7 +315,8 @@ value_range, percentiles, prefilter, filter, stable, block_pixels :
         paths = [paths]  # a STAC item collection
     if isinstance(paths, (str, bytes, os.PathLike)) or not isinstance(paths, Iterable):
         raise TypeError(f"paths must be a sequence of image paths, got {paths!r}")
-    names, item_dates = stack_inputs([os.fspath(check_path("each of paths", p)) for p in paths], opts.asset)
+    names, item_dates = stack_inputs([os.fspath(check_path("each of paths", p)) for p in paths], opts.asset,
+                                     opts.timeout)
     if dates is None and any(d is not None for d in item_dates):
         dates = item_dates
     if len(names) < 2:
