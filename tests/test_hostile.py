@@ -107,6 +107,13 @@ def test_odd_characters_in_outdir(geo_pair, tmp_path, name):
     assert not [p for p in tmp_path.iterdir() if p.name.startswith(".")]
 
 
+def test_arguments_cannot_forge_lines(tmp_path, capsys):
+    with pytest.raises(SystemExit) as caught:
+        cli.main(["a.tif", "b.tif", "-o", str(tmp_path / "out"), "--no-such\ntalmek-track: 0 points"])
+    err = capsys.readouterr().err
+    assert caught.value.code == 2 and len(err.splitlines()) == 1 and "--no-such\\n" in err, err
+
+
 # --- Dask ---------------------------------------------------------------------------------------
 
 @pytest.fixture
@@ -292,6 +299,7 @@ BAD_ARGUMENTS = [
     (_track(progress=3), "progress"), (_track(backend="dask", workers="x"), "workers"),
     (_track(backend="dask", scheduler=5), "scheduler"), (_track(max_pixels=0), "max_pixels"),
     (_track(max_points="many"), "max_points"), (_track(allow_any_source="yes"), "allow_any_source"),
+    (_track(timeout=0), "timeout"), (_track(timeout=(5, 5, 5)), "timeout"),
     (_track(backend="dask", connect_timeout=-1), "connect_timeout"),
     (_track(handshake_timeout=5), "handshake_timeout"),
     (lambda a, b: tt.track_files(None, b), "image1"), (lambda a, b: tt.track_files(a, b, 5), "output"),
