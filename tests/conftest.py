@@ -92,3 +92,37 @@ def server(tmp_path):
         httpd.shutdown()
         httpd.server_close()
         forget_decoded()
+
+
+@pytest.fixture
+def stalling():
+    """make(reply) -> the base URL of a server on 127.0.0.1 that accepts every connection, reads
+    the request, sends ``reply`` (b"": nothing at all) and then holds the connection open, silent."""
+    import contextlib
+    import socket
+
+    listener = socket.socket()
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(16)
+    held, answer = [], [b""]
+
+    def serve():
+        with contextlib.suppress(OSError):
+            while True:
+                conn, _ = listener.accept()
+                held.append(conn)
+                conn.recv(65536)
+                conn.sendall(answer[0])
+
+    threading.Thread(target=serve, daemon=True).start()
+
+    def make(reply=b""):
+        answer[0] = reply
+        return f"http://127.0.0.1:{listener.getsockname()[1]}"
+
+    try:
+        yield make
+    finally:
+        listener.close()
+        for conn in held:
+            conn.close()

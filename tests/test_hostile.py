@@ -21,7 +21,7 @@ from support import textured  # noqa: E402
 from talmek_track.cli import command as cli  # noqa: E402
 from talmek_track.errors import InputError  # noqa: E402
 from talmek_track.output import publish  # noqa: E402
-from talmek_track.sources import readers  # noqa: E402
+from talmek_track.sources import gate, readers  # noqa: E402
 
 FAST = ["--chip", "24", "--margin", "12", "--step", "20", "--quiet"]
 
@@ -107,6 +107,13 @@ def test_odd_characters_in_outdir(geo_pair, tmp_path, name):
                                                      "vectors.png", "vectors.tif"]
     assert len(done.stderr.strip().splitlines()[-1:]) == 1 and "\x1b" not in done.stderr
     assert not [p for p in tmp_path.iterdir() if p.name.startswith(".")]
+
+
+def test_arguments_cannot_forge_lines(tmp_path, capsys):
+    with pytest.raises(SystemExit) as caught:
+        cli.main(["a.tif", "b.tif", "-o", str(tmp_path / "out"), "--no-such\ntalmek-track: 0 points"])
+    err = capsys.readouterr().err
+    assert caught.value.code == 2 and len(err.splitlines()) == 1 and "--no-such\\n" in err, err
 
 
 # --- Dask ---------------------------------------------------------------------------------------
@@ -237,7 +244,7 @@ def test_allow_any_source_reads_a_vrt_but_never_raw_files_by_default(tmp_path):
     write_geotiff(plain, textured(64, 64))
     assert readers.open_source(plain).driver == "GTiff"
     for remote in ("/vsicurl/https://example.org/a.tif", "https://example.org/b.jp2", "/vsis3/bucket/a.png"):
-        assert readers.source_driver(remote) in ("GTiff", "JP2OpenJPEG", "PNG")
+        assert gate.source_driver(remote) in ("GTiff", "JP2OpenJPEG", "PNG")
 
 
 def test_the_repair_command(tmp_path, capsys):
@@ -294,6 +301,7 @@ BAD_ARGUMENTS = [
     (_track(progress=3), "progress"), (_track(backend="dask", workers="x"), "workers"),
     (_track(backend="dask", scheduler=5), "scheduler"), (_track(max_pixels=0), "max_pixels"),
     (_track(max_points="many"), "max_points"), (_track(allow_any_source="yes"), "allow_any_source"),
+    (_track(timeout=0), "timeout"), (_track(timeout=(5, 5, 5)), "timeout"),
     (_track(backend="dask", connect_timeout=-1), "connect_timeout"),
     (_track(handshake_timeout=5), "handshake_timeout"),
     (lambda a, b: tt.track_files(None, b), "image1"), (lambda a, b: tt.track_files(a, b, 5), "output"),

@@ -15,7 +15,7 @@ pytest.importorskip("scipy")
 from glacier_scene import glacier_scene, write_scene  # noqa: E402
 from serving import cog, quiet  # noqa: E402
 from talmek_track.cli import command as cli  # noqa: E402
-from talmek_track.sources.readers import forget_decoded  # noqa: E402
+from talmek_track.sources.readers import forget_decoded, open_source  # noqa: E402
 
 RUN = dict(chip=32, margin=10, step=16, formats=[], plot=False)
 
@@ -221,3 +221,102 @@ def test_downloads_refused_on_one_line(cogs, server, tmp_path, monkeypatch, caps
     err = capsys.readouterr().err.strip()
     assert code == 1 and len(err.splitlines()) == 1 and message in err, err
     assert not out.exists() and not list(temp.iterdir())
+
+
+# --- servers that never answer, killed downloads ------------------------------------------------
+
+@pytest.mark.parametrize("kind", ["image", "vsicurl", "item", "search"])
+def test_a_server_that_never_answers_times_out(cogs, stalling, tmp_path, capsys, kind):
+    """A connection accepted and never answered ends the run after the read timeout, on one line."""
+    import time
+
+    url = stalling()
+    pytest.importorskip({"item": "pystac", "search": "pystac_client"}.get(kind, "rasterio"))
+    local, out = str(cogs[0] / "image1.tif"), tmp_path / "out"
+    started = time.monotonic()
+    if kind == "vsicurl":  # read in place by GDAL, as on workers elsewhere
+        with pytest.raises(tt.InputError, match="timeout, --timeout"):
+            open_source(f"/vsicurl/{url}/b.tif", timeout=(1, 1))
+    else:
+        argv = {"image": [local, f"{url}/b.tif"], "item": [local, f"{url}/item.json"],
+                "search": ["stack", "--stac-search", url, "--collection", "glacier"]}[kind]
+        code = cli.main([*argv, "-o", str(out), "--quiet", "--timeout", "1"])
+        err = capsys.readouterr().err.strip()
+        assert code == 1 and len(err.splitlines()) == 1 and "--timeout" in err, err
+        assert not out.exists()
+    assert time.monotonic() - started < 15
+
+
+def test_a_killed_download_is_removed_by_the_next_run(cogs, stalling, tmp_path, monkeypatch):
+    import socket
+    import subprocess
+    import sys
+    import tempfile
+    import time
+
+    url = stalling(b"HTTP/1.1 200 OK\r\nContent-Length: 1000000\r\n\r\n" + b"\0" * 1000)
+    temp = tmp_path / "temp"
+    temp.mkdir()
+    local = str(cogs[0] / "image1.tif")
+    process = subprocess.Popen([sys.executable, "-m", "talmek_track", local, f"{url}/b.tif", "-o",
+                                str(tmp_path / "out"), "--quiet"], env={**os.environ, "TMPDIR": str(temp)},
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        deadline = time.monotonic() + 120
+        while not list(temp.glob("talmek-remote-*/image")) and time.monotonic() < deadline:
+            time.sleep(0.2)
+    finally:
+        process.kill()
+        process.wait()
+    killed = list(temp.iterdir())
+    assert len(killed) == 1 and (killed[0] / "image").exists()
+    live = temp / f"talmek-remote-{socket.gethostname()}-{os.getpid()}-live"  # a run at work
+    live.mkdir()
+    monkeypatch.setattr(tempfile, "tempdir", str(temp))
+    quiet(tt.track_files, local, cogs[0] / "image2.tif", **RUN)
+    assert list(temp.iterdir()) == [live]
+
+
+# --- credentials in URLs, secrets and odd characters in messages ---------------------------------
+
+SIGNATURE = "talmek-signature-51e0"
+
+
+@pytest.mark.parametrize("password", ["pa@ss:w0rd", "wrong"])
+def test_credentials_in_a_url_are_sent_and_never_shown(cogs, server, tmp_path, capsys, password):
+    """A URL's user and password reach the server as basic authentication; neither they nor a
+    signature reach a message, and a file name cannot forge a line of the command's output."""
+    import base64
+    import urllib.parse
+
+    folder, url, handler = server
+    colour = {}
+    for name in ("image1", "image2"):  # colour images: each read gives a warning naming its input
+        with rasterio.open(cogs[0] / f"{name}.tif") as src:
+            grey = (src.read(1) // 256).astype(np.uint8)
+            profile = src.profile | dict(driver="GTiff", dtype="uint8", count=3, photometric="RGB")
+        colour[name] = tmp_path / ("forged\ntalmek-track: 0 points.tif" if name == "image1" else "c.tif")
+        with rasterio.open(colour[name], "w", **profile) as dst:
+            dst.write(np.stack([grey] * 3))
+    data = colour["image2"].read_bytes()
+    expected = "Basic " + base64.b64encode(b"alice:pa@ss:w0rd").decode()
+    handler.routes = {"/private.tif": lambda request: (
+        (200, {"Content-Length": str(len(data))}, data) if request.headers.get("Authorization") == expected
+        else (401, {"Content-Length": "0"}, b""))}
+    remote = (f"http://alice:{urllib.parse.quote(password, safe='')}@{url.removeprefix('http://')}"
+              f"/private.tif?X-Amz-Signature={SIGNATURE}")
+    out = tmp_path / "out"
+    code = cli.main([str(colour["image1"]), remote, "-o", str(out), "--format", "csv,run", "--no-plot", "--quiet"])
+    err = capsys.readouterr().err
+    lines = err.splitlines()
+    assert all(line.startswith("talmek-track: ") for line in lines) and "forged\\n" in err, err
+    for secret in ("alice", "w0rd", "wrong", SIGNATURE):
+        assert secret not in err
+    if password == "wrong":
+        assert code == 1 and len(lines) == 2 and "HTTP error 401" in lines[-1], err
+        with pytest.raises(tt.InputError) as caught:  # the library's own errors say no more
+            quiet(tt.track_files, colour["image1"], remote)
+        assert "wrong" not in str(caught.value) and SIGNATURE not in str(caught.value)
+    else:
+        assert code == 0 and len(lines) == 2 and "colour image converted to grey" in lines[1], err
+        assert not [p for p in out.iterdir() if b"w0rd" in p.read_bytes() or SIGNATURE.encode() in p.read_bytes()]

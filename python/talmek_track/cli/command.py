@@ -48,7 +48,7 @@ def flag(option: str) -> str:
 
 class _Parser(argparse.ArgumentParser):
     def error(self, message: str) -> NoReturn:  # one line, without the usage block
-        self.exit(EXIT_USAGE, f"{self.prog}: error: {message}\n")
+        self.exit(EXIT_USAGE, f"{self.prog}: error: {path_text(message)}\n")
 
 
 def _pair(text: str) -> tuple[int, int]:
@@ -104,6 +104,16 @@ def _seconds(text: str) -> float:
         return float(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"expected a number of seconds, got {text!r}") from None
+
+
+def _timeout(text: str) -> tuple[float, float]:
+    try:
+        values = [float(v) for v in text.split(",")]
+    except ValueError:
+        values = []
+    if len(values) not in (1, 2):
+        raise argparse.ArgumentTypeError(f"expected SECONDS or CONNECT,READ in seconds, got {text!r}")
+    return values[0], values[-1]
 
 
 def _value_range(text: str) -> tuple[float, float] | str | None:
@@ -261,6 +271,10 @@ def add_matching_options(ap: argparse.ArgumentParser) -> None:
     limits.add_argument("--max-download", type=_count, default=d.max_download, metavar="BYTES|none",
                         help="refuse HTTP(S) files larger than this, before fetching them whole "
                         f"(default: {d.max_download}, 4 GiB)")
+    limits.add_argument("--timeout", type=_timeout, default=d.timeout, metavar="SECONDS|CONNECT,READ",
+                        help="how long to wait for a remote input (HTTP(S), S3, a STAC item or API) "
+                        "to accept the connection, and then for the next bytes of each answer; one "
+                        f"number for both (default: {d.timeout[0]:g},{d.timeout[1]:g})")
     limits.add_argument("--allow-any-source", action="store_true",
                         help="let GDAL open anything it can: VRT and other files that name further "
                         "files or URLs, driver strings, every /vsi file system (default: plain "
@@ -322,7 +336,7 @@ def options_of(args: argparse.Namespace, **more: Any) -> TrackOptions:
                         backmatch=args.backmatch, similarity=args.similarity,
                         saturation=not args.no_saturation, mask1=args.mask1, mask2=args.mask2,
                         max_pixels=args.max_pixels, max_points=args.max_points,
-                        max_download=args.max_download,
+                        max_download=args.max_download, timeout=args.timeout,
                         allow_any_source=args.allow_any_source, allow_remote=not args.no_remote,
                         grid=args.grid,
                         resampling=args.resampling, asset=args.asset,
@@ -449,9 +463,10 @@ def build_stack_parser() -> argparse.ArgumentParser:
     return ap
 
 
-def _stack_inputs(args: argparse.Namespace) -> tuple[list[str], list[Any] | None]:
-    """The stack's images and dates: those given, or those a STAC search finds (--stac-search),
-    the dates given (--dates) before the items' own."""
+def _stack_inputs(args: argparse.Namespace,
+                  timeout: tuple[float, float] | None = None) -> tuple[list[str], list[Any] | None]:
+    """The stack's images and dates: those given, or those a STAC search finds (--stac-search,
+    within ``timeout``), the dates given (--dates) before the items' own."""
     search_flags = [f for f, v in (("--collection", args.collection), ("--bbox", args.bbox),
                                    ("--datetime", args.datetime), ("--max-cloud", args.max_cloud),
                                    ("--max-items", args.max_items)) if v is not None]
@@ -468,7 +483,7 @@ def _stack_inputs(args: argparse.Namespace) -> tuple[list[str], list[Any] | None
     query = StacQuery(args.stac_search, tuple(c.strip() for c in (args.collection or "").split(",") if c.strip()),
                       None if args.bbox is None else parse_bbox(args.bbox), args.datetime, args.max_cloud,
                       DEFAULT_MAX_ITEMS if args.max_items is None else args.max_items)
-    names, dates = dated_inputs(search_images(query, args.asset))
+    names, dates = dated_inputs(search_images(query, args.asset, timeout=timeout))
     given: list[Any] = args.dates or []
     if given and len(given) != len(names):
         raise OptionError(f"{len(given)} dates for the {len(names)} images the STAC search found")
@@ -487,10 +502,11 @@ def _positive_days(text: str) -> float:
 
 def run_stack(args: argparse.Namespace) -> StackResult:
     """Runs ``talmek-track stack`` for parsed arguments."""
-    images, dates = _stack_inputs(args)
+    options = options_of(args)
+    images, dates = _stack_inputs(args, options.timeout)
     return match_stack(images, args.pairs, args.output, max_days=args.max_days,
                        min_days=args.min_days, dates=dates, progress=not args.quiet,
-                       keep=False, cube=args.cube, invert=args.invert, options=options_of(args))
+                       keep=False, cube=args.cube, invert=args.invert, options=options)
 
 
 def stack_summary(result: StackResult) -> str:
@@ -555,7 +571,7 @@ _shown_warnings: set[str] = set()
 
 def _show(message: Warning | str, category: type[Warning], filename: str, lineno: int,
           file: TextIO | None = None, line: str | None = None) -> None:
-    text = str(message)
+    text = path_text(str(message))
     if text in _shown_warnings:
         return
     _shown_warnings.add(text)
@@ -639,7 +655,7 @@ def _repair(args: argparse.Namespace) -> int:
         return EXIT_OUTPUT
     if not args.quiet:
         for line in done or [f"{path_text(args.output)}: nothing to repair"]:
-            print(f"{PROG}: {line}", file=sys.stderr)
+            print(f"{PROG}: {path_text(line)}", file=sys.stderr)
     return 0
 
 
@@ -664,10 +680,11 @@ def _main(args: argparse.Namespace, stack: bool = False) -> int:
             print(f"{PROG}: error: {path_text(e.worded(flag))}", file=sys.stderr)
             return EXIT_INPUT
         except OSError as e:
-            print(f"{PROG}: error: {e.strerror or e}: {path_text(e.filename or args.output)}", file=sys.stderr)
+            print(f"{PROG}: error: {path_text(e.strerror or e)}: {path_text(e.filename or args.output)}",
+                  file=sys.stderr)
             return EXIT_INPUT
     if not args.quiet:
-        print(f"{PROG}: {line}", file=sys.stderr)
+        print(f"{PROG}: {path_text(line)}", file=sys.stderr)
     return 0
 
 

@@ -37,6 +37,7 @@ from talmek_track.options.values import (
     DEFAULT_MAX_PIXELS,
     DEFAULT_PERCENTILES,
     DEFAULT_RESAMPLING,
+    DEFAULT_TIMEOUT,
     FILTERS,
     FORMAT_WRITERS,
     Pass,
@@ -134,6 +135,15 @@ def _seconds(name: str, value: object) -> float:
         raise _refuse("{0} must be a number of seconds above 0 and below 1e6, got {value!r}", name,
                       value=value)
     return number
+
+
+def _timeout(name: str, value: object) -> tuple[float, float]:
+    """Seconds to connect and to wait for the next bytes: one number for both, or the pair."""
+    items = list(value) if isinstance(value, Iterable) and not isinstance(value, (str, bytes)) else [value]
+    if len(items) not in (1, 2):
+        raise _refuse("{0} must be seconds, one number or (connect, read), got {value!r}", name, value=value)
+    connect, read = (_seconds(name, v) for v in items * (3 - len(items)))
+    return connect, read
 
 
 def _address(name: str, value: object) -> str:
@@ -375,7 +385,7 @@ _CHECKS: dict[str, Callable[[str, Any], Any]] = {
     "filter": _choice(FILTERS), "stable": _stable, "block_pixels": _at_least_one,
     "max_pixels": _optional(_at_least_one), "max_points": _optional(_at_least_one),
     "max_download": _optional(_at_least_one),
-    "allow_any_source": _flag, "allow_remote": _flag, "connect_timeout": _optional(_seconds),
+    "allow_any_source": _flag, "allow_remote": _flag, "timeout": _timeout, "connect_timeout": _optional(_seconds),
     "handshake_timeout": _optional(_seconds),
     "refine": _refine, "backmatch": _tolerance(0.01, 2.0, 0.5), "similarity": _tolerance(-1.0, 0.99, 0.5),
     "saturation": lambda name, v: bool(v), "mask1": _mask, "mask2": _mask,
@@ -427,6 +437,7 @@ class TrackOptions:
     max_download: int | None = DEFAULT_MAX_DOWNLOAD
     allow_any_source: bool = False
     allow_remote: bool = True
+    timeout: tuple[float, float] = DEFAULT_TIMEOUT
     connect_timeout: float | None = None
     handshake_timeout: float | None = None
     refine: str = "cubic:2"
@@ -630,6 +641,7 @@ class StackKeywords(FieldKeywords, total=False):
     max_download: int | None
     allow_any_source: bool
     allow_remote: bool
+    timeout: float | tuple[float, float]
     connect_timeout: float | None
     handshake_timeout: float | None
     mask1: Mask | None

@@ -363,6 +363,11 @@ FILTERS = ("none", "median")
 DEFAULT_BLOCK_PIXELS = 32_000_000
 
 
+#: How long, in seconds, a remote input (and a STAC API) may take to accept a connection, and
+#: then to send the next bytes of its answer (a server that accepts and never answers ends the
+#: run after this long): (connect, read).
+DEFAULT_TIMEOUT: tuple[float, float] = (10.0, 60.0)
+
 #: The backends a run may name; ``talmek_track.matching.backends.BACKENDS`` maps each to its runner.
 BACKEND_NAMES = ("threads", "dask")
 

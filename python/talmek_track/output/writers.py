@@ -22,7 +22,6 @@ import json
 import logging
 import math
 import os
-import re
 import shutil
 import sys
 import threading
@@ -36,7 +35,7 @@ from typing import Any, NoReturn
 import numpy as np
 
 from talmek_track._facts import Status, status_name
-from talmek_track.errors import OutputError, TrackError, describe_error, path_text, require
+from talmek_track.errors import OutputError, TrackError, describe_error, path_text, public_path, require
 from talmek_track.matching.engine import RECORD_DTYPE
 from talmek_track.options.values import FORMAT_WRITERS
 from talmek_track.output import formats as vector_formats
@@ -456,18 +455,6 @@ def _options(result: TrackResult) -> dict[str, Any] | None:
         if isinstance(getattr(options, name), str):
             chosen[name] = public_path(getattr(options, name))
     return chosen
-
-
-_USERINFO = re.compile(r"(?<=://)[^/@?#\s]*@")
-
-
-def public_path(path: str) -> str:
-    """An input as run.json may show it: a URL without its user and password and without its
-    query, where signed URLs carry their credentials."""
-    text = _USERINFO.sub("", str(path))
-    if "://" in text and "?" in text:
-        text = text.split("?", 1)[0] + "?…"
-    return text
 
 
 def run_record(result: TrackResult) -> dict[str, Any]:

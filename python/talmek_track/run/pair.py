@@ -93,16 +93,16 @@ def open_image(path: str | os.PathLike[str], options: TrackOptions, *, fetch: bo
     text = os.fspath(path)
     when = None
     if is_stac(text):
-        image = item_image(text, options.asset, options.source_policy)
+        image = item_image(text, options.asset, options.source_policy, options.timeout)
         if image.datetime is None and options.dates is None:
             raise InputError(f"{text}: item {image.item} has no datetime; give the dates (--dates)")
         text, when = image.href, image.datetime
     admit(text, options.source_policy)  # before any byte is fetched
     if fetch:
-        fetch_once(text, max_bytes=options.max_download)
+        fetch_once(text, options.timeout, max_bytes=options.max_download)
     source = open_source(text, band=options.band, page=options.page, nodata=options.nodata,
                          max_pixels=options.max_pixels, allow_any_source=options.allow_any_source,
-                         allow_remote=options.allow_remote)
+                         allow_remote=options.allow_remote, timeout=options.timeout)
     if when is not None:
         source = dataclasses.replace(source, tags={**source.tags, "ACQUISITION_DATETIME": when.isoformat()})
     return source

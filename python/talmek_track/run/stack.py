@@ -23,7 +23,7 @@ from typing import Any, Unpack
 import numpy as np
 
 from talmek_track._facts import Status
-from talmek_track.errors import OptionError, require
+from talmek_track.errors import OptionError, public_path, require
 from talmek_track.matching.backends import run_block_groups
 from talmek_track.matching.blocks import BlockRecords
 from talmek_track.options.core import StackKeywords, TrackOptions, check_path
@@ -31,7 +31,7 @@ from talmek_track.options.dates import parse_date
 from talmek_track.output.cube import CUBE_NAME, Cube, open_cube, require_dated
 from talmek_track.output.dataset import to_dataset
 from talmek_track.output.publish import output_target, repair_tree, staged
-from talmek_track.output.writers import output_names, public_path, require_writers, write_result
+from talmek_track.output.writers import output_names, require_writers, write_result
 from talmek_track.products.results import TrackResult
 from talmek_track.run.pair import (
     PairPlan,
@@ -316,7 +316,7 @@ value_range, percentiles, prefilter, filter, stable, block_pixels :
     if isinstance(paths, (str, bytes, os.PathLike)) or not isinstance(paths, Iterable):
         raise TypeError(f"paths must be a sequence of image paths, got {paths!r}")
     names, item_dates = stack_inputs([os.fspath(check_path("each of paths", p)) for p in paths], opts.asset,
-                                     opts.source_policy)
+                                     opts.source_policy, opts.timeout)
     if dates is None and any(d is not None for d in item_dates):
         dates = item_dates
     if len(names) < 2:

@@ -25,7 +25,7 @@ from __future__ import annotations
 import os
 import re
 import warnings
-from collections.abc import Iterator, Sequence
+from collections.abc import Iterator, Mapping, Sequence
 from contextlib import contextmanager
 from dataclasses import dataclass
 from typing import Any
@@ -224,12 +224,13 @@ def _pixel_bytes(ds: Any) -> int:
 
 @contextmanager
 def open_raster(path: str, driver: str | None, *, name: str | None = None, page: int | None = None,
-                role: Role | None = None) -> Iterator[Any]:
+                role: Role | None = None, network: Mapping[str, str] | None = None) -> Iterator[Any]:
     """The raster ``path`` open for reading with rasterio, by ``driver`` alone (None: any, for
     ``allow_any_source``); ``name`` is what GDAL opens when not ``path`` itself (a local copy of a
     remote file, a NetCDF variable, an S3 URL as ``/vsis3/``), ``page`` a page of a multi-page
-    TIFF. Its tiles or strips are held to ``check_blocks`` before it is handed out. InputError,
-    naming ``path``, when it cannot be opened."""
+    TIFF; ``network`` the GDAL settings of a remote read's time limits. Its tiles or strips are
+    held to ``check_blocks`` before it is handed out. InputError, naming ``path``, when it cannot
+    be opened."""
     import rasterio
 
     target = name or path
@@ -237,7 +238,8 @@ def open_raster(path: str, driver: str | None, *, name: str | None = None, page:
     if driver is not None:
         settings.update(UNTRUSTED_GDAL_SETTINGS)
     if not is_local(target) or "/vsi" in target:
-        settings.update((k, v) for k, v in REMOTE_GDAL_SETTINGS.items() if k not in os.environ)
+        remote = {**REMOTE_GDAL_SETTINGS, **(network or {})}
+        settings.update((k, v) for k, v in remote.items() if k not in os.environ)
     if page is not None:
         target = f"GTIFF_DIR:{page}:{target}"
     with warnings.catch_warnings(), rasterio.Env(**settings):
@@ -249,11 +251,18 @@ def open_raster(path: str, driver: str | None, *, name: str | None = None, page:
             if role is None and ("not recognized" in text or "not a supported" in text):
                 kind = "GDAL reads" if driver is None else f"of its kind ({driver})"
                 raise refusal(path, f"not an image in a format {kind}") from None
-            raise refusal(path, text if role is None else describe_error(e), role) from None
+            raise refusal(path, timeout_hint(text if role is None else describe_error(e)), role) from None
         with ds:
             for block in set(ds.block_shapes):
                 check_blocks(path, (ds.height, ds.width), block, _pixel_bytes(ds), role)
             yield ds
+
+
+def timeout_hint(text: str) -> str:
+    """GDAL's reason for a failed read, naming the option when the network timed out."""
+    if "CURL error" in text and ("too slow" in text or "timed out" in text):
+        return f"{text} (timeout, --timeout)"
+    return text
 
 
 def read_failed(path: str, e: BaseException, role: Role | None = None, where: str = "") -> InputError:

@@ -19,12 +19,17 @@ gate of all rasters (the source policy, the pixel and tile limits).
 
 from __future__ import annotations
 
+import base64
 import dataclasses
 import functools
+import http.client
 import math
 import os
 import re
 import shutil
+import urllib.error
+import urllib.parse
+import urllib.request
 import warnings
 from collections.abc import Iterable, Iterator, Mapping
 from contextlib import contextmanager
@@ -41,6 +46,7 @@ from talmek_track.options.values import (
     DEFAULT_MAX_DOWNLOAD,
     DEFAULT_MAX_PIXELS,
     DEFAULT_PERCENTILES,
+    DEFAULT_TIMEOUT,
     SourcePolicy,
     ValueRange,
 )
@@ -218,6 +224,9 @@ class ImageSource:
     held : Window or None
         For the reader "held": the part of the image that ``array`` holds, as stored (rows, cols,
         bands read); reads outside it are refused (see ``holding``).
+    timeout : (float, float) or None
+        For a file read over the network (S3, HTTP(S) not fetched whole): GDAL's connect and
+        read timeouts, in seconds (``network_settings``); None: ``DEFAULT_TIMEOUT``.
     """
 
     path: str
@@ -236,6 +245,7 @@ class ImageSource:
     warp: Warp | None = None
     copy: LocalCopy | None = dataclasses.field(default=None, compare=False, repr=False)
     held: Window | None = dataclasses.field(default=None, compare=False, repr=False)
+    timeout: tuple[float, float] | None = dataclasses.field(default=None, compare=False, repr=False)
 
     @property
     def colour(self) -> bool:
@@ -492,7 +502,7 @@ def tile_rows(source: ImageSource) -> int:
     """The rows of the blocks (tiles or strips) the file is stored in, 1 when no file says."""
     if source.reader != RasterioReader.name or source.warp is not None:
         return 1
-    with _open_dataset(source.path, source.page, source.driver, source.copy) as ds:
+    with _open_dataset(source.path, source.page, source.driver, source.copy, timeout=source.timeout) as ds:
         return int(ds.block_shapes[source.bands[0] - 1][0])
 
 
@@ -553,7 +563,7 @@ def _have_rasterio() -> bool:
 def open_source(path: str | os.PathLike[str], *, band: int | None = None, page: int | None = None,
                 nodata: float | None = None, max_pixels: int | None = DEFAULT_MAX_PIXELS,
                 allow_any_source: bool = False, allow_remote: bool = True,
-                role: Role | None = None) -> ImageSource:
+                role: Role | None = None, timeout: tuple[float, float] | None = None) -> ImageSource:
     """Inspects one input without reading its pixels.
 
     Parameters
@@ -579,6 +589,10 @@ def open_source(path: str | os.PathLike[str], *, band: int | None = None, page: 
         Whether an input over HTTP(S) or S3 is read at all.
     role : gate.Role, optional
         What the raster is for when an option names it (a mask): refusals name the option.
+    timeout : (float, float), optional
+        For a file read over the network: how long to wait for a connection, and then for the
+        next bytes of each answer, in seconds (default ``DEFAULT_TIMEOUT``); every later read of
+        the source keeps it.
 
     Returns
     -------
@@ -602,7 +616,7 @@ def open_source(path: str | os.PathLike[str], *, band: int | None = None, page: 
     driver = admit(text, SourcePolicy(allow_any_source, max_pixels, allow_remote), role=role)
     try:
         if _have_rasterio():
-            source = _open_rasterio(text, band, page, nodata, driver, max_pixels, role)
+            source = _open_rasterio(text, band, page, nodata, driver, max_pixels, role, timeout)
         elif text.lower().endswith((".tif", ".tiff")):
             source = _open_tifffile(text, band, page, nodata, max_pixels, role)
         elif not _is_local(text):
@@ -669,16 +683,18 @@ def _pages_error(path: str, pages: int) -> InputError:
 
 @contextmanager
 def _open_dataset(path: str, page: int | None, driver: str | None = None,
-                  copy: LocalCopy | None = None, role: Role | None = None) -> Iterator[Any]:
+                  copy: LocalCopy | None = None, role: Role | None = None,
+                  timeout: tuple[float, float] | None = None) -> Iterator[Any]:
     local = _LOCAL_COPIES.get(path) or (copy.usable() if copy is not None else None)
-    with open_raster(path, driver, name=local or gdal_path(path), page=page, role=role) as ds:
+    network = None if local is not None or _is_local(path) else network_settings(timeout)
+    with open_raster(path, driver, name=local or gdal_path(path), page=page, role=role, network=network) as ds:
         yield ds
 
 
 @contextmanager
 def _open_source(source: ImageSource) -> Iterator[Any]:
     """The source's file opened for reading, through a warped view onto its grid if it has one."""
-    with _open_dataset(source.path, source.page, source.driver, source.copy) as ds:
+    with _open_dataset(source.path, source.page, source.driver, source.copy, timeout=source.timeout) as ds:
         if source.warp is None:
             yield ds
             return
@@ -703,10 +719,10 @@ def _open_source(source: ImageSource) -> Iterator[Any]:
 
 def _open_rasterio(path: str, band: int | None, page: int | None, nodata: float | None,
                    driver: str | None = None, max_pixels: int | None = DEFAULT_MAX_PIXELS,
-                   role: Role | None = None) -> ImageSource:
+                   role: Role | None = None, timeout: tuple[float, float] | None = None) -> ImageSource:
     from rasterio.enums import ColorInterp
 
-    with _open_dataset(path, None, driver, role=role) as ds:
+    with _open_dataset(path, None, driver, role=role, timeout=timeout) as ds:
         check_pixels(path, ds.height, ds.width, max_pixels, role)
         pages = len(ds.subdatasets) if ds.driver == "GTiff" else 0
         tags = {str(k): str(v) for k, v in ds.tags().items()}
@@ -715,7 +731,7 @@ def _open_rasterio(path: str, band: int | None, page: int | None, nodata: float 
     if page is not None and pages > 1 and page > pages:
         raise InputError(f"{path} has {pages} pages, no page {page}")
     page = page if pages > 1 else None
-    with _open_dataset(path, page, driver, role=role) as ds:
+    with _open_dataset(path, page, driver, role=role, timeout=timeout) as ds:
         check_pixels(path, ds.height, ds.width, max_pixels, role)
         interp = tuple(ds.colorinterp)
         rgb = ds.count >= 3 and interp[:3] == (ColorInterp.red, ColorInterp.green, ColorInterp.blue)
@@ -733,7 +749,7 @@ def _open_rasterio(path: str, band: int | None, page: int | None, nodata: float 
         tags.update((str(k), str(v)) for k, v in ds.tags(1).items())
     return ImageSource(path, RasterioReader.name, shape, str(dtype), bands, page,
                        nodata if nodata is not None else declared, transform, crs, tags=tags,
-                       driver=driver)
+                       driver=driver, timeout=timeout)
 
 
 # --- tifffile and imageio: the whole image, memory-mapped or cached -------------------------------
@@ -844,11 +860,12 @@ def _whole(source: ImageSource, bands_only: bool = True) -> np.ndarray:
 
 def forget_decoded() -> None:
     """Drops the images that tifffile and imageio decoded whole, and the local copies of remote
-    files."""
+    files (those that killed runs left behind too)."""
     _decoded.cache_clear()
     while _LOCAL_COPIES:
         _, copy = _LOCAL_COPIES.popitem()
         shutil.rmtree(os.path.dirname(copy), ignore_errors=True)
+    remove_stale_copies()
 
 
 # --- remote files read once -----------------------------------------------------------------------
@@ -879,26 +896,174 @@ def _too_large(path: str, size: int, max_bytes: int, known: bool) -> InputError:
                       "(max_download, --max-download)")
 
 
-def fetch_once(path: str, timeout: float = 60.0, max_bytes: int | None = DEFAULT_MAX_DOWNLOAD) -> None:
+def network_settings(timeout: tuple[float, float] | None) -> dict[str, str]:
+    """GDAL's settings of ``timeout`` (connect, read): a connection not made within the first, a
+    request that moves no byte for the second (curl's low-speed limit, which a large range read
+    on a slow link passes, where a time limit of the whole request would not)."""
+    connect, read = timeout or DEFAULT_TIMEOUT
+    return {"GDAL_HTTP_CONNECTTIMEOUT": f"{connect:g}", "GDAL_HTTP_LOW_SPEED_TIME": str(max(1, math.ceil(read))),
+            "GDAL_HTTP_LOW_SPEED_LIMIT": "1"}
+
+
+class _TimedConnection(http.client.HTTPConnection):
+    """An HTTP connection made within the connect timeout (the socket's timeout while it
+    connects) and read with the read timeout afterwards."""
+
+    def __init__(self, *args: Any, read_timeout: float, **keywords: Any) -> None:
+        super().__init__(*args, **keywords)
+        self.read_timeout = read_timeout
+
+    def connect(self) -> None:
+        super().connect()
+        self.sock.settimeout(self.read_timeout)
+
+
+class _TimedTLSConnection(http.client.HTTPSConnection):
+    """As ``_TimedConnection`` over TLS; the handshake counts as connecting."""
+
+    def __init__(self, *args: Any, read_timeout: float, **keywords: Any) -> None:
+        super().__init__(*args, **keywords)
+        self.read_timeout = read_timeout
+
+    def connect(self) -> None:
+        super().connect()
+        self.sock.settimeout(self.read_timeout)
+
+
+class _TimedHTTPHandler(urllib.request.HTTPHandler):
+    def __init__(self, read_timeout: float) -> None:
+        super().__init__()
+        self.read_timeout = read_timeout
+
+    def http_open(self, req: urllib.request.Request) -> http.client.HTTPResponse:
+        return self.do_open(functools.partial(_TimedConnection, read_timeout=self.read_timeout), req)
+
+
+class _TimedHTTPSHandler(urllib.request.HTTPSHandler):
+    def __init__(self, read_timeout: float) -> None:
+        super().__init__()
+        self.read_timeout = read_timeout
+
+    def https_open(self, req: urllib.request.Request) -> http.client.HTTPResponse:
+        return self.do_open(functools.partial(_TimedTLSConnection, read_timeout=self.read_timeout), req,
+                            context=self._context)  # type: ignore[attr-defined]
+
+
+def _request(url: str) -> urllib.request.Request:
+    """A GET of ``url``. A user and password in it are sent as basic authentication, to this
+    host alone (never along a redirect), and are no part of the address asked for."""
+    parts = urllib.parse.urlsplit(url)
+    if "@" not in parts.netloc:
+        return urllib.request.Request(url)
+    userinfo, _, host = parts.netloc.rpartition("@")
+    user, _, password = userinfo.partition(":")
+    request = urllib.request.Request(urllib.parse.urlunsplit(parts._replace(netloc=host)))
+    token = f"{urllib.parse.unquote(user)}:{urllib.parse.unquote(password)}".encode()
+    request.add_unredirected_header("Authorization", "Basic " + base64.b64encode(token).decode("ascii"))
+    return request
+
+
+@contextmanager
+def open_url(url: str, timeout: tuple[float, float] | None = None) -> Iterator[http.client.HTTPResponse]:
+    """The answer to a GET of the HTTP(S) address ``url``, within ``timeout`` (connect, read;
+    default ``DEFAULT_TIMEOUT``), with the user and password the URL may hold sent as basic
+    authentication. Raises what urllib raises; ``network_reason`` words it for a message."""
+    connect, read = timeout or DEFAULT_TIMEOUT
+    opener = urllib.request.build_opener(_TimedHTTPHandler(read), _TimedHTTPSHandler(read))
+    try:
+        response = opener.open(_request(url), timeout=connect)
+    except urllib.error.HTTPError as e:
+        e.close()  # the error's body is never read
+        raise
+    with response:
+        yield response
+
+
+def network_reason(e: BaseException, timeout: tuple[float, float] | None = None) -> str:
+    """Why a request of ``open_url`` failed, on one line: the HTTP error, the timeout passed, or
+    the network's reason."""
+    connect, read = timeout or DEFAULT_TIMEOUT
+    if isinstance(e, urllib.error.HTTPError):
+        return f"HTTP error {e.code} ({e.reason})"
+    if isinstance(e, urllib.error.URLError) and isinstance(e.reason, TimeoutError):
+        return f"no connection within {connect:g} s (timeout, --timeout)"
+    if isinstance(e, TimeoutError):
+        return f"the server sent nothing for {read:g} s (timeout, --timeout)"
+    if isinstance(e, urllib.error.URLError):
+        return one_line(e.reason) if isinstance(e.reason, BaseException) else str(e.reason)
+    return one_line(e)
+
+
+#: The folders of the copies this process fetches start with this, the machine's name and the
+#: process id, so that a later run on the machine knows a copy whose process is gone.
+_COPY_PREFIX = "talmek-remote-"
+
+
+def _host_prefix() -> str:
+    import socket
+
+    return f"{_COPY_PREFIX}{socket.gethostname()}-"
+
+
+def _running(pid: int) -> bool:
+    """Whether process ``pid`` of this machine is alive (a zombie, killed but not reaped, is not)."""
+    if pid == os.getpid():
+        return True
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except OSError:
+        return True  # another user's
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except (OSError, IndexError):
+        return True
+
+
+def remove_stale_copies() -> list[str]:
+    """Removes the copies of remote files that runs of this machine left in the temporary
+    folder when they were killed (SIGKILL, a power cut) while fetching or matching; returns
+    their folders. A copy whose process still runs is kept."""
+    import tempfile
+
+    base = tempfile.gettempdir()
+    ours = re.compile(re.escape(_host_prefix()) + r"(\d+)-")
+    try:
+        names = os.listdir(base)
+    except OSError:
+        return []
+    removed = []
+    for name in names:
+        found = ours.match(name)
+        if found is not None and not _running(int(found.group(1))):
+            shutil.rmtree(os.path.join(base, name), ignore_errors=True)
+            removed.append(os.path.join(base, name))
+    return removed
+
+
+def fetch_once(path: str, timeout: tuple[float, float] | None = None,
+               max_bytes: int | None = DEFAULT_MAX_DOWNLOAD) -> None:
     """Fetches the HTTP(S) file ``path`` once into a private temporary folder, so that the run
     reads every byte of it once instead of twice or more (the value-range sample touches every
     tile, and matching reads them again); results are those of the remote file, bit for bit.
-    ``forget_decoded`` removes the copy. InputError, on one line, for an HTTP or network error, a
+    ``forget_decoded`` removes the copy. ``timeout`` is (connect, read) in seconds (default
+    ``DEFAULT_TIMEOUT``); a user and password in the URL are sent as basic authentication.
+    InputError, on one line, for an HTTP or network error, a server silent past the timeout, a
     file larger than ``max_bytes`` (None: no limit; told by its Content-Length before any byte
     is fetched, else when the download passes it) and a download cut short; nothing of a failed
-    download stays behind."""
+    download stays behind, and copies that killed runs left behind are removed first."""
     url = http_url(path)
     if url is None or path in _LOCAL_COPIES:
         return
-    import http.client
     import tempfile
-    import urllib.error
-    import urllib.request
 
-    folder = tempfile.mkdtemp(prefix="talmek-remote-")
+    remove_stale_copies()
+    folder = tempfile.mkdtemp(prefix=f"{_host_prefix()}{os.getpid()}-")
     target = os.path.join(folder, "image")
     try:
-        with urllib.request.urlopen(url, timeout=timeout) as response:
+        with open_url(url, timeout) as response:
             header = response.headers.get("Content-Length", "")
             length = int(header) if header.strip().isdigit() else None
             if max_bytes is not None and length is not None and length > max_bytes:
@@ -912,12 +1077,9 @@ def fetch_once(path: str, timeout: float = 60.0, max_bytes: int | None = DEFAULT
                     out.write(chunk)
         if length is not None and got != length:
             raise InputError(f"cannot read {path}: the download ended after {got} of its {length} bytes")
-    except urllib.error.HTTPError as e:
-        shutil.rmtree(folder, ignore_errors=True)
-        raise InputError(f"cannot read {path}: HTTP error {e.code} ({e.reason})") from None
     except (OSError, ValueError, http.client.HTTPException) as e:
         shutil.rmtree(folder, ignore_errors=True)
-        raise InputError(f"cannot read {path}: {one_line(e)}") from None
+        raise InputError(f"cannot read {path}: {network_reason(e, timeout)}") from None
     except BaseException:
         shutil.rmtree(folder, ignore_errors=True)
         raise

@@ -14,6 +14,8 @@ where remote inputs are allowed; the image is then opened like any other input.
 
 from __future__ import annotations
 
+import http.client
+import json
 import os
 from dataclasses import dataclass
 from datetime import datetime
@@ -22,6 +24,11 @@ from typing import Any
 from talmek_track.errors import InputError, one_line, require
 from talmek_track.options.values import SourcePolicy
 from talmek_track.sources.gate import is_network, stac_href
+from talmek_track.sources.readers import http_url, network_reason, open_url
+
+#: The largest STAC document read from the network: far above an item collection of thousands of
+#: items, small enough that a server that never ends its answer cannot fill the memory.
+MAX_DOCUMENT_BYTES = 2**26
 
 
 @dataclass(frozen=True)
@@ -40,13 +47,29 @@ def is_stac(path: str | os.PathLike[str]) -> bool:
     return text.split("?", 1)[0].lower().endswith(".json")
 
 
-def _read(path: str, policy: SourcePolicy) -> dict[str, Any]:
+def _read(path: str, policy: SourcePolicy, timeout: tuple[float, float] | None = None) -> dict[str, Any]:
+    """The JSON document at ``path``: a file, or an HTTP(S) address (where ``policy`` allows
+    remote inputs) read within ``timeout`` (connect, read), a user and password in it sent as
+    basic authentication."""
     pystac = require("pystac", "stac")
     if not policy.allow_remote and is_network(path):
         raise InputError(f"cannot read the STAC document {path}: remote inputs are not allowed in "
                          "this run (allow_remote=False, --no-remote)")
+    url = http_url(path)
     try:
-        document = pystac.StacIO.default().read_json(path)
+        if url is None:
+            document = pystac.StacIO.default().read_json(path)
+        else:
+            with open_url(url, timeout) as response:
+                data = response.read(MAX_DOCUMENT_BYTES + 1)
+            if len(data) > MAX_DOCUMENT_BYTES:
+                raise InputError(f"cannot read the STAC document {path}: it is larger than "
+                                 f"{MAX_DOCUMENT_BYTES} bytes")
+            document = json.loads(data)
+    except InputError:
+        raise
+    except (OSError, http.client.HTTPException) as e:
+        raise InputError(f"cannot read the STAC document {path}: {network_reason(e, timeout)}") from None
     except Exception as e:  # noqa: BLE001 - a missing file, an HTTP error, bad JSON: one line
         raise InputError(f"cannot read the STAC document {path}: {one_line(e)}") from None
     if not isinstance(document, dict):
@@ -104,14 +127,16 @@ def pick_asset(item: Any, asset: str | None, where: str, when: datetime | None) 
 
 
 def item_image(path: str | os.PathLike[str], asset: str | None = None,
-               policy: SourcePolicy | None = None) -> StacImage:
-    """The image a STAC item names, its address held to ``policy`` (default: the default one).
+               policy: SourcePolicy | None = None,
+               timeout: tuple[float, float] | None = None) -> StacImage:
+    """The image a STAC item names, its address held to ``policy`` (default: the default one),
+    the item read within ``timeout`` (connect, read) when it is a URL.
     InputError for a document that is not an item, a missing asset (with the list of the item's
     assets), one unreadable, and an address the policy refuses."""
     pystac = require("pystac", "stac")
     policy = policy or SourcePolicy()
     text = os.fspath(path)
-    document = _read(text, policy)
+    document = _read(text, policy, timeout)
     if document.get("type") != "Feature":
         raise InputError(f"{text} is not a STAC item (a collection of items is a stack's input)")
     try:
@@ -122,15 +147,17 @@ def item_image(path: str | os.PathLike[str], asset: str | None = None,
 
 
 def collection_images(path: str | os.PathLike[str], asset: str | None = None,
-                      policy: SourcePolicy | None = None) -> list[StacImage]:
+                      policy: SourcePolicy | None = None,
+                      timeout: tuple[float, float] | None = None) -> list[StacImage]:
     """The images of every item of a STAC ItemCollection, in its order, their addresses held to
-    ``policy`` (relative ones to the collection's own folder)."""
+    ``policy`` (relative ones to the collection's own folder), the collection read within
+    ``timeout`` when it is a URL."""
     pystac = require("pystac", "stac")
     policy = policy or SourcePolicy()
     text = os.fspath(path)
-    document = _read(text, policy)
+    document = _read(text, policy, timeout)
     if document.get("type") == "Feature":
-        return [item_image(text, asset, policy)]
+        return [item_image(text, asset, policy, timeout)]
     if document.get("type") != "FeatureCollection":
         raise InputError(f"{text} is not a STAC item collection")
     base = text if "://" in text else os.path.abspath(text)
@@ -151,9 +178,11 @@ def _sibling(base: str, name: str) -> str:
 
 
 def stack_inputs(paths: list[str], asset: str | None = None,
-                 policy: SourcePolicy | None = None) -> tuple[list[str], list[datetime | None]]:
-    """A stack's inputs with every STAC document (an item, or a collection of items) replaced by
-    the images it names, and each image's date from its item (None for plain images)."""
+                 policy: SourcePolicy | None = None, timeout: tuple[float, float] | None = None
+                 ) -> tuple[list[str], list[datetime | None]]:
+    """A stack's inputs with every STAC document (an item, or a collection of items, read within
+    ``timeout`` when it is a URL) replaced by the images it names, their addresses held to
+    ``policy``, and each image's date from its item (None for plain images)."""
     names: list[str] = []
     dates: list[datetime | None] = []
     for path in paths:
@@ -161,7 +190,7 @@ def stack_inputs(paths: list[str], asset: str | None = None,
             names.append(path)
             dates.append(None)
             continue
-        for image in collection_images(path, asset, policy):
+        for image in collection_images(path, asset, policy, timeout):
             names.append(image.href)
             dates.append(image.datetime)
     return names, dates

@@ -13,6 +13,7 @@ from dataclasses import dataclass
 from datetime import datetime
 
 from talmek_track.errors import InputError, OptionError, one_line, require
+from talmek_track.options.values import DEFAULT_TIMEOUT
 from talmek_track.sources.stac import StacImage, item_datetime, pick_asset
 
 #: The most items a search returns unless the caller allows more: a stack of that many images is
@@ -86,7 +87,8 @@ def check_query(query: StacQuery) -> StacQuery:
     return query
 
 
-def search_images(query: StacQuery, asset: str | None = None) -> list[StacImage]:
+def search_images(query: StacQuery, asset: str | None = None,
+                  timeout: tuple[float, float] | None = None) -> list[StacImage]:
     """The images of the items a STAC API search finds, in the order of their dates (then ids).
 
     Parameters
@@ -95,11 +97,15 @@ def search_images(query: StacQuery, asset: str | None = None) -> list[StacImage]
         The API and what to search for.
     asset : str, optional
         The asset each item stands for (default: the first with the role ``data``).
+    timeout : (float, float), optional
+        Seconds to wait for the API to accept a connection, and then for the next bytes of each
+        answer (default ``readers.DEFAULT_TIMEOUT``).
 
     Raises
     ------
     InputError
-        On one line: the API cannot be reached or answers with an error, the search finds no
+        On one line: the API cannot be reached, answers with an error or not within the
+        timeout, the search finds no
         item, an item lacks the asset (with the list of its assets) or a datetime.
     """
     check_query(query)
@@ -112,10 +118,13 @@ def search_images(query: StacQuery, asset: str | None = None) -> list[StacImage]
     if query.max_cloud is not None:
         keywords["query"] = {"eo:cloud_cover": {"lte": query.max_cloud}}
     try:
-        client = pystac_client.Client.open(query.url)
+        client = pystac_client.Client.open(query.url, timeout=timeout or DEFAULT_TIMEOUT)
         items = list(client.search(**keywords).items())
     except Exception as e:  # noqa: BLE001 - an HTTP error, an unreachable host, a bad answer
-        raise InputError(f"the STAC search at {query.url} failed: {one_line(e)}") from None
+        reason = one_line(e)
+        if "timed out" in reason.lower():
+            reason += " (timeout, --timeout)"
+        raise InputError(f"the STAC search at {query.url} failed: {reason}") from None
     if not items:
         raise InputError(f"the STAC search at {query.url} found no items ({query.describe()})")
     images = []
