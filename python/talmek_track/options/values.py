@@ -370,3 +370,7 @@ BACKEND_NAMES = ("threads", "dask")
 #: stage (``talmek_track.register_writer``), so that a run's formats are checked against what is
 #: registered when its options are made, before any stage that writes is loaded.
 FORMAT_WRITERS: dict[str, Any] = {}
+
+#: The formats written when none are named: every one but NetCDF (which needs the xarray extra);
+#: the GeoPackage only when pyogrio or fiona is installed.
+DEFAULT_FORMATS: tuple[str, ...] = ("csv", "geojson", "tif", "gpkg", "plot", "run")
