@@ -19,7 +19,10 @@ new flag needs nothing there. To add an option:
 
 1. add the field here, ``name: type = option(default, _check, Flag(rank, "help", ...))``, with a
    rank between those of the flags it goes between in ``--help`` (and ``group="limits"`` or
-   ``group="Dask"`` for those sections), or no Flag for a library-only option;
+   ``group="Dask"`` for those sections), or no Flag for a library-only option; for example
+   ``timeout: float | None = option(None, _optional(_seconds), Flag(35, "how long to wait for a
+   server (default: {default})", metavar="SECONDS", parse=text_seconds, group="limits"))``
+   places --timeout after --max-download; its errors are worded with the flag by themselves;
 2. add a line to the keyword dictionaries of the entry points that take it (``MatchKeywords``,
    ``FieldKeywords``, ``StackKeywords``, ``ArrayKeywords``; type checkers need them written out,
    and tests/test_options.py holds them to the fields);
