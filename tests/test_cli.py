@@ -232,6 +232,8 @@ def half_geo(tmp_path, pngs):
     (lambda t, p: [*p, "-o", t / "out", "--chip", "200"], 2, f"{REF_CHIP_MIN}..{REF_CHIP_MAX}"),
     (lambda t, p: [*p, "-o", t / "out", "--chip", "16", "--margin", "4"], 2, f"{SEARCH_CHIP_MIN}..{SEARCH_CHIP_MAX}"),
     (lambda t, p: [*p, "-o", t / "out", "--threads", "0"], 2, "--threads"),
+    (lambda t, p: [*p, "-o", t / "out", "--max-pixels", "1e999"], 2,
+     "argument --max-pixels: expected a whole number or 'none', got '1e999'"),
     (lambda t, p: [*p, "-o", t / "out", "--step", "0,3"], 2, "--step"),
     (lambda t, p: [*p, "-o", p[0]], 2, "not a folder"),
     (lambda t, p: [*p, "-o", t / "no" / "out"], 2, "does not exist"),

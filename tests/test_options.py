@@ -1,4 +1,5 @@
 """A run's options: one checked object, keywords beside it, and the command's wording of errors."""
+import argparse
 import dataclasses
 import re
 from datetime import UTC, datetime
@@ -11,7 +12,9 @@ iio = pytest.importorskip("imageio.v3")
 from support import same_bits, textured  # noqa: E402
 from talmek_track import REF_CHIP_MAX, REF_CHIP_MIN, SEARCH_CHIP_MIN, TrackOptions  # noqa: E402
 from talmek_track.cli import command as cli  # noqa: E402
+from talmek_track.options import core, flags  # noqa: E402
 from talmek_track.options.core import ArrayKeywords, RunKeywords, StackKeywords  # noqa: E402
+from talmek_track.options.flags import Flag  # noqa: E402
 
 
 @pytest.mark.parametrize("keywords, options, library, command", [
@@ -99,3 +102,60 @@ def test_keywords_beside_options_take_precedence(pngs):
         tt.track_files(*pngs, options={"chip": 24})
     with pytest.raises(tt.OptionError, match="a stack takes each image's date"):
         tt.match_stack(pngs, options=TrackOptions(dates="2024-07-01,2024-07-02"))
+
+
+def _flag_actions(parser):
+    """The parser's actions that set a TrackOptions field, by field (--dates is the command's own)."""
+    fields = {f.name for f in dataclasses.fields(TrackOptions)} - {"dates"}
+    found = {}
+    for action in parser._actions:
+        if action.dest in fields:
+            assert action.dest not in found, f"two flags set {action.dest}"
+            found[action.dest] = action
+    return found
+
+
+@pytest.mark.parametrize("build", [cli.build_parser, cli.build_stack_parser])
+def test_each_flag_comes_from_the_one_declaration_of_its_field(build):
+    declared = {f.name: f for f in dataclasses.fields(TrackOptions) if f.metadata["flag"] is not None}
+    actions = _flag_actions(build())
+    assert actions.keys() == declared.keys()
+    for name, f in declared.items():
+        spec, action = f.metadata["flag"], actions[name]
+        assert action.option_strings == [cli.flag(name)] and action.default is f.default
+        text = spec.help() if callable(spec.help) else spec.help
+        assert action.help.startswith(text.partition("{default")[0]) and "{" not in action.help
+        assert f.metadata["check"] is core._CHECKS[name]
+    for group in (None, "limits", "Dask"):
+        ranks = [f.metadata["flag"].rank for f in declared.values() if f.metadata["flag"].group == group]
+        assert len(ranks) == len(set(ranks)), f"two flags of {group} share a place in --help"
+    # Every default of the command is the library's, the backend's too.
+    assert cli.options_of(build().parse_args(["a", "b", "-o", "out"])) == TrackOptions()
+
+
+def _keep(name, value):
+    return value
+
+
+@dataclasses.dataclass(frozen=True)
+class _Probe:
+    size: tuple[int, int] = core.option((4, 6), _keep, Flag(20, "a size (default: {default})", metavar="X,Y",
+                                                             parse=flags.text_pair))
+    late: float = core.option(0.25, _keep, Flag(10, "a number (default: {default:g})", parse=float, metavar="F"))
+    off: bool = core.option(True, _keep, Flag(30, "switch it off", sets=False, name="--no-off"))
+    hidden: int = core.option(3, _keep)
+
+
+def test_a_declared_field_becomes_a_flag(capsys):
+    parser = argparse.ArgumentParser(prog="probe")
+    cli.add_flags(parser, _Probe)
+    assert [a.option_strings for a in parser._actions[1:]] == [["--late"], ["--size"], ["--no-off"]]
+    helps = [a.help for a in parser._actions[1:]]
+    assert helps == ["a number (default: 0.25)", "a size (default: 4,6)", "switch it off"]
+    args = parser.parse_args(["--size", "7", "--no-off"])
+    assert vars(args) == {"late": 0.25, "size": (7, 7), "off": False}
+    for wrong, message in (["--size", "1,2,3"], "argument --size: expected N or X,Y with whole numbers"), \
+                          (["--late", "x"], "argument --late: invalid float value: 'x'"):
+        with pytest.raises(SystemExit):
+            parser.parse_args(wrong)
+        assert message in capsys.readouterr().err

@@ -3,29 +3,22 @@
 from __future__ import annotations
 
 import argparse
+import functools
 import os
 import signal
 import sys
 import warnings
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from types import TracebackType
 from typing import Any, NoReturn, TextIO
 
 from talmek_track import interrupts
-from talmek_track._facts import (
-    REF_CHIP_MAX,
-    REF_CHIP_MIN,
-    SEARCH_CHIP_MAX,
-    SEARCH_CHIP_MIN,
-    STATUS_NAMES,
-    Status,
-)
+from talmek_track._facts import STATUS_NAMES, Status
 from talmek_track.errors import InputError, OptionError, OutputError, TrackError, path_text, require
 from talmek_track.interrupts import SIGNALS, Interrupted
-from talmek_track.options.core import PEAK_METHODS, TrackOptions
-from talmek_track.options.values import FILTERS, WARP_RESAMPLING
+from talmek_track.options.core import TrackOptions
+from talmek_track.options.flags import UNSET, CommandOption, FlagTextError, command_options
 from talmek_track.output import publish
-from talmek_track.output.writers import DEFAULT_FORMATS, WRITERS
 from talmek_track.products.results import TrackResult
 from talmek_track.run.stack import StackResult, match_stack
 from talmek_track.run.track import track_files
@@ -36,9 +29,13 @@ EXIT_INPUT, EXIT_USAGE, EXIT_OUTPUT = 1, 2, 3
 #: Every default of the command is the library's.
 DEFAULTS = TrackOptions()
 
+#: The options the command takes as flags, as declared with TrackOptions' fields.
+COMMAND_OPTIONS = {o.keyword: o for group in (None, "limits", "Dask")
+                   for o in command_options(TrackOptions, group)}
+
 #: The command's flag of each option whose flag is not its keyword with dashes.
-FLAGS = {"value_range": "--range", "formats": "--format", "plot": "--no-plot", "backend": "--dask",
-         "saturation": "--no-saturation"}
+FLAGS = {o.keyword: o.flag for o in COMMAND_OPTIONS.values()
+         if o.flag != "--" + o.keyword.replace("_", "-")}
 
 
 def flag(option: str) -> str:
@@ -49,81 +46,6 @@ def flag(option: str) -> str:
 class _Parser(argparse.ArgumentParser):
     def error(self, message: str) -> NoReturn:  # one line, without the usage block
         self.exit(EXIT_USAGE, f"{self.prog}: error: {path_text(message)}\n")
-
-
-def _pair(text: str) -> tuple[int, int]:
-    """'N' for both directions or 'X,Y' (columns, rows); their limits are the options'."""
-    try:
-        values = [int(v) for v in text.split(",")]
-    except ValueError:
-        values = []
-    if len(values) == 1:
-        values *= 2
-    if len(values) != 2:
-        raise argparse.ArgumentTypeError(f"expected N or X,Y with whole numbers, got {text!r}")
-    return values[0], values[1]
-
-
-def _shown(pair: tuple[int, int]) -> str:
-    """A pair's default as help shows it: N when both are equal, else X,Y."""
-    return str(pair[0]) if pair[0] == pair[1] else f"{pair[0]},{pair[1]}"
-
-
-def _start(text: str) -> tuple[int, int] | None:
-    return None if text == "auto" else _pair(text)
-
-
-def _formats(text: str) -> list[str]:
-    names = [n.strip().lower() for n in text.split(",") if n.strip()]
-    if not names:
-        raise argparse.ArgumentTypeError(f"expected names from {', '.join(WRITERS)}, got {text!r}")
-    return names
-
-
-def _limit(text: str) -> float | None:
-    if text == "auto":
-        return None
-    try:
-        return float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"expected a number or 'auto', got {text!r}") from None
-
-
-def _count(text: str) -> int | None:
-    if text == "none":
-        return None
-    try:
-        value = int(float(text)) if "e" in text.lower() else int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"expected a whole number or 'none', got {text!r}") from None
-    return value
-
-
-def _seconds(text: str) -> float:
-    try:
-        return float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"expected a number of seconds, got {text!r}") from None
-
-
-def _timeout(text: str) -> tuple[float, float]:
-    try:
-        values = [float(v) for v in text.split(",")]
-    except ValueError:
-        values = []
-    if len(values) not in (1, 2):
-        raise argparse.ArgumentTypeError(f"expected SECONDS or CONNECT,READ in seconds, got {text!r}")
-    return values[0], values[-1]
-
-
-def _value_range(text: str) -> tuple[float, float] | str | None:
-    if text in ("auto", "none"):
-        return None if text == "none" else "auto"
-    try:
-        lo, hi = (float(v) for v in text.split(","))
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"expected auto, none or LOW,HIGH, got {text!r}") from None
-    return lo, hi
 
 
 def _version() -> str:
@@ -137,213 +59,70 @@ def _version() -> str:
         return str(Talmek.__version__)
 
 
+def _argument_type(parse: Callable[[str], Any]) -> Callable[[str], Any]:
+    """A flag's parser as argparse calls it: wrong text is a wrong argument of the flag (and
+    ``float``, ``int`` keep their names in argparse's own message)."""
+    if parse in (int, float):
+        return parse
+
+    @functools.wraps(parse)
+    def typed(text: str) -> Any:
+        try:
+            return parse(text)
+        except FlagTextError as e:
+            raise argparse.ArgumentTypeError(str(e)) from None
+    return typed
+
+
+def add_flag(ap: argparse.ArgumentParser | argparse._ArgumentGroup, option: CommandOption) -> None:
+    """The flag of one declared option; it stores the option's value under its keyword."""
+    spec = option.spec
+    if spec.sets is not UNSET:
+        ap.add_argument(option.flag, action="store_const", const=spec.sets, default=option.default,
+                        dest=option.keyword, help=option.help)
+        return
+    more: dict[str, Any] = {}
+    if spec.parse is not None:
+        more["type"] = _argument_type(spec.parse)
+    if spec.choices is not None:
+        more["choices"] = spec.choices
+    ap.add_argument(option.flag, default=option.default, metavar=spec.metavar, dest=option.keyword,
+                    help=option.help, **more)
+
+
+def add_flags(ap: argparse.ArgumentParser | argparse._ArgumentGroup, options: type = TrackOptions,
+              group: str | None = None) -> None:
+    """The flags declared with the fields of ``options`` (in ``group``), in the order of --help."""
+    for option in command_options(options, group):
+        add_flag(ap, option)
+
+
 def add_matching_options(ap: argparse.ArgumentParser) -> None:
     """The options of the matching itself, the same for one pair and for a stack."""
-    d = DEFAULTS
-    ap.add_argument("--chip", type=_pair, default=d.chip, metavar="N|W,H",
-                    help=f"reference chip size in pixels, {REF_CHIP_MIN}..{REF_CHIP_MAX} "
-                    f"(default: {_shown(d.chip)})")
-    ap.add_argument("--margin", type=_pair, default=d.margin, metavar="N|X,Y",
-                    help="search margin on each side of the chip, in pixels; the search window "
-                    f"(chip + 2 x margin) must be {SEARCH_CHIP_MIN}..{SEARCH_CHIP_MAX} "
-                    f"(default: {_shown(d.margin)})")
-    ap.add_argument("--step", type=_pair, default=d.step, metavar="N|X,Y",
-                    help=f"grid spacing in pixels of IMAGE1 (default: {_shown(d.step)})")
-    ap.add_argument("--start", type=_start, default=d.start, metavar="auto|X,Y",
-                    help="column and row of the first grid point in IMAGE1; auto picks the first "
-                    "pixel whose chips fit in both images (default: auto)")
-    ap.add_argument("--offset", type=_pair, default=d.offset, metavar="X,Y",
-                    help="expected displacement in pixels (columns right, rows down) where each "
-                    "search window is centred; for GeoTIFF input the shift between the two pixel "
-                    f"grids is added (default: {_shown(d.offset)})")
-    ap.add_argument("--peak", choices=PEAK_METHODS, default=d.peak,
-                    help="sub-pixel peak fit: linear (values), log (logarithms), reciprocal, or "
-                    f"integer (no fit) (default: {d.peak})")
-    ap.add_argument("--min-strength", type=float, default=d.min_strength, metavar="S",
-                    help=f"lowest correlation strength accepted (default: {d.min_strength})")
-    ap.add_argument("--max-displacement", type=_limit, default=d.max_displacement, metavar="PIXELS|auto",
-                    help="longest displacement accepted, measured from the expected position; "
-                    "auto is the smaller margin minus 2 (default: auto)")
-    ap.add_argument("--nodata", type=float, default=d.nodata, metavar="VALUE",
-                    help="pixel value that marks missing data in both images; points whose chips "
-                    f"touch one are not matched (status {Status.nodata.name}) (default: the value "
-                    "the TIFF declares, else none)")
-    ap.add_argument("--band", type=int, default=d.band, metavar="N",
-                    help="band of multi-band images to match, from 1 (default: grey from colour, "
-                    "else band 1)")
-    ap.add_argument("--page", type=int, default=d.page, metavar="N",
-                    help="page of multi-page TIFF stacks to match, from 1 (required for them)")
-    ap.add_argument("--range", type=_value_range, default=d.value_range, metavar="auto|LOW,HIGH|none",
-                    dest="value_range",
-                    help="how pixels other than 8 bits become 8-bit grey: auto stretches the 0.1 to "
-                    "99.9 percentiles of each image's valid values, LOW,HIGH maps that range for "
-                    "both images, none refuses such images (default: auto)")
-    ap.add_argument("--prefilter", default=str(d.prefilter),
-                    metavar="none|gauss:SIGMA|highpass:SIGMA|wallis:SIZE",
-                    help="filter both images before matching: Gaussian smoothing (sharp peaks, "
-                    "particles, noise), high-pass, or Wallis local contrast (natural images) "
-                    f"(default: {d.prefilter})")
-    ap.add_argument("--filter", choices=FILTERS, default=d.filter,
-                    help="outlier filter: the normalised median test over each accepted vector's "
-                    "3x3 neighbours; rejected vectors keep their values with status outlier "
-                    f"(default: {d.filter})")
-    ap.add_argument("--stable", default=d.stable, metavar="MASK|slow|none",
-                    help="stable ground: a raster (any grid, read on IMAGE1's; non-zero on rock, "
-                    "roads...) whose accepted vectors' median displacement, the images' "
-                    "co-registration offset, is removed from dx_map, dy_map, vx, vy and v, and whose "
-                    "spread enters each vector's error; slow takes the slowest quarter of the "
-                    "accepted vectors instead (default: none)")
-    ap.add_argument("--refine", default=d.refine, metavar="none|cubic|cubic:ROUNDS",
-                    help="refine each accepted match on IMAGE2 resampled by cubic splines at its "
-                    "estimate, free of the fit's pull towards whole pixels (default: cubic, two "
-                    "rounds); none keeps the fit's estimate")
-    ap.add_argument("--backmatch", type=_off_or_number, default=d.backmatch, metavar="PIXELS|none",
-                    help="match each found position back into IMAGE1 and reject round trips that "
-                    f"miss by more than PIXELS (default: {d.backmatch:g})")
-    ap.add_argument("--similarity", type=_off_or_number, default=d.similarity, metavar="R|none",
-                    help="reject refined matches whose chips correlate below R at the refined "
-                    f"position: clouds, shadows, changed ground (default: {d.similarity:g})")
-    ap.add_argument("--max-speed", type=float, default=None, metavar="V",
-                    help="the fastest motion expected, in map units per year (needs the dates): "
-                    "coarse-to-fine passes on reduced images predict each point's position, and "
-                    "the last passes match IMAGE2 deformed by the prediction, --guided-margin "
-                    "pixels around it")
-    ap.add_argument("--guided-margin", type=int, default=4, metavar="PIXELS",
-                    help="search margin of the last pass, and the least of points --reference predicts "
-                    "(default: 4, at least what the least search window needs)")
-    ap.add_argument("--reference", default=None, metavar="VX,VY|PRODUCT",
-                    help="a velocity map in map units per year on any grid (needs the dates): two "
-                    "rasters of vx and vy, or one product holding both (an earlier vectors.tif or "
-                    "vectors.nc, an ITS_LIVE mosaic); each point's search is centred on its "
-                    "velocity x dt and, with an error (--reference-error or the map's vx_error, "
-                    "vy_error or v_error), sized to 3 x that error; points it misses are searched "
-                    "blind. Replaces the passes of --max-speed and --passes")
-    ap.add_argument("--reference-error", type=float, default=None, metavar="E",
-                    help="the error of each component of --reference, map units per year, for "
-                    "every point (default: the map's own error layers, else --guided-margin)")
-    ap.add_argument("--passes", default=None, metavar="F:CHIP/MARGIN,...",
-                    help="the guided passes, coarse to fine, instead of those --max-speed plans: "
-                    "each the reduction F (1, 2, 4, 8 or 16), the chip and the search margin in "
-                    "pixels of that pass (such as 8:32/12,2:32/6,1:32/4; F/MARGIN keeps --chip); "
-                    "the last pass is at full resolution, on IMAGE2 deformed by the prediction")
-    ap.add_argument("--fill", action="store_true",
-                    help="fill rejected and outlier vectors from their neighbours (the mean of the "
-                    "valid ones, ring by ring from the rim of each gap) in every output but "
-                    "vectors.csv's dx, dy; filled cells are flagged by the interp_mask variable")
-    ap.add_argument("--strain", action="store_true",
-                    help="add the strain rates exx, eyy, exy and the effective strain rate in 1/yr "
-                    "(central differences over two grid steps); needs the dates")
-    ap.add_argument("--mask1", default=None, metavar="MASK",
-                    help="validity mask of IMAGE1: a raster (any grid, read on the image's), "
-                    "non-zero where pixels are not to be matched (clouds, shadows); such chips get "
-                    "the status nodata")
-    ap.add_argument("--mask2", default=None, metavar="MASK",
-                    help="validity mask of IMAGE2, as --mask1 (a cloud mask, a scene "
-                    "classification's bad classes)")
-    ap.add_argument("--no-saturation", action="store_true",
-                    help="do not leave out chips touching areas at the top of the data's range "
-                    "(clipped clouds; images wider than 8 bits)")
-    ap.add_argument("--grid", default=d.grid, metavar="first|second|EPSG:CODE,RES",
-                    help="the grid both images are matched on when they differ in coordinate "
-                    "system or pixel size: IMAGE1's, IMAGE2's, or one of that EPSG system and pixel "
-                    "size over IMAGE1's extent; the other image is resampled onto it as it is read "
-                    "(see docs/sources.md) (default: first)")
-    ap.add_argument("--resampling", choices=WARP_RESAMPLING, default=d.resampling,
-                    help=f"how an image is resampled onto the common grid (default: {d.resampling})")
-    ap.add_argument("--asset", default=d.asset, metavar="NAME",
-                    help="for STAC items (.json) given as images: the asset to match (default: the "
-                    "first with the role data)")
-    ap.add_argument("--format", type=_formats, default=None, metavar="NAME[,NAME...]",
-                    help=f"outputs to write, from {', '.join(WRITERS)} (default: "
-                    f"{','.join(DEFAULT_FORMATS)}; gpkg only with pyogrio or fiona installed)")
-    ap.add_argument("--threads", type=int, default=d.threads, metavar="N",
-                    help="threads to match on (default: every core); with --dask, threads per "
-                    "worker process")
-    ap.add_argument("--no-plot", action="store_true", help="do not draw vectors.png")
+    add_flags(ap)
     ap.add_argument("--quiet", action="store_true", help="no progress bar")
-    limits = ap.add_argument_group(
-        "limits", "bounds for inputs you did not make (see docs/security.md)")
-    limits.add_argument("--max-pixels", type=_count, default=d.max_pixels, metavar="N|none",
-                        help="refuse images whose header claims more pixels (rows x columns), "
-                        f"before decoding any (default: {d.max_pixels})")
-    limits.add_argument("--max-points", type=_count, default=d.max_points, metavar="N|none",
-                        help=f"refuse grids of more points (default: {d.max_points})")
-    limits.add_argument("--max-download", type=_count, default=d.max_download, metavar="BYTES|none",
-                        help="refuse HTTP(S) files larger than this, before fetching them whole "
-                        f"(default: {d.max_download}, 4 GiB)")
-    limits.add_argument("--timeout", type=_timeout, default=d.timeout, metavar="SECONDS|CONNECT,READ",
-                        help="how long to wait for a remote input (HTTP(S), S3, a STAC item or API) "
-                        "to accept the connection, and then for the next bytes of each answer; one "
-                        f"number for both (default: {d.timeout[0]:g},{d.timeout[1]:g})")
-    limits.add_argument("--allow-any-source", action="store_true",
-                        help="let GDAL open anything it can: VRT and other files that name further "
-                        "files or URLs, driver strings, every /vsi file system (default: plain "
-                        "image files only, locally, over HTTP(S) or S3)")
-    limits.add_argument("--no-remote", action="store_true",
-                        help="read no input over HTTP(S) or S3: images, masks, references, STAC "
-                        "items and the assets they name must all be files of this machine")
+    add_flags(ap.add_argument_group(
+        "limits", "bounds for inputs you did not make (see docs/security.md)"), group="limits")
 
 
 def add_cluster_options(ap: argparse.ArgumentParser) -> None:
     """--dask, --scheduler and --workers."""
-    group = ap.add_argument_group(
+    add_flags(ap.add_argument_group(
         "Dask", "match on a Dask cluster (pip install 'talmek[dask]'): every block of grid rows is "
         "one task that reads its own windows of both images, so every worker must reach the "
-        "images by the paths given")
-    group.add_argument("--dask", action="store_true",
-                       help="match on a Dask LocalCluster that starts for the run and stops at its "
-                       "end (worker processes whose threads together equal the cores)")
-    group.add_argument("--scheduler", metavar="ADDRESS", default=None,
-                       help="match on the running Dask cluster of this scheduler, for example "
-                       "tcp://head:8786 (implies --dask)")
-    group.add_argument("--workers", type=int, default=None, metavar="N",
-                       help="worker processes of the LocalCluster, --threads threads each "
-                       "(implies --dask; default: one single-threaded process per core)")
-    group.add_argument("--connect-timeout", type=_seconds, default=None, metavar="SECONDS",
-                       help="how long to wait for --scheduler to accept the connection "
-                       "(default: 10)")
-    group.add_argument("--handshake-timeout", type=_seconds, default=None, metavar="SECONDS",
-                       help="how long to wait, once connected, for --scheduler to answer the "
-                       "handshake (default: 10)")
-
-
-def _off_or_number(text: str) -> float | None:
-    if text.strip().lower() == "none":
-        return None
-    try:
-        return float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"expected a number or none, got {text!r}") from None
+        "images by the paths given"), group="Dask")
 
 
 def cluster_options(args: argparse.Namespace) -> dict[str, Any]:
-    """The backend and its options from parsed arguments (--scheduler, --workers imply --dask)."""
-    timeouts = {name: getattr(args, name) for name in ("connect_timeout", "handshake_timeout")
-                if getattr(args, name) is not None}
-    if not (args.dask or args.scheduler is not None or args.workers is not None):
-        return {"backend": "threads", **timeouts}
-    return {"backend": "dask", "scheduler": args.scheduler, "workers": args.workers, **timeouts}
+    """The backend from parsed arguments (--scheduler, --workers imply --dask)."""
+    implied = args.scheduler is not None or args.workers is not None
+    return {"backend": "dask" if implied else args.backend}
 
 
 def options_of(args: argparse.Namespace, **more: Any) -> TrackOptions:
     """The run's options from parsed arguments (``more``: those of one command only)."""
-    return TrackOptions(chip=args.chip, margin=args.margin, step=args.step, start=args.start,
-                        offset=args.offset, peak=args.peak, min_strength=args.min_strength,
-                        max_displacement=args.max_displacement, nodata=args.nodata, band=args.band,
-                        page=args.page, value_range=args.value_range, threads=args.threads,
-                        formats=args.format, plot=not args.no_plot, prefilter=args.prefilter,
-                        filter=args.filter, stable=args.stable, refine=args.refine,
-                        backmatch=args.backmatch, similarity=args.similarity,
-                        saturation=not args.no_saturation, mask1=args.mask1, mask2=args.mask2,
-                        max_pixels=args.max_pixels, max_points=args.max_points,
-                        max_download=args.max_download, timeout=args.timeout,
-                        allow_any_source=args.allow_any_source, allow_remote=not args.no_remote,
-                        grid=args.grid,
-                        resampling=args.resampling, asset=args.asset,
-                        fill=args.fill, strain=args.strain, max_speed=args.max_speed,
-                        guided_margin=args.guided_margin, passes=args.passes,
-                        reference=args.reference, reference_error=args.reference_error,
-                        **cluster_options(args), **more)
+    given = {keyword: getattr(args, keyword) for keyword in COMMAND_OPTIONS}
+    return TrackOptions(**(given | cluster_options(args)), **more)
 
 
 def build_parser() -> argparse.ArgumentParser:

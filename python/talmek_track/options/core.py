@@ -8,9 +8,25 @@ the pair (n, n), text dates become two datetimes, a pre-filter's text a ``Prefil
 reads them without checking again. A wrong option raises ``OptionError`` naming the option by its
 keyword; the command words it as its flag.
 
-A new option is a field here with its default and its check (``_CHECKS``), a line in the keyword
-dictionary of the entry points that take it (``ArrayKeywords``, ``RunKeywords``), and, for the
-command, a flag in ``cli.py``.
+Each option is declared in one place, its field: ``option(default, check, Flag(...))`` gives its
+default, its check (a function of the option's name and value that returns the value in its one
+form or raises OptionError) and, for an option the command takes, its ``Flag``: the place in
+``--help`` (``rank``), the help text (``{default}`` stands for the default), the metavar, the
+parser of the flag's text (``options.flags``: ``text_pair``, ``text_count``, ... or ``float``,
+``int``) or the choices, and the flag's name when it is not the keyword with dashes. The command
+makes its parser and the options of a run from these declarations (``cli.command``), so that a
+new flag needs nothing there. To add an option:
+
+1. add the field here, ``name: type = option(default, _check, Flag(rank, "help", ...))``, with a
+   rank between those of the flags it goes between in ``--help`` (and ``group="limits"`` or
+   ``group="Dask"`` for those sections), or no Flag for a library-only option; for example
+   ``timeout: float | None = option(None, _optional(_seconds), Flag(35, "how long to wait for a
+   server (default: {default})", metavar="SECONDS", parse=text_seconds, group="limits"))``
+   places --timeout after --max-download; its errors are worded with the flag by themselves;
+2. add a line to the keyword dictionaries of the entry points that take it (``MatchKeywords``,
+   ``FieldKeywords``, ``StackKeywords``, ``ArrayKeywords``; type checkers need them written out,
+   and tests/test_options.py holds them to the fields);
+3. describe the keyword in ``track_files``'s docstring.
 """
 
 from __future__ import annotations
@@ -27,12 +43,25 @@ from typing import Any, TypedDict
 import numpy as np
 
 import Talmek
-from talmek_track._facts import REF_CHIP_MAX, REF_CHIP_MIN, SEARCH_CHIP_MAX, SEARCH_CHIP_MIN
+from talmek_track._facts import REF_CHIP_MAX, REF_CHIP_MIN, SEARCH_CHIP_MAX, SEARCH_CHIP_MIN, Status
 from talmek_track.errors import OptionError
 from talmek_track.options.dates import interval_days, parse_date, parse_dates
+from talmek_track.options.flags import (
+    Flag,
+    text_count,
+    text_formats,
+    text_limit,
+    text_off_or_number,
+    text_pair,
+    text_range,
+    text_seconds,
+    text_start,
+    text_timeout,
+)
 from talmek_track.options.values import (
     BACKEND_NAMES,
     DEFAULT_BLOCK_PIXELS,
+    DEFAULT_FORMATS,
     DEFAULT_MAX_DOWNLOAD,
     DEFAULT_MAX_PIXELS,
     DEFAULT_PERCENTILES,
@@ -40,6 +69,7 @@ from talmek_track.options.values import (
     DEFAULT_TIMEOUT,
     FILTERS,
     FORMAT_WRITERS,
+    WARP_RESAMPLING,
     Pass,
     Prefilter,
     Refinement,
@@ -373,27 +403,11 @@ def _backend(name: str, value: object) -> str:
     return _choice(BACKEND_NAMES)(name, value)
 
 
-#: Each field's check: it takes the option's name and value and returns the value in its one form.
-_CHECKS: dict[str, Callable[[str, Any], Any]] = {
-    "chip": _chip, "margin": _margin, "step": _step, "start": _optional(_pair), "offset": _pair,
-    "peak": _choice(PEAK_METHODS), "min_strength": _not_nan, "max_displacement": _optional(_not_nan),
-    "nodata": _optional(_real), "band": _optional(_from_one), "page": _optional(_from_one),
-    "value_range": _value_range, "percentiles": _percentiles,
-    "threads": _optional(_at_least_one), "formats": _formats, "plot": lambda name, v: bool(v),
-    "backend": _backend, "client": lambda name, v: v, "scheduler": _optional(_address),
-    "workers": _optional(_at_least_one), "dates": _dates, "prefilter": _prefilter,
-    "filter": _choice(FILTERS), "stable": _stable, "block_pixels": _at_least_one,
-    "max_pixels": _optional(_at_least_one), "max_points": _optional(_at_least_one),
-    "max_download": _optional(_at_least_one),
-    "allow_any_source": _flag, "allow_remote": _flag, "timeout": _timeout, "connect_timeout": _optional(_seconds),
-    "handshake_timeout": _optional(_seconds),
-    "refine": _refine, "backmatch": _tolerance(0.01, 2.0, 0.5), "similarity": _tolerance(-1.0, 0.99, 0.5),
-    "saturation": lambda name, v: bool(v), "mask1": _mask, "mask2": _mask,
-    "grid": parse_grid, "resampling": parse_resampling, "asset": _optional(_asset),
-    "fill": _flag, "strain": _flag, "max_speed": _optional(_speed), "guided_margin": _at_least_one,
-    "reference": parse_reference, "reference_error": _optional(_error),
-    "passes": _passes,
-}
+def option(default: Any, check: Callable[[str, Any], Any], flag: Flag | None = None, *,
+           compare: bool = True) -> Any:
+    """A field of ``TrackOptions``: its default, its check (it takes the option's name and value
+    and returns the value in its one form) and, for an option the command takes, its flag."""
+    return field(default=default, compare=compare, metadata={"check": check, "flag": flag})
 
 
 @dataclass(frozen=True)
@@ -407,55 +421,171 @@ class TrackOptions:
     checked alike. OptionError names the first wrong option by its keyword.
     """
 
-    chip: tuple[int, int] = (32, 32)
-    margin: tuple[int, int] = (8, 8)
-    step: tuple[int, int] = (16, 16)
-    start: tuple[int, int] | None = None
-    offset: tuple[int, int] = (0, 0)
-    peak: str = "log"
-    min_strength: float = 2.0
-    max_displacement: float | None = None
-    nodata: float | None = None
-    band: int | None = None
-    page: int | None = None
-    value_range: ValueRange = "auto"
-    percentiles: tuple[float, float] = DEFAULT_PERCENTILES
-    threads: int | None = None
-    formats: tuple[str, ...] | None = None
-    plot: bool = True
-    backend: str = "threads"
-    client: Any = field(default=None, compare=False)
-    scheduler: str | None = None
-    workers: int | None = None
-    dates: tuple[datetime, datetime] | None = None
-    prefilter: Prefilter = parse_prefilter("wallis:15")
-    filter: str = "median"
-    stable: str | np.ndarray | None = field(default=None, compare=False)
-    block_pixels: int = DEFAULT_BLOCK_PIXELS
-    max_pixels: int | None = DEFAULT_MAX_PIXELS
-    max_points: int | None = DEFAULT_MAX_POINTS
-    max_download: int | None = DEFAULT_MAX_DOWNLOAD
-    allow_any_source: bool = False
-    allow_remote: bool = True
-    timeout: tuple[float, float] = DEFAULT_TIMEOUT
-    connect_timeout: float | None = None
-    handshake_timeout: float | None = None
-    refine: str = "cubic:2"
-    backmatch: float | None = 0.5
-    similarity: float | None = 0.5
-    saturation: bool = True
-    grid: str = "first"
-    resampling: str = DEFAULT_RESAMPLING
-    asset: str | None = None
-    mask1: str | np.ndarray | None = field(default=None, compare=False)
-    mask2: str | np.ndarray | None = field(default=None, compare=False)
-    fill: bool = False
-    strain: bool = False
-    max_speed: float | None = None
-    guided_margin: int = 4
-    reference: tuple[str, ...] | None = None
-    reference_error: float | None = None
-    passes: tuple[Pass, ...] | None = None
+    chip: tuple[int, int] = option((32, 32), _chip, Flag(
+        10, f"reference chip size in pixels, {REF_CHIP_MIN}..{REF_CHIP_MAX} (default: {{default}})",
+        metavar="N|W,H", parse=text_pair))
+    margin: tuple[int, int] = option((8, 8), _margin, Flag(
+        20, "search margin on each side of the chip, in pixels; the search window (chip + 2 x margin) "
+        f"must be {SEARCH_CHIP_MIN}..{SEARCH_CHIP_MAX} (default: {{default}})",
+        metavar="N|X,Y", parse=text_pair))
+    step: tuple[int, int] = option((16, 16), _step, Flag(
+        30, "grid spacing in pixels of IMAGE1 (default: {default})", metavar="N|X,Y", parse=text_pair))
+    start: tuple[int, int] | None = option(None, _optional(_pair), Flag(
+        40, "column and row of the first grid point in IMAGE1; auto picks the first pixel whose chips "
+        "fit in both images (default: auto)", metavar="auto|X,Y", parse=text_start))
+    offset: tuple[int, int] = option((0, 0), _pair, Flag(
+        50, "expected displacement in pixels (columns right, rows down) where each search window is "
+        "centred; for GeoTIFF input the shift between the two pixel grids is added "
+        "(default: {default})", metavar="X,Y", parse=text_pair))
+    peak: str = option("log", _choice(PEAK_METHODS), Flag(
+        60, "sub-pixel peak fit: linear (values), log (logarithms), reciprocal, or integer (no fit) "
+        "(default: {default})", choices=PEAK_METHODS))
+    min_strength: float = option(2.0, _not_nan, Flag(
+        70, "lowest correlation strength accepted (default: {default})", metavar="S", parse=float))
+    max_displacement: float | None = option(None, _optional(_not_nan), Flag(
+        80, "longest displacement accepted, measured from the expected position; auto is the smaller "
+        "margin minus 2 (default: auto)", metavar="PIXELS|auto", parse=text_limit))
+    nodata: float | None = option(None, _optional(_real), Flag(
+        90, "pixel value that marks missing data in both images; points whose chips touch one are not "
+        f"matched (status {Status.nodata.name}) (default: the value the TIFF declares, else none)",
+        metavar="VALUE", parse=float))
+    band: int | None = option(None, _optional(_from_one), Flag(
+        100, "band of multi-band images to match, from 1 (default: grey from colour, else band 1)",
+        metavar="N", parse=int))
+    page: int | None = option(None, _optional(_from_one), Flag(
+        110, "page of multi-page TIFF stacks to match, from 1 (required for them)", metavar="N",
+        parse=int))
+    value_range: ValueRange = option("auto", _value_range, Flag(
+        120, "how pixels other than 8 bits become 8-bit grey: auto stretches the 0.1 to 99.9 "
+        "percentiles of each image's valid values, LOW,HIGH maps that range for both images, none "
+        "refuses such images (default: auto)", metavar="auto|LOW,HIGH|none", parse=text_range,
+        name="--range"))
+    percentiles: tuple[float, float] = option(DEFAULT_PERCENTILES, _percentiles)
+    threads: int | None = option(None, _optional(_at_least_one), Flag(
+        330, "threads to match on (default: every core); with --dask, threads per worker process",
+        metavar="N", parse=int))
+    formats: tuple[str, ...] | None = option(None, _formats, Flag(
+        320, lambda: f"outputs to write, from {', '.join(FORMAT_WRITERS)} (default: "
+        f"{','.join(DEFAULT_FORMATS)}; gpkg only with pyogrio or fiona installed)",
+        metavar="NAME[,NAME...]", parse=text_formats, name="--format"))
+    plot: bool = option(True, lambda name, v: bool(v), Flag(
+        340, "do not draw vectors.png", sets=False, name="--no-plot"))
+    backend: str = option("threads", _backend, Flag(
+        10, "match on a Dask LocalCluster that starts for the run and stops at its end (worker "
+        "processes whose threads together equal the cores)", sets="dask", name="--dask",
+        group="Dask"))
+    client: Any = option(None, lambda name, v: v, compare=False)
+    scheduler: str | None = option(None, _optional(_address), Flag(
+        20, "match on the running Dask cluster of this scheduler, for example tcp://head:8786 "
+        "(implies --dask)", metavar="ADDRESS", group="Dask"))
+    workers: int | None = option(None, _optional(_at_least_one), Flag(
+        30, "worker processes of the LocalCluster, --threads threads each (implies --dask; default: "
+        "one single-threaded process per core)", metavar="N", parse=int, group="Dask"))
+    dates: tuple[datetime, datetime] | None = option(None, _dates)
+    prefilter: Prefilter = option(parse_prefilter("wallis:15"), _prefilter, Flag(
+        130, "filter both images before matching: Gaussian smoothing (sharp peaks, particles, "
+        "noise), high-pass, or Wallis local contrast (natural images) (default: {default})",
+        metavar="none|gauss:SIGMA|highpass:SIGMA|wallis:SIZE"))
+    filter: str = option("median", _choice(FILTERS), Flag(
+        140, "outlier filter: the normalised median test over each accepted vector's 3x3 neighbours; "
+        "rejected vectors keep their values with status outlier (default: {default})",
+        choices=FILTERS))
+    stable: str | np.ndarray | None = option(None, _stable, Flag(
+        150, "stable ground: a raster (any grid, read on IMAGE1's; non-zero on rock, roads...) whose "
+        "accepted vectors' median displacement, the images' co-registration offset, is removed "
+        "from dx_map, dy_map, vx, vy and v, and whose spread enters each vector's error; slow takes "
+        "the slowest quarter of the accepted vectors instead (default: none)",
+        metavar="MASK|slow|none"), compare=False)
+    block_pixels: int = option(DEFAULT_BLOCK_PIXELS, _at_least_one)
+    max_pixels: int | None = option(DEFAULT_MAX_PIXELS, _optional(_at_least_one), Flag(
+        10, "refuse images whose header claims more pixels (rows x columns), before decoding any "
+        "(default: {default})", metavar="N|none", parse=text_count, group="limits"))
+    max_points: int | None = option(DEFAULT_MAX_POINTS, _optional(_at_least_one), Flag(
+        20, "refuse grids of more points (default: {default})", metavar="N|none", parse=text_count,
+        group="limits"))
+    max_download: int | None = option(DEFAULT_MAX_DOWNLOAD, _optional(_at_least_one), Flag(
+        30, "refuse HTTP(S) files larger than this, before fetching them whole (default: {default}, "
+        "4 GiB)", metavar="BYTES|none", parse=text_count, group="limits"))
+    allow_any_source: bool = option(False, _flag, Flag(
+        40, "let GDAL open anything it can: VRT and other files that name further files or URLs, "
+        "driver strings, every /vsi file system (default: plain image files only, locally, over "
+        "HTTP(S) or S3)", sets=True, group="limits"))
+    allow_remote: bool = option(True, _flag, Flag(
+        50, "read no input over HTTP(S) or S3: images, masks, references, STAC items and the assets "
+        "they name must all be files of this machine", sets=False, name="--no-remote", group="limits"))
+    timeout: tuple[float, float] = option(DEFAULT_TIMEOUT, _timeout, Flag(
+        35, lambda: "how long to wait for a remote input (HTTP(S), S3, a STAC item or API) to accept "
+        "the connection, and then for the next bytes of each answer; one number for both (default: "
+        f"{DEFAULT_TIMEOUT[0]:g},{DEFAULT_TIMEOUT[1]:g})", metavar="SECONDS|CONNECT,READ",
+        parse=text_timeout, group="limits"))
+    connect_timeout: float | None = option(None, _optional(_seconds), Flag(
+        40, "how long to wait for --scheduler to accept the connection (default: 10)",
+        metavar="SECONDS", parse=text_seconds, group="Dask"))
+    handshake_timeout: float | None = option(None, _optional(_seconds), Flag(
+        50, "how long to wait, once connected, for --scheduler to answer the handshake "
+        "(default: 10)", metavar="SECONDS", parse=text_seconds, group="Dask"))
+    refine: str = option("cubic:2", _refine, Flag(
+        160, "refine each accepted match on IMAGE2 resampled by cubic splines at its estimate, free "
+        "of the fit's pull towards whole pixels (default: cubic, two rounds); none keeps the fit's "
+        "estimate", metavar="none|cubic|cubic:ROUNDS"))
+    backmatch: float | None = option(0.5, _tolerance(0.01, 2.0, 0.5), Flag(
+        170, "match each found position back into IMAGE1 and reject round trips that miss by more "
+        "than PIXELS (default: {default:g})", metavar="PIXELS|none", parse=text_off_or_number))
+    similarity: float | None = option(0.5, _tolerance(-1.0, 0.99, 0.5), Flag(
+        180, "reject refined matches whose chips correlate below R at the refined position: clouds, "
+        "shadows, changed ground (default: {default:g})", metavar="R|none",
+        parse=text_off_or_number))
+    saturation: bool = option(True, lambda name, v: bool(v), Flag(
+        280, "do not leave out chips touching areas at the top of the data's range (clipped clouds; "
+        "images wider than 8 bits)", sets=False, name="--no-saturation"))
+    grid: str = option("first", parse_grid, Flag(
+        290, "the grid both images are matched on when they differ in coordinate system or pixel "
+        "size: IMAGE1's, IMAGE2's, or one of that EPSG system and pixel size over IMAGE1's extent; "
+        "the other image is resampled onto it as it is read (see docs/sources.md) "
+        "(default: {default})", metavar="first|second|EPSG:CODE,RES"))
+    resampling: str = option(DEFAULT_RESAMPLING, parse_resampling, Flag(
+        300, "how an image is resampled onto the common grid (default: {default})",
+        choices=WARP_RESAMPLING))
+    asset: str | None = option(None, _optional(_asset), Flag(
+        310, "for STAC items (.json) given as images: the asset to match (default: the first with "
+        "the role data)", metavar="NAME"))
+    mask1: str | np.ndarray | None = option(None, _mask, Flag(
+        260, "validity mask of IMAGE1: a raster (any grid, read on the image's), non-zero where "
+        "pixels are not to be matched (clouds, shadows); such chips get the status nodata",
+        metavar="MASK"), compare=False)
+    mask2: str | np.ndarray | None = option(None, _mask, Flag(
+        270, "validity mask of IMAGE2, as --mask1 (a cloud mask, a scene classification's bad "
+        "classes)", metavar="MASK"), compare=False)
+    fill: bool = option(False, _flag, Flag(
+        240, "fill rejected and outlier vectors from their neighbours (the mean of the valid ones, "
+        "ring by ring from the rim of each gap) in every output but vectors.csv's dx, dy; filled "
+        "cells are flagged by the interp_mask variable", sets=True))
+    strain: bool = option(False, _flag, Flag(
+        250, "add the strain rates exx, eyy, exy and the effective strain rate in 1/yr (central "
+        "differences over two grid steps); needs the dates", sets=True))
+    max_speed: float | None = option(None, _optional(_speed), Flag(
+        190, "the fastest motion expected, in map units per year (needs the dates): coarse-to-fine "
+        "passes on reduced images predict each point's position, and the last passes match IMAGE2 "
+        "deformed by the prediction, --guided-margin pixels around it", metavar="V", parse=float))
+    guided_margin: int = option(4, _at_least_one, Flag(
+        200, "search margin of the last pass, and the least of points --reference predicts "
+        "(default: {default}, at least what the least search window needs)", metavar="PIXELS",
+        parse=int))
+    reference: tuple[str, ...] | None = option(None, parse_reference, Flag(
+        210, "a velocity map in map units per year on any grid (needs the dates): two rasters of vx "
+        "and vy, or one product holding both (an earlier vectors.tif or vectors.nc, an ITS_LIVE "
+        "mosaic); each point's search is centred on its velocity x dt and, with an error "
+        "(--reference-error or the map's vx_error, vy_error or v_error), sized to 3 x that error; "
+        "points it misses are searched blind. Replaces the passes of --max-speed and --passes",
+        metavar="VX,VY|PRODUCT"))
+    reference_error: float | None = option(None, _optional(_error), Flag(
+        220, "the error of each component of --reference, map units per year, for every point "
+        "(default: the map's own error layers, else --guided-margin)", metavar="E", parse=float))
+    passes: tuple[Pass, ...] | None = option(None, _passes, Flag(
+        230, "the guided passes, coarse to fine, instead of those --max-speed plans: each the "
+        "reduction F (1, 2, 4, 8 or 16), the chip and the search margin in pixels of that pass (such "
+        "as 8:32/12,2:32/6,1:32/4; F/MARGIN keeps --chip); the last pass is at full resolution, on "
+        "IMAGE2 deformed by the prediction", metavar="F:CHIP/MARGIN,..."))
 
     def __post_init__(self) -> None:
         for f in dataclasses.fields(self):
@@ -563,6 +693,11 @@ class TrackOptions:
         if self.start is not None:
             p.start_col_, p.start_row_ = self.start
         return p
+
+
+#: Each field's check, by the field's name (declared with the field).
+_CHECKS: dict[str, Callable[[str, Any], Any]] = {
+    f.name: f.metadata["check"] for f in dataclasses.fields(TrackOptions)}
 
 
 def check_path(name: str, value: object) -> Any:

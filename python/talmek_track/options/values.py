@@ -395,3 +395,6 @@ class SourcePolicy:
     allow_any_source: bool = False
     max_pixels: int | None = DEFAULT_MAX_PIXELS
     allow_remote: bool = True
+#: The formats written when none are named: every one but NetCDF (which needs the xarray extra);
+#: the GeoPackage only when pyogrio or fiona is installed.
+DEFAULT_FORMATS: tuple[str, ...] = ("csv", "geojson", "tif", "gpkg", "plot", "run")

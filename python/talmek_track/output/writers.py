@@ -37,7 +37,7 @@ import numpy as np
 from talmek_track._facts import Status, status_name
 from talmek_track.errors import OutputError, TrackError, describe_error, path_text, public_path, require
 from talmek_track.matching.engine import RECORD_DTYPE
-from talmek_track.options.values import FORMAT_WRITERS
+from talmek_track.options.values import DEFAULT_FORMATS, FORMAT_WRITERS
 from talmek_track.output import formats as vector_formats
 from talmek_track.output.publish import Staging, staged
 from talmek_track.products.results import TrackResult
@@ -51,10 +51,6 @@ VARIABLES_BY_NAME = {var.name: var for var in VARIABLES}
 #: The registered writers by format name, in the order they run (the registry the options check
 #: formats against).
 WRITERS: dict[str, Writer] = FORMAT_WRITERS
-
-#: The formats written when none are named: every one but NetCDF (which needs the xarray extra);
-#: the GeoPackage only when pyogrio or fiona is installed.
-DEFAULT_FORMATS: tuple[str, ...] = ("csv", "geojson", "tif", "gpkg", "plot", "run")
 
 
 def register_writer(name: str, *, side_by_side: bool = False) -> Callable[[Writer], Writer]:
