@@ -8,6 +8,7 @@ import signal
 import sys
 import warnings
 from collections.abc import Sequence
+from pathlib import Path
 from types import TracebackType
 from typing import Any, NoReturn, TextIO
 
@@ -20,6 +21,8 @@ from talmek_track._facts import (
     STATUS_NAMES,
     Status,
 )
+from talmek_track.cube import CUBE_NAME
+from talmek_track.cube import recover as recover_cube
 from talmek_track.errors import InputError, OptionError, OutputError, TrackError, path_text, require
 from talmek_track.interrupts import SIGNALS, Interrupted
 from talmek_track.options import PEAK_METHODS, TrackOptions
@@ -599,6 +602,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         args = build_stack_parser().parse_args(argv[1:])
     else:
         args = build_parser().parse_args(argv)
+    if command != "repair" and not args.output:
+        print(f"{PROG}: error: argument -o/--output: expected a folder, got ''", file=sys.stderr)
+        return EXIT_USAGE
     stack = command == "stack"
     del publish.committed[:]
     _shown_warnings.clear()
@@ -630,6 +636,7 @@ def _repair(args: argparse.Namespace) -> int:
         return EXIT_USAGE
     try:
         done = publish.repair_tree(args.output)
+        done += recover_cube(Path(args.output) / CUBE_NAME, strict=False)
     except OutputError as e:
         print(f"{PROG}: error: {path_text(e)}", file=sys.stderr)
         return EXIT_OUTPUT

@@ -25,7 +25,7 @@ import numpy as np
 from talmek_track._facts import Status
 from talmek_track.backends import run_block_groups
 from talmek_track.blocks import BlockRecords
-from talmek_track.cube import CUBE_NAME, Cube, open_cube, require_dated
+from talmek_track.cube import CUBE_NAME, Cube, cube_settings, open_cube, require_dated
 from talmek_track.dataset import to_dataset
 from talmek_track.dates import parse_date
 from talmek_track.errors import OptionError, require
@@ -342,6 +342,10 @@ value_range, percentiles, prefilter, filter, stable, block_pixels :
         cube_path = out / CUBE_NAME
     elif cube is not False and cube is not None:
         cube_path = Path(check_path("cube", cube))
+        if out is not None and (out.resolve() == cube_path.resolve()
+                                or cube_path.resolve() in out.resolve().parents):
+            raise OptionError("the cube cannot hold the output folder; give it a path of its own "
+                              "(cube=True writes cube.zarr into the output folder)")
     if out is not None:
         repair_tree(out)  # a run cut short before leaves a whole set of results first
     writers = output_names(opts.formats, opts.plot, out is not None)
@@ -360,7 +364,7 @@ value_range, percentiles, prefilter, filter, stable, block_pixels :
             require_dated([(stamps[i], stamps[j]) for i, j in chosen], "a cube")
             if out is not None:
                 out.mkdir(exist_ok=True)
-            writer = Cube(cube_path)
+            writer = Cube(cube_path, cube_settings(opts))
             done_before = [(i, j) for i, j in chosen
                            if writer.has(_stamp(stamps[i]), _stamp(stamps[j]))]
             chosen = [p for p in chosen if p not in done_before]
