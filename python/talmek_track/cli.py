@@ -423,8 +423,9 @@ def build_stack_parser() -> argparse.ArgumentParser:
                     "the files' tags)")
     ap.add_argument("--cube", action="store_true",
                     help="also write OUTDIR/cube.zarr: every pair's velocities along mid_date, "
-                    "appended as each pair finishes; a rerun matches only the pairs missing from "
-                    "it (needs every image's date)")
+                    "appended as each pair finishes; a rerun with the same settings matches only "
+                    "the pairs missing from it, one with other settings is refused, and so is a "
+                    "folder there that is not such a cube (needs every image's date)")
     ap.add_argument("--invert", type=_positive_days, default=None, metavar="DAYS",
                     help="invert the cube into the mean velocity of every DAYS-day step and write "
                     "OUTDIR/timeseries.nc (implies --cube)")
@@ -582,7 +583,8 @@ def build_repair_parser() -> argparse.ArgumentParser:
         description="Bring OUTDIR (and the pair folders of a stack inside it) back to a whole set "
         "of results after a run was killed or the power failed while it published: an unfinished "
         "publish is undone, so that the earlier files are back, and staging folders left behind "
-        "are removed. Every run does this first; a run stopped by SIGINT, SIGTERM or SIGHUP "
+        "are removed; a rechunking or a first pair of OUTDIR/cube.zarr cut short is finished or "
+        "undone. Every run does this first; a run stopped by SIGINT, SIGTERM or SIGHUP "
         "leaves nothing to repair.",
         epilog="Exit status: 0 done (also when there was nothing to repair), 3 an unfinished "
         "publish cannot be undone.")

@@ -275,8 +275,10 @@ def match_stack(paths: Sequence[str | os.PathLike[str]],
     cube : bool, str or os.PathLike
         True writes ``cube.zarr`` into ``output``, a path writes the cube there: every pair's
         velocities along ``mid_date``, appended as each pair finishes (see ``talmek_track.cube``).
-        Pairs already in the cube (by their two dates) are not matched again. Needs every
-        image's date and every pair on the same grid.
+        Pairs already in the cube (by their two dates) are not matched again; a cube of pairs
+        matched with other settings, or a path that holds anything but a cube of ours, is
+        refused (InputError) and left as it is. Needs every image's date and every pair on the
+        same grid.
     invert : float, optional
         Days per step of a velocity time series inverted from the cube when the stack is done
         (see ``talmek_track.timeseries.invert_series``), written as ``timeseries.nc`` into
