@@ -174,7 +174,7 @@ def _marked(path: Path) -> bool:
 
 def _foreign(path: Path, role: str) -> str | None:
     """Why ``path`` (the cube, or its ``new`` or ``old`` folder, as ``role`` says) is none of
-    ours; None when it is ours or absent. A cube folder that is empty is taken as ours to write."""
+    ours; None when it is ours, empty or absent."""
     if not path.exists() and not path.is_symlink():
         return None
     if role == "new" and _marked(path):
@@ -183,9 +183,9 @@ def _foreign(path: Path, role: str) -> str | None:
         return "is a symbolic link (give the folder it points to)"
     if not path.is_dir():
         return "exists and is not a folder"
-    if _ours(path):
+    if _empty_folder(path):  # nothing to lose; a .new killed before its marker was written
         return None
-    if role == "cube" and _empty_folder(path):
+    if _ours(path):
         return None
     if (path / "zarr.json").exists():
         return "is a zarr store that Talmek did not write"
@@ -208,6 +208,8 @@ def recover(path: Path, *, strict: bool = True) -> list[str]:
     except InputError as e:
         if strict:
             raise
+        if not (_old(path).exists() or _new(path).exists()):
+            return []  # nothing was left to repair: a store of others, or damage, is no business here
         return [f"{e}"]
     except OSError as e:
         raise OutputError("cannot repair the cube {path}: {reason}", path=path_text(path),
