@@ -583,9 +583,9 @@ def build_repair_parser() -> argparse.ArgumentParser:
         description="Bring OUTDIR (and the pair folders of a stack inside it) back to a whole set "
         "of results after a run was killed or the power failed while it published: an unfinished "
         "publish is undone, so that the earlier files are back, and staging folders left behind "
-        "are removed; a rechunking or a first pair of OUTDIR/cube.zarr cut short is finished or "
-        "undone. Every run does this first; a run stopped by SIGINT, SIGTERM or SIGHUP "
-        "leaves nothing to repair.",
+        "are removed; so is an unfinished commit of OUTDIR/cube.zarr (and the cube.zarr.new "
+        "and .old of earlier releases finished or undone). Every run does this first; a run "
+        "stopped by SIGINT, SIGTERM or SIGHUP leaves nothing to repair.",
         epilog="Exit status: 0 done (also when there was nothing to repair), 3 an unfinished "
         "publish cannot be undone.")
     ap.add_argument("output", metavar="OUTDIR", help="the output folder of earlier runs")

@@ -7,19 +7,21 @@ are appended as they finish, each whole or not at all:
 
 * while pairs are appended every variable holds one chunk per pair, so that an append writes new
   chunk files only and never rewrites one that holds finished pairs;
-* the consolidated metadata (``.zmetadata``) is what readers go by, and it is replaced in one
-  rename after a pair's chunks and array headers are written: a run killed before that leaves the
-  cube of the pairs before, whose stale headers the next writer puts back;
-* once the stack is complete the cube is rewritten into chunks of every pair x 32 x 32 points
-  (fast time-series reads) beside the old one and swapped in by renames;
+* the consolidated metadata (``.zmetadata``) is what readers go by, and it is published after a
+  pair's chunks and array headers are written, through the journalled commit of
+  ``talmek_track.publish`` (its staging folder inside the cube): a run killed before that leaves
+  the cube of the pairs before, whose stale headers the next writer puts back;
+* the first pair's cube, and once the stack is complete the cube rewritten into chunks of every
+  pair x 32 x 32 points (fast time-series reads), are built whole in a staging folder beside the
+  cube and published over it as one folder by the same commit; the earlier cube is kept until
+  the commit stands, and a repair (every run's, or ``talmek-track repair``) undoes an unfinished
+  one, as for pair results;
 * every chunk is written, also one that holds no value: a chunk missing from the disk is damage,
   and a cube with one is refused rather than read as empty pairs.
 
-A new or rewritten cube is built in ``cube.zarr.new``, a folder that holds a marker file and the
-store being built; the old cube waits in ``cube.zarr.old`` while the new one is swapped in.
-``recover`` (each writer first, and ``talmek-track repair``) finishes or undoes what a killed run
-left of these. Nothing at those paths that this package did not write is ever removed or
-replaced: a folder that is not a cube of ours is refused.
+Nothing at the cube's path that this package did not write is ever removed or replaced: a
+folder that is not a cube of ours is refused. ``recover`` also finishes or undoes the
+``cube.zarr.new`` and ``cube.zarr.old`` folders that earlier releases built and swapped cubes in.
 
 The settings of the matching are recorded in the cube (``talmek_settings``); a rerun with other
 settings is refused, since its pairs would not be comparable with those in the cube. A rerun with
@@ -64,10 +66,6 @@ TITLE = "velocity cube of image pairs (Talmek)"
 #: The cube's attribute that holds the settings its pairs were matched with (JSON text; "null"
 #: when not known). Its presence also tells that every chunk of the cube was written.
 SETTINGS_ATTR = "talmek_settings"
-
-#: Inside ``cube.zarr.new``: the marker file written before anything else, and the store built.
-_MARK = ".talmek-cube"
-_STORE = "store"
 
 #: Options that change how a run goes but not its values; a rerun may change them.
 _RUN_ONLY = ("threads", "formats", "plot", "backend", "client", "scheduler", "workers", "dates",
@@ -154,6 +152,14 @@ def _ours(path: Path) -> bool:
     return bool(top.get("title") == TITLE)
 
 
+def _titled(path: Path) -> bool:
+    """Whether the group attributes at ``path`` carry the cube's title."""
+    try:
+        return bool(json.loads((path / ".zattrs").read_text()).get("title") == TITLE)
+    except (OSError, ValueError, AttributeError):
+        return False
+
+
 def _shown(value: Any) -> str:
     """A recorded setting as a message shows it: pairs as X,Y, None as none."""
     if value is None:
@@ -167,17 +173,10 @@ def _empty_folder(path: Path) -> bool:
     return path.is_dir() and not path.is_symlink() and not any(path.iterdir())
 
 
-def _marked(path: Path) -> bool:
-    """Whether ``path`` is a folder in which this package builds a cube (its marker file)."""
-    return path.is_dir() and not path.is_symlink() and (path / _MARK).is_file()
-
-
 def _foreign(path: Path, role: str) -> str | None:
     """Why ``path`` (the cube, or its ``new`` or ``old`` folder, as ``role`` says) is none of
     ours; None when it is ours, empty or absent."""
     if not path.exists() and not path.is_symlink():
-        return None
-    if role == "new" and _marked(path):
         return None
     if path.is_symlink():
         return "is a symbolic link (give the folder it points to)"
@@ -187,6 +186,8 @@ def _foreign(path: Path, role: str) -> str | None:
         return None
     if _ours(path):
         return None
+    if role == "new" and _titled(path):  # a cube an earlier release was building
+        return None
     if (path / "zarr.json").exists():
         return "is a zarr store that Talmek did not write"
     if (path / ".zgroup").exists() or (path / ".zarray").exists():
@@ -195,22 +196,27 @@ def _foreign(path: Path, role: str) -> str | None:
 
 
 def recover(path: Path, *, strict: bool = True) -> list[str]:
-    """Brings a cube left by a killed run back to its last whole state: an interrupted swap is
-    finished or undone, a cube built in ``.new`` is moved in or removed, and array headers written
-    past the consolidated metadata are put back. Returns a line for each thing done.
+    """Brings a cube left by a killed run back to its last whole state: an unfinished commit of
+    its metadata or of the whole cube is undone (``talmek_track.publish.repair`` of the cube and
+    of the folder holding it), the ``.new`` and ``.old`` folders of earlier releases are
+    finished or undone, and array headers written past the consolidated metadata are put back.
+    Returns a line for each thing done.
 
     Nothing that this package did not write is removed: a folder at ``path``, ``path.new`` or
     ``path.old`` that is not one of ours, or a cube whose metadata cannot be trusted, raises
     InputError (``strict``) or is left as it is, with a line that says so. OutputError when a
-    folder cannot be moved or removed."""
+    commit cannot be undone or a folder cannot be moved or removed."""
+    from talmek_track.publish import repair
+
+    done = repair(path.parent) + repair(path)
     try:
-        return _recover(path)
+        return done + _recover(path)
     except InputError as e:
         if strict:
             raise
         if not (_old(path).exists() or _new(path).exists()):
-            return []  # nothing was left to repair: a store of others, or damage, is no business here
-        return [f"{e}"]
+            return done  # nothing was left to repair: a store of others, or damage, is no business here
+        return [*done, f"{e}"]
     except OSError as e:
         raise OutputError("cannot repair the cube {path}: {reason}", path=path_text(path),
                           reason=_reason(e)) from None
@@ -231,13 +237,12 @@ def _recover(path: Path) -> list[str]:
             shutil.rmtree(old)  # the swap was done
             done.append(f"{path_text(path)}: removed the cube it replaced")
     if new.exists():
-        store = new / _STORE
-        if (not path.exists() or _empty_folder(path)) and _marked(new) and _ours(store):
-            os.replace(store, path)  # a first pair committed but not yet moved in
+        if (not path.exists() or _empty_folder(path)) and _ours(new):
+            os.replace(new, path)  # a first pair committed but not yet moved in
             done.append(f"{path_text(path)}: moved in the cube built before the run was cut short")
         else:
+            shutil.rmtree(new)
             done.append(f"{path_text(path)}: removed a cube left half-built")
-        shutil.rmtree(new)
     if not (path / ".zmetadata").exists():
         return done
     committed = _metadata(path)
@@ -301,17 +306,29 @@ def _write_json(target: Path, value: Any) -> None:
     os.replace(partial, target)
 
 
-def _commit(path: Path) -> None:
-    """Writes the consolidated metadata of the cube from its headers, in one rename."""
+def _consolidate(path: Path, target: Path | None = None) -> None:
+    """Writes the consolidated metadata of the cube at ``path`` from its headers into ``target``
+    (default: the cube's own ``.zmetadata``)."""
     metadata: dict[str, Any] = {}
     for name in (".zgroup", ".zattrs"):
         if (path / name).exists():
             metadata[name] = json.loads((path / name).read_text())
-    for child in sorted(p for p in path.iterdir() if p.is_dir()):
+    for child in sorted(p for p in path.iterdir() if p.is_dir() and not p.name.startswith(".")):
         for name in (".zarray", ".zattrs"):
             if (child / name).exists():
                 metadata[f"{child.name}/{name}"] = json.loads((child / name).read_text())
-    _write_json(path / ".zmetadata", {"metadata": metadata, "zarr_consolidated_format": 1})
+    _write_json(target or path / ".zmetadata", {"metadata": metadata, "zarr_consolidated_format": 1})
+
+
+def _kept(path: Path) -> Path | None:
+    """The earlier cube that a publish of a whole cube keeps aside while it renames the new one
+    in, where one is."""
+    from talmek_track.publish import KEPT, STAGING_PREFIX, glob_escape
+
+    for folder in path.parent.glob(f"{glob_escape(STAGING_PREFIX)}*"):
+        if (folder / KEPT / path.name / ".zmetadata").is_file():
+            return folder / KEPT / path.name
+    return None
 
 
 def _naive(d: datetime) -> np.datetime64:
@@ -330,8 +347,11 @@ def open_cube(path: str | os.PathLike[str], **open_kwargs: Any) -> Any:
 
     for attempt in range(3):
         target = Path(path)
-        if not (target / ".zmetadata").exists() and (_old(target) / ".zmetadata").exists():
-            target = _old(target)  # caught between the two renames of a rechunking
+        if not (target / ".zmetadata").exists():  # caught between the two renames of a swap
+            if (_old(target) / ".zmetadata").exists():
+                target = _old(target)
+            else:
+                target = _kept(target) or target
         if not (target / ".zmetadata").exists():
             raise OutputError(f"{path_text(target)}: no cube there (no pair was written)")
         try:
@@ -449,19 +469,36 @@ class Cube:
             spatial = [n for n in ds.variables if "mid_date" not in ds[n].dims]
             ds.drop_vars(spatial).to_zarr(self.path, append_dim="mid_date", consolidated=False,
                                           zarr_format=2, write_empty_chunks=True)
-        _commit(self.path)
+            self._publish_metadata()
         self.keys.add((d1, d2))
         self.length += 1
 
-    def _staging(self) -> Path:
-        """A fresh ``cube.zarr.new`` holding its marker; returns the store's path inside it."""
-        folder = _new(self.path)
-        folder.mkdir()  # the writer recovered any left before; another run's is never touched
-        (folder / _MARK).write_text("a velocity cube being built by Talmek\n")
-        return folder / _STORE
+    def _publish_metadata(self) -> None:
+        """Publishes the cube's consolidated metadata, written from its headers, into the cube."""
+        from talmek_track.publish import staged
+
+        with staged(self.path) as staging:
+            _consolidate(self.path, staging.folder / ".zmetadata")
+            staging.publish()
+
+    def _publish_store(self, ds: Any, encoding: dict[str, dict[str, Any]],
+                       done: Any = None) -> None:
+        """Writes ``ds`` whole as a cube in a staging folder beside the cube and publishes it over
+        the cube (``done`` is called once it is written, before it is published)."""
+        from talmek_track.publish import staged
+
+        with staged(self.path.parent) as staging:
+            store = staging.folder / self.path.name
+            try:
+                ds.to_zarr(store, mode="w", consolidated=False, zarr_format=2, encoding=encoding,
+                           write_empty_chunks=True)
+            finally:
+                if done is not None:
+                    done()
+            _consolidate(store)
+            staging.publish([store], folders=True)
 
     def _create(self, ds: Any) -> None:
-        staging = self._staging()
         ny, nx = ds.sizes["y"], ds.sizes["x"]
         encoding: dict[str, dict[str, Any]] = {name: {"chunks": (1, ny, nx)} for name in ds.data_vars}
         encoding["mid_date"] = {"units": "milliseconds since 1970-01-01", "dtype": "int64",
@@ -470,11 +507,7 @@ class Cube:
             encoding[name] = {"units": "milliseconds since 1970-01-01", "dtype": "int64",
                               "chunks": (1,)}
         encoding["date_dt"] = {"chunks": (1,)}
-        ds.to_zarr(staging, mode="w", consolidated=False, zarr_format=2, encoding=encoding,
-                   write_empty_chunks=True)
-        _commit(staging)
-        os.replace(staging, self.path)
-        shutil.rmtree(staging.parent)
+        self._publish_store(ds, encoding)
         self._grid = (ds["x"].values, ds["y"].values)
 
     def _rewrite(self, time_chunk: int | None) -> None:
@@ -504,18 +537,7 @@ class Cube:
         # attribute (settings not known) so that missing chunks are detected from now on.
         ds.attrs.setdefault(SETTINGS_ATTR, "null")
         self.recorded = ds.attrs[SETTINGS_ATTR]
-        old = _old(self.path)
-        try:
-            staging = self._staging()
-            ds.to_zarr(staging, mode="w", consolidated=False, zarr_format=2, encoding=encoding,
-                       write_empty_chunks=True)
-        finally:
-            src.close()
-        _commit(staging)
-        os.replace(self.path, old)
-        os.replace(staging, self.path)
-        shutil.rmtree(old)
-        shutil.rmtree(staging.parent)
+        self._publish_store(ds, encoding, done=src.close)
 
     def counts(self, pairs: list[tuple[int, int]], dates: list[tuple[datetime, datetime]]
                ) -> list[tuple[int, int]]:
