@@ -182,7 +182,7 @@ def _foreign(path: Path, role: str) -> str | None:
         return "is a symbolic link (give the folder it points to)"
     if not path.is_dir():
         return "exists and is not a folder"
-    if _empty_folder(path):  # nothing to lose; a .new killed before its marker was written
+    if _empty_folder(path):  # nothing to lose
         return None
     if _ours(path):
         return None
@@ -291,7 +291,12 @@ def _check_whole(path: Path) -> dict[str, Any]:
     every chunk is written, no chunk missing (InputError)."""
     metadata = _metadata(path)
     if SETTINGS_ATTR in metadata.get(".zattrs", {}):
-        missing = _missing_chunk(path, metadata)
+        try:
+            missing = _missing_chunk(path, metadata)
+        except (ValueError, TypeError, AttributeError) as e:  # headers of no array's form
+            raise InputError("{path}: the cube's metadata (.zmetadata) cannot be read ({reason}); "
+                             "remove the cube to build it anew", path=path_text(path),
+                             reason=_reason(e)) from None
         if missing is not None:
             raise InputError("{path} is damaged: its chunk {chunk} is missing; remove the cube to "
                              "build it anew", path=path_text(path), chunk=missing)
