@@ -114,6 +114,12 @@ def test_arguments_cannot_forge_lines(tmp_path, capsys):
         cli.main(["a.tif", "b.tif", "-o", str(tmp_path / "out"), "--no-such\ntalmek-track: 0 points"])
     err = capsys.readouterr().err
     assert caught.value.code == 2 and len(err.splitlines()) == 1 and "--no-such\\n" in err, err
+@pytest.mark.parametrize("command_line", [["a.tif", "b.tif"], ["stack", "a.tif", "b.tif"]])
+
+def test_an_empty_output_folder_name_is_wrong_usage(capsys, command_line):
+    assert cli.main([*command_line, "-o", ""]) == 2
+    err = capsys.readouterr().err
+    assert len(err.splitlines()) == 1 and "-o/--output" in err, err
 
 
 # --- Dask ---------------------------------------------------------------------------------------
@@ -146,6 +152,20 @@ def test_a_scheduler_that_never_answers_times_out(geo_pair, tmp_path, silent_soc
     assert done.returncode == 1 and len(done.stderr.splitlines()) == 1, done.stderr
     assert "handshake" in done.stderr and "Exception ignored" not in done.stderr
     assert not (tmp_path / "out").exists()
+
+
+def test_a_worker_that_dies_as_the_cluster_starts(geo_pair, tmp_path):
+    pytest.importorskip("distributed")
+    import os
+
+    (tmp_path / "dies_at_start.py").write_text("import os\nos._exit(3)\n")
+    env = {**os.environ, "DASK_DISTRIBUTED__WORKER__PRELOAD": '["dies_at_start"]',
+           "PYTHONPATH": os.pathsep.join([str(tmp_path), *sys.path])}
+    done = subprocess.run([sys.executable, "-m", "talmek_track", *map(str, geo_pair), "-o", str(tmp_path / "out"),
+                           "--dask", "--workers", "1", *FAST], capture_output=True, text=True, timeout=120,
+                          env=env)
+    assert done.returncode == 1 and len(done.stderr.splitlines()) == 1, done.stderr
+    assert "Dask cluster did not start" in done.stderr
 
 
 @pytest.mark.parametrize("address", ["notaurl", "tcp://", "tcp://host:notaport", "  "])

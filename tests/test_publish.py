@@ -195,3 +195,91 @@ def test_a_live_run_is_not_repaired_by_another(tmp_path):
     assert state(out) == {**OLD, "vectors.csv": "new csv"}
     os.mkdir(out / f"{publish.STAGING_PREFIX}abandoned")
     assert len(publish.repair(out)) == 1 and leftovers(out) == []
+
+
+# The commits of a cube: "base" writes a cube of two small pairs (one chunk per pair) and prints the
+# steps of two runs: a first pair into a new cube, and a third pair into a copy of the base with
+# the rechunking that ends a stack. "sweep" then runs each of these once per step given (c3: the
+# first pair's run stopped at its third step, f5: the other one at its fifth), each in a forked
+# child whose step hook ends it (os._exit) there.
+CUBE_WRITER = textwrap.dedent("""
+    import os, shutil, sys
+    from datetime import datetime, timedelta
+    import numpy as np, xarray as xr
+    from talmek_track.output import publish
+    from talmek_track.output.cube import Cube
+
+    def field(k):
+        vx = np.full((3, 4), float(k))
+        vx[0, 0] = np.nan
+        return xr.Dataset({"vx": (("y", "x"), vx), "vy": (("y", "x"), -vx)},
+                          coords={"y": [30.0, 20.0, 10.0], "x": [0.0, 10.0, 20.0, 30.0]})
+
+    def write(out, pairs, stop=0):
+        steps = []
+        def hook(what):
+            steps.append(what)
+            if len(steps) == stop:
+                os._exit(17)
+        if pairs == 3:
+            shutil.copytree(os.path.join(root, "base"), out)
+        publish.step_hook = hook if stop >= 0 else None
+        cube = Cube(os.path.join(out, "cube.zarr"))
+        for k in range(cube.length, pairs):
+            cube.append(field(k), datetime(2024, 1, 1) + timedelta(days=12 * k),
+                        datetime(2024, 1, 25) + timedelta(days=12 * k))
+        if pairs == 3:
+            cube.finish()
+        return steps
+
+    root = sys.argv[1]
+    if sys.argv[2] == "base":
+        write(os.path.join(root, "base"), 2, -1)
+        print(*write(os.path.join(root, "count-c"), 1), sep="|")
+        print(*write(os.path.join(root, "count-f"), 3), sep="|")
+    for run in sys.argv[3:]:
+        pid = os.fork()
+        if pid == 0:
+            write(os.path.join(root, run), 1 if run[0] == "c" else 3, int(run[1:]))
+            os._exit(0)
+        assert os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]) == 17, run
+""")
+
+
+def test_a_cube_stopped_at_any_step_of_its_commits_is_whole_after_the_repair(tmp_path):
+    pytest.importorskip("xarray")
+    pytest.importorskip("zarr")
+    import numpy as np
+
+    from talmek_track.output.cube import open_cube
+
+    done = run_script(CUBE_WRITER, tmp_path, "base")
+    assert done.returncode == 0, done.stderr
+    first, last = (line.split("|") for line in done.stdout.splitlines()[-2:])
+    assert first.count("write journal") == 1 and last.count("write journal") == 2
+    # Every step of the two folder commits; the metadata's file commit (as any file's, swept
+    # above) before, inside and after its journal.
+    rechunk = last.index("fsync cube.zarr") + 1
+    sampled = [1, last.index("rename .zmetadata") + 1, last.index("remove journal") + 2]
+    runs = [f"c{k}" for k in range(1, len(first) + 1)] + \
+        [f"f{k}" for k in sorted({*sampled, *range(rechunk, len(last) + 1)})]
+    done = run_script(CUBE_WRITER, tmp_path, "sweep", *runs)
+    assert done.returncode == 0, done.stderr
+    outcomes = set()
+    for run in runs:
+        out, k = tmp_path / run, int(run[1:])
+        steps = first if run[0] == "c" else last
+        if run[0] == "f" or k > steps.index("rename cube.zarr") + 1:
+            with open_cube(out / "cube.zarr") as ds:  # a reader finds a cube before any repair
+                assert ds.sizes["mid_date"] >= 1, run
+        assert cli.main(["repair", str(out), "--quiet"]) == 0
+        assert not [p for p in out.rglob("*") if p.name.startswith((".talmek-", "cube.zarr."))], run
+        if not (out / "cube.zarr").exists():
+            outcomes.add(0)
+            continue
+        with open_cube(out / "cube.zarr") as ds:
+            vx = ds["vx"].values
+            outcomes.add((len(vx), ds["vx"].encoding["chunks"][0]))
+        assert np.isnan(vx[:, 0, 0]).all(), run
+        assert (vx[:, 1:, :] == np.arange(len(vx))[:, None, None]).all(), run
+    assert outcomes == {0, (1, 1), (2, 1), (3, 1), (3, 3)}, outcomes

@@ -210,3 +210,125 @@ def test_stack_command_warns_once_per_image_and_writes_the_series(tmp_path, caps
         assert err.count(f"{path}: uint16 values") == 1, err
     with xr.open_dataset(tmp_path / "out" / "timeseries.nc") as series:
         assert series.sizes["time"] == 2 and series.attrs["pairs"] == 6
+
+
+# --- what a cube run finds at its paths --------------------------------------------------------------
+
+CUBE_FLAGS = ["--chip", "32", "--margin", "8", "--step", "16", "--quiet", "--cube"]
+
+
+@pytest.fixture(scope="module")
+def small_cube(tmp_path_factory):
+    """Three images and the stack's output folder with its cube of two pairs."""
+    folder = tmp_path_factory.mktemp("cube")
+    paths = [str(p) for p in write_stack(seasonal_stack(size=96, count=3), folder / "images")]
+    assert cli.main(["stack", *paths, "-o", str(folder / "out"), *CUBE_FLAGS]) == 0
+    return paths, folder / "out"
+
+
+def _stack_command(paths, out, capsys, *more):
+    status = cli.main(["stack", *paths, "-o", str(out), *CUBE_FLAGS, *more])
+    return status, capsys.readouterr().err
+
+
+def _tree(path):
+    return sorted((str(p.relative_to(path)), p.read_bytes() if p.is_file() else b"") for p in path.rglob("*"))
+
+
+@pytest.mark.parametrize("kind", ["files", "zarr3", "unconsolidated", "old"])
+def test_a_folder_that_is_no_cube_of_ours_is_never_replaced(small_cube, tmp_path, capsys, kind):
+    import zarr
+
+    paths, _ = small_cube
+    out = tmp_path / "out"
+    target = out / ("cube.zarr.old" if kind == "old" else "cube.zarr")
+    target.mkdir(parents=True)
+    if kind in ("files", "old"):
+        (target / "mine.txt").write_text("keep me")
+    else:
+        zarr.open_group(target, mode="w", zarr_format=3 if kind == "zarr3" else 2).attrs["x"] = 1
+    before = _tree(target)
+    status, err = _stack_command(paths, out, capsys)
+    assert status == 1 and len(err.splitlines()) == 1, err
+    assert "left as it is" in err and _tree(target) == before
+
+
+def test_the_output_folder_is_never_the_cube(small_cube, tmp_path):
+    paths, _ = small_cube
+    for out in (tmp_path / "new", tmp_path / "mine"):
+        if out.name == "mine":
+            out.mkdir()
+            (out / "keep.txt").write_text("x")
+        with pytest.raises(OptionError, match="cannot hold the output folder"):
+            tt.match_stack(paths, "consecutive", out, cube=out, **MATCH)
+    assert (tmp_path / "mine" / "keep.txt").read_text() == "x"
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["mine"]
+
+
+def _forge_key(cube):
+    import json
+
+    meta = json.loads((cube / ".zmetadata").read_text())
+    meta["metadata"]["../../escaped/.zarray"] = meta["metadata"]["vx/.zarray"]
+    (cube / ".zmetadata").write_text(json.dumps(meta))
+
+
+@pytest.mark.parametrize(("damage", "message"), [
+    (lambda cube: (cube / ".zmetadata").write_text("{bad"), "metadata (.zmetadata) cannot be read"),
+    (_forge_key, "which is no file of the cube"),
+    (lambda cube: (cube / "vx" / "0.0.0").unlink(), "damaged: its chunk vx/0.0.0 is missing"),
+    (lambda cube: None, "other settings (--chip 32,32 there, 40,40 now)"),
+], ids=["corrupt", "traversal", "chunk", "settings"])
+def test_a_cube_that_cannot_be_trusted_is_refused_in_one_line(small_cube, tmp_path, capsys, damage, message):
+    import shutil
+
+    paths, made = small_cube
+    out = tmp_path / "run" / "out"
+    shutil.copytree(made, out)
+    (tmp_path / "run" / "escaped").mkdir()  # where the forged key points
+    damage(out / "cube.zarr")
+    status, err = _stack_command(paths, out, capsys, *(["--chip", "40"] if "settings" in message else []))
+    assert status == 1 and len(err.splitlines()) == 1 and message in err, err
+    assert not list((tmp_path / "run" / "escaped").iterdir())
+    if "chunk" in message:
+        with pytest.raises(tt.InputError, match="damaged"):
+            invert_series(out / "cube.zarr", 20)
+
+
+def test_a_rerun_that_changes_only_how_it_runs_keeps_the_cube(small_cube, tmp_path, capsys):
+    import shutil
+
+    paths, made = small_cube
+    shutil.copytree(made, tmp_path / "out")
+    status, err = _stack_command(paths, tmp_path / "out", capsys, "--threads", "1", "--no-plot")
+    assert status == 0, err
+    with open_cube(tmp_path / "out" / "cube.zarr") as ds:
+        assert ds.sizes["mid_date"] == 2 and np.isfinite(ds["vx"].values).any(axis=(1, 2)).all()
+
+
+@pytest.mark.parametrize("left", ["swap cut", "first pair not moved in", "rewrite cut", "old not removed"])
+def test_repair_finishes_or_undoes_what_an_earlier_cube_writer_left(small_cube, tmp_path, capsys, left):
+    """Earlier releases built cubes in cube.zarr.new and swapped them in through cube.zarr.old."""
+    import shutil
+
+    _, made = small_cube
+    out = tmp_path / "out"
+    shutil.copytree(made, out)
+    cube, new, old = out / "cube.zarr", out / "cube.zarr.new", out / "cube.zarr.old"
+    with open_cube(cube) as ds:
+        expected = ds.load()
+    if left == "swap cut":
+        shutil.copytree(cube, new)
+        cube.rename(old)
+    elif left == "first pair not moved in":
+        cube.rename(new)
+    elif left == "rewrite cut":
+        shutil.copytree(cube, new)
+        (new / ".zmetadata").unlink()  # a store half-written
+    else:
+        shutil.copytree(cube, old)
+    assert cli.main(["repair", str(out)]) == 0
+    assert "cube.zarr:" in capsys.readouterr().err
+    assert not new.exists() and not old.exists()
+    with open_cube(cube) as ds:
+        xr.testing.assert_identical(ds.load(), expected)

@@ -9,6 +9,7 @@ import signal
 import sys
 import warnings
 from collections.abc import Callable, Sequence
+from pathlib import Path
 from types import TracebackType
 from typing import Any, NoReturn, TextIO
 
@@ -19,6 +20,8 @@ from talmek_track.interrupts import SIGNALS, Interrupted
 from talmek_track.options.core import TrackOptions
 from talmek_track.options.flags import UNSET, CommandOption, FlagTextError, command_options
 from talmek_track.output import publish
+from talmek_track.output.cube import CUBE_NAME
+from talmek_track.output.cube import recover as recover_cube
 from talmek_track.products.results import TrackResult
 from talmek_track.run.stack import StackResult, match_stack
 from talmek_track.run.track import track_files
@@ -217,8 +220,9 @@ def build_stack_parser() -> argparse.ArgumentParser:
                     "the files' tags)")
     ap.add_argument("--cube", action="store_true",
                     help="also write OUTDIR/cube.zarr: every pair's velocities along mid_date, "
-                    "appended as each pair finishes; a rerun matches only the pairs missing from "
-                    "it (needs every image's date)")
+                    "appended as each pair finishes; a rerun with the same settings matches only "
+                    "the pairs missing from it, one with other settings is refused, and so is a "
+                    "folder there that is not such a cube (needs every image's date)")
     ap.add_argument("--invert", type=_positive_days, default=None, metavar="DAYS",
                     help="invert the cube into the mean velocity of every DAYS-day step and write "
                     "OUTDIR/timeseries.nc (implies --cube)")
@@ -378,8 +382,9 @@ def build_repair_parser() -> argparse.ArgumentParser:
         description="Bring OUTDIR (and the pair folders of a stack inside it) back to a whole set "
         "of results after a run was killed or the power failed while it published: an unfinished "
         "publish is undone, so that the earlier files are back, and staging folders left behind "
-        "are removed. Every run does this first; a run stopped by SIGINT, SIGTERM or SIGHUP "
-        "leaves nothing to repair.",
+        "are removed; so is an unfinished commit of OUTDIR/cube.zarr (and the cube.zarr.new "
+        "and .old of earlier releases finished or undone). Every run does this first; a run "
+        "stopped by SIGINT, SIGTERM or SIGHUP leaves nothing to repair.",
         epilog="Exit status: 0 done (also when there was nothing to repair), 3 an unfinished "
         "publish cannot be undone.")
     ap.add_argument("output", metavar="OUTDIR", help="the output folder of earlier runs")
@@ -398,6 +403,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         args = build_stack_parser().parse_args(argv[1:])
     else:
         args = build_parser().parse_args(argv)
+    if command != "repair" and not args.output:
+        print(f"{PROG}: error: argument -o/--output: expected a folder, got ''", file=sys.stderr)
+        return EXIT_USAGE
     stack = command == "stack"
     del publish.committed[:]
     _shown_warnings.clear()
@@ -429,6 +437,7 @@ def _repair(args: argparse.Namespace) -> int:
         return EXIT_USAGE
     try:
         done = publish.repair_tree(args.output)
+        done += recover_cube(Path(args.output) / CUBE_NAME, strict=False)
     except OutputError as e:
         print(f"{PROG}: error: {path_text(e)}", file=sys.stderr)
         return EXIT_OUTPUT

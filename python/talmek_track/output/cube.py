@@ -7,13 +7,26 @@ are appended as they finish, each whole or not at all:
 
 * while pairs are appended every variable holds one chunk per pair, so that an append writes new
   chunk files only and never rewrites one that holds finished pairs;
-* the consolidated metadata (``.zmetadata``) is what readers go by, and it is replaced in one
-  rename after a pair's chunks and array headers are written: a run killed before that leaves the
-  cube of the pairs before, whose stale headers the next writer puts back;
-* once the stack is complete the cube is rewritten into chunks of every pair x 32 x 32 points
-  (fast time-series reads) beside the old one and swapped in by renames.
+* the consolidated metadata (``.zmetadata``) is what readers go by, and it is published after a
+  pair's chunks and array headers are written, through the journalled commit of
+  ``talmek_track.output.publish`` (its staging folder inside the cube): a run killed before that leaves
+  the cube of the pairs before, whose stale headers the next writer puts back;
+* the first pair's cube, and once the stack is complete the cube rewritten into chunks of every
+  pair x 32 x 32 points (fast time-series reads), are built whole in a staging folder beside the
+  cube and published over it as one folder by the same commit; the earlier cube is kept until
+  the commit stands, and a repair (every run's, or ``talmek-track repair``) undoes an unfinished
+  one, as for pair results;
+* every chunk is written, also one that holds no value: a chunk missing from the disk is damage,
+  and a cube with one is refused rather than read as empty pairs.
 
-A rerun finds the pairs already in the cube by their two dates and appends only the others.
+Nothing at the cube's path that this package did not write is ever removed or replaced: a
+folder that is not a cube of ours is refused. ``recover`` also finishes or undoes the
+``cube.zarr.new`` and ``cube.zarr.old`` folders that earlier releases built and swapped cubes in.
+
+The settings of the matching are recorded in the cube (``talmek_settings``); a rerun with other
+settings is refused, since its pairs would not be comparable with those in the cube. A rerun with
+the same settings finds the pairs already in the cube by their two dates and appends only the
+others.
 """
 
 from __future__ import annotations
@@ -28,9 +41,9 @@ from typing import Any
 
 import numpy as np
 
-from talmek_track.errors import OptionError, OutputError, require
+from talmek_track.errors import InputError, OptionError, OutputError, path_text, require
 
-__all__ = ["CUBE_NAME", "Cube", "open_cube"]
+__all__ = ["CUBE_NAME", "Cube", "cube_settings", "open_cube", "recover"]
 
 #: The cube's folder inside a stack's output folder.
 CUBE_NAME = "cube.zarr"
@@ -47,6 +60,18 @@ _PAIR_TIME = ("time", "time_bnds")
 _PAIR_ATTRS = ("date1", "date2", "dt_days", "acquisition_date_img1", "acquisition_date_img2",
                "date_center", "date_dt")
 
+#: The cube's title, by which a cube of ours is told from other zarr stores.
+TITLE = "velocity cube of image pairs (Talmek)"
+
+#: The cube's attribute that holds the settings its pairs were matched with (JSON text; "null"
+#: when not known). Its presence also tells that every chunk of the cube was written.
+SETTINGS_ATTR = "talmek_settings"
+
+#: Options that change how a run goes but not its values; a rerun may change them.
+_RUN_ONLY = ("threads", "formats", "plot", "backend", "client", "scheduler", "workers", "dates",
+             "block_pixels", "max_pixels", "max_points", "max_download", "allow_any_source",
+             "connect_timeout", "handshake_timeout")
+
 
 def _old(path: Path) -> Path:
     return path.with_name(path.name + ".old")
@@ -56,27 +81,227 @@ def _new(path: Path) -> Path:
     return path.with_name(path.name + ".new")
 
 
-def recover(path: Path) -> None:
-    """Brings a cube left by a killed run back to its last whole state: an interrupted swap is
-    finished or undone, and array headers written past the consolidated metadata are put back."""
+def cube_settings(options: Any) -> dict[str, Any]:
+    """The settings of ``options`` (a ``TrackOptions``) that shape a pair's values, as plain JSON
+    values by their keywords: what a cube records, and what a rerun must match."""
+    import dataclasses
+
+    from talmek_track.errors import public_path
+    from talmek_track.output.writers import _jsonable
+
+    chosen: dict[str, Any] = {}
+    for f in dataclasses.fields(options):
+        if f.name in _RUN_ONLY:
+            continue
+        value = getattr(options, f.name)
+        if f.name in ("stable", "mask1", "mask2") and isinstance(value, str):
+            value = public_path(value)
+        elif f.name == "reference" and value is not None:
+            value = [public_path(v) for v in value]
+        chosen[f.name] = str(value) if f.name == "prefilter" else _jsonable(value)
+    return chosen
+
+
+def _refused(path: Path, why: str) -> InputError:
+    return InputError("{path} {why}; it is left as it is: move it away or write the cube elsewhere",
+                      path=path_text(path), why=why)
+
+
+def _metadata(path: Path) -> dict[str, Any]:
+    """The consolidated metadata of the cube at ``path``, every key checked to name a file of the
+    cube itself (a header of the group or of one of its arrays); InputError otherwise."""
+    try:
+        data = json.loads((path / ".zmetadata").read_text())
+        metadata = data["metadata"]
+        if not isinstance(metadata, dict) or not all(isinstance(v, dict) for v in metadata.values()):
+            raise ValueError("not a mapping of headers")
+    except (OSError, ValueError, KeyError, TypeError) as e:
+        raise InputError("{path}: the cube's metadata (.zmetadata) cannot be read ({reason}); remove "
+                         "the cube to build it anew", path=path_text(path), reason=_reason(e)) from None
+    for key in metadata:
+        if not _inside(key):
+            raise InputError("{path}: the cube's metadata names {key}, which is no file of the cube; "
+                             "remove the cube to build it anew", path=path_text(path), key=repr(key))
+    return metadata
+
+
+def _inside(key: object) -> bool:
+    """Whether a key of the consolidated metadata names a header of the group or of one of its
+    arrays: one plain name, a slash and the header."""
+    if not isinstance(key, str):
+        return False
+    if key in (".zgroup", ".zattrs"):
+        return True
+    name, _, header = key.rpartition("/")
+    return (header in (".zarray", ".zattrs") and name not in ("", ".", "..") and "/" not in name
+            and os.sep not in name and (os.altsep is None or os.altsep not in name) and "\\" not in name
+            and "\0" not in name)
+
+
+def _reason(e: BaseException) -> str:
+    if isinstance(e, OSError):
+        return e.strerror or type(e).__name__
+    return " ".join(str(e).split()) or type(e).__name__
+
+
+def _ours(path: Path) -> bool:
+    """Whether ``path`` is a whole cube that this package wrote (by its title in the consolidated
+    metadata); InputError when its metadata cannot be read."""
+    if path.is_symlink() or not path.is_dir() or not (path / ".zmetadata").is_file():
+        return False
+    top = _metadata(path).get(".zattrs", {})
+    return bool(top.get("title") == TITLE)
+
+
+def _titled(path: Path) -> bool:
+    """Whether the group attributes at ``path`` carry the cube's title."""
+    try:
+        return bool(json.loads((path / ".zattrs").read_text()).get("title") == TITLE)
+    except (OSError, ValueError, AttributeError):
+        return False
+
+
+def _shown(value: Any) -> str:
+    """A recorded setting as a message shows it: pairs as X,Y, None as none."""
+    if value is None:
+        return "none"
+    if isinstance(value, list):
+        return ",".join(_shown(v) for v in value)
+    return str(value)
+
+
+def _empty_folder(path: Path) -> bool:
+    return path.is_dir() and not path.is_symlink() and not any(path.iterdir())
+
+
+def _foreign(path: Path, role: str) -> str | None:
+    """Why ``path`` (the cube, or its ``new`` or ``old`` folder, as ``role`` says) is none of
+    ours; None when it is ours, empty or absent."""
+    if not path.exists() and not path.is_symlink():
+        return None
+    if path.is_symlink():
+        return "is a symbolic link (give the folder it points to)"
+    if not path.is_dir():
+        return "exists and is not a folder"
+    if _empty_folder(path):  # nothing to lose
+        return None
+    if _ours(path):
+        return None
+    if role == "new" and _titled(path):  # a cube an earlier release was building
+        return None
+    if (path / "zarr.json").exists():
+        return "is a zarr store that Talmek did not write"
+    if (path / ".zgroup").exists() or (path / ".zarray").exists():
+        return "is a zarr store that Talmek did not write (no consolidated metadata of a velocity cube)"
+    return "is a folder that is not a velocity cube"
+
+
+def recover(path: Path, *, strict: bool = True) -> list[str]:
+    """Brings a cube left by a killed run back to its last whole state: an unfinished commit of
+    its metadata or of the whole cube is undone (``talmek_track.output.publish.repair`` of the cube and
+    of the folder holding it), the ``.new`` and ``.old`` folders of earlier releases are
+    finished or undone, and array headers written past the consolidated metadata are put back.
+    Returns a line for each thing done.
+
+    Nothing that this package did not write is removed: a folder at ``path``, ``path.new`` or
+    ``path.old`` that is not one of ours, or a cube whose metadata cannot be trusted, raises
+    InputError (``strict``) or is left as it is, with a line that says so. OutputError when a
+    commit cannot be undone or a folder cannot be moved or removed."""
+    from talmek_track.output.publish import repair
+
+    done = repair(path.parent) + repair(path)
+    try:
+        return done + _recover(path)
+    except InputError as e:
+        if strict:
+            raise
+        if not (_old(path).exists() or _new(path).exists()):
+            return done  # nothing was left to repair: a store of others, or damage, is no business here
+        return [*done, f"{e}"]
+    except OSError as e:
+        raise OutputError("cannot repair the cube {path}: {reason}", path=path_text(path),
+                          reason=_reason(e)) from None
+
+
+def _recover(path: Path) -> list[str]:
     old, new = _old(path), _new(path)
-    if not path.exists() and old.exists():
-        os.replace(old, path)  # killed between the two renames of a swap
+    for p, role in ((path, "cube"), (old, "old"), (new, "new")):
+        why = _foreign(p, role)
+        if why is not None:
+            raise _refused(p, why)
+    done: list[str] = []
     if old.exists():
-        shutil.rmtree(old)
+        if not path.exists() or _empty_folder(path):
+            os.replace(old, path)  # killed between the two renames of a swap: the old cube is back
+            done.append(f"{path_text(path)}: undid an unfinished rechunking")
+        else:
+            shutil.rmtree(old)  # the swap was done
+            done.append(f"{path_text(path)}: removed the cube it replaced")
     if new.exists():
-        shutil.rmtree(new)
-    meta = path / ".zmetadata"
-    if not meta.exists():
-        if path.exists():  # killed before the first pair was committed
-            shutil.rmtree(path)
-        return
-    committed = json.loads(meta.read_text())["metadata"]
+        if (not path.exists() or _empty_folder(path)) and _ours(new):
+            os.replace(new, path)  # a first pair committed but not yet moved in
+            done.append(f"{path_text(path)}: moved in the cube built before the run was cut short")
+        else:
+            shutil.rmtree(new)
+            done.append(f"{path_text(path)}: removed a cube left half-built")
+    if not (path / ".zmetadata").exists():
+        return done
+    committed = _metadata(path)
+    inside = path.resolve()
     for key, value in committed.items():
         if key.endswith(".zarray"):
             header = path / key
+            if header.parent.is_symlink() or header.parent.resolve().parent != inside:
+                raise InputError("{path}: the folder of {key} lies outside the cube; remove the cube "
+                                 "to build it anew", path=path_text(path), key=repr(key))
+            if not header.parent.is_dir():
+                continue  # a whole array gone: damage, which reading the cube reports
             if not header.exists() or json.loads(header.read_text()) != value:
                 _write_json(header, value)
+                done.append(f"{path_text(path)}: put back the header {key} of the last whole pair")
+    return done
+
+
+def _missing_chunk(path: Path, metadata: dict[str, Any]) -> str | None:
+    """The first chunk that the metadata's arrays hold but the disk lacks, None when all are
+    there."""
+    import itertools
+
+    for key, header in sorted(metadata.items()):
+        if not key.endswith("/.zarray"):
+            continue
+        name = key.rpartition("/")[0]
+        shape, chunks = header.get("shape", []), header.get("chunks", [])
+        sep = header.get("dimension_separator") or "."
+        if len(shape) != len(chunks):
+            return f"{name} (its header)"
+        counts = [-(-int(n) // max(int(c), 1)) for n, c in zip(shape, chunks)]
+        try:
+            there = set(os.listdir(path / name)) if sep == "." else None
+        except OSError:
+            there = set()
+        for index in itertools.product(*(range(n) for n in counts)) if shape else [(0,)]:
+            chunk = sep.join(str(i) for i in index)
+            if (chunk not in there) if there is not None else not (path / name / chunk).is_file():
+                return f"{name}/{chunk}"
+    return None
+
+
+def _check_whole(path: Path) -> dict[str, Any]:
+    """The metadata of the cube at ``path``, checked: keys inside the cube and, in a cube whose
+    every chunk is written, no chunk missing (InputError)."""
+    metadata = _metadata(path)
+    if SETTINGS_ATTR in metadata.get(".zattrs", {}):
+        try:
+            missing = _missing_chunk(path, metadata)
+        except (ValueError, TypeError, AttributeError) as e:  # headers of no array's form
+            raise InputError("{path}: the cube's metadata (.zmetadata) cannot be read ({reason}); "
+                             "remove the cube to build it anew", path=path_text(path),
+                             reason=_reason(e)) from None
+        if missing is not None:
+            raise InputError("{path} is damaged: its chunk {chunk} is missing; remove the cube to "
+                             "build it anew", path=path_text(path), chunk=missing)
+    return metadata
 
 
 def _write_json(target: Path, value: Any) -> None:
@@ -87,17 +312,29 @@ def _write_json(target: Path, value: Any) -> None:
     os.replace(partial, target)
 
 
-def _commit(path: Path) -> None:
-    """Writes the consolidated metadata of the cube from its headers, in one rename."""
+def _consolidate(path: Path, target: Path | None = None) -> None:
+    """Writes the consolidated metadata of the cube at ``path`` from its headers into ``target``
+    (default: the cube's own ``.zmetadata``)."""
     metadata: dict[str, Any] = {}
     for name in (".zgroup", ".zattrs"):
         if (path / name).exists():
             metadata[name] = json.loads((path / name).read_text())
-    for child in sorted(p for p in path.iterdir() if p.is_dir()):
+    for child in sorted(p for p in path.iterdir() if p.is_dir() and not p.name.startswith(".")):
         for name in (".zarray", ".zattrs"):
             if (child / name).exists():
                 metadata[f"{child.name}/{name}"] = json.loads((child / name).read_text())
-    _write_json(path / ".zmetadata", {"metadata": metadata, "zarr_consolidated_format": 1})
+    _write_json(target or path / ".zmetadata", {"metadata": metadata, "zarr_consolidated_format": 1})
+
+
+def _kept(path: Path) -> Path | None:
+    """The earlier cube that a publish of a whole cube keeps aside while it renames the new one
+    in, where one is."""
+    from talmek_track.output.publish import KEPT, STAGING_PREFIX, glob_escape
+
+    for folder in path.parent.glob(f"{glob_escape(STAGING_PREFIX)}*"):
+        if (folder / KEPT / path.name / ".zmetadata").is_file():
+            return folder / KEPT / path.name
+    return None
 
 
 def _naive(d: datetime) -> np.datetime64:
@@ -114,34 +351,87 @@ def open_cube(path: str | os.PathLike[str], **open_kwargs: Any) -> Any:
     require("xarray", "xarray")
     import xarray as xr
 
-    target = Path(path)
-    if not (target / ".zmetadata").exists() and (_old(target) / ".zmetadata").exists():
-        target = _old(target)  # caught between the two renames of a rechunking
-    if not (target / ".zmetadata").exists():
-        raise OutputError(f"{target}: no cube there (no pair was written)")
-    return xr.open_zarr(target, consolidated=True, **open_kwargs)
+    for attempt in range(3):
+        target = Path(path)
+        if not (target / ".zmetadata").exists():  # caught between the two renames of a swap
+            if (_old(target) / ".zmetadata").exists():
+                target = _old(target)
+            else:
+                target = _kept(target) or target
+        if not (target / ".zmetadata").exists():
+            raise OutputError(f"{path_text(target)}: no cube there (no pair was written)")
+        try:
+            _check_whole(target)
+            break
+        except InputError:
+            if attempt == 2:  # not a rechunking swapped in while the chunks were looked at
+                raise
+    try:
+        return xr.open_zarr(target, consolidated=True, **open_kwargs)
+    except (OSError, ValueError, KeyError, TypeError) as e:
+        raise InputError("{path}: the cube cannot be read ({reason}); remove the cube to build it "
+                         "anew", path=path_text(target), reason=_reason(e)) from None
 
 
 class Cube:
     """Writes the pairs of a stack into ``path``, pair by pair."""
 
-    def __init__(self, path: str | os.PathLike[str]) -> None:
+    def __init__(self, path: str | os.PathLike[str], settings: dict[str, Any] | None = None) -> None:
         require("xarray", "xarray")
         require("zarr", "xarray")
         self.path = Path(path)
         recover(self.path)  # only a writer repairs: readers go by the committed metadata alone
         self.keys: set[tuple[np.datetime64, np.datetime64]] = set()
         self.length = 0
-        if self.path.exists():
-            ds = open_cube(self.path)
-            self.length = ds.sizes["mid_date"]
-            self.keys = {(np.datetime64(a, "ms"), np.datetime64(b, "ms"))
-                         for a, b in zip(ds["acquisition_date_img1"].values, ds["acquisition_date_img2"].values)}
-            self._grid = (ds["x"].values, ds["y"].values)
-            chunked = ds["vx"].encoding.get("chunks", (1,))[0] if "vx" in ds else 1
-            ds.close()
+        #: The settings attribute every pair appended carries (None: a cube written before
+        #: settings were recorded, whose pairs' settings are not known).
+        self.recorded: str | None = json.dumps(settings, sort_keys=True)
+        if (self.path / ".zmetadata").exists():
+            top = _check_whole(self.path).get(".zattrs", {})
+            self.recorded = top.get(SETTINGS_ATTR)
+            self._compare(settings)
+            try:
+                ds = open_cube(self.path)
+                with ds:
+                    self.length = ds.sizes["mid_date"]
+                    self.keys = {(np.datetime64(a, "ms"), np.datetime64(b, "ms"))
+                                 for a, b in zip(ds["acquisition_date_img1"].values,
+                                                 ds["acquisition_date_img2"].values)}
+                    self._grid = (ds["x"].values, ds["y"].values)
+                    chunked = ds["vx"].encoding.get("chunks", (1,))[0] if "vx" in ds else 1
+            except (KeyError, ValueError, TypeError, OSError) as e:
+                raise InputError("{path}: the cube cannot be read ({reason}); remove the cube to "
+                                 "build it anew", path=path_text(self.path), reason=_reason(e)) from None
             if chunked != 1:  # a finished cube: back to one chunk per pair before appending
                 self._rewrite(1)
+
+    def _compare(self, settings: dict[str, Any] | None) -> None:
+        """Refuses a run whose settings differ from those recorded in the cube."""
+        if settings is None or self.recorded is None:
+            return
+        try:
+            before = json.loads(self.recorded)
+        except (ValueError, TypeError):
+            before = {}
+        if before is None:
+            return  # settings not known (a cube rechunked from one that did not record them)
+        if not isinstance(before, dict):
+            before = {}
+        now = json.loads(json.dumps(settings))
+        # a setting that one side does not know (another version's) is not compared
+        changed = sorted(k for k in set(before) & set(now) if before[k] != now[k])
+        if not changed:
+            return
+        named = changed[:3]
+        values: dict[str, object] = {"path": path_text(self.path)}
+        parts = []
+        for k, name in enumerate(named):
+            values[f"was{k}"], values[f"now{k}"] = _shown(before.get(name)), _shown(now.get(name))
+            parts.append(f"{{{k}}} {{was{k}}} there, {{now{k}}} now")
+        more = f" and {len(changed) - 3} more" if len(changed) > 3 else ""
+        raise InputError("{path} holds pairs matched with other settings (" + "; ".join(parts) + more
+                         + "); write this run's cube elsewhere, or remove it to build it anew",
+                         options=tuple(named), **values)
 
     def has(self, date1: datetime, date2: datetime) -> bool:
         """Whether the pair of these dates is in the cube already."""
@@ -159,7 +449,9 @@ class Cube:
         ds = field_ds.drop_vars([v for v in (*_LEFT_OUT, *_PAIR_TIME) if v in field_ds.variables])
         # the settings of the run (text) hold for every pair; counts and shifts are each pair's own
         ds.attrs = {k: v for k, v in ds.attrs.items() if k not in _PAIR_ATTRS and isinstance(v, str)}
-        ds.attrs["title"] = "velocity cube of image pairs (Talmek)"
+        ds.attrs["title"] = TITLE
+        if self.recorded is not None:
+            ds.attrs[SETTINGS_ATTR] = self.recorded
         mid = d1 + (d2 - d1) / 2
         dt_days = float((d2 - d1) / np.timedelta64(1, "ms")) / 86_400_000.0
         ds = ds.expand_dims(mid_date=[mid]).assign_coords(
@@ -182,15 +474,37 @@ class Cube:
                                   "settings); write it to another cube")
             spatial = [n for n in ds.variables if "mid_date" not in ds[n].dims]
             ds.drop_vars(spatial).to_zarr(self.path, append_dim="mid_date", consolidated=False,
-                                          zarr_format=2)
-        _commit(self.path)
+                                          zarr_format=2, write_empty_chunks=True)
+            self._publish_metadata()
         self.keys.add((d1, d2))
         self.length += 1
 
+    def _publish_metadata(self) -> None:
+        """Publishes the cube's consolidated metadata, written from its headers, into the cube."""
+        from talmek_track.output.publish import staged
+
+        with staged(self.path) as staging:
+            _consolidate(self.path, staging.folder / ".zmetadata")
+            staging.publish()
+
+    def _publish_store(self, ds: Any, encoding: dict[str, dict[str, Any]],
+                       done: Any = None) -> None:
+        """Writes ``ds`` whole as a cube in a staging folder beside the cube and publishes it over
+        the cube (``done`` is called once it is written, before it is published)."""
+        from talmek_track.output.publish import staged
+
+        with staged(self.path.parent) as staging:
+            store = staging.folder / self.path.name
+            try:
+                ds.to_zarr(store, mode="w", consolidated=False, zarr_format=2, encoding=encoding,
+                           write_empty_chunks=True)
+            finally:
+                if done is not None:
+                    done()
+            _consolidate(store)
+            staging.publish([store], folders=True)
+
     def _create(self, ds: Any) -> None:
-        staging = _new(self.path)
-        if staging.exists():
-            shutil.rmtree(staging)
         ny, nx = ds.sizes["y"], ds.sizes["x"]
         encoding: dict[str, dict[str, Any]] = {name: {"chunks": (1, ny, nx)} for name in ds.data_vars}
         encoding["mid_date"] = {"units": "milliseconds since 1970-01-01", "dtype": "int64",
@@ -199,9 +513,7 @@ class Cube:
             encoding[name] = {"units": "milliseconds since 1970-01-01", "dtype": "int64",
                               "chunks": (1,)}
         encoding["date_dt"] = {"chunks": (1,)}
-        ds.to_zarr(staging, mode="w", consolidated=False, zarr_format=2, encoding=encoding)
-        _commit(staging)
-        os.replace(staging, self.path)
+        self._publish_store(ds, encoding)
         self._grid = (ds["x"].values, ds["y"].values)
 
     def _rewrite(self, time_chunk: int | None) -> None:
@@ -227,17 +539,11 @@ class Cube:
             keep = {k: v for k, v in ds[name].encoding.items() if k in ("units", "dtype", "calendar")}
             ds[name].encoding = {}
             encoding[name] = {**keep, "chunks": (along,)}
-        staging, old = _new(self.path), _old(self.path)
-        if staging.exists():
-            shutil.rmtree(staging)
-        try:
-            ds.to_zarr(staging, mode="w", consolidated=False, zarr_format=2, encoding=encoding)
-        finally:
-            src.close()
-        _commit(staging)
-        os.replace(self.path, old)
-        os.replace(staging, self.path)
-        shutil.rmtree(old)
+        # Every chunk is written from here on: a cube that did not record its settings gets the
+        # attribute (settings not known) so that missing chunks are detected from now on.
+        ds.attrs.setdefault(SETTINGS_ATTR, "null")
+        self.recorded = ds.attrs[SETTINGS_ATTR]
+        self._publish_store(ds, encoding, done=src.close)
 
     def counts(self, pairs: list[tuple[int, int]], dates: list[tuple[datetime, datetime]]
                ) -> list[tuple[int, int]]:

@@ -21,6 +21,12 @@ the command ``talmek-track repair OUTDIR`` does it alone. Afterwards the output 
 whole earlier set of files or the whole new one. Files that a run does not write are never
 touched.
 
+A whole folder (a stack's velocity cube, a zarr store) is published the same way when the
+caller asks for folders: its earlier version cannot be hard-linked, so it is moved aside into
+``.talmek-old`` after the journal is written, just before the new one is renamed in, and an undo
+moves the new one back into the staging folder and the earlier one back into place. Only what
+lies inside a staging folder is ever removed.
+
 Each staging folder is locked (``flock``) by the process that writes it, so that a run never
 repairs the staging folder of another run still at work; publishing and repairing lock the
 output folder itself, one at a time.
@@ -85,8 +91,9 @@ def _reason(e: OSError) -> str:
 
 # --- syncing and locking --------------------------------------------------------------------------
 
-def _fsync_path(path: Path, *, directory: bool = False) -> None:
-    _step(f"fsync {path.name}")
+def _fsync_path(path: Path, *, directory: bool = False, step: bool = True) -> None:
+    if step:
+        _step(f"fsync {path.name}")
     flags = os.O_RDONLY | (getattr(os, "O_DIRECTORY", 0) if directory else 0)
     try:
         fd = os.open(path, flags)
@@ -149,7 +156,7 @@ def _move(source: Path, target: Path, temp_prefix: str) -> None:
     try:
         os.replace(source, target)
     except OSError as e:
-        if e.errno != errno.EXDEV:
+        if e.errno != errno.EXDEV or source.is_dir():
             raise
         fd, name = tempfile.mkstemp(prefix=temp_prefix, dir=target.parent)
         os.close(fd)
@@ -165,11 +172,22 @@ def _move(source: Path, target: Path, temp_prefix: str) -> None:
 
 # --- the journal and undoing it -------------------------------------------------------------------
 
-def _write_journal(folder: Path, names: list[str], kept: list[str]) -> None:
+def _fsync_tree(path: Path) -> None:
+    """Syncs a staged folder: every file and folder in it, and itself (one step)."""
+    _step(f"fsync {path.name}")
+    for root, dirs, files in os.walk(path):
+        for name in files:
+            _fsync_path(Path(root, name), step=False)
+        for name in dirs:
+            _fsync_path(Path(root, name), directory=True, step=False)
+    _fsync_path(path, directory=True, step=False)
+
+
+def _write_journal(folder: Path, names: list[str], kept: list[str], folders: list[str] | None = None) -> None:
     partial = folder / f"{JOURNAL}.partial"
     _step("write journal")
     with open(partial, "w") as f:
-        json.dump({"files": names, "kept": kept}, f)
+        json.dump({"files": names, "kept": kept, **({"folders": folders} if folders else {})}, f)
         f.flush()
         _step("fsync journal")
         os.fsync(f.fileno())
@@ -178,24 +196,35 @@ def _write_journal(folder: Path, names: list[str], kept: list[str]) -> None:
     _fsync_path(folder, directory=True)
 
 
-def _read_journal(folder: Path) -> tuple[list[str], set[str]] | None:
+def _read_journal(folder: Path) -> tuple[list[str], set[str], set[str]] | None:
     try:
         text = (folder / JOURNAL).read_text()
     except FileNotFoundError:
         return None
     data = json.loads(text)
     names = [str(n) for n in data["files"]]
-    if any(os.sep in n or n in ("", ".", "..") for n in names):
+    if any(os.sep in n or (os.altsep and os.altsep in n) or n in ("", ".", "..") for n in names):
         raise ValueError("the journal names a file outside the output folder")
-    return names, {str(n) for n in data["kept"]}
+    folders = {str(n) for n in data.get("folders", [])}
+    if not folders <= set(names):
+        raise ValueError("the journal names a folder it does not publish")
+    return names, {str(n) for n in data["kept"]}, folders
 
 
-def _undo(out: Path, folder: Path, names: list[str], kept: set[str]) -> None:
+def _undo(out: Path, folder: Path, names: list[str], kept: set[str], folders: set[str] | None = None) -> None:
     """Puts the earlier set back: each kept file over its target, each new file that had no
-    earlier version removed. Safe to repeat (an undo cut short is finished by the next)."""
+    earlier version removed; a new folder is moved back into the staging folder and the earlier
+    one back into place. Safe to repeat (an undo cut short is finished by the next)."""
     for name in names:
         target = out / name
-        if name in kept:
+        if folders and name in folders:
+            if not (folder / name).exists() and target.is_dir() and not target.is_symlink():
+                _step(f"take back {name}")  # moved in, so the folder there is the new one
+                os.replace(target, folder / name)
+            if name in kept and (folder / KEPT / name).is_dir():
+                _step(f"put back {name}")
+                os.replace(folder / KEPT / name, target)
+        elif name in kept:
             backup = folder / KEPT / name
             if target.exists() and os.path.samefile(target, backup):
                 continue
@@ -258,9 +287,9 @@ def repair(out: str | os.PathLike[str]) -> list[str]:
                     raise OutputError(f"cannot read the journal of an unfinished publish in "
                                       f"{path_text(folder)}: {describe(e)}") from None
                 if journal is not None:
-                    names, kept = journal
+                    names, kept, folders = journal
                     try:
-                        _undo(out, folder, names, kept)
+                        _undo(out, folder, names, kept, folders)
                     except OSError as e:
                         raise OutputError(
                             f"cannot undo the unfinished publish of {', '.join(names)} in "
@@ -347,18 +376,25 @@ class Staging:
         found = [p for p in self.folder.iterdir() if not p.name.startswith(_INTERNAL)]
         return sorted(found, key=lambda p: (order.get(p.name, len(order)), p.name))
 
-    def publish(self, first: list[Path] | None = None) -> list[Path]:
+    def publish(self, first: list[Path] | None = None, *, folders: bool = False) -> list[Path]:
         """Moves every staged file into the output folder, all or none; returns their paths,
-        those named in ``first`` (staged paths) first, in that order."""
+        those named in ``first`` (staged paths) first, in that order. With ``folders``, a staged
+        folder replaces a folder of its name whole."""
         staged = self._staged(first)
         for f in staged:
             target = self.out / f.name
-            if target.is_symlink() or (target.exists() and not target.is_file()) or not f.is_file():
+            if folders and f.is_dir() and not f.is_symlink():
+                if target.is_symlink() or (target.exists() and not target.is_dir()):
+                    raise OutputError(f"cannot replace {path_text(target)}: it is not a folder")
+            elif target.is_symlink() or (target.exists() and not target.is_file()) or not f.is_file():
                 raise OutputError(f"cannot replace {path_text(target)}: it is not a plain file")
         try:
             for f in staged:  # the slow part, before anything holds signals back
                 interrupts.check()
-                _fsync_path(f)
+                if f.is_dir():
+                    _fsync_tree(f)
+                else:
+                    _fsync_path(f)
             _fsync_path(self.folder, directory=True)
         except OSError as e:
             raise OutputError(f"cannot write {path_text(self.user_path(e.filename or f))}: "
@@ -375,21 +411,26 @@ class Staging:
 
     def _commit(self, names: list[str]) -> None:
         kept: list[str] = []
+        folders = [name for name in names if (self.folder / name).is_dir()]
         started = False
         try:
             (self.folder / KEPT).mkdir()
             for name in names:
                 if (self.out / name).exists():
-                    _clone(self.out / name, self.folder / KEPT / name)
-                    kept.append(name)
+                    if name not in folders:
+                        _clone(self.out / name, self.folder / KEPT / name)
+                    kept.append(name)  # a folder is moved aside once the journal says so
             _fsync_path(self.folder / KEPT, directory=True)
             if interrupts.pending() is not None:
                 return  # nothing was published; the signal is raised as the section ends
             started = True  # from here on the journal may exist: undo on any failure
-            _write_journal(self.folder, names, kept)
+            _write_journal(self.folder, names, kept, folders)
             for name in names:
                 if interrupts.pending() is not None:
                     raise interrupts.Interrupted(interrupts.pending() or 0)
+                if name in folders and name in kept:
+                    _step(f"keep {name}")
+                    os.replace(self.out / name, self.folder / KEPT / name)
                 _move(self.folder / name, self.out / name, _part_prefix(self.folder))
             _fsync_path(self.out, directory=True)
             if interrupts.pending() is not None:
@@ -400,7 +441,7 @@ class Staging:
         except BaseException as e:
             if started:
                 with contextlib.suppress(OSError):
-                    _undo(self.out, self.folder, names, set(kept))
+                    _undo(self.out, self.folder, names, set(kept), set(folders))
             if isinstance(e, interrupts.Interrupted):
                 return  # the earlier set is back; the signal is raised as the section ends
             if not isinstance(e, OSError):

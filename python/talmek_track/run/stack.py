@@ -28,7 +28,7 @@ from talmek_track.matching.backends import run_block_groups
 from talmek_track.matching.blocks import BlockRecords
 from talmek_track.options.core import StackKeywords, TrackOptions, check_path
 from talmek_track.options.dates import parse_date
-from talmek_track.output.cube import CUBE_NAME, Cube, open_cube, require_dated
+from talmek_track.output.cube import CUBE_NAME, Cube, cube_settings, open_cube, require_dated
 from talmek_track.output.dataset import to_dataset
 from talmek_track.output.publish import output_target, repair_tree, staged
 from talmek_track.output.writers import output_names, require_writers, write_result
@@ -275,8 +275,10 @@ def match_stack(paths: Sequence[str | os.PathLike[str]],
     cube : bool, str or os.PathLike
         True writes ``cube.zarr`` into ``output``, a path writes the cube there: every pair's
         velocities along ``mid_date``, appended as each pair finishes (see ``talmek_track.output.cube``).
-        Pairs already in the cube (by their two dates) are not matched again. Needs every
-        image's date and every pair on the same grid.
+        Pairs already in the cube (by their two dates) are not matched again; a cube of pairs
+        matched with other settings, or a path that holds anything but a cube of ours, is
+        refused (InputError) and left as it is. Needs every image's date and every pair on the
+        same grid.
     invert : float, optional
         Days per step of a velocity time series inverted from the cube when the stack is done
         (see ``talmek_track.products.timeseries.invert_series``), written as ``timeseries.nc`` into
@@ -343,6 +345,10 @@ value_range, percentiles, prefilter, filter, stable, block_pixels :
         cube_path = out / CUBE_NAME
     elif cube is not False and cube is not None:
         cube_path = Path(check_path("cube", cube))
+        if out is not None and (out.resolve() == cube_path.resolve()
+                                or cube_path.resolve() in out.resolve().parents):
+            raise OptionError("the cube cannot hold the output folder; give it a path of its own "
+                              "(cube=True writes cube.zarr into the output folder)")
     if out is not None:
         repair_tree(out)  # a run cut short before leaves a whole set of results first
     writers = output_names(opts.formats, opts.plot, out is not None)
@@ -361,7 +367,7 @@ value_range, percentiles, prefilter, filter, stable, block_pixels :
             require_dated([(stamps[i], stamps[j]) for i, j in chosen], "a cube")
             if out is not None:
                 out.mkdir(exist_ok=True)
-            writer = Cube(cube_path)
+            writer = Cube(cube_path, cube_settings(opts))
             done_before = [(i, j) for i, j in chosen
                            if writer.has(_stamp(stamps[i]), _stamp(stamps[j]))]
             chosen = [p for p in chosen if p not in done_before]

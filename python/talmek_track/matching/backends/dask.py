@@ -253,10 +253,13 @@ def dask_client(client: Any = None, scheduler: str | None = None, workers: int |
     # bar: a failing block is reported once, by the client. The scheduler's own HTTP server (its
     # health and metrics) takes a free port on this machine alone: without an address it would
     # claim the dashboard's 8787 and warn whenever another cluster holds that.
-    cluster = distributed.LocalCluster(n_workers=n_workers, threads_per_worker=per_worker,
-                                       processes=True, dashboard_address=None,
-                                       scheduler_kwargs={"dashboard_address": LOCAL_HTTP},
-                                       silence_logs=logging.CRITICAL)
+    try:
+        cluster = distributed.LocalCluster(n_workers=n_workers, threads_per_worker=per_worker,
+                                           processes=True, dashboard_address=None,
+                                           scheduler_kwargs={"dashboard_address": LOCAL_HTTP},
+                                           silence_logs=logging.CRITICAL)
+    except (RuntimeError, OSError, TimeoutError, ValueError) as e:  # a worker that died starting
+        raise ClusterError(f"the local Dask cluster did not start: {describe_error(e)}") from None
     try:
         with distributed.Client(cluster, set_as_default=False) as own:
             yield own
