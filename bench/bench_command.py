@@ -108,7 +108,8 @@ def main() -> int:
     parser.add_argument("--rounds", type=int, default=2, help="interleaved rounds (default 2)")
     parser.add_argument("--pair", nargs=2, metavar="TIF", help="two existing images instead")
     parser.add_argument("--threads", type=int, default=None, help="threads to match on (default: every core)")
-    parser.add_argument("--smoke", action="store_true", help="a 256 x 256 pair, one round: the script's path in seconds")
+    parser.add_argument("--smoke", action="store_true",
+                        help="a 256 x 256 pair, one round: the script's path in seconds")
     args = parser.parse_args()
     if args.smoke:
         args.size, args.rounds = 256, 1

@@ -139,7 +139,11 @@ def figures(truth: Truth, result) -> dict[str, float]:
     return out
 
 
-def bias_scan(scene, folder: Path, refines: list[str], shifts=np.arange(0.0, 1.0001, 0.1)) -> None:
+#: The shifts of the peak-locking scan: every tenth of a pixel.
+SHIFTS = np.arange(0.0, 1.0001, 0.1)
+
+
+def bias_scan(scene, folder: Path, refines: list[str], shifts=SHIFTS) -> None:
     """Peak locking: image 1 against itself moved by a uniform shift (Fourier shift) of every
     tenth of a pixel in both directions; the median error of dx and dy per shift."""
     import rasterio
@@ -189,9 +193,10 @@ def main() -> None:
     parser.add_argument("--size", type=int, default=4000)
     parser.add_argument("--only", default=None, help="comma-separated configuration names")
     parser.add_argument("--no-prefilters", action="store_true")
-    parser.add_argument("--smoke", action="store_true", help="a tiny pair and short scans: the script's path in seconds")
+    parser.add_argument("--smoke", action="store_true",
+                        help="a tiny pair and short scans: the script's path in seconds")
     args = parser.parse_args()
-    shifts, prefilters = np.arange(0.0, 1.0001, 0.1), PREFILTERS
+    shifts, prefilters = SHIFTS, PREFILTERS
     if args.smoke:
         args.size, shifts, prefilters = 256, np.array([0.0, 0.5]), PREFILTERS[::3]
     print(machine.describe())
