@@ -26,8 +26,8 @@ The stages of a pair, in order (``STAGES`` holds the names without parameters):
 - ``value range``: both images' value ranges sampled and settled;
 - ``plan``: the grid laid and cut into blocks, the guided prediction included;
   ``guided prediction`` (guided and reference runs), with each of its passes as
-  ``guided pass FACTOR:MARGIN[:CHIP]``; a reduced pass reports ``reduced read``,
-  ``pre-filter``, ``match points``, ``clean, fill``; every pass ``smooth``;
+  ``guided pass PASS`` (as ``--passes`` writes it: ``guided pass 4/40``); a reduced pass reports
+  ``reduced read``, ``pre-filter``, ``match points``, ``clean, fill``; every pass ``smooth``;
 - ``matching``: all the blocks of the run, from the first read to the last record; per block,
   where it runs in this process, ``load block`` (``read``, ``pre-filter``, ``masking``,
   ``deformation``) and ``match block`` (``match points``, ``refinement``, ``restore``);
