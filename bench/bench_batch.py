@@ -28,7 +28,10 @@ def main() -> None:
     ap.add_argument("--points", type=int, default=2000)
     ap.add_argument("--threads", type=int, default=2)
     ap.add_argument("--repeat", type=int, default=3)
+    ap.add_argument("--smoke", action="store_true", help="200 points, one round: the script's path in seconds")
     args = ap.parse_args()
+    if args.smoke:
+        args.points, args.repeat = 200, 1
 
     big = synthetic.textured(1100, 1100, seed=7)
     image1 = big[20:1060, 20:1060]

@@ -26,6 +26,9 @@ With --native, only the driver's own timing on this processor instead: CPU time 
 each schedule forced and the planner's choice, interleaved, median of --rounds rounds.
 
 Not part of `make bench`; it takes 10-20 minutes on two loaded cores (valgrind runs ~50x slower).
+With --smoke, the model of one match of 32/48 chips with the planner's schedule and a 512 KB level
+2, then the native timing of one round: the script's whole path in a few seconds once the driver
+is built.
 """
 
 from __future__ import annotations
@@ -314,7 +317,10 @@ def main() -> None:
     ap.add_argument("--kernel", default="avx2", help="kernel build with --native")
     ap.add_argument("--rounds", type=int, default=9, help="rounds with --native")
     ap.add_argument("--build-dir", default=str(ROOT / "build" / "cache_model"))
+    ap.add_argument("--smoke", action="store_true", help="one small model and one native round")
     args = ap.parse_args()
+    if args.smoke:
+        args.matches, args.sizes, args.schedules, args.caches, args.rounds = 1, "32/48", "planned", "512K", 1
     sizes = [tuple(int(v) for v in s.split("/")) for s in args.sizes.split(",")]
     exe = build(pathlib.Path(args.build_dir))
     if args.native:
@@ -322,6 +328,8 @@ def main() -> None:
     if not shutil.which("valgrind"):
         sys.exit("the model needs valgrind (apt-get install valgrind)")
     model(exe, sizes, args.schedules.split(","), args.caches.split(","), args.matches)
+    if args.smoke:
+        native(exe, sizes, args.kernel, args.rounds, args.caches.split(",")[0])
 
 
 if __name__ == "__main__":

@@ -10,20 +10,20 @@ folder, then runs in this one process, interleaved, round after round:
 * matching alone: the same with ``--format csv --prefilter none --filter none`` (refinement
   stays on in both).
 
-Each stage is timed where the package does it (the functions below are wrapped for the run):
+Each stage is timed by the package itself (``talmek_track.stages``, observed for the run):
 summed over its calls and threads, so stages that overlap (the next block is read and
 pre-filtered on a helper thread while the current one is matched; writers that run side by
 side) can add up to more than the wall time. Printed: the medians per stage, the wall time of
 each command, and the ratio default / matching alone.
 
-    bench_command.py [--size 4000] [--rounds 2] [--pair A.tif B.tif]
+    bench_command.py [--size 4000] [--rounds 2] [--pair A.tif B.tif] [--smoke]
+
+``--smoke`` runs the whole script on a 256 x 256 pair for one round, in seconds.
 """
 
 from __future__ import annotations
 
 import argparse
-import contextlib
-import functools
 import os
 import sys
 import tempfile
@@ -31,9 +31,7 @@ import threading
 import time
 import warnings
 from collections import defaultdict
-from collections.abc import Callable, Iterator
 from pathlib import Path
-from typing import Any
 
 import numpy as np
 
@@ -43,88 +41,39 @@ sys.path.insert(0, str(HERE))
 
 import machine  # noqa: E402
 
+from talmek_track import stages  # noqa: E402
 from talmek_track.cli import command as cli  # noqa: E402
-from talmek_track.matching import blocks  # noqa: E402
-from talmek_track.options.values import Prefilter  # noqa: E402
-from talmek_track.output import publish, writers  # noqa: E402
-from talmek_track.run import pair as pipeline  # noqa: E402
-from talmek_track.run import track  # noqa: E402
-from talmek_track.sources import readers  # noqa: E402
 
 MATCHING_ALONE = ["--format", "csv", "--prefilter", "none", "--filter", "none"]
 
 
+#: The package's stages that are printed, each under its name here, in the order of a run. The
+#: stages holding others (a block, all blocks, the plan) are left out: their parts are printed.
+PRINTED = {"open": "open", "value range": "value range", "read": "read", "pre-filter": "pre-filter",
+           "masking": "masking", "match points": "matching", "refinement": "refinement",
+           "vector field": "vector field, filters", "writer csv": "writer csv",
+           "writer geojson": "writer geojson", "writer tif": "writer tif", "writer gpkg": "writer gpkg",
+           "writer plot": "writer plot", "preview": "preview (plot)", "writer run": "writer run",
+           "writers": "writers together (wall)", "publish": "commit"}
+#: Stages in the order of a run, as printed.
+ORDER = list(PRINTED.values())
+
+
 class Stages:
-    """Seconds per stage, summed over calls and threads; a call inside another timed call of
-    the same thread counts for the outer stage only."""
+    """Seconds per printed stage, summed over calls and threads."""
 
     def __init__(self) -> None:
         self.seconds: dict[str, float] = defaultdict(float)
         self.lock = threading.Lock()
-        self.local = threading.local()
 
-    @contextlib.contextmanager
-    def timing(self, stage: str) -> Iterator[None]:
-        if getattr(self.local, "inside", False):
-            yield
-            return
-        self.local.inside = True
-        t0 = time.perf_counter()
-        try:
-            yield
-        finally:
-            elapsed = time.perf_counter() - t0
-            self.local.inside = False
+    def __call__(self, name: str, wall: float, cpu: float) -> None:
+        label = PRINTED.get(name) or (name if name.startswith("writer ") else None)
+        if label is not None:
             with self.lock:
-                self.seconds[stage] += elapsed
-
-    def wrap(self, stage: str, fn: Callable[..., Any]) -> Callable[..., Any]:
-        @functools.wraps(fn)
-        def timed(*args: Any, **kwargs: Any) -> Any:
-            with self.timing(stage):
-                return fn(*args, **kwargs)
-        return timed
+                self.seconds[label] += wall
 
 
 STAGES = Stages()
-#: Stages in the order of a run, as printed.
-ORDER = ["open", "value range", "read", "pre-filter", "masking", "matching", "refinement",
-         "vector field, filters", "writer csv", "writer geojson", "writer tif", "writer gpkg",
-         "writer plot", "preview (plot)", "writer run", "writers together (wall)", "commit"]
-
-
-class _TimedBatch:
-    """The native batch module as the blocks call it, its matching timed."""
-
-    def __init__(self, module: Any) -> None:
-        self._module = module
-        self.match_points = STAGES.wrap("matching", module.match_points)
-
-    def __getattr__(self, name: str) -> Any:
-        return getattr(self._module, name)
-
-
-def instrument() -> None:
-    """Wraps the functions of each stage (for this process's runs)."""
-    track.open_pair = STAGES.wrap("open", track.open_pair)  # type: ignore[assignment]
-    src = readers.ImageSource
-    src.with_range = STAGES.wrap("value range", src.with_range)  # type: ignore[method-assign]
-    src.read = STAGES.wrap("read", src.read)  # type: ignore[method-assign]
-    src.read_scaled = STAGES.wrap("read", src.read_scaled)  # type: ignore[method-assign]
-    src.preview = STAGES.wrap("preview (plot)", src.preview)  # type: ignore[method-assign]
-    Prefilter.__call__ = STAGES.wrap("pre-filter", Prefilter.__call__)  # type: ignore[method-assign]
-    if hasattr(blocks, "filter_rows"):
-        blocks.filter_rows = STAGES.wrap("pre-filter", blocks.filter_rows)
-    blocks.chips_touch = STAGES.wrap("masking", blocks.chips_touch)
-    blocks._batch = _TimedBatch(blocks._batch)  # type: ignore[assignment]
-    blocks.refine_block = STAGES.wrap("refinement", blocks.refine_block)
-    pipeline.vector_field = STAGES.wrap("vector field, filters", pipeline.vector_field)
-    pipeline.finish_field = STAGES.wrap("vector field, filters", pipeline.finish_field)
-    for name, writer in list(writers.WRITERS.items()):
-        writers.WRITERS[name] = STAGES.wrap(f"writer {name}", writer)
-    publish.Staging.publish = STAGES.wrap("commit", publish.Staging.publish)  # type: ignore[method-assign]
-    # The writers together, from the first one's start to the last one's end.
-    writers.write_outputs = STAGES.wrap("writers together (wall)", writers.write_outputs)
 
 
 def run_command(args: list[str]) -> tuple[float, dict[str, float]]:
@@ -133,7 +82,8 @@ def run_command(args: list[str]) -> tuple[float, dict[str, float]]:
     t0 = time.perf_counter()
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
-        status = cli.main(args + ["--quiet"])
+        with stages.observe(STAGES):
+            status = cli.main(args + ["--quiet"])
     wall = time.perf_counter() - t0
     cpu1 = os.times()
     STAGES.seconds["process CPU time"] = cpu1.user + cpu1.system - cpu0.user - cpu0.system
@@ -158,9 +108,12 @@ def main() -> int:
     parser.add_argument("--rounds", type=int, default=2, help="interleaved rounds (default 2)")
     parser.add_argument("--pair", nargs=2, metavar="TIF", help="two existing images instead")
     parser.add_argument("--threads", type=int, default=None, help="threads to match on (default: every core)")
+    parser.add_argument("--smoke", action="store_true",
+                        help="a 256 x 256 pair, one round: the script's path in seconds")
     args = parser.parse_args()
+    if args.smoke:
+        args.size, args.rounds = 256, 1
     print(machine.describe())
-    instrument()
     extra = [] if args.threads is None else ["--threads", str(args.threads)]
     with tempfile.TemporaryDirectory(prefix="talmek-bench-") as tmp:
         folder = Path(tmp)

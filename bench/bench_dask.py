@@ -29,6 +29,9 @@ Dask's nannies set it, for comparison.
 sizes on 2 x 1) start a cluster per shape and run it once. The
 images are written once into a cache folder. Figures are noisy on a shared machine: the load
 average is printed beside them.
+
+--smoke runs the default parts once on a 512 x 512 pair cached in a temporary folder: the
+script's whole path (but shapes, stack and sweep) in seconds.
 """
 
 from __future__ import annotations
@@ -329,13 +332,13 @@ def spin(n: int) -> int:
     return x
 
 
-def _ceiling_process(kind: str, job, start, out) -> None:
+def _ceiling_process(kind: str, job, start, out, loops: int = 12_000_000) -> None:
     """One process of the ceiling: its work once to warm up (imports, the file's pages), then
     once more from the moment every process is ready; puts (wall, CPU) of the latter."""
     from talmek_track.matching import blocks
 
     def work() -> object:
-        return spin(12_000_000) if kind == "scalar loop" else blocks.match_block(job, 1)
+        return spin(loops) if kind == "scalar loop" else blocks.match_block(job, 1)
 
     work()
     start.wait()
@@ -344,7 +347,7 @@ def _ceiling_process(kind: str, job, start, out) -> None:
     out.put((time.perf_counter() - t0, time.process_time() - c0))
 
 
-def ceiling(inputs, repeat: int) -> None:
+def ceiling(inputs, repeat: int, loops: int = 12_000_000) -> None:
     """The same work in 1 process alone and in 2 independent processes at once, in turn: the
     throughput of two against one (2 x the time alone / the pair's time) is what any two
     workers of one machine can reach for it. A block of the pair (one thread, as on a worker)
@@ -360,7 +363,8 @@ def ceiling(inputs, repeat: int) -> None:
         for _ in range(repeat):
             for n, into, cpu in ((1, alone, cpu1), (2, pair, cpu2)):
                 start, out = spawn.Barrier(n), spawn.Queue()
-                procs = [spawn.Process(target=_ceiling_process, args=(kind, job, start, out)) for _ in range(n)]
+                procs = [spawn.Process(target=_ceiling_process, args=(kind, job, start, out, loops))
+                         for _ in range(n)]
                 for p in procs:
                     p.start()
                 got = [out.get() for _ in procs]
@@ -486,7 +490,18 @@ def main() -> int:
                     help="what to run, of profile, ceiling, pair, allocator (pair with a third cluster "
                          "that keeps Dask's allocator setting), shapes, stack and sweep "
                          "(default: profile,ceiling,pair)")
+    ap.add_argument("--smoke", action="store_true", help="a tiny pair, once: the script's path in seconds")
     args = ap.parse_args()
+    if args.smoke:
+        args.size, args.repeat = 512, 1
+        if "--cache" not in sys.argv:
+            with tempfile.TemporaryDirectory(prefix="talmek-bench-dask-") as tmp:
+                args.cache = tmp
+                return run(args)
+    return run(args)
+
+
+def run(args: argparse.Namespace) -> int:
     parts = set(args.parts.split(","))
     folder = Path(args.cache)
     folder.mkdir(parents=True, exist_ok=True)
@@ -500,7 +515,7 @@ def main() -> int:
     if "profile" in parts:
         profile(pair)
     if "ceiling" in parts:
-        ceiling(pair, args.repeat)
+        ceiling(pair, args.repeat, 200_000 if args.smoke else 12_000_000)
     if "pair" in parts:
         interleaved(pair, args.repeat, "allocator" in parts)
     if "shapes" in parts:

@@ -85,8 +85,13 @@ def main() -> None:
     ap.add_argument("--budget", type=float, default=0.05, help="seconds per round")
     ap.add_argument("--planner", type=int, default=0, metavar="N",
                     help="only tally the planner's choices in N fresh processes")
+    ap.add_argument("--smoke", action="store_true",
+                    help="one short round per figure and the planner's tally in one process, in seconds")
     args = ap.parse_args()
-    if args.planner:
+    if args.smoke:
+        args.repeat, args.budget = 1, 0.001
+        planner_choices(1)
+    elif args.planner:
         return planner_choices(args.planner)
 
     print("Talmek engine benchmark: median of", args.repeat, "rounds, time per call")

@@ -20,7 +20,10 @@ Printed per configuration, methods switched on one at a time from none to all:
 Then the bias of dx and dy against a uniform fractional shift without and with refinement (peak
 locking), and the coverage of the errors per pre-filter.
 
-    bench_glacier.py [--size 4000] [--only NAME,...]
+    bench_glacier.py [--size 4000] [--only NAME,...] [--smoke]
+
+``--smoke`` runs it all on a 256 x 256 pair, the bias scan at two shifts and two pre-filters:
+the script's whole path in seconds.
 """
 
 from __future__ import annotations
@@ -136,7 +139,11 @@ def figures(truth: Truth, result) -> dict[str, float]:
     return out
 
 
-def bias_scan(scene, folder: Path, refines: list[str]) -> None:
+#: The shifts of the peak-locking scan: every tenth of a pixel.
+SHIFTS = np.arange(0.0, 1.0001, 0.1)
+
+
+def bias_scan(scene, folder: Path, refines: list[str], shifts=SHIFTS) -> None:
     """Peak locking: image 1 against itself moved by a uniform shift (Fourier shift) of every
     tenth of a pixel in both directions; the median error of dx and dy per shift."""
     import rasterio
@@ -161,7 +168,7 @@ def bias_scan(scene, folder: Path, refines: list[str]) -> None:
           "(image 1 against itself, Fourier-shifted; chip 32, wallis:15)")
     print(f"  {'f':>4} " + " ".join(f"{'refine ' + r:>22}" for r in refines))
     worst = {r: 0.0 for r in refines}
-    for f in np.arange(0.0, 1.0001, 0.1):
+    for f in shifts:
         shifted = np.fft.ifft2(spectrum * np.exp(-2j * np.pi * (fc * f + fr * -f))).real
         write(folder / "scan2.tif", shifted)
         cells = []
@@ -186,7 +193,12 @@ def main() -> None:
     parser.add_argument("--size", type=int, default=4000)
     parser.add_argument("--only", default=None, help="comma-separated configuration names")
     parser.add_argument("--no-prefilters", action="store_true")
+    parser.add_argument("--smoke", action="store_true",
+                        help="a tiny pair and short scans: the script's path in seconds")
     args = parser.parse_args()
+    shifts, prefilters = SHIFTS, PREFILTERS
+    if args.smoke:
+        args.size, shifts, prefilters = 256, np.array([0.0, 0.5]), PREFILTERS[::3]
     print(machine.describe())
     t0 = time.perf_counter()
     scene = glacier_scene(args.size)
@@ -214,10 +226,10 @@ def main() -> None:
                   f"{fig['cover_x']:7.1%} {fig['cover_y']:5.0%} "
                   f"{fig['blunders']:9.1f} {fig['n_blunders']:4d} {fig['ice_cov']:7.1%} "
                   f"{fig['stable_cov']:6.1%} {seconds:7.1f}", flush=True)
-        bias_scan(scene, Path(tmp), ["none", "cubic:1", "cubic"])
+        bias_scan(scene, Path(tmp), ["none", "cubic:1", "cubic"], shifts)
         if not args.no_prefilters:
             print("\nCoverage of the errors by vx_error, vy_error on the ice, per pre-filter (defaults otherwise)")
-            for prefilter in PREFILTERS:
+            for prefilter in prefilters:
                 config = Config(f"prefilter {prefilter}", **ALL, prefilter=prefilter)
                 result, seconds = run(paths, config)
                 fig = figures(truth or Truth(scene, result), result)

@@ -10,7 +10,9 @@ Printed per method, against the run on one grid: the median and 95th percentile 
 difference |v - v_same| (m/yr) over points accepted in both, the share of the same-grid accepted
 points accepted again, the median error against the truth on the ice, and the wall time.
 
-    bench_grids.py [--size 4000] [--methods cubic,bilinear,lanczos]
+    bench_grids.py [--size 4000] [--methods cubic,bilinear,lanczos] [--smoke]
+
+``--smoke`` runs every method on a 256 x 256 pair: the script's whole path in seconds.
 """
 
 from __future__ import annotations
@@ -64,7 +66,10 @@ def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--size", type=int, default=4000)
     ap.add_argument("--methods", default="cubic,bilinear,lanczos")
+    ap.add_argument("--smoke", action="store_true", help="a 256 x 256 pair: the script's path in seconds")
     args = ap.parse_args()
+    if args.smoke:
+        args.size = 256
     print(machine.describe())
     scene = glacier_scene(args.size)
     with tempfile.TemporaryDirectory() as tmp:

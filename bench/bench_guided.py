@@ -16,27 +16,27 @@ step 16, wallis:15, median filter, refinement and the checks on), printed per co
   (tests/glacier_scene.py's usual scene, moving up to 6 px), timed in the same process.
 
 With ``--profile``, the default settings on the slow glacier and the guided search on the fast
-one run interleaved for ``--rounds`` rounds instead, each timed stage by stage (the package's
-functions wrapped for the run; a stage's seconds are summed over its calls and threads and
-include the stages called inside it) and per pass, with the process's CPU time beside the wall
-time: the machine is shared, and CPU time varies less with its load.
+one run interleaved for ``--rounds`` rounds instead, each timed stage by stage (the stages the package reports,
+``talmek_track.stages``; a stage's seconds are summed over its calls and threads and include
+the stages inside it) and per pass, with the process's CPU time beside the wall time: the
+machine is shared, and CPU time varies less with its load.
 
-    bench_guided.py [--size 4000] [--speed 150] [--width 1200] [--profile [--rounds 2]]
+``--smoke`` runs both (the comparison and the profile, one round) on a 384 x 384 scene with a
+glacier 160 px wide moving up to 12 px: the script's whole path in seconds.
+
+    bench_guided.py [--size 4000] [--speed 150] [--width 1200] [--profile [--rounds 2]] [--smoke]
 """
 
 from __future__ import annotations
 
 import argparse
-import functools
 import resource
 import sys
 import threading
 import time
 import warnings
 from collections import defaultdict
-from collections.abc import Callable
 from pathlib import Path
-from typing import Any
 
 import numpy as np
 
@@ -48,6 +48,7 @@ import machine  # noqa: E402
 
 import glacier_scene as gs  # noqa: E402
 import talmek_track as tt  # noqa: E402
+from talmek_track import stages as run_stages  # noqa: E402
 
 DATES = "2024-07-01,2024-07-31"
 
@@ -77,95 +78,48 @@ def run(s: gs.GlacierScene, **options: object) -> tuple[dict[str, float], float]
     }, seconds
 
 
+#: Printed names of the package's stages where they differ from the package's own.
+LABELS = {"match points": "matching", "load block": "load block (read, filter, deform, mask)",
+          "refinement": "refinement, checks", "restore": "restore records", "matching": "all blocks"}
+
+
 class Profile:
     """Seconds per (pass, stage), summed over calls and threads, each stage including the stages
-    called inside it; the pass is the one running when the stage started."""
+    inside it; the pass is the one running when the stage started ("last pass" outside them)."""
 
     def __init__(self) -> None:
         self.seconds: dict[tuple[str, str], float] = defaultdict(float)
-        self.calls: dict[tuple[str, str], int] = defaultdict(int)
         self.lock = threading.Lock()
-        self.phase = "last pass"
+        self.spans: list[tuple[str, float, float]] = []
 
-    def wrap(self, stage: str | Callable[..., str], fn: Callable[..., Any]) -> Callable[..., Any]:
-        @functools.wraps(fn)
-        def timed(*args: Any, **kwargs: Any) -> Any:
-            key = (self.phase, stage if isinstance(stage, str) else stage(*args, **kwargs))
-            t0 = time.perf_counter()
-            try:
-                return fn(*args, **kwargs)
-            finally:
-                with self.lock:
-                    self.seconds[key] += time.perf_counter() - t0
-                    self.calls[key] += 1
-        return timed
+    def __call__(self, name: str, wall: float, cpu: float) -> None:
+        end = time.perf_counter()
+        with self.lock:
+            self.spans.append((name, end - wall, end))
 
-    def passes(self, fn: Callable[..., Any], at: int) -> Callable[..., Any]:
-        """``fn`` (a pass, its Pass the ``at``-th argument) naming the phase while it runs."""
-        @functools.wraps(fn)
-        def named(*args: Any, **kwargs: Any) -> Any:
-            before, self.phase = self.phase, f"pass {args[at]}"
-            try:
-                return fn(*args, **kwargs)
-            finally:
-                self.phase = before
-        return named
+    def clear(self) -> None:
+        self.seconds.clear()
+        self.spans.clear()
+
+    def settle(self) -> dict[tuple[str, str], float]:
+        """The run's stages by pass, from the spans observed."""
+        passes = [(name.removeprefix("guided "), t0, t1) for name, t0, t1 in self.spans
+                  if name.startswith("guided pass ")]
+        for name, t0, t1 in self.spans:
+            if name.startswith("guided pass "):
+                key = (name.removeprefix("guided "), "whole pass")
+            else:
+                phase = next((p for p, a, b in passes if a <= t0 <= b), "last pass")
+                key = (phase, LABELS.get(name, name))
+            self.seconds[key] += t1 - t0
+        return dict(self.seconds)
 
 
 PROFILE = Profile()
 
 
-class _Batch:
-    def __init__(self, module: Any) -> None:
-        self._module = module
-        self.match_points = PROFILE.wrap("matching", module.match_points)
-
-    def __getattr__(self, name: str) -> Any:
-        return getattr(self._module, name)
-
-
-def instrument() -> None:
-    """Wraps the package's stages (for this process's runs)."""
-    from scipy import ndimage
-
-    from talmek_track.guided import passes as guided
-    from talmek_track.matching import blocks, prefilter
-    from talmek_track.run import pair as pipeline
-    from talmek_track.sources import readers
-
-    src = readers.ImageSource
-    src.read_scaled = PROFILE.wrap("read", src.read_scaled)  # type: ignore[method-assign]
-    src.read = PROFILE.wrap("read", src.read)  # type: ignore[method-assign]
-    prefilter.Prefilter.__call__ = PROFILE.wrap("pre-filter", prefilter.Prefilter.__call__)  # type: ignore[method-assign]
-    pipeline.read_reduced = PROFILE.wrap("reduced read", pipeline.read_reduced)
-    pipeline.match_points = PROFILE.wrap("matching", pipeline.match_points)
-    pipeline._reduced_pass = PROFILE.passes(PROFILE.wrap("whole pass", pipeline._reduced_pass), 4)
-    pipeline._full_measure = PROFILE.passes(PROFILE.wrap("whole pass", pipeline._full_measure), 4)
-    pipeline.clean_field = PROFILE.wrap("clean, fill", pipeline.clean_field)
-    pipeline.smooth_field = PROFILE.wrap("smooth", pipeline.smooth_field)
-    pipeline.bend_test = PROFILE.wrap("bend test", pipeline.bend_test)
-    pipeline.vector_field = PROFILE.wrap("vector field", pipeline.vector_field)
-    pipeline.plan_blocks = PROFILE.wrap("plan blocks", pipeline.plan_blocks)
-    blocks.load_block = PROFILE.wrap("load block (read, filter, deform, mask)", blocks.load_block)
-    blocks.chips_touch = PROFILE.wrap("masking", blocks.chips_touch)
-    blocks._batch = _Batch(blocks._batch)  # type: ignore[assignment]
-    blocks.refine_block = PROFILE.wrap("refinement, checks", blocks.refine_block)
-    d = guided.Deformation
-    d.apply = PROFILE.wrap("deformation", d.apply)  # type: ignore[method-assign]
-    d.restore = PROFILE.wrap("restore records", d.restore)  # type: ignore[method-assign]
-    guided.Field.at = PROFILE.wrap("field at pixels", guided.Field.at)  # type: ignore[method-assign]
-    ndimage.spline_filter = PROFILE.wrap("spline prefilter", ndimage.spline_filter)
-    ndimage.maximum_filter = PROFILE.wrap("maximum filter", ndimage.maximum_filter)
-    ndimage.map_coordinates = PROFILE.wrap(
-        lambda *a, **k: f"map_coordinates order {k.get('order', 3)}", ndimage.map_coordinates)
-    # The backends imported load_block by name.
-    from talmek_track.matching import backends
-    backends.load_block = blocks.load_block
-
-
 def profile(args: argparse.Namespace) -> None:
     print(machine.describe())
-    instrument()
     slow = gs.glacier_scene(args.size)
     fast = gs.wide_glacier_scene(args.size, args.width, args.speed)
     speed = args.speed * 1.1 * 365.25 / fast.dt_days
@@ -178,13 +132,14 @@ def profile(args: argparse.Namespace) -> None:
     stages: dict[str, list[dict[tuple[str, str], float]]] = defaultdict(list)
     for k in range(args.rounds):
         for name, (scene, options) in (runs.items() if k % 2 == 0 else reversed(runs.items())):
-            PROFILE.seconds.clear()
+            PROFILE.clear()
             before = resource.getrusage(resource.RUSAGE_SELF)
-            figures, seconds = run(scene, **options)
+            with run_stages.observe(PROFILE):
+                figures, seconds = run(scene, **options)
             after = resource.getrusage(resource.RUSAGE_SELF)
             wall[name].append(seconds)
             cpu[name].append(after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime)
-            stages[name].append(dict(PROFILE.seconds))
+            stages[name].append(PROFILE.settle())
             print(f"round {k + 1}: {name:22} {seconds:6.1f} s wall {cpu[name][-1]:6.1f} s CPU  "
                   + ", ".join(f"{key} {value:.1f}" for key, value in figures.items()), flush=True)
     names = list(runs)
@@ -211,10 +166,21 @@ def main() -> None:
     ap.add_argument("--profile", action="store_true",
                     help="time the default and the guided run stage by stage, interleaved")
     ap.add_argument("--rounds", type=int, default=2, help="interleaved rounds of --profile")
+    ap.add_argument("--smoke", action="store_true",
+                    help="both the comparison and the profile on a tiny scene, in seconds")
     args = ap.parse_args()
+    if args.smoke:
+        args.size, args.width, args.speed, args.rounds = 384, 160.0, 12.0, 1
+        compare(args)
+        profile(args)
+        return
     if args.profile:
         profile(args)
         return
+    compare(args)
+
+
+def compare(args: argparse.Namespace) -> None:
     base: dict[str, object] = {}
     slow = gs.glacier_scene(args.size)
     fast = gs.wide_glacier_scene(args.size, args.width, args.speed)

@@ -20,11 +20,15 @@ With --opencv it prints instead the CPU time per match against OpenCV on one thr
 size, every method called point by point in a rotating order in one process (the median counting):
 SelectedMatch, and the engine's correlate_and_locate from the test-support module on the same
 chips with the widest kernel build and with the AVX2 build forced, beside the goals.
+
+With --smoke both run with the shortest timings and a few points (the OpenCV part only where
+OpenCV is installed): the script's whole path in seconds.
 """
 
 from __future__ import annotations
 
 import argparse
+import importlib.util
 import os
 import sys
 import time
@@ -155,13 +159,18 @@ def main() -> None:
     ap.add_argument("--opencv", action="store_true", help="only the CPU time per match against OpenCV")
     ap.add_argument("--points", type=int, default=100, help="points per size with --opencv")
     ap.add_argument("--passes", type=int, default=3, help="passes over the points with --opencv")
+    ap.add_argument("--smoke", action="store_true", help="both parts, briefly: the script's path in seconds")
     args = ap.parse_args()
+    if args.smoke:
+        args.seconds, args.repeat = 0.002, 1
     if args.opencv:
         return against_opencv(args.points, args.passes)
 
     image1, image2 = synthetic.shifted_pair((1000, 1000), *SHIFT, seed=11)
     as_float = (image1.astype(np.float64), image2.astype(np.float64))
     grid = [(r, c) for r in np.linspace(150, 850, 10, dtype=int) for c in np.linspace(150, 850, 20, dtype=int)]
+    if args.smoke:
+        grid = grid[::20]
     timing = lambda fn, calls=1: best_rate(fn, calls, args.seconds, args.repeat)
 
     print(f"SelectedMatch on a 1000x1000 uint8 pair, moved by {SHIFT[0]} rows and {SHIFT[1]} columns; "
@@ -210,6 +219,12 @@ def main() -> None:
     print("us = microseconds per call. convert = point - crop (the same match on 1000x1000 and chip-sized images);\n"
           "match = crop - reject crop (extraction, correlation, peak test and fit); reject = argument\n"
           "conversion and call overhead alone; float64 adds NumPy's cast of both images to each call.")
+    if args.smoke:
+        if importlib.util.find_spec("cv2") is None:
+            print("\nagainst OpenCV: skipped, OpenCV is not installed")
+        else:
+            print()
+            against_opencv(3, 1)
 
 
 def print_image_size_independence(timing) -> None:

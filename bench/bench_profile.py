@@ -62,7 +62,10 @@ def profile(ref_size, search_size, repeats):
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--repeats", type=int, default=200)
+    parser.add_argument("--smoke", action="store_true", help="3 repeats: the script's path in seconds")
     args = parser.parse_args()
+    if args.smoke:
+        args.repeats = 3
     for ref_size, search_size in ((32, 48), (64, 96), (128, 168)):
         profile(ref_size, search_size, args.repeats)
 

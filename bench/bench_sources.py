@@ -18,7 +18,10 @@ local files:
     s3        S3, threads backend
     s3-dask   S3, Dask: the LocalCluster above
 
-    bench_sources.py [--sizes 2000,4000] [--ways local,http,...] [--block-pixels 4000000]
+    bench_sources.py [--sizes 2000,4000] [--ways local,http,...] [--block-pixels 4000000] [--smoke]
+
+``--smoke`` runs the ways local, http, http-here and s3 (the others only when named with
+``--ways``) on a 512 x 512 pair in blocks of 200,000 pixels: the script's path in seconds.
 """
 
 from __future__ import annotations
@@ -161,7 +164,12 @@ def main() -> None:
     ap.add_argument("--sizes", default="2000,4000")
     ap.add_argument("--ways", default=",".join(WAYS))
     ap.add_argument("--block-pixels", type=int, default=4_000_000)
+    ap.add_argument("--smoke", action="store_true", help="a tiny pair: the script's path in seconds")
     args = ap.parse_args()
+    if args.smoke:
+        args.sizes, args.block_pixels = "512", 200_000
+        if "--ways" not in sys.argv:
+            args.ways = "local,http,http-here,s3"
     ways = args.ways.split(",")
     settings = dict(chip=32, margin=10, step=16, formats=[], plot=False, block_pixels=args.block_pixels)
     print(machine.processor())

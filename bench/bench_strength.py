@@ -76,7 +76,10 @@ def main(argv=None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--points", type=int, default=300, help="points per case (default 300)")
     parser.add_argument("--seed", type=int, default=11, help="random seed (default 11)")
+    parser.add_argument("--smoke", action="store_true", help="10 points per case: the script's path in seconds")
     args = parser.parse_args(argv)
+    if args.smoke:
+        args.points = 10
     rng = np.random.default_rng(args.seed)
     print(f"Talmek {Talmek.__version__}, Python {platform.python_version()}, NumPy {np.__version__}\n")
     all_cases = cases(rng, args.points)

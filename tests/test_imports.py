@@ -11,7 +11,7 @@ import pytest
 
 PACKAGE = Path(__file__).resolve().parent.parent / "python" / "talmek_track"
 #: The stages in the order a run flows through them; the package's top-level leaves (errors, the
-#: engine's facts, interrupts) come before all of them, the package itself after.
+#: engine's facts, interrupts, the stage timer) come before all of them, the package itself after.
 STAGES = ("options", "sources", "matching", "guided", "products", "output", "run", "cli")
 # A backend named by "module:function" text is imported when chosen: an import all the same.
 _NAMED = re.compile(r"^(talmek_track(?:\.\w+)+):\w+$")

@@ -40,6 +40,7 @@ from talmek_track.matching.deform import _STRIP_PIXELS, Deformation, Field, _at
 from talmek_track.matching.engine import RECORD_DTYPE, as_image, grid_points, match_points
 from talmek_track.options.values import MAX_FACTOR, Pass, check_passes, parse_passes
 from talmek_track.sources.readers import ImageSource, Window
+from talmek_track.stages import stage
 
 __all__ = ["Deformation", "Field", "GuidedMatch", "Pass", "check_passes", "match_guided", "parse_passes",
            "plan_passes", "read_reduced"]
@@ -166,13 +167,14 @@ def _displacement(records: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
 def clean_field(dx: np.ndarray, dy: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     """The field with its outliers removed and every gap filled; OptionError when nothing was
     found (the prediction would be guesswork)."""
-    bad = median_test(dx, dy)
-    dx, dy = np.where(bad, np.nan, dx), np.where(bad, np.nan, dy)
-    if not np.isfinite(dx).any():
-        raise OptionError("the coarse pass found no displacement anywhere; check the largest speed, "
-                          "the images and the chip")
-    dx, dy, _ = fill_gaps(dx, dy)
-    return dx, dy
+    with stage("clean, fill"):
+        bad = median_test(dx, dy)
+        dx, dy = np.where(bad, np.nan, dx), np.where(bad, np.nan, dy)
+        if not np.isfinite(dx).any():
+            raise OptionError("the coarse pass found no displacement anywhere; check the largest speed, "
+                              "the images and the chip")
+        dx, dy, _ = fill_gaps(dx, dy)
+        return dx, dy
 
 
 def smooth_field(dx: np.ndarray, dy: np.ndarray, sigma: tuple[float, float]
@@ -183,8 +185,9 @@ def smooth_field(dx: np.ndarray, dy: np.ndarray, sigma: tuple[float, float]
 
     if max(sigma) <= 0:
         return dx, dy
-    return (ndimage.gaussian_filter(dx, sigma, mode="nearest", truncate=3.0),
-            ndimage.gaussian_filter(dy, sigma, mode="nearest", truncate=3.0))
+    with stage("smooth"):
+        return (ndimage.gaussian_filter(dx, sigma, mode="nearest", truncate=3.0),
+                ndimage.gaussian_filter(dy, sigma, mode="nearest", truncate=3.0))
 
 
 def chip_sigma(params: Talmek.MatchingParams, following: Sequence[Pass]) -> tuple[float, float]:

@@ -33,6 +33,7 @@ from talmek_track.matching.refine import halo, refine_block
 from talmek_track.options.values import DEFAULT_BLOCK_PIXELS, Prefilter, Refinement
 from talmek_track.sources.readers import ImageSource, Window
 from talmek_track.sources.validity import ImageValidity
+from talmek_track.stages import stage
 
 __all__ = ["BlockJob", "BlockRecords", "Group", "ImageSource", "LoadedBlock", "NativeWindow", "load_block",
            "match_block", "match_loaded", "plan_blocks"]
@@ -260,17 +261,21 @@ def read_window(source: ImageSource, window: Window, prefilter: Prefilter | None
     pixels equal those of filtering the whole image, and pixels within the halo of a missing one
     count as missing."""
     if prefilter is None:
-        return source.read(window)
+        with stage("read"):
+            return source.read(window)
     if prefilter.halo == 0:
-        pixels, invalid = source.read_scaled(window)
-        return prefilter(pixels), invalid
+        with stage("read"):
+            pixels, invalid = source.read_scaled(window)
+        with stage("pre-filter"):
+            return prefilter(pixels), invalid
     from scipy import ndimage
 
     missing: list[npt.NDArray[np.bool_]] = []
 
     def scaled(r0: int, r1: int, c0: int, c1: int) -> np.ndarray:
         # A wide pixel type is filtered before its rounding to 8 bits.
-        pixels, invalid = source.read_scaled(Window(r0, r1, c0, c1))
+        with stage("read"):
+            pixels, invalid = source.read_scaled(Window(r0, r1, c0, c1))
         missing.append(invalid)
         return pixels
 
@@ -279,7 +284,8 @@ def read_window(source: ImageSource, window: Window, prefilter: Prefilter | None
     filtered: npt.NDArray[np.uint8] = filter_window(prefilter, scaled, source.shape, r0, r1, c0, c1)
     invalid = missing[0]
     if invalid.any():
-        invalid = ndimage.maximum_filter(invalid.view(np.uint8), size=2 * h + 1, mode="constant") > 0
+        with stage("masking"):
+            invalid = ndimage.maximum_filter(invalid.view(np.uint8), size=2 * h + 1, mode="constant") > 0
     top, left = max(0, r0 - h), max(0, c0 - h)
     return np.ascontiguousarray(filtered), invalid[r0 - top:r1 - top, c0 - left:c1 - left]
 
@@ -316,24 +322,33 @@ def _with_validity(source: ImageSource, window: Window, invalid: npt.NDArray[np.
 def load_block(job: BlockJob) -> LoadedBlock:
     """Reads and converts the job's two windows (pre-filtered if the job says so) and finds the
     points whose chips touch a missing pixel."""
+    with stage("load block"):
+        return _load_block(job)
+
+
+def _load_block(job: BlockJob) -> LoadedBlock:
     ref, search = chip_sizes(job.params)
     pixels1, invalid1 = _read_job_window(job.source1, job.window1, job.prefilter)
-    invalid1 = _with_validity(job.source1, job.window1, invalid1, job.validity1)
-    skip = chips_touch(invalid1, job.points1, ref[0], ref[1], (job.window1[0], job.window1[2]))
+    with stage("masking"):
+        invalid1 = _with_validity(job.source1, job.window1, invalid1, job.validity1)
+        skip = chips_touch(invalid1, job.points1, ref[0], ref[1], (job.window1[0], job.window1[2]))
     del invalid1
     pixels2, invalid2 = _read_job_window(job.source2, job.window2, job.prefilter)
-    invalid2 = _with_validity(job.source2, job.window2, invalid2, job.validity2)
+    with stage("masking"):
+        invalid2 = _with_validity(job.source2, job.window2, invalid2, job.validity2)
     # Searches are centred on the predicted points, or on the points themselves in image 2
     # deformed onto image 1's geometry.
     targets, window2 = job.points2, job.window2
     if job.deformation is not None:
-        pixels2, invalid2 = job.deformation.apply(pixels2, invalid2, job.window2)
+        with stage("deformation"):
+            pixels2, invalid2 = job.deformation.apply(pixels2, invalid2, job.window2)
         targets, window2 = job.points1, Window(*job.deformation.window)
-    if job.margins is None:
-        skip |= chips_touch(invalid2, targets, search[0], search[1], (window2[0], window2[2]))
-    else:
-        sizes = _search_sizes(ref, job.margins)
-        skip |= chips_touch(invalid2, targets, sizes[:, 0], sizes[:, 1], (window2[0], window2[2]))
+    with stage("masking"):
+        if job.margins is None:
+            skip |= chips_touch(invalid2, targets, search[0], search[1], (window2[0], window2[2]))
+        else:
+            sizes = _search_sizes(ref, job.margins)
+            skip |= chips_touch(invalid2, targets, sizes[:, 0], sizes[:, 1], (window2[0], window2[2]))
     return LoadedBlock(job, pixels1, pixels2, skip)
 
 
@@ -345,6 +360,11 @@ def native_window(window: Window, shape: tuple[int, int]) -> NativeWindow:
 def match_loaded(block: LoadedBlock, progress: Progress | None = None,
                  threads: int | None = None) -> BlockRecords:
     """The records of a loaded block; see ``match_block``."""
+    with stage("match block"):
+        return _match_loaded(block, progress, threads)
+
+
+def _match_loaded(block: LoadedBlock, progress: Progress | None, threads: int | None) -> BlockRecords:
     job = block.job
     todo = ~block.skip
     n_threads = thread_count(threads if threads is not None else job.threads)
@@ -359,22 +379,26 @@ def match_loaded(block: LoadedBlock, progress: Progress | None = None,
     windows = (native_window(job.window1, job.source1.shape), native_window(window2, shape2))
     if job.margins is None:
         pairs = pair_array(job.points1[todo], targets[todo])
-        matched, failed, first_error = _batch.match_points(
-            block.pixels1, block.pixels2, pairs, params, n_threads, progress,
-            window1=windows[0], window2=windows[1])
+        with stage("match points"):
+            matched, failed, first_error = _batch.match_points(
+                block.pixels1, block.pixels2, pairs, params, n_threads, progress,
+                window1=windows[0], window2=windows[1])
     else:
-        matched, failed, first_error = _match_by_margins(block, todo, n_threads, progress, windows,
-                                                         params, targets)
+        with stage("match points"):
+            matched, failed, first_error = _match_by_margins(block, todo, n_threads, progress, windows,
+                                                             params, targets)
     records = np.zeros(job.size, RECORD_DTYPE)
     records[todo] = matched
     records["row1"], records["col1"] = job.points1[:, 0], job.points1[:, 1]
     records["row2"], records["col2"] = job.points2[:, 0], job.points2[:, 1]
     records["active"][block.skip] = NODATA
     if job.refine is not None:
-        records = refine_block(records, block.pixels1, block.pixels2, job.window1, window2,
-                               shape2, params, job.refine, n_threads, shape1=job.source1.shape)
+        with stage("refinement"):
+            records = refine_block(records, block.pixels1, block.pixels2, job.window1, window2,
+                                   shape2, params, job.refine, n_threads, shape1=job.source1.shape)
     if job.deformation is not None:
-        records = job.deformation.restore(records, job.params, job.source1.shape, job.source2.shape)
+        with stage("restore"):
+            records = job.deformation.restore(records, job.params, job.source1.shape, job.source2.shape)
     return BlockRecords(records, int(failed), str(first_error) if failed else "")
 
 

@@ -29,6 +29,7 @@ from collections.abc import Callable
 import numpy as np
 
 from talmek_track.options.values import Prefilter, parse_prefilter
+from talmek_track.stages import stage
 
 __all__ = ["Prefilter", "filter_rows", "filter_window", "parse_prefilter"]
 
@@ -49,8 +50,9 @@ def filter_window(prefilter: Prefilter, read: Callable[[int, int, int, int], np.
         raise ValueError(f"window {row0}..{row1} x {col0}..{col1} is not inside an image of {rows} x {cols}")
     h = prefilter.halo
     r0, r1, c0, c1 = max(0, row0 - h), min(rows, row1 + h), max(0, col0 - h), min(cols, col1 + h)
-    return filter_rows(prefilter, read(r0, r1, c0, c1), row0 - r0, row1 - r0, col0 - c0, col1 - c0,
-                       threads=threads)
+    image = read(r0, r1, c0, c1)
+    with stage("pre-filter"):
+        return filter_rows(prefilter, image, row0 - r0, row1 - r0, col0 - c0, col1 - c0, threads=threads)
 
 
 #: Output rows below which a strip is not worth a thread of its own.

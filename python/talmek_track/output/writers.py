@@ -43,6 +43,7 @@ from talmek_track.output.publish import Staging, staged
 from talmek_track.products.results import TrackResult
 from talmek_track.products.velocity import ACCEPTED, OUTLIER, VARIABLES, VectorField
 from talmek_track.sources.readers import ImageSource
+from talmek_track.stages import stage
 
 Writer = Callable[[Path, TrackResult], list[Path]]
 
@@ -139,8 +140,10 @@ def preload(names: Iterable[str]) -> threading.Thread | None:
 def publish_result(staging: Staging, names: list[str], result: TrackResult) -> list[Path]:
     """Writes ``result`` with the writers ``names`` (in that order) into ``staging`` and
     publishes their files, all or none; returns the published paths."""
-    written = write_outputs(names, staging.folder, result, staging.user_path)
-    return staging.publish(written)
+    with stage("writers"):
+        written = write_outputs(names, staging.folder, result, staging.user_path)
+    with stage("publish"):
+        return staging.publish(written)
 
 
 def write_result(out: Path, names: list[str], result: TrackResult) -> list[Path]:
@@ -158,6 +161,11 @@ FILE_NAMES = {"csv": "vectors.csv", "geojson": "vectors.geojson", "tif": "vector
 FULL_DISK_BYTES = 256 * 1024
 
 
+def _write(name: str, folder: Path, result: TrackResult) -> list[Path]:
+    with stage(f"writer {name}"):
+        return WRITERS[name](folder, result)
+
+
 def write_outputs(names: list[str], folder: Path, result: TrackResult,
                   user_path: Callable[[Path], Path] = lambda p: p) -> list[Path]:
     """Runs the writers ``names`` into ``folder``; returns the files written, in the writers'
@@ -171,7 +179,7 @@ def write_outputs(names: list[str], folder: Path, result: TrackResult,
         if together:
             pool = ThreadPoolExecutor(max_workers=len(together), thread_name_prefix="talmek-write")
             try:
-                futures = {n: pool.submit(WRITERS[n], where, result) for n in together}
+                futures = {n: pool.submit(_write, n, where, result) for n in together}
                 failures = {n: f.exception() for n, f in futures.items()}
             finally:
                 # An interrupt while waiting: what has not started never starts, and the folder
@@ -187,7 +195,7 @@ def write_outputs(names: list[str], folder: Path, result: TrackResult,
                 continue
             before = set(os.listdir(folder))
             try:
-                written[name] = [folder / p.name for p in WRITERS[name](where, result)]
+                written[name] = [folder / p.name for p in _write(name, where, result)]
             except Exception as e:  # noqa: BLE001 - named as its file below
                 made = sorted(set(os.listdir(folder)) - before)
                 path = folder / (FILE_NAMES.get(name) or (made[0] if made else f"{name} output"))

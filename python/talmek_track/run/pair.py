@@ -67,6 +67,7 @@ from talmek_track.sources.readers import (
 from talmek_track.sources.stac import is_stac, item_image
 from talmek_track.sources.validity import ImageValidity, open_mask, saturation_applies
 from talmek_track.sources.warp import common_grid, grid_note
+from talmek_track.stages import stage
 
 #: The longest side of the picture of the first image that figures are drawn on.
 PREVIEW_SIDE = 2000
@@ -158,12 +159,13 @@ def settle_ranges(source1: ImageSource, source2: ImageSource,
     """Both sources with their value ranges settled (``ImageSource.with_range``), but those that
     ``samples_from_blocks`` leaves to the matching's reads: ``track_sources`` settles them."""
     settled = []
-    for source in (source1, source2):
-        if samples_from_blocks(source, options):
-            check_pixel_type(np.dtype(source.dtype), source.path)
-            settled.append(source)
-        else:
-            settled.append(source.with_range(options.value_range, options.percentiles))
+    with stage("value range"):
+        for source in (source1, source2):
+            if samples_from_blocks(source, options):
+                check_pixel_type(np.dtype(source.dtype), source.path)
+                settled.append(source)
+            else:
+                settled.append(source.with_range(options.value_range, options.percentiles))
     return settled[0], settled[1]
 
 
@@ -320,15 +322,17 @@ def _reduced_pass(source1: ImageSource, source2: ImageSource, params: Talmek.Mat
     prefilter = options.prefilter
 
     def reduced(source: ImageSource) -> tuple[np.ndarray, np.ndarray]:
-        pixels, invalid = read_reduced(source, f)
+        with stage("reduced read"):
+            pixels, invalid = read_reduced(source, f)
         if prefilter.kind != "none":
-            # In strips of rows on every core, as the blocks are filtered.
-            pixels = filter_rows(prefilter, pixels, 0, pixels.shape[0], 0, pixels.shape[1])
-            if prefilter.halo and invalid.any():
-                from scipy import ndimage
+            with stage("pre-filter"):
+                # In strips of rows on every core, as the blocks are filtered.
+                pixels = filter_rows(prefilter, pixels, 0, pixels.shape[0], 0, pixels.shape[1])
+                if prefilter.halo and invalid.any():
+                    from scipy import ndimage
 
-                invalid = ndimage.maximum_filter(invalid.view(np.uint8), size=2 * prefilter.halo + 1,
-                                                 mode="constant") > 0
+                    invalid = ndimage.maximum_filter(invalid.view(np.uint8), size=2 * prefilter.halo + 1,
+                                                     mode="constant") > 0
         return pixels, invalid
 
     (a1, invalid1), (a2, invalid2) = reduced(source1), reduced(source2)
@@ -352,7 +356,8 @@ def _reduced_pass(source1: ImageSource, source2: ImageSource, params: Talmek.Mat
     skip = (chips_touch(invalid1, p1, chip[0], chip[1]) | chips_touch(invalid2, p2, search[0], search[1]))
     records = np.zeros(len(points), RECORD_DTYPE)
     pp = pass_params(params, chip, p.margin)
-    records[~skip] = match_points(a1, a2, p1[~skip], p2[~skip], pp, threads=options.threads)
+    with stage("match points"):
+        records[~skip] = match_points(a1, a2, p1[~skip], p2[~skip], pp, threads=options.threads)
     records["active"][skip] = Status.nodata
     ok = records["active"] == Status.accepted
     dx = np.where(ok, (records["x2"] - records["x1"]) * f, np.nan).reshape(shape)
@@ -409,11 +414,12 @@ def guided_prediction(source1: ImageSource, source2: ImageSource, params: Talmek
     offset = (np.full(len(points1), float(params.col_offset_)), np.full(len(points1), float(params.row_offset_)))
     prediction = _grid_field(offset, points1, grid_shape)
     for k, p in enumerate(passes):
-        if p.factor > 1:
-            field = _reduced_pass(source1, source2, params, options, p, prediction, points1, grid_shape)
-        else:
-            field = _full_pass(source1, source2, params, options, p, prediction, points1, grid_shape,
-                               validity, deformed=k > 0)
+        with stage(f"guided pass {p}"):
+            if p.factor > 1:
+                field = _reduced_pass(source1, source2, params, options, p, prediction, points1, grid_shape)
+            else:
+                field = _full_pass(source1, source2, params, options, p, prediction, points1, grid_shape,
+                                   validity, deformed=k > 0)
         dx, dy = (np.reshape(v, grid_shape) for v in field)
         following = (*passes[k + 1:], last)
         prediction = _grid_field(smooth_field(dx, dy, chip_sigma(params, following)), points1, grid_shape)
@@ -465,13 +471,14 @@ def reference_prediction(source1: ImageSource, source2: ImageSource, params: Tal
         own = np.maximum(reference.margins, p.margin) if len(reference.margins) else None
         if own is not None:
             own = np.minimum(own, _room(p.chip_or(options.chip)))
-        mx, my = _full_measure(source1, source2, params, options, p, prediction, points1, grid_shape,
-                               validity, deformed=True, margins=own)
+        with stage(f"guided pass {p}"):
+            mx, my = _full_measure(source1, source2, params, options, p, prediction, points1, grid_shape,
+                                   validity, deformed=True, margins=own)
         try:
             mx, my = clean_field(mx, my)
         except OptionError:  # nothing accepted, or only outliers
             warnings.warn(f"the deformed pass {p} found no displacement; the prediction before it stands",
-                          stacklevel=3)
+                          stacklevel=4)
             continue
         prediction = _grid_field(smooth_field(mx, my, chip_sigma(params, passes[k + 1:])), points1, grid_shape)
     return prediction
@@ -495,6 +502,12 @@ def plan_pair(source1: ImageSource, source2: ImageSource, params: Talmek.Matchin
     ``prepare_sources`` completed, cut into block jobs (nodata and validity masking, the
     pre-filter and the refinement happen inside each block); ``dates`` are the pair's
     acquisition dates, if known."""
+    with stage("plan"):
+        return _plan_pair(source1, source2, params, options, dates)
+
+
+def _plan_pair(source1: ImageSource, source2: ImageSource, params: Talmek.MatchingParams,
+               options: TrackOptions, dates: tuple[datetime, datetime] | None) -> PairPlan:
     if options.strain and dates is None:
         raise OptionError("{0} needs the acquisition dates (velocities per year)", options=("strain",))
     prefilter = options.prefilter
@@ -517,23 +530,25 @@ def plan_pair(source1: ImageSource, source2: ImageSource, params: Talmek.Matchin
         notes = {**predicted.attrs, "guided_passes": ",".join(
             ["reference", *(str(Pass(p.factor, p.margin, p.chip_or(options.chip))) for p in passes)])}
         if len(points1):
-            deformation = reference_prediction(source1, source2, params, options, predicted, passes,
-                                               points1, grid_shape, validity)
+            with stage("guided prediction"):
+                deformation = reference_prediction(source1, source2, params, options, predicted, passes,
+                                                   points1, grid_shape, validity)
             points2 = predicted_points(points1, deformation)
         params.chipwidth_, params.chipheight_ = passes[-1].chip_or(options.chip)
         params.hoffset_ = params.voffset_ = passes[-1].margin
     elif options.guided and len(points1):
         passes = guided_passes(source1, options, dates)
         if len(passes) > 1:
-            deformation = guided_prediction(source1, source2, params, options, passes[:-1], passes[-1],
-                                            points1, grid_shape, validity)
+            with stage("guided prediction"):
+                deformation = guided_prediction(source1, source2, params, options, passes[:-1], passes[-1],
+                                                points1, grid_shape, validity)
             points2 = predicted_points(points1, deformation)
         # The last pass's chip and margin are the run's.
         params.chipwidth_, params.chipheight_ = passes[-1].chip_or(options.chip)
         params.hoffset_ = params.voffset_ = passes[-1].margin
     if len(points1) == 0:
         warnings.warn("the grid holds no point inside image 1; check the grid's start and step",
-                      stacklevel=3)
+                      stacklevel=4)
     stable = None
     if options.stable_method == "mask":
         stable = stable_points(options.stable, source1, points1, policy)  # type: ignore[arg-type]
@@ -550,8 +565,9 @@ def match_plan(plan: PairPlan, options: TrackOptions,
     """The plan's blocks matched on the options' backend, in job order."""
     total = plan.total
     report = None if progress is None else (lambda done: progress(done, total))
-    return run_blocks(plan.jobs, backend=options.backend, threads=options.threads, progress=report,
-                      **options.cluster)
+    with stage("matching"):
+        return run_blocks(plan.jobs, backend=options.backend, threads=options.threads, progress=report,
+                          **options.cluster)
 
 
 def assemble(blocks: Iterable[BlockRecords], total: int) -> np.ndarray:
@@ -640,6 +656,16 @@ def finish_plan(plan: PairPlan, blocks: Iterable[BlockRecords], *, preview: bool
     """A planned pair's result from its matched blocks (job order): the records, the vector field,
     the grid arranged from the field's displacements, the grid's geotransform (georeferenced
     input) and, with ``preview``, image 1's picture for a figure."""
+    with stage("vector field"):
+        result = _finish_plan(plan, blocks)
+    if preview:
+        with stage("preview"):
+            picture, step = plan.source1.preview(PREVIEW_SIDE)
+        result = dataclasses.replace(result, preview=picture, preview_step=step)
+    return result
+
+
+def _finish_plan(plan: PairPlan, blocks: Iterable[BlockRecords]) -> TrackResult:
     source1, params = plan.source1, plan.params
     records, extra = split(assemble(blocks, plan.total))
     options = plan.options
@@ -651,7 +677,8 @@ def finish_plan(plan: PairPlan, blocks: Iterable[BlockRecords], *, preview: bool
             attrs["guided_passes"] = ",".join(str(Pass(p.factor, p.margin, p.chip_or(options.chip)))
                                               for p in passes)
         if records.size:
-            extra, attrs["bend_rejected"] = bend_test(records, extra, plan.grid_shape, params)
+            with stage("bend test"):
+                extra, attrs["bend_rejected"] = bend_test(records, extra, plan.grid_shape, params)
     note = grid_note(source1, plan.source2)
     if note is not None:
         attrs["grid"] = note
@@ -663,9 +690,8 @@ def finish_plan(plan: PairPlan, blocks: Iterable[BlockRecords], *, preview: bool
     field = finish_field(field, options)
     grid = on_grid(records, plan.grid_shape, field.values["dx"], field.values["dy"])
     grid_transform = field.transform if source1.transform is not None and records.size else None
-    picture, step = source1.preview(PREVIEW_SIDE) if preview else (None, 1)
     return TrackResult(source1.path, plan.source2.path, records, grid, params, source1.shape,
-                       source1.transform, source1.crs, grid_transform, picture, step, field,
+                       source1.transform, source1.crs, grid_transform, None, 1, field,
                        options=options)
 
 
@@ -703,8 +729,9 @@ def match_sampled(plan: PairPlan, options: TrackOptions,
     jobs: list[BlockJob] = []
     total = plan.total
     report = None if progress is None else (lambda done: progress(done, total))
-    blocks = run_sampled(plan.jobs, (plan.source1, plan.source2), sampled, settle, threads=options.threads,
-                         progress=report, **options.cluster)
+    with stage("matching"):
+        blocks = run_sampled(plan.jobs, (plan.source1, plan.source2), sampled, settle, threads=options.threads,
+                             progress=report, **options.cluster)
     return dataclasses.replace(plan, source1=sources[0], source2=sources[1], jobs=jobs), blocks
 
 

@@ -44,6 +44,7 @@ from talmek_track.run.pair import (
 )
 from talmek_track.sources.readers import ImageSource, forget_decoded
 from talmek_track.sources.stac import is_stac, stack_inputs
+from talmek_track.stages import stage
 
 __all__ = ["StackResult", "match_stack", "pair_folder_names", "select_pairs"]
 
@@ -375,7 +376,8 @@ value_range, percentiles, prefilter, filter, stable, block_pixels :
 
         def source(k: int) -> ImageSource:
             if k not in sources:
-                sources[k] = opened[k].with_range(opts.value_range, opts.percentiles)
+                with stage("value range"):
+                    sources[k] = opened[k].with_range(opts.value_range, opts.percentiles)
             return sources[k]
 
         plans: list[PairPlan] = []
@@ -415,7 +417,7 @@ value_range, percentiles, prefilter, filter, stable, block_pixels :
         groups = [(plan.jobs, f"{plan.source1.path} and {plan.source2.path}", finisher(k))
                   for k, plan in enumerate(plans)]
         if groups:
-            with _Progress(progress, total, len(plans)) as report:
+            with _Progress(progress, total, len(plans)) as report, stage("matching"):
                 run_block_groups(groups, backend=opts.backend, threads=opts.threads,
                                  progress=report, **opts.cluster)
         if writer is not None:

@@ -33,6 +33,7 @@ from talmek_track.run.pair import (
     track_sources,
 )
 from talmek_track.sources.readers import ImageSource, forget_decoded, source_from_array
+from talmek_track.stages import stage
 
 __all__ = ["DEFAULT_FILTER", "DEFAULT_PREFILTER", "Dates", "Pair", "Stable", "track_files", "track_xarray"]
 
@@ -185,9 +186,10 @@ def track_files(image1: str | os.PathLike[str], image2: str | os.PathLike[str],
     names = output_names(opts.formats, opts.plot, out is not None)
     require_backend(opts)
     try:
-        source1, source2 = open_pair(image1, image2, opts)
-        params = opts.params()
-        params = prepare_sources(source1, source2, params, start_given=opts.start_given)
+        with stage("open"):
+            source1, source2 = open_pair(image1, image2, opts)
+            params = opts.params()
+            params = prepare_sources(source1, source2, params, start_given=opts.start_given)
         require_writers(names, source1)
         preload(names)
         dates = opts.dates if opts.dates is not None else acquisition_dates(source1, source2)
@@ -263,12 +265,14 @@ def track_xarray(image1: Any, image2: Any, *, options: TrackOptions | None = Non
     """
     opts = TrackOptions.merged(options, keywords, ArrayKeywords.__optional_keys__, "track_xarray")
     require_backend(opts)
-    source1 = _array_source("image1", image1, opts.nodata)
-    source2 = _array_source("image2", image2, opts.nodata)
-    params = opts.params()
-    params = prepare_sources(source1, source2, params, start_given=opts.start_given)
-    source1 = source1.with_range(opts.value_range, opts.percentiles)
-    source2 = source2.with_range(opts.value_range, opts.percentiles)
+    with stage("open"):
+        source1 = _array_source("image1", image1, opts.nodata)
+        source2 = _array_source("image2", image2, opts.nodata)
+        params = opts.params()
+        params = prepare_sources(source1, source2, params, start_given=opts.start_given)
+    with stage("value range"):
+        source1 = source1.with_range(opts.value_range, opts.percentiles)
+        source2 = source2.with_range(opts.value_range, opts.percentiles)
     dates = opts.dates if opts.dates is not None else acquisition_dates(source1, source2)
     field = track_sources(source1, source2, params, opts, dates=dates).vector_field
     assert field is not None
