@@ -293,9 +293,9 @@ def test_the_bend_test_sees_a_vector_at_the_end_of_the_field(turn, off):
     # at the tip of a tongue of ice between missing pixels. On the shear it stands; bent off it
     # by 1.5 px (a chip bias of 0.25 px) it goes, with its neighbour, whichever way the field
     # is turned.
+    from talmek_track.guided.bend import bend_test
     from talmek_track.matching.engine import RECORD_DTYPE
     from talmek_track.matching.refine import BENT
-    from talmek_track.run.pair import bend_test
 
     rows, cols = np.mgrid[0:6, 0:9].astype(float)
     tip = (rows == 5) & (cols == 4)

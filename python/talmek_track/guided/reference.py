@@ -22,7 +22,7 @@ mosaic). ``reference_points`` turns it into what the blocks need for every grid 
    displacement larger than the image, which no velocity can be) keeps the usual centre and
    the blind margin here. The run warns how many, and the field's attributes count them.
 
-The command does not search around these centres alone: ``pipeline.reference_prediction`` turns
+The command does not search around these centres alone: ``prediction.reference_prediction`` turns
 the displacements into the predicted field of a guided run (points without a value filled from
 their neighbours) and matches image 2 deformed by it, the first deformed pass searching each
 point at least as far as its margin here.
@@ -44,7 +44,7 @@ import numpy.typing as npt
 import Talmek
 from talmek_track._facts import SEARCH_CHIP_MAX, SEARCH_CHIP_MIN
 from talmek_track.errors import InputError, OptionError, describe_error
-from talmek_track.options.dates import interval_days
+from talmek_track.options.dates import DAYS_PER_YEAR, interval_days
 from talmek_track.options.values import SourcePolicy, parse_reference
 from talmek_track.sources.gate import REFERENCE_DRIVERS, Role, admit, check_pixels, open_raster, refusal, subdataset
 from talmek_track.sources.readers import WARP_TOLERANCE, ImageSource, gdal_path
@@ -57,8 +57,6 @@ ERROR_SIGMAS = 3.0
 #: peak tests (the peak must lie two cells inside the surface; the automatic displacement limit
 #: is the margin less 2).
 SLACK = 3
-#: Days in a year, as the velocities count them.
-_DAYS_PER_YEAR = 365.25
 
 #: Names of the layers a product may hold, each with the names it goes by.
 LAYER_NAMES: dict[str, tuple[str, ...]] = {
@@ -66,7 +64,6 @@ LAYER_NAMES: dict[str, tuple[str, ...]] = {
     "vx_error": ("vx_error", "vx_err"), "vy_error": ("vy_error", "vy_err"),
     "v_error": ("v_error", "v_err"),
 }
-
 
 
 @dataclass(frozen=True)
@@ -272,7 +269,7 @@ def reference_points(source1: ImageSource, params: Talmek.MatchingParams, points
         nothing = np.full(grid_shape, np.nan)
         return ReferencePrediction(points2, np.zeros((0, 2), np.int64), nothing, nothing,
                                    np.zeros(0, bool))
-    years = interval_days(*dates) / _DAYS_PER_YEAR
+    years = interval_days(*dates) / DAYS_PER_YEAR
     layers = _layers(reference, policy)
     transform, crs = _grid_affine(source1, params), source1.crs
     # Each point's map position (pixel centres) on image 1's map.

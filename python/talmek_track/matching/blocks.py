@@ -14,7 +14,7 @@ from __future__ import annotations
 
 import copy
 import math
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass
 from typing import NamedTuple
 
@@ -26,7 +26,7 @@ from talmek_track import _batch
 from talmek_track._facts import NODATA, chip_origin
 from talmek_track.errors import InputError, TrackError, describe_error
 from talmek_track.matching.deform import Deformation, Field
-from talmek_track.matching.engine import RECORD_DTYPE, Progress, pair_array, thread_count
+from talmek_track.matching.engine import RECORD_DTYPE, Progress, pair_array, thread_count, warn_failures
 from talmek_track.matching.masking import chips_touch
 from talmek_track.matching.prefilter import filter_window
 from talmek_track.matching.refine import halo, refine_block
@@ -461,3 +461,32 @@ def match_block(job: BlockJob, threads: int | None = None,
         once for all its blocks.
     """
     return match_loaded(load_block(job), progress, threads)
+
+
+def first_fitting(size: int) -> int:
+    # The smallest centre from 0 up whose chip starts at index 0 or later.
+    return int(np.flatnonzero(chip_origin(np.arange(size + 1), size) >= 0)[0])
+
+
+def last_fitting(size: int, extent: int) -> int:
+    # The largest centre whose chip of ``size`` ends inside an image ``extent`` pixels long.
+    centres = np.arange(extent)
+    fits = np.flatnonzero(chip_origin(centres, size) + size <= extent)
+    return int(fits[-1]) if len(fits) else 0
+
+
+def assemble(blocks: Iterable[BlockRecords], total: int) -> np.ndarray:
+    """The grid's records from its blocks (job order), with the refinement's fields when the
+    blocks carry them; one warning for the points that failed inside the native code, with the
+    first failure's message."""
+    records = None
+    at, failed, first_error = 0, 0, ""
+    for block in blocks:
+        if records is None:
+            records = np.zeros(total, block.records.dtype if block.records.dtype.names else RECORD_DTYPE)
+        records[at:at + len(block.records)] = block.records
+        at += len(block.records)
+        failed += block.failed
+        first_error = first_error or block.first_error
+    warn_failures(failed, total, first_error, stacklevel=3)
+    return np.zeros(total, RECORD_DTYPE) if records is None else records

@@ -12,7 +12,10 @@ from collections.abc import Mapping
 from datetime import UTC, datetime
 from typing import Protocol
 
-__all__ = ["acquisition_dates", "date_from_tags", "interval_days", "parse_date", "parse_dates"]
+__all__ = ["DAYS_PER_YEAR", "acquisition_dates", "date_from_tags", "interval_days", "parse_date", "parse_dates"]
+
+#: Velocities are per Julian year.
+DAYS_PER_YEAR = 365.25
 
 _COMPACT = re.compile(r"^(\d{4})(\d{2})(\d{2})(?:[T ]?(\d{2})(\d{2})(\d{2})?)?Z?$")
 

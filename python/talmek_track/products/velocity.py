@@ -23,7 +23,7 @@ from talmek_track._facts import Status
 from talmek_track.guided.fill import fill_gaps
 from talmek_track.guided.outliers import median_test
 from talmek_track.matching.engine import displacements
-from talmek_track.options.dates import interval_days
+from talmek_track.options.dates import DAYS_PER_YEAR, interval_days
 from talmek_track.options.values import FILTERS
 from talmek_track.products.stable import MIN_STABLE, STABLE_METHODS, StableShift, stable_shift
 from talmek_track.products.strain import STRAIN_NAMES, strain_rates
@@ -39,8 +39,6 @@ __all__ = [
 OUTLIER = int(Status.outlier)
 ACCEPTED = int(Status.accepted)
 
-#: Velocities are per Julian year.
-DAYS_PER_YEAR = 365.25
 
 #: sigma = SIGMA_SCALE[peak method] x rms (rms_1 for columns, rms_2 for rows): fitted on synthetic
 #: pairs with a known displacement (textures under small rotations and sub-pixel shifts) so that
