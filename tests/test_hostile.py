@@ -107,6 +107,12 @@ def test_odd_characters_in_outdir(geo_pair, tmp_path, name):
     assert not [p for p in tmp_path.iterdir() if p.name.startswith(".")]
 
 
+def test_an_outdir_name_the_filesystem_refuses_is_a_write_failure(geo_pair, tmp_path, capsys):
+    for out in (tmp_path / ("x" * 300), tmp_path / ("x" * 300) / "out"):
+        assert cli.main([*map(str, geo_pair), "-o", str(out), *FAST]) == 3
+        assert "File name too long" in capsys.readouterr().err
+
+
 # --- Dask ---------------------------------------------------------------------------------------
 
 @pytest.fixture
@@ -305,6 +311,8 @@ BAD_ARGUMENTS = [
     (lambda a, b: tt.match_points(IMG.astype(float), IMG, PTS, PTS, params_for_points(),
                                   value_range="x"), "value_range"),
     (lambda a, b: tt.match_points(np.zeros((2, 2, 2, 2)), IMG, PTS, PTS, params_for_points()), "image1"),
+    (lambda a, b: tt.match_points(IMG.astype(float), IMG, PTS, PTS, params_for_points(),
+                                  value_range=(10, 10)), "value_range"),
     (lambda a, b: tt.match_grid(IMG, IMG, None), "params"),
     (lambda a, b: tt.match_grid(IMG, IMG, params_for_points(), threads=-1), "threads"),
     (lambda a, b: tt.match_grid(IMG, IMG, params_for_points(), progress=3), "progress"),

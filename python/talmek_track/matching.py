@@ -24,6 +24,11 @@ Progress = Callable[[int], object]
 
 _INT32 = np.iinfo(np.int32)
 
+#: The most points ``grid_points`` lays out unless told otherwise (each costs some 250 bytes while
+#: a run lasts): far beyond a scene's usual grids, small enough that a start far outside the image
+#: or a step of 1 over a huge image is refused before the grid is laid. Runs default to it too.
+MAX_GRID_POINTS = 2**26
+
 
 class GridMatch(NamedTuple):
     """A matched grid. ``records`` lists the grid points row by row; the other arrays have the
@@ -155,7 +160,8 @@ def match_points(image1: npt.ArrayLike, image2: npt.ArrayLike, points1: npt.Arra
     return records
 
 
-def grid_points(shape: tuple[int, ...], params: Talmek.MatchingParams
+def grid_points(shape: tuple[int, ...], params: Talmek.MatchingParams, *,
+                max_points: int | None = MAX_GRID_POINTS
                 ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], tuple[int, int]]:
     """The grid that params lays over an image and each point's expected position in image 2.
 
@@ -171,6 +177,8 @@ def grid_points(shape: tuple[int, ...], params: Talmek.MatchingParams
         (rows, cols) of image 1.
     params : Talmek.MatchingParams
         The grid settings: start, interval and offset fields.
+    max_points : int or None
+        The most points the grid may hold (None: no limit); counted before any is laid out.
 
     Returns
     -------
@@ -178,6 +186,12 @@ def grid_points(shape: tuple[int, ...], params: Talmek.MatchingParams
         (row, col) of the points in image 1 and their expected positions in image 2, row by row.
     grid_shape : tuple of int
         The grid's (rows, cols).
+
+    Raises
+    ------
+    OptionError
+        A grid of more than ``max_points`` points (a start far outside the image, a narrow
+        interval over a huge shape).
     """
     require_params(params)
     try:
@@ -189,6 +203,12 @@ def grid_points(shape: tuple[int, ...], params: Talmek.MatchingParams
     if params.row_interval_ <= 0 or params.col_interval_ <= 0:
         raise ValueError("row_interval_ and col_interval_ must be positive, got "
                          f"{params.row_interval_} and {params.col_interval_}")
+    n_rows = len(range(params.start_row_, rows, params.row_interval_))
+    n_cols = len(range(params.start_col_, cols, params.col_interval_))
+    if max_points is not None and n_rows * n_cols > max_points:
+        raise OptionError(f"the grid would hold {n_rows} x {n_cols} = {n_rows * n_cols} points, more than "
+                          f"max_points allows ({max_points}); start the grid inside the image, widen "
+                          "row_interval_ and col_interval_, or pass a larger max_points")
     r = np.arange(params.start_row_, rows, params.row_interval_, dtype=np.int64)
     c = np.arange(params.start_col_, cols, params.col_interval_, dtype=np.int64)
     rr, cc = np.meshgrid(r, c, indexing="ij")
@@ -256,7 +276,7 @@ def grid_arrays(records: np.ndarray, grid_shape: tuple[int, int],
 
 def match_grid(image1: npt.ArrayLike, image2: npt.ArrayLike, params: Talmek.MatchingParams, *,
                threads: int | None = None, progress: Progress | None = None,
-               value_range: ValueRange = "auto") -> GridMatch:
+               value_range: ValueRange = "auto", max_points: int | None = MAX_GRID_POINTS) -> GridMatch:
     """Matches the grid of ``grid_points(image1.shape, params)``.
 
     Parameters
@@ -267,6 +287,8 @@ def match_grid(image1: npt.ArrayLike, image2: npt.ArrayLike, params: Talmek.Matc
         The match and grid settings.
     threads, progress, value_range
         As for ``match_points``.
+    max_points : int or None
+        As for ``grid_points``: a bigger grid is refused before anything is matched.
 
     Returns
     -------
@@ -279,9 +301,10 @@ def match_grid(image1: npt.ArrayLike, image2: npt.ArrayLike, params: Talmek.Matc
         image 1, in pixels, the expected offsets included. Other points hold NaN; ``strength``
         and ``status`` are the records' ``strength`` and ``active``.
     """
+    require_params(params)
     array1 = as_image("image1", image1, value_range)
     array2 = as_image("image2", image2, value_range)
-    points1, points2, shape = grid_points(array1.shape, params)
+    points1, points2, shape = grid_points(array1.shape, params, max_points=max_points)
     records = match_points(array1, array2, points1, points2, params, threads=threads,
                            progress=progress)
     return grid_arrays(records, shape, params)

@@ -34,6 +34,7 @@ from talmek_track.convert import DEFAULT_PERCENTILES, ValueRange
 from talmek_track.dates import interval_days, parse_date, parse_dates
 from talmek_track.errors import OptionError
 from talmek_track.guided import Pass, check_passes, parse_passes
+from talmek_track.matching import MAX_GRID_POINTS
 from talmek_track.outliers import FILTERS
 from talmek_track.prefilter import Prefilter, parse_prefilter
 from talmek_track.readers import DEFAULT_MAX_DOWNLOAD, DEFAULT_MAX_PIXELS
@@ -54,7 +55,7 @@ PIXEL_LIMIT = 2**30
 #: The most grid points a run lays out unless the caller allows more (each costs some 250 bytes
 #: while the run lasts): far beyond a scene's usual grids, small enough that a forged header or a
 #: step of 1 over a huge image is refused before the grid is laid.
-DEFAULT_MAX_POINTS = 2**26
+DEFAULT_MAX_POINTS = MAX_GRID_POINTS
 
 #: A size or spacing: one whole number for both directions, or (x, y) = (columns, rows).
 Pair = int | tuple[int, int]
@@ -197,8 +198,8 @@ def _value_range(name: str, value: object) -> ValueRange:
         lo, hi = (float(v) for v in value)  # type: ignore[attr-defined]
     except (TypeError, ValueError):
         lo = hi = math.nan
-    if not (math.isfinite(lo) and math.isfinite(hi) and lo <= hi):
-        raise _refuse("{0} must be 'auto', None or two finite numbers (low, high) with low <= high, "
+    if not (math.isfinite(lo) and math.isfinite(hi) and lo < hi):  # an empty range is one grey
+        raise _refuse("{0} must be 'auto', None or two finite numbers (low, high) with low < high, "
                       "got {value!r}", name, value=value)
     return lo, hi
 

@@ -493,7 +493,7 @@ def plan_pair(source1: ImageSource, source2: ImageSource, params: Talmek.Matchin
     if prefilter.kind != "none":
         require("scipy", "cli")
     check_grid_size(source1.shape, params, options.max_points)
-    points1, points2, grid_shape = grid_points(source1.shape, params)
+    points1, points2, grid_shape = grid_points(source1.shape, params, max_points=options.max_points)
     validity = (image_validity(source1, options.mask1, options.saturation, "the validity mask of image 1"),
                 image_validity(source2, options.mask2, options.saturation, "the validity mask of image 2"))
     notes: Mapping[str, object] = {}
