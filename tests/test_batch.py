@@ -83,6 +83,20 @@ def test_grid_points_meaning(talmek):
         tt.grid_points((12, 11), p)
 
 
+@pytest.mark.parametrize("shape, start_row, fine", [((2**31 - 1, 2**31 - 1), 0, (2, 2)),
+                                                    ((64, 64), -2**31, (3, 1))])
+def test_grids_beyond_max_points_are_refused_before_they_are_laid(talmek, shape, start_row, fine):
+    p = talmek.MatchingParams()
+    p.start_row_ = start_row
+    with pytest.raises(tt.OptionError, match=r"more than max_points allows \(67108864\)"):
+        tt.grid_points(shape, p)
+    if shape == (64, 64):
+        with pytest.raises(tt.OptionError, match="max_points"):
+            tt.match_grid(np.zeros(shape, np.uint8), np.zeros(shape, np.uint8), p)
+    p.row_interval_ = p.col_interval_ = 2**30  # a few points, far out or not, are laid as ever
+    assert tt.grid_points(shape, p)[2] == fine
+
+
 def test_match_grid_measures_the_shift(talmek):
     big = textured(140, 140, 9)
     image1, image2 = big[10:130, 10:130], big[7:127, 12:132]  # moved 3 rows down, 2 columns left

@@ -114,12 +114,19 @@ def test_arguments_cannot_forge_lines(tmp_path, capsys):
         cli.main(["a.tif", "b.tif", "-o", str(tmp_path / "out"), "--no-such\ntalmek-track: 0 points"])
     err = capsys.readouterr().err
     assert caught.value.code == 2 and len(err.splitlines()) == 1 and "--no-such\\n" in err, err
-@pytest.mark.parametrize("command_line", [["a.tif", "b.tif"], ["stack", "a.tif", "b.tif"]])
 
+
+@pytest.mark.parametrize("command_line", [["a.tif", "b.tif"], ["stack", "a.tif", "b.tif"]])
 def test_an_empty_output_folder_name_is_wrong_usage(capsys, command_line):
     assert cli.main([*command_line, "-o", ""]) == 2
     err = capsys.readouterr().err
     assert len(err.splitlines()) == 1 and "-o/--output" in err, err
+
+
+def test_an_outdir_name_the_filesystem_refuses_is_a_write_failure(geo_pair, tmp_path, capsys):
+    for out in (tmp_path / ("x" * 300), tmp_path / ("x" * 300) / "out"):
+        assert cli.main([*map(str, geo_pair), "-o", str(out), *FAST]) == 3
+        assert "File name too long" in capsys.readouterr().err
 
 
 # --- Dask ---------------------------------------------------------------------------------------
@@ -335,6 +342,8 @@ BAD_ARGUMENTS = [
     (lambda a, b: tt.match_points(IMG.astype(float), IMG, PTS, PTS, params_for_points(),
                                   value_range="x"), "value_range"),
     (lambda a, b: tt.match_points(np.zeros((2, 2, 2, 2)), IMG, PTS, PTS, params_for_points()), "image1"),
+    (lambda a, b: tt.match_points(IMG.astype(float), IMG, PTS, PTS, params_for_points(),
+                                  value_range=(10, 10)), "value_range"),
     (lambda a, b: tt.match_grid(IMG, IMG, None), "params"),
     (lambda a, b: tt.match_grid(IMG, IMG, params_for_points(), threads=-1), "threads"),
     (lambda a, b: tt.match_grid(IMG, IMG, params_for_points(), progress=3), "progress"),

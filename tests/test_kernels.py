@@ -271,8 +271,6 @@ def with_rows(**rows):
     return m
 
 
-NO_SOLUTION = "No solution--Matrix not invertible:  {}\n"
-
 
 def test_solver_identity(engine, capfd):
     status, factors, index = engine.lu_decompose(identity())
@@ -316,14 +314,14 @@ def test_solver_zero_row(engine, capfd):
     inverse, _, status = engine.invert_matrix(matrix)
     assert status == 0
     np.testing.assert_array_equal(inverse, identity())
-    assert capfd.readouterr().out == NO_SOLUTION.format(0) * 6
+    assert capfd.readouterr().out == ""  # the status says it; nothing is printed
 
 
-def test_solver_status_in_message(engine, capfd):
+def test_solver_status_of_the_last_step(engine, capfd):
     inverse, _, status = engine.invert_matrix(with_rows(r5=[0, 0, 0, 0, 1, 0]))
     assert status == 6
     np.testing.assert_array_equal(inverse, identity())
-    assert capfd.readouterr().out == NO_SOLUTION.format(6) * 6
+    assert capfd.readouterr().out == ""
 
 
 def test_solver_not_a_number_row_counts_as_zero(engine):

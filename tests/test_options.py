@@ -30,6 +30,7 @@ from talmek_track.options.flags import Flag  # noqa: E402
     (dict(threads=True), ("threads",), "threads must be a whole number", "--threads must"),
     (dict(band=0), ("band",), "band counts from 1, got 0", "--band counts"),
     (dict(value_range=(5, 1)), ("value_range",), "value_range must be 'auto'", "--range must"),
+    (dict(value_range=(10, 10)), ("value_range",), "with low < high", "--range must"),
     (dict(value_range="full"), ("value_range",), "value_range must be 'auto'", "--range must"),
     (dict(percentiles=(50, 10)), ("percentiles",), "percentiles must rise within 0..100", None),
     (dict(formats=["csv", "shp"]), ("formats",), "unknown output format 'shp' in formats", "in --format;"),

@@ -1,5 +1,7 @@
 """Publishing result files all or none: a process stopped at every step of a publish (and of its
 undoing), SIGKILLs at swept moments, and the repair that every run does first."""
+import contextlib
+import errno
 import json
 import os
 import signal
@@ -12,7 +14,7 @@ import pytest
 
 tt = pytest.importorskip("talmek_track")
 from talmek_track.cli import command as cli  # noqa: E402
-from talmek_track.output import publish  # noqa: E402
+from talmek_track.output import publish, writers  # noqa: E402
 
 OLD = {"vectors.csv": "old csv", "vectors.tif": "old tif", "notes.txt": "someone's notes"}
 NEW = {"vectors.csv": "new csv", "vectors.tif": "new tif", "vectors.png": "new png"}
@@ -283,3 +285,72 @@ def test_a_cube_stopped_at_any_step_of_its_commits_is_whole_after_the_repair(tmp
         assert np.isnan(vx[:, 0, 0]).all(), run
         assert (vx[:, 1:, :] == np.arange(len(vx))[:, None, None]).all(), run
     assert outcomes == {0, (1, 1), (2, 1), (3, 1), (3, 3)}, outcomes
+# Repairs OUTDIR once it says so, in a process of its own; prints how many folders it dealt with.
+CONCURRENT_REPAIR = textwrap.dedent("""
+    import sys
+    from talmek_track.output import publish
+    print("ready", flush=True)
+    print(len(publish.repair(sys.argv[1])), flush=True)
+""")
+
+
+def test_a_staging_folder_is_never_repaired_while_it_is_being_made(tmp_path):
+    out = fresh(tmp_path)
+    repairers = []
+
+    def hook(what):
+        if what == "lock staging":  # made, not yet locked: a repair that gets in now must wait
+            proc = subprocess.Popen([sys.executable, "-c", CONCURRENT_REPAIR, str(out)], stdout=subprocess.PIPE,
+                                    text=True)
+            repairers.append(proc)
+            assert proc.stdout.readline() == "ready\n"
+            with contextlib.suppress(subprocess.TimeoutExpired):
+                proc.wait(timeout=2)
+
+    publish.step_hook = hook
+    try:
+        with publish.staged(out) as staging:
+            publish.step_hook = None
+            assert repairers and repairers[0].communicate(timeout=60)[0] == "0\n"  # it found the folder locked
+            (staging.folder / "vectors.csv").write_text("new csv")
+            staging.publish()
+    finally:
+        publish.step_hook = None
+    assert state(out) == {**OLD, "vectors.csv": "new csv"} and leftovers(out) == []
+
+
+def test_a_failed_undo_leaves_no_copy_of_its_own(tmp_path):
+    out = fresh(tmp_path)
+    steps = []
+
+    def hook(what):
+        steps.append(what)
+        if what == "rename vectors.png":  # the publish fails after vectors.csv went in ...
+            raise OSError(5, "Input/output error", str(out / "vectors.png"))
+        if what == "rename vectors.csv" and steps.count(what) == 2:  # ... and so does its undo
+            (out / "vectors.csv").unlink()
+            (out / "vectors.csv").mkdir()
+            (out / "vectors.csv" / "in the way").write_text("")
+
+    with publish.staged(out) as staging:
+        for name, text in NEW.items():
+            (staging.folder / name).write_text(text)
+        publish.step_hook = hook
+        try:
+            with pytest.raises(tt.OutputError, match="Input/output error; the earlier results are kept"):
+                staging.publish()
+        finally:
+            publish.step_hook = None
+        folder = staging.folder
+    kept = {p.name for p in folder.iterdir()}
+    assert publish.JOURNAL in kept and publish.RESTORE not in kept  # the journal stays for the repair
+    (out / "vectors.csv" / "in the way").unlink()
+    (out / "vectors.csv").rmdir()
+    assert len(publish.repair(out)) == 1
+    assert state(out) == WHOLE_OLD and leftovers(out) == []
+
+
+def test_a_write_failure_names_the_real_reason(tmp_path):
+    gone = tmp_path / "gone"
+    e = FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), str(gone / "vectors.csv"))
+    assert writers.write_failure(e, gone) == os.strerror(errno.ENOENT)

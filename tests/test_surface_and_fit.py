@@ -346,6 +346,16 @@ def test_fit_errors_never_negative(engine, fit_type):
         assert np.all(np.isfinite(out["errors"])) and not np.signbit(out["errors"]).any()
 
 
+@pytest.mark.parametrize("peak, fit_type", [(np.inf, 3), (1e10, 3), (1e20, 2), (np.inf, 2)])
+def test_a_singular_fit_is_silent(engine, capfd, peak, fit_type):
+    # A peak far above a flat background overflows its weight: the normal matrix has no inverse.
+    neighbourhood = np.full((5, 5), 3.0)
+    neighbourhood[2, 2] = peak
+    out = fit(engine, neighbourhood, fit_type)
+    assert out["lu_status"] == 0 and np.all(np.isnan(out["offsets"]))
+    assert capfd.readouterr().out == ""
+
+
 @pytest.mark.parametrize("low", [0.0, 1.0, -2.0])
 def test_fit_gaussian_without_values_above_one(engine, capfd, low):
     out = fit(engine, np.full((5, 5), low), 2)

@@ -95,6 +95,15 @@ def test_bad_steps_are_refused(step, message):
         invert_series(synthetic_cube(SEASON), step)
 
 
+@pytest.mark.parametrize(("keywords", "message"), [
+    (dict(start="1900-01-01"), "would be 3783, more than the 1000 that can be solved"),
+    (dict(robust=10**9), "robust must be a whole number from 0 to 100"),
+])
+def test_work_beyond_reach_is_refused(keywords, message):
+    with pytest.raises(OptionError, match=message):
+        invert_series(synthetic_cube(SEASON), 12, **keywords)
+
+
 def test_a_cube_without_dates_is_refused():
     cube = synthetic_cube(SEASON)
     cube["acquisition_date_img1"] = ("mid_date", np.full(cube.sizes["mid_date"], np.datetime64("NaT", "ms")))

@@ -14,8 +14,9 @@
 // A case runs as the Python module's SelectedMatch runs it: the same record defaults, the engine's
 // pipeline, and a failure reported as an "Error: " line on standard error (here after the case's
 // name) with an all-zero result.
-// The engine writes its "No solution" lines to the process's standard output; the runner points
-// descriptor 1 at a scratch file and counts them per case, and writes its own rows elsewhere.
+// The engine prints nothing; the runner still points descriptor 1 at a scratch file and counts
+// "No solution" lines per case (the expected layout's column, 0 for every case), and writes its
+// own rows elsewhere.
 #include <algorithm>
 #include <charconv>
 #include <cstdint>

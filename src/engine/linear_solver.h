@@ -14,7 +14,7 @@ std::int32_t lu_decompose(float matrix[36], std::int32_t index[6]);
 void lu_solve(const float matrix[36], const std::int32_t index[6], float rhs[6]);
 
 // Inverse of a 6x6 matrix (which is overwritten by its factors). A singular matrix gives the
-// identity and one "No solution" line per column on standard output. Returns the factor status.
+// identity; the returned factor status tells it apart. Nothing is printed.
 std::int32_t invert_matrix(float matrix[36], float inverse[36]);
 
 }  // namespace talmek

@@ -20,6 +20,21 @@ namespace talmek::bindings {
 
 namespace {
 
+// The error of a call whose params is None: a RuntimeError, as the module has always raised, and a
+// TypeError too, as wrong argument types are. Made once; it is not a module attribute.
+PyObject* params_error_type() {
+    PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> storage;
+    return storage
+        .call_once_and_store_result([] {
+            const py::tuple bases = py::make_tuple(py::handle(PyExc_RuntimeError), py::handle(PyExc_TypeError));
+            PyObject* type = PyErr_NewException("Talmek.ParamsError", bases.ptr(), nullptr);
+            if (type == nullptr) throw py::error_already_set();
+            return py::reinterpret_steal<py::object>(type);
+        })
+        .get_stored()
+        .ptr();
+}
+
 // Failures inside the native code reach the caller as one line on the process's standard error
 // and an all-zero result, never as a Python exception.
 void report_error(const std::exception& e) {
@@ -33,7 +48,10 @@ LineSeg selected_match(const ImageArray& image1, const ImageArray& image2,
                        const std::vector<std::int32_t>& row, const std::vector<std::int32_t>& col,
                        const MatchingParams* params) {
     // None reaches here as a null record.
-    if (params == nullptr) throw py::type_error("params must be a Talmek.MatchingParams, got None");
+    if (params == nullptr) {
+        PyErr_SetString(params_error_type(), "params must be a Talmek.MatchingParams, got None");
+        throw py::error_already_set();
+    }
     LineSeg result;
     try {
         const BorrowedImage ref = to_image_rows(image1);

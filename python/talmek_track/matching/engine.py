@@ -14,7 +14,7 @@ import Talmek  # registers MatchingParams before the native part reads one
 from talmek_track import _batch
 from talmek_track._facts import Status
 from talmek_track.errors import OptionError
-from talmek_track.options.values import DEFAULT_PERCENTILES, ValueRange
+from talmek_track.options.values import DEFAULT_PERCENTILES, MAX_GRID_POINTS, ValueRange
 from talmek_track.sources.convert import to_uint8
 
 #: The structured record of one matched point: the pair as given, then the LineSeg fields.
@@ -156,7 +156,8 @@ def match_points(image1: npt.ArrayLike, image2: npt.ArrayLike, points1: npt.Arra
     return records
 
 
-def grid_points(shape: tuple[int, ...], params: Talmek.MatchingParams
+def grid_points(shape: tuple[int, ...], params: Talmek.MatchingParams, *,
+                max_points: int | None = MAX_GRID_POINTS
                 ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], tuple[int, int]]:
     """The grid that params lays over an image and each point's expected position in image 2.
 
@@ -172,6 +173,8 @@ def grid_points(shape: tuple[int, ...], params: Talmek.MatchingParams
         (rows, cols) of image 1.
     params : Talmek.MatchingParams
         The grid settings: start, interval and offset fields.
+    max_points : int or None
+        The most points the grid may hold (None: no limit); counted before any is laid out.
 
     Returns
     -------
@@ -179,6 +182,12 @@ def grid_points(shape: tuple[int, ...], params: Talmek.MatchingParams
         (row, col) of the points in image 1 and their expected positions in image 2, row by row.
     grid_shape : tuple of int
         The grid's (rows, cols).
+
+    Raises
+    ------
+    OptionError
+        A grid of more than ``max_points`` points (a start far outside the image, a narrow
+        interval over a huge shape).
     """
     require_params(params)
     try:
@@ -190,6 +199,12 @@ def grid_points(shape: tuple[int, ...], params: Talmek.MatchingParams
     if params.row_interval_ <= 0 or params.col_interval_ <= 0:
         raise ValueError("row_interval_ and col_interval_ must be positive, got "
                          f"{params.row_interval_} and {params.col_interval_}")
+    n_rows = len(range(params.start_row_, rows, params.row_interval_))
+    n_cols = len(range(params.start_col_, cols, params.col_interval_))
+    if max_points is not None and n_rows * n_cols > max_points:
+        raise OptionError(f"the grid would hold {n_rows} x {n_cols} = {n_rows * n_cols} points, more than "
+                          f"max_points allows ({max_points}); start the grid inside the image, widen "
+                          "row_interval_ and col_interval_, or pass a larger max_points")
     r = np.arange(params.start_row_, rows, params.row_interval_, dtype=np.int64)
     c = np.arange(params.start_col_, cols, params.col_interval_, dtype=np.int64)
     rr, cc = np.meshgrid(r, c, indexing="ij")
@@ -257,7 +272,7 @@ def grid_arrays(records: np.ndarray, grid_shape: tuple[int, int],
 
 def match_grid(image1: npt.ArrayLike, image2: npt.ArrayLike, params: Talmek.MatchingParams, *,
                threads: int | None = None, progress: Progress | None = None,
-               value_range: ValueRange = "auto") -> GridMatch:
+               value_range: ValueRange = "auto", max_points: int | None = MAX_GRID_POINTS) -> GridMatch:
     """Matches the grid of ``grid_points(image1.shape, params)``.
 
     Parameters
@@ -268,6 +283,8 @@ def match_grid(image1: npt.ArrayLike, image2: npt.ArrayLike, params: Talmek.Matc
         The match and grid settings.
     threads, progress, value_range
         As for ``match_points``.
+    max_points : int or None
+        As for ``grid_points``: a bigger grid is refused before anything is matched.
 
     Returns
     -------
@@ -280,9 +297,10 @@ def match_grid(image1: npt.ArrayLike, image2: npt.ArrayLike, params: Talmek.Matc
         image 1, in pixels, the expected offsets included. Other points hold NaN; ``strength``
         and ``status`` are the records' ``strength`` and ``active``.
     """
+    require_params(params)
     array1 = as_image("image1", image1, value_range)
     array2 = as_image("image2", image2, value_range)
-    points1, points2, shape = grid_points(array1.shape, params)
+    points1, points2, shape = grid_points(array1.shape, params, max_points=max_points)
     records = match_points(array1, array2, points1, points2, params, threads=threads,
                            progress=progress)
     return grid_arrays(records, shape, params)

@@ -69,6 +69,7 @@ from talmek_track.options.values import (
     DEFAULT_TIMEOUT,
     FILTERS,
     FORMAT_WRITERS,
+    MAX_GRID_POINTS,
     WARP_RESAMPLING,
     Pass,
     Prefilter,
@@ -96,7 +97,7 @@ PIXEL_LIMIT = 2**30
 #: The most grid points a run lays out unless the caller allows more (each costs some 250 bytes
 #: while the run lasts): far beyond a scene's usual grids, small enough that a forged header or a
 #: step of 1 over a huge image is refused before the grid is laid.
-DEFAULT_MAX_POINTS = 2**26
+DEFAULT_MAX_POINTS = MAX_GRID_POINTS
 
 #: A size or spacing: one whole number for both directions, or (x, y) = (columns, rows).
 Pair = int | tuple[int, int]
@@ -248,8 +249,8 @@ def _value_range(name: str, value: object) -> ValueRange:
         lo, hi = (float(v) for v in value)  # type: ignore[attr-defined]
     except (TypeError, ValueError):
         lo = hi = math.nan
-    if not (math.isfinite(lo) and math.isfinite(hi) and lo <= hi):
-        raise _refuse("{0} must be 'auto', None or two finite numbers (low, high) with low <= high, "
+    if not (math.isfinite(lo) and math.isfinite(hi) and lo < hi):  # an empty range is one grey
+        raise _refuse("{0} must be 'auto', None or two finite numbers (low, high) with low < high, "
                       "got {value!r}", name, value=value)
     return lo, hi
 

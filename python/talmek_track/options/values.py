@@ -368,6 +368,11 @@ DEFAULT_BLOCK_PIXELS = 32_000_000
 #: run after this long): (connect, read).
 DEFAULT_TIMEOUT: tuple[float, float] = (10.0, 60.0)
 
+#: The most points ``grid_points`` lays out unless told otherwise (each costs some 250 bytes while
+#: a run lasts): far beyond a scene's usual grids, small enough that a start far outside the image
+#: or a step of 1 over a huge image is refused before the grid is laid. Runs default to it too.
+MAX_GRID_POINTS = 2**26
+
 #: The backends a run may name; ``talmek_track.matching.backends.BACKENDS`` maps each to its runner.
 BACKEND_NAMES = ("threads", "dask")
 

@@ -76,10 +76,13 @@ def _step(what: str) -> None:
 def output_target(text: str | os.PathLike[str]) -> Path:
     """The output folder, checked: a folder or nothing yet, inside an existing folder."""
     out = Path(text)
-    if out.exists() and not out.is_dir():
-        raise OptionError(f"{path_text(text)} exists and is not a folder")
-    if not out.absolute().parent.is_dir():
-        raise OptionError(f"the folder that would hold {path_text(text)} does not exist")
+    try:
+        if out.exists() and not out.is_dir():
+            raise OptionError(f"{path_text(text)} exists and is not a folder")
+        if not out.absolute().parent.is_dir():
+            raise OptionError(f"the folder that would hold {path_text(text)} does not exist")
+    except OSError as e:  # a name the filesystem refuses (too long, say): nothing can be written
+        raise OutputError(f"cannot write into {path_text(text)}: {_reason(e)}") from None
     return out
 
 
@@ -230,8 +233,13 @@ def _undo(out: Path, folder: Path, names: list[str], kept: set[str], folders: se
                 continue
             restore = folder / RESTORE
             restore.unlink(missing_ok=True)
-            _clone(backup, restore)
-            _move(restore, target, _part_prefix(folder))
+            try:
+                _clone(backup, restore)
+                _move(restore, target, _part_prefix(folder))
+            except BaseException:
+                with contextlib.suppress(OSError):  # the kept file itself stays for the next try
+                    restore.unlink(missing_ok=True)
+                raise
         elif not (folder / name).exists():  # moved in, so the file there is the new one
             _step(f"remove {name}")
             target.unlink(missing_ok=True)
@@ -281,6 +289,8 @@ def repair(out: str | os.PathLike[str]) -> list[str]:
             with _locked(folder, wait=False) as free:
                 if not free:
                     continue  # another run is writing there
+                if not folder.is_dir():
+                    continue  # its run finished and removed it since the listing
                 try:
                     journal = _read_journal(folder)
                 except (OSError, ValueError, KeyError, TypeError) as e:
@@ -340,11 +350,15 @@ class Staging:
                     self.created = True
                 except FileExistsError:  # a run beside this one made it first
                     pass
-            self.folder = Path(tempfile.mkdtemp(prefix=STAGING_PREFIX, dir=out))
+            # A repair acts only while it holds the output folder's lock: made and locked under
+            # that lock, the staging folder is never seen by a repair before it is locked.
+            with _locked(out):
+                self.folder = Path(tempfile.mkdtemp(prefix=STAGING_PREFIX, dir=out))
+                _step("lock staging")
+                self._hold_lock()
         except OSError as e:
             self._drop_out()
             raise OutputError(f"cannot write into {path_text(out)}: {_reason(e)}") from None
-        self._hold_lock()
         interrupts.add_cleanup(id(self), self.remove)
 
     def _hold_lock(self) -> None:

@@ -294,10 +294,12 @@ def write_failure(e: BaseException, folder: Path) -> str:
         full = False
     if code == errno.ENOSPC or code == errno.EDQUOT or full:
         return os.strerror(errno.ENOSPC)
-    if code in (errno.EACCES, errno.EPERM) or not os.access(folder, os.W_OK):
+    if code in (errno.EACCES, errno.EPERM):
         return os.strerror(errno.EACCES)
     if isinstance(e, OSError) and e.strerror:
-        return e.strerror
+        return e.strerror  # the system's own reason
+    if os.path.isdir(folder) and not os.access(folder, os.W_OK):  # a driver's words for it
+        return os.strerror(errno.EACCES)
     return describe_error(e)
 
 

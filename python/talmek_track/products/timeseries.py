@@ -40,6 +40,14 @@ TUKEY = 4.685
 
 _DAY = np.timedelta64(86_400_000, "ms")
 
+#: The most time steps solved: each point's normal matrix holds steps² numbers and its solve takes
+#: some steps³ operations (1000 steps: 8 MB and about a second per point).
+MAX_STEPS = 1000
+#: The most robust reweighting iterations (a few suffice; each is a whole solve again).
+MAX_ROBUST = 100
+#: Bytes of one (points, steps, steps) array of a slice of points solved together.
+_SLICE_BYTES = 2**28
+
 
 def step_matrix(date1: np.ndarray, date2: np.ndarray, edges: np.ndarray) -> np.ndarray:
     """(pairs, steps): the share of each pair's interval that lies in each step."""
@@ -119,8 +127,10 @@ def _solve_block(values: np.ndarray, errors: np.ndarray, a: np.ndarray, regulari
     e = np.full_like(v, np.nan)
     some = np.isfinite(d).any(axis=1)
     rows = np.flatnonzero(some)
-    for start in range(0, len(rows), 4096):
-        r = rows[start:start + 4096]
+    k = a.shape[1]
+    size = max(1, min(4096, _SLICE_BYTES // (8 * k * k)))  # the slice's normal matrices stay small
+    for start in range(0, len(rows), size):
+        r = rows[start:start + size]
         v[r], e[r] = solve_points(d[r], s[r], a, regularisation=regularisation, robust=robust)
     return v.reshape(*shape, -1).astype(np.float32), e.reshape(*shape, -1).astype(np.float32)
 
@@ -137,11 +147,12 @@ def invert_series(cube: Any, step: float, *, start: datetime | str | None = None
     step : float
         Days per step; at least the shortest pair's interval.
     start : datetime or str, optional
-        Start of the first step (default: the earliest acquisition).
+        Start of the first step (default: the earliest acquisition). From there to the last
+        acquisition there may be at most ``MAX_STEPS`` steps.
     regularisation : float
         Weight of the first-difference penalty relative to a typical pair's weight.
     robust : int
-        Robust reweighting iterations (0: plain weighted least squares).
+        Robust reweighting iterations (0: plain weighted least squares), at most ``MAX_ROBUST``.
 
     Returns
     -------
@@ -157,8 +168,8 @@ def invert_series(cube: Any, step: float, *, start: datetime | str | None = None
         raise OptionError(f"step must be a positive number of days, got {step!r}")
     if not (isinstance(regularisation, (int, float)) and regularisation >= 0):
         raise OptionError(f"regularisation must be a number >= 0, got {regularisation!r}")
-    if isinstance(robust, bool) or not isinstance(robust, int) or robust < 0:
-        raise OptionError(f"robust must be a whole number >= 0, got {robust!r}")
+    if isinstance(robust, bool) or not isinstance(robust, int) or not 0 <= robust <= MAX_ROBUST:
+        raise OptionError(f"robust must be a whole number from 0 to {MAX_ROBUST}, got {robust!r}")
     if isinstance(cube, (str, os.PathLike)):
         raise OptionError("invert_series here takes an opened cube; talmek_track.invert_series opens "
                           "a cube.zarr from its path")
@@ -180,6 +191,10 @@ def invert_series(cube: Any, step: float, *, start: datetime | str | None = None
         raise OptionError(f"start {first} lies after the first acquisition {date1.min()}")
     span = float((date2.max() - first) / _DAY)
     count = max(1, math.ceil(span / step - 1e-9))
+    if count > MAX_STEPS:
+        raise OptionError(f"steps of {step:g} days from {first} to the last acquisition {date2.max()} "
+                          f"would be {count}, more than the {MAX_STEPS} that can be solved: start "
+                          "later or take longer steps")
     edges = first + (np.arange(count + 1) * step * 86_400_000.0).round().astype("timedelta64[ms]")
     a = step_matrix(date1, date2, edges)
 

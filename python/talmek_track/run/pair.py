@@ -281,7 +281,7 @@ def _plan_pair(source1: ImageSource, source2: ImageSource, params: Talmek.Matchi
         require("scipy", "cli")
     params = copy.copy(params)  # the last pass's chip and margin are set on the plan's own copy
     check_grid_size(source1.shape, params, options.max_points)
-    points1, points2, grid_shape = grid_points(source1.shape, params)
+    points1, points2, grid_shape = grid_points(source1.shape, params, max_points=options.max_points)
     policy = options.source_policy
     validity = (image_validity(source1, options.mask1, options.saturation, VALIDITY_MASKS[0], policy),
                 image_validity(source2, options.mask2, options.saturation, VALIDITY_MASKS[1], policy))

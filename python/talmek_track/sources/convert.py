@@ -134,6 +134,8 @@ def resolve_range(image: np.ndarray, value_range: ValueRange,
         lo, hi = (float(v) for v in value_range)
     except (TypeError, ValueError):
         raise OptionError(f"value_range must be 'auto', (low, high) or None, got {value_range!r}") from None
+    if not lo < hi:  # an empty range maps every pixel to one grey: nothing could match
+        raise OptionError(f"value_range must rise (low < high), got {value_range!r}")
     return lo, hi
 
 
