@@ -50,7 +50,7 @@ def cf_checker():
 @pytest.mark.parametrize("kind", list(kinds()))
 def test_cf_checker_finds_no_error(kind, tmp_path):
     CFChecker = cf_checker()
-    from talmek_track.output.formats import write_netcdf
+    from talmek_track.output.netcdf import write_netcdf
 
     table = tmp_path / "cf-standard-name-table.xml"
     table.write_bytes(gzip.decompress((DATA / "cf-standard-name-table.xml.gz").read_bytes()))
@@ -69,7 +69,7 @@ def test_cf_checker_finds_no_error(kind, tmp_path):
 
 @pytest.mark.parametrize("dates", [(JULY, AUGUST), (AUGUST, JULY)], ids=["forward", "backward"])
 def test_netcdf_reads_back_as_a_time_series(dates, tmp_path):
-    from talmek_track.output.formats import write_netcdf
+    from talmek_track.output.netcdf import write_netcdf
 
     write_netcdf(tmp_path / "a.nc", georeferenced_field(dates=dates, attrs=ODD_ATTRS))
     later = georeferenced_field(dates=(datetime(2024, 8, 12, tzinfo=UTC), datetime(2024, 9, 23, tzinfo=UTC)))
@@ -94,7 +94,7 @@ def test_netcdf_reads_back_as_a_time_series(dates, tmp_path):
 def test_cog_tags_hold_every_attribute(tmp_path):
     import rasterio
 
-    from talmek_track.output.formats import write_cog
+    from talmek_track.output.geotiff import write_cog
 
     write_cog(tmp_path / "vectors.tif", georeferenced_field(attrs=ODD_ATTRS, stable_method="slow"))
     with rasterio.open(tmp_path / "vectors.tif") as ds:

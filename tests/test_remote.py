@@ -320,3 +320,23 @@ def test_credentials_in_a_url_are_sent_and_never_shown(cogs, server, tmp_path, c
     else:
         assert code == 0 and len(lines) == 2 and "colour image converted to grey" in lines[1], err
         assert not [p for p in out.iterdir() if b"w0rd" in p.read_bytes() or SIGNATURE.encode() in p.read_bytes()]
+
+
+def test_a_run_ending_keeps_the_copies_another_run_still_holds(server):
+    """Two runs at once in one process: the one that ends first leaves the other's fetched copy
+    (and the images decoded whole) in place; the last one to end drops them."""
+    from talmek_track.sources import readers, remote
+
+    folder, base, _ = server
+    (folder / "a.tif").write_bytes(b"II*\x00" + bytes(60))  # fetched whole, never opened here
+    url = f"{base}/a.tif"
+    readers.hold_inputs()  # run A
+    readers.hold_inputs()  # run B
+    try:
+        remote.fetch_once(url)
+        copy = remote._LOCAL_COPIES[url]
+    finally:
+        readers.release_inputs()  # B ends
+    assert os.path.exists(copy) and remote._LOCAL_COPIES.get(url) == copy
+    readers.release_inputs()  # A ends
+    assert not os.path.exists(copy) and url not in remote._LOCAL_COPIES

@@ -383,7 +383,7 @@ def field():
 def test_cog_round_trip(field, tmp_path):
     import rasterio
 
-    from talmek_track.output.formats import write_cog
+    from talmek_track.output.geotiff import write_cog
 
     write_cog(tmp_path / "vectors.tif", field)
     with rasterio.open(tmp_path / "vectors.tif") as ds:
@@ -403,7 +403,7 @@ def test_netcdf_round_trip(field, tmp_path):
     import rasterio
 
     from talmek_track.output.dataset import to_dataset
-    from talmek_track.output.formats import write_netcdf
+    from talmek_track.output.netcdf import write_netcdf
 
     write_netcdf(tmp_path / "vectors.nc", field)
     expected = to_dataset(field)
@@ -423,7 +423,7 @@ def test_netcdf_round_trip(field, tmp_path):
 def test_geojson_is_wgs84(field, tmp_path):
     from rasterio.warp import transform
 
-    from talmek_track.output.formats import write_geojson_wgs84
+    from talmek_track.output.geojson import write_geojson_wgs84
 
     write_geojson_wgs84(tmp_path / "vectors.geojson", field)
     doc = json.loads((tmp_path / "vectors.geojson").read_text())
@@ -444,7 +444,7 @@ def test_geojson_is_wgs84(field, tmp_path):
 
 def test_geopackage_native_crs(field, tmp_path):
     pyogrio = pytest.importorskip("pyogrio")
-    from talmek_track.output.formats import write_gpkg
+    from talmek_track.output.geopackage import write_gpkg
 
     write_gpkg(tmp_path / "vectors.gpkg", field)
     info = pyogrio.read_info(tmp_path / "vectors.gpkg")

@@ -47,7 +47,8 @@ from talmek_track.errors import InputError, OptionError, describe_error
 from talmek_track.options.dates import DAYS_PER_YEAR, interval_days
 from talmek_track.options.values import SourcePolicy, parse_reference
 from talmek_track.sources.gate import REFERENCE_DRIVERS, Role, admit, check_pixels, open_raster, refusal, subdataset
-from talmek_track.sources.readers import WARP_TOLERANCE, ImageSource, gdal_path
+from talmek_track.sources.readers import WARP_TOLERANCE, ImageSource
+from talmek_track.sources.remote import gdal_path
 
 __all__ = ["ERROR_SIGMAS", "SLACK", "ReferencePrediction", "parse_reference", "reference_points"]
 

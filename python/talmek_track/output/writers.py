@@ -38,7 +38,10 @@ from talmek_track._facts import Status, status_name
 from talmek_track.errors import OutputError, TrackError, describe_error, path_text, public_path, require
 from talmek_track.matching.engine import RECORD_DTYPE
 from talmek_track.options.values import DEFAULT_FORMATS, FORMAT_WRITERS
-from talmek_track.output import formats as vector_formats
+from talmek_track.output.geojson import write_geojson_wgs84
+from talmek_track.output.geopackage import write_gpkg as write_gpkg_file
+from talmek_track.output.geotiff import write_cog
+from talmek_track.output.netcdf import write_netcdf
 from talmek_track.output.publish import Staging, staged
 from talmek_track.products.results import TrackResult
 from talmek_track.products.velocity import ACCEPTED, OUTLIER, VARIABLES, VectorField
@@ -372,7 +375,7 @@ def write_geojson(folder: Path, result: TrackResult) -> list[Path]:
     """vectors.geojson (RFC 7946): the accepted and outlier vectors as lines in WGS 84 longitude
     and latitude, every variable as a property."""
     path = folder / "vectors.geojson"
-    vector_formats.write_geojson_wgs84(path, _vector_field(result))
+    write_geojson_wgs84(path, _vector_field(result))
     return [path]
 
 
@@ -383,7 +386,7 @@ def write_tif(folder: Path, result: TrackResult) -> list[Path]:
     if result.grid_transform is None or result.records.size == 0:
         return []
     path = folder / "vectors.tif"
-    vector_formats.write_cog(path, _vector_field(result))
+    write_cog(path, _vector_field(result))
     return [path]
 
 
@@ -392,7 +395,7 @@ def write_nc(folder: Path, result: TrackResult) -> list[Path]:
     """vectors.nc: CF NetCDF of the grid with its coordinates and CRS."""
     require("xarray", "xarray")
     path = folder / "vectors.nc"
-    vector_formats.write_netcdf(path, _vector_field(result))
+    write_netcdf(path, _vector_field(result))
     return [path]
 
 
@@ -403,7 +406,7 @@ def write_gpkg(folder: Path, result: TrackResult) -> list[Path]:
     if result.crs is None:
         return []
     path = folder / "vectors.gpkg"
-    vector_formats.write_gpkg(path, _vector_field(result))
+    write_gpkg_file(path, _vector_field(result))
     return [path]
 
 

@@ -50,14 +50,8 @@ from talmek_track.products.velocity import VectorField, fill_field, strain_field
 from talmek_track.sources.convert import check_pixel_type
 from talmek_track.sources.gate import Role, admit, check_pixels
 from talmek_track.sources.georef import check_offsets, pair_georeference
-from talmek_track.sources.readers import (
-    ImageSource,
-    SampleGrid,
-    SamplePart,
-    fetch_once,
-    http_url,
-    open_source,
-)
+from talmek_track.sources.readers import ImageSource, SampleGrid, SamplePart, open_source
+from talmek_track.sources.remote import fetch_once, http_url
 from talmek_track.sources.stac import is_stac, item_image
 from talmek_track.sources.validity import ImageValidity, open_mask, saturation_applies
 from talmek_track.sources.warp import common_grid, grid_note
@@ -83,7 +77,7 @@ def open_image(path: str | os.PathLike[str], options: TrackOptions, *, fetch: bo
 
     A STAC item (``.json``) stands for its asset (``options.asset``), its ``properties.datetime``
     becoming the image's acquisition date. An HTTP(S) file is fetched once and read locally
-    (``readers.fetch_once``), by Dask workers on this machine too; without ``fetch`` it is read in
+    (``remote.fetch_once``), by Dask workers on this machine too; without ``fetch`` it is read in
     place, window by window, like S3."""
     text = os.fspath(path)
     when = None

@@ -42,7 +42,7 @@ from talmek_track.run.pair import (
     prepare_sources,
     require_backend,
 )
-from talmek_track.sources.readers import ImageSource, forget_decoded
+from talmek_track.sources.readers import ImageSource, hold_inputs, release_inputs
 from talmek_track.sources.stac import is_stac, stack_inputs
 from talmek_track.stages import stage
 
@@ -355,6 +355,7 @@ value_range, percentiles, prefilter, filter, stable, block_pixels :
     writers = output_names(opts.formats, opts.plot, out is not None)
     require_backend(opts)
     sources: dict[int, ImageSource] = {}  # each image's value range settled once
+    hold_inputs()
     try:
         # Every image is inspected once, its header and tags: the dates choose the pairs.
         opened = [open_image(name, opts) for name in names]
@@ -423,7 +424,7 @@ value_range, percentiles, prefilter, filter, stable, block_pixels :
         if writer is not None:
             writer.finish()
     finally:
-        forget_decoded()
+        release_inputs()
     if done_before:  # the pairs a run before put into the cube keep their lines in the index
         assert writer is not None
         earlier = writer.counts(done_before, [(_stamp(stamps[i]), _stamp(stamps[j]))

@@ -32,7 +32,7 @@ from talmek_track.run.pair import (
     settle_ranges,
     track_sources,
 )
-from talmek_track.sources.readers import ImageSource, forget_decoded, source_from_array
+from talmek_track.sources.readers import ImageSource, hold_inputs, release_inputs, source_from_array
 from talmek_track.stages import stage
 
 __all__ = ["DEFAULT_FILTER", "DEFAULT_PREFILTER", "Dates", "Pair", "Stable", "track_files", "track_xarray"]
@@ -185,6 +185,7 @@ def track_files(image1: str | os.PathLike[str], image2: str | os.PathLike[str],
         repair(out)  # a run cut short before leaves a whole set of results first
     names = output_names(opts.formats, opts.plot, out is not None)
     require_backend(opts)
+    hold_inputs()
     try:
         with stage("open"):
             source1, source2 = open_pair(image1, image2, opts)
@@ -204,7 +205,7 @@ def track_files(image1: str | os.PathLike[str], image2: str | os.PathLike[str],
             paths = publish_result(staging, names, result)
         return dataclasses.replace(result, preview=None, paths=paths)
     finally:
-        forget_decoded()
+        release_inputs()
 
 
 def _array_source(name: str, image: Any, nodata: float | None) -> ImageSource:

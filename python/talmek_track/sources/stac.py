@@ -24,7 +24,7 @@ from typing import Any
 from talmek_track.errors import InputError, one_line, require
 from talmek_track.options.values import SourcePolicy
 from talmek_track.sources.gate import is_network, stac_href
-from talmek_track.sources.readers import http_url, network_reason, open_url
+from talmek_track.sources.remote import http_url, network_reason, open_url
 
 #: The largest STAC document read from the network: far above an item collection of thousands of
 #: items, small enough that a server that never ends its answer cannot fill the memory.
