@@ -12,10 +12,11 @@ from talmek_track._facts import REF_CHIP_MAX, REF_CHIP_MIN, SEARCH_CHIP_MAX, SEA
 from talmek_track.cli import command as cli
 from talmek_track.errors import OptionError
 from talmek_track.guided.fill import fill_gaps
-from talmek_track.guided.passes import Deformation, Field, match_guided, plan_passes, read_reduced
+from talmek_track.guided.passes import Deformation, Field, plan_passes, read_reduced
 from talmek_track.options.core import TrackOptions
 from talmek_track.options.values import Pass
 from talmek_track.products.strain import strain_rates
+from talmek_track.run.guided import match_guided
 
 
 @pytest.mark.parametrize("holes", [[(5, 5)], [(4, 4), (4, 5), (5, 4), (5, 5), (6, 6)], [(0, 0), (0, 1), (1, 0)]])
