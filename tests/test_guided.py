@@ -12,10 +12,11 @@ from talmek_track._facts import REF_CHIP_MAX, REF_CHIP_MIN, SEARCH_CHIP_MAX, SEA
 from talmek_track.cli import command as cli
 from talmek_track.errors import OptionError
 from talmek_track.guided.fill import fill_gaps
-from talmek_track.guided.passes import Deformation, Field, match_guided, plan_passes, read_reduced
+from talmek_track.guided.passes import Deformation, Field, parse_passes, plan_passes, read_reduced
 from talmek_track.options.core import TrackOptions
 from talmek_track.options.values import Pass
 from talmek_track.products.strain import strain_rates
+from talmek_track.run.guided import match_guided
 
 
 @pytest.mark.parametrize("holes", [[(5, 5)], [(4, 4), (4, 5), (5, 4), (5, 5), (6, 6)], [(0, 0), (0, 1), (1, 0)]])
@@ -121,6 +122,31 @@ def test_guided_finds_what_a_blind_search_cannot():
     p.hoffset_ = p.voffset_ = 8
     blind = tt.match_grid(one, two, p)
     assert np.isfinite(blind.dx[inside]).mean() < 0.6
+
+
+@pytest.mark.parametrize("passes, peak", [("1:24/37,1:24/12", "log"), ("2:24/20,1:24/12,1:24/12", "linear")])
+def test_guided_arrays_match_as_the_command_does(tmp_path, passes, peak):
+    # The array form is the command's guided run on arrays: the same records, field for field,
+    # whatever margins and offsets params carries.
+    tifffile = pytest.importorskip("tifffile")
+    one, two, _ = _sheared_pair()
+    paths = [tmp_path / "1.tif", tmp_path / "2.tif"]
+    for path, image in zip(paths, (one, two), strict=True):
+        tifffile.imwrite(path, image)
+    p = Talmek.MatchingParams()
+    p.chipwidth_ = p.chipheight_ = 24
+    p.start_row_, p.start_col_ = 32, 40
+    p.row_interval_, p.col_interval_ = 16, 20
+    p.peakmethod_ = {"log": 2, "linear": 1}[peak]
+    p.hoffset_, p.voffset_, p.row_offset_, p.col_offset_ = 20, 9, 5, -7
+    found = match_guided(one, two, p, passes=parse_passes(passes))
+    run = tt.track_files(*paths, chip=24, margin=12, step=(20, 16), start=(40, 32), peak=peak, passes=passes,
+                         prefilter="none", refine="none", backmatch=None, similarity=None)
+    assert all(same_bits(found.records[name], run.records[name]) for name in tt.RECORD_DTYPE.names)
+    assert found.passes == run.options.passes and (found.status == tt.Status.accepted).mean() > 0.7
+    accepted = found.status == tt.Status.accepted
+    assert same_bits(found.dx[accepted], run.vector_field.values["dx"].reshape(found.dx.shape)[accepted])
+    assert (np.abs(found.predicted_dx).max() > 20) == (len(found.passes) > 1)
 
 
 def test_fill_and_strain_reach_the_dataset():

@@ -3,20 +3,11 @@ bias, curvature x chip^2 / 24, above a sixth of a pixel) is rejected (check ``be
 
 from __future__ import annotations
 
-from collections.abc import Callable
-
 import numpy as np
 
 import Talmek
 from talmek_track._facts import Status
 from talmek_track.matching.refine import BACKMATCH_MISSED, BENT, EXTRA_FIELDS
-
-#: The longest side of the picture of the first image that figures are drawn on.
-PREVIEW_SIDE = 2000
-
-#: A progress report over one pair: (points done, points of the grid).
-PairProgress = Callable[[int, int], object]
-
 
 #: The bend test of guided runs: a chip measures the mean displacement over itself, which differs
 #: from the displacement at its centre by about curvature x chip^2 / 24. Where the measured field

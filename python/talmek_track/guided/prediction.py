@@ -6,7 +6,7 @@ from __future__ import annotations
 
 import copy
 import warnings
-from collections.abc import Callable, Sequence
+from collections.abc import Sequence
 from datetime import datetime
 
 import numpy as np
@@ -38,12 +38,6 @@ from talmek_track.sources.readers import (
 )
 from talmek_track.sources.validity import ImageValidity
 from talmek_track.stages import stage
-
-#: The longest side of the picture of the first image that figures are drawn on.
-PREVIEW_SIDE = 2000
-
-#: A progress report over one pair: (points done, points of the grid).
-PairProgress = Callable[[int, int], object]
 
 
 def guided_passes(source1: ImageSource, options: TrackOptions,

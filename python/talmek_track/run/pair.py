@@ -41,6 +41,7 @@ from talmek_track.guided.prediction import (
 from talmek_track.guided.reference import reference_points
 from talmek_track.matching.backends import get_runner, run_blocks, service
 from talmek_track.matching.blocks import BlockJob, BlockRecords, assemble, first_fitting, plan_blocks
+from talmek_track.matching.deform import Field
 from talmek_track.matching.engine import grid_points, on_grid
 from talmek_track.matching.refine import split
 from talmek_track.options.core import TrackOptions
@@ -226,7 +227,8 @@ def check_grid_size(shape: tuple[int, int], params: Talmek.MatchingParams, max_p
 class PairPlan:
     """One pair planned for matching: its sources and completed settings, the grid and its
     block jobs, the options it was planned with, and what the vector field needs besides them
-    (dates, the grid points on stable ground, attributes of the prediction for the field)."""
+    (dates, the grid points on stable ground, attributes of the prediction for the field); a
+    guided plan's ``prediction`` is the field its jobs deform image 2 by."""
 
     source1: ImageSource
     source2: ImageSource
@@ -237,6 +239,7 @@ class PairPlan:
     dates: tuple[datetime, datetime] | None = None
     stable_points: np.ndarray | None = None
     attrs: Mapping[str, object] = dataclasses.field(default_factory=dict)
+    prediction: Field | None = None
 
     @property
     def total(self) -> int:
@@ -317,7 +320,7 @@ def _plan_pair(source1: ImageSource, source2: ImageSource, params: Talmek.Matchi
                        prefilter=None if prefilter.kind == "none" else prefilter,
                        refine=options.refinement, validity=validity,
                        deformation=deformation, slots=block_slots(options))
-    return PairPlan(source1, source2, params, grid_shape, jobs, options, dates, stable, notes)
+    return PairPlan(source1, source2, params, grid_shape, jobs, options, dates, stable, notes, deformation)
 
 
 def match_plan(plan: PairPlan, options: TrackOptions,
