@@ -8,6 +8,10 @@ from pathlib import Path
 import pytest
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
+# The suites mirror the package's stages, one folder each; a few share helpers and fixtures across
+# folders by module name (their names are unique), as when they lay side by side.
+sys.path[1:1] = [str(p) for p in sorted(Path(__file__).resolve().parent.iterdir())
+                 if p.is_dir() and any(p.glob("test_*.py"))]
 
 import conformance  # noqa: E402
 

@@ -25,7 +25,7 @@ new flag needs nothing there. To add an option:
    places --timeout after --max-download; its errors are worded with the flag by themselves;
 2. add a line to the keyword dictionaries of the entry points that take it (``MatchKeywords``,
    ``FieldKeywords``, ``StackKeywords``, ``ArrayKeywords``; type checkers need them written out,
-   and tests/test_options.py holds them to the fields);
+   and tests/options/test_core.py holds them to the fields);
 3. describe the keyword in ``track_files``'s docstring.
 """
 

@@ -18,7 +18,7 @@ pytest.importorskip("rasterio")
 xr = pytest.importorskip("xarray")
 pytest.importorskip("rioxarray")
 
-DATA = Path(__file__).resolve().parent / "data"
+DATA = Path(__file__).resolve().parents[1] / "data"
 JULY, AUGUST = datetime(2024, 7, 1, tzinfo=UTC), datetime(2024, 8, 12, tzinfo=UTC)
 
 #: Attributes of every kind a step of a run may record; all must reach every file.
