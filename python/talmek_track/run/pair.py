@@ -1,16 +1,17 @@
 """One pair of images from its sources to a finished result: prepare, plan, match, finish.
 
-The entry points (``track_files``, ``track_xarray``, ``match_stack``) open or build the two
-``ImageSource``s and settle their value ranges; from there every run goes the same way, one step
-after the other and never back:
+The entry points (``track_files``, ``track_xarray``, ``match_stack``) open or build the
+``ImageSource``s (files through ``open_images``, under one policy for remote files) and settle
+each image's value range once (``settle_ranges``); from there every run goes the same way, one
+step after the other and never back:
 
-``prepare_sources``
-    relates the two georeferences and completes the MatchingParams of the options (the shift
-    between the pixel grids, the grid start).
+``prepare_pair``
+    puts the two sources on one grid and completes the MatchingParams of the options
+    (``prepare_sources``: the shift between the pixel grids, the grid start).
 ``plan_pair``
     lays the grid and cuts it into block jobs (``PairPlan``).
-``match_plan``
-    matches the jobs on the chosen backend.
+``match_plan``, ``match_pairs``
+    match the jobs of one pair, or of a stack's pairs at once, on the chosen backend.
 ``finish_plan``
     assembles the blocks' records and builds the ``TrackResult``, whole: the grid, the vector
     field and, when a figure is wanted, the preview. Writers then read it.
