@@ -86,7 +86,7 @@ def server(tmp_path):
 
     folder = tmp_path / "served"
     folder.mkdir()
-    handler = type("Handler", (Counting,), {"sent": 0, "requests": 0, "routes": {}})
+    handler = type("Handler", (Counting,), {"sent": 0, "by_path": {}, "requests": 0, "routes": {}})
     httpd = http.server.ThreadingHTTPServer(("127.0.0.1", 0), functools.partial(handler, directory=str(folder)))
     thread = threading.Thread(target=httpd.serve_forever, daemon=True)
     thread.start()

@@ -14,10 +14,11 @@ def quiet(fn, *args, **kw):
 
 class Counting(http.server.SimpleHTTPRequestHandler):
     """Serves a folder with byte ranges and counts the requests it answers (``requests``) and the
-    body bytes it sends; ``routes`` answers other paths with (status, headers, body) made by a
-    function of the request (the handler)."""
+    body bytes it sends, in all (``sent``) and by path (``by_path``); ``routes`` answers other
+    paths with (status, headers, body) made by a function of the request (the handler)."""
 
     sent = 0
+    by_path: dict = {}
     requests = 0
     lock = threading.Lock()
     routes: dict = {}
@@ -86,6 +87,8 @@ class Counting(http.server.SimpleHTTPRequestHandler):
             left -= len(chunk)
             with self.lock:
                 type(self).sent += len(chunk)
+                bare = self.path.split("?", 1)[0]
+                type(self).by_path[bare] = type(self).by_path.get(bare, 0) + len(chunk)
 
 
 def cog(source, target):

@@ -9,10 +9,10 @@ from pathlib import Path
 
 import numpy as np
 import pytest
+from test_velocity import IMAGE1, IMAGE2, PIXEL, georeferenced_field, params, write_geotiff
 
 import talmek_track
 from talmek_track.products.velocity import OUTLIER, vector_field
-from test_velocity import IMAGE1, IMAGE2, PIXEL, georeferenced_field, params, write_geotiff
 
 pytest.importorskip("rasterio")
 xr = pytest.importorskip("xarray")

@@ -6,9 +6,10 @@ import urllib.parse
 import pytest
 
 pytest.importorskip("pystac_client")
+from test_remote import cogs, serve  # noqa: E402, F401 - fixtures
+
 from serving import quiet  # noqa: E402
 from talmek_track.cli import command as cli  # noqa: E402
-from test_remote import cogs, serve  # noqa: E402, F401 - fixtures
 
 SIGNATURE = "se-2099-secret-7d1f"  # a signed URL's credential: it reaches no output
 ITEMS = [("a", "2024-06-01T10:00:00Z", 5.0, "image1.tif"), ("b", "2024-07-01T10:00:00Z", 10.0, "image2.tif"),

@@ -1,16 +1,17 @@
 """One pair of images from its sources to a finished result: prepare, plan, match, finish.
 
-The entry points (``track_files``, ``track_xarray``, ``match_stack``) open or build the two
-``ImageSource``s and settle their value ranges; from there every run goes the same way, one step
-after the other and never back:
+The entry points (``track_files``, ``track_xarray``, ``match_stack``) open or build the
+``ImageSource``s (files through ``open_images``, under one policy for remote files) and settle
+each image's value range once (``settle_ranges``); from there every run goes the same way, one
+step after the other and never back:
 
-``prepare_sources``
-    relates the two georeferences and completes the MatchingParams of the options (the shift
-    between the pixel grids, the grid start).
+``prepare_pair``
+    puts the two sources on one grid and completes the MatchingParams of the options
+    (``prepare_sources``: the shift between the pixel grids, the grid start).
 ``plan_pair``
     lays the grid and cuts it into block jobs (``PairPlan``).
-``match_plan``
-    matches the jobs on the chosen backend.
+``match_plan``, ``match_pairs``
+    match the jobs of one pair, or of a stack's pairs at once, on the chosen backend.
 ``finish_plan``
     assembles the blocks' records and builds the ``TrackResult``, whole: the grid, the vector
     field and, when a figure is wanted, the preview. Writers then read it.
@@ -39,7 +40,7 @@ from talmek_track.guided.prediction import (
     reference_prediction,
 )
 from talmek_track.guided.reference import reference_points
-from talmek_track.matching.backends import get_runner, run_blocks, service
+from talmek_track.matching.backends import get_runner, run_block_groups, run_blocks, service
 from talmek_track.matching.blocks import BlockJob, BlockRecords, assemble, first_fitting, plan_blocks
 from talmek_track.matching.deform import Field
 from talmek_track.matching.engine import grid_points, on_grid
@@ -98,14 +99,19 @@ def open_image(path: str | os.PathLike[str], options: TrackOptions, *, fetch: bo
     return source
 
 
+def open_images(paths: Sequence[str | os.PathLike[str]], options: TrackOptions) -> list[ImageSource]:
+    """A run's inputs opened (``open_image``), each once, under one policy for remote files:
+    HTTP(S) files are fetched whole once unless a cluster's workers cannot all see this
+    machine's files (``fetch_copies``)."""
+    fetch = fetch_copies([os.fspath(p) for p in paths], options)
+    return [open_image(p, options, fetch=fetch) for p in paths]
+
+
 def open_pair(path1: str | os.PathLike[str], path2: str | os.PathLike[str],
               options: TrackOptions) -> tuple[ImageSource, ImageSource]:
-    """Both inputs opened (``open_image``) and put on one grid (``warp.common_grid``). HTTP(S)
-    files are fetched whole once unless a cluster's workers cannot all see this machine's
-    files (``fetch_copies``)."""
-    fetch = fetch_copies((os.fspath(path1), os.fspath(path2)), options)
-    return on_common_grid(open_image(path1, options, fetch=fetch), open_image(path2, options, fetch=fetch),
-                          options)
+    """Both inputs opened (``open_images``) and put on one grid (``warp.common_grid``)."""
+    source1, source2 = open_images((path1, path2), options)
+    return on_common_grid(source1, source2, options)
 
 
 def fetch_copies(paths: Sequence[str], options: TrackOptions) -> bool:
@@ -143,19 +149,22 @@ def samples_from_blocks(source: ImageSource, options: TrackOptions) -> bool:
             and not options.guided and options.reference is None and read_in_place(source))
 
 
-def settle_ranges(source1: ImageSource, source2: ImageSource,
-                  options: TrackOptions) -> tuple[ImageSource, ImageSource]:
-    """Both sources with their value ranges settled (``ImageSource.with_range``), but those that
-    ``samples_from_blocks`` leaves to the matching's reads: ``track_sources`` settles them."""
+def settle_ranges(sources: Sequence[ImageSource], options: TrackOptions, *,
+                  from_blocks: bool = True) -> list[ImageSource]:
+    """The sources with their value ranges settled (``ImageSource.with_range``), each once, but
+    those that ``samples_from_blocks`` leaves to the matching's reads (unless ``from_blocks`` is
+    False: an image that a run also reads through a warp): ``match_pairs`` settles them. A warped
+    source's range is that of its file's own pixels, so an image's range is the same on every
+    grid it is matched on."""
     settled = []
     with stage("value range"):
-        for source in (source1, source2):
-            if samples_from_blocks(source, options):
+        for source in sources:
+            if from_blocks and samples_from_blocks(source, options):
                 check_pixel_type(np.dtype(source.dtype), source.path)
                 settled.append(source)
             else:
                 settled.append(source.with_range(options.value_range, options.percentiles))
-    return settled[0], settled[1]
+    return settled
 
 
 def on_common_grid(source1: ImageSource, source2: ImageSource,
@@ -165,6 +174,15 @@ def on_common_grid(source1: ImageSource, source2: ImageSource,
     if s1.warp is not None:
         check_pixels(s1.path, *s1.shape, options.max_pixels)
     return s1, s2
+
+
+def prepare_pair(source1: ImageSource, source2: ImageSource,
+                 options: TrackOptions) -> tuple[ImageSource, ImageSource, Talmek.MatchingParams]:
+    """Two opened sources put on the options' grid (``on_common_grid``) and the MatchingParams of
+    the options completed for them (``prepare_sources``)."""
+    source1, source2 = on_common_grid(source1, source2, options)
+    params = prepare_sources(source1, source2, options.params(), start_given=options.start_given)
+    return source1, source2, params
 
 
 def auto_start(params: Talmek.MatchingParams) -> Talmek.MatchingParams:
@@ -385,35 +403,74 @@ def finish_field(field: VectorField, options: TrackOptions | None) -> VectorFiel
     return field
 
 
+#: What a run does with each pair once all its blocks are in: its index among the plans, its
+#: plan (with the ranges its blocks settled) and its blocks in job order.
+PairDone = Callable[[int, PairPlan, list[BlockRecords]], object]
+
+
+def match_pairs(plans: Sequence[PairPlan], images: Sequence[tuple[int, int]], options: TrackOptions,
+                done: PairDone, progress: Callable[[int], object] | None = None) -> None:
+    """The blocks of one or many planned pairs matched on the options' backend, all handed to it
+    at once, earlier pairs first (``run_block_groups``); ``done`` gets each pair as soon as its
+    last block is in. ``images`` names each pair's two images as indices into the run's images;
+    ``progress`` gets the points done over all pairs.
+
+    A source whose range ``settle_ranges`` left to the matching's reads (``samples_from_blocks``)
+    is matched in two passes on Dask (the Dask backend's ``run_sampled``): the workers read each
+    such image once for all its pairs, in strips of whole rows of tiles, and hold them; the
+    sample pixels among them come back and this process settles the image's range exactly as
+    ``with_range`` would (the same pixels, each once); the blocks then match from the strips."""
+    flags = [(samples_from_blocks(plan.source1, options), samples_from_blocks(plan.source2, options))
+             for plan in plans]
+    sampled: dict[int, ImageSource] = {}  # the images read in strips, by their index
+    for plan, pair, flag in zip(plans, images, flags, strict=True):
+        for k, source, on in zip(pair, (plan.source1, plan.source2), flag, strict=True):
+            if on:
+                sampled.setdefault(k, source)
+    settled = list(plans)
+
+    def finisher(n: int) -> Callable[[list[BlockRecords]], object]:
+        return lambda blocks: done(n, settled[n], blocks)
+
+    groups = [(plan.jobs, f"{plan.source1.path} and {plan.source2.path}", finisher(n))
+              for n, plan in enumerate(plans)]
+    with stage("matching"):
+        if not sampled:
+            run_block_groups(groups, backend=options.backend, threads=options.threads, progress=progress,
+                             **options.cluster)
+            return
+        order = sorted(sampled)
+
+        def settle(parts: Sequence[Sequence[SamplePart]]) -> list[list[BlockJob]]:
+            ranges = {}
+            for k, image_parts in zip(order, parts, strict=True):
+                grid = SampleGrid(sampled[k])
+                for part in image_parts:
+                    grid.add(part)
+                ranges[k] = sampled[k].with_sample(grid.sample(), options.percentiles).value_range
+            for n, (plan, (i, j), (on1, on2)) in enumerate(zip(plans, images, flags, strict=True)):
+                s1 = dataclasses.replace(plan.source1, value_range=ranges[i]) if on1 else plan.source1
+                s2 = dataclasses.replace(plan.source2, value_range=ranges[j]) if on2 else plan.source2
+                jobs = [dataclasses.replace(job, source1=s1, source2=s2) for job in plan.jobs]
+                settled[n] = dataclasses.replace(plan, source1=s1, source2=s2, jobs=jobs)
+            return [plan.jobs for plan in settled]
+
+        held = [(order.index(i) if on1 else None, order.index(j) if on2 else None)
+                for (i, j), (on1, on2) in zip(images, flags, strict=True)]
+        service("dask", "run_sampled")(groups, held, [sampled[k] for k in order], settle,
+                                       threads=options.threads, progress=progress, **options.cluster)
+
+
 def match_sampled(plan: PairPlan, options: TrackOptions,
                   progress: PairProgress | None = None) -> tuple[PairPlan, list[BlockRecords]]:
-    """The plan's blocks matched on Dask in two passes (the Dask backend's ``run_sampled``) when the
-    value range of a source is left to the matching's reads (``samples_from_blocks``): the
-    workers read each such image once, in strips of whole rows of tiles, and hold them; the
-    sample pixels among them come back and this process settles the ranges exactly as
-    ``with_range`` would (the same pixels, each once); the blocks then match from the strips.
-    Returns the plan with the settled sources and the blocks (job order)."""
-    run_sampled = service("dask", "run_sampled")
-    sources = [plan.source1, plan.source2]
-    sampled = (samples_from_blocks(plan.source1, options), samples_from_blocks(plan.source2, options))
-    grids = [SampleGrid(s) if on else None for s, on in zip(sources, sampled, strict=True)]
-
-    def settle(parts: tuple[list[SamplePart], list[SamplePart]]) -> list[BlockJob]:
-        for k, grid in enumerate(grids):
-            if grid is not None:
-                for part in parts[k]:
-                    grid.add(part)
-                sources[k] = sources[k].with_sample(grid.sample(), options.percentiles)
-        jobs[:] = [dataclasses.replace(job, source1=sources[0], source2=sources[1]) for job in plan.jobs]
-        return jobs
-
-    jobs: list[BlockJob] = []
+    """One pair's blocks matched by ``match_pairs``, its sources' ranges settled from the
+    blocks' reads where ``samples_from_blocks`` says so. Returns the plan with the settled
+    sources and the blocks (job order)."""
+    finished: list[tuple[PairPlan, list[BlockRecords]]] = []
     total = plan.total
     report = None if progress is None else (lambda done: progress(done, total))
-    with stage("matching"):
-        blocks = run_sampled(plan.jobs, (plan.source1, plan.source2), sampled, settle, threads=options.threads,
-                             progress=report, **options.cluster)
-    return dataclasses.replace(plan, source1=sources[0], source2=sources[1], jobs=jobs), blocks
+    match_pairs([plan], [(0, 1)], options, lambda _, settled, blocks: finished.append((settled, blocks)), report)
+    return finished[0]
 
 
 def track_sources(source1: ImageSource, source2: ImageSource, params: Talmek.MatchingParams,

@@ -24,7 +24,6 @@ import numpy as np
 
 from talmek_track._facts import Status
 from talmek_track.errors import OptionError, public_path, require
-from talmek_track.matching.backends import run_block_groups
 from talmek_track.matching.blocks import BlockRecords
 from talmek_track.options.core import StackKeywords, TrackOptions, check_path
 from talmek_track.options.dates import parse_date
@@ -36,15 +35,15 @@ from talmek_track.products.results import TrackResult
 from talmek_track.run.pair import (
     PairPlan,
     finish_plan,
-    on_common_grid,
-    open_image,
+    match_pairs,
+    open_images,
     plan_pair,
-    prepare_sources,
+    prepare_pair,
     require_backend,
+    settle_ranges,
 )
 from talmek_track.sources.readers import ImageSource, hold_inputs, release_inputs
 from talmek_track.sources.stac import is_stac, stack_inputs
-from talmek_track.stages import stage
 
 __all__ = ["StackResult", "match_stack", "pair_folder_names", "select_pairs"]
 
@@ -354,11 +353,11 @@ value_range, percentiles, prefilter, filter, stable, block_pixels :
         repair_tree(out)  # a run cut short before leaves a whole set of results first
     writers = output_names(opts.formats, opts.plot, out is not None)
     require_backend(opts)
-    sources: dict[int, ImageSource] = {}  # each image's value range settled once
     hold_inputs()
     try:
-        # Every image is inspected once, its header and tags: the dates choose the pairs.
-        opened = [open_image(name, opts) for name in names]
+        # Every image is inspected once, its header and tags: the dates choose the pairs. Remote
+        # images are fetched under the pair's policy (``fetch_copies``), each once for the stack.
+        opened = open_images(names, opts)
         stamps = stack_dates(opened, dates)
         chosen = select_pairs(len(names), pairs, dates=stamps, max_days=max_days, min_days=min_days)
         if not chosen:
@@ -374,19 +373,14 @@ value_range, percentiles, prefilter, filter, stable, block_pixels :
                            if writer.has(_stamp(stamps[i]), _stamp(stamps[j]))]
             chosen = [p for p in chosen if p not in done_before]
         folders = pair_folder_names(names, chosen)
-
-        def source(k: int) -> ImageSource:
-            if k not in sources:
-                with stage("value range"):
-                    sources[k] = opened[k].with_range(opts.value_range, opts.percentiles)
-            return sources[k]
-
-        plans: list[PairPlan] = []
-        for i, j in chosen:
-            params = opts.params()
-            source1, source2 = on_common_grid(source(i), source(j), opts)
-            params = prepare_sources(source1, source2, params, start_given=opts.start_given)
+        prepared = [prepare_pair(opened[i], opened[j], opts) for i, j in chosen]
+        for source1, _, _ in prepared:
             require_writers(writers, source1)
+        ranged = _settle_images(opened, chosen, prepared, opts)
+        plans: list[PairPlan] = []
+        for (i, j), (source1, source2, params) in zip(chosen, prepared, strict=True):
+            source1 = dataclasses.replace(source1, value_range=ranged[i].value_range)
+            source2 = dataclasses.replace(source2, value_range=ranged[j].value_range)
             d1, d2 = stamps[i], stamps[j]
             when = (d1, d2) if d1 is not None and d2 is not None and d1 != d2 else None
             if when is None and d1 is not None and d1 == d2:
@@ -399,28 +393,22 @@ value_range, percentiles, prefilter, filter, stable, block_pixels :
         counts: list[tuple[int, int]] = [(0, 0)] * len(plans)
         total = sum(plan.total for plan in plans)
 
-        def finisher(k: int) -> Callable[[list[BlockRecords]], object]:
-            def done(blocks: list[BlockRecords]) -> None:
-                result = finish_plan(plans[k], blocks, preview="plot" in writers)
-                if out is not None:
-                    paths = write_result(out / folders[k], writers, result)
-                    result = dataclasses.replace(result, preview=None, paths=paths)
-                active = result.records["active"]
-                counts[k] = (len(active), int(np.count_nonzero(active == Status.accepted)))
-                if writer is not None and result.vector_field is not None:
-                    i, j = chosen[k]
-                    writer.append(to_dataset(result.vector_field), _stamp(stamps[i]),
-                                  _stamp(stamps[j]))
-                if keep:
-                    results[k] = result
-            return done
+        def done(k: int, plan: PairPlan, blocks: list[BlockRecords]) -> None:
+            result = finish_plan(plan, blocks, preview="plot" in writers)
+            if out is not None:
+                paths = write_result(out / folders[k], writers, result)
+                result = dataclasses.replace(result, preview=None, paths=paths)
+            active = result.records["active"]
+            counts[k] = (len(active), int(np.count_nonzero(active == Status.accepted)))
+            if writer is not None and result.vector_field is not None:
+                i, j = chosen[k]
+                writer.append(to_dataset(result.vector_field), _stamp(stamps[i]), _stamp(stamps[j]))
+            if keep:
+                results[k] = result
 
-        groups = [(plan.jobs, f"{plan.source1.path} and {plan.source2.path}", finisher(k))
-                  for k, plan in enumerate(plans)]
-        if groups:
-            with _Progress(progress, total, len(plans)) as report, stage("matching"):
-                run_block_groups(groups, backend=opts.backend, threads=opts.threads,
-                                 progress=report, **opts.cluster)
+        if plans:
+            with _Progress(progress, total, len(plans)) as report:
+                match_pairs(plans, chosen, opts, done, report)
         if writer is not None:
             writer.finish()
     finally:
@@ -451,6 +439,21 @@ value_range, percentiles, prefilter, filter, stable, block_pixels :
             series = write_series(invert_series(ds, float(invert)).compute(), out)
     return StackResult(names, chosen_out, stamps, [r for r in results if r is not None],
                        counts_out, index, cube_path, series)
+
+
+def _settle_images(opened: Sequence[ImageSource], chosen: Sequence[tuple[int, int]],
+                   prepared: Sequence[tuple[ImageSource, ImageSource, object]],
+                   options: TrackOptions) -> dict[int, ImageSource]:
+    """Each image of the chosen pairs with its value range settled once, by ``settle_ranges``, in
+    the order the pairs first use them. An image left to its blocks' reads (``match_pairs``) is
+    read in strips of its own grid, so one that any pair reads through a warp is settled here."""
+    used = list(dict.fromkeys(k for pair in chosen for k in pair))
+    warped = {k for pair, (s1, s2, _) in zip(chosen, prepared, strict=True)
+              for k, s in zip(pair, (s1, s2), strict=True) if s.warp is not None}
+    settled: dict[int, ImageSource] = {}
+    for k in used:
+        settled[k] = settle_ranges([opened[k]], options, from_blocks=k not in warped)[0]
+    return settled
 
 
 def _stamp(d: datetime | None) -> datetime:

@@ -26,7 +26,8 @@ from talmek_track.output.writers import output_names, preload, publish_result, r
 from talmek_track.products.results import TrackResult
 from talmek_track.run.pair import (
     PairProgress,
-    open_pair,
+    open_images,
+    prepare_pair,
     prepare_sources,
     require_backend,
     settle_ranges,
@@ -188,13 +189,12 @@ def track_files(image1: str | os.PathLike[str], image2: str | os.PathLike[str],
     hold_inputs()
     try:
         with stage("open"):
-            source1, source2 = open_pair(image1, image2, opts)
-            params = opts.params()
-            params = prepare_sources(source1, source2, params, start_given=opts.start_given)
+            source1, source2 = open_images((image1, image2), opts)
+            source1, source2, params = prepare_pair(source1, source2, opts)
         require_writers(names, source1)
         preload(names)
         dates = opts.dates if opts.dates is not None else acquisition_dates(source1, source2)
-        source1, source2 = settle_ranges(source1, source2, opts)
+        source1, source2 = settle_ranges((source1, source2), opts)
         if out is None:
             return track_sources(source1, source2, params, opts, dates=dates, progress=progress)
         # The staging folder exists while the pair is matched, so that an interrupt at any point

@@ -336,9 +336,11 @@ def _block_weight(job: Any) -> int:
 
 
 def _run_groups(client: Any, groups: Sequence[Group], fn: Callable[..., BlockRecords],
-                progress: Progress | None) -> list[list[BlockRecords]]:
+                progress: Progress | None,
+                inputs: Callable[[int, int], tuple[Any, ...]] | None = None) -> list[list[BlockRecords]]:
     """Runs every group's jobs as tasks, earlier groups first; calls each group's ``on_done``
     with its matched blocks (job order) once all its blocks are in and returns them per group.
+    ``inputs(g, j)`` gives what the task of group g's job j takes beside the job (none without).
 
     Results come back as the tasks complete and are released on the cluster at once. Any error
     (a failed block, Ctrl-C, a failing ``on_done``) cancels every task still pending."""
@@ -353,7 +355,8 @@ def _run_groups(client: Any, groups: Sequence[Group], fn: Callable[..., BlockRec
             # came), so that a small one, not a large one, is the last to run; higher priority
             # for earlier pairs, so that pairs finish (and are written) in turn.
             for j in sorted(range(len(jobs)), key=lambda k: -weights[k]):
-                future = client.submit(fn, jobs[j], THREADS_PER_BLOCK, key=f"talmek-block-{run}-{g}-{j}",
+                more = () if inputs is None else inputs(g, j)
+                future = client.submit(fn, jobs[j], *more, THREADS_PER_BLOCK, key=f"talmek-block-{run}-{g}-{j}",
                                        priority=-g, pure=False)
                 futures[j] = future
                 where[future.key] = (g, j)
@@ -533,49 +536,47 @@ def match_held_task(job: BlockJob, strips1: Sequence[HeldStrip] | None, strips2:
     return match_task(dataclasses.replace(job, source1=source1, source2=source2), threads)
 
 
-#: Settles the sources' ranges from the sample pixels of each image's strips (empty for an image
-#: not read in strips); returns the jobs with the settled sources.
-Settle = Callable[[tuple[list[SamplePart], list[SamplePart]]], Sequence[BlockJob]]
+#: Settles the images' ranges from the sample pixels of each one's strips, on the client; returns
+#: each group's jobs with the settled sources.
+Settle = Callable[[list[list[SamplePart]]], Sequence[Sequence[BlockJob]]]
 
 
-def run_sampled(jobs: Sequence[BlockJob], sources: tuple[ImageSource, ImageSource], sampled: tuple[bool, bool],
-                settle: Settle, *, threads: int | None = None, progress: Progress | None = None,
-                client: Any = None, scheduler: str | None = None, workers: int | None = None,
-                connect_timeout: float | None = None,
-                handshake_timeout: float | None = None) -> list[BlockRecords]:
-    """Matches one pair's blocks in two passes, reading the images ``sampled`` names once, in
-    strips (see the section).
+def run_sampled(groups: Sequence[Group], held: Sequence[tuple[int | None, int | None]],
+                images: Sequence[ImageSource], settle: Settle, *, threads: int | None = None,
+                progress: Progress | None = None, client: Any = None, scheduler: str | None = None,
+                workers: int | None = None, connect_timeout: float | None = None,
+                handshake_timeout: float | None = None) -> list[list[BlockRecords]]:
+    """Matches the blocks of one or more pairs in two passes, reading each image of ``images``
+    once for all its pairs, in strips (see the section).
 
     Parameters
     ----------
-    jobs : sequence of BlockJob
-        The pair's blocks; their sources need not carry ranges yet.
-    sources : (ImageSource, ImageSource)
-        The pair's two images.
-    sampled : (bool, bool)
-        Which images are read in strips, their value-range samples gathered from the strips.
+    groups : sequence of (jobs, label, on_done)
+        As for ``run_groups``; the jobs' sources need not carry ranges yet.
+    held : sequence of (int or None, int or None)
+        Per group, the index into ``images`` of its image 1 and its image 2, None for an image
+        read from its file as usual.
+    images : sequence of ImageSource
+        The images read in strips, their value-range samples gathered from the strips.
     settle : callable
-        Given each image's sample pixels, settles the ranges on the client and returns the jobs
-        with them (see ``Settle``).
+        Given each image's sample pixels, settles the ranges on the client and returns each
+        group's jobs with them (see ``Settle``).
     threads, progress, client, scheduler, workers, connect_timeout, handshake_timeout :
         See ``run_groups``.
 
     Returns
     -------
-    list of BlockRecords
-        One per job, in job order, as ``run_blocks`` gives them for the settled jobs.
+    list of list of BlockRecords
+        As ``run_groups`` gives them for the settled jobs.
     """
     timeouts = _timeouts(connect_timeout, handshake_timeout)
     run = uuid.uuid4().hex[:12]
     with dask_client(client, scheduler, workers, threads, **timeouts) as c:
-        strips: list[list[Any]] = [[], []]
-        matched: list[Any] = []
+        strips: list[list[Any]] = [[] for _ in images]
         try:
-            samples: tuple[list[SamplePart], list[SamplePart]] = ([], [])
-            windows = [strips_of(source) if on else [] for source, on in zip(sources, sampled, strict=True)]
-            for image, source in enumerate(sources):
-                if not sampled[image]:
-                    continue
+            samples: list[list[SamplePart]] = [[] for _ in images]
+            windows = [strips_of(source) for source in images]
+            for image, source in enumerate(images):
                 for n, region in enumerate(windows[image]):
                     strips[image].append(c.submit(hold_strip, source, region, key=f"talmek-strip-{run}-{image}-{n}",
                                                   pure=False))
@@ -589,38 +590,24 @@ def run_sampled(jobs: Sequence[BlockJob], sources: tuple[ImageSource, ImageSourc
                         raise BlockFailed(describe_error(e)) from e
                     future.release()
             settled = settle(samples)
-            regions = [held_regions(job) for job in settled]
 
-            def needed(image: int, region: Window) -> list[Any] | None:
-                if not sampled[image]:
+            def needed(image: int | None, region: Window) -> list[Any] | None:
+                if image is None:
                     return None
                 return [f for f, w in zip(strips[image], windows[image], strict=True)
                         if w.row0 < region.row1 and w.row1 > region.row0]
 
-            matched = [c.submit(match_held_task, job, needed(0, regions[j][0]), needed(1, regions[j][1]),
-                                THREADS_PER_BLOCK, key=f"talmek-block-{run}-{j}", pure=False)
-                       for j, job in enumerate(settled)]
-            # The strips stay on the cluster while blocks that read them wait, and no longer.
-            strips = [[], []]
-            index = {f.key: j for j, f in enumerate(matched)}
-            out: list[BlockRecords | None] = [None] * len(matched)
-            done = 0
-            for future in distributed.as_completed(matched, loop=c.loop):
-                interrupts.check()
-                j = index[future.key]
-                try:
-                    out[j] = future.result()
-                except Exception as e:  # noqa: BLE001 - any block error stops the run, named
-                    raise BlockFailed(describe_error(e)) from e
-                matched[j] = None
-                future.release()
-                done += len(settled[j].points1)
-                if progress is not None:
-                    progress(done)
+            # Each block's strips, taken at its submission: the strips stay on the cluster while
+            # blocks that read them wait, and no longer.
+            needs = {(g, j): (needed(held[g][0], regions[0]), needed(held[g][1], regions[1]))
+                     for g, jobs in enumerate(settled) for j, regions in enumerate(map(held_regions, jobs))}
+            strips = [[] for _ in images]
+            return _run_groups(c, [(jobs, label, on_done)
+                                   for jobs, (_, label, on_done) in zip(settled, groups, strict=True)],
+                               match_held_task, progress, lambda g, j: needs.pop((g, j)))
         except BaseException:
-            c.cancel([f for f in (*strips[0], *strips[1], *matched) if f is not None], force=True)
+            c.cancel([f for image in strips for f in image], force=True)
             raise
-        return [b for b in out if b is not None]
 
 
 def workers_see_here(client: Any = None, scheduler: str | None = None, workers: int | None = None,
