@@ -171,3 +171,28 @@ def test_imports_are_found_wherever_they_are(tmp_path, source, expected):
 ])
 def test_the_stage_order(importer, imported, allowed):
     assert (stage_of(imported) <= stage_of(importer)) is allowed
+
+
+#: The engine's names: MatchingParams' fields and a record's status field.
+ENGINE_NAMES = {"chipwidth_", "chipheight_", "hoffset_", "voffset_", "col_interval_", "row_interval_",
+                "start_col_", "start_row_", "col_offset_", "row_offset_", "peakmethod_", "corrtype_",
+                "mincorr_", "maxdiff_", "ref_cellsize_", "ref_xll_", "ref_yll_", "srch_cellsize_",
+                "srch_xll_", "srch_yll_"}
+
+
+def test_the_engines_names_stay_in_the_matching_stage():
+    """Beyond matching (and the options, which build the engine's settings), settings are read as
+    chip, margin, step, minimum strength (``matching.settings.Settings``) and statuses through
+    ``status_of``, never by the engine's field names."""
+    found = []
+    for module in module_names():
+        if module.split(".")[0] in ("matching", "options"):
+            continue
+        tree = ast.parse(_path(module, PACKAGE).read_text())
+        for node in ast.walk(tree):
+            if isinstance(node, ast.Attribute) and node.attr in ENGINE_NAMES:
+                found.append(f"{module}:{node.lineno} .{node.attr}")
+            elif (isinstance(node, ast.Subscript) and isinstance(node.slice, ast.Constant)
+                  and node.slice.value == "active"):
+                found.append(f"{module}:{node.lineno} ['active']")
+    assert not found, "\n".join(found)

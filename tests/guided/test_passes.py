@@ -12,9 +12,9 @@ from talmek_track._facts import REF_CHIP_MAX, REF_CHIP_MIN, SEARCH_CHIP_MAX, SEA
 from talmek_track.cli import command as cli
 from talmek_track.errors import OptionError
 from talmek_track.guided.fill import fill_gaps
-from talmek_track.guided.passes import Deformation, Field, parse_passes, plan_passes, read_reduced
+from talmek_track.guided.passes import Deformation, Field, plan_passes, read_reduced
 from talmek_track.options.core import TrackOptions
-from talmek_track.options.values import Pass
+from talmek_track.options.values import Pass, parse_passes
 from talmek_track.products.strain import strain_rates
 from talmek_track.run.guided import match_guided
 

@@ -17,6 +17,7 @@ from talmek_track import interrupts
 from talmek_track._facts import STATUS_NAMES, Status
 from talmek_track.errors import InputError, OptionError, OutputError, TrackError, path_text, require
 from talmek_track.interrupts import SIGNALS, Interrupted
+from talmek_track.matching.settings import status_of
 from talmek_track.options.core import TrackOptions
 from talmek_track.options.flags import UNSET, CommandOption, FlagTextError, command_options
 from talmek_track.output import publish
@@ -328,7 +329,7 @@ def summary(result: TrackResult) -> str:
     """One line: the point count by status and where they went."""
     counts: dict[int, int] = {}
     vf = result.vector_field
-    status = result.records["active"] if vf is None else vf.status
+    status = status_of(result.records) if vf is None else vf.status
     for code in status.tolist():
         counts[code] = counts.get(code, 0) + 1
     accepted = int(Status.accepted)

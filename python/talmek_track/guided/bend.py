@@ -8,6 +8,7 @@ import numpy as np
 import Talmek
 from talmek_track._facts import Status
 from talmek_track.matching.refine import BACKMATCH_MISSED, BENT, EXTRA_FIELDS
+from talmek_track.matching.settings import Settings, status_of
 
 #: The bend test of guided runs: a chip measures the mean displacement over itself, which differs
 #: from the displacement at its centre by about curvature x chip^2 / 24. Where the measured field
@@ -53,14 +54,15 @@ def bend_test(records: np.ndarray, extra: np.ndarray | None, grid_shape: tuple[i
         extra = np.zeros(len(records), np.dtype(EXTRA_FIELDS))
         for name in ("refine_dx", "refine_dy", "refine_rms_1", "refine_rms_2", "refine_corr"):
             extra[name] = np.nan
-    usable = (records["active"] == Status.accepted) & (extra["check"] < BACKMATCH_MISSED)
-    cs = params.srch_cellsize_
+    usable = (status_of(records) == Status.accepted) & (extra["check"] < BACKMATCH_MISSED)
+    settings = Settings.of(params)
+    cs = settings.cellsize2
     refined = np.isfinite(extra["refine_dx"]) & np.isfinite(extra["refine_dy"])
     dx = (records["x2"] - records["x1"]) / cs + np.where(refined, extra["refine_dx"], 0.0)
     dy = (records["y1"] - records["y2"]) / cs + np.where(refined, extra["refine_dy"], 0.0)
     bias = np.zeros(grid_shape)
-    steps = (max(1, params.row_interval_), max(1, params.col_interval_))
-    chips = (params.chipheight_, params.chipwidth_)
+    steps = (max(1, settings.step[1]), max(1, settings.step[0]))
+    chips = (settings.chip[1], settings.chip[0])
     for values in (dx, dy):
         grid = np.where(usable, values, np.nan).reshape(grid_shape)
         for axis in (0, 1):

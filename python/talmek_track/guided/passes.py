@@ -37,6 +37,7 @@ from talmek_track.errors import OptionError
 from talmek_track.guided.fill import fill_gaps
 from talmek_track.guided.outliers import median_test
 from talmek_track.matching.deform import _STRIP_PIXELS, Deformation, Field
+from talmek_track.matching.settings import Settings
 from talmek_track.options.values import MAX_FACTOR, Pass, check_passes, parse_passes
 from talmek_track.sources.readers import ImageSource, Window
 from talmek_track.stages import stage
@@ -116,16 +117,6 @@ def _first_factor(reach: float, chip: tuple[int, int], widest: int) -> int | Non
     return factor
 
 
-def pass_params(base: Talmek.MatchingParams, chip: tuple[int, int], margin: int) -> Talmek.MatchingParams:
-    """Fresh settings of one pass on arrays: ``chip`` and ``margin``, the peak fit and thresholds
-    of ``base``, no georeference (positions in pixels)."""
-    p = Talmek.MatchingParams()
-    p.chipwidth_, p.chipheight_ = chip
-    p.hoffset_ = p.voffset_ = margin
-    p.peakmethod_, p.mincorr_, p.maxdiff_ = base.peakmethod_, base.mincorr_, base.maxdiff_
-    return p
-
-
 def clean_field(dx: np.ndarray, dy: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     """The field with its outliers removed and every gap filled; OptionError when nothing was
     found (the prediction would be guesswork)."""
@@ -156,9 +147,9 @@ def chip_sigma(params: Talmek.MatchingParams, following: Sequence[Pass]) -> tupl
     """The smoothing (rows, columns, in grid steps) of a prediction for the pass that follows:
     half its chip, so that a chip sees a nearly linear prediction and the residual it measures
     belongs to its centre."""
-    chip = following[0].chip_or((params.chipwidth_, params.chipheight_)) if following else (
-        params.chipwidth_, params.chipheight_)
-    return max(chip) / 2 / max(1, params.row_interval_), max(chip) / 2 / max(1, params.col_interval_)
+    grid = Settings.of(params)
+    chip = following[0].chip_or(grid.chip) if following else grid.chip
+    return max(chip) / 2 / max(1, grid.step[1]), max(chip) / 2 / max(1, grid.step[0])
 
 
 def read_reduced(source: ImageSource, factor: int) -> tuple[np.ndarray, np.ndarray]:

@@ -4,7 +4,6 @@ field, each ending in the field that the last pass's blocks deform image 2 by.""
 
 from __future__ import annotations
 
-import copy
 import warnings
 from collections.abc import Sequence
 from datetime import datetime
@@ -18,7 +17,6 @@ from talmek_track.guided.passes import (
     Field,
     chip_sigma,
     clean_field,
-    pass_params,
     plan_passes,
     read_reduced,
     smooth_field,
@@ -30,6 +28,7 @@ from talmek_track.matching.blocks import assemble, first_fitting, last_fitting, 
 from talmek_track.matching.engine import RECORD_DTYPE, match_points
 from talmek_track.matching.masking import chips_touch
 from talmek_track.matching.prefilter import filter_rows
+from talmek_track.matching.settings import Settings, pass_params, status_of, with_search
 from talmek_track.options.core import TrackOptions
 from talmek_track.options.dates import DAYS_PER_YEAR, interval_days
 from talmek_track.options.values import Pass
@@ -69,18 +68,16 @@ def _pixel_displacement(records: np.ndarray, params: Talmek.MatchingParams,
                         rows2: int) -> tuple[np.ndarray, np.ndarray]:
     """(dx, dy) in pixels from each point to its match in image 2 (NaN where none was
     accepted), from the records' end points and image 2's georeference."""
-    ok = records["active"] == Status.accepted
-    cs = params.srch_cellsize_
-    c2 = (records["x2"] - params.srch_xll_) / cs
-    r2 = (rows2 - 1) - (records["y2"] - params.srch_yll_) / cs
+    ok = status_of(records) == Status.accepted
+    grid = Settings.of(params)
+    cs = grid.cellsize2
+    c2 = (records["x2"] - grid.origin2[0]) / cs
+    r2 = (rows2 - 1) - (records["y2"] - grid.origin2[1]) / cs
     return (np.where(ok, c2 - records["col1"], np.nan), np.where(ok, r2 - records["row1"], np.nan))
 
 
 def _pass_params(params: Talmek.MatchingParams, chip: tuple[int, int], margin: int) -> Talmek.MatchingParams:
-    p = copy.copy(params)
-    p.chipwidth_, p.chipheight_ = chip
-    p.hoffset_ = p.voffset_ = margin
-    return p
+    return with_search(params, chip, (margin, margin))
 
 
 def _reduced_pass(source1: ImageSource, source2: ImageSource, params: Talmek.MatchingParams,
@@ -109,7 +106,7 @@ def _reduced_pass(source1: ImageSource, source2: ImageSource, params: Talmek.Mat
 
     (a1, invalid1), (a2, invalid2) = reduced(source1), reduced(source2)
     # The pass's chips overlap by half: every stride-th grid point each way.
-    stride = max(1, (f * min(chip)) // (2 * max(1, min(params.row_interval_, params.col_interval_))))
+    stride = max(1, (f * min(chip)) // (2 * max(1, min(Settings.of(params).step))))
     grid = points1.reshape(grid_shape[0], grid_shape[1], 2)[::stride, ::stride]
     shape = grid.shape[:2]
     points = grid.reshape(-1, 2)
@@ -130,8 +127,8 @@ def _reduced_pass(source1: ImageSource, source2: ImageSource, params: Talmek.Mat
     pp = pass_params(params, chip, p.margin)
     with stage("match points"):
         records[~skip] = match_points(a1, a2, p1[~skip], p2[~skip], pp, threads=options.threads)
-    records["active"][skip] = Status.nodata
-    ok = records["active"] == Status.accepted
+    status_of(records)[skip] = Status.nodata
+    ok = status_of(records) == Status.accepted
     dx = np.where(ok, (records["x2"] - records["x1"]) * f, np.nan).reshape(shape)
     dy = np.where(ok, (records["y1"] - records["y2"]) * f, np.nan).reshape(shape)
     dx, dy = clean_field(dx, dy)
@@ -183,7 +180,8 @@ def guided_prediction(source1: ImageSource, source2: ImageSource, params: Talmek
     the first from the grid's offset: reduced passes on the images read reduced, full-resolution
     ones through the blocks (the first centred on the offset, later ones on image 2 deformed by
     the prediction). Memory follows the reduced images and the blocks, never the whole images."""
-    offset = (np.full(len(points1), float(params.col_offset_)), np.full(len(points1), float(params.row_offset_)))
+    cols, rows = Settings.of(params).offset
+    offset = (np.full(len(points1), float(cols)), np.full(len(points1), float(rows)))
     prediction = _grid_field(offset, points1, grid_shape)
     for k, p in enumerate(passes):
         with stage(f"guided pass {p}"):
@@ -231,7 +229,7 @@ def reference_prediction(source1: ImageSource, source2: ImageSource, params: Tal
     where it covers none), smoothed to the next pass's chip. A pass's margins are each point's
     reference margin raised to its own (points the reference misses: the blind margin raised to
     it). A pass that accepts nothing leaves the prediction as it was."""
-    offset = (float(params.col_offset_), float(params.row_offset_))
+    offset = tuple(float(v) for v in Settings.of(params).offset)
     dx = offset[0] + reference.dx
     dy = offset[1] + reference.dy
     if np.isfinite(dx).any():

@@ -44,6 +44,7 @@ import numpy.typing as npt
 import Talmek
 from talmek_track._facts import SEARCH_CHIP_MAX, SEARCH_CHIP_MIN
 from talmek_track.errors import InputError, OptionError, describe_error
+from talmek_track.matching.settings import Settings
 from talmek_track.options.dates import DAYS_PER_YEAR, interval_days
 from talmek_track.options.values import SourcePolicy, parse_reference
 from talmek_track.sources.gate import REFERENCE_DRIVERS, Role, admit, check_pixels, open_raster, refusal, subdataset
@@ -164,9 +165,10 @@ def _grid_affine(source1: ImageSource, params: Talmek.MatchingParams) -> Any:
     from affine import Affine
 
     assert source1.transform is not None
-    sx, sy = params.col_interval_, params.row_interval_
+    grid = Settings.of(params)
+    sx, sy = grid.step
     return (Affine(*source1.transform[:6])
-            @ Affine.translation(params.start_col_ + 0.5 - 0.5 * sx, params.start_row_ + 0.5 - 0.5 * sy)
+            @ Affine.translation(grid.start[0] + 0.5 - 0.5 * sx, grid.start[1] + 0.5 - 0.5 * sy)
             @ Affine.scale(sx, sy))
 
 
@@ -264,7 +266,7 @@ def reference_points(source1: ImageSource, params: Talmek.MatchingParams, points
                          "has no coordinate system")
     if len(reference) not in (1, 2):
         raise OptionError("{0} must be one or two paths", options=("reference",))
-    chip = (params.chipwidth_, params.chipheight_)
+    chip = Settings.of(params).chip
     least, most = margin_limits(chip, guided_margin)
     if len(points1) == 0:
         nothing = np.full(grid_shape, np.nan)
@@ -310,7 +312,7 @@ def reference_points(source1: ImageSource, params: Talmek.MatchingParams, points
     # The margins: the error in pixels along rows and columns, each component's error carried
     # through the projection's Jacobian and the inverse transform as a bound (absolute values).
     margins = np.empty((len(points1), 2), np.int64)
-    margins[:, 0], margins[:, 1] = params.hoffset_, params.voffset_
+    margins[:, 0], margins[:, 1] = Settings.of(params).margin
     if error is not None:
         ex = ey = np.full(len(points1), float(error))
         how = f"given: {error:g} map units/yr"
@@ -346,9 +348,9 @@ def reference_points(source1: ImageSource, params: Talmek.MatchingParams, points
         "reference_capped_points": int(capped.sum()),
     }
     if blind and total:
+        least_x, least_y = Settings.of(params).margin
         warnings.warn(f"the reference velocity map has no value at {blind} of {total} grid points "
                       f"(outside it, nodata or NaN); they are predicted from their neighbours (the grid's offset "
-                      f"where it covers none) and searched at least {params.hoffset_},{params.voffset_} px "
-                      "around that", stacklevel=3)
+                      f"where it covers none) and searched at least {least_x},{least_y} px around that", stacklevel=3)
     shape = grid_shape
     return ReferencePrediction(predicted, margins, dcol.reshape(shape), drow.reshape(shape), covered, attrs)

@@ -37,6 +37,7 @@ import numpy as np
 from talmek_track._facts import Status, status_name
 from talmek_track.errors import OutputError, TrackError, describe_error, path_text, public_path, require
 from talmek_track.matching.engine import RECORD_DTYPE
+from talmek_track.matching.settings import Settings, status_of
 from talmek_track.options.values import DEFAULT_FORMATS, FORMAT_WRITERS
 from talmek_track.output.geojson import write_geojson_wgs84
 from talmek_track.output.geopackage import write_gpkg as write_gpkg_file
@@ -340,7 +341,7 @@ def write_csv(folder: Path, result: TrackResult) -> list[Path]:
     path = folder / "vectors.csv"
     records = result.records
     vf = result.vector_field
-    status = records["active"] if vf is None else vf.status
+    status = status_of(records) if vf is None else vf.status
     header = list(CSV_COLUMNS)
     extra: list[tuple[str, np.ndarray | None]] = []  # (name, values); None: dt_days, one value
     if vf is not None:
@@ -473,7 +474,7 @@ def run_record(result: TrackResult) -> dict[str, Any]:
     from talmek_track.output.dataset import talmek_version
 
     vf = result.vector_field
-    status = result.records["active"] if vf is None else vf.status
+    status = status_of(result.records) if vf is None else vf.status
     codes, counts = np.unique(status, return_counts=True)
     record: dict[str, Any] = {
         "software": "Talmek",
@@ -632,8 +633,8 @@ def _draw_arrows(ax: Any, frame: _Frame, grid: tuple[np.ndarray, np.ndarray, np.
     typical = float(np.percentile(length[drawn], 95)) if drawn.any() else 0.0
     if not typical > 0:
         return thin
-    p = result.params
-    spacing = thin * min(abs(p.col_interval_ * frame.sx), abs(p.row_interval_ * frame.sy))
+    step = Settings.of(result.params).step
+    spacing = thin * min(abs(step[0] * frame.sx), abs(step[1] * frame.sy))
     per_unit = 0.9 * spacing / typical
     # minlength 0: vectors far shorter than the scale (stable ground) draw nothing, not a dot.
     q = ax.quiver(at_x[drawn], at_y[drawn], u[drawn], w[drawn], angles="xy", scale_units="xy",
@@ -670,7 +671,7 @@ def write_plot(folder: Path, result: TrackResult) -> list[Path]:
     p = result.params
     reduce = -(-max(result.preview.shape) // PLOT_IMAGE_SIDE)
     image, k = result.preview[::reduce, ::reduce], result.preview_step * reduce
-    all_status = result.records["active"] if vf is None else vf.status
+    all_status = status_of(result.records) if vf is None else vf.status
     grid_shape = result.grid.dx.shape
     accepted_count = int(np.count_nonzero(all_status == Status.accepted))
     rows, cols = result.image_shape
@@ -686,8 +687,9 @@ def write_plot(folder: Path, result: TrackResult) -> list[Path]:
     title = ""
     if all_status.size:
         point_index = np.arange(all_status.size).reshape(grid_shape)
-        grid_rows = p.start_row_ + p.row_interval_ * np.arange(grid_shape[0])
-        grid_cols = p.start_col_ + p.col_interval_ * np.arange(grid_shape[1])
+        settings = Settings.of(p)
+        grid_rows = settings.start[1] + settings.step[1] * np.arange(grid_shape[0])
+        grid_cols = settings.start[0] + settings.step[0] * np.arange(grid_shape[1])
 
         # The colour layer: every r-th cell, each drawn r cells wide around its own centre.
         r = max(1, -(-max(grid_shape) // PLOT_IMAGE_SIDE))
@@ -696,7 +698,7 @@ def write_plot(folder: Path, result: TrackResult) -> list[Path]:
         colour = colour.reshape(cells.shape)
         finite = colour[np.isfinite(colour)]
         top = float(np.percentile(finite, 99)) if finite.size else 1.0
-        sx, sy = r * p.col_interval_, r * p.row_interval_
+        sx, sy = r * settings.step[0], r * settings.step[1]
         layer = ax.imshow(colour, cmap="viridis", vmin=0.0, vmax=top if top > 0 else 1.0, alpha=0.65,
                           interpolation="nearest",
                           extent=(float(frame.x(grid_cols[0] - sx / 2)),

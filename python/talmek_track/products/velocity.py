@@ -23,6 +23,7 @@ from talmek_track._facts import Status
 from talmek_track.guided.fill import fill_gaps
 from talmek_track.guided.outliers import median_test
 from talmek_track.matching.engine import displacements
+from talmek_track.matching.settings import Settings, status_of
 from talmek_track.options.dates import DAYS_PER_YEAR, interval_days
 from talmek_track.options.values import FILTERS
 from talmek_track.products.stable import MIN_STABLE, STABLE_METHODS, StableShift, stable_shift
@@ -231,8 +232,9 @@ def vector_field(records: np.ndarray, shape: tuple[int, int], params: Talmek.Mat
         if image_rows is None:
             raise ValueError("a plain image needs image_rows")
         image_transform = plain_transform(image_rows)
-    accepted = records["active"] == ACCEPTED
-    cellsize = params.srch_cellsize_
+    settings = Settings.of(params)
+    accepted = status_of(records) == ACCEPTED
+    cellsize = settings.cellsize2
     dx, dy, dx_map, dy_map = displacements(records, cellsize)
     with np.errstate(divide="ignore", invalid="ignore"):
         rms_x = records["rms_1"].astype(np.float64)
@@ -249,7 +251,7 @@ def vector_field(records: np.ndarray, shape: tuple[int, int], params: Talmek.Mat
             dy = -dy_map / cellsize
     values = {"dx": dx, "dy": dy, "dx_map": dx_map, "dy_map": dy_map}
 
-    status = records["active"].astype(np.int32)
+    status = status_of(records).astype(np.int32)
     attrs = dict(attrs or {})
     judged_dx, judged_dy = dx, dy
     if extra is not None:
@@ -281,7 +283,7 @@ def vector_field(records: np.ndarray, shape: tuple[int, int], params: Talmek.Mat
 
     # Uncertainty: the calibrated fit error, the field's local roughness (deformation within the
     # chip and noise the fit does not see), and the stable-ground spread that both leave unexplained.
-    k = SIGMA_SCALE.get(int(params.peakmethod_), SIGMA_SCALE[3])  # other methods fit reciprocally
+    k = SIGMA_SCALE.get(int(settings.peak), SIGMA_SCALE[3])  # other methods fit reciprocally
     fit_x = np.where(accepted, k * rms_x, np.nan)
     fit_y = np.where(accepted, k * rms_y, np.nan)
     if shift is not None:
@@ -335,8 +337,7 @@ def vector_field(records: np.ndarray, shape: tuple[int, int], params: Talmek.Mat
         attrs["stable_shift_vx"] = (shift.dx * cellsize * _per_year(dt_days)) if shift else 0.0
         attrs["stable_shift_vy"] = (-shift.dy * cellsize * _per_year(dt_days)) if shift else 0.0
     return VectorField(records, (int(shape[0]), int(shape[1])), status, values,
-                       grid_transform(image_transform, (params.start_row_, params.start_col_),
-                                      (params.row_interval_, params.col_interval_)),
+                       grid_transform(image_transform, settings.start[::-1], settings.step[::-1]),
                        crs, map_unit_of(crs), dates, dt_days, attrs, shift, extra)
 
 

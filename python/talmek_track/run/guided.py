@@ -15,6 +15,7 @@ from talmek_track.errors import OptionError
 from talmek_track.guided.passes import DEFAULT_MARGIN, plan_passes
 from talmek_track.matching.blocks import assemble
 from talmek_track.matching.engine import as_image, grid_arrays
+from talmek_track.matching.settings import Settings
 from talmek_track.options.core import PEAK_METHODS, TrackOptions
 from talmek_track.options.values import Pass, check_passes, parse_prefilter
 from talmek_track.run.pair import match_plan, plan_pair, prepare_sources
@@ -59,7 +60,7 @@ def match_guided(image1: npt.ArrayLike, image2: npt.ArrayLike, params: Talmek.Ma
     a2 = as_image("image2", image2)
     if a1.shape != a2.shape:
         raise OptionError(f"guided matching needs two images of one shape, got {a1.shape} and {a2.shape}")
-    chip = (params.chipwidth_, params.chipheight_)
+    chip = Settings.of(params).chip
     if passes is None:
         if max_displacement is None:
             raise OptionError("give the largest displacement or the passes")
@@ -82,11 +83,12 @@ def match_guided(image1: npt.ArrayLike, image2: npt.ArrayLike, params: Talmek.Ma
 def _options(params: Talmek.MatchingParams, passes: tuple[Pass, ...], threads: int | None) -> TrackOptions:
     """The options of a run that matches as ``params`` say in ``passes``: its grid, chip, peak fit
     and thresholds, nothing before the matching or after it, no offset, no limit on the points."""
-    chip = (params.chipwidth_, params.chipheight_)
-    peak = next((name for name, code in PEAK_METHODS.items() if code == params.peakmethod_), None)
+    grid = Settings.of(params)
+    chip = grid.chip
+    peak = next((name for name, code in PEAK_METHODS.items() if code == grid.peak), None)
     if peak is None:
         raise OptionError(f"params.peakmethod_ must be one of {sorted(PEAK_METHODS.values())}, "
-                          f"got {params.peakmethod_}")
+                          f"got {grid.peak}")
     # The run's own margin is the last pass's; the options' margin only has to make a search chip
     # the engine takes with the options' chip.
     least = max(0, -((min(chip) - SEARCH_CHIP_MIN) // 2))
@@ -94,7 +96,7 @@ def _options(params: Talmek.MatchingParams, passes: tuple[Pass, ...], threads: i
     margin = min(max(passes[-1].margin, least), widest)
     return TrackOptions(
         chip=chip, margin=(margin, margin),
-        step=(params.col_interval_, params.row_interval_), start=(params.start_col_, params.start_row_),
-        peak=peak, min_strength=params.mincorr_, max_displacement=params.maxdiff_, threads=threads,
+        step=grid.step, start=grid.start, peak=peak, min_strength=grid.min_strength,
+        max_displacement=grid.max_displacement, threads=threads,
         prefilter=parse_prefilter("none"), refine="none", backmatch=None, similarity=None, filter="none",
         max_points=None, passes=passes)

@@ -41,10 +41,11 @@ from talmek_track.guided.prediction import (
 )
 from talmek_track.guided.reference import reference_points
 from talmek_track.matching.backends import get_runner, run_block_groups, run_blocks, service
-from talmek_track.matching.blocks import BlockJob, BlockRecords, assemble, first_fitting, plan_blocks
+from talmek_track.matching.blocks import BlockJob, BlockRecords, assemble, plan_blocks
 from talmek_track.matching.deform import Field
 from talmek_track.matching.engine import grid_points, on_grid
 from talmek_track.matching.refine import split
+from talmek_track.matching.settings import Settings, auto_start, with_georeference, with_search
 from talmek_track.options.core import TrackOptions
 from talmek_track.options.values import DEFAULT_BLOCK_PIXELS, Pass, Refinement, SourcePolicy
 from talmek_track.products.results import TrackResult
@@ -185,28 +186,17 @@ def prepare_pair(source1: ImageSource, source2: ImageSource,
     return source1, source2, params
 
 
-def auto_start(params: Talmek.MatchingParams) -> Talmek.MatchingParams:
-    """A copy of ``params`` whose grid starts at the first point whose chips fit in both images."""
-    p = copy.copy(params)
-    p.start_col_ = max(0, first_fitting(p.chipwidth_),
-                       first_fitting(p.chipwidth_ + 2 * p.hoffset_) - p.col_offset_)
-    p.start_row_ = max(0, first_fitting(p.chipheight_),
-                       first_fitting(p.chipheight_ + 2 * p.voffset_) - p.row_offset_)
-    return p
-
-
 def prepare_sources(source1: ImageSource, source2: ImageSource, params: Talmek.MatchingParams, *,
                     start_given: bool) -> Talmek.MatchingParams:
     """Relates two sources' georeferences and returns ``params`` completed (a copy):
     georeferences, the shift between the pixel grids, the grid start. InputError when they
     cannot be matched together."""
     geo1, geo2, shift = pair_georeference(source1, source2)
-    offset = (params.row_offset_ + shift[0], params.col_offset_ + shift[1])
+    cols, rows = Settings.of(params).offset
+    offset = (rows + shift[0], cols + shift[1])
     check_offsets(source1, source2, offset)
-    params = copy.copy(params)
-    params.ref_cellsize_, params.ref_xll_, params.ref_yll_ = geo1.cellsize, geo1.xll, geo1.yll
-    params.srch_cellsize_, params.srch_xll_, params.srch_yll_ = geo2.cellsize, geo2.xll, geo2.yll
-    params.row_offset_, params.col_offset_ = offset
+    params = with_georeference(params, (geo1.cellsize, geo1.xll, geo1.yll), (geo2.cellsize, geo2.xll, geo2.yll),
+                               (offset[1], offset[0]))
     return params if start_given else auto_start(params)
 
 
@@ -233,8 +223,9 @@ def image_validity(source: ImageSource, mask: str | np.ndarray | None, saturatio
 def check_grid_size(shape: tuple[int, int], params: Talmek.MatchingParams, max_points: int | None) -> None:
     """OptionError when the grid over an image of ``shape`` would hold more than ``max_points``
     points; counted before any point is laid out."""
-    rows = len(range(params.start_row_, shape[0], max(1, params.row_interval_)))
-    cols = len(range(params.start_col_, shape[1], max(1, params.col_interval_)))
+    grid = Settings.of(params)
+    rows = len(range(grid.start[1], shape[0], max(1, grid.step[1])))
+    cols = len(range(grid.start[0], shape[1], max(1, grid.step[0])))
     if max_points is not None and rows * cols > max_points:
         raise OptionError("the grid would hold {rows} x {cols} = {n} points, more than {0} allows "
                           "({limit}); widen {1}", options=("max_points", "step"), rows=rows,
@@ -315,8 +306,7 @@ def _plan_pair(source1: ImageSource, source2: ImageSource, params: Talmek.Matchi
                 deformation = reference_prediction(source1, source2, params, options, predicted, passes,
                                                    points1, grid_shape, validity)
             points2 = predicted_points(points1, deformation)
-        params.chipwidth_, params.chipheight_ = passes[-1].chip_or(options.chip)
-        params.hoffset_ = params.voffset_ = passes[-1].margin
+        params = with_search(params, passes[-1].chip_or(options.chip), (passes[-1].margin,) * 2)
     elif options.guided and len(points1):
         passes = guided_passes(source1, options, dates)
         if len(passes) > 1:
@@ -325,8 +315,7 @@ def _plan_pair(source1: ImageSource, source2: ImageSource, params: Talmek.Matchi
                                                 points1, grid_shape, validity)
             points2 = predicted_points(points1, deformation)
         # The last pass's chip and margin are the run's.
-        params.chipwidth_, params.chipheight_ = passes[-1].chip_or(options.chip)
-        params.hoffset_ = params.voffset_ = passes[-1].margin
+        params = with_search(params, passes[-1].chip_or(options.chip), (passes[-1].margin,) * 2)
     if len(points1) == 0:
         warnings.warn("the grid holds no point inside image 1; check the grid's start and step",
                       stacklevel=4)

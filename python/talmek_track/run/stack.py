@@ -25,6 +25,7 @@ import numpy as np
 from talmek_track._facts import Status
 from talmek_track.errors import OptionError, public_path, require
 from talmek_track.matching.blocks import BlockRecords
+from talmek_track.matching.settings import status_of
 from talmek_track.options.core import StackKeywords, TrackOptions, check_path
 from talmek_track.options.dates import parse_date
 from talmek_track.output.cube import CUBE_NAME, Cube, cube_settings, open_cube, require_dated
@@ -398,7 +399,7 @@ value_range, percentiles, prefilter, filter, stable, block_pixels :
             if out is not None:
                 paths = write_result(out / folders[k], writers, result)
                 result = dataclasses.replace(result, preview=None, paths=paths)
-            active = result.records["active"]
+            active = status_of(result.records)
             counts[k] = (len(active), int(np.count_nonzero(active == Status.accepted)))
             if writer is not None and result.vector_field is not None:
                 i, j = chosen[k]
