@@ -155,7 +155,7 @@ def build_parser() -> argparse.ArgumentParser:
         "--help; to bring OUTDIR back to a whole set of results after a run was killed, "
         "talmek-track repair --help.",
     )
-    ap.add_argument("image1", metavar="IMAGE1", help="first (reference) image")
+    ap.add_argument("image1", metavar="IMAGE1", help="first image, whose chips are searched for in IMAGE2")
     ap.add_argument("image2", metavar="IMAGE2", help="second (search) image")
     ap.add_argument("-o", "--output", metavar="OUTDIR", required=True,
                     help="folder for the results, created if missing (its parent must exist); "

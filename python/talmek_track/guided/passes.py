@@ -57,7 +57,7 @@ DEFAULT_MARGIN = 4
 
 def plan_passes(max_displacement: float, chip: tuple[int, int], *, margin: int = DEFAULT_MARGIN,
                 iterations: int = 1) -> tuple[Pass, ...]:
-    """The passes for displacements of up to ``max_displacement`` pixels with a reference chip of
+    """The passes for displacements of up to ``max_displacement`` pixels with a chip (of image 1) of
     ``chip`` (width, height): see the module. OptionError when no reduction up to MAX_FACTOR
     fits the engine's search limit."""
     if not (math.isfinite(max_displacement) and max_displacement >= 0):

@@ -423,7 +423,8 @@ class TrackOptions:
     """
 
     chip: tuple[int, int] = option((32, 32), _chip, Flag(
-        10, f"reference chip size in pixels, {REF_CHIP_MIN}..{REF_CHIP_MAX} (default: {{default}})",
+        10, "size in pixels of the chip cut from IMAGE1 around each point, "
+        f"{REF_CHIP_MIN}..{REF_CHIP_MAX} (default: {{default}})",
         metavar="N|W,H", parse=text_pair))
     margin: tuple[int, int] = option((8, 8), _margin, Flag(
         20, "search margin on each side of the chip, in pixels; the search window (chip + 2 x margin) "

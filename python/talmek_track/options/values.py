@@ -275,7 +275,7 @@ _FACTORS = tuple(2**k for k in range(MAX_FACTOR.bit_length()))
 @dataclass(frozen=True)
 class Pass:
     """One pass: the images reduced by ``factor`` (1: full resolution on the deformed image 2),
-    searched ``margin`` pixels (of that pass) around each prediction with a reference chip of
+    searched ``margin`` pixels (of that pass) around each prediction with a chip (of image 1) of
     ``chip`` (width, height) pixels of that pass (None: the run's chip)."""
 
     factor: int

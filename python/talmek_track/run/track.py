@@ -69,7 +69,7 @@ def track_files(image1: str | os.PathLike[str], image2: str | os.PathLike[str],
     progress : callable, optional
         Called with (points done, points in all) while matching.
     chip : int or (int, int)
-        Reference chip size in pixels.
+        Chip size in pixels (the chip of image 1 around each point).
     margin : int or (int, int)
         Search margin on each side of the chip; chip + 2 x margin is the search window.
     step : int or (int, int)
