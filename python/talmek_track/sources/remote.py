@@ -63,29 +63,27 @@ def network_settings(timeout: tuple[float, float] | None) -> dict[str, str]:
             "GDAL_HTTP_LOW_SPEED_LIMIT": "1"}
 
 
-class _TimedConnection(http.client.HTTPConnection):
-    """An HTTP connection made within the connect timeout (the socket's timeout while it
-    connects) and read with the read timeout afterwards."""
+class _ReadTimeout:
+    """A connection made within the connect timeout (the socket's timeout while it connects; a
+    TLS handshake counts as connecting) and read with the read timeout afterwards."""
+
+    sock: Any
 
     def __init__(self, *args: Any, read_timeout: float, **keywords: Any) -> None:
         super().__init__(*args, **keywords)
         self.read_timeout = read_timeout
 
     def connect(self) -> None:
-        super().connect()
+        super().connect()  # type: ignore[misc]
         self.sock.settimeout(self.read_timeout)
 
 
-class _TimedTLSConnection(http.client.HTTPSConnection):
-    """As ``_TimedConnection`` over TLS; the handshake counts as connecting."""
+class _TimedConnection(_ReadTimeout, http.client.HTTPConnection):
+    pass
 
-    def __init__(self, *args: Any, read_timeout: float, **keywords: Any) -> None:
-        super().__init__(*args, **keywords)
-        self.read_timeout = read_timeout
 
-    def connect(self) -> None:
-        super().connect()
-        self.sock.settimeout(self.read_timeout)
+class _TimedTLSConnection(_ReadTimeout, http.client.HTTPSConnection):
+    pass
 
 
 class _TimedHTTPHandler(urllib.request.HTTPHandler):
