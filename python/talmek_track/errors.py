@@ -32,6 +32,21 @@ class TrackError(Exception):
         return self.template.format(*(word(name) for name in self.options), **self.values)
 
 
+class OptionWarning(UserWarning):
+    """A warning whose message names options, worded like ``TrackError``'s (``worded``), so that
+    a command names them as its own flags."""
+
+    def __init__(self, template: str, *, options: tuple[str, ...] = (), **values: object) -> None:
+        self.template = template
+        self.options = options
+        self.values = values
+        super().__init__(self.worded(str))
+
+    def worded(self, word: Callable[[str], str]) -> str:
+        """The message with each option named by ``word(option)``."""
+        return self.template.format(*(word(name) for name in self.options), **self.values)
+
+
 class OptionError(TrackError, ValueError):
     """An option outside what the matching accepts (the command's wrong usage)."""
 

@@ -184,10 +184,20 @@ def test_wrong_options(options, message):
 
 def test_the_slowest_quarter_as_stable_ground(scene):
     scene, paths = scene
-    slow = run(paths, stable="slow").vector_field
+    result = run(paths, stable="slow")
+    slow = result.vector_field
     assert slow.attrs["stable_shift_method"] == "slow"
-    assert slow.stable_shift.count == int(0.25 * (slow.status == 1).sum())
-    assert slow.stable_shift.dx == pytest.approx(OFFSET[0], abs=0.05)
+    # The stable cluster found among the slowest quarter, not the quarter itself: the offset is
+    # the mask's to a few hundredths of a m/yr, and the errors cover the stable ground's vectors.
+    mask = run(paths, stable=str(paths["stable"])).vector_field.stable_shift
+    assert slow.stable_shift.count > 0.5 * mask.count
+    assert slow.stable_shift.dx == pytest.approx(mask.dx, abs=0.004)
+    assert slow.stable_shift.dy == pytest.approx(mask.dy, abs=0.004)
+    rows, cols = result.records["row1"].astype(int), result.records["col1"].astype(int)
+    stable = (slow.status == 1) & scene.stable[rows, cols]
+    for name in ("vx", "vy"):
+        covered = np.abs(slow.values[name][stable]) <= slow.values[f"{name}_error"][stable]
+        assert 0.55 <= covered.mean() <= 0.9, name
 
 
 @pytest.mark.parametrize("values, nodata, top", [

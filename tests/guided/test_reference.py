@@ -13,7 +13,7 @@ from rasterio.warp import transform as warp_points  # noqa: E402
 
 import talmek_track as tt  # noqa: E402
 from synthetic import shifted_pair  # noqa: E402
-from talmek_track.errors import InputError, OptionError  # noqa: E402
+from talmek_track.errors import InputError, OptionError, OptionWarning  # noqa: E402
 
 CRS = "EPSG:32633"  # near 78 N, 15 E: polar stereographic north (EPSG:3413) turns its axes by ~60 degrees
 PIXEL = 10.0
@@ -145,8 +145,10 @@ def test_reference_centres_every_search_on_the_true_motion(pair, tmp_path, make)
     assert ok.mean() > 0.97 and np.median(error) < 0.05 and error.max() < 0.5
     attrs = json.loads((tmp_path / "out" / "run.json").read_text())["attrs"]
     assert attrs["reference_blind_points"] == 0 and attrs["reference_points"] == result.records.size
-    # The same pair searched blind finds none of it (only wrong peaks).
-    assert not (_found(tt.track_files(*pair, **KW))[1] < 1.0).any()
+    # The same pair searched blind finds none of it (only wrong peaks), and says so.
+    with pytest.warns(OptionWarning, match="ended at the search limit"):
+        blind = tt.track_files(*pair, **KW)
+    assert not (_found(blind)[1] < 1.0).any()
 
 
 def test_points_the_reference_misses_are_searched_blind_and_counted(pair, tmp_path):

@@ -15,7 +15,7 @@ from typing import Any, NoReturn, TextIO
 
 from talmek_track import interrupts
 from talmek_track._facts import STATUS_NAMES, Status
-from talmek_track.errors import InputError, OptionError, OutputError, TrackError, path_text, require
+from talmek_track.errors import InputError, OptionError, OptionWarning, OutputError, TrackError, path_text, require
 from talmek_track.interrupts import SIGNALS, Interrupted
 from talmek_track.matching.settings import status_of
 from talmek_track.options.core import TrackOptions
@@ -355,7 +355,7 @@ _shown_warnings: set[str] = set()
 
 def _show(message: Warning | str, category: type[Warning], filename: str, lineno: int,
           file: TextIO | None = None, line: str | None = None) -> None:
-    text = path_text(str(message))
+    text = path_text(message.worded(flag) if isinstance(message, OptionWarning) else str(message))
     if text in _shown_warnings:
         return
     _shown_warnings.add(text)

@@ -106,7 +106,7 @@ Pair = int | tuple[int, int]
 Dates = str | tuple[datetime, datetime]
 
 #: Stable ground: a mask raster (any grid, non-zero: stable) or an array of image 1's shape, or
-#: "slow" (the slowest quarter of the accepted vectors) or "none".
+#: "slow" (the densest cluster among the slowest quarter of the accepted vectors) or "none".
 Stable = str | os.PathLike[str] | np.ndarray
 
 #: A reference velocity map: "VX,VY", one product's path, or one or two paths.
@@ -496,7 +496,8 @@ class TrackOptions:
         150, "stable ground: a raster (any grid, read on IMAGE1's; non-zero on rock, roads...) whose "
         "accepted vectors' median displacement, the images' co-registration offset, is removed "
         "from dx_map, dy_map, vx, vy and v, and whose spread enters each vector's error; slow takes "
-        "the slowest quarter of the accepted vectors instead (default: none)",
+        "the densest cluster of displacements among the slowest quarter of the accepted vectors "
+        "instead (default: none)",
         metavar="MASK|slow|none"), compare=False)
     block_pixels: int = option(DEFAULT_BLOCK_PIXELS, _at_least_one)
     max_pixels: int | None = option(DEFAULT_MAX_PIXELS, _optional(_at_least_one), Flag(

@@ -32,6 +32,7 @@ import numpy as np
 import Talmek
 from talmek_track.errors import InputError, OptionError, require
 from talmek_track.guided.bend import bend_test
+from talmek_track.guided.missed import missed_reach
 from talmek_track.guided.prediction import (
     guided_passes,
     guided_prediction,
@@ -47,6 +48,7 @@ from talmek_track.matching.engine import grid_points, on_grid
 from talmek_track.matching.refine import split
 from talmek_track.matching.settings import Settings, auto_start, with_georeference, with_search
 from talmek_track.options.core import TrackOptions
+from talmek_track.options.dates import DAYS_PER_YEAR, interval_days
 from talmek_track.options.values import DEFAULT_BLOCK_PIXELS, Pass, Refinement, SourcePolicy
 from talmek_track.products.results import TrackResult
 from talmek_track.products.velocity import VectorField, fill_field, strain_field, vector_field
@@ -371,6 +373,14 @@ def _finish_plan(plan: PairPlan, blocks: Iterable[BlockRecords]) -> TrackResult:
     if note is not None:
         attrs["grid"] = note
     attrs.update(plan.attrs)
+    per_year = None
+    if plan.dates is not None:
+        per_year = abs(Settings.of(params).cellsize2) * DAYS_PER_YEAR / interval_days(*plan.dates)
+    missed = missed_reach(records, params, options, pixels_per_year=per_year, prediction=plan.prediction)
+    attrs.update(missed.attrs())
+    said = missed.warning()
+    if said is not None:
+        warnings.warn(said, stacklevel=4)
     field = vector_field(
         records, plan.grid_shape, params, image_transform=source1.transform,
         image_rows=source1.shape[0], crs=source1.crs, dates=plan.dates, filter=options.filter,
