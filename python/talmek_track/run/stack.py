@@ -359,13 +359,19 @@ value_range, percentiles, prefilter, filter, stable, block_pixels :
         # images are fetched under the pair's policy (``fetch_copies``), each once for the stack.
         opened = open_images(names, opts)
         stamps = stack_dates(opened, dates)
+        if (max_days is not None or min_days is not None) and isinstance(pairs, str):
+            require_image_dates(names, stamps, range(len(names)), "a time window")
         chosen = select_pairs(len(names), pairs, dates=stamps, max_days=max_days, min_days=min_days)
         if not chosen:
             raise OptionError("no pair of the stack lies within the time window")
         writer: Cube | None = None
         done_before: list[tuple[int, int]] = []
         if cube_path is not None:
+            require_image_dates(names, stamps, (k for pair in chosen for k in pair),
+                                "an inversion" if invert is not None else "a cube")
             require_dated([(stamps[i], stamps[j]) for i, j in chosen], "a cube")
+            if invert is not None:
+                check_steps(stamps, chosen, float(invert))
             if out is not None:
                 out.mkdir(exist_ok=True)
             writer = Cube(cube_path, cube_settings(opts))
@@ -439,6 +445,26 @@ value_range, percentiles, prefilter, filter, stable, block_pixels :
             series = write_series(invert_series(ds, float(invert)).compute(), out)
     return StackResult(names, chosen_out, stamps, [r for r in results if r is not None],
                        counts_out, index, cube_path, series)
+
+
+def require_image_dates(names: Sequence[str], dates: Sequence[datetime | None], images: Iterable[int],
+                        what: str) -> None:
+    """OptionError naming the first of ``images`` (indices into ``names``) without a date."""
+    for k in images:
+        if dates[k] is None:
+            raise OptionError(f"{what} needs every image's acquisition date and {public_path(names[k])} "
+                              "has none (no date tag); give the dates")
+
+
+def check_steps(dates: Sequence[datetime | None], pairs: Sequence[tuple[int, int]], step: float) -> None:
+    """OptionError, before any match, when steps of ``step`` days cannot be inverted from the
+    pairs (``plan_steps``: a step shorter than every pair, too many steps)."""
+    from talmek_track.products.timeseries import plan_steps
+
+    if not pairs:
+        return
+    first, second = ([np.datetime64(_naive_utc(dates[p[k]]), "ms") for p in pairs] for k in (0, 1))
+    plan_steps(np.array(first), np.array(second), step)
 
 
 def _settle_images(opened: Sequence[ImageSource], chosen: Sequence[tuple[int, int]],
