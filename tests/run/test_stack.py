@@ -36,9 +36,9 @@ def _undated(scenes, tmp_path, k):
 
 @pytest.mark.parametrize(("flags", "undated", "message"), [
     (["--pairs", "all", "--invert", "10"], None, "a step of 10 days is shorter than every pair"),
-    (["--pairs", "all", "--cube"], 2, "a cube needs every image's acquisition date and {path} has none"),
-    (["--pairs", "all", "--invert", "36"], 1, "an inversion needs every image's acquisition date and {path}"),
-    (["--pairs", "all", "--max-days", "40"], 3, "a time window needs every image's acquisition date and {path}"),
+    (["--pairs", "all", "--cube"], 2, "a cube needs every image's date and {path} has none"),
+    (["--pairs", "all", "--invert", "36"], 1, "an inversion needs every image's date and {path}"),
+    (["--pairs", "all", "--max-days", "40"], 3, "a time window needs every image's date and {path}"),
 ])
 def test_a_stack_that_cannot_succeed_fails_before_any_match(scenes, tmp_path, capsys, flags, undated, message):
     paths = scenes if undated is None else _undated(scenes, tmp_path, undated)
@@ -50,3 +50,86 @@ def test_a_stack_that_cannot_succeed_fails_before_any_match(scenes, tmp_path, ca
     assert message.format(path=paths[undated] if undated is not None else "") in err
     assert time.monotonic() - began < 10
     assert not out.exists() or not any(out.iterdir())  # no pair matched, no cube begun
+
+
+def _truncated(path, dtype=None):
+    """The scene rewritten as tiles after its header, then cut: the header and tags read, the
+    last tiles do not."""
+    import rasterio
+
+    with rasterio.open(path) as src:
+        profile, pixels, tags = src.profile, src.read(), src.tags()
+    if dtype is not None:
+        pixels = pixels.astype(dtype) * 16 + 7
+    profile.update(dtype=pixels.dtype.name, compress="deflate", tiled=True, blockxsize=32, blockysize=32)
+    with rasterio.open(path, "w", **profile) as dst:
+        dst.update_tags(**tags)  # before the pixels: the header stays at the start
+        dst.write(pixels)
+    with open(path, "r+b") as f:
+        f.truncate(f.seek(0, 2) * 2 // 3)
+
+
+@pytest.fixture(scope="module")
+def broken(tmp_path_factory):
+    """Six dated scenes 18 days apart: 1 truncated (fails in its blocks), 3 far away from the
+    others, 4 truncated and 16-bit (fails when its value range is sampled, before any match)."""
+    import rasterio
+    from rasterio.transform import Affine
+
+    folder = tmp_path_factory.mktemp("broken")
+    paths = [str(p) for p in write_stack(seasonal_stack(size=96, count=6), folder)]
+    _truncated(paths[1])
+    _truncated(paths[4], np.uint16)
+    with rasterio.open(paths[3], "r+") as ds:
+        t = ds.transform
+        ds.transform = Affine(t.a, 0, t.c + 100_000, 0, t.e, t.f)
+    return paths
+
+
+def _index(out):
+    import csv
+
+    with open(out / "pairs.csv", newline="") as f:
+        return {(r["image1"].rsplit("_", 1)[-1][:2], r["image2"].rsplit("_", 1)[-1][:2]): r
+                for r in csv.DictReader(f)}
+
+
+@pytest.mark.parametrize("cluster", [[], ["--workers", "1", "--threads", "1"]], ids=["threads", "dask"])
+def test_a_failed_pair_costs_only_itself(broken, tmp_path, capsys, cluster):
+    if cluster:
+        pytest.importorskip("dask.distributed")
+    out = tmp_path / "out"
+    status = cli.main(["stack", *broken, "--pairs", "all", "--max-days", "40", "-o", str(out), *FLAGS,
+                       "--invert", "36", *cluster])
+    err = capsys.readouterr().err
+    assert status == cli.EXIT_PARTIAL, err
+    index = _index(out)
+    failed = {pair for pair, row in index.items() if row["failed"]}
+    assert failed == {("00", "01"), ("01", "02"), ("01", "03"), ("02", "03"), ("03", "04"), ("03", "05"),
+                      ("02", "04"), ("04", "05")}
+    assert err.count("talmek-track: failed: ") == len(failed)
+    assert "do not overlap" in index[("02", "03")]["failed"] and "scene_01.tif" in index[("00", "01")]["failed"]
+    good = set(index) - failed
+    assert good == {("00", "02")}  # 36 days apart; the rest of the window meets a bad scene
+    for pair, row in index.items():
+        assert (out / row["folder"] / "vectors.csv").is_file() if pair in good else row["folder"] == ""
+    xr = pytest.importorskip("xarray")
+    with xr.open_zarr(out / "cube.zarr") as cube, xr.open_dataset(out / "timeseries.nc") as series:
+        assert cube.sizes["mid_date"] == len(good) and series.attrs["pairs"] == len(good)
+
+
+def test_fail_fast_ends_at_the_first_failure_and_a_stack_without_a_good_pair_fails(broken, tmp_path, capsys):
+    out = tmp_path / "out"
+    usable = [p for k, p in enumerate(broken) if k != 3]
+    assert cli.main(["stack", *usable, "--pairs", "all", "-o", str(out), *FLAGS, "--fail-fast"]) == cli.EXIT_INPUT
+    err = capsys.readouterr().err  # scene 4's sample is read before any match
+    assert f"cannot read {broken[4]} (its value-range sample)" in err
+    assert not out.exists() or not any(out.iterdir())
+    # one pair: the damaged file is named, not the output folder
+    assert cli.main([broken[0], broken[4], "-o", str(out), *FLAGS]) == cli.EXIT_INPUT
+    err = capsys.readouterr().err
+    assert f"cannot read {broken[4]}" in err and str(out) not in err
+    assert cli.main(["stack", broken[2], broken[3], "-o", str(out), *FLAGS]) == cli.EXIT_INPUT
+    assert "do not overlap" in capsys.readouterr().err
+    with pytest.raises(tt.InputError, match="do not overlap"):  # the library's default
+        tt.match_stack([broken[2], broken[3], broken[5]], "all", progress=False, chip=32, margin=8, step=16)

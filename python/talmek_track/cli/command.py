@@ -28,6 +28,8 @@ from talmek_track.run.track import track_files
 
 PROG = "talmek-track"
 EXIT_INPUT, EXIT_USAGE, EXIT_OUTPUT = 1, 2, 3
+#: A stack whose other pairs were written while some failed (each named on standard error).
+EXIT_PARTIAL = 4
 
 #: Every default of the command is the library's.
 DEFAULTS = TrackOptions()
@@ -197,8 +199,15 @@ def build_stack_parser() -> argparse.ArgumentParser:
         "OUTDIR/pairs.csv lists the pairs with their dates. With --dask every pair's blocks run "
         "side by side over the cluster.",
         epilog="The images are taken in the order of their acquisition dates (--dates or the "
-        "files' tags) when all have one, else in the order given. Exit status as for "
-        "talmek-track; the pairs finished before a failure or an interrupt keep their folders.",
+        "files' tags) when all have one, else in the order given. Everything is checked before "
+        "the first match: a wrong option, an image without a date that the pairs need, an "
+        "--invert step shorter than every pair end the run at once. A pair that fails (an "
+        "unreadable or truncated image, two images that do not overlap, a failing block) costs "
+        "only itself: the others are matched, written and put into the cube and the series, and "
+        "each failed pair is named on one line and listed in pairs.csv with its reason. Exit "
+        "status as for talmek-track, and 4 when some pairs failed and the others were written; "
+        "with --fail-fast the first failure ends the run (status 1). The pairs finished before a "
+        "failure or an interrupt keep their folders.",
     )
     ap.add_argument("images", metavar="IMAGE", nargs="*",
                     help="the images of the stack, or STAC items or an ItemCollection (.json); "
@@ -226,6 +235,9 @@ def build_stack_parser() -> argparse.ArgumentParser:
     ap.add_argument("--invert", type=_positive_days, default=None, metavar="DAYS",
                     help="invert the cube into the mean velocity of every DAYS-day step and write "
                     "OUTDIR/timeseries.nc (implies --cube)")
+    ap.add_argument("--fail-fast", action="store_true",
+                    help="end the run at the first pair that fails (default: give that pair up, "
+                    "match the others, exit status 4)")
     search = ap.add_argument_group(
         "STAC search", "the stack's images found by a STAC API search (pip install 'talmek[stac]'), "
         "each item standing for its asset (--asset), dated by its datetime")
@@ -289,7 +301,8 @@ def run_stack(args: argparse.Namespace) -> StackResult:
     images, dates = _stack_inputs(args, options.timeout)
     return match_stack(images, args.pairs, args.output, max_days=args.max_days,
                        min_days=args.min_days, dates=dates, progress=not args.quiet,
-                       keep=False, cube=args.cube, invert=args.invert, options=options)
+                       keep=False, cube=args.cube, invert=args.invert, fail_fast=args.fail_fast,
+                       options=options)
 
 
 def stack_summary(result: StackResult) -> str:
@@ -298,7 +311,8 @@ def stack_summary(result: StackResult) -> str:
     accepted = sum(a for _, a in result.counts)
     where = path_text(result.index.parent) if result.index is not None else "nowhere"
     extra = "".join(f", {path.name}" for path in (result.cube, result.series) if path is not None)
-    return f"{len(result.pairs)} pairs, {points} points ({accepted} accepted) written to {where}{extra}"
+    failed = f"; {len(result.failed)} failed" if result.failed else ""
+    return f"{len(result.pairs)} pairs, {points} points ({accepted} accepted) written to {where}{extra}{failed}"
 
 
 class _Bar:
@@ -453,8 +467,14 @@ def _main(args: argparse.Namespace, stack: bool = False) -> int:
         for quiet in (ResourceWarning, DeprecationWarning, PendingDeprecationWarning):
             warnings.simplefilter("ignore", quiet)
         warnings.showwarning = _show
+        failed: list[str] = []
         try:
-            line = stack_summary(run_stack(args)) if stack else summary(run(args))
+            if stack:
+                done = run_stack(args)
+                line = stack_summary(done)
+                failed = [failure.text(done.paths) for failure in done.failed]
+            else:
+                line = summary(run(args))
         except OptionError as e:
             print(f"{PROG}: error: {path_text(e.worded(flag))}", file=sys.stderr)
             return EXIT_USAGE
@@ -471,9 +491,11 @@ def _main(args: argparse.Namespace, stack: bool = False) -> int:
             print(f"{PROG}: error: {path_text(e.strerror or e)}: {path_text(e.filename or args.output)}",
                   file=sys.stderr)
             return EXIT_INPUT
-    if not args.quiet:
+    for text in failed:  # shown even with --quiet: the run did not do all it was asked
+        print(f"{PROG}: failed: {path_text(text)}", file=sys.stderr)
+    if not args.quiet or failed:
         print(f"{PROG}: {path_text(line)}", file=sys.stderr)
-    return 0
+    return EXIT_PARTIAL if failed else 0
 
 
 if __name__ == "__main__":
