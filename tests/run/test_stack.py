@@ -133,3 +133,30 @@ def test_fail_fast_ends_at_the_first_failure_and_a_stack_without_a_good_pair_fai
     assert "do not overlap" in capsys.readouterr().err
     with pytest.raises(tt.InputError, match="do not overlap"):  # the library's default
         tt.match_stack([broken[2], broken[3], broken[5]], "all", progress=False, chip=32, margin=8, step=16)
+
+
+def _tree(path):
+    return sorted((str(p.relative_to(path)), p.stat().st_mtime_ns, p.read_bytes() if p.is_file() else b"")
+                  for p in path.rglob("*"))
+
+
+def test_a_dry_run_prints_the_plan_and_changes_nothing(scenes, broken, tmp_path, capsys):
+    out = tmp_path / "out"
+    assert cli.main(["stack", *scenes, "-o", str(out), *FLAGS, "--cube"]) == 0  # the consecutive pairs
+    capsys.readouterr()
+    before = _tree(out)
+    assert cli.main(["stack", *scenes, "--pairs", "all", "-o", str(out), *FLAGS, "--cube", "--dry-run"]) == 0
+    lines = capsys.readouterr().out.splitlines()
+    assert lines[0].split("\t") == ["image1", "image2", "date1", "date2", "days", "plan"]
+    plan = {(scenes.index(a), scenes.index(b)): (float(days), what)
+            for a, b, _, _, days, what in (line.split("\t") for line in lines[1:])}
+    assert plan == {(i, j): (18.0 * (j - i), "in the cube" if j == i + 1 else "match")
+                    for i in range(4) for j in range(i + 1, 4)}
+    assert _tree(out) == before
+
+    assert cli.main(["stack", *broken, "--max-days", "20", "-o", str(tmp_path / "new"), *FLAGS,
+                     "--dry-run"]) == cli.EXIT_PARTIAL
+    rows = [line.split("\t") for line in capsys.readouterr().out.splitlines()[1:]]
+    # scene 1 reads until its damaged tiles: only matching finds them
+    assert [row[-1].split(":")[0] for row in rows] == ["match", "match", "failed", "failed", "failed"]
+    assert not (tmp_path / "new").exists()

@@ -15,7 +15,7 @@ from typing import Any, NoReturn, TextIO
 
 from talmek_track import interrupts
 from talmek_track._facts import STATUS_NAMES, Status
-from talmek_track.errors import InputError, OptionError, OutputError, TrackError, path_text, require
+from talmek_track.errors import InputError, OptionError, OutputError, TrackError, path_text, public_path, require
 from talmek_track.interrupts import SIGNALS, Interrupted
 from talmek_track.options.core import TrackOptions
 from talmek_track.options.flags import UNSET, CommandOption, FlagTextError, command_options
@@ -206,7 +206,8 @@ def build_stack_parser() -> argparse.ArgumentParser:
         "only itself: the others are matched, written and put into the cube and the series, and "
         "each failed pair is named on one line and listed in pairs.csv with its reason. Exit "
         "status as for talmek-track, and 4 when some pairs failed and the others were written; "
-        "with --fail-fast the first failure ends the run (status 1). The pairs finished before a "
+        "with --fail-fast the first failure ends the run (status 1); with --dry-run 4 when some pairs would "
+        "fail. The pairs finished before a "
         "failure or an interrupt keep their folders.",
     )
     ap.add_argument("images", metavar="IMAGE", nargs="*",
@@ -235,6 +236,10 @@ def build_stack_parser() -> argparse.ArgumentParser:
     ap.add_argument("--invert", type=_positive_days, default=None, metavar="DAYS",
                     help="invert the cube into the mean velocity of every DAYS-day step and write "
                     "OUTDIR/timeseries.nc (implies --cube)")
+    ap.add_argument("--dry-run", action="store_true",
+                    help="check everything and print the plan, one line per pair (its images, "
+                    "dates and days apart, and whether it is matched, in the cube already or "
+                    "failed, with the reason), on standard output; match and write nothing")
     ap.add_argument("--fail-fast", action="store_true",
                     help="end the run at the first pair that fails (default: give that pair up, "
                     "match the others, exit status 4)")
@@ -302,7 +307,25 @@ def run_stack(args: argparse.Namespace) -> StackResult:
     return match_stack(images, args.pairs, args.output, max_days=args.max_days,
                        min_days=args.min_days, dates=dates, progress=not args.quiet,
                        keep=False, cube=args.cube, invert=args.invert, fail_fast=args.fail_fast,
-                       options=options)
+                       dry_run=args.dry_run, options=options)
+
+
+def stack_plan(result: StackResult) -> list[str]:
+    """The plan of a stack, as ``--dry-run`` prints it: a header and one tab-separated line per
+    pair (image1, image2, date1, date2, days apart, plan), then the images that stand in no pair."""
+    planned = set(result.planned)
+    rows: list[tuple[tuple[int, ...], str]] = [(pair, "match" if pair in planned else "in the cube")
+                                               for pair in result.pairs]
+    rows += [(f.images, f"failed: {f.reason}") for f in result.failed]
+    rows.sort(key=lambda row: (len(row[0]) == 1, row[0]))
+    lines = ["image1\timage2\tdate1\tdate2\tdays\tplan"]
+    for images, plan in rows:
+        cells = [public_path(result.paths[k]) for k in images] + [""] * (2 - len(images))
+        stamps = [result.dates[k] for k in images] + [None] * (2 - len(images))
+        days = f"{(stamps[1] - stamps[0]).total_seconds() / 86400:g}" if stamps[0] and stamps[1] else ""
+        cells += [d.isoformat() if d else "" for d in stamps] + [days, plan]
+        lines.append("\t".join(path_text(c) for c in cells))
+    return lines
 
 
 def stack_summary(result: StackResult) -> str:
@@ -469,7 +492,15 @@ def _main(args: argparse.Namespace, stack: bool = False) -> int:
         warnings.showwarning = _show
         failed: list[str] = []
         try:
-            if stack:
+            if stack and args.dry_run:
+                done = run_stack(args)
+                print("\n".join(stack_plan(done)), flush=True)
+                line = (f"dry run: {len(done.planned)} pairs to match, {len(done.pairs) - len(done.planned)} "
+                        f"in the cube already, {len(done.failed)} failed; nothing matched or written")
+                if done.failed:
+                    print(f"{PROG}: {line}", file=sys.stderr)
+                    return EXIT_PARTIAL
+            elif stack:
                 done = run_stack(args)
                 line = stack_summary(done)
                 failed = [failure.text(done.paths) for failure in done.failed]

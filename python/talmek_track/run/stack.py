@@ -188,13 +188,17 @@ class StackResult:
         Each pair's records, grid, vector field and written files (``paths``); empty when
         ``match_stack`` was asked not to keep them.
     counts : list of (int, int)
-        Each pair's grid points and accepted points.
+        Each pair's grid points and accepted points (with ``dry_run``: the grid points each
+        planned pair would match and 0, and (0, 0) for the pairs in the cube).
     index : pathlib.Path or None
         The ``pairs.csv`` written into the output folder.
     cube, series : pathlib.Path or None
         The cube and the inverted series, when written.
     failed : list of StackFailure
         The pairs (and images) given up, each with its reason; ``pairs`` holds the others.
+    planned : list of (int, int)
+        The pairs of ``pairs`` this run matched (or, with ``dry_run``, would match); the others
+        were in the cube already.
     """
 
     paths: list[str]
@@ -206,6 +210,7 @@ class StackResult:
     cube: Path | None = None
     series: Path | None = None
     failed: list[StackFailure] = dataclasses.field(default_factory=list)
+    planned: list[tuple[int, int]] = dataclasses.field(default_factory=list)
 
     def __len__(self) -> int:
         return len(self.results)
@@ -263,7 +268,7 @@ def match_stack(paths: Sequence[str | os.PathLike[str]],
                 dates: Sequence[datetime | str | None] | None = None,
                 progress: bool | Callable[[int, int], object] = True, keep: bool = True,
                 cube: bool | str | os.PathLike[str] = False, invert: float | None = None,
-                fail_fast: bool = True, options: TrackOptions | None = None,
+                fail_fast: bool = True, dry_run: bool = False, options: TrackOptions | None = None,
                 **keywords: Unpack[StackKeywords]) -> StackResult:
     """Matches the pairs of a stack of images, each pair as ``track_files`` matches one.
 
@@ -318,6 +323,11 @@ def match_stack(paths: Sequence[str | os.PathLike[str]],
         Wrong options, a missing date, a step the pairs cannot invert, a format a pair cannot be
         written in, and a stack none of whose pairs can be matched still end the run before the
         first match.
+    dry_run : bool
+        Whether to stop before the first match: every check is made and every pair planned (a
+        guided search or a reference map predicts each pair then), and the ``StackResult``
+        tells the plan (``pairs``, ``planned``, ``failed``); nothing is written, not even the
+        output folder, and a cube is only read.
     options : TrackOptions, optional
         The options of every pair in one object, which keywords given beside it override; its
         ``dates`` must be None (a stack's dates are the images' own, above).
@@ -387,7 +397,7 @@ value_range, percentiles, prefilter, filter, stable, block_pixels :
                                 or cube_path.resolve() in out.resolve().parents):
             raise OptionError("the cube cannot hold the output folder; give it a path of its own "
                               "(cube=True writes cube.zarr into the output folder)")
-    if out is not None:
+    if out is not None and not dry_run:
         repair_tree(out)  # a run cut short before leaves a whole set of results first
     writers = output_names(opts.formats, opts.plot, out is not None)
     require_backend(opts)
@@ -419,24 +429,28 @@ value_range, percentiles, prefilter, filter, stable, block_pixels :
             require_dated([(stamps[i], stamps[j]) for i, j in good], "a cube")
             if invert is not None:
                 check_steps(stamps, good, float(invert))
-            if out is not None:
-                out.mkdir(exist_ok=True)
-            writer = Cube(cube_path, cube_settings(opts))
+            if dry_run:
+                has = _cube_has(cube_path)
+            else:
+                if out is not None:
+                    out.mkdir(exist_ok=True)
+                writer = Cube(cube_path, cube_settings(opts))
+                has = writer.has
             done_before = [(i, j) for i, j in chosen if stamps[i] is not None and stamps[j] is not None
-                           and writer.has(_stamp(stamps[i]), _stamp(stamps[j]))]
+                           and has(_stamp(stamps[i]), _stamp(stamps[j]))]
             chosen = [p for p in chosen if p not in done_before]
             for pair in done_before:
                 failures.pop(pair, None)
         plans, matched = _plan_stack(names, opened, stamps, chosen, failures, writers, opts, fail_fast)
-        if not plans and not done_before and failures:
-            raise next(failures[p] for p in chosen if p in failures)  # no pair of the stack can succeed
+        if not plans and not done_before:  # no pair of the stack can succeed
+            raise _first_failure(chosen, failures, lost, bad)
         if invert is not None and failures:  # the inversion of the pairs left
             check_steps(stamps, matched + done_before, float(invert))
         folders = pair_folder_names(names, matched)
-        if out is not None:
+        if out is not None and not dry_run:
             out.mkdir(exist_ok=True)
         results: list[TrackResult | None] = [None] * len(plans)
-        counts: list[tuple[int, int]] = [(0, 0)] * len(plans)
+        counts: list[tuple[int, int]] = [(plan.total, 0) if dry_run else (0, 0) for plan in plans]
         total = sum(plan.total for plan in plans)
 
         def done(k: int, plan: PairPlan, blocks: list[BlockRecords]) -> None:
@@ -455,7 +469,7 @@ value_range, percentiles, prefilter, filter, stable, block_pixels :
         def failed(k: int, error: BaseException) -> None:
             failures[matched[k]] = error
 
-        if plans:
+        if plans and not dry_run:
             with _Progress(progress, total, len(plans)) as report:
                 match_pairs(plans, matched, opts, done, report, None if fail_fast else failed)
         if writer is not None:
@@ -464,9 +478,10 @@ value_range, percentiles, prefilter, filter, stable, block_pixels :
         release_inputs()
     good_now = [k for k, pair in enumerate(matched) if pair not in failures]
     if not good_now and not done_before:  # every pair failed while matching
-        raise next(failures[p] for p in matched if p in failures)
+        raise _first_failure(matched, failures, lost, bad)
     kept = [matched[k] for k in good_now]
-    earlier = [] if not done_before else _stamped_counts(writer, done_before, stamps)
+    earlier = [(0, 0)] * len(done_before) if dry_run or not done_before \
+        else _stamped_counts(writer, done_before, stamps)
     every = kept + done_before + list(failures)
     folders_all = [folders[k] for k in good_now] + pair_folder_names(names, done_before) \
         + [""] * len(failures)
@@ -481,12 +496,12 @@ value_range, percentiles, prefilter, filter, stable, block_pixels :
     good_rows = [(pair, folder, n) for pair, folder, n, reason in rows if not reason]
     chosen_out = [pair for pair, _, _ in good_rows]
     counts_out = [n for _, _, n in good_rows if n is not None]
-    index = None if out is None else write_index(
+    index = None if out is None or dry_run else write_index(
         out, names, [pair for pair, _, _, _ in rows], stamps, [folder for _, folder, _, _ in rows],
         [n for _, _, n, _ in rows], reasons=[reason for _, _, _, reason in rows],
         lost={k: _reason(bad[k]) for k in lost})
     series = None
-    if invert is not None and cube_path is not None:
+    if invert is not None and cube_path is not None and not dry_run:
         from talmek_track.output.series import write_series
         from talmek_track.products.timeseries import invert_series
 
@@ -494,7 +509,8 @@ value_range, percentiles, prefilter, filter, stable, block_pixels :
         with open_cube(cube_path) as ds:
             series = write_series(invert_series(ds, float(invert)).compute(), out)
     return StackResult(names, chosen_out, stamps, [r for r in results if r is not None],
-                       counts_out, index, cube_path, series, stack_failed)
+                       counts_out, index, None if dry_run else cube_path, series, stack_failed,
+                       [matched[k] for k in good_now])
 
 
 def require_image_dates(names: Sequence[str], dates: Sequence[datetime | None], images: Iterable[int],
@@ -618,6 +634,28 @@ def _stamped_counts(writer: Cube | None, pairs: list[tuple[int, int]],
     counted: list[tuple[int, int]] = writer.counts(pairs, [(_stamp(stamps[i]), _stamp(stamps[j]))
                                                           for i, j in pairs])
     return counted
+
+
+def _cube_has(path: Path) -> Callable[[datetime, datetime], bool]:
+    """Whether the cube at ``path`` (if any) holds the pair of two dates, read without writing."""
+    keys: set[tuple[np.datetime64, np.datetime64]] = set()
+    if (path / ".zmetadata").exists():
+        with open_cube(path) as ds:
+            keys = {(np.datetime64(a, "ms"), np.datetime64(b, "ms"))
+                    for a, b in zip(ds["acquisition_date_img1"].values, ds["acquisition_date_img2"].values)}
+    return lambda d1, d2: (np.datetime64(_naive_utc(d1), "ms"), np.datetime64(_naive_utc(d2), "ms")) in keys
+
+
+def _first_failure(pairs: Sequence[tuple[int, int]], failures: Mapping[tuple[int, int], BaseException],
+                   lost: Sequence[int], bad: Mapping[int, BaseException]) -> BaseException:
+    """The error of a stack none of whose pairs can be matched: its first pair's, else its first
+    lost image's."""
+    for pair in pairs:
+        if pair in failures:
+            return failures[pair]
+    if lost:
+        return bad[lost[0]]
+    return OptionError("no pair of the stack can be matched")
 
 
 def _reason(error: BaseException) -> str:
