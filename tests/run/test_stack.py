@@ -160,3 +160,22 @@ def test_a_dry_run_prints_the_plan_and_changes_nothing(scenes, broken, tmp_path,
     # scene 1 reads until its damaged tiles: only matching finds them
     assert [row[-1].split(":")[0] for row in rows] == ["match", "match", "failed", "failed", "failed"]
     assert not (tmp_path / "new").exists()
+
+
+def _planned(capsys, paths):
+    rows = [line.split("\t") for line in capsys.readouterr().out.splitlines()[1:]]
+    return {(paths.index(r[0]), paths.index(r[1])) if r[1] else (paths.index(r[0]),): r[-1].split(":")[0]
+            for r in rows}
+
+
+@pytest.mark.parametrize(("flags", "expected"), [
+    (["--max-pairs-per-image", "1"], {(0, 1), (2, 3)}),
+    (["--max-pairs-per-image", "2"], {(0, 1), (1, 2), (2, 3), (0, 3)}),
+    (["--min-overlap", "0.5", "--max-days", "40"], {(0, 1), (0, 2), (1, 2), (2, 4), (4, 5)}),
+])
+def test_archive_selection(scenes, broken, tmp_path, capsys, flags, expected):
+    paths = broken if "--min-overlap" in flags else scenes
+    status = cli.main(["stack", *paths, "--pairs", "all", "-o", str(tmp_path / "out"), *FLAGS, "--dry-run", *flags])
+    got = _planned(capsys, paths)
+    assert set(got) == expected  # scene 3 lies apart: its pairs are left out, not failed
+    assert status == (cli.EXIT_PARTIAL if "failed" in got.values() else 0)

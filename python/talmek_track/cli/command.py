@@ -224,6 +224,11 @@ def build_stack_parser() -> argparse.ArgumentParser:
                     help="only pairs at most DAYS apart (needs every image's date)")
     ap.add_argument("--min-days", type=float, default=None, metavar="DAYS",
                     help="only pairs at least DAYS apart (needs every image's date)")
+    ap.add_argument("--min-overlap", type=float, default=None, metavar="SHARE",
+                    help="only pairs whose second image covers at least SHARE (0 to 1) of the "
+                    "first image's extent")
+    ap.add_argument("--max-pairs-per-image", type=int, default=None, metavar="N",
+                    help="at most N pairs per image, the shortest intervals first")
     ap.add_argument("--dates", type=_stack_dates, default=None, metavar="DATE,DATE,...",
                     help="every image's acquisition date, in the order given (2024-07-01 or "
                     "2024-07-01T10:30:00Z; an empty entry is read from its file) (default: from "
@@ -305,7 +310,8 @@ def run_stack(args: argparse.Namespace) -> StackResult:
     options = options_of(args)
     images, dates = _stack_inputs(args, options.timeout)
     return match_stack(images, args.pairs, args.output, max_days=args.max_days,
-                       min_days=args.min_days, dates=dates, progress=not args.quiet,
+                       min_days=args.min_days, min_overlap=args.min_overlap,
+                       max_pairs_per_image=args.max_pairs_per_image, dates=dates, progress=not args.quiet,
                        keep=False, cube=args.cube, invert=args.invert, fail_fast=args.fail_fast,
                        dry_run=args.dry_run, options=options)
 

@@ -46,8 +46,9 @@ from talmek_track.run.pair import (
 )
 from talmek_track.sources.readers import ImageSource, hold_inputs, release_inputs
 from talmek_track.sources.stac import is_stac, stack_inputs
+from talmek_track.sources.warp import overlap_share
 
-__all__ = ["StackResult", "match_stack", "pair_folder_names", "select_pairs"]
+__all__ = ["StackFailure", "StackResult", "match_stack", "pair_folder_names", "select_pairs", "thin_pairs"]
 
 #: The index of a stack's pairs written beside their folders.
 INDEX_NAME = "pairs.csv"
@@ -124,6 +125,36 @@ def select_pairs(count: int, pairs: str | Iterable[Sequence[int]] = "consecutive
             raise OptionError(f"pair {i},{j} matches an image with itself")
         chosen.append((i, j))
     return chosen
+
+
+def thin_pairs(pairs: Sequence[tuple[int, int]], sources: Sequence[ImageSource | None],
+               dates: Sequence[datetime | None], *, min_overlap: float | None = None,
+               max_pairs_per_image: int | None = None) -> list[tuple[int, int]]:
+    """The pairs an archive matches, in their order: those whose image 2 covers at least
+    ``min_overlap`` of image 1's extent (``overlap_share``; a pair whose share cannot be told is
+    kept, its preparation says why), then at most ``max_pairs_per_image`` pairs per image, the
+    pairs of the shortest intervals taken first (the earlier pair on a tie, all in the order given
+    without dates). A pair with an image that could not be opened is kept: it is reported."""
+    kept = list(pairs)
+    if min_overlap is not None:
+        def covered(pair: tuple[int, int]) -> bool:
+            s1, s2 = sources[pair[0]], sources[pair[1]]
+            share = None if s1 is None or s2 is None else overlap_share(s1, s2)
+            return share is None or share >= min_overlap
+        kept = [pair for pair in kept if covered(pair)]
+    if max_pairs_per_image is not None:
+        def interval(n: int) -> float:
+            d1, d2 = dates[kept[n][0]], dates[kept[n][1]]
+            return abs(_days(d1, d2)) if d1 is not None and d2 is not None else 0.0
+        used: dict[int, int] = {}
+        taken = set()
+        for n in sorted(range(len(kept)), key=lambda n: (interval(n), n)):
+            i, j = kept[n]
+            if used.get(i, 0) < max_pairs_per_image and used.get(j, 0) < max_pairs_per_image:
+                used[i], used[j] = used.get(i, 0) + 1, used.get(j, 0) + 1
+                taken.add(n)
+        kept = [pair for n, pair in enumerate(kept) if n in taken]
+    return kept
 
 
 def pair_folder_names(paths: Sequence[str], pairs: Sequence[tuple[int, int]]) -> list[str]:
@@ -268,6 +299,7 @@ def match_stack(paths: Sequence[str | os.PathLike[str]],
                 dates: Sequence[datetime | str | None] | None = None,
                 progress: bool | Callable[[int, int], object] = True, keep: bool = True,
                 cube: bool | str | os.PathLike[str] = False, invert: float | None = None,
+                min_overlap: float | None = None, max_pairs_per_image: int | None = None,
                 fail_fast: bool = True, dry_run: bool = False, options: TrackOptions | None = None,
                 **keywords: Unpack[StackKeywords]) -> StackResult:
     """Matches the pairs of a stack of images, each pair as ``track_files`` matches one.
@@ -285,6 +317,11 @@ def match_stack(paths: Sequence[str | os.PathLike[str]],
         None writes nothing.
     max_days, min_days : float, optional
         The time window of the pairs (needs every image's date).
+    min_overlap : float, optional
+        Keep only pairs whose image 2 covers at least this share (0 to 1) of image 1's extent
+        (see ``thin_pairs``).
+    max_pairs_per_image : int, optional
+        Keep at most this many pairs per image, the shortest intervals first (see ``thin_pairs``).
     dates : sequence of datetime, str or None, optional
         The images' acquisition dates; None entries (and all without it) are read from the
         files' tags. Velocities need both dates of a pair.
@@ -371,6 +408,16 @@ value_range, percentiles, prefilter, filter, stable, block_pixels :
         dates = item_dates
     if len(names) < 2:
         raise OptionError(f"a stack needs at least two images, got {len(names)}")
+    if not isinstance(pairs, str) and (min_overlap is not None or max_pairs_per_image is not None):
+        raise OptionError("min_overlap and max_pairs_per_image choose among generated pairs; a list "
+                          "of pairs is matched as given")
+    share_ok = isinstance(min_overlap, (int, float, np.number)) and not isinstance(min_overlap, bool)
+    if min_overlap is not None and not (share_ok and 0 < min_overlap <= 1):
+        raise OptionError(f"min_overlap must be a share of image 1 above 0 and at most 1, got {min_overlap!r}")
+    if max_pairs_per_image is not None and (isinstance(max_pairs_per_image, bool)
+                                            or not isinstance(max_pairs_per_image, (int, np.integer))
+                                            or max_pairs_per_image < 1):
+        raise OptionError(f"max_pairs_per_image must be a whole number of at least 1, got {max_pairs_per_image!r}")
     for name, days in (("max_days", max_days), ("min_days", min_days)):
         if days is not None and (isinstance(days, bool) or not isinstance(days, (int, float, np.number))
                                  or days != days):
@@ -415,8 +462,11 @@ value_range, percentiles, prefilter, filter, stable, block_pixels :
         chosen = select_pairs(len(names), pairs, dates=stamps, max_days=max_days, min_days=min_days) \
             if not lost else [(usable[i], usable[j]) for i, j in select_pairs(
                 len(usable), pairs, dates=[stamps[k] for k in usable], max_days=max_days, min_days=min_days)]
+        chosen = thin_pairs(chosen, opened, stamps, min_overlap=min_overlap,
+                            max_pairs_per_image=max_pairs_per_image)
         if not chosen and not lost:
-            raise OptionError("no pair of the stack lies within the time window")
+            raise OptionError("no pair of the stack lies within the time window"
+                              + (" and meets the selection" if min_overlap or max_pairs_per_image else ""))
         selected = list(chosen)
         failures: dict[tuple[int, int], BaseException] = {
             (i, j): bad[i] if i in bad else bad[j] for i, j in chosen if i in bad or j in bad}
