@@ -117,6 +117,17 @@ def test_a_failed_pair_costs_only_itself(broken, tmp_path, capsys, cluster):
     with xr.open_zarr(out / "cube.zarr") as cube, xr.open_dataset(out / "timeseries.nc") as series:
         assert cube.sizes["mid_date"] == len(good) and series.attrs["pairs"] == len(good)
 
+    # the report, worst first: the failed pairs with their reasons, then the matched one
+    assert cli.main(["report", str(out)]) == 0
+    table = capsys.readouterr().out.splitlines()
+    assert table[0].split()[:3] == ["pair", "date1", "date2"] and len(table) == 1 + len(index)
+    assert all("scene_" in line and (" do not overlap" in line or "cannot read" in line) for line in table[1:-1])
+    assert table[-1].split() == ["scene_00__scene_02", "2024-01-01", "2024-02-06", "36", "25",
+                                 index[("00", "02")]["accepted"],
+                                 f"{100 * int(index[('00', '02')]['accepted']) / 25:.0f}%"]
+    assert cli.main(["report", str(tmp_path)]) == cli.EXIT_INPUT
+    assert "not the output folder of a stack" in capsys.readouterr().err
+
 
 def test_fail_fast_ends_at_the_first_failure_and_a_stack_without_a_good_pair_fails(broken, tmp_path, capsys):
     out = tmp_path / "out"

@@ -23,7 +23,7 @@ from talmek_track.output import publish
 from talmek_track.output.cube import CUBE_NAME
 from talmek_track.output.cube import recover as recover_cube
 from talmek_track.products.results import TrackResult
-from talmek_track.run.stack import StackResult, match_stack
+from talmek_track.run.stack import PairSummary, StackResult, match_stack, stack_report
 from talmek_track.run.track import track_files
 
 PROG = "talmek-track"
@@ -154,7 +154,7 @@ def build_parser() -> argparse.ArgumentParser:
         "cannot be written, 130, 143 and 129 interrupted (SIGINT, SIGTERM, SIGHUP; nothing of "
         "the run is published then). For many pairs of a stack of images see talmek-track stack "
         "--help; to bring OUTDIR back to a whole set of results after a run was killed, "
-        "talmek-track repair --help.",
+        "talmek-track repair --help; for a table of a stack's pairs, worst first, talmek-track report --help.",
     )
     ap.add_argument("image1", metavar="IMAGE1", help="first (reference) image")
     ap.add_argument("image2", metavar="IMAGE2", help="second (search) image")
@@ -334,6 +334,52 @@ def stack_plan(result: StackResult) -> list[str]:
     return lines
 
 
+def report_table(rows: Sequence[PairSummary]) -> list[str]:
+    """A stack's report as a table, one line per pair in the order given (``stack_report``: worst
+    first): the pair, its dates, days apart, points, accepted points, their share, the
+    stable-ground shift removed (map units per year) and why it failed."""
+    def name(row: PairSummary) -> str:
+        if row.folder:
+            return row.folder
+        stems = [p.split("?", 1)[0].rstrip("/").rsplit("/", 1)[-1] for p in (row.image1, row.image2) if p]
+        return " and ".join(stems)
+
+    cells = [["pair", "date1", "date2", "days", "points", "accepted", "coverage", "stable shift", "failed"]]
+    for row in rows:
+        cells.append([name(row), row.date1[:10], row.date2[:10],
+                      "" if row.days is None else f"{row.days:g}",
+                      "" if row.points is None else str(row.points),
+                      "" if row.accepted is None else str(row.accepted),
+                      "" if row.coverage is None else f"{100 * row.coverage:.0f}%",
+                      "" if row.stable_shift is None else f"{row.stable_shift:.3g}", row.failed])
+    widths = [max(len(c[k]) for c in cells) for k in range(len(cells[0]) - 1)]
+    return [path_text("  ".join(c.ljust(w) for c, w in zip(line, widths)) + "  " + line[-1]).rstrip()
+            for line in cells]
+
+
+def build_report_parser() -> argparse.ArgumentParser:
+    """The argument parser of ``talmek-track report``."""
+    ap = _Parser(
+        prog=f"{PROG} report",
+        description="Print the pairs of a stack's OUTDIR as a table, worst first: the failed pairs "
+        "with their reasons, then the others by the share of their grid points accepted, lowest "
+        "first, with their dates, days apart, points and the stable-ground shift removed. Read from "
+        "OUTDIR/pairs.csv and each pair's run.json; nothing is changed.",
+        epilog="Exit status: 0 done, 1 OUTDIR holds no readable pairs.csv.")
+    ap.add_argument("output", metavar="OUTDIR", help="the output folder of a stack")
+    return ap
+
+
+def _report(args: argparse.Namespace) -> int:
+    try:
+        rows = stack_report(args.output)
+    except InputError as e:
+        print(f"{PROG}: error: {path_text(e)}", file=sys.stderr)
+        return EXIT_INPUT
+    print("\n".join(report_table(rows)), flush=True)
+    return 0
+
+
 def stack_summary(result: StackResult) -> str:
     """One line: the pairs and their points, and where they went."""
     points = sum(n for n, _ in result.counts)
@@ -439,7 +485,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     """The command: parses ``argv`` (default: the process's arguments) and returns the exit
     status."""
     argv = list(sys.argv[1:] if argv is None else argv)
-    command = argv[0] if argv and argv[0] in ("stack", "repair") else None
+    command = argv[0] if argv and argv[0] in ("stack", "repair", "report") else None
+    if command == "report":
+        return _report(build_report_parser().parse_args(argv[1:]))
     if command == "repair":
         args = build_repair_parser().parse_args(argv[1:])
     elif command == "stack":
@@ -510,6 +558,8 @@ def _main(args: argparse.Namespace, stack: bool = False) -> int:
                 done = run_stack(args)
                 line = stack_summary(done)
                 failed = [failure.text(done.paths) for failure in done.failed]
+                if not args.quiet and done.index is not None:  # the pairs, worst first
+                    print("\n".join(report_table(stack_report(done.index.parent))), flush=True)
             else:
                 line = summary(run(args))
         except OptionError as e:

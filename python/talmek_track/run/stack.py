@@ -48,7 +48,8 @@ from talmek_track.sources.readers import ImageSource, hold_inputs, release_input
 from talmek_track.sources.stac import is_stac, stack_inputs
 from talmek_track.sources.warp import overlap_share
 
-__all__ = ["StackFailure", "StackResult", "match_stack", "pair_folder_names", "select_pairs", "thin_pairs"]
+__all__ = ["PairSummary", "StackFailure", "StackResult", "match_stack", "pair_folder_names", "select_pairs",
+           "stack_report", "thin_pairs"]
 
 #: The index of a stack's pairs written beside their folders.
 INDEX_NAME = "pairs.csv"
@@ -770,3 +771,69 @@ def write_index(out: Path, paths: Sequence[str], pairs: Sequence[tuple[int, int]
             for k, reason in (lost or {}).items():
                 w.writerow(["", public_path(paths[k]), "", "", "", "", "", "", reason])
         return staging.publish([partial])[0]
+
+
+@dataclass(frozen=True)
+class PairSummary:
+    """One line of a stack's report: a pair as ``pairs.csv`` and its ``run.json`` tell it."""
+
+    folder: str
+    image1: str
+    image2: str
+    date1: str
+    date2: str
+    days: float | None
+    points: int | None
+    accepted: int | None
+    #: The stable-ground shift removed from the pair's velocities (map units per year), where one
+    #: was measured.
+    stable_shift: float | None
+    failed: str
+
+    @property
+    def coverage(self) -> float | None:
+        """The share of the grid's points accepted."""
+        return None if not self.points or self.accepted is None else self.accepted / self.points
+
+
+def stack_report(output: str | os.PathLike[str]) -> list[PairSummary]:
+    """The pairs of a stack's output folder, worst first: the failed ones (and the images in no
+    pair), then the others by the share of their points accepted, lowest first. Read from
+    ``pairs.csv`` and each pair's ``run.json``; InputError when the folder holds no stack's index."""
+    folder = Path(output)
+    index = folder / INDEX_NAME
+    try:
+        with open(index, newline="") as f:
+            lines = list(csv.DictReader(f))
+    except OSError as e:
+        raise InputError(f"cannot read {index}: {e.strerror or e}; not the output folder of a stack") from None
+    except (csv.Error, UnicodeDecodeError) as e:
+        raise InputError(f"cannot read {index}: {one_line(e)}") from None
+    rows = []
+    for line in lines:
+        def number(name: str) -> float | None:
+            try:
+                return float(line.get(name) or "")
+            except ValueError:
+                return None
+        points, accepted = number("points"), number("accepted")
+        rows.append(PairSummary(
+            line.get("folder") or "", line.get("image1") or "", line.get("image2") or "",
+            line.get("date1") or "", line.get("date2") or "", number("dt_days"),
+            None if points is None else int(points), None if accepted is None else int(accepted),
+            _stable_shift(folder / (line.get("folder") or "") / "run.json") if line.get("folder") else None,
+            line.get("failed") or ""))
+    return sorted(rows, key=lambda r: (not r.failed, -1.0 if r.coverage is None else r.coverage))
+
+
+def _stable_shift(path: Path) -> float | None:
+    import json
+
+    try:
+        with open(path) as f:
+            attrs = json.load(f).get("attrs", {})
+        if attrs.get("stable_shift_method", "none") == "none":
+            return None
+        return float(np.hypot(float(attrs["stable_shift_vx"]), float(attrs["stable_shift_vy"])))
+    except (OSError, ValueError, KeyError, TypeError, AttributeError):
+        return None
