@@ -15,7 +15,16 @@ from typing import Any, NoReturn, TextIO
 
 from talmek_track import interrupts
 from talmek_track._facts import STATUS_NAMES, Status
-from talmek_track.errors import InputError, OptionError, OptionWarning, OutputError, TrackError, path_text, require
+from talmek_track.errors import (
+    InputError,
+    OptionError,
+    OptionWarning,
+    OutputError,
+    TrackError,
+    path_text,
+    public_path,
+    require,
+)
 from talmek_track.interrupts import SIGNALS, Interrupted
 from talmek_track.matching.settings import status_of
 from talmek_track.options.core import TrackOptions
@@ -24,11 +33,13 @@ from talmek_track.output import publish
 from talmek_track.output.cube import CUBE_NAME
 from talmek_track.output.cube import recover as recover_cube
 from talmek_track.products.results import TrackResult
-from talmek_track.run.stack import StackResult, match_stack
+from talmek_track.run.stack import PairSummary, StackResult, match_stack, stack_report
 from talmek_track.run.track import track_files
 
 PROG = "talmek-track"
 EXIT_INPUT, EXIT_USAGE, EXIT_OUTPUT = 1, 2, 3
+#: A stack whose other pairs were written while some failed (each named on standard error).
+EXIT_PARTIAL = 4
 
 #: Every default of the command is the library's.
 DEFAULTS = TrackOptions()
@@ -153,7 +164,7 @@ def build_parser() -> argparse.ArgumentParser:
         "cannot be written, 130, 143 and 129 interrupted (SIGINT, SIGTERM, SIGHUP; nothing of "
         "the run is published then). For many pairs of a stack of images see talmek-track stack "
         "--help; to bring OUTDIR back to a whole set of results after a run was killed, "
-        "talmek-track repair --help.",
+        "talmek-track repair --help; for a table of a stack's pairs, worst first, talmek-track report --help.",
     )
     ap.add_argument("image1", metavar="IMAGE1", help="first image, whose chips are searched for in IMAGE2")
     ap.add_argument("image2", metavar="IMAGE2", help="second (search) image")
@@ -198,8 +209,16 @@ def build_stack_parser() -> argparse.ArgumentParser:
         "OUTDIR/pairs.csv lists the pairs with their dates. With --dask every pair's blocks run "
         "side by side over the cluster.",
         epilog="The images are taken in the order of their acquisition dates (--dates or the "
-        "files' tags) when all have one, else in the order given. Exit status as for "
-        "talmek-track; the pairs finished before a failure or an interrupt keep their folders.",
+        "files' tags) when all have one, else in the order given. Everything is checked before "
+        "the first match: a wrong option, an image without a date that the pairs need, an "
+        "--invert step shorter than every pair end the run at once. A pair that fails (an "
+        "unreadable or truncated image, two images that do not overlap, a failing block) costs "
+        "only itself: the others are matched, written and put into the cube and the series, and "
+        "each failed pair is named on one line and listed in pairs.csv with its reason. Exit "
+        "status as for talmek-track, and 4 when some pairs failed and the others were written; "
+        "with --fail-fast the first failure ends the run (status 1); with --dry-run 4 when some pairs would "
+        "fail. The pairs finished before a "
+        "failure or an interrupt keep their folders.",
     )
     ap.add_argument("images", metavar="IMAGE", nargs="*",
                     help="the images of the stack, or STAC items or an ItemCollection (.json); "
@@ -215,6 +234,11 @@ def build_stack_parser() -> argparse.ArgumentParser:
                     help="only pairs at most DAYS apart (needs every image's date)")
     ap.add_argument("--min-days", type=float, default=None, metavar="DAYS",
                     help="only pairs at least DAYS apart (needs every image's date)")
+    ap.add_argument("--min-overlap", type=float, default=None, metavar="SHARE",
+                    help="only pairs whose second image covers at least SHARE (0 to 1) of the "
+                    "first image's extent")
+    ap.add_argument("--max-pairs-per-image", type=int, default=None, metavar="N",
+                    help="at most N pairs per image, the shortest intervals first")
     ap.add_argument("--dates", type=_stack_dates, default=None, metavar="DATE,DATE,...",
                     help="every image's acquisition date, in the order given (2024-07-01 or "
                     "2024-07-01T10:30:00Z; an empty entry is read from its file) (default: from "
@@ -227,6 +251,13 @@ def build_stack_parser() -> argparse.ArgumentParser:
     ap.add_argument("--invert", type=_positive_days, default=None, metavar="DAYS",
                     help="invert the cube into the mean velocity of every DAYS-day step and write "
                     "OUTDIR/timeseries.nc (implies --cube)")
+    ap.add_argument("--dry-run", action="store_true",
+                    help="check everything and print the plan, one line per pair (its images, "
+                    "dates and days apart, and whether it is matched, in the cube already or "
+                    "failed, with the reason), on standard output; match and write nothing")
+    ap.add_argument("--fail-fast", action="store_true",
+                    help="end the run at the first pair that fails (default: give that pair up, "
+                    "match the others, exit status 4)")
     search = ap.add_argument_group(
         "STAC search", "the stack's images found by a STAC API search (pip install 'talmek[stac]'), "
         "each item standing for its asset (--asset), dated by its datetime")
@@ -289,8 +320,74 @@ def run_stack(args: argparse.Namespace) -> StackResult:
     options = options_of(args)
     images, dates = _stack_inputs(args, options.timeout)
     return match_stack(images, args.pairs, args.output, max_days=args.max_days,
-                       min_days=args.min_days, dates=dates, progress=not args.quiet,
-                       keep=False, cube=args.cube, invert=args.invert, options=options)
+                       min_days=args.min_days, min_overlap=args.min_overlap,
+                       max_pairs_per_image=args.max_pairs_per_image, dates=dates, progress=not args.quiet,
+                       keep=False, cube=args.cube, invert=args.invert, fail_fast=args.fail_fast,
+                       dry_run=args.dry_run, options=options)
+
+
+def stack_plan(result: StackResult) -> list[str]:
+    """The plan of a stack, as ``--dry-run`` prints it: a header and one tab-separated line per
+    pair (image1, image2, date1, date2, days apart, plan), then the images that stand in no pair."""
+    planned = set(result.planned)
+    rows: list[tuple[tuple[int, ...], str]] = [(pair, "match" if pair in planned else "in the cube")
+                                               for pair in result.pairs]
+    rows += [(f.images, f"failed: {f.reason}") for f in result.failed]
+    rows.sort(key=lambda row: (len(row[0]) == 1, row[0]))
+    lines = ["image1\timage2\tdate1\tdate2\tdays\tplan"]
+    for images, plan in rows:
+        cells = [public_path(result.paths[k]) for k in images] + [""] * (2 - len(images))
+        stamps = [result.dates[k] for k in images] + [None] * (2 - len(images))
+        days = f"{(stamps[1] - stamps[0]).total_seconds() / 86400:g}" if stamps[0] and stamps[1] else ""
+        cells += [d.isoformat() if d else "" for d in stamps] + [days, plan]
+        lines.append("\t".join(path_text(c) for c in cells))
+    return lines
+
+
+def report_table(rows: Sequence[PairSummary]) -> list[str]:
+    """A stack's report as a table, one line per pair in the order given (``stack_report``: worst
+    first): the pair, its dates, days apart, points, accepted points, their share, the
+    stable-ground shift removed (map units per year) and why it failed."""
+    def name(row: PairSummary) -> str:
+        if row.folder:
+            return row.folder
+        stems = [p.split("?", 1)[0].rstrip("/").rsplit("/", 1)[-1] for p in (row.image1, row.image2) if p]
+        return " and ".join(stems)
+
+    cells = [["pair", "date1", "date2", "days", "points", "accepted", "coverage", "stable shift", "failed"]]
+    for row in rows:
+        cells.append([name(row), row.date1[:10], row.date2[:10],
+                      "" if row.days is None else f"{row.days:g}",
+                      "" if row.points is None else str(row.points),
+                      "" if row.accepted is None else str(row.accepted),
+                      "" if row.coverage is None else f"{100 * row.coverage:.0f}%",
+                      "" if row.stable_shift is None else f"{row.stable_shift:.3g}", row.failed])
+    widths = [max(len(c[k]) for c in cells) for k in range(len(cells[0]) - 1)]
+    return [path_text("  ".join(c.ljust(w) for c, w in zip(line, widths)) + "  " + line[-1]).rstrip()
+            for line in cells]
+
+
+def build_report_parser() -> argparse.ArgumentParser:
+    """The argument parser of ``talmek-track report``."""
+    ap = _Parser(
+        prog=f"{PROG} report",
+        description="Print the pairs of a stack's OUTDIR as a table, worst first: the failed pairs "
+        "with their reasons, then the others by the share of their grid points accepted, lowest "
+        "first, with their dates, days apart, points and the stable-ground shift removed. Read from "
+        "OUTDIR/pairs.csv and each pair's run.json; nothing is changed.",
+        epilog="Exit status: 0 done, 1 OUTDIR holds no readable pairs.csv.")
+    ap.add_argument("output", metavar="OUTDIR", help="the output folder of a stack")
+    return ap
+
+
+def _report(args: argparse.Namespace) -> int:
+    try:
+        rows = stack_report(args.output)
+    except InputError as e:
+        print(f"{PROG}: error: {path_text(e)}", file=sys.stderr)
+        return EXIT_INPUT
+    print("\n".join(report_table(rows)), flush=True)
+    return 0
 
 
 def stack_summary(result: StackResult) -> str:
@@ -299,7 +396,8 @@ def stack_summary(result: StackResult) -> str:
     accepted = sum(a for _, a in result.counts)
     where = path_text(result.index.parent) if result.index is not None else "nowhere"
     extra = "".join(f", {path.name}" for path in (result.cube, result.series) if path is not None)
-    return f"{len(result.pairs)} pairs, {points} points ({accepted} accepted) written to {where}{extra}"
+    failed = f"; {len(result.failed)} failed" if result.failed else ""
+    return f"{len(result.pairs)} pairs, {points} points ({accepted} accepted) written to {where}{extra}{failed}"
 
 
 class _Bar:
@@ -397,7 +495,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     """The command: parses ``argv`` (default: the process's arguments) and returns the exit
     status."""
     argv = list(sys.argv[1:] if argv is None else argv)
-    command = argv[0] if argv and argv[0] in ("stack", "repair") else None
+    command = argv[0] if argv and argv[0] in ("stack", "repair", "report") else None
+    if command == "report":
+        return _report(build_report_parser().parse_args(argv[1:]))
     if command == "repair":
         args = build_repair_parser().parse_args(argv[1:])
     elif command == "stack":
@@ -454,8 +554,24 @@ def _main(args: argparse.Namespace, stack: bool = False) -> int:
         for quiet in (ResourceWarning, DeprecationWarning, PendingDeprecationWarning):
             warnings.simplefilter("ignore", quiet)
         warnings.showwarning = _show
+        failed: list[str] = []
         try:
-            line = stack_summary(run_stack(args)) if stack else summary(run(args))
+            if stack and args.dry_run:
+                done = run_stack(args)
+                print("\n".join(stack_plan(done)), flush=True)
+                line = (f"dry run: {len(done.planned)} pairs to match, {len(done.pairs) - len(done.planned)} "
+                        f"in the cube already, {len(done.failed)} failed; nothing matched or written")
+                if done.failed:
+                    print(f"{PROG}: {line}", file=sys.stderr)
+                    return EXIT_PARTIAL
+            elif stack:
+                done = run_stack(args)
+                line = stack_summary(done)
+                failed = [failure.text(done.paths) for failure in done.failed]
+                if not args.quiet and done.index is not None:  # the pairs, worst first
+                    print("\n".join(report_table(stack_report(done.index.parent))), flush=True)
+            else:
+                line = summary(run(args))
         except OptionError as e:
             print(f"{PROG}: error: {path_text(e.worded(flag))}", file=sys.stderr)
             return EXIT_USAGE
@@ -472,9 +588,11 @@ def _main(args: argparse.Namespace, stack: bool = False) -> int:
             print(f"{PROG}: error: {path_text(e.strerror or e)}: {path_text(e.filename or args.output)}",
                   file=sys.stderr)
             return EXIT_INPUT
-    if not args.quiet:
+    for text in failed:  # shown even with --quiet: the run did not do all it was asked
+        print(f"{PROG}: failed: {path_text(text)}", file=sys.stderr)
+    if not args.quiet or failed:
         print(f"{PROG}: {path_text(line)}", file=sys.stderr)
-    return 0
+    return EXIT_PARTIAL if failed else 0
 
 
 if __name__ == "__main__":

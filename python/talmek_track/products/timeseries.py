@@ -135,6 +135,28 @@ def _solve_block(values: np.ndarray, errors: np.ndarray, a: np.ndarray, regulari
     return v.reshape(*shape, -1).astype(np.float32), e.reshape(*shape, -1).astype(np.float32)
 
 
+def plan_steps(date1: np.ndarray, date2: np.ndarray, step: float,
+               start: datetime | str | None = None) -> tuple[np.datetime64, int]:
+    """The first step's start and the number of steps of ``step`` days over pairs acquired at
+    ``date1`` and ``date2`` (datetime64[ms], one each per pair); OptionError when no pair would
+    measure a step or the steps would be too many to solve. A stack checks its inversion with it
+    before the first match."""
+    shortest = float((date2 - date1).min() / _DAY)
+    if step < shortest:
+        raise OptionError(f"a step of {step:g} days is shorter than every pair (the shortest is "
+                          f"{shortest:g} days apart): no pair would measure a step")
+    first = date1.min() if start is None else np.datetime64(_naive(start), "ms")
+    if first > date1.min():
+        raise OptionError(f"start {first} lies after the first acquisition {date1.min()}")
+    span = float((date2.max() - first) / _DAY)
+    count = max(1, math.ceil(span / step - 1e-9))
+    if count > MAX_STEPS:
+        raise OptionError(f"steps of {step:g} days from {first} to the last acquisition {date2.max()} "
+                          f"would be {count}, more than the {MAX_STEPS} that can be solved: start "
+                          "later or take longer steps")
+    return first, count
+
+
 def invert_series(cube: Any, step: float, *, start: datetime | str | None = None,
                   regularisation: float = 0.01, robust: int = 3) -> Any:
     """The mean velocity of each regular time step from a cube of pairs.
@@ -182,19 +204,7 @@ def invert_series(cube: Any, step: float, *, start: datetime | str | None = None
     date2 = cube["acquisition_date_img2"].values.astype("datetime64[ms]")
     if np.isnat(date1).any() or np.isnat(date2).any():
         raise OptionError("every pair of the cube needs both acquisition dates")
-    shortest = float((date2 - date1).min() / _DAY)
-    if step < shortest:
-        raise OptionError(f"a step of {step:g} days is shorter than every pair (the shortest is "
-                          f"{shortest:g} days apart): no pair would measure a step")
-    first = date1.min() if start is None else np.datetime64(_naive(start), "ms")
-    if first > date1.min():
-        raise OptionError(f"start {first} lies after the first acquisition {date1.min()}")
-    span = float((date2.max() - first) / _DAY)
-    count = max(1, math.ceil(span / step - 1e-9))
-    if count > MAX_STEPS:
-        raise OptionError(f"steps of {step:g} days from {first} to the last acquisition {date2.max()} "
-                          f"would be {count}, more than the {MAX_STEPS} that can be solved: start "
-                          "later or take longer steps")
+    first, count = plan_steps(date1, date2, step, start)
     edges = first + (np.arange(count + 1) * step * 86_400_000.0).round().astype("timedelta64[ms]")
     a = step_matrix(date1, date2, edges)
 

@@ -408,11 +408,13 @@ PairDone = Callable[[int, PairPlan, list[BlockRecords]], object]
 
 
 def match_pairs(plans: Sequence[PairPlan], images: Sequence[tuple[int, int]], options: TrackOptions,
-                done: PairDone, progress: Callable[[int], object] | None = None) -> None:
+                done: PairDone, progress: Callable[[int], object] | None = None,
+                failed: Callable[[int, BaseException], object] | None = None) -> None:
     """The blocks of one or many planned pairs matched on the options' backend, all handed to it
     at once, earlier pairs first (``run_block_groups``); ``done`` gets each pair as soon as its
     last block is in. ``images`` names each pair's two images as indices into the run's images;
-    ``progress`` gets the points done over all pairs.
+    ``progress`` gets the points done over all pairs. With ``failed``, a pair whose blocks
+    cannot be read or matched is given up alone (``failed(index, error)``) and the others go on.
 
     A source whose range ``settle_ranges`` left to the matching's reads (``samples_from_blocks``)
     is matched in two passes on Dask (the Dask backend's ``run_sampled``): the workers read each
@@ -436,7 +438,7 @@ def match_pairs(plans: Sequence[PairPlan], images: Sequence[tuple[int, int]], op
     with stage("matching"):
         if not sampled:
             run_block_groups(groups, backend=options.backend, threads=options.threads, progress=progress,
-                             **options.cluster)
+                             failed=failed, **options.cluster)
             return
         order = sorted(sampled)
 
@@ -456,8 +458,9 @@ def match_pairs(plans: Sequence[PairPlan], images: Sequence[tuple[int, int]], op
 
         held = [(order.index(i) if on1 else None, order.index(j) if on2 else None)
                 for (i, j), (on1, on2) in zip(images, flags, strict=True)]
+        extra = {} if failed is None else {"failed": failed}
         service("dask", "run_sampled")(groups, held, [sampled[k] for k in order], settle,
-                                       threads=options.threads, progress=progress, **options.cluster)
+                                       threads=options.threads, progress=progress, **extra, **options.cluster)
 
 
 def match_sampled(plan: PairPlan, options: TrackOptions,

@@ -36,7 +36,7 @@ from typing import Any, ClassVar, NamedTuple
 import numpy as np
 import numpy.typing as npt
 
-from talmek_track.errors import InputError, one_line
+from talmek_track.errors import InputError, TrackError, describe_error, one_line
 from talmek_track.options.dates import date_from_tags
 from talmek_track.options.values import (
     DEFAULT_MAX_PIXELS,
@@ -315,7 +315,12 @@ class ImageSource:
         """Grey values of a regular subsample: every k-th row and column (``sample_step``), the
         same pixels whether the image is read whole or by windows."""
         k = sample_step(self.shape)
-        parts = [self._grey(raw)[:, ::k] for raw in self.read_rows(range(0, self.shape[0], k))]
+        try:
+            parts = [self._grey(raw)[:, ::k] for raw in self.read_rows(range(0, self.shape[0], k))]
+        except (TrackError, MemoryError):
+            raise
+        except Exception as e:  # noqa: BLE001 - a damaged or vanished file is an unreadable input
+            raise InputError(f"cannot read {self.path} (its value-range sample): {describe_error(e)}") from e
         if not parts:
             return np.empty((0, 0))
         return np.concatenate(parts, axis=0)

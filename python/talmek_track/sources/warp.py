@@ -129,3 +129,25 @@ def grid_note(s1: ImageSource, s2: ImageSource) -> str | None:
     if not notes:
         return None
     return f"{'; '.join(notes)}; grid {_crs_name(s1.crs)}"
+
+
+def overlap_share(s1: ImageSource, s2: ImageSource) -> float | None:
+    """The share (0 to 1) of image 1's extent that image 2 covers: plain images aligned at their
+    top-left pixels, georeferenced ones by their extents in image 1's coordinate system. None
+    when the two cannot be related (one georeferenced, the other not, or systems PROJ cannot
+    relate); preparing the pair then says why."""
+    if s1.transform is None and s2.transform is None:
+        (r1, c1), (r2, c2) = s1.shape, s2.shape
+        return min(r1, r2) * min(c1, c2) / (r1 * c1) if r1 and c1 else None
+    if s1.transform is None or s2.transform is None or (s1.crs is None) != (s2.crs is None):
+        return None
+    b1 = _bounds(s1)
+    try:
+        b2 = _in(_bounds(s2), s2.crs, s1.crs)
+    except Exception:  # noqa: BLE001 - preparing the pair names the reason
+        return None
+    area = (b1[2] - b1[0]) * (b1[3] - b1[1])
+    if not all(math.isfinite(v) for v in b2) or not area:
+        return None
+    both = _overlap(b1, b2)
+    return 0.0 if both is None else min(1.0, abs((both[2] - both[0]) * (both[3] - both[1]) / area))

@@ -138,7 +138,8 @@ def run_blocks(jobs: Sequence[BlockJob], *, backend: str = "threads", threads: i
 
 def run_block_groups(groups: Sequence[Group], *, backend: str = "threads", threads: int | None = None,
                      progress: RunProgress | None = None, client: Any = None, scheduler: Any = None,
-                     workers: Any = None, **more: Any) -> None:
+                     workers: Any = None, failed: Callable[[int, BaseException], object] | None = None,
+                     **more: Any) -> None:
     """Matches the blocks of several pairs and hands each pair's matched blocks to its group's
     function as soon as all of them are in.
 
@@ -150,17 +151,29 @@ def run_block_groups(groups: Sequence[Group], *, backend: str = "threads", threa
         As for ``run_blocks``.
     progress : callable, optional
         Called with the number of points done over all groups.
+    failed : callable, optional
+        ``failed(g, error)`` for a group whose matching failed (a block that cannot be read or
+        matched): the group is given up and the others go on. Without it the first failure ends
+        the run. Interrupts always end it.
     """
     if backend in GROUP_RUNNERS:
         runner = _load(backend, GROUP_RUNNERS[backend])
+        extra = {} if failed is None else {"failed": failed}
         runner(groups, threads=threads, progress=progress, client=client, scheduler=scheduler,
-               workers=workers, **more)
+               workers=workers, **extra, **more)
         return
     base = 0
-    for jobs, _, on_done in groups:
+    for g, (jobs, _, on_done) in enumerate(groups):
         report = None if progress is None else (lambda n, base=base: progress(base + n))
-        parts = run_blocks(jobs, backend=backend, threads=threads, progress=report, client=client,
-                           scheduler=scheduler, workers=workers, **more)
+        try:
+            parts = run_blocks(jobs, backend=backend, threads=threads, progress=report, client=client,
+                               scheduler=scheduler, workers=workers, **more)
+        except Exception as e:
+            if failed is None:
+                raise
+            base += sum(len(job.points1) for job in jobs)
+            failed(g, e)
+            continue
         base += sum(len(p.records) for p in parts)
         if on_done is not None:
             on_done(parts)

@@ -280,6 +280,7 @@ class _Group:
     label: str
     on_done: Callable[[list[BlockRecords]], object] | None = None
     left: int = 0
+    failed: bool = False
 
 
 def _where(job: Any) -> str:
@@ -335,15 +336,22 @@ def _block_weight(job: Any) -> int:
     return len(job.points1)
 
 
+#: Told of a group given up: its index and the error of its failed block.
+GroupFailed = Callable[[int, BaseException], object]
+
+
 def _run_groups(client: Any, groups: Sequence[Group], fn: Callable[..., BlockRecords],
                 progress: Progress | None,
-                inputs: Callable[[int, int], tuple[Any, ...]] | None = None) -> list[list[BlockRecords]]:
+                inputs: Callable[[int, int], tuple[Any, ...]] | None = None,
+                failed: GroupFailed | None = None) -> list[list[BlockRecords]]:
     """Runs every group's jobs as tasks, earlier groups first; calls each group's ``on_done``
     with its matched blocks (job order) once all its blocks are in and returns them per group.
     ``inputs(g, j)`` gives what the task of group g's job j takes beside the job (none without).
 
     Results come back as the tasks complete and are released on the cluster at once. Any error
-    (a failed block, Ctrl-C, a failing ``on_done``) cancels every task still pending."""
+    (a failed block, Ctrl-C, a failing ``on_done``) cancels every task still pending; with
+    ``failed``, a failed block cancels only its own group's tasks and ``failed(g, error)`` is told,
+    the other groups going on."""
     run = uuid.uuid4().hex[:12]
     state: list[_Group] = []
     where: dict[str, tuple[int, int]] = {}
@@ -370,11 +378,27 @@ def _run_groups(client: Any, groups: Sequence[Group], fn: Callable[..., BlockRec
             interrupts.check()
             g, j = where.pop(future.key)
             group = state[g]
+            if group.failed:  # a block of a pair given up (done or cancelled before it knew)
+                group.futures[j] = None
+                future.release()
+                continue
             try:
                 part = future.result()
             except Exception as e:  # noqa: BLE001 - any block error stops the run, named
                 text = describe_error(e)
-                raise BlockFailed(f"{group.label}: {text}" if len(state) > 1 else text) from e
+                if failed is None:
+                    raise BlockFailed(f"{group.label}: {text}" if len(state) > 1 else text) from e
+                group.failed = True
+                group.futures[j] = None
+                future.release()
+                client.cancel([f for f in group.futures if f is not None], force=True)
+                group.parts = []
+                done += sum(w for w, f in zip(group.weights, group.futures, strict=True) if f is not None)
+                done += group.weights[j]
+                if progress is not None:
+                    progress(done)
+                failed(g, BlockFailed(text))
+                continue
             group.parts[j] = part
             group.futures[j] = None  # drop the last reference: the worker frees the result
             future.release()
@@ -404,7 +428,8 @@ def _label(jobs: Sequence[BlockJob]) -> str:
 def run_groups(groups: Sequence[Group], *, threads: int | None = None,
                progress: Progress | None = None, client: Any = None, scheduler: str | None = None,
                workers: int | None = None, connect_timeout: float | None = None,
-               handshake_timeout: float | None = None) -> list[list[BlockRecords]]:
+               handshake_timeout: float | None = None,
+               failed: GroupFailed | None = None) -> list[list[BlockRecords]]:
     """Matches the blocks of several pairs on a Dask cluster, all submitted at once.
 
     Parameters
@@ -419,6 +444,10 @@ def run_groups(groups: Sequence[Group], *, threads: int | None = None,
         Called with the number of points done over all groups each time a block comes back.
     client, scheduler, workers, connect_timeout, handshake_timeout :
         The cluster; see ``dask_client`` (None: the default timeouts).
+    failed : callable, optional
+        ``failed(g, error)`` for a group one of whose blocks failed: its other tasks are
+        cancelled and the other groups go on. Without it the first failed block ends the run
+        (BlockFailed).
 
     Returns
     -------
@@ -428,7 +457,7 @@ def run_groups(groups: Sequence[Group], *, threads: int | None = None,
     """
     timeouts = _timeouts(connect_timeout, handshake_timeout)
     with dask_client(client, scheduler, workers, threads, **timeouts) as c:
-        return _run_groups(c, groups, match_task, progress)
+        return _run_groups(c, groups, match_task, progress, failed=failed)
 
 
 def run_blocks(jobs: Sequence[BlockJob], *, threads: int | None = None, progress: Progress | None = None,
@@ -545,7 +574,8 @@ def run_sampled(groups: Sequence[Group], held: Sequence[tuple[int | None, int | 
                 images: Sequence[ImageSource], settle: Settle, *, threads: int | None = None,
                 progress: Progress | None = None, client: Any = None, scheduler: str | None = None,
                 workers: int | None = None, connect_timeout: float | None = None,
-                handshake_timeout: float | None = None) -> list[list[BlockRecords]]:
+                handshake_timeout: float | None = None,
+                failed: GroupFailed | None = None) -> list[list[BlockRecords]]:
     """Matches the blocks of one or more pairs in two passes, reading each image of ``images``
     once for all its pairs, in strips (see the section).
 
@@ -561,8 +591,9 @@ def run_sampled(groups: Sequence[Group], held: Sequence[tuple[int | None, int | 
     settle : callable
         Given each image's sample pixels, settles the ranges on the client and returns each
         group's jobs with them (see ``Settle``).
-    threads, progress, client, scheduler, workers, connect_timeout, handshake_timeout :
-        See ``run_groups``.
+    threads, progress, client, scheduler, workers, connect_timeout, handshake_timeout, failed :
+        See ``run_groups``; ``failed`` covers the blocks, an image's strip that cannot be read
+        still ends the run.
 
     Returns
     -------
@@ -604,7 +635,7 @@ def run_sampled(groups: Sequence[Group], held: Sequence[tuple[int | None, int | 
             strips = [[] for _ in images]
             return _run_groups(c, [(jobs, label, on_done)
                                    for jobs, (_, label, on_done) in zip(settled, groups, strict=True)],
-                               match_held_task, progress, lambda g, j: needs.pop((g, j)))
+                               match_held_task, progress, lambda g, j: needs.pop((g, j)), failed)
         except BaseException:
             c.cancel([f for image in strips for f in image], force=True)
             raise
