@@ -389,7 +389,7 @@ def test_cog_round_trip(field, tmp_path):
     with rasterio.open(tmp_path / "vectors.tif") as ds:
         assert ds.descriptions == ("dx", "dy", "dx_map", "dy_map", "vx", "vy", "v", "strength", "status",
                                    "sigma_x", "sigma_y", "vx_error", "vy_error", "v_error")
-        assert ds.units[ds.descriptions.index("vx")] == "m/yr" and ds.crs.to_epsg() == 32633
+        assert ds.units[ds.descriptions.index("vx")] == "m/Julian_year" and ds.crs.to_epsg() == 32633
         assert np.isnan(ds.nodata) and ds.tags()["DT_DAYS"] == "42.0"
         assert tuple(ds.transform)[:6] == field.transform and ds.profile["tiled"]
         for band, name in enumerate(ds.descriptions, start=1):

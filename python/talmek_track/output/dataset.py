@@ -20,11 +20,14 @@ import numpy as np
 from talmek_track._facts import STATUS_NAMES
 from talmek_track.products.velocity import Variable, VectorField
 
-__all__ = ["CONVENTIONS", "STATUS_FLAGS", "attr_name", "cf_units", "global_attrs", "talmek_version",
+__all__ = ["CONVENTIONS", "INTERP_FLAGS", "STATUS_FLAGS", "attr_name", "cf_units", "global_attrs", "talmek_version",
            "to_dataset"]
 
 #: Every status code a published field can hold, with its name, in code order.
 STATUS_FLAGS: dict[int, str] = dict(sorted(STATUS_NAMES.items()))
+
+#: The codes of ``interp_mask`` with their names (ITS_LIVE's, whose granules name them alike).
+INTERP_FLAGS: dict[int, str] = {0: "measured", 1: "interpolated"}
 
 CONVENTIONS = "CF-1.8"
 
@@ -72,10 +75,13 @@ def _length_units(field: VectorField) -> bool:
 
 
 def cf_units(field: VectorField, var: Variable) -> str:
-    """The UDUNITS form of a variable's unit (empty for codes, which carry none): pixel offsets and
-    counts are ``1``, velocities per ``Julian_year``."""
-    if var.unit == "pixel":
+    """The UDUNITS form of a variable's unit, the one spelling every file uses (empty for status
+    codes, which carry none): pixel offsets, counts and flags are ``1``, velocities per
+    ``Julian_year`` and strain rates ``Julian_year-1``."""
+    if var.unit == "pixel" or var.name == "interp_mask":
         return "1"
+    if var.unit == "1/yr":
+        return f"{YEAR}-1"
     if var.unit == "map":
         return _map_units(field)
     if var.unit == "map/yr":
@@ -97,6 +103,8 @@ def _variable_attrs(field: VectorField, var: Variable) -> dict[str, Any]:
         attrs["description"] = "pixels per year of 365.25 days (the image has no georeference)"
     elif var.unit == "map/yr":
         attrs["description"] = f"{field.map_unit} per year of 365.25 days"
+    elif var.unit == "1/yr":
+        attrs["description"] = "per year of 365.25 days"
     standard = _STANDARD_NAMES.get(var.name)
     if standard and _length_units(field):
         attrs["standard_name"] = standard
@@ -104,6 +112,10 @@ def _variable_attrs(field: VectorField, var: Variable) -> dict[str, Any]:
         attrs["standard_name"] = "status_flag"
         attrs["flag_values"] = np.array(list(STATUS_FLAGS), np.int32)
         attrs["flag_meanings"] = " ".join(STATUS_FLAGS.values())
+    elif var.name == "interp_mask":
+        attrs["flag_values"] = np.array(list(INTERP_FLAGS), np.float32)
+        attrs["flag_meanings"] = " ".join(INTERP_FLAGS.values())
+        attrs["ancillary_variables"] = "status"
     else:
         attrs["ancillary_variables"] = "status"
     return attrs
@@ -210,6 +222,8 @@ def to_dataset(field: VectorField) -> Any:
 
         ds = ds.rio.write_transform(Affine(*field.transform))
         ds = ds.rio.write_coordinate_system()
+        for axis in ("x", "y"):  # the axes in the field's own unit spelling, not rioxarray's
+            ds[axis].attrs = _axis_attrs(field, axis)
     if field.dates is None:
         return ds
     # After the CRS, so that the grid mapping goes to the grid's variables only. Named in each

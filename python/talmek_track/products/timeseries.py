@@ -196,6 +196,8 @@ def invert_series(cube: Any, step: float, *, start: datetime | str | None = None
                           f"would be {count}, more than the {MAX_STEPS} that can be solved: start "
                           "later or take longer steps")
     edges = first + (np.arange(count + 1) * step * 86_400_000.0).round().astype("timedelta64[ms]")
+    # The last step ends with the last acquisition: no pair measures the time after it.
+    edges[-1] = min(edges[-1], date2.max())
     a = step_matrix(date1, date2, edges)
 
     out: dict[str, Any] = {}
@@ -244,6 +246,27 @@ def invert_series(cube: Any, step: float, *, start: datetime | str | None = None
     ds.attrs = {"Conventions": "CF-1.8", "title": "velocity time series (Talmek)",
                 "step_days": float(step), "regularisation": float(regularisation),
                 "robust_iterations": robust, "pairs": int(cube.sizes["mid_date"])}
+    return _with_provenance(ds, cube)
+
+
+#: Per-pair variables of a cube that a series carries along its ``pair`` dimension: the dates and
+#: the stable-ground shift removed from each pair.
+PAIR_PROVENANCE = ("acquisition_date_img1", "acquisition_date_img2", "date_dt", "vx_stable_shift",
+                   "vy_stable_shift", "stable_count")
+#: Text attributes of a cube that hold for the series made from it.
+CUBE_PROVENANCE = ("talmek_settings", "filter", "stable_shift_method", "institution", "author")
+
+
+def _with_provenance(ds: Any, cube: Any) -> Any:
+    """The series with the pairs it was made from (their dates and stable-ground shifts along a
+    ``pair`` dimension) and the cube's settings."""
+    pairs = {}
+    for name in PAIR_PROVENANCE:
+        if name in cube.variables and cube[name].dims == ("mid_date",):
+            var = cube[name].reset_coords(drop=True).rename(mid_date="pair").drop_vars("pair", errors="ignore")
+            pairs[name] = (("pair",), var.values, dict(var.attrs))
+    ds = ds.assign(pairs)
+    ds.attrs.update({k: cube.attrs[k] for k in CUBE_PROVENANCE if isinstance(cube.attrs.get(k), str)})
     return ds
 
 
