@@ -137,6 +137,25 @@ def test_cog_overviews_keep_codes_and_average_values(tmp_path):
     np.testing.assert_allclose(speed, expected, rtol=1e-6)
 
 
+def test_every_file_spells_each_unit_alike(tmp_path):
+    import rasterio
+
+    from talmek_track.output.geotiff import write_cog
+    from talmek_track.output.netcdf import write_netcdf
+
+    field = strain_field(fill_field(georeferenced_field(stable_method="slow")))
+    write_cog(tmp_path / "vectors.tif", field)
+    write_netcdf(tmp_path / "vectors.nc", field)
+    with rasterio.open(tmp_path / "vectors.tif") as ds:
+        tif = {name: unit or "" for name, unit in zip(ds.descriptions, ds.units)}
+    with xr.open_dataset(tmp_path / "vectors.nc") as ds:
+        nc = {name: ds[name].attrs.get("units", "") for name in tif}
+        assert ds["x"].attrs["units"] == "m" and ds["interp_mask"].attrs["flag_meanings"] == "measured interpolated"
+    assert tif == nc
+    assert (nc["vx"], nc["dx_map"], nc["dx"], nc["exx"], nc["interp_mask"]) == (
+        "m/Julian_year", "m", "1", "Julian_year-1", "1")
+
+
 def test_cog_tags_hold_every_attribute(tmp_path):
     import rasterio
 
