@@ -86,11 +86,16 @@ def test_netcdf_reads_back_as_a_time_series(dates, tmp_path):
         assert ds["vx"].attrs["standard_name"] == "land_ice_surface_x_velocity"
         assert ds["vy"].attrs["standard_name"] == "land_ice_surface_y_velocity"
         assert ds["v"].attrs["units"] == "m/Julian_year" and ds["dx"].attrs["units"] == "1"
-        assert all(var.encoding["grid_mapping"] == "spatial_ref" for var in ds.data_vars.values())
+        assert all(var.encoding["grid_mapping"] == "spatial_ref" for var in ds.data_vars.values() if var.ndim == 2)
         assert ds.attrs["acquisition_date_img1"] == dates[0].isoformat() and ds.attrs["date_dt"] == ds.attrs["dt_days"]
         assert ds.attrs["step_ratio"] == 0.31 and ds.attrs["step_count"] == 412
         assert ds.attrs["step_applied"] == "true" and json.loads(ds.attrs["step_shift_extra"]) == {"a": [1, 2]}
         assert ds.attrs["stable_shift_method"] == "none" and ds.attrs["stable_shift_count"] == 0
+        # the public granules' forms beside CF's
+        assert ds.attrs["projection"] == "32633" and ds.attrs["author"] == "Talmek"
+        assert ds["mapping"].attrs["spatial_epsg"] == 32633 and ds["mapping"].attrs["GeoTransform"]
+        info = ds["img_pair_info"].attrs
+        assert info["acquisition_date_img1"] == dates[0].strftime("%Y%m%dT%H:%M:%S.%f") and abs(info["date_dt"]) == 42.0
     with xr.open_mfdataset([tmp_path / "a.nc", tmp_path / "b.nc"], combine="nested", concat_dim="time",
                            data_vars="all", coords="different", compat="equals", decode_coords="all") as series:
         assert series["vx"].dims == ("time", "y", "x")

@@ -25,6 +25,7 @@ from __future__ import annotations
 
 import math
 import os
+import warnings
 from datetime import datetime
 from typing import Any
 
@@ -72,7 +73,8 @@ def solve_points(values: np.ndarray, errors: np.ndarray, a: np.ndarray, *,
     ok = np.isfinite(d)
     # An observation without an error gets the point's median error (or 1 when none has one).
     s = np.where(np.isfinite(s) & (s > 0) & ok, s, np.nan)
-    with np.errstate(all="ignore"):
+    with np.errstate(all="ignore"), warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)  # points none of whose pairs has an error
         typical = np.nanmedian(np.where(ok, s, np.nan), axis=1, keepdims=True) if p else s
     typical = np.where(np.isfinite(typical), typical, 1.0)
     s = np.where(np.isfinite(s), s, typical)
@@ -109,8 +111,6 @@ def solve_points(values: np.ndarray, errors: np.ndarray, a: np.ndarray, *,
 
 def _masked_median(x: np.ndarray, ok: np.ndarray) -> np.ndarray:
     with np.errstate(all="ignore"):
-        import warnings
-
         with warnings.catch_warnings():
             warnings.simplefilter("ignore", RuntimeWarning)
             m = np.nanmedian(np.where(ok, x, np.nan), axis=1)
@@ -203,7 +203,12 @@ def invert_series(cube: Any, step: float, *, start: datetime | str | None = None
     out: dict[str, Any] = {}
     for comp in ("vx", "vy"):
         err_name = f"{comp}_error"
-        errs = cube[err_name] if err_name in cube else xr.full_like(cube[comp], np.nan)
+        # Each vector's error where the cube holds it, else the pair's (one number per pair, as
+        # the public cubes give it).
+        errs = xr.full_like(cube[comp], np.nan)
+        for name in (f"{err_name}_point", err_name):
+            if name in cube:
+                errs = errs.fillna(cube[name].broadcast_like(cube[comp]).transpose(*cube[comp].dims))
         values = cube[comp].astype(np.float64)
         errs = errs.astype(np.float64)
         if values.chunks is not None:
@@ -252,7 +257,7 @@ def invert_series(cube: Any, step: float, *, start: datetime | str | None = None
 #: Per-pair variables of a cube that a series carries along its ``pair`` dimension: the dates and
 #: the stable-ground shift removed from each pair.
 PAIR_PROVENANCE = ("acquisition_date_img1", "acquisition_date_img2", "date_dt", "vx_stable_shift",
-                   "vy_stable_shift", "stable_count")
+                   "vy_stable_shift", "stable_shift_flag", "stable_count_stationary", "stable_count_slow")
 #: Text attributes of a cube that hold for the series made from it.
 CUBE_PROVENANCE = ("talmek_settings", "filter", "stable_shift_method", "institution", "author")
 
