@@ -339,6 +339,17 @@ def summary(result: TrackResult) -> str:
     return f"{len(result.records)} points ({text or 'none'}{dated}) written to {folder}"
 
 
+def quality_text(result: TrackResult) -> list[str]:
+    """The quality report of the run's field as a short table (``products.quality``)."""
+    vf = result.vector_field
+    if vf is None:
+        return []
+    from talmek_track.products.quality import quality_lines
+
+    unit = "px/yr" if vf.crs is None else f"{vf.map_unit}/yr"
+    return quality_lines(vf.attrs, unit)
+
+
 def run(args: argparse.Namespace) -> TrackResult:
     """Runs the command's job for parsed arguments."""
     options = options_of(args, dates=args.dates)
@@ -454,7 +465,12 @@ def _main(args: argparse.Namespace, stack: bool = False) -> int:
             warnings.simplefilter("ignore", quiet)
         warnings.showwarning = _show
         try:
-            line = stack_summary(run_stack(args)) if stack else summary(run(args))
+            more: list[str] = []
+            if stack:
+                line = stack_summary(run_stack(args))
+            else:
+                result = run(args)
+                line, more = summary(result), quality_text(result)
         except OptionError as e:
             print(f"{PROG}: error: {path_text(e.worded(flag))}", file=sys.stderr)
             return EXIT_USAGE
@@ -473,6 +489,8 @@ def _main(args: argparse.Namespace, stack: bool = False) -> int:
             return EXIT_INPUT
     if not args.quiet:
         print(f"{PROG}: {path_text(line)}", file=sys.stderr)
+        for text in more:
+            print(path_text(text), file=sys.stderr)
     return 0
 
 
