@@ -103,17 +103,20 @@ def _with_overviews(src: Any, names: list[str]) -> Iterator[Any]:
         yield src
         return
     with contextlib.ExitStack() as stack:
-        bands = [src.read(b) for b in range(1, src.count + 1)]
-        levels = []
+        levels, writers = [], []
         for factor in factors:
-            reduced = [reduce_band(values, factor, name in NEAREST) for values, name in zip(bands, names)]
             memory = stack.enter_context(MemoryFile())
-            with memory.open(driver="GTiff", width=reduced[0].shape[1], height=reduced[0].shape[0],
-                             count=len(reduced), dtype=reduced[0].dtype, nodata=src.nodata,
-                             crs=src.crs, transform=src.transform @ Affine.scale(factor)) as level:
-                for b, values in enumerate(reduced, start=1):
-                    level.write(values, b)
+            writers.append(stack.enter_context(memory.open(
+                driver="GTiff", width=-(-src.width // factor), height=-(-src.height // factor),
+                count=src.count, dtype=src.dtypes[0], nodata=src.nodata, crs=src.crs,
+                transform=src.transform @ Affine.scale(factor))))
             levels.append(memory.name)
+        for b, name in enumerate(names, start=1):  # one band in memory at a time
+            values = src.read(b)
+            for factor, level in zip(factors, writers):
+                level.write(reduce_band(values, factor, name in NEAREST), b)
+        for level in writers:
+            level.close()
         vrt = stack.enter_context(MemoryFile(ext=".vrt"))
         copy_dataset(src, vrt.name, driver="VRT")
         tree = ElementTree.fromstring(vrt.read())
