@@ -120,9 +120,9 @@ def _with_overviews(src: Any, names: list[str]) -> Iterator[Any]:
         vrt = stack.enter_context(MemoryFile(ext=".vrt"))
         copy_dataset(src, vrt.name, driver="VRT")
         tree = ElementTree.fromstring(vrt.read())
-        for name in tree.iter("SourceFilename"):  # the sources by their full in-memory names
-            name.set("relativeToVRT", "0")
-            name.text = src.name
+        for source in tree.iter("SourceFilename"):  # the sources by their full in-memory names
+            source.set("relativeToVRT", "0")
+            source.text = src.name
         for b, band in enumerate(tree.iter("VRTRasterBand"), start=1):
             for level in levels:
                 overview = ElementTree.SubElement(band, "Overview")
