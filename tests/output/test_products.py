@@ -12,7 +12,7 @@ import pytest
 from test_velocity import IMAGE1, IMAGE2, PIXEL, georeferenced_field, params, write_geotiff
 
 import talmek_track
-from talmek_track.products.velocity import OUTLIER, vector_field
+from talmek_track.products.velocity import OUTLIER, fill_field, strain_field, vector_field
 
 pytest.importorskip("rasterio")
 xr = pytest.importorskip("xarray")
@@ -36,7 +36,8 @@ def kinds():
     return {"dated": lambda: georeferenced_field(attrs=ODD_ATTRS, stable_method="slow"),  # with vx_error
             "undated": lambda: georeferenced_field(dates=None),
             "plain": lambda: plain_field(),
-            "plain dated": lambda: plain_field((JULY, AUGUST))}
+            "plain dated": lambda: plain_field((JULY, AUGUST)),
+            "filled with strain": lambda: strain_field(fill_field(georeferenced_field(stable_method="slow")))}
 
 
 def cf_checker():
@@ -47,24 +48,29 @@ def cf_checker():
     return CFChecker
 
 
+def cf_problems(path, tables):
+    """The CF checker's errors and warnings on the NetCDF at ``path`` (tables: a folder to unpack
+    the standard-name table into); every table is local, so the checker reaches no network."""
+    CFChecker = cf_checker()
+    table = Path(tables) / "cf-standard-name-table.xml"
+    table.write_bytes(gzip.decompress((DATA / "cf-standard-name-table.xml.gz").read_bytes()))
+    checker = CFChecker(cfStandardNamesXML=str(table), cfAreaTypesXML=str(DATA / "cf-area-type-table.xml"),
+                        cfRegionNamesXML=str(DATA / "cf-region-names.xml"), silent=True)
+    checker.checker(str(path))
+    totals = checker.get_total_counts()
+    messages = [m for m in checker.all_messages if m.startswith(("ERROR", "FATAL", "WARN"))]
+    return totals["FATAL"] + totals["ERROR"] + totals["WARN"], messages
+
+
 @pytest.mark.parametrize("kind", list(kinds()))
 def test_cf_checker_finds_no_error(kind, tmp_path):
-    CFChecker = cf_checker()
     from talmek_track.output.netcdf import write_netcdf
 
-    table = tmp_path / "cf-standard-name-table.xml"
-    table.write_bytes(gzip.decompress((DATA / "cf-standard-name-table.xml.gz").read_bytes()))
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         write_netcdf(tmp_path / "vectors.nc", kinds()[kind]())
-    # Every table is local: the checker reaches no network.
-    checker = CFChecker(cfStandardNamesXML=str(table), cfAreaTypesXML=str(DATA / "cf-area-type-table.xml"),
-                        cfRegionNamesXML=str(DATA / "cf-region-names.xml"), silent=True)
-    checker.checker(str(tmp_path / "vectors.nc"))
-    totals = checker.get_total_counts()
-    messages = [m for m in checker.all_messages if m.startswith(("ERROR", "FATAL", "WARN"))]
-    assert totals["FATAL"] + totals["ERROR"] == 0, messages
-    assert totals["WARN"] == 0, messages
+    count, messages = cf_problems(tmp_path / "vectors.nc", tmp_path)
+    assert count == 0, messages
 
 
 @pytest.mark.parametrize("dates", [(JULY, AUGUST), (AUGUST, JULY)], ids=["forward", "backward"])
@@ -80,15 +86,79 @@ def test_netcdf_reads_back_as_a_time_series(dates, tmp_path):
         assert ds["vx"].attrs["standard_name"] == "land_ice_surface_x_velocity"
         assert ds["vy"].attrs["standard_name"] == "land_ice_surface_y_velocity"
         assert ds["v"].attrs["units"] == "m/Julian_year" and ds["dx"].attrs["units"] == "1"
-        assert all(var.encoding["grid_mapping"] == "spatial_ref" for var in ds.data_vars.values())
+        assert all(var.encoding["grid_mapping"] == "spatial_ref" for var in ds.data_vars.values() if var.ndim == 2)
         assert ds.attrs["acquisition_date_img1"] == dates[0].isoformat() and ds.attrs["date_dt"] == ds.attrs["dt_days"]
         assert ds.attrs["step_ratio"] == 0.31 and ds.attrs["step_count"] == 412
         assert ds.attrs["step_applied"] == "true" and json.loads(ds.attrs["step_shift_extra"]) == {"a": [1, 2]}
         assert ds.attrs["stable_shift_method"] == "none" and ds.attrs["stable_shift_count"] == 0
+        # the public granules' forms beside CF's
+        assert ds.attrs["projection"] == "32633" and ds.attrs["author"] == "Talmek"
+        assert ds["mapping"].attrs["spatial_epsg"] == 32633 and ds["mapping"].attrs["GeoTransform"]
+        info = ds["img_pair_info"].attrs
+        assert info["acquisition_date_img1"] == dates[0].strftime("%Y%m%dT%H:%M:%S.%f") and abs(info["date_dt"]) == 42.0
     with xr.open_mfdataset([tmp_path / "a.nc", tmp_path / "b.nc"], combine="nested", concat_dim="time",
                            data_vars="all", coords="different", compat="equals", decode_coords="all") as series:
         assert series["vx"].dims == ("time", "y", "x")
         assert series["time"].values.tolist() == np.array(["2024-07-22", "2024-09-02"], "datetime64[ns]").tolist()
+
+
+def big_field(shape=(700, 600)):
+    """A field on a grid over 512 points a side: random codes, speeds with gaps."""
+    from rasterio.crs import CRS
+
+    rng = np.random.default_rng(3)
+    n = shape[0] * shape[1]
+    status = rng.choice(np.array(sorted(talmek_track.output.dataset.STATUS_FLAGS), np.int32), n)
+    vx = np.where(rng.random(n) < 0.2, np.nan, rng.normal(100.0, 30.0, n))
+    values = {"vx": vx, "interp_mask": (rng.random(n) < 0.3).astype(np.float64)}
+    return talmek_track.products.velocity.VectorField(
+        np.zeros(0), shape, status, values, (10.0, 0.0, 500_000.0, 0.0, -10.0, 7_600_000.0),
+        CRS.from_epsg(32633), "m", (JULY, AUGUST), 42.0)
+
+
+def test_cog_overviews_keep_codes_and_average_values(tmp_path):
+    import rasterio
+
+    from talmek_track.output.geotiff import write_cog
+
+    field = big_field()
+    write_cog(tmp_path / "vectors.tif", field)
+    codes = set(talmek_track.output.dataset.STATUS_FLAGS)
+    vx = field.grid("vx")
+    with rasterio.open(tmp_path / "vectors.tif") as ds:
+        names = list(ds.descriptions)
+        assert ds.overviews(1) == [2]
+        assert ds.units[names.index("vx")] == "m/Julian_year"
+        assert ds.tags(names.index("interp_mask") + 1)["flag_meanings"] == "measured interpolated"
+    with rasterio.open(tmp_path / "vectors.tif", overview_level=0) as ds:
+        status = ds.read(names.index("status") + 1)
+        mask = ds.read(names.index("interp_mask") + 1)
+        speed = ds.read(names.index("vx") + 1)
+    assert status.shape == (350, 300) and set(np.unique(status).astype(int)) <= codes
+    assert set(np.unique(mask)) == {0.0, 1.0}
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)
+        expected = np.nanmean(vx.reshape(350, 2, 300, 2), axis=(1, 3))
+    np.testing.assert_allclose(speed, expected, rtol=1e-6)
+
+
+def test_every_file_spells_each_unit_alike(tmp_path):
+    import rasterio
+
+    from talmek_track.output.geotiff import write_cog
+    from talmek_track.output.netcdf import write_netcdf
+
+    field = strain_field(fill_field(georeferenced_field(stable_method="slow")))
+    write_cog(tmp_path / "vectors.tif", field)
+    write_netcdf(tmp_path / "vectors.nc", field)
+    with rasterio.open(tmp_path / "vectors.tif") as ds:
+        tif = {name: unit or "" for name, unit in zip(ds.descriptions, ds.units)}
+    with xr.open_dataset(tmp_path / "vectors.nc") as ds:
+        nc = {name: ds[name].attrs.get("units", "") for name in tif}
+        assert ds["x"].attrs["units"] == "m" and ds["interp_mask"].attrs["flag_meanings"] == "measured interpolated"
+    assert tif == nc
+    assert (nc["vx"], nc["dx_map"], nc["dx"], nc["exx"], nc["interp_mask"]) == (
+        "m/Julian_year", "m", "1", "Julian_year-1", "1")
 
 
 def test_cog_tags_hold_every_attribute(tmp_path):

@@ -14,6 +14,8 @@ tt = pytest.importorskip("talmek_track")
 xr = pytest.importorskip("xarray")
 pytest.importorskip("zarr")
 pytest.importorskip("rasterio")
+from test_products import cf_problems  # noqa: E402
+
 from seasonal_stack import seasonal_stack, write_stack  # noqa: E402
 from talmek_track.cli import command as cli  # noqa: E402
 from talmek_track.errors import OptionError  # noqa: E402
@@ -219,6 +221,14 @@ def test_stack_command_warns_once_per_image_and_writes_the_series(tmp_path, caps
         assert err.count(f"{path}: uint16 values") == 1, err
     with xr.open_dataset(tmp_path / "out" / "timeseries.nc") as series:
         assert series.sizes["time"] == 2 and series.attrs["pairs"] == 6
+        # the last step ends with the last image (54 days on), not a whole step (72 days) on
+        last = np.datetime64("2024-01-01") + np.timedelta64(54, "D")
+        assert series["time_bounds"].values[-1, 1] == last
+        assert series["time"].values[-1] == last - np.timedelta64(9, "D")
+        assert series.attrs["source"].startswith("Talmek ") and "talmek_settings" in series.attrs
+        assert series["acquisition_date_img2"].values.max() == last and series.sizes["pair"] == 6
+    count, messages = cf_problems(tmp_path / "out" / "timeseries.nc", tmp_path)
+    assert count == 0, messages
 
 
 # --- what a cube run finds at its paths --------------------------------------------------------------

@@ -438,6 +438,17 @@ def summary(result: TrackResult) -> str:
     return f"{len(result.records)} points ({text or 'none'}{dated}) written to {folder}"
 
 
+def quality_text(result: TrackResult) -> list[str]:
+    """The quality report of the run's field as a short table (``products.quality``)."""
+    vf = result.vector_field
+    if vf is None:
+        return []
+    from talmek_track.products.quality import quality_lines
+
+    unit = "px/yr" if vf.crs is None else f"{vf.map_unit}/yr"
+    return quality_lines(vf.attrs, unit)
+
+
 def run(args: argparse.Namespace) -> TrackResult:
     """Runs the command's job for parsed arguments."""
     options = options_of(args, dates=args.dates)
@@ -556,6 +567,7 @@ def _main(args: argparse.Namespace, stack: bool = False) -> int:
         warnings.showwarning = _show
         failed: list[str] = []
         try:
+            more: list[str] = []
             if stack and args.dry_run:
                 done = run_stack(args)
                 print("\n".join(stack_plan(done)), flush=True)
@@ -571,7 +583,8 @@ def _main(args: argparse.Namespace, stack: bool = False) -> int:
                 if not args.quiet and done.index is not None:  # the pairs, worst first
                     print("\n".join(report_table(stack_report(done.index.parent))), flush=True)
             else:
-                line = summary(run(args))
+                result = run(args)
+                line, more = summary(result), quality_text(result)
         except OptionError as e:
             print(f"{PROG}: error: {path_text(e.worded(flag))}", file=sys.stderr)
             return EXIT_USAGE
@@ -592,6 +605,9 @@ def _main(args: argparse.Namespace, stack: bool = False) -> int:
         print(f"{PROG}: failed: {path_text(text)}", file=sys.stderr)
     if not args.quiet or failed:
         print(f"{PROG}: {path_text(line)}", file=sys.stderr)
+    if not args.quiet:
+        for text in more:
+            print(path_text(text), file=sys.stderr)
     return EXIT_PARTIAL if failed else 0
 
 

@@ -564,7 +564,7 @@ class TrackOptions:
         "ring by ring from the rim of each gap) in every output but vectors.csv's dx, dy; filled "
         "cells are flagged by the interp_mask variable", sets=True))
     strain: bool = option(False, _flag, Flag(
-        250, "add the strain rates exx, eyy, exy and the effective strain rate in 1/yr (central "
+        250, "add the strain rates exx, eyy, exy and the effective strain rate per year (central "
         "differences over two grid steps); needs the dates", sets=True))
     max_speed: float | None = option(None, _optional(_speed), Flag(
         190, "the fastest motion expected, in map units per year (needs the dates): coarse-to-fine "

@@ -2,8 +2,16 @@
 
 Every pair's vector field becomes one step along ``mid_date`` (the middle of its two acquisition
 dates), with ``acquisition_date_img1``, ``acquisition_date_img2`` and ``date_dt`` (days) along it
-(the names of ITS_LIVE's cubes), every product variable of the pair and the grid's CRS. Pairs
-are appended as they finish, each whole or not at all:
+as data variables, every product variable of the pair in float32 and the grid's CRS, laid out as
+the public (ITS_LIVE) cubes are so that ``xr.concat`` joins ours with theirs: ``mid_date`` is
+unique (a pair whose middle date another pair holds already is moved on by a millisecond at a
+time), ``vx_error`` and ``vy_error`` are one number per pair (the median of the pair's accepted
+vectors' errors; each vector's own error is ``vx_error_point``, ``vy_error_point``), each pair's
+stable-ground shift is ``vx_stable_shift``, ``vy_stable_shift``, ``stable_shift_flag`` and
+``stable_count_stationary`` or ``stable_count_slow``, the grid mapping is also given as
+``mapping`` (with ``spatial_epsg``, ``proj4text`` and ``GeoTransform``), and the cube carries
+``projection`` and ``author``. A cube of an earlier release is brought to this layout when a run
+appends to it. Pairs are appended as they finish, each whole or not at all:
 
 * while pairs are appended every variable holds one chunk per pair, so that an append writes new
   chunk files only and never rewrites one that holds finished pairs;
@@ -71,6 +79,56 @@ SETTINGS_ATTR = "talmek_settings"
 _RUN_ONLY = ("threads", "formats", "plot", "backend", "client", "scheduler", "workers", "dates",
              "block_pixels", "max_pixels", "max_points", "max_download", "allow_any_source",
              "connect_timeout", "handshake_timeout")
+
+
+#: The cube's per-pair dates, data variables along mid_date (coordinates in earlier releases).
+_DATES = ("acquisition_date_img1", "acquisition_date_img2", "date_dt")
+
+#: ``stable_shift_flag`` by the pair's stable-ground method, and the name of its count.
+_STABLE_FLAG = {"none": 0, "mask": 1, "slow": 2}
+_STABLE_COUNT = {"mask": "stable_count_stationary", "slow": "stable_count_slow"}
+
+_MS = np.timedelta64(1, "ms")
+
+
+def pair_errors(ds: Any) -> Any:
+    """``ds`` (a pair, or pairs along mid_date) with each vector's ``vx_error``, ``vy_error`` moved to
+    ``vx_error_point``, ``vy_error_point`` and ``vx_error``, ``vy_error`` the median of those of
+    the accepted vectors, one number per pair."""
+    from talmek_track._facts import Status
+
+    for comp in ("vx", "vy"):
+        name = f"{comp}_error"
+        if name not in ds or "x" not in ds[name].dims:
+            continue
+        point = ds[name]
+        if "status" in ds:
+            point = point.where(ds["status"] == int(Status.accepted))
+        scalar = point.chunk({"y": -1, "x": -1}).median(("y", "x")) if point.chunks else \
+            point.median(("y", "x"))
+        ds = ds.rename({name: f"{name}_point"})
+        ds[f"{name}_point"].attrs = {**ds[f"{name}_point"].attrs,
+                                     "long_name": f"uncertainty (one standard deviation) of {comp} at each vector"}
+        ds[name] = scalar.astype(np.float32)
+        ds[name].attrs = {"long_name": f"typical uncertainty of {comp} in the pair: the median of the "
+                          "accepted vectors' errors", "units": ds[f"{name}_point"].attrs.get("units", "")}
+        ds[name].encoding = {}
+    return ds
+
+
+def _upgraded(ds: Any) -> Any:
+    """A cube of an earlier release in today's layout: the dates as data variables, the errors of
+    each vector beside one per pair, the ``mapping`` variable and ``author``."""
+    from talmek_track.output.dataset import AUTHOR, mapping_variable
+
+    ds = ds.reset_coords([n for n in _DATES if n in ds.coords])
+    ds = ds.assign({n: v.astype(np.float32) for n, v in ds.data_vars.items()
+                    if v.dtype == np.float64 and "x" in v.dims})
+    ds = pair_errors(ds)
+    if "spatial_ref" in ds.variables and "mapping" not in ds.variables:
+        ds["mapping"] = mapping_variable(ds)
+    ds.attrs.setdefault("author", AUTHOR)
+    return ds
 
 
 def _old(path: Path) -> Path:
@@ -382,6 +440,8 @@ class Cube:
         self.path = Path(path)
         recover(self.path)  # only a writer repairs: readers go by the committed metadata alone
         self.keys: set[tuple[np.datetime64, np.datetime64]] = set()
+        self.mids: set[np.datetime64] = set()
+        self.names: set[str] | None = None  # the variables in the cube (None: no cube yet)
         self.length = 0
         #: The settings attribute every pair appended carries (None: a cube written before
         #: settings were recorded, whose pairs' settings are not known).
@@ -397,13 +457,17 @@ class Cube:
                     self.keys = {(np.datetime64(a, "ms"), np.datetime64(b, "ms"))
                                  for a, b in zip(ds["acquisition_date_img1"].values,
                                                  ds["acquisition_date_img2"].values)}
+                    self.mids = set(ds["mid_date"].values.astype("datetime64[ms]"))
                     self._grid = (ds["x"].values, ds["y"].values)
                     chunked = ds["vx"].encoding.get("chunks", (1,))[0] if "vx" in ds else 1
+                    legacy = any(n in ds.coords for n in _DATES) or (
+                        "vx_error" in ds and "x" in ds["vx_error"].dims)
             except (KeyError, ValueError, TypeError, OSError) as e:
                 raise InputError("{path}: the cube cannot be read ({reason}); remove the cube to "
                                  "build it anew", path=path_text(self.path), reason=_reason(e)) from None
-            if chunked != 1:  # a finished cube: back to one chunk per pair before appending
+            if chunked != 1 or legacy:  # a finished cube: back to one chunk per pair before appending
                 self._rewrite(1)
+            self.names = {key.rpartition("/")[0] for key in _metadata(self.path) if key.endswith("/.zarray")}
 
     def _compare(self, settings: dict[str, Any] | None) -> None:
         """Refuses a run whose settings differ from those recorded in the cube."""
@@ -446,26 +510,41 @@ class Cube:
         d1, d2 = _naive(date1), _naive(date2)
         if (d1, d2) in self.keys:
             return
+        from talmek_track.output.dataset import mapping_variable
+
         ds = field_ds.drop_vars([v for v in (*_LEFT_OUT, *_PAIR_TIME) if v in field_ds.variables])
+        pair_attrs = dict(ds.attrs)
         # the settings of the run (text) hold for every pair; counts and shifts are each pair's own
         ds.attrs = {k: v for k, v in ds.attrs.items() if k not in _PAIR_ATTRS and isinstance(v, str)}
         ds.attrs["title"] = TITLE
         if self.recorded is not None:
             ds.attrs[SETTINGS_ATTR] = self.recorded
         mid = d1 + (d2 - d1) / 2
+        while mid in self.mids:  # mid_date stays unique, as the public cubes keep it
+            mid = mid + _MS
         dt_days = float((d2 - d1) / np.timedelta64(1, "ms")) / 86_400_000.0
-        ds = ds.expand_dims(mid_date=[mid]).assign_coords(
+        for name in list(ds.data_vars):
+            if ds[name].dtype.kind == "f":
+                ds[name] = ds[name].astype(np.float32)
+        ds = pair_errors(ds)
+        ds = ds.expand_dims(mid_date=[mid]).assign(
             acquisition_date_img1=("mid_date", [d1], {"long_name": "acquisition date of image 1"}),
             acquisition_date_img2=("mid_date", [d2], {"long_name": "acquisition date of image 2"}),
-            date_dt=("mid_date", [dt_days], {"long_name": "time between the acquisitions",
-                                             "units": "days"}))
+            date_dt=("mid_date", np.array([dt_days], np.float32),
+                     {"long_name": "time between the acquisitions", "units": "days"}),
+            **_stable_variables(pair_attrs, ds["vx"].attrs.get("units", "") if "vx" in ds else ""))
         ds["mid_date"].attrs["long_name"] = "middle of the two acquisition dates"
         for name in ds.data_vars:
             ds[name].encoding = {}
-            if "spatial_ref" in ds.coords:
+            if "spatial_ref" in ds.coords and {"y", "x"} <= set(ds[name].dims):
                 ds[name].attrs["grid_mapping"] = "spatial_ref"
+        if "spatial_ref" in ds.coords:
+            ds["mapping"] = mapping_variable(ds)
+        if self.names is not None:  # a cube of an earlier release lacks some per-pair variables
+            ds = ds.drop_vars([n for n in ds.data_vars if n not in self.names])
         if self.length == 0:
             self._create(ds)
+            self.mids.add(mid)
         else:
             x, y = self._grid
             if not (np.array_equal(x, ds["x"].values) and np.array_equal(y, ds["y"].values)):
@@ -473,6 +552,7 @@ class Cube:
                                   "than the pairs in the cube (other image extents or grid "
                                   "settings); write it to another cube")
             spatial = [n for n in ds.variables if "mid_date" not in ds[n].dims]
+            self.mids.add(mid)
             ds.drop_vars(spatial).to_zarr(self.path, append_dim="mid_date", consolidated=False,
                                           zarr_format=2, write_empty_chunks=True)
             self._publish_metadata()
@@ -506,7 +586,9 @@ class Cube:
 
     def _create(self, ds: Any) -> None:
         ny, nx = ds.sizes["y"], ds.sizes["x"]
-        encoding: dict[str, dict[str, Any]] = {name: {"chunks": (1, ny, nx)} for name in ds.data_vars}
+        encoding: dict[str, dict[str, Any]] = {
+            name: {"chunks": (1, ny, nx) if ds[name].ndim == 3 else (1,) * ds[name].ndim}
+            for name in ds.data_vars}
         encoding["mid_date"] = {"units": "milliseconds since 1970-01-01", "dtype": "int64",
                                 "chunks": (1,)}
         for name in ("acquisition_date_img1", "acquisition_date_img2"):
@@ -514,6 +596,7 @@ class Cube:
                               "chunks": (1,)}
         encoding["date_dt"] = {"chunks": (1,)}
         self._publish_store(ds, encoding)
+        self.names = set(ds.data_vars)
         self._grid = (ds["x"].values, ds["y"].values)
 
     def _rewrite(self, time_chunk: int | None) -> None:
@@ -523,7 +606,7 @@ class Cube:
 
         # Streamed through Dask chunk by chunk, never the whole cube in memory.
         src = xr.open_zarr(self.path, consolidated=True)
-        ds = src.sortby("mid_date") if time_chunk is None else src
+        ds = _upgraded(src.sortby("mid_date") if time_chunk is None else src)
         n = ds.sizes["mid_date"]
         along = n if time_chunk is None else time_chunk
         ys = ds.sizes["y"] if time_chunk == 1 else min(SPATIAL_CHUNK, ds.sizes["y"])
@@ -533,6 +616,8 @@ class Cube:
         for name in ds.data_vars:
             if ds[name].dims == ("mid_date", "y", "x"):
                 encoding[name] = {"chunks": (along, ys, xs)}
+            elif ds[name].dims == ("mid_date",) and name not in _DATES:
+                encoding[name] = {"chunks": (along,)}
             ds[name].encoding = {k: v for k, v in ds[name].encoding.items()
                                  if k in ("units", "dtype", "_FillValue", "calendar", "grid_mapping")}
         for name in ("mid_date", "acquisition_date_img1", "acquisition_date_img2", "date_dt"):
@@ -566,6 +651,28 @@ class Cube:
         """Rechunks a cube of several pairs for reads along time (every pair x 32 x 32)."""
         if self.length > 1:
             self._rewrite(None)
+
+
+def _stable_variables(attrs: dict[str, Any], units: str) -> dict[str, Any]:
+    """A pair's stable-ground shift along mid_date, by the public cubes' names: the velocity
+    removed (``vx_stable_shift``, ``vy_stable_shift``), how it was found (``stable_shift_flag``)
+    and from how many vectors (``stable_count_stationary`` on a mask, ``stable_count_slow`` from
+    the slowest vectors)."""
+    method = str(attrs.get("stable_shift_method", "none"))
+    out: dict[str, Any] = {
+        "stable_shift_flag": ("mid_date", np.array([_STABLE_FLAG.get(method, 0)], np.uint8),
+                              {"long_name": "stable-ground shift removed: 0 none, 1 from the "
+                               "stable-ground mask, 2 from the slowest quarter of the vectors"})}
+    if "stable_shift_vx" in attrs:
+        for comp in ("vx", "vy"):
+            out[f"{comp}_stable_shift"] = ("mid_date", np.array([attrs[f"stable_shift_{comp}"]], np.float32),
+                                           {"long_name": f"stable-ground shift removed from {comp}",
+                                            "units": units})
+    for kind, name in _STABLE_COUNT.items():
+        count = int(attrs.get("stable_shift_count", 0)) if method == kind else 0
+        out[name] = ("mid_date", np.array([count], np.uint32),
+                     {"long_name": f"stable-ground vectors the shift was measured on ({kind})"})
+    return out
 
 
 def require_dated(pairs: Iterable[tuple[datetime | None, datetime | None]], where: str) -> None:

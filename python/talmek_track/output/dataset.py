@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import json
 import re
+import warnings
 from datetime import UTC, datetime
 from typing import Any
 
@@ -20,11 +21,14 @@ import numpy as np
 from talmek_track._facts import STATUS_NAMES
 from talmek_track.products.velocity import Variable, VectorField
 
-__all__ = ["CONVENTIONS", "STATUS_FLAGS", "attr_name", "cf_units", "global_attrs", "talmek_version",
-           "to_dataset"]
+__all__ = ["AUTHOR", "CONVENTIONS", "INTERP_FLAGS", "STATUS_FLAGS", "attr_name", "cf_units", "global_attrs",
+           "mapping_variable", "pair_info", "projection", "talmek_version", "to_dataset"]
 
 #: Every status code a published field can hold, with its name, in code order.
 STATUS_FLAGS: dict[int, str] = dict(sorted(STATUS_NAMES.items()))
+
+#: The codes of ``interp_mask`` with their names (ITS_LIVE's, whose granules name them alike).
+INTERP_FLAGS: dict[int, str] = {0: "measured", 1: "interpolated"}
 
 CONVENTIONS = "CF-1.8"
 
@@ -72,10 +76,13 @@ def _length_units(field: VectorField) -> bool:
 
 
 def cf_units(field: VectorField, var: Variable) -> str:
-    """The UDUNITS form of a variable's unit (empty for codes, which carry none): pixel offsets and
-    counts are ``1``, velocities per ``Julian_year``."""
-    if var.unit == "pixel":
+    """The UDUNITS form of a variable's unit, the one spelling every file uses (empty for status
+    codes, which carry none): pixel offsets, counts and flags are ``1``, velocities per
+    ``Julian_year`` and strain rates ``Julian_year-1``."""
+    if var.unit == "pixel" or var.name == "interp_mask":
         return "1"
+    if var.unit == "1/yr":
+        return f"{YEAR}-1"
     if var.unit == "map":
         return _map_units(field)
     if var.unit == "map/yr":
@@ -97,6 +104,8 @@ def _variable_attrs(field: VectorField, var: Variable) -> dict[str, Any]:
         attrs["description"] = "pixels per year of 365.25 days (the image has no georeference)"
     elif var.unit == "map/yr":
         attrs["description"] = f"{field.map_unit} per year of 365.25 days"
+    elif var.unit == "1/yr":
+        attrs["description"] = "per year of 365.25 days"
     standard = _STANDARD_NAMES.get(var.name)
     if standard and _length_units(field):
         attrs["standard_name"] = standard
@@ -104,6 +113,10 @@ def _variable_attrs(field: VectorField, var: Variable) -> dict[str, Any]:
         attrs["standard_name"] = "status_flag"
         attrs["flag_values"] = np.array(list(STATUS_FLAGS), np.int32)
         attrs["flag_meanings"] = " ".join(STATUS_FLAGS.values())
+    elif var.name == "interp_mask":
+        attrs["flag_values"] = np.array(list(INTERP_FLAGS), np.float32)
+        attrs["flag_meanings"] = " ".join(INTERP_FLAGS.values())
+        attrs["ancillary_variables"] = "status"
     else:
         attrs["ancillary_variables"] = "status"
     return attrs
@@ -161,7 +174,9 @@ def global_attrs(field: VectorField) -> dict[str, Any]:
     for key, value in field.attrs.items():
         meta[attr_name(key)] = _attr_value(value)
     meta.update(Conventions=CONVENTIONS, title="displacement vectors (Talmek)",
-                source=f"Talmek {talmek_version()}")
+                source=f"Talmek {talmek_version()}", author=AUTHOR)
+    if field.crs is not None:
+        meta["projection"] = projection(field.crs)
     if field.dates is not None and field.dt_days is not None:
         t1, t2 = field.dates
         meta.update(date1=t1.isoformat(), date2=t2.isoformat(), dt_days=field.dt_days,
@@ -210,6 +225,8 @@ def to_dataset(field: VectorField) -> Any:
 
         ds = ds.rio.write_transform(Affine(*field.transform))
         ds = ds.rio.write_coordinate_system()
+        for axis in ("x", "y"):  # the axes in the field's own unit spelling, not rioxarray's
+            ds[axis].attrs = _axis_attrs(field, axis)
     if field.dates is None:
         return ds
     # After the CRS, so that the grid mapping goes to the grid's variables only. Named in each
@@ -223,3 +240,53 @@ def to_dataset(field: VectorField) -> Any:
 
 def _crs_text(crs: Any) -> str:
     return str(crs.to_wkt()) if hasattr(crs, "to_wkt") else str(crs)
+
+
+#: Who wrote a file, in the ``author`` attribute (by which readers of the public cubes tell
+#: whose layout a file follows).
+AUTHOR = "Talmek"
+
+
+def projection(crs: Any) -> str:
+    """The ``projection`` attribute of the public cubes: the CRS's EPSG code as text where it has
+    one, else its WKT."""
+    epsg = crs.to_epsg() if hasattr(crs, "to_epsg") else None
+    return str(epsg) if epsg else _crs_text(crs)
+
+
+def mapping_variable(ds: Any) -> Any:
+    """The ``mapping`` variable of the public granules and cubes, beside CF's ``spatial_ref``: the
+    same grid mapping with ``spatial_epsg``, ``proj4text`` and ``GeoTransform``."""
+    import xarray as xr
+    from pyproj import CRS
+
+    ref = ds["spatial_ref"]
+    crs = CRS.from_wkt(ref.attrs.get("crs_wkt") or ref.attrs["spatial_ref"])
+    attrs = {k: v for k, v in ref.attrs.items() if k != "spatial_ref"}
+    with warnings.catch_warnings():  # PROJ strings lose some of a CRS: the WKT stays beside
+        warnings.simplefilter("ignore", UserWarning)
+        proj4 = crs.to_proj4()
+    attrs.update(spatial_epsg=np.int32(crs.to_epsg() or 0), proj4text=proj4,
+                 GeoTransform=ref.attrs.get("GeoTransform", ""),
+                 long_name="grid mapping (as spatial_ref, with the EPSG code and PROJ text)")
+    return xr.Variable((), np.int32(0), attrs)
+
+
+#: The text form of dates in the public granules' ``img_pair_info``.
+PAIR_DATE_FORMAT = "%Y%m%dT%H:%M:%S.%f"
+
+
+def pair_info(field: VectorField) -> Any:
+    """The ``img_pair_info`` variable of the public granules: the acquisition dates in their text
+    form (UTC), the middle date and the interval in days. None for an undated field."""
+    if field.dates is None or field.dt_days is None:
+        return None
+    import xarray as xr
+
+    t1, t2 = (t.astimezone(UTC) if t.tzinfo is not None else t for t in field.dates)
+    attrs = {"acquisition_date_img1": t1.strftime(PAIR_DATE_FORMAT),
+             "acquisition_date_img2": t2.strftime(PAIR_DATE_FORMAT),
+             "date_center": (t1 + (t2 - t1) / 2).strftime(PAIR_DATE_FORMAT),
+             "date_dt": np.float64(field.dt_days), "time_standard_img1": "UTC",
+             "time_standard_img2": "UTC", "long_name": "the two acquisitions of the pair"}
+    return xr.Variable((), np.int32(0), attrs)

@@ -8,7 +8,7 @@ from typing import Any
 
 import numpy as np
 
-from talmek_track.output.dataset import TIME_UNITS, to_dataset
+from talmek_track.output.dataset import TIME_UNITS, mapping_variable, pair_info, to_dataset
 from talmek_track.products.velocity import VectorField
 
 __all__ = ["write_netcdf"]
@@ -28,6 +28,11 @@ def write_netcdf(path: Path, field: VectorField) -> None:
             encoding[str(name)].update(dtype="int32", _FillValue=None)
         elif var.dtype.kind == "f" and var.dims == ("y", "x"):
             encoding[str(name)].update(dtype="float32", _FillValue=np.float32(np.nan), zlib=True)
+    # The public granules' forms beside CF's: the grid mapping as ``mapping`` and the dates in
+    # ``img_pair_info``.
+    extra = {"mapping": mapping_variable(ds) if "spatial_ref" in ds.variables else None,
+             "img_pair_info": pair_info(field)}
+    ds = ds.assign({k: v for k, v in extra.items() if v is not None})
     for name in ("x", "y"):
         encoding[name] = {"_FillValue": None}
     for name in ("time", "time_bnds"):

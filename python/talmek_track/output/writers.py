@@ -44,6 +44,7 @@ from talmek_track.output.geopackage import write_gpkg as write_gpkg_file
 from talmek_track.output.geotiff import write_cog
 from talmek_track.output.netcdf import write_netcdf
 from talmek_track.output.publish import Staging, staged
+from talmek_track.products.quality import PREFIX as QUALITY
 from talmek_track.products.results import TrackResult
 from talmek_track.products.velocity import ACCEPTED, OUTLIER, VARIABLES, VectorField
 from talmek_track.sources.readers import ImageSource
@@ -489,6 +490,8 @@ def run_record(result: TrackResult) -> dict[str, Any]:
         "grid": {"shape": list(result.grid.dx.shape), "transform": _jsonable(result.grid_transform)},
         "attrs": _jsonable(vf.attrs) if vf is not None else {},
         "counts": {status_name(int(c)): int(n) for c, n in zip(codes, counts)},
+        "quality": {k[len(QUALITY):]: _jsonable(v) for k, v in (vf.attrs if vf is not None else {}).items()
+                    if k.startswith(QUALITY)},
     }
     if vf is not None and vf.dates is not None:
         t1, t2 = vf.dates

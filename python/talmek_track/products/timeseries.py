@@ -25,6 +25,7 @@ from __future__ import annotations
 
 import math
 import os
+import warnings
 from datetime import datetime
 from typing import Any
 
@@ -72,7 +73,8 @@ def solve_points(values: np.ndarray, errors: np.ndarray, a: np.ndarray, *,
     ok = np.isfinite(d)
     # An observation without an error gets the point's median error (or 1 when none has one).
     s = np.where(np.isfinite(s) & (s > 0) & ok, s, np.nan)
-    with np.errstate(all="ignore"):
+    with np.errstate(all="ignore"), warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)  # points none of whose pairs has an error
         typical = np.nanmedian(np.where(ok, s, np.nan), axis=1, keepdims=True) if p else s
     typical = np.where(np.isfinite(typical), typical, 1.0)
     s = np.where(np.isfinite(s), s, typical)
@@ -109,8 +111,6 @@ def solve_points(values: np.ndarray, errors: np.ndarray, a: np.ndarray, *,
 
 def _masked_median(x: np.ndarray, ok: np.ndarray) -> np.ndarray:
     with np.errstate(all="ignore"):
-        import warnings
-
         with warnings.catch_warnings():
             warnings.simplefilter("ignore", RuntimeWarning)
             m = np.nanmedian(np.where(ok, x, np.nan), axis=1)
@@ -206,12 +206,19 @@ def invert_series(cube: Any, step: float, *, start: datetime | str | None = None
         raise OptionError("every pair of the cube needs both acquisition dates")
     first, count = plan_steps(date1, date2, step, start)
     edges = first + (np.arange(count + 1) * step * 86_400_000.0).round().astype("timedelta64[ms]")
+    # The last step ends with the last acquisition: no pair measures the time after it.
+    edges[-1] = min(edges[-1], date2.max())
     a = step_matrix(date1, date2, edges)
 
     out: dict[str, Any] = {}
     for comp in ("vx", "vy"):
         err_name = f"{comp}_error"
-        errs = cube[err_name] if err_name in cube else xr.full_like(cube[comp], np.nan)
+        # Each vector's error where the cube holds it, else the pair's (one number per pair, as
+        # the public cubes give it).
+        errs = xr.full_like(cube[comp], np.nan)
+        for name in (f"{err_name}_point", err_name):
+            if name in cube:
+                errs = errs.fillna(cube[name].broadcast_like(cube[comp]).transpose(*cube[comp].dims))
         values = cube[comp].astype(np.float64)
         errs = errs.astype(np.float64)
         if values.chunks is not None:
@@ -254,6 +261,27 @@ def invert_series(cube: Any, step: float, *, start: datetime | str | None = None
     ds.attrs = {"Conventions": "CF-1.8", "title": "velocity time series (Talmek)",
                 "step_days": float(step), "regularisation": float(regularisation),
                 "robust_iterations": robust, "pairs": int(cube.sizes["mid_date"])}
+    return _with_provenance(ds, cube)
+
+
+#: Per-pair variables of a cube that a series carries along its ``pair`` dimension: the dates and
+#: the stable-ground shift removed from each pair.
+PAIR_PROVENANCE = ("acquisition_date_img1", "acquisition_date_img2", "date_dt", "vx_stable_shift",
+                   "vy_stable_shift", "stable_shift_flag", "stable_count_stationary", "stable_count_slow")
+#: Text attributes of a cube that hold for the series made from it.
+CUBE_PROVENANCE = ("talmek_settings", "filter", "stable_shift_method", "institution", "author")
+
+
+def _with_provenance(ds: Any, cube: Any) -> Any:
+    """The series with the pairs it was made from (their dates and stable-ground shifts along a
+    ``pair`` dimension) and the cube's settings."""
+    pairs = {}
+    for name in PAIR_PROVENANCE:
+        if name in cube.variables and cube[name].dims == ("mid_date",):
+            var = cube[name].reset_coords(drop=True).rename(mid_date="pair").drop_vars("pair", errors="ignore")
+            pairs[name] = (("pair",), var.values, dict(var.attrs))
+    ds = ds.assign(pairs)
+    ds.attrs.update({k: cube.attrs[k] for k in CUBE_PROVENANCE if isinstance(cube.attrs.get(k), str)})
     return ds
 
 

@@ -26,7 +26,9 @@ from talmek_track.matching.engine import displacements
 from talmek_track.matching.settings import Settings, status_of
 from talmek_track.options.dates import DAYS_PER_YEAR, interval_days
 from talmek_track.options.values import FILTERS
-from talmek_track.products.stable import MIN_STABLE, STABLE_METHODS, StableShift, stable_shift
+from talmek_track.products.quality import PREFIX as QUALITY
+from talmek_track.products.quality import quality_report
+from talmek_track.products.stable import MIN_STABLE, STABLE_METHODS, StableShift, selection, stable_shift
 from talmek_track.products.strain import STRAIN_NAMES, strain_rates
 from talmek_track.sources.georef import grid_transform
 from talmek_track.sources.readers import Transform
@@ -336,6 +338,15 @@ def vector_field(records: np.ndarray, shape: tuple[int, int], params: Talmek.Mat
     if dt_days is not None:
         attrs["stable_shift_vx"] = (shift.dx * cellsize * _per_year(dt_days)) if shift else 0.0
         attrs["stable_shift_vy"] = (-shift.dy * cellsize * _per_year(dt_days)) if shift else 0.0
+    # The quality report: the stable ground as the shift's method chose it (velocities after the
+    # shift), the shares of the grid's points.
+    chosen_stable = None
+    if stable_method == "mask" and on_stable is not None:
+        chosen_stable = on_stable
+    elif stable_method == "slow":
+        chosen_stable = selection(dx, dy, good, "slow", None)
+    attrs.update(quality_report(status, (values["vx"], values["vy"]) if "vx" in values else None,
+                                chosen_stable))
     return VectorField(records, (int(shape[0]), int(shape[1])), status, values,
                        grid_transform(image_transform, settings.start[::-1], settings.step[::-1]),
                        crs, map_unit_of(crs), dates, dt_days, attrs, shift, extra)
@@ -364,6 +375,8 @@ def fill_field(vf: VectorField) -> VectorField:
     values = {**vf.values, "interp_mask": mask.ravel().astype(np.float64)}
     attrs = {**vf.attrs, "fill": "mean of the valid neighbours, ring by ring from the rim of each gap",
              "filled": int(mask.sum())}
+    if f"{QUALITY}filled_percent" in attrs and vf.status.size:
+        attrs[f"{QUALITY}filled_percent"] = 100.0 * int(mask.sum()) / vf.status.size
     return dataclasses.replace(vf, values=values, attrs=attrs, filled=filled)
 
 
