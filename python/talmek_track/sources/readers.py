@@ -36,7 +36,7 @@ from typing import Any, ClassVar, NamedTuple
 import numpy as np
 import numpy.typing as npt
 
-from talmek_track.errors import InputError, one_line
+from talmek_track.errors import ImageWarning, InputError, one_line
 from talmek_track.options.dates import date_from_tags
 from talmek_track.options.values import (
     DEFAULT_MAX_PIXELS,
@@ -658,13 +658,14 @@ def _pick_bands(path: str, count: int, colour: bool, alpha_second: bool, band: i
             raise InputError(f"{path} has {count} band{'s' if count > 1 else ''}, no band {band}")
         return (band,)
     if colour:
-        warnings.warn(f"{path}: colour image converted to grey", stacklevel=4)
+        warnings.warn(ImageWarning(path, "colour image converted to grey"), stacklevel=4)
         return (1, 2, 3)
     if count == 2 and alpha_second:
-        warnings.warn(f"{path}: alpha channel ignored", stacklevel=4)
+        warnings.warn(ImageWarning(path, "alpha channel ignored"), stacklevel=4)
     elif count > 1:
-        warnings.warn(f"{path}: {count} bands; band 1 is matched (choose "
-                      "another by its number)", stacklevel=4)
+        warnings.warn(ImageWarning(path, f"{count} bands; band 1 is matched (choose another by its "
+                                   "number)", "band 1 of several matched (choose another by its number)",
+                                   f"{count} bands"), stacklevel=4)
     return (1,)
 
 
