@@ -306,3 +306,40 @@ def test_collected_warning(details, line):
     images = {name: tt.errors.ImageWarning(name, f"{d} (p) stretched to 8 bits", "stretched to 8 bits", d)
               for name, d in zip(("a.tif", "b.tif"), details)}
     assert cli.collected_warning("stretched to 8 bits", images) == line
+
+
+def dated_tiffs(folder, dates):
+    rasterio = pytest.importorskip("rasterio")
+    paths = []
+    for k, date in enumerate(dates):
+        paths.append(folder / f"d{k}.tif")
+        with rasterio.open(paths[-1], "w", driver="GTiff", width=IMAGE1.shape[1], height=IMAGE1.shape[0],
+                           count=1, dtype="uint8", crs="EPSG:32633",
+                           transform=rasterio.transform.from_origin(500000, 6000000, 10, 10)) as ds:
+            ds.write(IMAGE1 if k % 2 == 0 else IMAGE2, 1)
+            if date:
+                ds.update_tags(ACQUISITION_DATE=date)
+    return paths
+
+
+@pytest.mark.parametrize("dates, argv_of, code, lines", [
+    # A tag that holds no date is named with its value, and the run goes on without it.
+    (["2024-06-33", "2024-07-01"], lambda p: [*p[:2]], 0,
+     ["d0.tif: date tag ACQUISITION_DATE='2024-06-33' is not a date; passed over",
+      "only ", "no dates: displacements only"]),
+    # A cube names the images without a date.
+    (["2024-06-33", "2024-07-01", None], lambda p: ["stack", *p, "--cube"], 2,
+     ["is not a date", "a cube needs every image's acquisition date; ", "d0.tif, ", "d2.tif have none",
+      "--dates"]),
+    # The same file twice, or again by another path.
+    ([None, None], lambda p: [p[0], p[0].parent / "." / p[0].name], 0, ["both images are the same file"]),
+    ([None, None, None], lambda p: ["stack", p[0], p[1], p[0]], 0, ["d0.tif is given 2 times (images 0, 2)"]),
+    # Stable ground asked for without dates: no velocities to correct.
+    ([None, None], lambda p: [*p, "--stable", "slow"], 0, ["stable ground given without acquisition dates"]),
+])
+def test_unusual_input_is_named(tmp_path, capsys, dates, argv_of, code, lines):
+    argv = argv_of(dated_tiffs(tmp_path, dates))
+    assert run(*argv, "-o", tmp_path / "out", *LOUD, "--format", "csv") == code
+    err = capsys.readouterr().err
+    for line in lines:
+        assert line in err

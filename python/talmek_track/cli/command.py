@@ -356,7 +356,8 @@ def summary(result: TrackResult) -> str:
     text = ", ".join(f"{n} {STATUS_NAMES.get(code, code)}"
                      for code, n in sorted(counts.items(), key=lambda kv: kv[0] != accepted))
     folder = path_text(result.paths[0].parent) if result.paths else "nowhere"
-    dated = "" if vf is None or vf.dt_days is None else f", {vf.dt_days:g} days apart"
+    dated = "" if vf is None else (", no dates: displacements only" if vf.dt_days is None
+                                   else f", {vf.dt_days:g} days apart")
     return f"{len(result.records)} points ({text or 'none'}{dated}) written to {folder}"
 
 

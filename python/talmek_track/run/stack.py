@@ -365,6 +365,12 @@ value_range, percentiles, prefilter, filter, stable, block_pixels :
         writer: Cube | None = None
         done_before: list[tuple[int, int]] = []
         if cube_path is not None:
+            undated = [names[k] for k in sorted({k for pair in chosen for k in pair}) if stamps[k] is None]
+            if undated:
+                raise OptionError("a cube needs every image's acquisition date; {images} "
+                                  "{have} none (give the dates: {0}, or the files' tags)",
+                                  options=("dates",), images=", ".join(undated),
+                                  have="has" if len(undated) == 1 else "have")
             require_dated([(stamps[i], stamps[j]) for i, j in chosen], "a cube")
             if out is not None:
                 out.mkdir(exist_ok=True)

@@ -257,7 +257,7 @@ class ImageSource:
 
     def acquisition_date(self) -> datetime | None:
         """The acquisition date its metadata tags name, or None."""
-        return date_from_tags(self.tags)
+        return date_from_tags(self.tags, self.path)
 
     def read_raw(self, window: Window | tuple[int, int, int, int]) -> npt.NDArray[Any]:
         """The window's pixels as stored, (rows, cols, bands)."""
