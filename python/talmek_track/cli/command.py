@@ -470,6 +470,11 @@ def main(argv: Sequence[str] | None = None) -> int:
     _image_warnings.clear()
 
     def at_exit(signum: int) -> None:  # the watchdog ends a run stuck inside C code
+        if interrupts.unsettled():
+            print(f"{PROG}: {SIGNALS.get(signum, 'interrupted')} while publishing; the next run "
+                  f"into {path_text(args.output)} (or {PROG} repair) puts the earlier results back",
+                  file=sys.stderr, flush=True)
+            return
         print(_interrupted_note(signum, stack), file=sys.stderr, flush=True)
 
     restore = interrupts.install(at_exit)
