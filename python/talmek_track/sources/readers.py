@@ -658,13 +658,15 @@ def _pick_bands(path: str, count: int, colour: bool, alpha_second: bool, band: i
             raise InputError(f"{path} has {count} band{'s' if count > 1 else ''}, no band {band}")
         return (band,)
     if colour:
-        warnings.warn(ImageWarning(path, "colour image converted to grey"), stacklevel=4)
+        warnings.warn(ImageWarning(path, "colour image converted to grey", "converted from colour to grey"),
+                      stacklevel=4)
         return (1, 2, 3)
     if count == 2 and alpha_second:
-        warnings.warn(ImageWarning(path, "alpha channel ignored"), stacklevel=4)
+        warnings.warn(ImageWarning(path, "alpha channel ignored", "with their alpha channel ignored"),
+                      stacklevel=4)
     elif count > 1:
         warnings.warn(ImageWarning(path, f"{count} bands; band 1 is matched (choose another by its "
-                                   "number)", "band 1 of several matched (choose another by its number)",
+                                   "number)", "of several bands, band 1 matched (choose another by its number)",
                                    f"{count} bands"), stacklevel=4)
     return (1,)
 
