@@ -15,12 +15,23 @@ PIP := $(PY) -m pip
 # (tools/requirements.py build) and never whichever ones the machine has.
 BUILD_ENV := PATH="$(CURDIR)/$(VENV)/bin:$$PATH"
 # The development install builds inside .venv (no isolated environment) into one persistent build
-# folder, so an unchanged tree reinstalls in seconds and a changed source recompiles alone. pip -v
-# passes the compiler's progress through.
+# folder, so an unchanged tree reinstalls in seconds and a changed source recompiles alone. The
+# build's whole log (pip -v: CMake and the compiler) goes to build/install.log; a failed build
+# prints its last lines and names the file.
 DEV_BUILD := build/dev
+INSTALL_LOG := build/install.log
+INSTALL_LOG_TAIL := 40
 # The test suite's private module is built here only, never into a wheel.
-DEV_INSTALL := $(BUILD_ENV) $(PIP) install -v --no-deps --no-build-isolation -Cbuild-dir=$(DEV_BUILD) \
-	-Ccmake.define.TALMEK_TESTSUPPORT=ON
+DEV_INSTALL := @mkdir -p $(dir $(INSTALL_LOG)) && echo "installing Talmek (build log: $(INSTALL_LOG))" && \
+	{ $(BUILD_ENV) $(PIP) install -v --no-deps --no-build-isolation -Cbuild-dir=$(DEV_BUILD) \
+	-Ccmake.define.TALMEK_TESTSUPPORT=ON . >$(INSTALL_LOG) 2>&1 || \
+	{ tail -n $(INSTALL_LOG_TAIL) $(INSTALL_LOG) >&2; \
+	echo "error: the install failed; its whole log is $(INSTALL_LOG)" >&2; exit 1; }; }
+# What the installed package is built from: a change to any of them installs it again.
+PACKAGE_SOURCES = pyproject.toml CMakeLists.txt $(shell find src python -type f ! -name '*.so' \
+	! -name '*.pyc' ! -path '*/__pycache__/*' 2>/dev/null)
+# Stands for the install of the sources as they were when it was made.
+INSTALLED := $(VENV)/.installed
 
 .PHONY: test lint demo bench bench-scene install venv wheel clean conformance-native crosscheck crosscheck-tools
 
@@ -44,7 +55,13 @@ $(VENV)/.deps-%: pyproject.toml tools/requirements.py $(VENV)/.build-tools | $(P
 	touch $@
 
 install: $(VENV)/.deps-test
-	$(DEV_INSTALL) .
+	$(DEV_INSTALL)
+	@touch $(INSTALLED)
+
+# make demo installs only when a source changed since the last install.
+$(INSTALLED): $(PACKAGE_SOURCES) | $(PY)
+	$(DEV_INSTALL)
+	@touch $@
 
 # pytest's exit status 5 (no tests collected) counts as a failure.
 test: install
@@ -60,8 +77,7 @@ lint: $(VENV)/.deps-test
 # The tracking example (with the pre-filter and outlier filter table), then the talmek-track
 # command on the example's photograph pair: as PNG files, and as GeoTIFFs with a georeference and
 # acquisition dates, whose velocities are drawn in m/yr.
-demo: $(VENV)/.deps-demo,cli,geo,xarray
-	$(DEV_INSTALL) .
+demo: $(VENV)/.deps-demo,cli,geo,xarray $(INSTALLED)
 	$(PY) examples/track_pair.py --save-images
 	$(VENV)/bin/talmek-track out/demo/photo_1.png out/demo/photo_2.png --chip 32 --margin 12 --step 16 \
 		-o out/demo/cli
@@ -72,11 +88,11 @@ demo: $(VENV)/.deps-demo,cli,geo,xarray
 # The headline figures: the engine against OpenCV per match and over a whole grid, and the
 # command's stage profile. The scene-scale, accuracy and Dask studies run under bench-scene.
 bench: $(VENV)/.deps-bench
-	$(DEV_INSTALL) .
+	$(DEV_INSTALL)
 	$(PY) bench/run_all.py
 
 bench-scene: $(VENV)/.deps-bench
-	$(DEV_INSTALL) .
+	$(DEV_INSTALL)
 	$(PY) bench/run_all.py --scene
 
 # Needs nothing but CPython 3.12 and a compiler: works on a fresh clone as after make test.

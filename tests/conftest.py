@@ -77,6 +77,21 @@ def pytest_make_collect_report(collector):
     _fail_in_ci(outcome.get_result())
 
 
+def pytest_terminal_summary(terminalreporter):
+    # The fault-injection suite's count (tests marked ``faults``), so that CI logs show it ran.
+    outcomes = {}
+    for outcome in ("passed", "failed", "skipped", "error"):
+        for report in terminalreporter.stats.get(outcome, []):
+            if "faults" in getattr(report, "keywords", {}) and report.when in ("call", "setup"):
+                if outcome == "passed" and report.when != "call":
+                    continue
+                outcomes[outcome] = outcomes.get(outcome, 0) + 1
+    if outcomes:
+        counts = ", ".join(f"{n} {outcome}" for outcome, n in outcomes.items())
+        total = sum(outcomes.values())
+        terminalreporter.write_line(f"fault injection: {total} case{'' if total == 1 else 's'} ({counts})")
+
+
 @pytest.fixture
 def server(tmp_path):
     """(folder served, base URL, handler class) of a counting HTTP server on 127.0.0.1

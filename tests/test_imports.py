@@ -196,3 +196,15 @@ def test_the_engines_names_stay_in_the_matching_stage():
                   and node.slice.value == "active"):
                 found.append(f"{module}:{node.lineno} ['active']")
     assert not found, "\n".join(found)
+def test_the_command_starts_light_and_the_public_names_load_on_use():
+    # The entry point installs its start-up signal handlers before NumPy, GDAL or the native
+    # modules load; every public name still resolves, from the module it is documented in.
+    code = ("import sys, talmek_track.cli, talmek_track as tt\n"
+            "heavy = sorted(m for m in ('numpy', 'Talmek', 'rasterio', 'talmek_track.run') if m in sys.modules)\n"
+            "names = [n for n in tt.__all__ if getattr(tt, n, None) is None]\n"
+            "print(heavy, names, 'numpy' in sys.modules)")
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert done.stdout.split() == ["[]", "[]", "True"], done.stdout + done.stderr
+    import talmek_track
+
+    assert sorted(n for names in talmek_track._HOMES.values() for n in names) == sorted(talmek_track.__all__)

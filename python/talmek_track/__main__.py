@@ -1,5 +1,5 @@
 import sys
 
-from talmek_track.cli.command import main
+from talmek_track.cli import main
 
 sys.exit(main())

@@ -68,6 +68,19 @@ class BlockFailed(TrackError):
     bad input, its file and window)."""
 
 
+class ImageWarning(UserWarning):
+    """A warning about one image that other images of the run may share: its message is
+    ``"{image}: {text}"``; ``kind`` names what they share (the command collects the warnings of one
+    kind into one line naming the images) and ``detail`` what is this image's own."""
+
+    def __init__(self, image: str, text: str, kind: str | None = None, detail: str = "") -> None:
+        super().__init__(f"{image}: {text}")
+        self.image, self.text, self.kind, self.detail = image, text, kind or text, detail
+
+    def __reduce__(self) -> tuple[type[ImageWarning], tuple[str, str, str, str]]:
+        return type(self), (self.image, self.text, self.kind, self.detail)
+
+
 def require(module: str, extra: str) -> ModuleType:
     """Imports an optional dependency, or raises InputError naming the extra that brings it."""
     try:

@@ -9,12 +9,15 @@ standard error. Block boundaries, the progress callbacks of the native matching 
 the results that come back from a cluster and the publishing all check. A watchdog thread hears
 each signal through a wake-up pipe even while the main thread sits inside C code (a GDAL read, a
 writer): when the run has not ended 0.8 s after the signal, it removes what the run staged and
-ends the process with the signal's status (128 + its number).
+ends the process with the signal's status (128 + its number). A publish under way gets 0.2 s
+more to end; still at work then (a slow disk), it is left as a power cut leaves it, for the next
+run's repair. Before ``install``, while the command starts, ``exit_at_start_up`` ends the process
+at once.
 
 ``deferred`` marks a section that must not be cut short (publishing results and undoing a
 publish): a signal inside it is recorded, the section finishes (it checks ``pending`` to undo
 what it started), and the signal is raised when the section ends. The watchdog waits for such a
-section. Outside the command (no ``install``), ``deferred`` still holds back SIGINT, SIGTERM and
+section, 0.2 s at most. Outside the command (no ``install``), ``deferred`` still holds back SIGINT, SIGTERM and
 SIGHUP for its length in the main thread and then delivers them as the process's own handlers
 would.
 """
@@ -38,6 +41,11 @@ if hasattr(signal, "SIGHUP"):
 #: How long the watchdog lets a run unwind on its own after a signal, in seconds.
 GRACE_SECONDS = 0.8
 
+#: How much longer it waits for a publish (or its undoing) under way to end, in seconds: one still
+#: at work then (a slow disk) is left as a power cut would leave it, its journal for the next run's
+#: repair (or ``talmek-track repair``) to undo.
+SETTLE_SECONDS = 0.2
+
 
 class Interrupted(KeyboardInterrupt):
     """A signal (SIGINT, SIGTERM or SIGHUP) asked the run to stop; unwinds like Ctrl-C, so that
@@ -59,9 +67,16 @@ class _State:
         self.critical = threading.RLock()  # held by deferred sections; the watchdog waits for it
         self.cleanups: dict[int, Callable[[], None]] = {}
         self.on_exit: Callable[[int], None] | None = None
+        self.unsettled = False  # the watchdog ended the process inside a deferred section
 
 
 _state = _State()
+
+
+def unsettled() -> bool:
+    """Whether the watchdog is ending the process while a publish or its undoing was still at
+    work (``on_exit`` can say so: the next run's repair finishes the undo)."""
+    return _state.unsettled
 
 
 def pending() -> int | None:
@@ -141,6 +156,28 @@ def deferred() -> Iterator[None]:
                 raise Interrupted(_state.pending)
 
 
+def exit_at_start_up(note: Callable[[int], str]) -> Callable[[], None]:
+    """While a command starts (imports its modules, parses its arguments), before it has written
+    anything: SIGINT, SIGTERM and SIGHUP end the process at once, ``note(signum)`` on standard
+    error and 128 + the signal's number as its status. ``install`` takes over from here; returns
+    the function that puts the previous handlers back. Outside the main thread, nothing."""
+    if not _main_thread():
+        return lambda: None
+
+    def handler(signum: int, frame: FrameType | None) -> None:
+        with contextlib.suppress(Exception):
+            os.write(2, f"{note(signum)}\n".encode())
+        os._exit(128 + signum)
+
+    previous = {signum: signal.signal(signum, handler) for signum in SIGNALS}
+
+    def restore() -> None:
+        for signum, old in previous.items():
+            signal.signal(signum, old)
+
+    return restore
+
+
 def install(on_exit: Callable[[int], None] | None = None) -> Callable[[], None]:
     """Routes SIGINT, SIGTERM and SIGHUP into ``Interrupted`` and starts the watchdog; returns
     the function that puts the previous handlers back. ``on_exit(signum)`` is called by the
@@ -193,16 +230,21 @@ def _watch(read: int, stop: threading.Event) -> None:
             while time.monotonic() < deadline:
                 if stop.wait(0.02):
                     return
-            with _state.critical:  # waits for a publish or its undoing to finish
-                if stop.is_set():
-                    return
+            # Waits for a publish or its undoing to finish, for a bounded time: after it, the
+            # cleanups would race the section still at work, so they are left to the repair.
+            settled = _state.critical.acquire(timeout=SETTLE_SECONDS)
+            if stop.is_set():
+                return
+            if settled:
                 for action in list(_state.cleanups.values()):
                     with contextlib.suppress(Exception):
                         action()
-                if _state.on_exit is not None:
-                    with contextlib.suppress(Exception):
-                        _state.on_exit(signum)
-                os._exit(128 + signum)
+            else:
+                _state.unsettled = True
+            if _state.on_exit is not None:
+                with contextlib.suppress(Exception):
+                    _state.on_exit(signum)
+            os._exit(128 + signum)
     finally:
         with contextlib.suppress(OSError):
             os.close(read)

@@ -28,6 +28,7 @@ BIG = textured(150, 170)
 # Features of IMAGE1 appear 3 rows lower and 2 columns further left in IMAGE2.
 IMAGE1, IMAGE2 = BIG[10:130, 10:160], BIG[7:127, 12:162]
 FAST = ["--chip", "24", "--margin", "12", "--step", "20", "--quiet"]
+LOUD = FAST[:-1]  # warnings and progress shown
 
 
 def run(*argv):
@@ -50,7 +51,7 @@ def pngs(tmp_path):
 
 
 def test_png_pair(pngs, tmp_path, capsys):
-    assert run(*pngs, "-o", tmp_path / "out", *FAST) == 0
+    assert run(*pngs, "-o", tmp_path / "out", *LOUD) == 0
     err = capsys.readouterr().err
     assert "b.png: colour image converted to grey" in err
     out = tmp_path / "out"
@@ -104,7 +105,7 @@ def test_other_formats(tmp_path, capsys, suffix, scale, warning):
     for name, image in (("a", IMAGE1), ("b", IMAGE2)):
         data = image.astype(np.uint16) * scale if scale > 1 else image
         iio.imwrite(tmp_path / f"{name}{suffix}", data, **({"quality": 95} if suffix == ".jpg" else {}))
-    assert run(tmp_path / f"a{suffix}", tmp_path / f"b{suffix}", "-o", tmp_path / "out", *FAST) == 0
+    assert run(tmp_path / f"a{suffix}", tmp_path / f"b{suffix}", "-o", tmp_path / "out", *LOUD) == 0
     assert warning is None or warning in capsys.readouterr().err
     dx, dy = accepted_shift(tmp_path / "out")
     assert abs(dx + 2) < 0.2 and abs(dy - 3) < 0.2
@@ -117,7 +118,7 @@ def test_geotiff_without_rasterio(tmp_path, monkeypatch, capsys):
     write_geotiff(tmp_path / "a.tif", a, 500000, 6000000, nodata=0)
     write_geotiff(tmp_path / "b.tif", IMAGE2, 500000, 6000000)
     monkeypatch.setitem(sys.modules, "rasterio", None)  # import rasterio now fails
-    assert run(tmp_path / "a.tif", tmp_path / "b.tif", "-o", tmp_path / "out", *FAST) == 0
+    assert run(tmp_path / "a.tif", tmp_path / "b.tif", "-o", tmp_path / "out", *LOUD) == 0
     assert "read without its georeference" in capsys.readouterr().err
     out = tmp_path / "out"
     assert not (out / "vectors.tif").exists() and not (out / "vectors.gpkg").exists()
@@ -273,3 +274,72 @@ def test_help():
                    "--prefilter", "--filter", "--stable", "--format"):
         assert option in done.stdout
     assert done.stdout.count("(default:") >= 10
+
+
+@pytest.mark.parametrize("quiet", [False, True])
+def test_stack_of_wide_images_warns_once_and_logs_tenths(tmp_path, capsys, quiet):
+    images = []
+    for i in range(10):
+        images.append(tmp_path / f"s{i}.tif")
+        iio.imwrite(images[-1], (IMAGE1 if i % 2 == 0 else IMAGE2).astype(np.uint16) * 40)
+    assert run("stack", *images, "-o", tmp_path / "out", *(FAST if quiet else LOUD)) == 0
+    err = capsys.readouterr().err
+    if quiet:  # errors only
+        assert err == ""
+        return
+    lines = err.splitlines()
+    warned = [line for line in lines if "warning" in line]
+    assert len(warned) == 1 and "\r" not in err  # no bar into a log
+    assert warned[0].startswith("talmek-track: warning: 10 images stretched to 8 bits (uint16 values ")
+    assert warned[0].endswith("s4.tif and 5 more") and "s0.tif" in warned[0]
+    tenths = [line for line in lines if line.startswith("talmek-track: matching the pairs: ")]
+    assert 1 <= len(tenths) <= 10 and tenths[-1].startswith("talmek-track: matching the pairs: 100%")
+
+
+@pytest.mark.parametrize("details, line", [
+    (["uint16 values 0..9"], "a.tif: uint16 values 0..9 (p) stretched to 8 bits"),  # one: as raised
+    (["uint16 values 0..9", "uint16 values 0..9"], "2 images stretched to 8 bits (uint16 values 0..9): a.tif, b.tif"),
+    (["uint16 values 0..9", "int16 values 1..5"],
+     "2 images stretched to 8 bits: a.tif (uint16 values 0..9), b.tif (int16 values 1..5)"),
+])
+def test_collected_warning(details, line):
+    images = {name: tt.errors.ImageWarning(name, f"{d} (p) stretched to 8 bits", "stretched to 8 bits", d)
+              for name, d in zip(("a.tif", "b.tif"), details)}
+    assert cli.collected_warning("stretched to 8 bits", images) == line
+
+
+def dated_tiffs(folder, dates):
+    rasterio = pytest.importorskip("rasterio")
+    paths = []
+    for k, date in enumerate(dates):
+        paths.append(folder / f"d{k}.tif")
+        with rasterio.open(paths[-1], "w", driver="GTiff", width=IMAGE1.shape[1], height=IMAGE1.shape[0],
+                           count=1, dtype="uint8", crs="EPSG:32633",
+                           transform=rasterio.transform.from_origin(500000, 6000000, 10, 10)) as ds:
+            ds.write(IMAGE1 if k % 2 == 0 else IMAGE2, 1)
+            if date:
+                ds.update_tags(ACQUISITION_DATE=date)
+    return paths
+
+
+@pytest.mark.parametrize("dates, argv_of, code, lines", [
+    # A tag that holds no date is named with its value, and the run goes on without it.
+    (["2024-06-33", "2024-07-01"], lambda p: [*p[:2]], 0,
+     ["d0.tif: date tag ACQUISITION_DATE='2024-06-33' is not a date; passed over",
+      "only ", "no dates: displacements only"]),
+    # A cube names the images without a date.
+    (["2024-06-33", "2024-07-01", None], lambda p: ["stack", *p, "--cube"], 2,
+     ["is not a date", "a cube needs every image's date; ", "d0.tif, ", "d2.tif have none",
+      "--dates"]),
+    # The same file twice, or again by another path.
+    ([None, None], lambda p: [p[0], p[0].parent / "." / p[0].name], 0, ["both images are the same file"]),
+    ([None, None, None], lambda p: ["stack", p[0], p[1], p[0]], 0, ["d0.tif is given 2 times (images 0, 2)"]),
+    # Stable ground asked for without dates: no velocities to correct.
+    ([None, None], lambda p: [*p, "--stable", "slow"], 0, ["stable ground given without acquisition dates"]),
+])
+def test_unusual_input_is_named(tmp_path, capsys, dates, argv_of, code, lines):
+    argv = argv_of(dated_tiffs(tmp_path, dates))
+    assert run(*argv, "-o", tmp_path / "out", *LOUD, "--format", "csv") == code
+    err = capsys.readouterr().err
+    for line in lines:
+        assert line in err

@@ -10,6 +10,8 @@ import time
 import numpy as np
 import pytest
 
+pytestmark = pytest.mark.faults  # the fault-injection suite
+
 tt = pytest.importorskip("talmek_track")
 iio = pytest.importorskip("imageio.v3")
 rasterio = pytest.importorskip("rasterio")

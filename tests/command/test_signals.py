@@ -1,5 +1,6 @@
 """SIGINT, SIGTERM and SIGHUP sent to the command in each phase of a run: honoured within about a
 second with 128 + the signal's number, and nothing of the run published."""
+import random
 import signal
 import subprocess
 import sys
@@ -8,6 +9,8 @@ import time
 
 import numpy as np
 import pytest
+
+pytestmark = pytest.mark.faults  # the fault-injection suite
 
 tt = pytest.importorskip("talmek_track")
 pytest.importorskip("rasterio")
@@ -21,15 +24,18 @@ from talmek_track.output import publish  # noqa: E402
 # rasterio's log callback, which drops any exception raised inside it (a signal's too, printed as
 # "Exception ignored in: 'rasterio._env.log_error'"); "writing" stalls in a loop that swallows
 # every exception. Only the recorded signal and the watchdog can end the run there. "publishing"
-# slows each step of the publish. A line "phase" on stdout says that the phase has begun.
+# slows each step of the publish; "slow renames" each file kept or renamed (and so its undoing).
+# "start-up" enters through the console script's entry point and says so as soon as its start-up
+# handlers are in place, before the heavy imports. A line "phase" on stdout says that the phase
+# has begun.
 DRIVER = textwrap.dedent("""
     import sys, time
-    import rasterio
-    from talmek_track.cli import command as cli
-    from talmek_track.output import publish
-    from talmek_track.sources import readers
-    from talmek_track.output import writers
     phase, argv = sys.argv[1], sys.argv[2:]
+    if phase != "start-up":
+        import rasterio
+        from talmek_track.output import publish
+        from talmek_track.sources import readers
+        from talmek_track.output import writers
 
     def stall(gdal=False):
         print("phase", flush=True)
@@ -61,6 +67,21 @@ DRIVER = textwrap.dedent("""
                 print("phase", flush=True)
             time.sleep(0.05)
         publish.step_hook = hook
+    elif phase == "slow renames":  # a previous result in OUTDIR; each file kept or renamed slowly
+        def hook(what):
+            if what.startswith("keep ") and not getattr(hook, "begun", False):
+                hook.begun = True
+                print("phase", flush=True)
+            time.sleep(0.15 if what.split(" ")[0] in ("keep", "rename", "remove", "put", "take") else 0.005)
+        publish.step_hook = hook
+    elif phase == "start-up":  # the console script's entry point, its handlers just installed
+        import talmek_track.interrupts as interrupts
+        real_start = interrupts.exit_at_start_up
+        def exit_at_start_up(note):
+            restore = real_start(note)
+            print("phase", flush=True)
+            return restore
+        interrupts.exit_at_start_up = exit_at_start_up
     elif phase == "dask":
         from talmek_track.matching.backends import dask as dask_backend
         real_groups = dask_backend._run_groups
@@ -75,7 +96,9 @@ DRIVER = textwrap.dedent("""
             return real_load(job)
         for module in ("talmek_track.matching.blocks", "talmek_track.matching.backends"):
             setattr(__import__(module, fromlist=["x"]), "load_block", load_block)
-    sys.exit(cli.main(argv))
+    from talmek_track.cli import main  # the console script's entry point
+    sys.argv[1:] = argv
+    sys.exit(main())
 """)
 
 
@@ -151,3 +174,52 @@ def pngs_small(tmp_path):
     iio.imwrite(tmp_path / "a.png", image)
     iio.imwrite(tmp_path / "b.png", np.roll(image, 1, 0))
     return tmp_path / "a.png", tmp_path / "b.png"
+
+
+#: Each phase with its flags and how long it lasts once begun (the signal comes at a random moment
+#: within it). Under the watchdog's grace (0.8 s) and its bound on a publish at work (0.2 s more),
+#: every exit takes at most 1 s; the bound leaves a loaded machine's slack on top.
+LATENCY_PHASES = {
+    "start-up": 0.6, "reading": 0.5, "matching": 0.8, "writing": 0.5, "slow renames": 1.2,
+}
+TRIES = 3
+BOUND = 1.0 + 0.5
+
+
+def test_every_signal_in_every_phase_exits_within_a_second(pair, tmp_path):
+    from talmek_track.cli import command
+
+    old = tmp_path / "old"
+    argv = [*pair, "--chip", "32", "--margin", "8", "--threads", "1", "--quiet"]
+    assert command.main([*map(str, argv), "--step", "40", "-o", str(old)]) == 0
+    before = {p.name: p.read_bytes() for p in old.iterdir()}
+    rng = random.Random(36)
+    took: dict[str, list[float]] = {}
+    for phase, length in LATENCY_PHASES.items():
+        for k in range(TRIES):
+            sig = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)[k % 3]
+            out = tmp_path / f"{phase}{k}"
+            subprocess.run(["cp", "-a", old, out], check=True)  # a previous result in OUTDIR
+            step = "2" if phase == "matching" else "30"
+            with subprocess.Popen([sys.executable, "-c", DRIVER, phase, *map(str, argv), "--step", step, "-o",
+                                   str(out)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True) as proc:
+                try:
+                    assert proc.stdout.readline() == "phase\n", proc.stderr.read()
+                    time.sleep(rng.uniform(0, length))
+                    sent = time.monotonic()
+                    proc.send_signal(sig)
+                    proc.wait(timeout=30)
+                    took.setdefault(phase, []).append(time.monotonic() - sent)
+                finally:
+                    proc.kill()
+                err = proc.stderr.read()
+            assert proc.returncode == 128 + sig, (phase, err)
+            assert "Traceback" not in err and "warning" not in err, (phase, err)
+            publish.repair(out)  # what a run cut short while publishing leaves, the next one undoes
+            after = {p.name: p.read_bytes() for p in out.iterdir()}
+            assert after.keys() == before.keys(), (phase, err)
+            same = [after[name] == before[name] for name in before]
+            assert all(same) or not any(same), (phase, err)  # the whole old set or the whole new one
+    print("\nsignal to exit, seconds:", {phase: [round(t, 2) for t in sorted(ts)] for phase, ts in took.items()})
+    worst = {phase: max(ts) for phase, ts in took.items()}
+    assert max(worst.values()) < BOUND, worst

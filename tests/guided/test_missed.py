@@ -24,14 +24,14 @@ def fast(tmp_path_factory):
 
 
 def command(paths, folder, *flags):
-    code = cli.main([str(paths["image1"]), str(paths["image2"]), "-o", str(folder), "--quiet",
+    code = cli.main([str(paths["image1"]), str(paths["image2"]), "-o", str(folder),
                      "--format", "run", *flags])
     assert code == 0
     return json.loads((folder / "run.json").read_text())["attrs"]
 
 
 def reach_warnings(capsys):
-    return [line for line in capsys.readouterr().err.splitlines() if "search limit" in line]
+    return [line for line in capsys.readouterr().err.splitlines() if "warning:" in line and "search limit" in line]
 
 
 @pytest.mark.parametrize("flags, hint", [

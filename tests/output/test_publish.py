@@ -12,6 +12,8 @@ import time
 
 import pytest
 
+pytestmark = pytest.mark.faults  # the fault-injection suite
+
 tt = pytest.importorskip("talmek_track")
 from talmek_track.cli import command as cli  # noqa: E402
 from talmek_track.output import publish, writers  # noqa: E402

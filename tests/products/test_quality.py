@@ -62,6 +62,7 @@ def test_command_prints_the_report_and_run_json_holds_it(tmp_path, capsys):
     assert quality["points"] == sum(record["counts"].values())
     assert quality["accepted_percent"] == pytest.approx(100 * record["counts"]["accepted"] / quality["points"])
     lines = err.splitlines()
+    lines = [line.removeprefix("talmek-track: ") for line in err.splitlines()]
     assert lines[-4].startswith("quality: ") and f"{quality['accepted_percent']:.1f} % accepted" in lines[-4]
     assert lines[-3].startswith(f"stable ground, {quality['stable_count']} vectors (m/yr):")
     assert lines[-1].split() == ["vy", *(f"{quality[f'stable_vy_{s}']:.2f}" for s in ("median", "nmad", "rmse"))]

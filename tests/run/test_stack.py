@@ -36,9 +36,9 @@ def _undated(scenes, tmp_path, k):
 
 @pytest.mark.parametrize(("flags", "undated", "message"), [
     (["--pairs", "all", "--invert", "10"], None, "a step of 10 days is shorter than every pair"),
-    (["--pairs", "all", "--cube"], 2, "a cube needs every image's date and {path} has none"),
-    (["--pairs", "all", "--invert", "36"], 1, "an inversion needs every image's date and {path}"),
-    (["--pairs", "all", "--max-days", "40"], 3, "a time window needs every image's date and {path}"),
+    (["--pairs", "all", "--cube"], 2, "a cube needs every image's date; {path} has none"),
+    (["--pairs", "all", "--invert", "36"], 1, "an inversion needs every image's date; {path}"),
+    (["--pairs", "all", "--max-days", "40"], 3, "a time window needs every image's date; {path}"),
 ])
 def test_a_stack_that_cannot_succeed_fails_before_any_match(scenes, tmp_path, capsys, flags, undated, message):
     paths = scenes if undated is None else _undated(scenes, tmp_path, undated)

@@ -16,6 +16,7 @@ from typing import Any, NoReturn, TextIO
 from talmek_track import interrupts
 from talmek_track._facts import STATUS_NAMES, Status
 from talmek_track.errors import (
+    ImageWarning,
     InputError,
     OptionError,
     OptionWarning,
@@ -115,7 +116,8 @@ def add_flags(ap: argparse.ArgumentParser | argparse._ArgumentGroup, options: ty
 def add_matching_options(ap: argparse.ArgumentParser) -> None:
     """The options of the matching itself, the same for one pair and for a stack."""
     add_flags(ap)
-    ap.add_argument("--quiet", action="store_true", help="no progress bar")
+    ap.add_argument("--quiet", action="store_true",
+                    help="print errors only (no warnings, progress or summary)")
     add_flags(ap.add_argument_group(
         "limits", "bounds for inputs you did not make (see docs/security.md)"), group="limits")
 
@@ -319,11 +321,12 @@ def run_stack(args: argparse.Namespace) -> StackResult:
     """Runs ``talmek-track stack`` for parsed arguments."""
     options = options_of(args)
     images, dates = _stack_inputs(args, options.timeout)
-    return match_stack(images, args.pairs, args.output, max_days=args.max_days,
-                       min_days=args.min_days, min_overlap=args.min_overlap,
-                       max_pairs_per_image=args.max_pairs_per_image, dates=dates, progress=not args.quiet,
-                       keep=False, cube=args.cube, invert=args.invert, fail_fast=args.fail_fast,
-                       dry_run=args.dry_run, options=options)
+    with _Bar(args.quiet, "matching the pairs") as bar:
+        return match_stack(images, args.pairs, args.output, max_days=args.max_days,
+                           min_days=args.min_days, min_overlap=args.min_overlap,
+                           max_pairs_per_image=args.max_pairs_per_image, dates=dates, progress=bar,
+                           keep=False, cube=args.cube, invert=args.invert, fail_fast=args.fail_fast,
+                           dry_run=args.dry_run, options=options)
 
 
 def stack_plan(result: StackResult) -> list[str]:
@@ -401,17 +404,29 @@ def stack_summary(result: StackResult) -> str:
 
 
 class _Bar:
-    """A tqdm progress bar on standard error, fed (done, total)."""
+    """The progress on standard error, fed (done, total): a tqdm bar on a terminal; elsewhere (a
+    log file, a pipe) one line at each tenth of the points at most; nothing when quiet."""
 
-    def __init__(self, quiet: bool) -> None:
+    def __init__(self, quiet: bool, desc: str = "matching") -> None:
         self.quiet = quiet
+        self.desc = desc
         self.bar: Any = None
+        self.tenths = 0  # the tenths of the points reported as lines
+        self.terminal = _is_terminal(sys.stderr)
 
     def __call__(self, done: int, total: int) -> None:
+        if self.quiet:
+            return
+        if not self.terminal:
+            tenths = 10 * done // total if total > 0 else 10
+            if tenths > self.tenths:
+                self.tenths = tenths
+                print(f"{PROG}: {self.desc}: {10 * tenths}% ({done} of {total} points)",
+                      file=sys.stderr, flush=True)
+            return
         if self.bar is None:
             tqdm = require("tqdm", "cli").tqdm
-            self.bar = tqdm(total=total, disable=self.quiet, file=sys.stderr, unit="pt",
-                            desc="matching", leave=False)
+            self.bar = tqdm(total=total, file=sys.stderr, unit="pt", desc=self.desc, leave=False)
         self.bar.update(done - self.bar.n)
 
     def __enter__(self) -> _Bar:
@@ -421,6 +436,13 @@ class _Bar:
                  tb: TracebackType | None) -> None:
         if self.bar is not None:
             self.bar.close()
+
+
+def _is_terminal(stream: TextIO) -> bool:
+    try:
+        return stream.isatty()
+    except (AttributeError, ValueError):  # replaced by a stream without a file, or closed
+        return False
 
 
 def summary(result: TrackResult) -> str:
@@ -434,7 +456,8 @@ def summary(result: TrackResult) -> str:
     text = ", ".join(f"{n} {STATUS_NAMES.get(code, code)}"
                      for code, n in sorted(counts.items(), key=lambda kv: kv[0] != accepted))
     folder = path_text(result.paths[0].parent) if result.paths else "nowhere"
-    dated = "" if vf is None or vf.dt_days is None else f", {vf.dt_days:g} days apart"
+    dated = "" if vf is None else (", no dates: displacements only" if vf.dt_days is None
+                                   else f", {vf.dt_days:g} days apart")
     return f"{len(result.records)} points ({text or 'none'}{dated}) written to {folder}"
 
 
@@ -461,14 +484,50 @@ def run(args: argparse.Namespace) -> TrackResult:
 #: cleared whenever a library changes the warning filters (as reading every image of a stack does).
 _shown_warnings: set[str] = set()
 
+#: The warnings about single images held back until the run ends, by kind: each image with its
+#: detail (see ``_flush_warnings``).
+_image_warnings: dict[str, dict[str, ImageWarning]] = {}
+
+#: How many images a collected warning names before it counts the others.
+NAMED_IMAGES = 5
+
 
 def _show(message: Warning | str, category: type[Warning], filename: str, lineno: int,
           file: TextIO | None = None, line: str | None = None) -> None:
+    if isinstance(message, ImageWarning):
+        _image_warnings.setdefault(message.kind, {}).setdefault(message.image, message)
+        return
     text = path_text(message.worded(flag) if isinstance(message, OptionWarning) else str(message))
     if text in _shown_warnings:
         return
     _shown_warnings.add(text)
     print(f"{PROG}: warning: {text}", file=sys.stderr)
+
+
+def _hide(message: Warning | str, category: type[Warning], filename: str, lineno: int,
+          file: TextIO | None = None, line: str | None = None) -> None:
+    """--quiet: errors only."""
+
+
+def collected_warning(kind: str, images: dict[str, ImageWarning]) -> str:
+    """One line for the warnings of one kind: that of a single image as it was raised; for many,
+    the kind once with the images (and their details, unless all share them)."""
+    if len(images) == 1:
+        return path_text(str(next(iter(images.values()))))
+    names = [path_text(image) for image in images]
+    details = [w.detail for w in images.values()]
+    shared = details[0] if len(set(details)) == 1 else ""
+    shown = [name if shared or not detail else f"{name} ({detail})"
+             for name, detail in zip(names, details)][:NAMED_IMAGES]
+    more = len(names) - len(shown)
+    listed = ", ".join(shown) + (f" and {more} more" if more else "")
+    return f"{len(names)} images {kind}{f' ({shared})' if shared else ''}: {listed}"
+
+
+def _flush_warnings() -> None:
+    for kind, images in _image_warnings.items():
+        print(f"{PROG}: warning: {collected_warning(kind, images)}", file=sys.stderr)
+    _image_warnings.clear()
 
 
 #: The signal's exception; SIGINT, SIGTERM and SIGHUP all raise it (see talmek_track.interrupts).
@@ -521,8 +580,14 @@ def main(argv: Sequence[str] | None = None) -> int:
     stack = command == "stack"
     del publish.committed[:]
     _shown_warnings.clear()
+    _image_warnings.clear()
 
     def at_exit(signum: int) -> None:  # the watchdog ends a run stuck inside C code
+        if interrupts.unsettled():
+            print(f"{PROG}: {SIGNALS.get(signum, 'interrupted')} while publishing; the next run "
+                  f"into {path_text(args.output)} (or {PROG} repair) puts the earlier results back",
+                  file=sys.stderr, flush=True)
+            return
         print(_interrupted_note(signum, stack), file=sys.stderr, flush=True)
 
     restore = interrupts.install(at_exit)
@@ -564,27 +629,31 @@ def _main(args: argparse.Namespace, stack: bool = False) -> int:
         warnings.simplefilter("default")
         for quiet in (ResourceWarning, DeprecationWarning, PendingDeprecationWarning):
             warnings.simplefilter("ignore", quiet)
-        warnings.showwarning = _show
+        warnings.showwarning = _hide if args.quiet else _show
         failed: list[str] = []
+        more: list[str] = []
         try:
-            more: list[str] = []
-            if stack and args.dry_run:
-                done = run_stack(args)
-                print("\n".join(stack_plan(done)), flush=True)
-                line = (f"dry run: {len(done.planned)} pairs to match, {len(done.pairs) - len(done.planned)} "
-                        f"in the cube already, {len(done.failed)} failed; nothing matched or written")
-                if done.failed:
-                    print(f"{PROG}: {line}", file=sys.stderr)
-                    return EXIT_PARTIAL
-            elif stack:
-                done = run_stack(args)
-                line = stack_summary(done)
-                failed = [failure.text(done.paths) for failure in done.failed]
-                if not args.quiet and done.index is not None:  # the pairs, worst first
-                    print("\n".join(report_table(stack_report(done.index.parent))), flush=True)
-            else:
-                result = run(args)
-                line, more = summary(result), quality_text(result)
+            try:
+                if stack and args.dry_run:
+                    done = run_stack(args)
+                    print("\n".join(stack_plan(done)), flush=True)
+                    line = (f"dry run: {len(done.planned)} pairs to match, "
+                            f"{len(done.pairs) - len(done.planned)} in the cube already, "
+                            f"{len(done.failed)} failed; nothing matched or written")
+                    if done.failed:
+                        print(f"{PROG}: {line}", file=sys.stderr)
+                        return EXIT_PARTIAL
+                elif stack:
+                    done = run_stack(args)
+                    line = stack_summary(done)
+                    failed = [failure.text(done.paths) for failure in done.failed]
+                    if not args.quiet and done.index is not None:  # the pairs, worst first
+                        print("\n".join(report_table(stack_report(done.index.parent))), flush=True)
+                else:
+                    result = run(args)
+                    line, more = summary(result), quality_text(result)
+            finally:
+                _flush_warnings()
         except OptionError as e:
             print(f"{PROG}: error: {path_text(e.worded(flag))}", file=sys.stderr)
             return EXIT_USAGE
@@ -606,8 +675,8 @@ def _main(args: argparse.Namespace, stack: bool = False) -> int:
     if not args.quiet or failed:
         print(f"{PROG}: {path_text(line)}", file=sys.stderr)
     if not args.quiet:
-        for text in more:
-            print(path_text(text), file=sys.stderr)
+        for text in more:  # the quality report, each line the command's own
+            print(f"{PROG}: {path_text(text)}", file=sys.stderr)
     return EXIT_PARTIAL if failed else 0
 
 

@@ -12,6 +12,8 @@ from collections.abc import Mapping
 from datetime import UTC, datetime
 from typing import Protocol
 
+from talmek_track.errors import ImageWarning
+
 __all__ = ["DAYS_PER_YEAR", "acquisition_dates", "date_from_tags", "interval_days", "parse_date", "parse_dates"]
 
 #: Velocities are per Julian year.
@@ -63,17 +65,24 @@ _DATE_TAGS = ("ACQUISITION_DATETIME", "ACQUISITIONDATETIME", "ACQUISITION_START_
               "DATE", "TIFFTAG_DATETIME")
 
 
-def date_from_tags(tags: Mapping[str, object]) -> datetime | None:
+def date_from_tags(tags: Mapping[str, object], name: str | None = None) -> datetime | None:
     """The acquisition date named by a file's metadata tags (GDAL metadata, as rasterio's
-    ``tags()`` or rioxarray's ``attrs`` give them), or None. Names are compared ignoring case."""
-    by_name = {str(k).upper(): v for k, v in tags.items()}
+    ``tags()`` or rioxarray's ``attrs`` give them), or None. Names are compared ignoring case.
+    A date tag that holds no date is passed over, with a warning naming the file ``name`` (when
+    given), the tag and its value."""
+    by_name = {str(k).upper(): (str(k), v) for k, v in tags.items()}
     candidates = [k for k in _DATE_TAGS if k in by_name]
     candidates += sorted(k for k in by_name if "ACQUISITION" in k and k not in candidates)
     for key in candidates:
+        tag, value = by_name[key]
         try:
-            return parse_date(str(by_name[key]))
+            return parse_date(str(value))
         except ValueError:
-            continue
+            if name is not None and ("DATE" in key or "TIME" in key):
+                detail = f"{tag}={str(value)!r}"
+                warnings.warn(ImageWarning(name, f"date tag {detail} is not a date; passed over",
+                                           "carry a date tag that is not a date (passed over)", detail),
+                              stacklevel=2)
     return None
 
 
@@ -90,7 +99,7 @@ class Dated(Protocol):
 def acquisition_dates(source1: Dated, source2: Dated) -> tuple[datetime, datetime] | None:
     """Both inputs' acquisition dates from their metadata tags, or None (with a warning when only
     one carries a date, or both the same one)."""
-    t1, t2 = date_from_tags(source1.tags), date_from_tags(source2.tags)
+    t1, t2 = date_from_tags(source1.tags, source1.path), date_from_tags(source2.tags, source2.path)
     if t1 is not None and t2 is not None:
         if t1 == t2:
             warnings.warn(f"{source1.path} and {source2.path} carry the same date; no velocities "

@@ -137,7 +137,7 @@ def preload(names: Iterable[str]) -> threading.Thread | None:
             except Exception:  # noqa: BLE001, S112 - the writer imports it again and says why
                 continue
 
-    thread = threading.Thread(target=load, name="talmek-preload")
+    thread = threading.Thread(target=load, name="talmek-preload", daemon=True)  # an interrupted run need not wait
     thread.start()
     return thread
 

@@ -106,8 +106,41 @@ def open_images(paths: Sequence[str | os.PathLike[str]], options: TrackOptions) 
     """A run's inputs opened (``open_image``), each once, under one policy for remote files:
     HTTP(S) files are fetched whole once unless a cluster's workers cannot all see this
     machine's files (``fetch_copies``)."""
+    warn_repeated(paths)
     fetch = fetch_copies([os.fspath(p) for p in paths], options)
     return [open_image(p, options, fetch=fetch) for p in paths]
+
+
+def _same_input(a: str, b: str) -> bool:
+    if a == b:
+        return True
+    try:
+        return os.path.samefile(a, b)
+    except (OSError, ValueError):  # not a local file (a URL, a GDAL path, an item), or gone
+        return False
+
+
+def warn_repeated(paths: Sequence[str | os.PathLike[str]]) -> None:
+    """A warning for each input given more than once (by the same name or another path to the
+    same file): a pair of one file with itself finds no motion at all."""
+    names = [os.fspath(p) for p in paths]
+    seen: dict[int, list[int]] = {}
+    for k, name in enumerate(names):
+        first = next((i for i in seen if _same_input(names[i], name)), None)
+        if first is None:
+            seen[k] = [k]
+        else:
+            seen[first].append(k)
+    for first, ks in seen.items():
+        if len(ks) < 2:
+            continue
+        if len(names) == 2:
+            warnings.warn(f"both images are the same file ({names[first]}): every displacement is "
+                          "zero", stacklevel=3)
+        else:
+            warnings.warn(f"{names[first]} is given {len(ks)} times (images "
+                          f"{', '.join(map(str, ks))}): a pair of it with itself finds no motion",
+                          stacklevel=3)
 
 
 def open_pair(path1: str | os.PathLike[str], path2: str | os.PathLike[str],
@@ -284,6 +317,10 @@ def _plan_pair(source1: ImageSource, source2: ImageSource, params: Talmek.Matchi
                options: TrackOptions, dates: tuple[datetime, datetime] | None) -> PairPlan:
     if options.strain and dates is None:
         raise OptionError("{0} needs the acquisition dates (velocities per year)", options=("strain",))
+    if options.stable_method != "none" and dates is None:
+        warnings.warn(f"stable ground given without acquisition dates ({source1.path} and "
+                      f"{source2.path}): its offset corrects the displacements only and no "
+                      "velocities are written; give the dates for velocities", stacklevel=3)
     prefilter = options.prefilter
     if prefilter.kind != "none":
         require("scipy", "cli")

@@ -44,6 +44,7 @@ from talmek_track.run.pair import (
     prepare_pair,
     require_backend,
     settle_ranges,
+    warn_repeated,
 )
 from talmek_track.sources.readers import ImageSource, hold_inputs, release_inputs
 from talmek_track.sources.stac import is_stac, stack_inputs
@@ -567,11 +568,12 @@ value_range, percentiles, prefilter, filter, stable, block_pixels :
 
 def require_image_dates(names: Sequence[str], dates: Sequence[datetime | None], images: Iterable[int],
                         what: str) -> None:
-    """OptionError naming the first of ``images`` (indices into ``names``) without a date."""
-    for k in images:
-        if dates[k] is None:
-            raise OptionError(f"{what} needs every image's date and {public_path(names[k])} has none "
-                              "(no acquisition date tag); give the dates")
+    """OptionError naming every one of ``images`` (indices into ``names``) without a date."""
+    undated = [public_path(names[k]) for k in sorted(set(images)) if dates[k] is None]
+    if undated:
+        raise OptionError("{what} needs every image's date; {images} {have} none (no acquisition date "
+                          "tag): give the dates ({0}) or tag the files", options=("dates",), what=what,
+                          images=", ".join(undated), have="has" if len(undated) == 1 else "have")
 
 
 def check_steps(dates: Sequence[datetime | None], pairs: Sequence[tuple[int, int]], step: float) -> None:
@@ -617,6 +619,7 @@ def _open_stack(names: Sequence[str], options: TrackOptions,
     images that cannot be opened (None) with their errors instead of the first error raised."""
     if fail_fast:
         return list(open_images(names, options)), {}
+    warn_repeated(names)
     fetch = fetch_copies(list(names), options)
     opened: list[ImageSource | None] = []
     bad: dict[int, BaseException] = {}

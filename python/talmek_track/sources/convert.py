@@ -16,7 +16,7 @@ import warnings
 import numpy as np
 import numpy.typing as npt
 
-from talmek_track.errors import OptionError
+from talmek_track.errors import ImageWarning, OptionError
 from talmek_track.options.values import DEFAULT_PERCENTILES, ValueRange
 
 # About this many pixels make up the subsample that the automatic range is computed on.
@@ -141,8 +141,10 @@ def resolve_range(image: np.ndarray, value_range: ValueRange,
 
 def warn_range(name: str, dtype: np.dtype, lo: float, hi: float,
                percentiles: tuple[float, float]) -> None:
-    warnings.warn(f"{name}: {dtype} values {lo:g}..{hi:g} (percentiles {percentiles[0]:g} to "
-                  f"{percentiles[1]:g}) stretched to 8 bits", stacklevel=4)
+    values = f"{dtype} values {lo:g}..{hi:g}"
+    used = f"percentiles {percentiles[0]:g} to {percentiles[1]:g}"
+    warnings.warn(ImageWarning(name, f"{values} ({used}) stretched to 8 bits", "stretched to 8 bits",
+                               f"{values}, {used}"), stacklevel=4)
 
 
 def to_uint8(image: npt.ArrayLike, value_range: ValueRange = "auto", *,

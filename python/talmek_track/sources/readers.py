@@ -36,7 +36,7 @@ from typing import Any, ClassVar, NamedTuple
 import numpy as np
 import numpy.typing as npt
 
-from talmek_track.errors import InputError, TrackError, describe_error, one_line
+from talmek_track.errors import ImageWarning, InputError, TrackError, describe_error, one_line
 from talmek_track.options.dates import date_from_tags
 from talmek_track.options.values import (
     DEFAULT_MAX_PIXELS,
@@ -257,7 +257,7 @@ class ImageSource:
 
     def acquisition_date(self) -> datetime | None:
         """The acquisition date its metadata tags name, or None."""
-        return date_from_tags(self.tags)
+        return date_from_tags(self.tags, self.path)
 
     def read_raw(self, window: Window | tuple[int, int, int, int]) -> npt.NDArray[Any]:
         """The window's pixels as stored, (rows, cols, bands)."""
@@ -663,13 +663,16 @@ def _pick_bands(path: str, count: int, colour: bool, alpha_second: bool, band: i
             raise InputError(f"{path} has {count} band{'s' if count > 1 else ''}, no band {band}")
         return (band,)
     if colour:
-        warnings.warn(f"{path}: colour image converted to grey", stacklevel=4)
+        warnings.warn(ImageWarning(path, "colour image converted to grey", "converted from colour to grey"),
+                      stacklevel=4)
         return (1, 2, 3)
     if count == 2 and alpha_second:
-        warnings.warn(f"{path}: alpha channel ignored", stacklevel=4)
+        warnings.warn(ImageWarning(path, "alpha channel ignored", "with their alpha channel ignored"),
+                      stacklevel=4)
     elif count > 1:
-        warnings.warn(f"{path}: {count} bands; band 1 is matched (choose "
-                      "another by its number)", stacklevel=4)
+        warnings.warn(ImageWarning(path, f"{count} bands; band 1 is matched (choose another by its "
+                                   "number)", "of several bands, band 1 matched (choose another by its number)",
+                                   f"{count} bands"), stacklevel=4)
     return (1,)
 
 

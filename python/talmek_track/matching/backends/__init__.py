@@ -35,7 +35,9 @@ def run_threads(jobs: Sequence[BlockJob], *, threads: int | None = None,
     if unknown:
         raise ValueError(f"the threads backend takes no {', '.join(sorted(unknown))}")
     done = 0
-    with ThreadPoolExecutor(max_workers=1, thread_name_prefix="talmek-read") as reader:
+    reader = ThreadPoolExecutor(max_workers=1, thread_name_prefix="talmek-read")
+    finished = False
+    try:
         ahead: Future[LoadedBlock] | None = reader.submit(load_block, jobs[0]) if jobs else None
         for k in range(len(jobs)):
             assert ahead is not None
@@ -60,6 +62,11 @@ def run_threads(jobs: Sequence[BlockJob], *, threads: int | None = None,
             del block
             done += len(matched.records)
             yield matched
+        finished = True
+    finally:
+        # A run that stops (a signal, an error) does not wait for the next block's read it will
+        # never use: the helper thread finishes it alone and ends.
+        reader.shutdown(wait=finished, cancel_futures=True)
 
 
 #: Backends by name: a runner, or "module:function" imported when the backend is chosen.
