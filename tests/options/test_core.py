@@ -160,3 +160,19 @@ def test_a_declared_field_becomes_a_flag(capsys):
         with pytest.raises(SystemExit):
             parser.parse_args(wrong)
         assert message in capsys.readouterr().err
+
+
+def test_the_formats_are_known_before_the_writing_stage_loads():
+    """The options know the built-in formats without the writers (a fresh interpreter that imports
+    the options alone), and the writing stage registers exactly those."""
+    import subprocess
+    import sys
+
+    from talmek_track.options.values import BUILTIN_FORMATS
+    from talmek_track.output.writers import WRITERS
+
+    code = ("import sys\nfrom talmek_track.options import TrackOptions\n"
+            "print(TrackOptions(formats=['csv', 'nc', 'gpkg']).formats, 'talmek_track.output.writers' in sys.modules)")
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert done.stdout.split() == ["('csv',", "'nc',", "'gpkg')", "False"], done.stdout + done.stderr
+    assert tuple(WRITERS)[:len(BUILTIN_FORMATS)] == BUILTIN_FORMATS

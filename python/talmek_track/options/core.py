@@ -68,7 +68,6 @@ from talmek_track.options.values import (
     DEFAULT_RESAMPLING,
     DEFAULT_TIMEOUT,
     FILTERS,
-    FORMAT_WRITERS,
     MAX_GRID_POINTS,
     WARP_RESAMPLING,
     Pass,
@@ -77,6 +76,7 @@ from talmek_track.options.values import (
     SourcePolicy,
     ValueRange,
     check_passes,
+    format_names,
     parse_grid,
     parse_passes,
     parse_prefilter,
@@ -276,9 +276,9 @@ def _formats(name: str, value: object) -> tuple[str, ...] | None:
         raise _refuse("{0} must be output format names (such as ['csv', 'tif']), got {value!r}",
                       name, value=value)
     for item in names:
-        if item not in FORMAT_WRITERS:
+        if item not in format_names():
             raise _refuse("unknown output format {item!r} in {0}; choose from {known}", name,
-                          item=item, known=", ".join(FORMAT_WRITERS))
+                          item=item, known=", ".join(format_names()))
     return names
 
 
@@ -467,7 +467,7 @@ class TrackOptions:
         330, "threads to match on (default: every core); with --dask, threads per worker process",
         metavar="N", parse=int))
     formats: tuple[str, ...] | None = option(None, _formats, Flag(
-        320, lambda: f"outputs to write, from {', '.join(FORMAT_WRITERS)} (default: "
+        320, lambda: f"outputs to write, from {', '.join(format_names())} (default: "
         f"{','.join(DEFAULT_FORMATS)}; gpkg only with pyogrio or fiona installed)",
         metavar="NAME[,NAME...]", parse=text_formats, name="--format"))
     plot: bool = option(True, lambda name, v: bool(v), Flag(

@@ -15,7 +15,7 @@ from collections.abc import Callable, Iterable
 from dataclasses import dataclass
 from typing import Any
 
-from talmek_track.options.values import FORMAT_WRITERS, ValueRange
+from talmek_track.options.values import ValueRange, format_names
 
 __all__ = ["CommandOption", "Flag", "FlagTextError", "command_options", "flag_name"]
 
@@ -119,7 +119,7 @@ def text_start(text: str) -> tuple[int, int] | None:
 def text_formats(text: str) -> list[str]:
     names = [n.strip().lower() for n in text.split(",") if n.strip()]
     if not names:
-        raise FlagTextError(f"expected names from {', '.join(FORMAT_WRITERS)}, got {text!r}")
+        raise FlagTextError(f"expected names from {', '.join(format_names())}, got {text!r}")
     return names
 
 

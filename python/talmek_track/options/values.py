@@ -381,6 +381,15 @@ BACKEND_NAMES = ("threads", "dask")
 #: registered when its options are made, before any stage that writes is loaded.
 FORMAT_WRITERS: dict[str, Any] = {}
 
+#: The formats the writing stage brings, in the order it registers them: known to the options
+#: before that stage is loaded (``import talmek_track`` loads its stages on first use).
+BUILTIN_FORMATS: tuple[str, ...] = ("csv", "geojson", "tif", "nc", "gpkg", "run", "plot")
+
+
+def format_names() -> list[str]:
+    """Every format a run may name: the built-in ones and any other registered since."""
+    return list(dict.fromkeys([*BUILTIN_FORMATS, *FORMAT_WRITERS]))
+
 
 @dataclass(frozen=True)
 class SourcePolicy:
