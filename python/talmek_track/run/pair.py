@@ -324,7 +324,7 @@ def _plan_pair(source1: ImageSource, source2: ImageSource, params: Talmek.Matchi
     prefilter = options.prefilter
     if prefilter.kind != "none":
         require("scipy", "cli")
-    params = copy.copy(params)  # the last pass's chip and margin are set on the plan's own copy
+    params = copy.copy(params)  # the plan holds settings of its own, whatever the caller does with its
     check_grid_size(source1.shape, params, options.max_points)
     points1, points2, grid_shape = grid_points(source1.shape, params, max_points=options.max_points)
     policy = options.source_policy
